@@ -1,0 +1,110 @@
+// The process-wide utility object: message reporting, command execution,
+// signals and clean-up, file operations, ELF inspection, file locks and
+// digests. Exactly one instance (a RynExecUtil) exists per run, reachable
+// through the global _util.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ryn/arg_cache.h"
+#include "ryn/i18n.h"
+
+struct Elf;
+struct Elf_Scn;
+class Target;
+
+// Constants of the file-lock protocol.
+constexpr int RYN_LOCK_INTERVAL = 180;      // seconds after which a link lock is stale
+constexpr int RYN_LOCK_RETRY_DELAY = 2;     // scale of the random pause between attempts
+constexpr int RYN_LOCK_RETRY_LIMIT = 10000; // bound on the number of attempts
+
+class ExecUtil {
+public:
+    explicit ExecUtil(const char* component);
+    virtual ~ExecUtil();
+    ExecUtil(const ExecUtil&) = delete;
+    ExecUtil& operator=(const ExecUtil&) = delete;
+
+    // Virtual operations, in slot order.
+    virtual bool replace_target_with_orig(Target* target);
+    virtual void restore();
+
+    // Messages. An error restores, cleans up and exits with status 1; a
+    // warning or an info line returns.
+    void report_error(MESSAGE_TYPE type, int err, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    [[noreturn]] void fatal(int err, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+
+    // Command execution and clean-up.
+    bool run_command(const ArgCache* cmd, bool no_wait, bool tolerate_failure,
+                     bool ignore_sigint, int stdout_fd, int stderr_fd,
+                     unsigned long stack_limit, bool unset_ldaudit);
+    bool check_wait_status(long wait_result, int status, bool tolerate_failure,
+                           bool custom_sigchld);
+    bool is_TAV_5x() const { return false; }
+    void cleanup();
+    void setup_handler();
+
+    // File operations; every failure is fatal.
+    void cp_command(const char* from, const char* to);
+    void rm_command(const char* path);
+    void ln_command(const char* from, const char* to);
+    void create_directory(const char* path);
+    std::string make_full_path(const char* path);
+
+    // ELF inspection and the target check.
+    bool is_shared_object(const char* path, bool strict);
+    Elf_Scn* get_elf_section(Elf* elf, const char* name, const char* path, int* is64);
+    // Copies the data of section `name` into *data; returns its size, or -1
+    // (leaving *data alone) when the file has no such section.
+    int extract_section_from_elf(const char* path, const char* name,
+                                 std::vector<char>* data, int* is64);
+    bool is_64_bit_binary(const char* path);
+    std::unique_ptr<ArgCache> ryn_comments(const char* path);
+    bool check_target(const char* path, const char* lock_dir, int level,
+                      bool write_check, bool skip_instr_check, MESSAGE_TYPE severity,
+                      bool* previously_instrumented, bool require_annotations,
+                      bool* has_annotations);
+
+    // File locks.
+    int acquire_lock_file(const char* path, bool shared);
+    void release_lock_file(int fd, const char* path);
+    int acquire_link_lock(const char* path);
+    std::string get_link_lock_file(const char* path);
+    std::string get_link_lock_process_file(const char* path);
+    int retry_lockf_op(int fd, int op, bool shared);
+    void filelock_cleanup();
+
+    // Digests, file lists and names.
+    std::string get_hash(const char* first, const char* second);
+    uint64_t crc64(const unsigned char* bytes, uint32_t length);
+    char* remove_version_from_shlib_name(char* name);
+    void read_instr_log(const char* path, ArgCache* list);
+    void set_component(const char* name);
+
+    bool dry_run = false;
+    bool verbose = false;
+    bool very_verbose = false;
+    bool remove_instrumented = false;
+    ArgCache temp_files;     // removed by cleanup
+    ArgCache locked_files;   // paths this process created link locks for
+    std::string component;   // printed first on every reported line
+
+private:
+    bool reporting_fatal_ = false;  // a fatal report is restoring and cleaning up
+};
+
+// The one utility object; set when it is created.
+extern ExecUtil* _util;
+
+// Signal handler that drops this process's link locks, then re-raises.
+extern "C" void __filelock_signal_handler__(int sig);
+
+// Quotes a path for the shell only when it holds a character outside
+// A-Z a-z 0-9 _ . / , + - = : @ %; then it is written in single quotes.
+std::string shell_quote(std::string_view path);

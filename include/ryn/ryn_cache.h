@@ -1,0 +1,75 @@
+// The run's targets in a chained hash table keyed by absolute path, and the
+// per-user cache directory that holds their instrumented copies.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ryn/arg_cache.h"
+#include "ryn/target.h"
+
+class ExecUtil;
+class RynDriver;
+
+class RynCache {
+public:
+    struct Node {
+        Node* next = nullptr;
+        std::string key;
+        uint32_t hash = 0;
+        std::unique_ptr<Target> target;
+    };
+
+    RynCache(const char* dir, bool use_home, const char* kind, bool follow_dependencies,
+             ExecUtil* util, RynDriver* driver);
+    ~RynCache();
+    RynCache(const RynCache&) = delete;
+    RynCache& operator=(const RynCache&) = delete;
+
+    Target* add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
+                       bool skip_instr_check, bool restore_first, bool replaceable,
+                       bool require_annotations);
+    Target* lookup(bool is_main, const char* path, bool is_shared_lib, bool* created,
+                   bool skip_instr_check, bool restore_first, bool replaceable,
+                   bool require_annotations);
+    void resize_hash();
+    static uint32_t encodeString(const char* s);
+    // The cache directory (base without its last component). The text lives in
+    // `scratch` and is overwritten by the next call.
+    const char* cache_top();
+    void dump();
+
+    // Grows the table when it holds more targets than buckets.
+    void grow_if_needed();
+    // Links a new target for `key` (hash `hash`) at the head of its chain.
+    Target* insert_new(const std::string& key, uint32_t hash, bool is_main, bool is_shared_lib,
+                       bool skip_instr_check, bool restore_first, bool replaceable,
+                       bool require_annotations);
+    // The node stored under `key`, or null.
+    Node* find(const std::string& key, uint32_t hash) const;
+
+    int ntargets = 0;
+    uint32_t nbuckets = 13;
+    std::vector<Node*> table;      // chain heads; nodes are owned by the table
+    std::string base;              // cache directory + "/" + kind
+    char scratch[1024] = {};
+    ArgCache ignorable_libs;
+    ArgCache write_only_libs;
+    bool follow_dependencies;
+    const char* kind;              // not owned
+    ExecUtil* util;                // not owned
+    RynDriver* driver;             // not owned
+};
+
+class CacheIterator {
+public:
+    explicit CacheIterator(RynCache* cache) : cache_(cache) {}
+    Target* get_next_target();
+
+private:
+    RynCache* cache_;
+    uint32_t next_bucket_ = 0;
+    RynCache::Node* pending_ = nullptr;
+};

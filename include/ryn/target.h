@@ -1,0 +1,52 @@
+// One executable or shared object handled by the driver, with the paths of
+// its instrumented copy in the cache, its stamp and its rebuild decision.
+#pragma once
+
+#include <optional>
+#include <string>
+
+class ArgCache;
+class ExecUtil;
+class RynCache;
+
+class Target {
+public:
+    Target(bool is_main, RynCache* cache, const char* base, const char* path,
+           bool is_shared_lib, ExecUtil* util, bool skip_instr_check,
+           bool restore_first, bool replaceable, bool require_annotations);
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+
+    void compute_target_locations(const char* base);
+    // Writes the 32-digit digest of the file's content and a NUL into out
+    // (at least 34 bytes).
+    void compute_checksum(char* out);
+    bool check_and_set_memvex_full_instr_flag();
+    bool replace() const;
+    bool should_rebuild(ArgCache* morphel_args, const char* morphel_path, bool verbose);
+    bool compare_morphel_version(const char* cached_version, const char* morphel_path,
+                                 bool verbose);
+    void compute_dependencies(RynCache* cache, bool* uses_cxx_runtime, bool skip_instr_check);
+    // Records `checksum` in the stamp file beside the cached copy; called under
+    // the target's lock once the engine has produced the copy.
+    void write_stamp() const;
+    std::string stamp_name() const { return cached_name + ".cksum_tstamp"; }
+    void dump() const;
+
+    RynCache* cache;              // not owned
+    std::string name;             // absolute path of the file
+    std::string cached_name;      // instrumented copy in the cache
+    std::string cache_dir;        // directory holding cached_name
+    std::string original_name;    // cached_name + ".original"
+    bool replaceable;
+    bool replaced = false;
+    ExecUtil* util;               // not owned
+    bool rebuild = true;
+    bool is_shared_lib;
+    bool valid = false;
+    bool has_annotations = false;
+    bool full_instr = false;
+    bool is_main;
+    std::string checksum;         // 32 hex digits of content and mtime
+    std::optional<std::string> instr_options;  // check-file text
+};

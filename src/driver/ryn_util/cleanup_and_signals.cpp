@@ -1,0 +1,11 @@
+#include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
+#include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
+#include "ryn/rc_data.h"
+#include "driver/placeholder.h"
+
+void ExecUtil::cleanup() { RYN_PLACEHOLDER(); }
+
+void ExecUtil::setup_handler() { RYN_PLACEHOLDER(); }
+
