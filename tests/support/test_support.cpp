@@ -1,0 +1,186 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace ryn_test {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/ryn_test_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (!made) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return;
+    }
+    // Resolve so that paths compare equal to what realpath reports.
+    path_ = std::filesystem::canonical(made).string();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) {
+        // Undo read-only modes set by tests so that removal succeeds.
+        for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+            if (it->is_directory(ignored)) {
+                chmod(it->path().c_str(), 0755);
+            }
+        }
+        std::filesystem::remove_all(path_, ignored);
+    }
+}
+
+ScopedChdir::ScopedChdir(const std::string& dir) {
+    previous_ = std::filesystem::current_path().string();
+    if (chdir(dir.c_str()) != 0) {
+        ADD_FAILURE() << "chdir " << dir << ": " << strerror(errno);
+    }
+}
+
+ScopedChdir::~ScopedChdir() {
+    if (chdir(previous_.c_str()) != 0) {
+        ADD_FAILURE() << "chdir back to " << previous_;
+    }
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = getenv(name);
+    had_value_ = old != nullptr;
+    if (old) {
+        previous_ = old;
+    }
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_value_) {
+        setenv(name_.c_str(), previous_.c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+namespace {
+
+std::string slurp(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+              const std::string& cwd) {
+    RunResult result;
+    // Output goes to temporary files rather than pipes, so that a chatty child
+    // can never block on a full pipe while we wait for it.
+    char out_name[] = "/tmp/ryn_test_outXXXXXX";
+    char err_name[] = "/tmp/ryn_test_errXXXXXX";
+    const int out_fd = mkstemp(out_name);
+    const int err_fd = mkstemp(err_name);
+    unlink(out_name);
+    unlink(err_name);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        const int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        for (const std::string& assignment : env) {
+            putenv(strdup(assignment.c_str()));
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    lseek(out_fd, 0, SEEK_SET);
+    lseek(err_fd, 0, SEEK_SET);
+    result.out = slurp(out_fd);
+    result.err = slurp(err_fd);
+    close(out_fd);
+    close(err_fd);
+    return result;
+}
+
+RunResult run_shell(const std::string& command, const std::string& cwd) {
+    return run({"/bin/sh", "-c", command}, {}, cwd);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string stage_dir() { return RYN_STAGE_DIR; }
+std::string stage_bin(const std::string& name) { return stage_dir() + "/bin/" + name; }
+std::string stage_lib(const std::string& name) { return stage_dir() + "/lib/compilers/" + name; }
+std::string kalnote_object() { return stage_lib("kalnote.o"); }
+
+bool compile_c(const std::string& source, const std::string& output, const std::string& flags) {
+    const std::string source_path = output + ".c";
+    write_file(source_path, source);
+    const std::string command = std::string(RYN_TEST_CC) + " -g -O0 -o '" + output + "' '" +
+                                source_path + "' " + flags;
+    const RunResult result = run_shell(command);
+    if (result.status != 0) {
+        ADD_FAILURE() << "compiling " << output << " failed:\n" << command << "\n" << result.err;
+        return false;
+    }
+    return true;
+}
+
+std::string hello_source(const std::string& message) {
+    return "#include <stdio.h>\nint main(void) { puts(\"" + message + "\"); return 0; }\n";
+}
+
+}  // namespace ryn_test
