@@ -1,0 +1,2 @@
+/* The sample program's own shared library. */
+const char* greeting(void) { return "Hello"; }
