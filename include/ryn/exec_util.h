@@ -105,6 +105,11 @@ extern ExecUtil* _util;
 // Signal handler that drops this process's link locks, then re-raises.
 extern "C" void __filelock_signal_handler__(int sig);
 
+// The 32-digit text of a 16-byte MD5 digest: four little-endian 32-bit words,
+// each printed with "%.8x" (so not the usual MD5 hex form). Cache names and
+// stamps depend on it. Defined in ryn_util/digest_text.cpp.
+std::string md5_digest_text(const unsigned char (&digest)[16]);
+
 // Quotes a path for the shell only when it holds a character outside
 // A-Z a-z 0-9 _ . / , + - = : @ %; then it is written in single quotes.
 std::string shell_quote(std::string_view path);
