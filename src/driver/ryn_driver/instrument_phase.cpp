@@ -1,9 +1,216 @@
-#include "ryn/ryn_driver.h"
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "driver/ryn_driver/instrument_args.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
+#include "ryn/target.h"
 
-void RynDriver::run_instrument_command() { RYN_PLACEHOLDER(); }
+namespace {
 
+// The lock of one target's cached copy, released when the target is done.
+class TargetLock {
+public:
+    TargetLock() = default;
+    TargetLock(ExecUtil* util, std::string path)
+        : util_(util), path_(std::move(path)), fd_(util->acquire_lock_file(path_.c_str(), false)) {}
+    TargetLock(const TargetLock&) = delete;
+    TargetLock& operator=(const TargetLock&) = delete;
+    ~TargetLock() {
+        if (fd_ != -1) {
+            util_->release_lock_file(fd_, path_.c_str());
+        }
+    }
+
+private:
+    ExecUtil* util_ = nullptr;
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Only copies inside the shared cache directory need to exclude other drivers.
+bool lives_in_cache(RynDriver& d, const Target* t) {
+    if (t->cached_name.empty()) {
+        return false;
+    }
+    const char* top = d.cache->cache_top();
+    return top && strncmp(t->cached_name.c_str(), top, strlen(top)) == 0;
+}
+
+// Stack limit handed to the engine, in bytes; 0 leaves the limit alone.
+unsigned long engine_stack_limit(const RynDriver& d) {
+    unsigned long limit = d.memvex_front_end ? 8388608UL : 0UL;
+    if (const char* value = getenv("QVEN_RYN_STACK_RLIMIT")) {
+        if (strcmp(value, "unlimited") == 0) {
+            limit = 2147483647UL;
+        } else {
+            // The variable is in kilobytes; a negative count means no limit.
+            const long kilobytes = atoi(value);
+            limit = kilobytes > 0 ? static_cast<unsigned long>(kilobytes) * 1024UL : 0UL;
+        }
+    }
+    return limit;
+}
+
+// Saves the uninstrumented file beside its copy before the file itself is
+// overwritten; from here on a fatal error puts the saved file back.
+void save_original(ExecUtil& util, Target* t) {
+    unlink(t->original_name.c_str());
+    util.cp_command(t->name.c_str(), t->original_name.c_str());
+    t->replaced = true;
+}
+
+// Where the engine writes the copy. The checker and coverage front ends
+// write the main program straight to the output file; everything else goes
+// to the cache.
+bool writes_output_file(const RynDriver& d, const Target* t) {
+    return !d.plain_front_end && t == d.main_target && !d.tell_mode;
+}
+
+void append_finishing_options(RynDriver& d, Target* t, ArgCache& engine) {
+    if (d.very_verbose) {
+        engine.add_arg("-v");
+    }
+    if (d.skip_bad_libraries && t->is_shared_lib) {
+        engine.add_arg("-error_not_optimizable=off");
+    } else {
+        engine.add_arg(d.error_not_optimizable());
+    }
+    if (!d.memvex_front_end && !d.group_option) {
+        engine.add_arg("-g=off");
+    }
+    if (!d.lite_mode) {
+        engine.add_arg(d.verbose ? "-printannstat=2" : "-printannstat=1");
+    }
+    if (t == d.main_target && !t->is_shared_lib) {
+        engine.add_arg(d.create_ryninfo_file());
+    }
+    if (t->full_instr) {
+        engine.add_arg("-memvex_full_lib_instr");
+    }
+}
+
+void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
+                       const std::optional<std::string>& data_path) {
+    ExecUtil& util = *d.util;
+    ArgCache& engine = lists.engine;
+    engine.add_arg("-comment=instrumentation args: " + lists.signature.sprint());
+    append_finishing_options(d, t, engine);
+
+    engine.add_arg("-o");
+    const bool to_cache = !writes_output_file(d, t);
+    if (to_cache) {
+        engine.add_arg(t->cached_name);
+        util.create_directory(t->cache_dir.c_str());
+        if (t->replace()) {
+            save_original(util, t);
+        }
+    } else {
+        engine.add_arg(d.output_file ? d.output_file->c_str() : "");
+    }
+    d.add_checkfile_arg(&engine, t);
+    engine.add_arg(t->name);
+
+    if (d.verbose) {
+        util.report_error(MSG_INFO, 0, "Instrumenting target %s", t->name.c_str());
+    }
+    if (!util.run_command(&engine, false, false, false, -1, -1, engine_stack_limit(d), false)) {
+        return;
+    }
+    // The stamp describes the copy just made, so a driver that waited for
+    // this lock reuses it instead of instrumenting the same file again.
+    if (to_cache && !util.dry_run) {
+        t->write_stamp();
+    }
+    if (data_path) {
+        // Data recorded by an earlier copy no longer matches this one.
+        d.unlink_instrdata(data_path->c_str());
+    }
+    if (d.very_verbose) {
+        util.report_error(MSG_INFO, 0, "Instrumentation of %s succeeded. Will%s replace.",
+                          t->name.c_str(), t->replace() ? "" : " NOT");
+    }
+    if (t->replace() && t != d.main_target) {
+        util.cp_command(t->cached_name.c_str(), t->name.c_str());
+    }
+}
+
+void use_cached_copy(RynDriver& d, Target* t, const std::optional<std::string>& data_path) {
+    ExecUtil& util = *d.util;
+    if (d.verbose) {
+        util.report_error(MSG_INFO, 0, "No need to instrument %s, using cached copy\n",
+                          t->name.c_str());
+    }
+    if (d.collect_mode && data_path) {
+        // The program is about to run and record fresh data.
+        d.unlink_instrdata(data_path->c_str());
+    }
+    if (t->replace()) {
+        save_original(util, t);
+        if (t != d.main_target) {
+            util.cp_command(t->cached_name.c_str(), t->name.c_str());
+        }
+    }
+}
+
+bool must_instrument(RynDriver& d, Target* t, InstrumentArgs& lists) {
+    if (writes_output_file(d, t) || d.k_option) {
+        return true;
+    }
+    const char* morphel = d.morphel_path ? d.morphel_path->c_str() : nullptr;
+    return t->should_rebuild(&lists.signature, morphel, d.very_verbose);
+}
+
+void process_target(RynDriver& d, Target* t) {
+    // The lock is taken before the validity test: another driver may be
+    // writing this copy right now.
+    std::optional<TargetLock> lock;
+    if (lives_in_cache(d, t)) {
+        lock.emplace(d.util.get(), t->cached_name);
+    }
+    if (!t->valid) {
+        return;
+    }
+    std::optional<std::string> data_path;
+    if (!d.memvex_front_end) {
+        data_path = d.instrdata_dirname(t);
+    }
+    if (d.k_option) {
+        // The old copy goes whatever happens next, even if the engine fails.
+        unlink(t->cached_name.c_str());
+    }
+    InstrumentArgs lists = build_instrument_args(d, t, data_path);
+    if (must_instrument(d, t, lists)) {
+        instrument_target(d, t, lists, data_path);
+    } else {
+        use_cached_copy(d, t, data_path);
+    }
+}
+
+}  // namespace
+
+void RynDriver::run_instrument_command() {
+    CacheIterator targets(cache.get());
+    while (Target* t = targets.get_next_target()) {
+        process_target(*this, t);
+    }
+    if (plain_front_end) {
+        if (!output_file) {
+            return;
+        }
+        unlink(output_file->c_str());
+        util->cp_command(main_target->cached_name.c_str(), output_file->c_str());
+        if (remove_instrumented && collect_mode && !main_target->replace()) {
+            util->temp_files.add_arg(*output_file);
+        }
+    }
+    if (verbose && output_file) {
+        util->report_error(MSG_INFO, 0, get_msg(RYN_INSTR_OUTPUT), output_file->c_str());
+    }
+}

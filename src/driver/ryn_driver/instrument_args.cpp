@@ -1,0 +1,120 @@
+#include "driver/ryn_driver/instrument_args.h"
+
+#include <libgen.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "driver/ryn_driver/phase_support.h"
+#include "ryn/ryn_cache.h"
+#include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
+#include "ryn/target.h"
+
+namespace {
+
+// Option texts are built in fixed buffers of this size.
+constexpr size_t k_option_max = 1023;
+
+const char* mode_switch(const RynDriver& d) {
+    if (!d.memvex_front_end) {
+        return "-ryn";
+    }
+    return d.lite_mode ? "-ped=lite" : "-ped";
+}
+
+std::string instrument_option(const std::optional<std::string>& data_path) {
+    std::string option = "-xkalfix=instrument";
+    if (data_path) {
+        option += ':';
+        option += *data_path;
+    }
+    if (option.size() > k_option_max) {
+        option.resize(k_option_max);
+    }
+    return option;
+}
+
+std::string directory_part(const std::string& path) {
+    std::string copy = path;
+    return dirname(copy.data());
+}
+
+// The checker runtime goes in front of the main program's needed libraries,
+// and must never be mistaken for a dependency to instrument.
+void add_memvex_runtime(RynDriver& d, ArgCache& signature) {
+    const char* dir = d.memvex_lib_dir ? d.memvex_lib_dir->c_str() : "";
+    const char* runtime = d.data_race_mode ? "libvek.so" : "libmemvex.so";
+    const std::string path = RynDriver::construct_path_option("", dir, runtime);
+    if (access(path.c_str(), R_OK | X_OK) != 0) {
+        d.util->report_error(MSG_ERROR, errno, "Cannot find memvex library %s", path.c_str());
+    }
+    d.cache->ignorable_libs.add_arg(path);
+    signature.add_arg("-prepend_dt_needed=" + path);
+    if (d.data_race_mode) {
+        signature.add_arg(
+            RynDriver::construct_path_option("-prepend_dt_needed=", dir, "libvek_binstr.so"));
+    }
+}
+
+void add_audit_library(RynDriver& d, ArgCache& signature) {
+    const std::string path = d.auditlibpath();
+    if (access(path.c_str(), R_OK | X_OK) != 0) {
+        d.util->report_error(MSG_ERROR, 0, "Cannot find audit library %s", path.c_str());
+    }
+    signature.add_arg("-add_depaudit=" + path);
+}
+
+// Settings that shape the copy without being engine options of their own:
+// they only make the recorded signature differ.
+void add_signature_only(RynDriver& d, Target* t, ArgCache& signature) {
+    if (t == d.main_target && d.plain_front_end && !t->is_shared_lib && !d.tell_mode) {
+        signature.add_argslist(&d.cache->ignorable_libs);
+        for (int i = 0; i < d.z_count; ++i) {
+            signature.add_arg("-z");
+        }
+    }
+    signature.add_argslist(&d.instrument_record);
+}
+
+}  // namespace
+
+InstrumentArgs build_instrument_args(RynDriver& d, Target* t,
+                                     const std::optional<std::string>& data_path) {
+    InstrumentArgs lists;
+    ArgCache& signature = lists.signature;
+    const bool is_main = t == d.main_target;
+
+    signature.add_arg(mode_switch(d));
+    if (d.data_race_mode) {
+        signature.add_arg("-race_detection");
+    }
+    if (!d.lite_mode) {
+        signature.add_arg(instrument_option(data_path));
+    }
+    if (!d.mark_last_fg && is_main) {
+        signature.add_arg("-last_fg=0");
+    }
+    if (is_main && d.memvex_front_end && !d.tell_mode) {
+        add_memvex_runtime(d, signature);
+    }
+    if ((d.follow_dependencies || d.tell_mode) && (!t->is_shared_lib || !d.lav_above_3)) {
+        add_audit_library(d, signature);
+    }
+    if (!d.lite_mode) {
+        signature.add_arg("-global_auditing");
+    }
+    if (!t->replace() && (!is_main || d.plain_front_end || d.tell_mode)) {
+        signature.add_arg(
+            RynDriver::construct_path_option("-replace_origin=", "", directory_part(t->name).c_str()));
+    }
+    signature.add_argslist(&d.engine_passthrough_args);
+
+    lists.engine.add_arg(d.morphel_path ? d.morphel_path->c_str() : "");
+    lists.engine.add_argslist(&signature);
+    // The function lists reach the engine, but a change in them alone does
+    // not make a cached copy stale.
+    add_rc_function_lists(d, lists.engine);
+    add_signature_only(d, t, signature);
+    return lists;
+}

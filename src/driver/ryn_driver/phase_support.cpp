@@ -1,0 +1,31 @@
+#include "driver/ryn_driver/phase_support.h"
+
+#include "ryn/exec_util.h"
+#include "ryn/rc_data.h"
+#include "ryn/ryn_driver.h"
+#include "ryn/target.h"
+
+bool put_back_original(ExecUtil& util, Target* t) {
+    if (!t->replace()) {
+        return true;
+    }
+    if (!util.replace_target_with_orig(t)) {
+        return false;
+    }
+    // The original is in place again; the end of the run must not restore it
+    // a second time.
+    t->replaced = false;
+    return true;
+}
+
+void add_rc_function_lists(RynDriver& d, ArgCache& command) {
+    if (!d.read_rc_files) {
+        return;
+    }
+    if (auto option = d.rc->optString("-blacklist=", "IGNORABLE_FUNCTIONS", true)) {
+        command.add_arg(*option);
+    }
+    if (auto option = d.rc->optString("-blacklist_pfx=", "IGNORABLE_FUNC_PREFIXES", true)) {
+        command.add_arg(*option);
+    }
+}
