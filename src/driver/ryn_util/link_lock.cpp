@@ -1,0 +1,67 @@
+// Link locks: a lock is held by the process that made the lock file a second
+// name of its own process file. link() fails when the name exists, which makes
+// taking the lock atomic even across hosts sharing a file system.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+
+#include "driver/ryn_util/lock_support.h"
+#include "driver/ryn_util/unique_fd.h"
+#include "ryn/exec_util.h"
+
+std::string ExecUtil::get_link_lock_file(const char* path) {
+    std::string name(ryn::format_link_lock_file(nullptr, 0, path), '\0');
+    ryn::format_link_lock_file(name.data(), name.size() + 1, path);
+    return name;
+}
+
+std::string ExecUtil::get_link_lock_process_file(const char* path) {
+    char host[ryn::k_host_name_max + 1];
+    if (!ryn::read_host_name(host)) {
+        report_error(MSG_WARNING, 0, "gethostname() failed. Continuing without hostname..");
+    }
+    const pid_t pid = getpid();
+    std::string name(ryn::format_link_lock_process_file(nullptr, 0, path, host, pid), '\0');
+    ryn::format_link_lock_process_file(name.data(), name.size() + 1, path, host, pid);
+    return name;
+}
+
+int ExecUtil::acquire_link_lock(const char* path) {
+    if (path == nullptr) {
+        return -1;
+    }
+    const std::string lock_file = get_link_lock_file(path);
+    const std::string process_file = get_link_lock_process_file(path);
+    ryn::ensure_parent_directory(*this, path);
+
+    ryn::UniqueFd fd(open(process_file.c_str(), O_RDWR | O_CREAT, 0666));
+    if (!fd.valid()) {
+        report_error(MSG_WARNING, 0, get_msg(RYN_FILE_ERROR), process_file.c_str());
+        return -1;
+    }
+    // Recorded before the first link attempt, so that a signal arriving while
+    // we wait still removes the process file.
+    locked_files.add_arg(path);
+
+    // Past the retry limit the caller goes on as if it held the lock: a stuck
+    // holder must not stop the run for ever.
+    for (int attempt = 1; attempt < RYN_LOCK_RETRY_LIMIT; ++attempt) {
+        if (link(process_file.c_str(), lock_file.c_str()) == 0) {
+            break;
+        }
+        // A holder that died without cleaning up leaves its lock file behind;
+        // one that has not changed for RYN_LOCK_INTERVAL seconds is taken over.
+        struct stat st;
+        if (lstat(lock_file.c_str(), &st) == 0 &&
+            time(nullptr) - st.st_ctime > RYN_LOCK_INTERVAL) {
+            report_error(MSG_WARNING, 0, get_msg(RYN_DELETE_STALE_LOCK), lock_file.c_str());
+            unlink(lock_file.c_str());
+            continue;
+        }
+        ryn::pause_before_retry();
+    }
+    return fd.release();
+}
