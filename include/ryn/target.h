@@ -31,6 +31,9 @@ public:
     // the target's lock once the engine has produced the copy.
     void write_stamp() const;
     std::string stamp_name() const { return cached_name + ".cksum_tstamp"; }
+    // Whether the cached copy and its stamp exist and the stamp records
+    // `checksum` (only its first 32 characters count).
+    bool stamp_matches() const;
     void dump() const;
 
     RynCache* cache;              // not owned

@@ -1,10 +1,117 @@
+// The shared libraries a program loads, found by running it under our audit
+// library in its listing mode, added to the cache as targets of their own.
 #include "ryn/target.h"
-#include "ryn/ryn_cache.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "ryn/arg_cache.h"
+#include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
 
-void Target::compute_dependencies(RynCache*, bool*, bool) { RYN_PLACEHOLDER(); }
+namespace {
 
+constexpr size_t k_line_size = 1024;
+
+// How deep the listing recursion is; shown in the verbose trace only.
+int dependency_level = 0;
+
+struct LevelGuard {
+    LevelGuard() { ++dependency_level; }
+    ~LevelGuard() { --dependency_level; }
+    LevelGuard(const LevelGuard&) = delete;
+    LevelGuard& operator=(const LevelGuard&) = delete;
+};
+
+struct PipeCloser {
+    void operator()(FILE* f) const { pclose(f); }
+};
+
+std::string last_component(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// An entry starting with "/" names a directory or file prefix; any other
+// entry a basename prefix, so that an unversioned name also drops the
+// versioned files.
+bool is_ignorable(const ArgCache& ignorable_libs, const std::string& path) {
+    const std::string base_name = last_component(path);
+    for (const char* entry : ignorable_libs) {
+        const std::string& subject = entry[0] == '/' ? path : base_name;
+        if (subject.compare(0, strlen(entry), entry) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string current_directory(ExecUtil* util) {
+    char buffer[k_line_size];
+    if (!getcwd(buffer, sizeof buffer)) {
+        util->fatal(errno, "Can't get current working directory");
+    }
+    return buffer;
+}
+
+}  // namespace
+
+void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
+                                  bool skip_instr_check) {
+    const LevelGuard level;
+    if (is_shared_lib) {
+        return;
+    }
+    const RynDriver* driver = cache->driver;
+    const std::string command = "QVEN_RYN_AUDIT_PRINT_DEPS=yes LD_CONFGEN=yes LD_LOADAVAIL=yes "
+                                "LD_AUDIT=" + shell_quote(driver->auditlibpath()) + " " +
+                                shell_quote(name);
+    std::unique_ptr<FILE, PipeCloser> listing(
+        popen(command.substr(0, k_line_size - 1).c_str(), "r"));
+    if (!listing) {
+        util->fatal(errno, get_msg(RYN_E_LDD_ERROR), name.c_str());
+    }
+
+    ArgCache found;
+    char line[k_line_size];
+    while (fgets(line, sizeof line, listing.get())) {
+        // Before any filtering: a runtime library counts even when it is
+        // never instrumented itself.
+        if (uses_cxx_runtime && (strstr(line, "libgcc_s.so") || strstr(line, "libstdc++.so"))) {
+            *uses_cxx_runtime = true;
+        }
+        line[strcspn(line, "\n")] = '\0';
+        std::string path = line;
+        if (line[0] != '/') {
+            path = (current_directory(util) + "/" + line).substr(0, k_line_size - 1);
+        }
+        if (driver->very_verbose) {
+            util->report_error(MSG_INFO, 0, "DEPLEVEL %d %s", dependency_level, line);
+        }
+        if (!is_ignorable(cache->ignorable_libs, path)) {
+            found.add_arg(path);
+        }
+    }
+    listing.reset();
+
+    for (const char* path : found) {
+        const bool shared = util->is_shared_object(path, true);
+        const std::string full = util->make_full_path(path);
+        cache->grow_if_needed();
+        const uint32_t hash = RynCache::encodeString(full.c_str());
+        if (cache->find(full, hash)) {
+            continue;
+        }
+        Target* target = cache->insert_new(full, hash, false, shared, skip_instr_check, false,
+                                           false, true);
+        if (cache->follow_dependencies && target->valid) {
+            target->compute_dependencies(cache, uses_cxx_runtime, skip_instr_check);
+        }
+    }
+}

@@ -1,26 +1,68 @@
+// Building a target: its cache locations, putting back an original left
+// instrumented in place, and the check that decides whether it takes part.
 #include "ryn/target.h"
-#include "ryn/ryn_cache.h"
+
+#include <cstdio>
+#include <string>
+
+#include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
 
-Target::Target(bool, RynCache*, const char*, const char*, bool, ExecUtil*, bool, bool, bool, bool) : cache(nullptr), replaceable(false), util(nullptr), is_shared_lib(false), is_main(false) { RYN_PLACEHOLDER(); }
+namespace {
 
-void Target::compute_target_locations(const char*) { RYN_PLACEHOLDER(); }
+// The cache root: the base without its kind word. Files below it are cache
+// copies, which the check locks while it reads them.
+std::string parent_of(const char* base) {
+    const std::string text = base;
+    const size_t slash = text.rfind('/');
+    return slash == std::string::npos ? std::string() : text.substr(0, slash);
+}
 
-void Target::compute_checksum(char*) { RYN_PLACEHOLDER(); }
+}  // namespace
 
-bool Target::check_and_set_memvex_full_instr_flag() { RYN_PLACEHOLDER(); }
+Target::Target(bool is_main, RynCache* cache, const char* base, const char* path,
+               bool is_shared_lib, ExecUtil* util, bool skip_instr_check, bool restore_first,
+               bool replaceable, bool require_annotations)
+    : cache(cache),
+      name(path),
+      replaceable(replaceable),
+      util(util),
+      is_shared_lib(is_shared_lib),
+      is_main(is_main) {
+    compute_target_locations(base);
+    if (restore_first && !util->replace_target_with_orig(this)) {
+        valid = false;
+        return;
+    }
 
-bool Target::replace() const { RYN_PLACEHOLDER(); }
+    const std::string lock_dir = parent_of(base);
+    bool previously_instrumented = false;
+    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
+                               MSG_WARNING, replaceable ? &previously_instrumented : nullptr,
+                               require_annotations, &has_annotations);
+    if (valid || !previously_instrumented) {
+        return;
+    }
+    // An earlier run left its instrumented copy in place of the file: put the
+    // saved original back and judge that instead.
+    if (!util->replace_target_with_orig(this)) {
+        valid = false;
+        return;
+    }
+    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
+                               MSG_WARNING, nullptr, require_annotations, nullptr);
+    compute_target_locations(base);
+}
 
-bool Target::should_rebuild(ArgCache*, const char*, bool) { RYN_PLACEHOLDER(); }
+bool Target::replace() const {
+    return replaceable && cache && cache->driver && cache->driver->replace_in_place;
+}
 
-bool Target::compare_morphel_version(const char*, const char*, bool) { RYN_PLACEHOLDER(); }
-
-void Target::write_stamp() const { RYN_PLACEHOLDER(); }
-
-void Target::dump() const { RYN_PLACEHOLDER(); }
-
+void Target::dump() const {
+    printf("\n  ==Target %s (%s)\n", name.c_str(), is_shared_lib ? "shared lib" : "executable");
+    printf("    cache dir: %s\n", cache_dir.c_str());
+    printf("    cached name: %s\n", cached_name.c_str());
+    printf("    Rebuild %d\n", rebuild ? 1 : 0);
+    printf("\n");
+}

@@ -1,11 +1,46 @@
+// Putting back the user's files that were replaced by instrumented copies.
 #include "ryn/ryn_exec_util.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
+#include "ryn/target.h"
 
-bool RynExecUtil::replace_target_with_orig(Target*) { RYN_PLACEHOLDER(); }
+bool RynExecUtil::replace_target_with_orig(Target* target) {
+    const int writable = open(target->name.c_str(), O_WRONLY);
+    if (writable < 0) {
+        if (verbose) {
+            report_error(MSG_INFO, 0, get_msg(RYN_NO_USE), target->name.c_str());
+        }
+        return false;
+    }
+    close(writable);
 
-void RynExecUtil::restore() { RYN_PLACEHOLDER(); }
+    const int original = open(target->original_name.c_str(), O_RDONLY);
+    if (original >= 0) {
+        close(original);
+        unlink(target->name.c_str());
+        cp_command(target->original_name.c_str(), target->name.c_str());
+        if (remove_instrumented) {
+            unlink(target->original_name.c_str());
+        }
+        if (verbose) {
+            report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), target->name.c_str());
+        }
+    }
+    return true;
+}
 
+void RynExecUtil::restore() {
+    if (!driver || !driver->cache) {
+        return;
+    }
+    CacheIterator it(driver->cache.get());
+    while (Target* target = it.get_next_target()) {
+        if (target->replaced) {
+            replace_target_with_orig(target);
+        }
+    }
+}

@@ -1,0 +1,131 @@
+// The run's targets in a chained hash table keyed by path. Nodes keep their
+// full hash, so growing the table never hashes a string again.
+#include "ryn/ryn_cache.h"
+
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ryn/exec_util.h"
+
+RynCache::~RynCache() {
+    for (Node*& head : table) {
+        while (head) {
+            Node* next = head->next;
+            delete head;
+            head = next;
+        }
+    }
+}
+
+uint32_t RynCache::encodeString(const char* s) {
+    uint32_t h = 0;
+    for (; *s; ++s) {
+        // Bytes above 127 count as negative, as a signed char would.
+        const auto c = static_cast<int32_t>(static_cast<signed char>(*s));
+        h = h * 5 + static_cast<uint32_t>(c);
+    }
+    return h;
+}
+
+void RynCache::resize_hash() {
+    const uint32_t grown = nbuckets * 4;
+    std::vector<Node*> bigger;
+    try {
+        bigger.assign(grown, nullptr);
+    } catch (const std::bad_alloc&) {
+        util->fatal(0, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
+    }
+    for (Node* head : table) {
+        while (head) {
+            Node* next = head->next;
+            Node*& slot = bigger[head->hash % grown];
+            head->next = slot;
+            slot = head;
+            head = next;
+        }
+    }
+    table.swap(bigger);
+    nbuckets = grown;
+}
+
+void RynCache::grow_if_needed() {
+    if (ntargets > static_cast<int64_t>(nbuckets)) {
+        resize_hash();
+    }
+}
+
+RynCache::Node* RynCache::find(const std::string& key, uint32_t hash) const {
+    for (Node* node = table[hash % nbuckets]; node; node = node->next) {
+        if (node->hash == hash && node->key == key) {
+            return node;
+        }
+    }
+    return nullptr;
+}
+
+Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_main,
+                             bool is_shared_lib, bool skip_instr_check, bool restore_first,
+                             bool replaceable, bool require_annotations) {
+    ++ntargets;
+    auto node = std::make_unique<Node>();
+    node->key = key;
+    node->hash = hash;
+    node->target = std::make_unique<Target>(is_main, this, base.c_str(), key.c_str(),
+                                            is_shared_lib, util, skip_instr_check,
+                                            restore_first, replaceable, require_annotations);
+    // Linked only once fully built: a fatal report during construction walks
+    // the table to restore replaced files.
+    Node*& head = table[hash % nbuckets];
+    node->next = head;
+    head = node.release();
+    return head->target.get();
+}
+
+Target* RynCache::add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
+                             bool skip_instr_check, bool restore_first, bool replaceable,
+                             bool require_annotations) {
+    const bool is_shared_lib = util->is_shared_object(path, true);
+    const std::string full = util->make_full_path(path);
+    grow_if_needed();
+    const uint32_t hash = encodeString(full.c_str());
+    if (Node* node = find(full, hash)) {
+        return node->target.get();
+    }
+    Target* target = insert_new(full, hash, is_main, is_shared_lib, skip_instr_check,
+                                restore_first, replaceable, require_annotations);
+    if (follow_dependencies && target->valid) {
+        target->compute_dependencies(this, uses_cxx_runtime, skip_instr_check);
+    }
+    return target;
+}
+
+Target* RynCache::lookup(bool is_main, const char* path, bool is_shared_lib, bool* created,
+                         bool skip_instr_check, bool restore_first, bool replaceable,
+                         bool require_annotations) {
+    grow_if_needed();
+    const std::string key = path;
+    const uint32_t hash = encodeString(path);
+    if (Node* node = find(key, hash)) {
+        if (created) {
+            *created = false;
+        }
+        return node->target.get();
+    }
+    if (created) {
+        *created = true;
+    }
+    return insert_new(key, hash, is_main, is_shared_lib, skip_instr_check, restore_first,
+                      replaceable, require_annotations);
+}
+
+void RynCache::dump() {
+    printf("======== RYN CACHE: ntargets: %d, base dir %s\n", ntargets, base.c_str());
+    if (ntargets > 0) {
+        CacheIterator it(this);
+        while (const Target* target = it.get_next_target()) {
+            target->dump();
+        }
+    }
+}

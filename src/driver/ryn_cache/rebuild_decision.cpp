@@ -1,0 +1,117 @@
+// Whether a cached copy can be reused: it must exist, match the file's stamp,
+// and have been made by this engine with the same command line.
+#include "ryn/target.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ryn/arg_cache.h"
+#include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
+
+namespace {
+
+constexpr const char k_args_label[] = "instrumentation args: ";
+constexpr size_t k_args_label_len = sizeof(k_args_label) - 1;
+
+// The engine's version line, asked for at most once per process whatever
+// engine path later calls pass.
+std::optional<std::string> engine_version;
+
+bool sigchld_has_handler() {
+    struct sigaction current {};
+    sigaction(SIGCHLD, nullptr, &current);
+    if (current.sa_flags & SA_SIGINFO) {
+        return true;
+    }
+    return current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
+}
+
+std::string query_engine_version(ExecUtil* util, const char* morphel_path, const char* kind) {
+    const char* mode = strcmp(kind, "count") == 0 ? "-ryn" : "-ped";
+    const std::string command = "unset LD_AUDIT; " + shell_quote(morphel_path) + " " + mode +
+                                " -V 2>&1 | grep -v usage";
+    // A SIGCHLD handler may reap the shell before pclose can, and pclose
+    // would then fail for a command that ran fine.
+    const bool may_close = !sigchld_has_handler();
+    FILE* stream = popen(command.c_str(), "r");
+    if (!stream) {
+        util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
+    }
+    char line[1024];
+    if (!fgets(line, sizeof line, stream)) {
+        util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
+    }
+    char rest[1024];
+    while (fgets(rest, sizeof rest, stream)) {
+    }
+    if (may_close && pclose(stream) == -1) {
+        util->fatal(errno, get_msg(GENERAL_ERROR), "Cannot get morphel version");
+    }
+    if (char* newline = strrchr(line, '\n')) {
+        *newline = '\0';
+    }
+    return line;
+}
+
+}  // namespace
+
+bool Target::compare_morphel_version(const char* cached_version, const char* morphel_path,
+                                     bool verbose) {
+    if (!engine_version) {
+        engine_version = query_engine_version(util, morphel_path, cache->kind);
+    }
+    if (*engine_version == cached_version) {
+        return true;
+    }
+    if (verbose) {
+        util->report_error(MSG_INFO, 0,
+                           "Reinstrumenting because morphel version has changed: Cached: %s "
+                           "\nThis morphel: %s\n",
+                           cached_version, engine_version->c_str());
+    }
+    return false;
+}
+
+bool Target::should_rebuild(ArgCache* morphel_args, const char* morphel_path, bool verbose) {
+    struct stat st {};
+    if (stat(cached_name.c_str(), &st) != 0) {
+        rebuild = true;
+        return true;
+    }
+    if (rebuild) {
+        // Another driver may have made the copy while this one waited for
+        // the lock; its stamp then matches and the copy is judged as usual.
+        if (!stamp_matches()) {
+            return true;
+        }
+        rebuild = false;
+    }
+    if (!morphel_args || !morphel_path) {
+        return false;
+    }
+    const std::unique_ptr<ArgCache> records = util->ryn_comments(cached_name.c_str());
+    if (records->empty()) {
+        return true;
+    }
+    const std::string rendered = morphel_args->sprint();
+    if (records->count == 1) {
+        compare_morphel_version((*records)[0], morphel_path, verbose);
+        return true;
+    }
+    if (!compare_morphel_version((*records)[1], morphel_path, verbose)) {
+        return true;
+    }
+    const char* recorded = (*records)[0];
+    if (strncmp(recorded, k_args_label, k_args_label_len) != 0) {
+        return true;
+    }
+    return rendered != recorded + k_args_label_len;
+}

@@ -1,0 +1,159 @@
+// Where a target's copy, saved original and stamp live in the cache, and the
+// digest that tells whether the copy still matches the file.
+#include "ryn/target.h"
+
+#include <fcntl.h>
+#include <md5.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
+#include "ryn/ryn_driver.h"
+
+namespace {
+
+constexpr size_t k_checksum_block = 1 << 20;
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool path_exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+void Target::compute_checksum(char* out) {
+    const Fd fd(open(name.c_str(), O_RDONLY));
+    if (fd.get() < 0) {
+        util->fatal(errno, "Cannot open target %s", name.c_str());
+    }
+    const std::unique_ptr<unsigned char[]> block(new (std::nothrow)
+                                                     unsigned char[k_checksum_block]);
+    if (!block) {
+        util->fatal(0, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
+    }
+    MD5_CTX context;
+    MD5Init(&context);
+    for (;;) {
+        const ssize_t n = read(fd.get(), block.get(), k_checksum_block);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        MD5Update(&context, block.get(), static_cast<size_t>(n));
+    }
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5Final(digest, &context);
+    const std::string text = md5_digest_text(digest);
+    memcpy(out, text.c_str(), text.size() + 1);
+}
+
+bool Target::stamp_matches() const {
+    const std::string stamp = stamp_name();
+    if (!path_exists(cached_name) || !path_exists(stamp)) {
+        return false;
+    }
+    const File file(fopen(stamp.c_str(), "r"));
+    if (!file) {
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "File open failed\n");
+    }
+    char line[33];
+    if (!fgets(line, sizeof line, file.get())) {
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "fgets failed\n");
+    }
+    return checksum == line;
+}
+
+void Target::compute_target_locations(const char* base) {
+    struct stat st {};
+    if (stat(name.c_str(), &st) != 0) {
+        util->fatal(errno, get_msg(RYN_E_FILE_NOT_FOUND), name.c_str());
+    }
+    char digest[34];
+    compute_checksum(digest);
+    const std::string mtime = std::to_string(static_cast<int>(st.st_mtime));
+    checksum = util->get_hash(digest, mtime.c_str());
+
+    const size_t slash = name.rfind('/');
+    if (slash == std::string::npos) {
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "Error computing binary name");
+    }
+    // The memory checker keeps fully and write-only instrumented copies of
+    // one file apart.
+    const char* kind_suffix = "";
+    if (cache && cache->driver && cache->driver->memvex_front_end) {
+        kind_suffix = check_and_set_memvex_full_instr_flag() ? "_f" : "_w";
+    }
+    cached_name = std::string(base) +
+                  util->get_hash(name.c_str(), instr_options ? instr_options->c_str() : nullptr) +
+                  kind_suffix + name.substr(slash);
+    original_name = cached_name + ".original";
+
+    if (stamp_matches()) {
+        rebuild = false;
+    }
+    cache_dir = cached_name.substr(0, cached_name.rfind('/'));
+    // The stamp is written only once the engine has made the copy, under the
+    // target's lock, so that a stamp always describes a copy that exists.
+    if (rebuild) {
+        util->create_directory(cache_dir.c_str());
+    }
+}
+
+void Target::write_stamp() const {
+    // Written beside and renamed into place: another driver may read the
+    // stamp at any moment without holding the lock.
+    const std::string stamp = stamp_name();
+    const std::string scratch = stamp + "." + std::to_string(getpid());
+    {
+        const Fd fd(open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+        if (fd.get() < 0) {
+            return;
+        }
+        size_t done = 0;
+        while (done < checksum.size()) {
+            const ssize_t n = write(fd.get(), checksum.data() + done, checksum.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                unlink(scratch.c_str());
+                return;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    if (rename(scratch.c_str(), stamp.c_str()) != 0) {
+        unlink(scratch.c_str());
+    }
+}
