@@ -44,7 +44,8 @@ public:
 
     // Run sequence (steps 6 to 19).
     void run(int argc, char** argv);
-    void target_check_pass();
+    // False when the run ends here (tell mode answering with the program itself).
+    bool target_check_pass();
     void run_collect_program();
     void add_runtime_libraries();
     void run_optimize_loop();

@@ -1,0 +1,38 @@
+// Collect mode: run the instrumented program, then take in the libraries
+// that its run logged as loaded.
+#include "ryn/ryn_cache.h"
+#include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
+#include "ryn/target.h"
+
+void RynDriver::run_collect_program() {
+    // The program's own output goes to the original streams, not to the
+    // file named with -O.
+    util->run_command(&collect_run_args, false, true, true, saved_stdout, saved_stderr, 0, false);
+}
+
+void RynDriver::add_runtime_libraries() {
+    if (!collect_mode) {
+        return;
+    }
+    if (!liblog_path && !memvex_front_end && follow_dependencies && instrument_enabled &&
+        main_target && !main_target->is_shared_lib) {
+        liblog_path = main_target->original_name + ".liblog";
+    }
+    ArgCache logged;
+    if (liblog_path && (analyze_mode || coverage_mode)) {
+        if (remove_instrumented) {
+            util->temp_files.add_arg(*liblog_path);
+        }
+        util->read_instr_log(liblog_path->c_str(), &logged);
+    }
+    for (const char* path : logged) {
+        if (!util->is_shared_object(path, true)) {
+            util->fatal(0, "File not a shared object: %s", path);
+        }
+        Target* added = cache->add_target(false, path, nullptr, r_option, false, false, true);
+        if (added && remove_instrumented) {
+            util->temp_files.add_arg(added->cached_name);
+        }
+    }
+}

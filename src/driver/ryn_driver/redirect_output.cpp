@@ -1,0 +1,36 @@
+// Option -O: the driver's own output goes to a file; the original streams
+// are kept for the program that collect mode runs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
+
+void RynDriver::redirect_output() {
+    if (!redirect_file) {
+        return;
+    }
+    const int fd = open(redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    if (fd < 0) {
+        util->fatal(errno, "Cannot open redirect file %s", redirect_file->c_str());
+    }
+    constexpr const char* k_dup_failed = "Problem duplicating file descriptors\n";
+    saved_stdout = dup(1);
+    if (saved_stdout < 0) {
+        util->fatal(errno, "%s", k_dup_failed);
+    }
+    saved_stderr = dup(2);
+    if (saved_stderr < 0) {
+        util->fatal(errno, "%s", k_dup_failed);
+    }
+    // What is buffered so far belongs to the original streams.
+    fflush(stdout);
+    fflush(stderr);
+    if (dup2(fd, 1) < 0 || dup2(fd, 2) < 0) {
+        util->fatal(errno, "%s", k_dup_failed);
+    }
+    close(fd);
+}
