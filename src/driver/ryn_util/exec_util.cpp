@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 ExecUtil* _util = nullptr;
 
@@ -68,11 +69,16 @@ void ExecUtil::report_error(MESSAGE_TYPE type, int err, const char* format, ...)
 }
 
 void ExecUtil::fatal(int err, const char* format, ...) {
-    char message[4096];
+    // Formatted in full: a message that names long paths must not be cut.
     va_list ap;
     va_start(ap, format);
-    vsnprintf(message, sizeof message, format, ap);
+    va_list measure;
+    va_copy(measure, ap);
+    const int length = vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string message(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(message.data(), message.size() + 1, format, ap);
     va_end(ap);
-    report_error(MSG_ERROR, err, "%s", message);
+    report_error(MSG_ERROR, err, "%s", message.c_str());
     exit(1);  // not reached: an error report ends the process
 }

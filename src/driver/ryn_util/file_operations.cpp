@@ -1,17 +1,63 @@
+// Copying, removing and linking through the system's own commands, making
+// directories with their parents, and making paths absolute.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+
 #include "ryn/exec_util.h"
-#include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
 
-void ExecUtil::cp_command(const char*, const char*) { RYN_PLACEHOLDER(); }
+namespace {
 
-void ExecUtil::rm_command(const char*) { RYN_PLACEHOLDER(); }
+// Every component that does not exist yet is made with mode 0755 (less the
+// umask); failures show in the check that follows.
+void mkdirp(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    }
+    mkdir(path.c_str(), 0755);
+}
 
-void ExecUtil::ln_command(const char*, const char*) { RYN_PLACEHOLDER(); }
+// The commands run without a shell, wait for their end and end the run when
+// they fail: the same path as any other command without redirection.
+void run_system_command(ExecUtil& util, std::initializer_list<const char*> words) {
+    ArgCache command;
+    for (const char* word : words) {
+        command.add_arg(word);
+    }
+    util.run_command(&command, false, false, false, -1, -1, 0, false);
+}
 
-void ExecUtil::create_directory(const char*) { RYN_PLACEHOLDER(); }
+}  // namespace
 
-std::string ExecUtil::make_full_path(const char*) { RYN_PLACEHOLDER(); }
+void ExecUtil::cp_command(const char* from, const char* to) {
+    run_system_command(*this, {"/bin/cp", "-p", "-r", from, to});
+}
 
+void ExecUtil::rm_command(const char* path) {
+    run_system_command(*this, {"/bin/rm", "-rf", path});
+}
+
+void ExecUtil::ln_command(const char* from, const char* to) {
+    run_system_command(*this, {"/bin/ln", "-s", from, to});
+}
+
+void ExecUtil::create_directory(const char* path) {
+    mkdirp(path);
+    struct stat info {};
+    if (stat(path, &info) != 0) {
+        fatal(0, get_msg(CALL_FAILED_STRING_PARAM), "mkdirp()", path);
+    }
+}
+
+std::string ExecUtil::make_full_path(const char* path) {
+    char resolved[PATH_MAX];
+    if (!realpath(path, resolved)) {
+        fatal(errno, "cannot resolve pathname %s", path);
+    }
+    return resolved;
+}
