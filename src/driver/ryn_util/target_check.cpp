@@ -1,9 +1,175 @@
+// The one place that decides whether a file can be instrumented at all:
+// writable when asked, not stripped, annotated when required, not already
+// instrumented; signed files are instrumented with a warning.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "driver/ryn_util/elf_sections.h"
+#include "driver/ryn_util/unique_fd.h"
 #include "ryn/exec_util.h"
-#include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
 
-bool ExecUtil::check_target(const char*, const char*, int, bool, bool, MESSAGE_TYPE, bool*, bool, bool*) { RYN_PLACEHOLDER(); }
+namespace {
 
+// A target opened for reading, under a shared lock when it lies inside the
+// lock directory. Everything is given back exactly once, and always before a
+// report that ends the run.
+class LockedTarget {
+public:
+    LockedTarget(ExecUtil& util, const char* path, const char* lock_dir)
+        : util_(util), path_(path) {
+        if (lock_dir != nullptr && strncmp(path, lock_dir, strlen(lock_dir)) == 0) {
+            lock_fd_ = util_.acquire_lock_file(path, true);
+            locked_ = true;
+        }
+        file_.emplace(path);
+    }
+    LockedTarget(const LockedTarget&) = delete;
+    LockedTarget& operator=(const LockedTarget&) = delete;
+    ~LockedTarget() { release(); }
+
+    const ryn::ElfFile& file() const { return *file_; }
+
+    // Ends the ELF descriptor, gives the lock back and closes the file;
+    // returns what elf_end said the first time.
+    int release() {
+        int remaining = 0;
+        if (file_) {
+            remaining = file_->close();
+            file_.reset();
+        }
+        if (locked_) {
+            locked_ = false;
+            util_.release_lock_file(lock_fd_, path_);
+        }
+        return remaining;
+    }
+
+    bool has_section(const char* name) { return find(name) != nullptr; }
+
+    Elf_Scn* find(const char* name) {
+        const ryn::SectionSearch search = ryn::find_elf_section(file_->elf(), name, nullptr);
+        if (search.failure != ryn::SectionSearch::Failure::none) {
+            release();
+            ryn::report_section_failure(util_, search, path_);
+        }
+        return search.section;
+    }
+
+    // Reports at `severity`; an error ends the run, so let go first.
+    void report(MESSAGE_TYPE severity, const char* format) {
+        if (severity == MSG_ERROR) {
+            release();
+        }
+        util_.report_error(severity, 0, format, path_);
+    }
+
+    [[noreturn]] void fatal(int err, const char* format) {
+        release();
+        util_.fatal(err, format, path_);
+    }
+
+private:
+    ExecUtil& util_;
+    const char* path_;
+    std::optional<ryn::ElfFile> file_;
+    bool locked_ = false;
+    int lock_fd_ = -1;
+};
+
+}  // namespace
+
+bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, bool write_check,
+                            bool skip_instr_check, MESSAGE_TYPE severity,
+                            bool* previously_instrumented, bool require_annotations,
+                            bool* has_annotations) {
+    level = std::max(level, very_verbose ? 1 : 0);
+    // Quiet checks only probe; an error must always say why the run ends.
+    const bool talkative = level != 0 || severity == MSG_ERROR;
+
+    if (write_check) {
+        const ryn::UniqueFd writable(open(path, O_WRONLY));
+        if (!writable.valid()) {
+            if (talkative) {
+                report_error(severity, 0, get_msg(RYN_NO_WRITE), path);
+            }
+            return false;
+        }
+    }
+
+    LockedTarget target(*this, path, lock_dir);
+    if (!target.file().fd_valid()) {
+        target.fatal(target.file().open_errno(), get_msg(MORPHEL_NO_FILE_ACCESS));
+    }
+    if (!target.file().elf_valid()) {
+        target.fatal(target.file().open_errno(), get_msg(MORPHEL_BAD_ELF_FILE));
+    }
+
+    const bool usable = [&]() -> bool {
+        if (!target.has_section(".symtab")) {
+            if (talkative) {
+                target.report(severity, "Cannot instrument stripped binary: %s");
+            }
+            return false;
+        }
+        const bool annotated = target.has_section(".annotate");
+        if (has_annotations != nullptr) {
+            *has_annotations = annotated;
+        }
+        const bool signed_file = target.has_section(".QVEN_signature");
+        if (!annotated) {
+            if (require_annotations) {
+                if (talkative) {
+                    target.report(severity, get_msg(NO_ANNOTATIONS));
+                }
+                return false;
+            }
+            if (signed_file && talkative) {
+                target.report(severity, get_msg(RYN_W_SIGNATURE));
+            }
+        } else if (level == 0) {
+            if (signed_file && severity == MSG_ERROR) {
+                target.report(MSG_ERROR, get_msg(RYN_W_SIGNATURE));
+            }
+        } else {
+            target.report(MSG_INFO, "Prepared binary %s");
+            if (signed_file) {
+                target.report(severity, get_msg(RYN_W_SIGNATURE));
+            }
+        }
+
+        if (skip_instr_check) {
+            return true;
+        }
+        std::vector<char> comment;
+        if (Elf_Scn* section = target.find(".comment")) {
+            comment = ryn::section_bytes(section);
+        }
+        const std::unique_ptr<ArgCache> records = ryn::instrumentation_records(comment);
+        if (records->empty()) {
+            return true;
+        }
+        if (previously_instrumented != nullptr) {
+            *previously_instrumented = true;
+        } else if (talkative) {
+            target.report(severity, get_msg(component == "zentor" ? ZENTOR_PREVIOUSLY_INSTRUMENTED
+                                                                  : RYN_PREVIOUSLY_INSTRUMENTED));
+            if (level >= 2 || very_verbose) {
+                for (int64_t i = records->count; i-- > 0;) {
+                    fprintf(stderr, "%s\n", (*records)[i]);
+                }
+            }
+        }
+        return false;
+    }();
+
+    if (target.release() != 0) {
+        fatal(0, "Elf activations still open");
+    }
+    return usable;
+}

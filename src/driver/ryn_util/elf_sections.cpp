@@ -1,0 +1,129 @@
+#include "driver/ryn_util/elf_sections.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ryn/exec_util.h"
+
+namespace ryn {
+
+ElfFile::ElfFile(const char* path) : fd_(open(path, O_RDONLY)) {
+    if (!fd_.valid()) {
+        open_errno_ = errno;
+        return;
+    }
+    elf_version(EV_CURRENT);
+    errno = 0;
+    elf_ = ElfHandle(elf_begin(fd_.get(), ELF_C_READ, nullptr));
+    if (!elf_) {
+        open_errno_ = errno;
+    }
+}
+
+namespace {
+
+SectionSearch failed(SectionSearch::Failure failure) {
+    SectionSearch search;
+    search.failure = failure;
+    search.err = errno;
+    return search;
+}
+
+// Reads a section header in the file's own class.
+bool read_section_header(Elf_Scn* scn, bool is64, GElf_Word* name_offset) {
+    if (is64) {
+        const Elf64_Shdr* shdr = elf64_getshdr(scn);
+        if (shdr == nullptr) {
+            return false;
+        }
+        *name_offset = shdr->sh_name;
+    } else {
+        const Elf32_Shdr* shdr = elf32_getshdr(scn);
+        if (shdr == nullptr) {
+            return false;
+        }
+        *name_offset = shdr->sh_name;
+    }
+    return true;
+}
+
+}  // namespace
+
+SectionSearch find_elf_section(Elf* elf, const char* name, int* is64) {
+    const char* ident = elf_getident(elf, nullptr);
+    if (ident == nullptr) {
+        return failed(SectionSearch::Failure::no_ident);
+    }
+    const bool wide = ident[EI_CLASS] == ELFCLASS64;
+    if (is64 != nullptr) {
+        *is64 = wide ? 1 : 0;
+    }
+
+    size_t names_index = 0;
+    if (wide) {
+        const Elf64_Ehdr* ehdr = elf64_getehdr(elf);
+        if (ehdr == nullptr) {
+            return failed(SectionSearch::Failure::bad_elf);
+        }
+        names_index = ehdr->e_shstrndx;
+    } else {
+        const Elf32_Ehdr* ehdr = elf32_getehdr(elf);
+        if (ehdr == nullptr) {
+            return failed(SectionSearch::Failure::bad_elf);
+        }
+        names_index = ehdr->e_shstrndx;
+    }
+    Elf_Scn* names_scn = elf_getscn(elf, names_index);
+    Elf_Data* names = names_scn ? elf_getdata(names_scn, nullptr) : nullptr;
+    if (names == nullptr || names->d_size == 0 || names->d_buf == nullptr) {
+        return failed(SectionSearch::Failure::bad_elf);
+    }
+    const char* table = static_cast<const char*>(names->d_buf);
+
+    for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn != nullptr; scn = elf_nextscn(elf, scn)) {
+        GElf_Word offset = 0;
+        if (!read_section_header(scn, wide, &offset)) {
+            return failed(SectionSearch::Failure::bad_elf);
+        }
+        if (offset >= names->d_size) {
+            continue;
+        }
+        const size_t room = names->d_size - offset;
+        if (strnlen(table + offset, room) < room && strcmp(table + offset, name) == 0) {
+            SectionSearch found;
+            found.section = scn;
+            return found;
+        }
+    }
+    return SectionSearch{};
+}
+
+void report_section_failure(ExecUtil& util, const SectionSearch& search, const char* path) {
+    if (search.failure == SectionSearch::Failure::no_ident) {
+        util.fatal(0, "Error reading elf file %s\n", path);
+    }
+    util.fatal(search.err, get_msg(MORPHEL_BAD_ELF_FILE), path);
+}
+
+void end_elf_file(ExecUtil& util, ElfFile& file) {
+    if (file.close() != 0) {
+        util.fatal(0, "Elf activations still open");
+    }
+}
+
+std::vector<char> section_bytes(Elf_Scn* section) {
+    const Elf_Data* data = elf_getdata(section, nullptr);
+    if (data == nullptr) {
+        return {};
+    }
+    // A section that occupies no file space (SHT_NOBITS) reads as zeros.
+    if (data->d_buf == nullptr) {
+        return std::vector<char>(data->d_size, '\0');
+    }
+    const char* bytes = static_cast<const char*>(data->d_buf);
+    return std::vector<char>(bytes, bytes + data->d_size);
+}
+
+}  // namespace ryn
