@@ -15,9 +15,8 @@ void RynDriver::add_runtime_libraries() {
     if (!collect_mode) {
         return;
     }
-    if (!liblog_path && !memvex_front_end && follow_dependencies && instrument_enabled &&
-        main_target && !main_target->is_shared_lib) {
-        liblog_path = main_target->original_name + ".liblog";
+    if (main_target) {
+        instrument_logfile(main_target);  // settles liblog_path
     }
     ArgCache logged;
     if (liblog_path && (analyze_mode || coverage_mode)) {
