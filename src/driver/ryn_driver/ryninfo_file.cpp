@@ -1,9 +1,132 @@
-#include "ryn/ryn_driver.h"
+// The run-information file: the settings of the run, handed to the
+// rewriting engine (and through it to the runtime library) as numbered
+// records, one per line.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
-#include "ryn/rc_data.h"
-#include "driver/placeholder.h"
+#include "ryn/target.h"
 
-std::string RynDriver::create_ryninfo_file() { RYN_PLACEHOLDER(); }
+namespace {
 
+constexpr const char* k_ryninfo_prefix = "rninf";
+
+struct FileCloser {
+    void operator()(FILE* f) const noexcept { fclose(f); }
+};
+
+class RecordWriter {
+public:
+    explicit RecordWriter(FILE* file) : file_(file) {}
+    void text(int record, const char* value) { fprintf(file_.get(), "%d %s\n", record, value); }
+    void text(int record, const std::string& value) { text(record, value.c_str()); }
+    void number(int record, int value) { fprintf(file_.get(), "%d %d\n", record, value); }
+
+private:
+    std::unique_ptr<FILE, FileCloser> file_;
+};
+
+const char* fork_mode_word(int fork_mode) {
+    switch (fork_mode) {
+    case 0: return "parent";
+    case 1: return "child";
+    default: return "both";
+    }
+}
+
+}  // namespace
+
+std::string RynDriver::create_ryninfo_file() {
+    // Created exclusively, so that no other process can take the name
+    // between choosing and opening it.
+    std::string name = std::string(P_tmpdir) + "/" + k_ryninfo_prefix + "XXXXXX";
+    const int fd = mkstemp(name.data());
+    FILE* stream = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!stream) {
+        const int err = errno;
+        if (fd >= 0) {
+            close(fd);
+            unlink(name.c_str());
+        }
+        util->fatal(err, "Cannot open temporary file for ryn info ");
+    }
+    util->temp_files.add_arg(name);
+    if (util->very_verbose) {
+        util->report_error(MSG_INFO, 0, "Creating tempfile: %s\n", name.c_str());
+    }
+
+    RecordWriter out(stream);
+    out.text(1, util->component);
+    out.text(3, exec_dir.value_or(""));
+    out.text(5, ver_string ? ver_string : "");
+    if (!instrument_record.empty()) {
+        out.text(7, instrument_record.sprint());
+    }
+    out.text(9, cache->cache_top());
+    if (analyzer_dir) {
+        out.text(29, *analyzer_dir);
+    }
+    for (const char* lib : cache->ignorable_libs) {
+        out.text(11, lib);
+    }
+    if (z_count != 0) {
+        out.number(2, z_count);
+    }
+    if (text_report) {
+        out.text(17, *text_report);
+    }
+    if (html_report) {
+        out.text(23, *html_report);
+    }
+    out.number(6, L_option ? 1 : 0);
+    if (!liblog_path && !memvex_front_end && follow_dependencies && instrument_enabled &&
+        !main_target->is_shared_lib) {
+        liblog_path = main_target->original_name + ".liblog";
+    }
+    if (liblog_path) {
+        out.text(19, *liblog_path);
+    }
+    out.text(21, main_target->name);
+    if (lite_mode) {
+        out.number(8, 1);
+    }
+    out.text(33, fork_mode_word(fork_mode));
+    if (read_rc_files && rc) {
+        if (const std::optional<std::string> filters = rc->optString("", "FILTERS", false)) {
+            out.text(25, *filters);
+        }
+    }
+    out.number(24, main_uses_cxx_runtime ? 1 : 0);
+    if (memvex_S_value >= 0) {
+        out.number(10, memvex_S_value);
+    }
+    if (memvex_e_value >= 0) {
+        out.number(12, memvex_e_value);
+    }
+    if (memvex_E_value >= 0) {
+        out.number(14, memvex_E_value);
+    }
+    if (memvex_b_value) {
+        out.text(27, *memvex_b_value);
+    }
+    if (memvex_m_flag) {
+        out.number(16, 1);
+    }
+    if (memvex_f_flag) {
+        out.number(18, 1);
+    }
+    if (memvex_c_flag) {
+        out.number(20, 1);
+    }
+    if (memvex_u_flag && !memvex_c_flag) {
+        out.number(22, 1);
+    }
+    return "-ryninfo=" + name;
+}
