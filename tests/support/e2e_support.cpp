@@ -73,6 +73,7 @@ void InstallCopy::wrap(const std::string& path, const WrapperOptions& options) {
            << "  for a in \"$@\"; do\n"
            << "    case \"$a\" in -comment=*) ;; -*=/*) p=\"${a#*=}\"; [ -e \"$p\" ] || printf 'M %s\\n' \"$p\";; esac\n"
            << "  done\n"
+           << "  printf 'L %s\\n' \"$(ulimit -s)\"\n"
            << "} > \"$log.part\" && mv \"$log.part\" \"$log\"\n";
     if (!options.version_line.empty()) {
         script << "for a in \"$@\"; do if [ \"$a\" = -V ]; then echo "
@@ -106,6 +107,8 @@ std::vector<Call> InstallCopy::calls(const std::string& path) const {
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind("A ", 0) == 0) {
                 call.args.push_back(line.substr(2));
+            } else if (line.rfind("L ", 0) == 0) {
+                call.stack_limit = line.substr(2);
             } else if (line.rfind("M ", 0) == 0) {
                 call.missing_paths.push_back(line.substr(2));
             }

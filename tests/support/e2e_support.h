@@ -34,12 +34,13 @@ struct WrapperOptions {
     }
 };
 
-// One recorded call: the arguments after the program path, and whether each
-// argument naming a file (text after the first '=' or the argument itself)
-// existed while the program ran.
+// One recorded call: the arguments after the program path, which of the
+// "-option=/path" arguments named no existing file while the program ran, and
+// the stack limit it ran with.
 struct Call {
     std::vector<std::string> args;
     std::vector<std::string> missing_paths;  // "-opt=PATH" values that did not exist
+    std::string stack_limit;                 // soft stack limit in KiB, as "ulimit -s" says
     bool has(const std::string& arg) const;
     // Index of the first argument equal to `arg`, or -1.
     int index_of(const std::string& arg) const;
