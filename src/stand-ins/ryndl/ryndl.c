@@ -14,7 +14,10 @@
 #include <string.h>
 #include <unistd.h>
 
-static int probing;
+/* Set once in la_version, which the runtime linker calls before anything
+ * else of this library. */
+static int print_deps;
+static int stop_when_consistent;
 
 static int env_is_yes(const char *name)
 {
@@ -42,10 +45,12 @@ unsigned int la_version(unsigned int version)
     if (env_is_yes("QVEN_RYN_AUDIT_VERSION")) {
         static const char answer[] = "LAV_VERSION=4\n";
         write_all(answer, sizeof answer - 1);
-        probing = 1;
+        stop_when_consistent = 1;
     }
-    if (env_is_yes("QVEN_RYN_AUDIT_PRINT_DEPS"))
-        probing = 1;
+    if (env_is_yes("QVEN_RYN_AUDIT_PRINT_DEPS")) {
+        print_deps = 1;
+        stop_when_consistent = 1;
+    }
     return LAV_CURRENT;
 }
 
@@ -55,8 +60,7 @@ unsigned int la_objopen(struct link_map *map, Lmid_t lmid, uintptr_t *cookie)
     (void)cookie;
     /* The main program has an empty name and the vDSO a bare one: neither is
      * a file the driver could instrument. */
-    if (probing && env_is_yes("QVEN_RYN_AUDIT_PRINT_DEPS") && map->l_name != NULL &&
-        strchr(map->l_name, '/') != NULL) {
+    if (print_deps && map->l_name != NULL && strchr(map->l_name, '/') != NULL) {
         write_all(map->l_name, strlen(map->l_name));
         write_all("\n", 1);
     }
@@ -66,6 +70,6 @@ unsigned int la_objopen(struct link_map *map, Lmid_t lmid, uintptr_t *cookie)
 void la_activity(uintptr_t *cookie, unsigned int flag)
 {
     (void)cookie;
-    if (probing && flag == LA_ACT_CONSISTENT)
+    if (stop_when_consistent && flag == LA_ACT_CONSISTENT)
         _exit(0);
 }
