@@ -63,8 +63,6 @@ __attribute__((visibility("default"))) const char* long_usage =
     "     check       tell whether the target can be instrumented\n"
     "\n"
     "Options:\n"
-    "     -a type     analysis type, one of the list below (a prefix of the\n"
-    "                 word is enough); sets analyze\n"
     "     -A arg, -C arg, -d dir, -g group\n"
     "                 collector settings; -A, -C and -g record an experiment\n"
     "     -b          not accepted\n"
@@ -114,7 +112,8 @@ __attribute__((visibility("default"))) const char* long_usage =
     "     -z          raise the engine's detail level; repeatable\n"
     "     target:file check file for the target\n"
     "\n"
-    "Analysis types (-a):\n"
+    "Analysis types, chosen with -a type in analyze, collect and coverage (a\n"
+    "prefix of the word is enough):\n"
     "%s";
 
 __attribute__((visibility("default"))) const char* ver_string = "ryn 1.0";
