@@ -148,6 +148,28 @@ TEST_F(InstrumentCache, KillOptionRemovesTheOldCopyEvenWhenTheEngineFails) {
     EXPECT_TRUE(ryn_test::exists(cached));
 }
 
+TEST_F(InstrumentCache, InPlaceModeSavesOriginalsBeforeOverwriting) {
+    const std::string lib = fixture.libs[0];
+    const std::string old_lib = ryn_test::read_file(lib);
+    const std::string old_prog = ryn_test::read_file(fixture.program);
+    ASSERT_EQ(runs_of({"instrument", "-R", "-l", lib, fixture.program}).size(), 2u);
+
+    const std::string lib_copy = cached_copy("libuser1.so");
+    const std::string prog_copy = cached_copy("prog");
+    EXPECT_EQ(ryn_test::read_file(lib), ryn_test::read_file(lib_copy));
+    EXPECT_EQ(ryn_test::read_file(lib_copy + ".original"), old_lib);
+    EXPECT_EQ(ryn_test::read_file(fixture.program), ryn_test::read_file(prog_copy));
+    EXPECT_EQ(ryn_test::read_file(prog_copy + ".original"), old_prog);
+
+    // Reusing the copies saves and overwrites in the same way.
+    EXPECT_TRUE(runs_of({"instrument", "-R", "-l", lib, fixture.program}).empty()) << last.err;
+    EXPECT_EQ(ryn_test::read_file(lib), ryn_test::read_file(lib_copy));
+    EXPECT_EQ(ryn_test::read_file(lib_copy + ".original"), old_lib);
+    EXPECT_EQ(ryn_test::read_file(prog_copy + ".original"), old_prog);
+    const RunResult ran = ryn_test::run({fixture.program});
+    EXPECT_EQ(ran.out, "hello\nsum:1\n");
+}
+
 // Options reach the engine in a fixed order, and the signature stored in the
 // copy holds the same settings plus the ones that only shape the signature.
 TEST_F(InstrumentCache, EngineArgumentsFollowTheFixedOrder) {
