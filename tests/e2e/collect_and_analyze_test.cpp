@@ -117,6 +117,19 @@ TEST_F(AfterInstrumentation, AnalyzeRunsTheEngineOnlyWhereDataWasRecorded) {
               "ryn (info): Not analyzing " + fixture.program + ", no instrdata is found\n");
     EXPECT_TRUE(install.engine_runs().empty());
 
+    // Without instrumentation there is no data to look for: every target is
+    // analysed, and no use option is passed. The stand-in engine has no
+    // analysis without data, so only the call is recorded.
+    install.wrap(install.engine(), ryn_e2e::WrapperOptions::exiting_with(0));
+    const RunResult static_run = ryn({"analyze", "-i", "off", "-a", "bbc", fixture.program});
+    ASSERT_EQ(static_run.status, 0) << static_run.err;
+    const auto static_runs = install.engine_runs();
+    ASSERT_EQ(static_runs.size(), 1u);
+    EXPECT_EQ(static_runs[0].args, (std::vector<std::string>{"-ryn", "-bbc",
+                                                             "-error_not_optimizable=on",
+                                                             fixture.program}));
+    install.wrap(install.engine());
+
     collect_with_libraries(fixture.program);
     record_data("prog", false);
     record_data("libuser1.so", true);

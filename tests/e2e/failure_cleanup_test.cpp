@@ -40,7 +40,7 @@ protected:
 TEST_F(FailedRun, FailingEngineEndsTheRunWithoutLeftovers) {
     const auto fixture = ryn_e2e::build_fixture(work / "src", "prog", {});
     ryn_test::write_file(work / ".ryn.rc", "set RYN_IGNORABLE_FUNCTIONS skip_me\n");
-    install.wrap(install.engine(), ryn_e2e::WrapperOptions::failing_with(2));
+    install.wrap(install.engine(), ryn_e2e::WrapperOptions::exiting_with(2));
 
     const RunResult result = ryn({"instrument", fixture.program});
     EXPECT_EQ(result.status, 1);

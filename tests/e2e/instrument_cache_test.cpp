@@ -137,7 +137,7 @@ TEST_F(InstrumentCache, KillOptionRemovesTheOldCopyEvenWhenTheEngineFails) {
     ASSERT_EQ(runs_of({"instrument", fixture.program}).size(), 1u);
     const std::string cached = cached_copy("prog");
 
-    install.wrap(install.engine(), ryn_e2e::WrapperOptions::failing_with(2));
+    install.wrap(install.engine(), ryn_e2e::WrapperOptions::exiting_with(2));
     const RunResult failed = ryn({"instrument", "-k", fixture.program});
     EXPECT_EQ(failed.status, 1);
     EXPECT_FALSE(ryn_test::exists(cached));

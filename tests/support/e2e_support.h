@@ -22,7 +22,7 @@ struct WrapperOptions {
         options.version_line = std::move(line);
         return options;
     }
-    static WrapperOptions failing_with(int status) {
+    static WrapperOptions exiting_with(int status) {
         WrapperOptions options;
         options.exit_status = status;
         return options;
