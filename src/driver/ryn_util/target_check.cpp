@@ -24,8 +24,10 @@ public:
     LockedTarget(ExecUtil& util, const char* path, const char* lock_dir)
         : util_(util), path_(path) {
         if (lock_dir != nullptr && strncmp(path, lock_dir, strlen(lock_dir)) == 0) {
+            // -1 means no lock is held, and there is nothing to give back:
+            // releasing a link lock we never took would remove somebody else's.
             lock_fd_ = util_.acquire_lock_file(path, true);
-            locked_ = true;
+            locked_ = lock_fd_ != -1;
         }
         file_.emplace(path);
     }

@@ -311,6 +311,28 @@ TEST(LockFailures, UnwritableDirectoryWarnsAndGivesNoLock) {
     EXPECT_EQ(lock_files_in(dir.path()), std::vector<std::string>{});
 }
 
+TEST(LockFailures, ReleaseWarnsWhenItCannotUndoTheLock) {
+    TempDir dir;
+    const std::string path = dir / "prog";
+    ExecUtil util("ryn");
+    const int fd = util.acquire_lock_file(path.c_str(), false);
+    ASSERT_GE(fd, 0);
+    unlink((path + ".link.lock").c_str());
+    testing::internal::CaptureStderr();
+    util.release_lock_file(fd, path.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ryn (warning): unlink() failed for " + path + ".link.lock\n\n");
+    // The process file goes all the same.
+    EXPECT_EQ(lock_files_in(dir.path()), std::vector<std::string>{});
+
+    ScopedEnv scheme(k_record_scheme, "1");
+    testing::internal::CaptureStderr();
+    util.release_lock_file(-1, path.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ryn (warning): Process " + std::to_string(getpid()) + ": Unlock failed on " + path +
+                  ". Continuing.. Multiprocess environment could lead to bad runs\n\n");
+}
+
 // What another process may do to the record-lock file right now: 0 when it
 // can take a read lock but not a write lock, 1 when it can take neither, 2
 // when it can take a write lock.

@@ -234,6 +234,34 @@ TEST(TargetCheckLocking, FilesInsideTheLockDirectoryAreReadUnderALock) {
     EXPECT_EQ(lock_files_in(dir.path()), std::vector<std::string>{});
 }
 
+TEST(TargetCheckLocking, ALockThatCouldNotBeTakenIsNotGivenBack) {
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    const std::string path = build_program(dir, "prog", true);
+    ExecUtil util("ryn");
+    const int fd = util.acquire_lock_file(path.c_str(), false);
+    ASSERT_GE(fd, 0);
+    // Held: the lock file is the second name of this process's process file.
+    ASSERT_EQ(std::filesystem::hard_link_count(path + ".link.lock"), 2u);
+    // A user who cannot create files next to the target checks it anyway.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
+    const ChildResult child = in_child(
+        [&] {
+            ExecUtil other("ryn");
+            return check(other, path, {.lock_dir = dir.path().c_str()}) ? 0 : 1;
+        },
+        true);
+    chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(child.status, 0);
+    // One warning for the lock it could not take, and nothing about giving
+    // back a lock it never had.
+    EXPECT_THAT(child.err, testing::StartsWith("ryn (warning): RYN file access error: "));
+    EXPECT_EQ(std::count(child.err.begin(), child.err.end(), '\n'), 1) << child.err;
+    EXPECT_EQ(std::filesystem::hard_link_count(path + ".link.lock"), 2u);
+    util.release_lock_file(fd, path.c_str());
+    EXPECT_EQ(lock_files_in(dir.path()), std::vector<std::string>{});
+}
+
 TEST(TargetCheckLocking, RecordLockSchemeLeavesItsLockFile) {
     TempDir dir;
     const std::string path = build_program(dir, "prog", true);
