@@ -9,92 +9,55 @@
 #include "ryn/ryn_driver.h"
 #include "support/test_support.h"
 
-using ryn_test::RunResult;
-using ryn_test::TempDir;
-
 namespace {
 
-class MemvexCommandLine : public testing::Test {
-protected:
-    RunResult memvex(std::vector<std::string> args) {
-        args.insert(args.begin(), path);
+TEST(MemvexCommandLine, EveryFailureHasItsTextAndStatus) {
+    const ryn_test::TempDir cwd;
+    const std::string memvex = ryn_test::stage_bin("memvex");
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), memvex);
         return ryn_test::run(args, {}, cwd.path());
-    }
-    void TearDown() override {
-        EXPECT_TRUE(std::filesystem::is_empty(cwd.path())) << "files were left behind";
-    }
-
-    const std::string path = ryn_test::stage_bin("memvex");
-    TempDir cwd;
-};
-
-TEST_F(MemvexCommandLine, HelpAndVersionExitZero) {
-    const RunResult help = memvex({"-h"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, "");
-    EXPECT_EQ(help.err.rfind("Usage: " + path + " ", 0), 0u) << help.err;
-    EXPECT_NE(help.err.find("\n     "), std::string::npos) << "the indent is five blanks";
-    EXPECT_EQ(memvex({"-?"}).err, help.err);
-
-    const RunResult version = memvex({"-V", "prog"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string(memvex_ver_string) + "\n");
-    EXPECT_EQ(version.err, "");
-
-    // getopt's own diagnostic, then the usage, and still status 0.
-    const RunResult unknown = memvex({"-x", "prog"});
-    EXPECT_EQ(unknown.status, 0);
-    EXPECT_EQ(unknown.err, path + ": invalid option -- 'x'\n" + help.err);
-    const RunResult missing = memvex({"-o"});
-    EXPECT_EQ(missing.status, 0);
-    EXPECT_EQ(missing.err, path + ": option requires an argument -- 'o'\n" + help.err);
-}
-
-TEST_F(MemvexCommandLine, BadOptionValuesExitOneWithTheirOwnLine) {
+    };
+    const std::string usage = run({"-h"}).err;
+    ASSERT_EQ(usage.rfind("Usage: " + memvex + " ", 0), 0u) << usage;
     const std::string w_error =
-        path + ": Error in -W option: use -Wi,<morphel_arg> or -Wo,<morphel_arg>\n";
-    for (const char* bad : {"-Wx,y", "-Wd,-q", "-Wd,-zz", "-Wi"}) {
-        const RunResult r = memvex({bad, "prog"});
-        EXPECT_EQ(r.status, 1) << bad;
-        EXPECT_EQ(r.err, w_error) << bad;
-    }
-    const RunResult y = memvex({"-Ye,/opt", "prog"});
-    EXPECT_EQ(y.status, 1);
-    EXPECT_EQ(y.err, path + ": Error in -Y option: use -Yo,<morphel_location>\n");
-
-    const RunResult i = memvex({"-i", "threads", "prog"});
-    EXPECT_EQ(i.status, 1);
-    EXPECT_EQ(i.err, "Error in -i flag. Use -i datarace\n");
-
-    const RunResult f = memvex({"-F", "all", "prog"});
-    EXPECT_EQ(f.status, 1);
-    EXPECT_EQ(f.err, "Error in -F flag. Usage -F parent|child|both\n");
-}
-
-TEST_F(MemvexCommandLine, OperandErrorsPrintUsageThenTheError) {
-    const std::string usage = memvex({"-h"}).err;
+        memvex + ": Error in -W option: use -Wi,<morphel_arg> or -Wo,<morphel_arg>\n";
     const std::string h_error =
-        "memvex (error): -H option has changed: it now requires a filename argument\n";
-    const std::string no_target = "memvex (error): No input target specified\n";
+        usage + "memvex (error): -H option has changed: it now requires a filename argument\n";
+    const std::string no_target = usage + "memvex (error): No input target specified\n";
 
     struct Case {
         std::vector<std::string> args;
-        std::string error;
+        int status;
+        std::string err;
     };
     const Case cases[] = {
-        {{"-H", "-o", "out", "prog"}, h_error},
-        {{"-H", "r.html", "a", "b"}, h_error},
-        {{"-H", "r.html"}, h_error},
-        {{}, no_target},
-        {{"a", "b"}, no_target},
-        {{"prog", "-o", "x"}, no_target},
+        {{"-h"}, 0, usage},
+        {{"-?"}, 0, usage},
+        {{"-x", "prog"}, 0, memvex + ": invalid option -- 'x'\n" + usage},
+        {{"-o"}, 0, memvex + ": option requires an argument -- 'o'\n" + usage},
+        {{"-Wx,y", "prog"}, 1, w_error},
+        {{"-Wd,-zz", "prog"}, 1, w_error},
+        {{"-Wi", "prog"}, 1, w_error},
+        {{"-Ye,/opt", "prog"}, 1, memvex + ": Error in -Y option: use -Yo,<morphel_location>\n"},
+        {{"-i", "threads", "prog"}, 1, "Error in -i flag. Use -i datarace\n"},
+        {{"-F", "all", "prog"}, 1, "Error in -F flag. Usage -F parent|child|both\n"},
+        {{"-H", "-o", "out", "prog"}, 1, h_error},
+        {{"-H", "r.html", "a", "b"}, 1, h_error},
+        {{}, 1, no_target},
+        {{"prog", "-o", "x"}, 1, no_target},
     };
     for (const Case& c : cases) {
-        const RunResult r = memvex(c.args);
-        EXPECT_EQ(r.status, 1) << testing::PrintToString(c.args);
-        EXPECT_EQ(r.err, usage + c.error) << testing::PrintToString(c.args);
+        const ryn_test::RunResult r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err, c.err) << testing::PrintToString(c.args);
         EXPECT_EQ(r.out, "");
     }
+    EXPECT_TRUE(std::filesystem::is_empty(cwd.path())) << "files were left behind";
+
+    const ryn_test::RunResult version = run({"-V", "prog"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string(memvex_ver_string) + "\n");
 }
 
 }  // namespace
