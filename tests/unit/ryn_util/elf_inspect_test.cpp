@@ -1,9 +1,5 @@
 // What the driver learns from an ELF file: shared object or executable,
 // class, section contents and the records left by the rewriting engine.
-#include <fcntl.h>
-#include <gelf.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,24 +108,6 @@ TEST_F(ElfInspect, ExtractsSectionsByExactName) {
                 ExitedWithCode(1),
                 testing::Eq("ryn (error): open call failed on " + missing +
                             " (errno = 2) No such file or directory\n"));
-}
-
-TEST_F(ElfInspect, FindsSectionsInAnOpenFile) {
-    const int fd = open(pie_.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    elf_version(EV_CURRENT);
-    Elf* elf = elf_begin(fd, ELF_C_READ, nullptr);
-    ASSERT_NE(elf, nullptr);
-    int is64 = -1;
-    Elf_Scn* symtab = util_.get_elf_section(elf, ".symtab", pie_.c_str(), &is64);
-    ASSERT_NE(symtab, nullptr);
-    GElf_Shdr shdr;
-    ASSERT_NE(gelf_getshdr(symtab, &shdr), nullptr);
-    EXPECT_EQ(shdr.sh_type, static_cast<GElf_Word>(SHT_SYMTAB));
-    EXPECT_EQ(is64, 1);
-    EXPECT_EQ(util_.get_elf_section(elf, ".annotate", pie_.c_str(), nullptr), nullptr);
-    EXPECT_EQ(elf_end(elf), 0);
-    close(fd);
 }
 
 std::vector<std::string> records_of(ExecUtil& util, const std::string& path) {
