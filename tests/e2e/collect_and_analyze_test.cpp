@@ -21,7 +21,18 @@ class AfterInstrumentation : public ::testing::Test {
 protected:
     void SetUp() override {
         install.wrap(install.engine());
-        fixture = ryn_e2e::build_fixture(work / "src", "prog", {"libuser1.so", "libuser2.so"});
+        // The second library is walked before the program, so the experiment
+        // tool's command shows that the program's block still comes first.
+        const std::string dir = work / "src";
+        std::string second;
+        for (int i = 2; second.empty(); ++i) {
+            const std::string name = "libuser" + std::to_string(i) + ".so";
+            if (ryn_e2e::walk_bucket(dir + "/" + name) <= ryn_e2e::walk_bucket(dir + "/prog")) {
+                second = name;
+            }
+        }
+        fixture = ryn_e2e::build_fixture(dir, "prog", {"libuser1.so", second});
+        second_data = "-xkalfix=use:./" + second + ".instrdata/prog.instrdata";
         env = ryn_e2e::hermetic_env(work.path());
     }
 
@@ -66,6 +77,7 @@ protected:
     InstallCopy install;
     TempDir work;
     ryn_e2e::Fixture fixture;
+    std::string second_data;  // use option of the second library
     std::vector<std::string> env;
 };
 
@@ -168,7 +180,7 @@ TEST_F(AfterInstrumentation, CoverageHandsEveryTargetWithDataToTheExperimentTool
     ryn_test::write_file(check_file, "checks");
     collect_with_libraries(fixture.program + ":" + check_file);
     record_data("prog", false);
-    record_data("libuser2.so", true);
+    record_data(std::filesystem::path(fixture.libs[1]).filename(), true);
 
     const RunResult result =
         ryn({"coverage", "-v", "-v", "-M", fixture.program + ":" + check_file});
@@ -183,7 +195,7 @@ TEST_F(AfterInstrumentation, CoverageHandsEveryTargetWithDataToTheExperimentTool
                                      "-error_not_optimizable=on", "-checkfile=" + check_file,
                                      fixture.libs[1], "-ryn", "-v", "-bcc"});
     expected.insert(expected.end(), k_coverage_requests.begin(), k_coverage_requests.end());
-    expected.insert(expected.end(), {"-xkalfix=use:./libuser2.so.instrdata/prog.instrdata",
+    expected.insert(expected.end(), {second_data,
                                      "-error_not_optimizable=on"});
     const std::string blacklist = call.with_prefix("-blacklist=");
     const std::string prefixes = call.with_prefix("-blacklist_pfx=");

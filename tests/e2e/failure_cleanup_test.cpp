@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "ryn/ryn_cache.h"
 #include "support/e2e_support.h"
 #include "support/test_support.h"
 
@@ -73,11 +72,11 @@ TEST_F(FailedRun, FailingEngineEndsTheRunWithoutLeftovers) {
 // the driver walks them is known.
 std::vector<std::string> libraries_in_distinct_buckets(const std::string& dir,
                                                        const std::string& program) {
-    std::set<uint32_t> used = {RynCache::encodeString(program.c_str()) % 13};
+    std::set<uint32_t> used = {ryn_e2e::walk_bucket(program)};
     std::vector<std::string> names;
     for (int i = 0; names.size() < 2; ++i) {
         const std::string name = "libuser" + std::to_string(i) + ".so";
-        const uint32_t bucket = RynCache::encodeString((dir + "/" + name).c_str()) % 13;
+        const uint32_t bucket = ryn_e2e::walk_bucket(dir + "/" + name);
         if (used.insert(bucket).second) {
             names.push_back(name);
         }
@@ -97,7 +96,7 @@ TEST_F(FailedRun, FatalErrorAfterInPlaceReplacementRestoresEveryUserFile) {
     // walked before it have been overwritten with their instrumented copies.
     std::map<uint32_t, std::string> order;
     for (const std::string& target : {fixture.program, fixture.libs[0], fixture.libs[1]}) {
-        order[RynCache::encodeString(target.c_str()) % 13] = target;
+        order[ryn_e2e::walk_bucket(target)] = target;
     }
     const std::string last = order.rbegin()->second;
     const std::string poisoned =

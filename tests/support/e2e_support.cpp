@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ryn/ryn_cache.h"
+
 namespace fs = std::filesystem;
 
 namespace ryn_e2e {
@@ -167,6 +169,10 @@ Fixture build_fixture(const std::string& dir, const std::string& program_name,
     ryn_test::compile_c(source, fixture.program,
                         "'" + ryn_test::kalnote_object() + "'" + link_flags + " -Wl,-rpath," + dir);
     return fixture;
+}
+
+uint32_t walk_bucket(const std::string& path) {
+    return RynCache::encodeString(path.c_str()) % 13;
 }
 
 std::vector<std::string> hermetic_env(const std::string& work) {

@@ -3,6 +3,7 @@
 // recorded, and annotated fixture programs with user libraries.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -90,6 +91,11 @@ struct Fixture {
 Fixture build_fixture(const std::string& dir, const std::string& program_name,
                       const std::vector<std::string>& lib_names,
                       const std::string& message = "hello");
+
+// The bucket of the driver's target table that the target `path` falls into
+// while the run has at most 13 targets. Targets are walked in ascending
+// bucket order, the most recently added first within one bucket.
+uint32_t walk_bucket(const std::string& path);
 
 // The environment of a driver run that keeps everything inside `work`: the
 // cache directory, HOME (so no user configuration is read) and TMPDIR.
