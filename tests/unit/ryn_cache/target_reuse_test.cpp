@@ -201,9 +201,9 @@ TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {
               cache_dir + "/memvex" + digest_text_of(lib + "leaks") + "_f/libq.so");
 
     // The main program is checked fully, with the target's own option text.
-    driver->check_file_spec = "spec";
+    driver->check_file_spec = "uninit";
     EXPECT_EQ(add(checked, prog)->cached_name,
-              cache_dir + "/memvex" + digest_text_of(prog + "spec") + "_f/prog");
+              cache_dir + "/memvex" + digest_text_of(prog + "uninit") + "_f/prog");
 }
 
 TEST_F(TargetReuse, FatalConditionsEndTheRun) {
