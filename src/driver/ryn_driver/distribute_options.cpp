@@ -4,11 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
+#include "driver/ryn_util/unique_fd.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -152,11 +151,9 @@ void RynDriver::distribute_options() {
     } else {
         // The program is instrumented in place, so it must be writable.
         output_file = *target_path;
-        const int fd = open(target, O_WRONLY);
-        if (fd < 0) {
+        if (!ryn::UniqueFd(open(target, O_WRONLY)).valid()) {
             util->fatal(0, get_msg(RYN_NO_WRITE), target);
         }
-        close(fd);
     }
 
     if (memvex_front_end) {

@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -18,10 +18,6 @@ namespace {
 
 constexpr const char* k_ryninfo_prefix = "rninf";
 
-struct FileCloser {
-    void operator()(FILE* f) const noexcept { fclose(f); }
-};
-
 class RecordWriter {
 public:
     explicit RecordWriter(FILE* file) : file_(file) {}
@@ -30,7 +26,7 @@ public:
     void number(int record, int value) { fprintf(file_.get(), "%d %d\n", record, value); }
 
 private:
-    std::unique_ptr<FILE, FileCloser> file_;
+    ryn::UniqueFile file_;
 };
 
 const char* fork_mode_word(int fork_mode) {

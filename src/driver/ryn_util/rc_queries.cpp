@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "driver/ryn_util/unique_fd.h"
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 
@@ -77,14 +78,14 @@ std::optional<std::string> rcData::optString(const char* prefix, const char* nam
     // between choosing and opening it.
     char path[sizeof k_rc_temp_template];
     memcpy(path, k_rc_temp_template, sizeof path);
-    const int fd = mkstemp(path);
-    if (fd < 0) {
+    const ryn::UniqueFd fd(mkstemp(path));
+    if (!fd.valid()) {
         util->fatal(errno, "Cannot open temporary file for writing rc data \n");
     }
     util->temp_files.add_arg(path);
     size_t done = 0;
     while (done < joined.size()) {
-        const ssize_t n = write(fd, joined.data() + done, joined.size() - done);
+        const ssize_t n = write(fd.get(), joined.data() + done, joined.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -93,7 +94,6 @@ std::optional<std::string> rcData::optString(const char* prefix, const char* nam
         }
         done += static_cast<size_t>(n);
     }
-    close(fd);
     return std::string(prefix) + path;
 }
 

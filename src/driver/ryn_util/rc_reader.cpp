@@ -2,15 +2,13 @@
 // into rcData.
 #include "ryn/rc_data.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
 
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -20,11 +18,6 @@ constexpr const char* k_user_rc_name = ".ryn.rc";
 constexpr size_t k_initial_line_size = 128;
 
 enum RcCommand : int { k_no_command = 0, k_set = 1, k_append = 2, k_remove = 3 };
-
-struct FileCloser {
-    void operator()(FILE* f) const noexcept { fclose(f); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -157,7 +150,7 @@ std::optional<std::string> rcData::read_line(FILE* file, int* lines) {
 }
 
 bool rcData::set_rc(const char* path, bool verbose) {
-    UniqueFile file(fopen(path, "r"));
+    const ryn::UniqueFile file(fopen(path, "r"));
     if (!file) {
         return false;
     }
