@@ -2,6 +2,7 @@
 // name of its own process file. link() fails when the name exists, which makes
 // taking the lock atomic even across hosts sharing a file system.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,26 @@
 #include "driver/ryn_util/lock_support.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/exec_util.h"
+
+namespace {
+
+// Holds off every signal that can be blocked for the lifetime of the object.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &previous_);
+    }
+    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
 
 std::string ExecUtil::get_link_lock_file(const char* path) {
     std::string name(ryn::format_link_lock_file(nullptr, 0, path), '\0');
@@ -37,14 +58,22 @@ int ExecUtil::acquire_link_lock(const char* path) {
     const std::string process_file = get_link_lock_process_file(path);
     ryn::ensure_parent_directory(*this, path);
 
-    ryn::UniqueFd fd(open(process_file.c_str(), O_RDWR | O_CREAT, 0666));
+    ryn::UniqueFd fd;
+    {
+        // The path is recorded before the first link attempt, so that a signal
+        // arriving while we wait still removes the process file. Signals stay
+        // blocked from creating the file until it is recorded, and while the
+        // list the handler walks may be moving to a larger array.
+        const SignalsBlocked blocked;
+        fd.reset(open(process_file.c_str(), O_RDWR | O_CREAT, 0666));
+        if (fd.valid()) {
+            locked_files.add_arg(path);
+        }
+    }
     if (!fd.valid()) {
         report_error(MSG_WARNING, 0, get_msg(RYN_FILE_ERROR), process_file.c_str());
         return -1;
     }
-    // Recorded before the first link attempt, so that a signal arriving while
-    // we wait still removes the process file.
-    locked_files.add_arg(path);
 
     // Past the retry limit the caller goes on as if it held the lock: a stuck
     // holder must not stop the run for ever.

@@ -154,9 +154,6 @@ TEST(LinkLocks, WaiterKilledBySigtermLeavesTheHoldersLockAlone) {
     for (int tries = 0; tries < 500 && !exists(process_file(path, waiter)); ++tries) {
         usleep(20000);
     }
-    // The path is recorded for clean-up just after the process file is made;
-    // let the waiter get that far and into its pause.
-    usleep(300000);
     kill(waiter, SIGTERM);
     EXPECT_EQ(wait_for(waiter), 128 + SIGTERM);
     EXPECT_FALSE(exists(process_file(path, waiter)));
