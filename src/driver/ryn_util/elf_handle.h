@@ -36,7 +36,8 @@ private:
 // missing when opening failed; errno_ keeps the reason.
 class ElfFile {
 public:
-    // Opens `path`; check fd_valid() and elf_valid() to learn which step failed.
+    // Opens `path` (defined in elf_sections.cpp); check fd_valid() and
+    // elf_valid() to learn which step failed.
     explicit ElfFile(const char* path);
 
     bool fd_valid() const noexcept { return fd_.valid(); }

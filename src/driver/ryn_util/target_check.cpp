@@ -4,7 +4,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
