@@ -46,6 +46,14 @@ TEST_F(RunStops, AnUnusableProgramIsExplainedThenRefused) {
     EXPECT_FALSE(ryn_test::exists(work / "plain.instr"));
 }
 
+TEST_F(RunStops, ARedirectFileThatCannotBeOpenedEndsTheRunOnTheOriginalStream) {
+    const RunResult result = ryn({"collect", "-O", work / "no/such/dir/log", fixture.program});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "ryn (error): Cannot open redirect file " + work / "no/such/dir/log" +
+                              " (errno = 2) No such file or directory\n");
+    EXPECT_TRUE(install.engine_runs().empty());
+}
+
 TEST_F(RunStops, TellModeAnswersWithAnUnusableProgramItself) {
     const RunResult result = ryn({"collect", "-t", "plain", "arg"});
     EXPECT_EQ(result.status, 0) << result.err;
