@@ -1,5 +1,5 @@
-// Which options each mode accepts: every option of the general front end in
-// every mode, accepted or refused with "Invalid option".
+// The mode word, and which options each mode accepts: every option of the
+// general front end in every mode, accepted or refused with "Invalid option".
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,84 +10,22 @@
 
 namespace {
 
-enum Mode : unsigned {
-    INSTRUMENT = 1u << 0,
-    COLLECT = 1u << 1,
-    ANALYZE = 1u << 2,
-    COVERAGE = 1u << 3,
-    OPTIMIZE = 1u << 4,
-    CHECK = 1u << 5,
-    ALL = 0x3f,
-};
+enum Mode : unsigned { INSTR = 1, COLLECT = 2, ANALYZE = 4, COVERAGE = 8, OPT = 16, CHECK = 32 };
+constexpr unsigned ALL = 63, DATA = ANALYZE | COLLECT | COVERAGE;
 
-constexpr struct {
+struct ModeWord {
     Mode mode;
     const char* word;
-} k_modes[] = {{INSTRUMENT, "instrument"}, {COLLECT, "collect"},   {ANALYZE, "analyze"},
-               {COVERAGE, "coverage"},     {OPTIMIZE, "optimize"}, {CHECK, "check"}};
-
-struct Row {
-    std::vector<std::string> args;  // the option and its value, if any
-    unsigned accepted_in;
+    bool RynDriver::*flag;
 };
+constexpr ModeWord k_modes[] = {{INSTR, "instrument", &RynDriver::instrument_mode},
+                                {COLLECT, "collect", &RynDriver::collect_mode},
+                                {ANALYZE, "analyze", &RynDriver::analyze_mode},
+                                {COVERAGE, "coverage", &RynDriver::coverage_mode},
+                                {OPT, "optimize", &RynDriver::optimize_mode},
+                                {CHECK, "check", &RynDriver::check_mode}};
 
-std::vector<Row> rows(const std::string& dir) {
-    return {
-        {{"-i", "on"}, ALL & ~(INSTRUMENT | CHECK)},
-        {{"-D", dir}, ALL & ~(CHECK | OPTIMIZE)},
-        {{"-n"}, ALL},
-        {{"-S"}, ALL & ~(CHECK | OPTIMIZE)},
-        {{"-U", "name"}, ALL & ~(CHECK | OPTIMIZE)},
-        {{"-M"}, ALL & ~(CHECK | OPTIMIZE)},
-        {{"-c"}, COLLECT},
-        {{"-v"}, ALL},
-        {{"-z"}, ALL},
-        {{"-Yo," + dir}, ALL},
-        {{"-s", ".data"}, ALL & ~CHECK},
-        {{"-Wo,-x"}, ALL},
-        {{"-R"}, ALL & ~CHECK},
-        {{"-r"}, ALL & ~(CHECK | OPTIMIZE)},
-        {{"-o", dir + "/out.txt"}, ALL & ~CHECK},
-        {{"-I", dir + "/data"}, ALL & ~CHECK},
-        {{"-l", "libx.so"}, ALL},
-        {{"-u"}, ALL & ~(CHECK | INSTRUMENT)},
-        {{"-O", dir + "/log"}, COLLECT},
-        {{"-X"}, ALL & ~OPTIMIZE},
-        {{"-zentor"}, ALL},
-        // Collector options.
-        {{"-d", dir}, ANALYZE | COLLECT | COVERAGE},
-        {{"-C", "on"}, ANALYZE | COLLECT | COVERAGE},
-        {{"-A", "x"}, ANALYZE | COLLECT | COVERAGE},
-        // Experiment tool tracing.
-        {{"-vv"}, ALL},
-        {{"-keeptmp"}, ALL},
-        // Optimisation.
-        {{"-O3"}, OPTIMIZE},
-        {{"-f"}, OPTIMIZE},
-        {{"-Qy"}, OPTIMIZE},
-        {{"-Qn"}, OPTIMIZE},
-        {{"-xinline=no"}, OPTIMIZE},
-        // Analysis.
-        {{"-a", "bbc"}, ANALYZE | COLLECT | COVERAGE},
-        {{"-e"}, ANALYZE | COLLECT | COVERAGE},
-        {{"-E", "x"}, ANALYZE | COLLECT | COVERAGE},
-        {{"-Wa,-x"}, ANALYZE | COLLECT | COVERAGE},
-        // Instrumentation.
-        {{"-g"}, INSTRUMENT},
-        {{"-m", "on"}, COLLECT | INSTRUMENT},
-        {{"-K"}, COLLECT | INSTRUMENT},
-        {{"-k"}, COLLECT | INSTRUMENT},
-        {{"-N", "libx.so"}, COLLECT | INSTRUMENT},
-        {{"-t"}, COLLECT | INSTRUMENT},
-        {{"-Wi,-x"}, COLLECT | INSTRUMENT},
-        {{"-b"}, 0},
-        // Coverage.
-        {{"-F", "x"}, COVERAGE},
-        {{"-Q"}, 0},
-    };
-}
-
-void parse_row(RynDriver& d, const char* mode, const std::vector<std::string>& args) {
+void parse_in(RynDriver& d, const char* mode, const std::vector<std::string>& args) {
     std::vector<std::string> strings = {"ryn", mode};
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -98,55 +36,72 @@ void parse_row(RynDriver& d, const char* mode, const std::vector<std::string>& a
     d.process_options(static_cast<int>(strings.size()), argv.data());
 }
 
+TEST(OptionsByMode, EachModeWordSetsOnlyItsModeAndTheInstrumentingOnesAreRecorded) {
+    for (const ModeWord& m : k_modes) {
+        RynDriver d("ryn", k_known_lav, RynDriver::PrepareOnly{});
+        parse_in(d, m.word, {});
+        for (const ModeWord& other : k_modes) {
+            EXPECT_EQ(d.*other.flag, &other == &m) << m.word << " sets " << other.word;
+        }
+        EXPECT_EQ(d.instrument_record.sprint(), m.mode & (INSTR | COLLECT) ? "instrument" : "");
+    }
+    // Before the executable is located the usage names the general command.
+    const char* const launcher_usage = short_usage;
+    short_usage = "U<%s><%s>\n";
+    RynDriver d("ryn", k_known_lav, RynDriver::PrepareOnly{});
+    EXPECT_EXIT(parse(d, {"ryn"}), ::testing::ExitedWithCode(1), "^U<ryn><     >\n$");
+    short_usage = launcher_usage;
+}
+
 TEST(OptionsByMode, EachOptionIsAcceptedExactlyInItsModes) {
-    const ryn_test::TempDir dir;
-    for (const Row& row : rows(dir.path())) {
-        for (const auto& [mode, word] : k_modes) {
+    const ryn_test::TempDir tmp;
+    const std::string dir = tmp.path();
+    const std::vector<std::pair<std::vector<std::string>, unsigned>> rows = {
+        {{"-i", "on"}, ALL & ~(INSTR | CHECK)}, {{"-D", dir}, ALL & ~(CHECK | OPT)},
+        {{"-n"}, ALL},                          {{"-S"}, ALL & ~(CHECK | OPT)},
+        {{"-U", "name"}, ALL & ~(CHECK | OPT)}, {{"-M"}, ALL & ~(CHECK | OPT)},
+        {{"-c"}, COLLECT},                      {{"-v"}, ALL},
+        {{"-z"}, ALL},                          {{"-Yo," + dir}, ALL},
+        {{"-s", ".d"}, ALL & ~CHECK},           {{"-Wo,-x"}, ALL},
+        {{"-R"}, ALL & ~CHECK},                 {{"-r"}, ALL & ~(CHECK | OPT)},
+        {{"-o", dir + "/o.txt"}, ALL & ~CHECK}, {{"-I", dir + "/data"}, ALL & ~CHECK},
+        {{"-l", "libx.so"}, ALL},               {{"-u"}, ALL & ~(CHECK | INSTR)},
+        {{"-O", dir + "/log"}, COLLECT},        {{"-X"}, ALL & ~OPT},
+        {{"-zentor"}, ALL},                     {{"-d", dir}, DATA},
+        {{"-C", "on"}, DATA},                   {{"-A", "x"}, DATA},
+        {{"-vv"}, ALL},                         {{"-keeptmp"}, ALL},
+        {{"-O3"}, OPT},                         {{"-f"}, OPT},
+        {{"-Qy"}, OPT},                         {{"-Qn"}, OPT},
+        {{"-xinline=no"}, OPT},                 {{"-a", "bbc"}, DATA},
+        {{"-e"}, DATA},                         {{"-E", "x"}, DATA},
+        {{"-Wa,-x"}, DATA},                     {{"-g"}, INSTR},
+        {{"-m", "on"}, COLLECT | INSTR},        {{"-K"}, COLLECT | INSTR},
+        {{"-k"}, COLLECT | INSTR},              {{"-N", "libx.so"}, COLLECT | INSTR},
+        {{"-t"}, COLLECT | INSTR},              {{"-Wi,-x"}, COLLECT | INSTR},
+        {{"-b"}, 0},                            {{"-F", "x"}, COVERAGE},
+        {{"-Q"}, 0},
+    };
+    for (const auto& [args, accepted_in] : rows) {
+        for (const ModeWord& m : k_modes) {
             RynDriver d("ryn", k_known_lav, RynDriver::PrepareOnly{});
-            const std::string what = row.args[0] + " in " + word;
-            if (row.accepted_in & mode) {
-                parse_row(d, word, row.args);
-                SUCCEED() << what;
+            if (accepted_in & m.mode) {
+                parse_in(d, m.word, args);
             } else {
-                EXPECT_EXIT(parse_row(d, word, row.args), ::testing::ExitedWithCode(1),
-                            "^ryn \\(error\\): Invalid option: " + row.args[0] + "\n$")
-                    << what;
+                EXPECT_EXIT(parse_in(d, m.word, args), ::testing::ExitedWithCode(1),
+                            "^ryn \\(error\\): Invalid option: " + args[0] + "\n$")
+                    << args[0] << " in " << m.word;
             }
         }
     }
 }
 
 TEST(OptionsByMode, AnOptionWithoutItsValueIsRefusedWithoutReadingPastTheEnd) {
-    for (const char* option : {"-i", "-D", "-U", "-s", "-o", "-I", "-l", "-L", "-O", "-d",
-                               "-C", "-A", "-a", "-E", "-m", "-N"}) {
+    for (const std::string option : {"-i", "-D", "-U", "-s", "-o", "-I", "-l", "-L", "-O", "-d",
+                                     "-C", "-A", "-a", "-E", "-m", "-N"}) {
         RynDriver d("ryn", k_known_lav, RynDriver::PrepareOnly{});
-        const std::string name = option;
-        const char* mode = name == "-O" || name == "-m" || name == "-N"
-                               ? "collect"
-                               : "analyze";
-        EXPECT_EXIT(parse_row(d, mode, {option}), ::testing::ExitedWithCode(1),
-                    std::string("^ryn \\(error\\): Invalid option: ") + option + "\n$");
+        EXPECT_EXIT(parse_in(d, "collect", {option}), ::testing::ExitedWithCode(1),
+                    "^ryn \\(error\\): Invalid option: " + option + "\n$");
     }
-}
-
-TEST(OptionsByMode, GroupTakesAValueInCollectModeAndNoneWhenInstrumenting) {
-    RynDriver collect("ryn", k_known_lav, RynDriver::PrepareOnly{});
-    parse_row(collect, "collect", {"-g", "grp"});
-    EXPECT_EQ(collect.collect_args.sprint(), "-g grp");
-    EXPECT_TRUE(collect.experiment_mode);
-    EXPECT_FALSE(collect.group_option);
-    // Reaching the instrumentation options with "-g" in collect mode is a fault
-    // of the chain's order, reported as such.
-    Argv argv({"-g"});
-    char** cursor = argv.get();
-    EXPECT_EXIT(collect.process_instrument_input_arg(cursor), ::testing::ExitedWithCode(1),
-                "^ryn \\(error\\): -g group option should have alreadybeen processed\\.\n$");
-
-    RynDriver instrument("ryn", k_known_lav, RynDriver::PrepareOnly{});
-    parse_row(instrument, "instrument", {"-g"});
-    EXPECT_TRUE(instrument.group_option);
-    EXPECT_EQ(instrument.instrument_record.sprint(), "instrument -g");
-    EXPECT_TRUE(instrument.collect_args.empty());
 }
 
 }  // namespace
