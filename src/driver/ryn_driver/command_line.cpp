@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "driver/ryn_driver/option_errors.h"
 #include "ryn/ryn_driver.h"

@@ -1,7 +1,5 @@
 #include "driver/ryn_driver/option_errors.h"
 
-#include <cstdlib>
-
 #include "ryn/exec_util.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
+#include <string>
 
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
