@@ -7,10 +7,10 @@ root=$(pwd)
 prefix=$root/_install
 
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYN_BUILD_TESTS=OFF
-cmake --build build
+cmake -S . -B build-main -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYN_BUILD_TESTS=OFF
+cmake --build build-main
 rm -rf "$prefix"
-cmake --install build --prefix "$prefix"
+cmake --install build-main --prefix "$prefix"
 
 work=$(mktemp -d /tmp/ryn_sample.XXXXXX)
 trap 'rm -rf "$work"' EXIT
