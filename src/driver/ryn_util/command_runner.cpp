@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/ryn_util/sigchld_handler.h"
 #include "ryn/exec_util.h"
 
 extern char** environ;
@@ -33,14 +34,6 @@ public:
 private:
     posix_spawn_file_actions_t actions_;
 };
-
-// A handler function, as opposed to the default or ignore, may reap our child
-// before we wait for it.
-bool sigchld_has_handler() {
-    struct sigaction current {};
-    sigaction(SIGCHLD, nullptr, &current);
-    return current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
-}
 
 bool run_in_shell(ExecUtil& util, const ArgCache& cmd) {
     const std::string line = cmd.command_with_unset_ldaudit();
@@ -120,7 +113,7 @@ bool ExecUtil::run_command(const ArgCache* cmd, bool no_wait, bool tolerate_fail
         const StackLimitForChild limit(*this, stack_limit);
         spawn_error = posix_spawn(&pid, cmd->args[0], actions.get(), nullptr, cmd->args, environ);
     }
-    const bool custom_sigchld = sigchld_has_handler();
+    const bool custom_sigchld = ryn::sigchld_has_handler();
     if (spawn_error != 0) {
         fatal(spawn_error, get_msg(RYN_CANNOT_EXECUTE), cmd->args[0]);
     }

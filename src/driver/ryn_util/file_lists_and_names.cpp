@@ -3,17 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/exec_util.h"
-
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* stream) const noexcept { fclose(stream); }
-};
-
-}  // namespace
 
 // Only one numeric component right after ".so" is removed: libm.so.2 and
 // "libm.so." lose it, libm.so.2.1 and libm.so.x keep theirs.
@@ -35,7 +27,7 @@ char* ExecUtil::remove_version_from_shlib_name(char* name) {
 }
 
 void ExecUtil::read_instr_log(const char* path, ArgCache* list) {
-    const std::unique_ptr<FILE, FileCloser> stream(fopen(path, "r"));
+    const ryn::UniqueFile stream(fopen(path, "r"));
     if (!stream) {
         fatal(errno, "Trouble opening file list %s\n", path);
     }

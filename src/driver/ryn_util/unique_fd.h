@@ -1,8 +1,12 @@
-// A file descriptor that closes itself; movable, not copyable.
+// A file descriptor that closes itself (movable, not copyable), and a write
+// of a whole buffer to a descriptor.
 #pragma once
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace ryn {
@@ -33,5 +37,25 @@ public:
 private:
     int fd_;
 };
+
+// Writes all of `data`, going on after short writes and interrupted calls.
+// False when the descriptor takes no more (errno tells why; a write that
+// makes no progress counts as ENOSPC).
+inline bool write_all(int fd, std::string_view data) noexcept {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = ENOSPC;
+            }
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
 
 }  // namespace ryn
