@@ -41,12 +41,17 @@ int put_nlspath(const std::string& assignment) {
         nlspath_heap = storage;
     }
     memcpy(storage, assignment.c_str(), assignment.size() + 1);
-    const int result = putenv(storage);
-    // Only now does the environment no longer point at the old heap value.
-    if (old_heap && old_heap != nlspath_heap) {
-        free(old_heap);
+    if (putenv(storage) != 0) {
+        // The environment still points at the old value.
+        if (storage != nlspath_static) {
+            free(storage);
+        }
+        nlspath_heap = old_heap;
+        return -1;
     }
-    return result;
+    // Only now does the environment no longer point at the old heap value.
+    free(old_heap);
+    return 0;
 }
 
 std::optional<std::string> copy_of(const char* text) {

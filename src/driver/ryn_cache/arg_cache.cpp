@@ -45,14 +45,14 @@ void ArgCache::add_arg(const char* s) {
         const int64_t grown = 2 * count + 4;
         auto* bigger = static_cast<char**>(realloc(args, grown * sizeof(char*)));
         if (!bigger) {
-            _util->report_error(MSG_ERROR, 1, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
+            _util->fatal(1, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
         }
         args = bigger;
         capacity = grown;
     }
     char* copy = strdup(s);
     if (!copy) {
-        _util->report_error(MSG_ERROR, 1, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
+        _util->fatal(1, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
     }
     args[count++] = copy;
     args[count] = nullptr;
