@@ -1,90 +1,61 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 
 namespace {
 
-TEST(ArgCacheGrowth, CapacitiesRunFourTenTwentyTwo) {
+ArgCache list_of(std::initializer_list<const char*> words) {
+    ArgCache list;
+    for (const char* word : words) {
+        list.add_arg(word);
+    }
+    return list;
+}
+
+TEST(ArgCache, GrowsToFourTenTwentyTwoSlotsOfOwnedCopies) {
     ExecUtil util("ryn");
     ArgCache list;
     EXPECT_EQ(list.args, nullptr);
-    EXPECT_EQ(list.count, 0);
-    list.add_arg("a");
-    EXPECT_EQ(list.capacity, 4);
-    EXPECT_EQ(list.args[1], nullptr);
-    list.add_arg("b");
-    list.add_arg("c");
-    EXPECT_EQ(list.capacity, 4);
-    list.add_arg("d");
-    EXPECT_EQ(list.capacity, 10);
-    for (int i = 0; i < 6; ++i) {
+    std::vector<int64_t> capacities;
+    for (int i = 0; i < 10; ++i) {
         list.add_arg("x");
+        capacities.push_back(list.capacity);
+        EXPECT_EQ(list.args[list.count], nullptr);
     }
-    EXPECT_EQ(list.count, 10);
-    EXPECT_EQ(list.capacity, 22);
-    EXPECT_EQ(list.args[list.count], nullptr);
-}
-
-TEST(ArgCacheRendering, SprintQuotesOnlyACommentPrefix) {
-    ExecUtil util("ryn");
-    ArgCache list;
-    EXPECT_EQ(list.sprint(), "");
-    list.add_arg("a");
-    list.add_arg("-comment=x y");
-    list.add_arg("b");
-    EXPECT_EQ(list.sprint(), "a -comment=\"x y\"  b");
-
-    ArgCache spaced;
-    spaced.add_arg("-D");
-    spaced.add_arg("/tmp/a b");
-    spaced.add_arg("");
-    EXPECT_EQ(spaced.sprint(), "-D /tmp/a b ");
-    EXPECT_EQ(spaced.command_with_unset_ldaudit(), "unset LD_AUDIT; -D /tmp/a b ");
-
-    ArgCache last;
-    last.add_arg("-comment=z");
-    EXPECT_EQ(last.sprint(), "-comment=\"z\" ");
-}
-
-std::string printed(const ArgCache& list, bool quote_comment) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    list.print(stream, quote_comment);
-    fclose(stream);
-    std::string result(text, size);
-    free(text);
-    return result;
-}
-
-TEST(ArgCacheRendering, PrintFindsACommentAnywhereAndEndsEveryString) {
-    ExecUtil util("ryn");
-    ArgCache list;
-    EXPECT_EQ(printed(list, true), "\n");
-    list.add_arg("a");
-    list.add_arg("lead-comment=x");
-    list.add_arg("-comment=x");
-    EXPECT_EQ(printed(list, true), "a -comment=\"x\" -comment=\"x\" \n");
-    EXPECT_EQ(printed(list, false), "a lead-comment=x -comment=x \n");
-}
-
-TEST(ArgCacheSearch, FindsTheFirstExactMatch) {
-    ExecUtil util("ryn");
-    ArgCache list;
-    EXPECT_EQ(list.search_arg("a"), nullptr);
-    list.add_arg("a");
-    list.add_arg("A");
-    list.add_arg("a");
-    EXPECT_EQ(list.search_arg(nullptr), nullptr);
-    EXPECT_EQ(list.search_arg("a"), list.args[0]);
-    EXPECT_EQ(list.search_arg("A"), list.args[1]);
-    EXPECT_EQ(list.search_arg("b"), nullptr);
-
-    ArgCache copy;
+    EXPECT_EQ(capacities, (std::vector<int64_t>{4, 4, 4, 10, 10, 10, 10, 10, 10, 22}));
+    // Strings are copied, and a search answers the first exact match.
+    ArgCache copy = list_of({"X", "x"});
     copy.add_argslist(&list);
-    EXPECT_EQ(copy.sprint(), "a A a");
-    EXPECT_NE(copy.args[0], list.args[0]);
+    EXPECT_EQ(copy.search_arg("x"), copy.args[1]);
+    EXPECT_NE(copy.args[2], list.args[0]);
+    EXPECT_EQ(copy.search_arg(nullptr), nullptr);
+    EXPECT_EQ(copy.count, 12);
+}
+
+// sprint feeds stored signatures and the shell: only a leading "-comment=" is
+// quoted. print feeds messages: "-comment=" is found anywhere and every
+// string ends in a space.
+TEST(ArgCache, SprintAndPrintRenderCommentsDifferently) {
+    ExecUtil util("ryn");
+    EXPECT_EQ(ArgCache().sprint(), "");
+    EXPECT_EQ(list_of({"a", "-comment=x y", "b"}).sprint(), "a -comment=\"x y\"  b");
+    EXPECT_EQ(list_of({"-comment=z"}).sprint(), "-comment=\"z\" ");
+    const ArgCache spaced = list_of({"-D", "/tmp/a b;$x", ""});
+    EXPECT_EQ(spaced.command_with_unset_ldaudit(), "unset LD_AUDIT; -D /tmp/a b;$x ");
+    const ArgCache lead = list_of({"a", "lead-comment=x", "-comment=x"});
+    EXPECT_EQ(lead.sprint(), "a lead-comment=x -comment=\"x\" ");
+    testing::internal::CaptureStderr();
+    lead.print(stderr, true);
+    lead.print(stderr, false);
+    ArgCache().print(stderr, true);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "a -comment=\"x\" -comment=\"x\" \na lead-comment=x -comment=x \n\n");
 }
 
 }  // namespace
