@@ -50,6 +50,8 @@ public:
     void add_runtime_libraries();
     void run_optimize_loop();
     void redirect_output();
+    // Puts back the streams that redirect_output replaced.
+    void restore_output();
 
     // Entry, locations and usage.
     bool set_exec_names(char** argv);

@@ -1,11 +1,13 @@
 // Option -O: the driver's own output goes to a file; the original streams
-// are kept for the program that collect mode runs.
+// are kept for the program that collect mode runs and for the caller.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
+#include "driver/ryn_util/unique_fd.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -13,8 +15,8 @@ void RynDriver::redirect_output() {
     if (!redirect_file) {
         return;
     }
-    const int fd = open(redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-    if (fd < 0) {
+    const ryn::UniqueFd file(open(redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
+    if (!file.valid()) {
         util->fatal(errno, "Cannot open redirect file %s", redirect_file->c_str());
     }
     constexpr const char* k_dup_failed = "Problem duplicating file descriptors\n";
@@ -29,8 +31,21 @@ void RynDriver::redirect_output() {
     // What is buffered so far belongs to the original streams.
     fflush(stdout);
     fflush(stderr);
-    if (dup2(fd, 1) < 0 || dup2(fd, 2) < 0) {
+    if (dup2(file.get(), 1) < 0 || dup2(file.get(), 2) < 0) {
         util->fatal(errno, "%s", k_dup_failed);
     }
-    close(fd);
+}
+
+void RynDriver::restore_output() {
+    // The driver's last words still belong in the redirect file; what the
+    // caller prints after the run (the tell-mode answer) is the user's.
+    fflush(stdout);
+    fflush(stderr);
+    for (auto [saved, target] : {std::pair{&saved_stdout, 1}, std::pair{&saved_stderr, 2}}) {
+        if (*saved >= 0) {
+            dup2(*saved, target);
+            close(*saved);
+            *saved = -1;
+        }
+    }
 }

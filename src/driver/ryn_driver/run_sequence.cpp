@@ -31,14 +31,10 @@ RynDriver::~RynDriver() {
     if (util && !very_verbose) {
         util->cleanup();
     }
+    restore_output();
     cache.reset();
     util.reset();
     rc.reset();
-    for (const int fd : {saved_stdout, saved_stderr}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
 }
 
 void RynDriver::prepare(const char* front_end_name) {

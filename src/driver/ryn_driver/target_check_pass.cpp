@@ -45,11 +45,12 @@ bool RynDriver::target_check_pass() {
         return true;
     }
 
-    // Tell mode answers with the program itself, which then runs as it is.
+    // Tell mode answers with the program itself, named as the user typed it,
+    // so that the caller runs it uninstrumented exactly as it would have.
     if (tell_mode && skip_bad_libraries) {
         if (runtime_output && outbufsiz > 0) {
             snprintf(runtime_output, static_cast<std::size_t>(outbufsiz), "%s\n",
-                     main_target->name.c_str());
+                     target_path.value_or(main_target->name).c_str());
         }
         return false;
     }
