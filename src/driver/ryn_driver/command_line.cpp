@@ -17,10 +17,6 @@ namespace {
 
 constexpr const char* k_indent = "     ";
 
-bool has_prefix(const char* arg, std::string_view prefix) {
-    return std::string_view(arg).starts_with(prefix);
-}
-
 }  // namespace
 
 void RynDriver::process_options(int, char** argv) {

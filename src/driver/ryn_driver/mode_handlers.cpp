@@ -3,30 +3,21 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
 namespace {
-
-bool has_prefix(const char* arg, std::string_view prefix) {
-    return std::string_view(arg).starts_with(prefix);
-}
 
 // The analysis word of a help row: the row up to its first '=' or '['.
 std::string_view analysis_word(const char* row) {
     const std::string_view text = row;
     return text.substr(0, text.find_first_of("=["));
 }
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
 
@@ -197,7 +188,7 @@ bool RynDriver::process_coverage_input_arg(char**& cursor) {
 }
 
 void RynDriver::process_minus_c_flag(const char* value) {
-    const File file(fopen(value, "r"));
+    const ryn::UniqueFile file(fopen(value, "r"));
     // A name that cannot be opened is taken as a library name.
     if (!file || util->is_shared_object(value, false)) {
         memvex_check_list.add_arg(value);

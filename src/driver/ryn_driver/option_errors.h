@@ -1,9 +1,10 @@
 // Shared by the general front end's option handlers: the one way an option
-// is refused, the one way an option's value is fetched, and the width limit
-// of option texts built from values.
+// is refused, the one way an option's value is fetched, the width limit of
+// option texts built from values, and the test for prefix options.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 class ExecUtil;
 
@@ -18,3 +19,8 @@ const char* option_value(ExecUtil& util, char** cursor);
 // `prefix` followed by `text`, cut at 1023 characters in all: option texts
 // are built in 1024-byte buffers.
 std::string bounded_option(const char* prefix, const char* text);
+
+// Prefix options ("-Wo,", "-Ye,", ...) carry their value in the same word.
+inline bool has_prefix(const char* arg, std::string_view prefix) {
+    return std::string_view(arg).starts_with(prefix);
+}
