@@ -13,7 +13,7 @@ __attribute__((visibility("default"))) const char* short_usage =
     "\n"
     "ryn and zentor options (before the target; what follows it goes to the target):\n"
     "  any mode:      -n  show commands, run none   -v  verbose (twice: very verbose)\n"
-    "                 -z  engine detail level (repeatable)   -V  version\n"
+    "                 -z  runtime detail level (repeatable)   -V  version\n"
     "                 -l lib  also instrument lib   -L file  libraries listed in file\n"
     "                 -Yo,dir  engine in dir   -Ye,dir  experiment tool below dir\n"
     "                 -Wo,arg  arg to the engine in every phase\n"
@@ -36,6 +36,7 @@ __attribute__((visibility("default"))) const char* short_usage =
     "                 -d dir, -C arg, -g group, -A arg  collector settings\n"
     "  optimize:      -O<level>   -f  final   -Qy, -Qn   -xinline...\n"
     "  coverage:      -F value  ignore what value names\n"
+    "  any mode:      -zentor  act as zentor (zentor adds it itself)\n"
     "\n"
     "memvex options:\n"
     "  -o file  instrumented program (default: in place)   -s  skip bad libraries\n"
@@ -46,7 +47,8 @@ __attribute__((visibility("default"))) const char* short_usage =
     "  -F parent|child|both  processes checked after fork   -K  no .rc files\n"
     "  -k  instrument anew   -L, -S n, -b text, -E n, -e n, -m, -f  runtime settings\n"
     "  -Wi,arg or -Wo,arg  arg to the engine   -Yo,dir  engine in dir\n"
-    "  -Wd,-c  -Wd,-u  -Wd,-z  -Wd,-Bdir  -Wd,-Pdir  -Wd,-a=dir  driver settings\n"
+    "  -Wd,-c  -Wd,-u  -Wd,-z  runtime settings   -Wd,-Bdir  audit library in dir\n"
+    "  -Wd,-Pdir  checker runtime in dir   -Wd,-a=dir  analyzer directory\n"
     "  -v  verbose (twice: very verbose)   -V  version   -h, -?  this text\n";
 
 __attribute__((visibility("default"))) const char* long_usage =
@@ -109,7 +111,8 @@ __attribute__((visibility("default"))) const char* long_usage =
     "     -xinline... optimize: inlining control, passed to the engine\n"
     "     -Ye,dir     use the experiment tool of the install tree at dir\n"
     "     -Yo,dir     use the engine in dir\n"
-    "     -z          raise the engine's detail level; repeatable\n"
+    "     -z          runtime detail level; repeatable, recorded with each copy\n"
+    "     -zentor     run as the coverage front end (zentor adds it itself)\n"
     "     target:file check file for the target\n"
     "\n"
     "Analysis types, chosen with -a type in analyze, collect and coverage (a\n"
