@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/ryn_util/temp_file.h"
 #include "driver/ryn_util/unique_file.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
@@ -40,25 +41,23 @@ const char* fork_mode_word(int fork_mode) {
 }  // namespace
 
 std::string RynDriver::create_ryninfo_file() {
-    // Created exclusively, so that no other process can take the name
-    // between choosing and opening it.
-    std::string name = std::string(P_tmpdir) + "/" + k_ryninfo_prefix + "XXXXXX";
-    const int fd = mkstemp(name.data());
-    FILE* stream = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    ryn::TempFile file = ryn::create_temp_file(nullptr, k_ryninfo_prefix);
+    FILE* stream = file.fd.valid() ? fdopen(file.fd.get(), "w") : nullptr;
     if (!stream) {
         const int err = errno;
-        if (fd >= 0) {
-            close(fd);
-            unlink(name.c_str());
+        if (file.fd.valid()) {
+            unlink(file.path.c_str());
         }
         util->fatal(err, "Cannot open temporary file for ryn info ");
     }
+    RecordWriter out(stream);
+    file.fd.release();  // the stream owns it now
+    const std::string& name = file.path;
     util->temp_files.add_arg(name);
     if (util->very_verbose) {
         util->report_error(MSG_INFO, 0, "Creating tempfile: %s\n", name.c_str());
     }
 
-    RecordWriter out(stream);
     out.text(1, util->component);
     out.text(3, exec_dir.value_or(""));
     out.text(5, ver_string ? ver_string : "");

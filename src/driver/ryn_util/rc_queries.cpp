@@ -2,20 +2,20 @@
 // option string, as a list of names, and the dump of every slot.
 #include "ryn/rc_data.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "driver/ryn_util/temp_file.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 
 namespace {
 
-constexpr char k_rc_temp_template[] = "/tmp/rynXXXXXX";
+constexpr const char* k_rc_temp_dir = "/tmp";
+constexpr const char* k_rc_temp_prefix = "ryn";
 
 int find_name(const char* name) {
     if (!name) {
@@ -74,27 +74,13 @@ std::optional<std::string> rcData::optString(const char* prefix, const char* nam
     }
     const std::string_view joined = std::string_view(result).substr(strlen(prefix));
 
-    // Created exclusively, so that no other process can take the name
-    // between choosing and opening it.
-    char path[sizeof k_rc_temp_template];
-    memcpy(path, k_rc_temp_template, sizeof path);
-    const ryn::UniqueFd fd(mkstemp(path));
-    if (!fd.valid()) {
+    const ryn::TempFile file = ryn::create_temp_file(k_rc_temp_dir, k_rc_temp_prefix);
+    if (!file.fd.valid()) {
         util->fatal(errno, "Cannot open temporary file for writing rc data \n");
     }
-    util->temp_files.add_arg(path);
-    size_t done = 0;
-    while (done < joined.size()) {
-        const ssize_t n = write(fd.get(), joined.data() + done, joined.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return std::string(prefix) + path;
+    util->temp_files.add_arg(file.path);
+    ryn::write_all(file.fd.get(), joined);
+    return std::string(prefix) + file.path;
 }
 
 bool rcData::library_list(const char* name, ArgCache* list) {
