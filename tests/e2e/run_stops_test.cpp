@@ -1,19 +1,28 @@
-// Where a run of the general front end stops short: unusable programs, tell
-// mode answering with the program itself, analyze runs without an analysis,
-// and reports removed before the final phase.
+// Where a run of the installed launchers stops short: usage, help and version
+// exits, refused options, unusable programs, tell mode answering with the
+// program itself, and analyze runs without an analysis.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "ryn/ryn_driver.h"
 #include "support/e2e_support.h"
 #include "support/test_support.h"
 
-using ryn_e2e::InstallCopy;
-using ryn_test::RunResult;
-using ryn_test::TempDir;
-
 namespace {
+
+// Whether `text` names `option` as a word of its own: "-k" is not named by
+// "-keeptmp", while a prefix option such as "-Wo," runs on into its payload.
+bool mentions(const std::string& text, const std::string& option) {
+    const std::string quoted =
+        std::regex_replace(option, std::regex(R"([?^$.|*+()\[\]{}\\])"), R"(\$&)");
+    const std::string end = isalnum(static_cast<unsigned char>(option.back())) ? "(\\W|$)" : "";
+    return std::regex_search(text, std::regex("(^|\\s)" + quoted + end));
+}
 
 class RunStops : public ::testing::Test {
 protected:
@@ -24,56 +33,84 @@ protected:
         ASSERT_TRUE(ryn_test::compile_c(ryn_test::hello_source("plain"), work / "plain"));
     }
 
-    RunResult ryn(std::vector<std::string> args) {
-        args.insert(args.begin(), install.bin("ryn"));
-        install.clear_calls(install.engine());
+    ryn_test::RunResult run(const std::string& name, std::vector<std::string> args) {
+        args.insert(args.begin(), install.bin(name));
         return ryn_test::run(args, ryn_e2e::hermetic_env(work.path()), work.path());
     }
 
-    InstallCopy install;
-    TempDir work;
+    ryn_e2e::InstallCopy install;
+    ryn_test::TempDir work;
     ryn_e2e::Fixture fixture;
 };
 
-TEST_F(RunStops, AnUnusableProgramIsExplainedThenRefused) {
-    const RunResult result = ryn({"instrument", "plain"});
+TEST_F(RunStops, UsageHelpAndVersionExitAtOnceAndUnknownOptionsAreRefused) {
+    const ryn_test::RunResult bare = run("ryn", {});
+    EXPECT_EQ(bare.status, 1);
+    EXPECT_EQ(bare.err.rfind("Usage: " + install.bin("ryn") + " [mode] ", 0), 0u);
+    EXPECT_NE(bare.err.find("\n     ryn and zentor take a mode word"), std::string::npos);
+    EXPECT_EQ(run("ryn", {"-h"}).status, 0);
+
+    const ryn_test::RunResult help = run("ryn", {"--help"});
+    EXPECT_EQ(help.status, 0);
+    std::string rows;
+    for (const char* row : ryn_help_text) {
+        rows += std::string("     -a ") + row;
+    }
+    EXPECT_EQ(help.err.rfind(bare.err, 0), 0u) << "the short usage comes first";
+    EXPECT_TRUE(help.err.ends_with(rows)) << help.err;
+    // One short text serves every front end, so it names the options of both.
+    std::istringstream options(
+        "-i -D -n -S -U -M -c -v -z -Yo, -Ye, -s -Wo, -R -r -o -I -V -l -L -u -O -X -zentor -d "
+        "-C -g -A -vv -keeptmp -O< -f -Qy -Qn -xinline -a -e -E -Wa, -m -K -k -N -t -b -Wi, -F "
+        "-? -h -H -T -w -Wd,-c -Wd,-u -Wd,-z -Wd,-Bdir -Wd,-Pdir -Wd,-a= instrument collect "
+        "analyze coverage optimize check --help");
+    for (std::string option; options >> option;) {
+        EXPECT_TRUE(mentions(bare.err, option)) << option;
+    }
+
+    EXPECT_EQ(run("ryn", {"-V"}).out, std::string(ryn_ver_string) + "\n");
+    const ryn_test::RunResult memvex_version = run("memvex", {"-V"});
+    EXPECT_EQ(memvex_version.status, 0);
+    EXPECT_EQ(memvex_version.out, std::string(memvex_ver_string) + "\n");
+    const ryn_test::RunResult bad = run("ryn", {"instrument", "-Q", "prog"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "ryn (error): Invalid option: -Q\n");
+}
+
+TEST_F(RunStops, AnUnusableProgramIsExplainedThenRefusedButTellModeAnswersWithIt) {
+    const ryn_test::RunResult result = run("ryn", {"instrument", "plain"});
     EXPECT_EQ(result.status, 1);
     const std::string refusal = "ryn (error): Cannot instrument " + work / "plain" + ".\n";
-    ASSERT_GE(result.err.size(), refusal.size());
-    EXPECT_EQ(result.err.substr(result.err.size() - refusal.size()), refusal) << result.err;
-    EXPECT_NE(result.err.find("ryn (warning): "), std::string::npos) << "the reason comes first";
-    EXPECT_TRUE(install.engine_runs().empty());
-    EXPECT_FALSE(ryn_test::exists(work / "plain.instr"));
-}
+    EXPECT_TRUE(result.err.ends_with(refusal)) << result.err;
+    EXPECT_LT(result.err.find("ryn (warning): "), result.err.size() - refusal.size())
+        << "the reason comes first";
 
-TEST_F(RunStops, ARedirectFileThatCannotBeOpenedEndsTheRunOnTheOriginalStream) {
-    const RunResult result = ryn({"collect", "-O", work / "no/such/dir/log", fixture.program});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "ryn (error): Cannot open redirect file " + work / "no/such/dir/log" +
-                              " (errno = 2) No such file or directory\n");
+    // Named as typed, on the real standard output despite -O.
+    const ryn_test::RunResult told = run("ryn", {"collect", "-O", "log", "-t", "plain", "arg"});
+    EXPECT_EQ(told.status, 0) << told.err;
+    EXPECT_EQ(told.out, "plain\n") << "nothing is run, not even the program";
+    EXPECT_EQ(told.err, "");
+    EXPECT_NE(ryn_test::read_file(work / "log").find("ryn (warning): "), std::string::npos);
     EXPECT_TRUE(install.engine_runs().empty());
 }
 
-TEST_F(RunStops, TellModeAnswersWithAnUnusableProgramItself) {
-    const RunResult result = ryn({"collect", "-t", "plain", "arg"});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, work / "plain" + "\n") << "nothing is run, not even the program";
-    EXPECT_TRUE(install.engine_runs().empty());
-}
+TEST_F(RunStops, AnUnopenableRedirectFileStopsTheRunAndReportsGoBeforeTheFinalPhase) {
+    const ryn_test::RunResult unopened =
+        run("ryn", {"collect", "-O", work / "no/log", fixture.program});
+    EXPECT_EQ(unopened.status, 1);
+    EXPECT_EQ(unopened.err, "ryn (error): Cannot open redirect file " + work / "no/log" +
+                                " (errno = 2) No such file or directory\n");
 
-TEST_F(RunStops, ReportsGoBeforeTheFinalPhaseButNotWithoutAnAnalysis) {
     ryn_test::write_file(work / "report.txt", "stale");
-    const RunResult none = ryn({"analyze", "-v", "-o", "report.txt", fixture.program});
+    const ryn_test::RunResult none =
+        run("ryn", {"analyze", "-v", "-o", "report.txt", fixture.program});
     EXPECT_EQ(none.status, 0);
     EXPECT_NE(none.err.find("ryn (info): No valid analysis options\n"), std::string::npos);
     EXPECT_TRUE(ryn_test::exists(work / "report.txt")) << "the run ended before the phase";
-
     // No data was recorded, so the phase writes no report: the stale one is
     // gone all the same.
-    const RunResult result = ryn({"analyze", "-a", "bbc", "-o", "report.txt", fixture.program});
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(run("ryn", {"analyze", "-a", "bbc", "-o", "report.txt", fixture.program}).status, 0);
     EXPECT_FALSE(ryn_test::exists(work / "report.txt"));
-    EXPECT_TRUE(install.engine_runs().empty());
 }
 
 }  // namespace

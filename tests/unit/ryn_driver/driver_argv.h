@@ -2,38 +2,48 @@
 // handing command lines to the driver's parsers.
 #pragma once
 
-#include <initializer_list>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ryn/ryn_driver.h"
 
-class Argv {
-public:
-    Argv(std::initializer_list<std::string> args) : strings_(args) {
-        for (std::string& s : strings_) {
-            pointers_.push_back(s.data());
+// A non-zero link-auditor version keeps the test's own signal dispositions.
+constexpr int k_known_lav = 4;
+
+// Keep it alive while the driver reads it; the pointers lead into `strings`.
+struct Argv {
+    explicit Argv(std::vector<std::string> args) : strings(std::move(args)) {
+        for (std::string& s : strings) {
+            pointers.push_back(s.data());
         }
-        pointers_.push_back(nullptr);
+        pointers.push_back(nullptr);
     }
-    Argv(const Argv&) = delete;
-    Argv& operator=(const Argv&) = delete;
+    char** get() { return pointers.data(); }
+    int argc() const { return static_cast<int>(strings.size()); }
 
-    char** get() { return pointers_.data(); }
-    int argc() const { return static_cast<int>(strings_.size()); }
-
-private:
-    std::vector<std::string> strings_;
-    std::vector<char*> pointers_;
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
 };
 
-// Parses a general front end command line into `d`; the vector must outlive
-// the parse only.
-inline void parse(RynDriver& d, std::initializer_list<std::string> args) {
-    Argv argv(args);
+inline std::unique_ptr<RynDriver> prepared() {
+    return std::make_unique<RynDriver>("ryn", k_known_lav, RynDriver::PrepareOnly{});
+}
+
+// Parses a general front end command line into `d`.
+inline void parse(RynDriver& d, std::vector<std::string> args) {
+    Argv argv(std::move(args));
     d.process_options(argv.argc(), argv.get());
 }
 
-// The link-auditor version handed to drivers under test: a non-zero version
-// keeps the test process's own signal dispositions.
-constexpr int k_known_lav = 4;
+inline std::unique_ptr<RynDriver> parsed(std::vector<std::string> args) {
+    auto d = prepared();
+    parse(*d, std::move(args));
+    return d;
+}
+
+// What a refused option prints, as a death test's pattern.
+inline std::string invalid_option_regex(const std::string& option) {
+    return "^ryn \\(error\\): Invalid option: " + option + "\n$";
+}

@@ -1,0 +1,137 @@
+// The general front end's command line: which options each mode accepts, and
+// what they record: flags, values, the argument lists of the later phases,
+// and the target with its arguments.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver_argv.h"
+#include "ryn/ryn_exec_util.h"
+#include "support/test_support.h"
+
+namespace {
+
+enum Mode : unsigned { INSTR = 1, COLLECT = 2, ANALYZE = 4, COVERAGE = 8, OPT = 16, CHECK = 32 };
+constexpr unsigned ALL = 63, DATA = ANALYZE | COLLECT | COVERAGE;
+
+// In the order of the Mode bits.
+constexpr const char* k_words[] = {"instrument", "collect", "analyze",
+                                   "coverage",   "optimize", "check"};
+
+void parse_in(const char* mode, std::vector<std::string> args) {
+    args.insert(args.begin(), {"ryn", mode});
+    parsed(std::move(args));
+}
+
+TEST(OptionsByMode, EachOptionIsAcceptedExactlyInItsModes) {
+    const ryn_test::TempDir tmp;
+    const std::string dir = tmp.path();
+    ryn_test::write_file(dir + "/libs", "");
+    const std::vector<std::pair<std::vector<std::string>, unsigned>> rows = {
+        {{"-i", "on"}, ALL & ~(INSTR | CHECK)}, {{"-D", dir}, ALL & ~(CHECK | OPT)}, {{"-n"}, ALL},
+        {{"-S"}, ALL & ~(CHECK | OPT)}, {{"-U", "name"}, ALL & ~(CHECK | OPT)},
+        {{"-M"}, ALL & ~(CHECK | OPT)}, {{"-c"}, COLLECT}, {{"-v"}, ALL}, {{"-z"}, ALL},
+        {{"-Yo," + dir}, ALL}, {{"-s", ".d"}, ALL & ~CHECK}, {{"-Wo,-x"}, ALL},
+        {{"-R"}, ALL & ~CHECK}, {{"-r"}, ALL & ~(CHECK | OPT)},
+        {{"-o", dir + "/o.txt"}, ALL & ~CHECK}, {{"-I", dir + "/data"}, ALL & ~CHECK},
+        {{"-l", "libx.so"}, ALL}, {{"-L", dir + "/libs"}, ALL}, {{"-u"}, ALL & ~(CHECK | INSTR)},
+        {{"-O", dir + "/log"}, COLLECT}, {{"-X"}, ALL & ~OPT}, {{"-zentor"}, ALL},
+        {{"-d", dir}, DATA}, {{"-C", "on"}, DATA}, {{"-A", "x"}, DATA}, {{"-vv"}, ALL},
+        {{"-keeptmp"}, ALL}, {{"-O3"}, OPT}, {{"-f"}, OPT}, {{"-Qy"}, OPT}, {{"-Qn"}, OPT},
+        {{"-xinline=no"}, OPT}, {{"-a", "bbc"}, DATA}, {{"-e"}, DATA}, {{"-E", "x"}, DATA},
+        {{"-Wa,-x"}, DATA}, {{"-g"}, INSTR}, {{"-m", "on"}, COLLECT | INSTR},
+        {{"-K"}, COLLECT | INSTR}, {{"-k"}, COLLECT | INSTR}, {{"-N", "libx.so"}, COLLECT | INSTR},
+        {{"-t"}, COLLECT | INSTR}, {{"-Wi,-x"}, COLLECT | INSTR}, {{"-b"}, 0},
+        {{"-F", "x"}, COVERAGE}, {{"-Q"}, 0},
+    };
+    for (const auto& [args, accepted_in] : rows) {
+        for (unsigned i = 0; i < 6; ++i) {
+            if (accepted_in & (1u << i)) {
+                parse_in(k_words[i], args);
+            } else {
+                EXPECT_EXIT(parse_in(k_words[i], args), ::testing::ExitedWithCode(1),
+                            invalid_option_regex(args[0])) << args[0] << " in " << k_words[i];
+            }
+        }
+        // An option whose value is missing is refused without reading past argv.
+        if (args.size() == 2 && (accepted_in & COLLECT)) {
+            EXPECT_EXIT(parse_in("collect", {args[0]}), ::testing::ExitedWithCode(1),
+                        invalid_option_regex(args[0]));
+        }
+    }
+}
+
+TEST(OptionEffects, VerbosityOutputsAndDataLocationsFeedEachListItsOwnWords) {
+    const ryn_test::TempDir tmp;
+    ryn_test::write_file(tmp / "libs", "/l/liba.so\n\n/l/libb.so\n");
+    const ryn_test::ScopedEnv env("QVEN_RYN_INSTRDATA_DIR", std::string(1500, 'd').c_str());
+    ::testing::internal::CaptureStderr();
+    const auto d = parsed({"ryn", "analyze", "-v", "-v", "-o", "run.er", "-o", "report.txt",
+                           "-o", "d.er/x", "-l", "first.so", "-L", tmp / "libs", "-z", "-z", "-z",
+                           "-I", tmp / "a/b"});
+    parsed({"ryn", "instrument", "-I", tmp / "a/b/"});
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ryn (warning): -I flag ignored, QVEN_RYN_INSTRDATA_DIR set.\n");
+    EXPECT_EQ(d->collect_args.sprint(), "-v -o run.er");
+    EXPECT_EQ(d->use_args.sprint() + " | " + d->optimize_args.sprint() + " | " +
+                  d->er_ryn_args.sprint(),
+              "-ryn -v -out=report.txt -out=d.er/x | -ryn -v | -vv");
+    EXPECT_EQ(d->output_files.sprint() + " | " + d->library_list.sprint(),
+              "report.txt d.er/x | first.so /l/liba.so /l/libb.so");
+    EXPECT_EQ(d->instrument_record.sprint(), "-v -v -I " + tmp / "a/b");
+    EXPECT_TRUE(ryn_test::exists(tmp / "a/b"));
+    EXPECT_EQ(d->instrdata_base, tmp / "a/b/") << "the value is still stored";
+    EXPECT_EQ(d->env_instrdata_dir, std::string(1023, 'd') + "/");
+    EXPECT_EQ(*parsed({"ryn", "instrument", "-o", "a.out"})->output_file +
+                  *parsed({"ryn", "optimize", "-o", "fast"})->optimize_output,
+              "a.outfast");
+}
+
+TEST(OptionEffects, InstrumentationSwitchAndAnalysisTypes) {
+    const auto d = parsed({"ryn", "collect", "-i", "static", "-a", "bbc=main", "-a", "branch",
+                           "-a", "ccx", "-e", "-E", "calls", "-c", "-F", "lib*", "-d", "dir",
+                           "-C", "on"});
+    EXPECT_EQ(d->use_args.sprint() + " | " + d->er_args.sprint() + " | " +
+                  d->collect_args.sprint() + " | " + d->instrument_record.sprint(),
+              "-ryn -static -bbc=main -branch -ccx -fignore=lib* | -er -er:calls | -d dir -C on | "
+              "instrument");
+    EXPECT_TRUE(d->analyze_mode && d->analysis_type_given && d->experiment_mode);
+    EXPECT_FALSE(parsed({"ryn", "coverage", "-d", "dir"})->experiment_mode);
+    EXPECT_EXIT(parsed({"ryn", "analyze", "-a", "foo"}), ::testing::ExitedWithCode(1),
+                invalid_option_regex("-a"));
+    // An unknown -i value is examined as an argument of its own.
+    EXPECT_EQ(parsed({"ryn", "collect", "-i", "-d", "dir"})->collect_args.sprint(), "-d dir");
+    EXPECT_EXIT(parsed({"ryn", "collect", "-i", "sometimes"}), ::testing::ExitedWithCode(1),
+                invalid_option_regex("-i"));
+}
+
+TEST(OptionEffects, InstrumentingOptionsAreRecordedAsTyped) {
+    const auto opt = parsed({"ryn", "optimize", "-O3", "-f", "-Qy", "-xinline=no", "-Wo,-w"});
+    EXPECT_EQ(opt->optimize_args.sprint(), "-ryn -optlevel=3 -xkalfix=final -Qy -xinline=no -w");
+    const auto d = parsed({"ryn", "instrument", "-M", "-R", "-t", "-m", "on", "-m", "maybe",
+                           "-K", "-k", "-N", "libx.so", "-Wi,-deep", "-zentor",
+                           "-Wo,-zentor_analytics_file=a", "-Yo,/eng", "-s", ".d", "-r"});
+    EXPECT_TRUE(d->tell_mode && !d->follow_dependencies && !d->use_rc_library_lists &&
+                !d->replace_in_place);
+    EXPECT_EQ(d->instrument_record.sprint(),
+              "instrument -m on -m maybe -K -k -Wi,-deep -Wo,-zentor_analytics_file=a "
+              "-Yo,/eng -s .d -r");
+    EXPECT_EQ(d->engine_passthrough_args.sprint(), "-mt=on -deep -zentor_analytics_file=a");
+    EXPECT_TRUE(d->k_option && d->analytics_file_given && d->r_option && !d->read_rc_files);
+    EXPECT_EQ(d->util->component, "zentor");
+}
+
+TEST(OptionEffects, CheckFilePartIsCutAndEverythingAfterTheTargetIsItsOwn) {
+    Argv argv({"ryn", "collect", "/proc/self/exe:opts:more", "x", "-v", "-Q"});
+    const auto d = prepared();
+    d->process_options(argv.argc(), argv.get());
+    EXPECT_EQ(*d->target_path + " | " + *d->check_file_spec + " | " + argv.get()[2] + " | " +
+                  d->target_args.sprint(),
+              "/proc/self/exe | opts:more | /proc/self/exe | x -v -Q");
+    EXPECT_EQ(d->target_is_shared, 0);
+    EXPECT_EQ(parsed({"ryn", "collect", ryn_test::stage_lib("amd64/ryndl.so")})->target_is_shared,
+              1);
+}
+
+}  // namespace
