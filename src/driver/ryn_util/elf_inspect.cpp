@@ -1,7 +1,6 @@
 // Questions about an ELF file: its kind, its class and its sections.
 #include <gelf.h>
 
-#include <cerrno>
 #include <vector>
 
 #include "driver/ryn_util/elf_sections.h"
@@ -60,12 +59,12 @@ bool ExecUtil::is_shared_object(const char* path, bool strict) {
     }
     GElf_Ehdr ehdr;
     if (gelf_getehdr(file.elf(), &ehdr) == nullptr) {
-        const int err = errno;
         file.close();
         if (!strict) {
             return false;
         }
-        fatal(err, get_msg(MORPHEL_BAD_ELF_FILE), path);
+        // libelf leaves errno alone here, so whatever it holds says nothing.
+        fatal(0, get_msg(MORPHEL_BAD_ELF_FILE), path);
     }
     const bool executable = ehdr.e_type == ET_EXEC ||
                             (ehdr.e_type == ET_DYN && marked_as_pie(file.elf()));

@@ -107,7 +107,9 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
     if (!target.file().fd_valid()) {
         target.fatal(target.file().open_errno(), get_msg(MORPHEL_NO_FILE_ACCESS));
     }
-    if (!target.file().elf_valid()) {
+    // libelf opens any file at all; one that is not ELF is refused here, with
+    // the same message as one libelf could not open.
+    if (!target.file().elf_valid() || elf_kind(target.file().elf()) != ELF_K_ELF) {
         target.fatal(target.file().open_errno(), get_msg(MORPHEL_BAD_ELF_FILE));
     }
 
