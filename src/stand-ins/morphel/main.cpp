@@ -35,7 +35,12 @@ void run(const EngineRequest& request) {
         return;
     }
     if (!request.output) {
-        throw EngineError("no output file (-o) given");
+        // Outside the use mode the result is a copy, which needs a place to go.
+        // An analysis without recorded data (the driver then passes neither
+        // option) has nothing to analyse either.
+        throw EngineError(
+            "neither an output file (-o OUTPUT) nor recorded data to analyse "
+            "(-xkalfix=use:LOCATION) given");
     }
     std::vector<std::string> records = {request.version_line()};
     if (request.comment) {
