@@ -1,7 +1,10 @@
-// What the driver learns from an ELF file: shared object or executable,
-// class, section contents and the records left by the rewriting engine.
+// What the driver learns from an ELF file: whether it is a shared object or
+// a program (position-independent programs are ET_DYN too), and whether it can
+// be instrumented, with what the check says at each level and severity, the
+// records an engine run leaves, and the lock taken inside the lock directory.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -9,130 +12,222 @@
 
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
-#include "unit/ryn_util/elf_fixtures.h"
 
 using namespace ryn_test;
 using testing::ExitedWithCode;
 
 namespace {
 
-class ElfInspect : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir;
-        const TempDir& dir = *dir_;
-        pie_ = build_program(dir, "pie", false);
-        no_pie_ = build_program(dir, "no_pie", false, "-no-pie");
-        stripped_pie_ = objcopy({"--strip-all"}, pie_, dir / "stripped_pie");
-        library_ = dir / "libshared.so";
-        compile_c("int shared_value(void) { return 7; }\n", library_, "-shared -fPIC");
-        object_ = dir / "object.o";
-        compile_c("int object_value(void) { return 7; }\n", object_, "-c");
-        object32_ = objcopy({"--strip-debug", "-O", "elf32-i386"}, object_, dir / "object32.o");
-        text_ = dir / "notes.txt";
-        write_file(text_, "just some text, not an ELF file\n");
-    }
-    static void TearDownTestSuite() { delete dir_; }
+// A small program (position-independent unless flags say otherwise);
+// `annotated` links in kalnote.o, as a user prepares a binary.
+std::string build_program(const TempDir& dir, const std::string& name, bool annotated,
+                          const std::string& flags = "") {
+    const std::string path = dir / name;
+    compile_c(hello_source(name), path, flags + (annotated ? " " + kalnote_object() : ""));
+    return path;
+}
 
-    static const std::string& dir() { return dir_->path(); }
+// Runs argv, which writes `output`, and returns `output`.
+std::string made(const std::vector<std::string>& argv, const std::string& output) {
+    const RunResult result = run(argv);
+    EXPECT_EQ(result.status, 0) << argv[0] << ": " << result.err;
+    return output;
+}
 
-    static TempDir* dir_;
-    static std::string pie_, no_pie_, stripped_pie_, library_, object_, object32_, text_;
-    ExecUtil util_{"ryn"};
-};
+// A copy of `input` carrying a signature section.
+std::string signed_copy(const TempDir& dir, const std::string& input, const std::string& name) {
+    write_file(dir / "signature", "signed by somebody");
+    return made({"objcopy", "--add-section", ".QVEN_signature=" + (dir / "signature"), input,
+                 dir / name},
+                dir / name);
+}
 
-TempDir* ElfInspect::dir_ = nullptr;
-std::string ElfInspect::pie_, ElfInspect::no_pie_, ElfInspect::stripped_pie_,
-    ElfInspect::library_, ElfInspect::object_, ElfInspect::object32_, ElfInspect::text_;
+TEST(IsSharedObject, OnlyLibrariesAreSharedObjects) {
+    TempDir dir;
+    const std::string pie = build_program(dir, "pie", false);
+    const std::string no_pie = build_program(dir, "no_pie", false, "-no-pie");
+    // Without a section table the program header still tells.
+    const std::string stripped =
+        made({"objcopy", "--strip-all", pie, dir / "stripped"}, dir / "stripped");
+    const std::string lib = dir / "libq.so";
+    compile_c("int q(void) { return 7; }\n", lib, "-shared -fPIC");
+    ASSERT_NE(run({"readelf", "-h", pie}).out.find("DYN"), std::string::npos);
 
-TEST_F(ElfInspect, PositionIndependentExecutablesAreNotSharedObjects) {
-    // Make sure the fixture really is the ET_DYN case the rule is about.
-    ASSERT_NE(run({"readelf", "-h", pie_}).out.find("DYN"), std::string::npos);
+    ExecUtil util("ryn");
     for (const bool strict : {false, true}) {
-        EXPECT_FALSE(util_.is_shared_object(pie_.c_str(), strict));
-        EXPECT_FALSE(util_.is_shared_object(stripped_pie_.c_str(), strict));
-        EXPECT_FALSE(util_.is_shared_object(no_pie_.c_str(), strict));
-        EXPECT_TRUE(util_.is_shared_object(library_.c_str(), strict));
+        EXPECT_FALSE(util.is_shared_object(pie.c_str(), strict));
+        EXPECT_FALSE(util.is_shared_object(stripped.c_str(), strict));
+        EXPECT_FALSE(util.is_shared_object(no_pie.c_str(), strict));
+        EXPECT_TRUE(util.is_shared_object(lib.c_str(), strict));
     }
 }
 
-TEST_F(ElfInspect, OtherFilesAreNotSharedObjectsOrEndTheRunWhenStrict) {
-    EXPECT_FALSE(util_.is_shared_object(text_.c_str(), false));
-    EXPECT_FALSE(util_.is_shared_object(object_.c_str(), false));
+TEST(IsSharedObject, OtherFilesAreNotOrEndTheRunWhenStrict) {
+    TempDir dir;
+    const std::string object = dir / "q.o";
+    compile_c("int q(void) { return 7; }\n", object, "-c");
+    const std::string text = dir / "notes.txt";
+    write_file(text, "not an ELF file\n");
 
-    EXPECT_EXIT(util_.is_shared_object(text_.c_str(), true), ExitedWithCode(1),
-                testing::StartsWith("ryn (error): Invalid elf file seen on input: " + text_));
-    EXPECT_EXIT(util_.is_shared_object(object_.c_str(), true), ExitedWithCode(1),
-                testing::Eq("ryn (error): Not a binary file: " + object_ + "\n"));
-    const std::string missing = dir() + "/missing";
-    for (const bool strict : {false, true}) {
-        EXPECT_EXIT(util_.is_shared_object(missing.c_str(), strict), ExitedWithCode(1),
-                    testing::Eq("ryn (error): Cannot access file seen on input: " + missing +
-                                " (errno = 2) No such file or directory\n"));
-    }
-}
-
-TEST_F(ElfInspect, ReportsTheFileClass) {
-    EXPECT_TRUE(util_.is_64_bit_binary(pie_.c_str()));
-    EXPECT_TRUE(util_.is_64_bit_binary(object_.c_str()));
-    EXPECT_FALSE(util_.is_64_bit_binary(object32_.c_str()));
-    EXPECT_EXIT(util_.is_64_bit_binary(text_.c_str()), ExitedWithCode(1),
-                testing::Eq("ryn (error): Error reading elf file " + text_ + "\n\n"));
-    const std::string missing = dir() + "/missing";
-    EXPECT_EXIT(util_.is_64_bit_binary(missing.c_str()), ExitedWithCode(1),
-                testing::Eq("ryn (error): is_64_bit_binary: fatal error:  (errno = 2) No such "
-                            "file or directory\n"));
-}
-
-TEST_F(ElfInspect, ExtractsSectionsByExactName) {
-    const std::string empty = objcopy({"--add-section", ".empty=/dev/null"}, pie_, dir() + "/empty");
-    const std::string sig = signed_copy(*dir_, object32_, "signed32.o");
-
-    std::vector<char> data{'k', 'e', 'e', 'p'};
-    int is64 = -1;
-    EXPECT_EQ(util_.extract_section_from_elf(pie_.c_str(), ".QVEN_signature", &data, &is64), -1);
-    EXPECT_EQ(std::string(data.begin(), data.end()), "keep");
-    EXPECT_EQ(is64, 1);
-    // A prefix of a section name is not the section.
-    EXPECT_EQ(util_.extract_section_from_elf(pie_.c_str(), ".sym", &data, nullptr), -1);
-
-    EXPECT_EQ(util_.extract_section_from_elf(empty.c_str(), ".empty", &data, nullptr), 0);
-    EXPECT_TRUE(data.empty());
-
-    EXPECT_EQ(util_.extract_section_from_elf(sig.c_str(), ".QVEN_signature", &data, &is64), 18);
-    EXPECT_EQ(std::string(data.begin(), data.end()), "signed by somebody");
-    EXPECT_EQ(is64, 0);
-
-    const std::string missing = dir() + "/missing";
-    EXPECT_EXIT(util_.extract_section_from_elf(missing.c_str(), ".comment", &data, nullptr),
-                ExitedWithCode(1),
-                testing::Eq("ryn (error): open call failed on " + missing +
+    ExecUtil util("ryn");
+    EXPECT_FALSE(util.is_shared_object(text.c_str(), false));
+    EXPECT_FALSE(util.is_shared_object(object.c_str(), false));
+    EXPECT_EXIT(util.is_shared_object(text.c_str(), true), ExitedWithCode(1),
+                testing::Eq("ryn (error): Invalid elf file seen on input: " + text + "\n"));
+    EXPECT_EXIT(util.is_shared_object(object.c_str(), true), ExitedWithCode(1),
+                testing::Eq("ryn (error): Not a binary file: " + object + "\n"));
+    const std::string missing = dir / "missing";
+    EXPECT_EXIT(util.is_shared_object(missing.c_str(), false), ExitedWithCode(1),
+                testing::Eq("ryn (error): Cannot access file seen on input: " + missing +
                             " (errno = 2) No such file or directory\n"));
 }
 
-std::vector<std::string> records_of(ExecUtil& util, const std::string& path) {
-    const std::unique_ptr<ArgCache> records = util.ryn_comments(path.c_str());
-    return std::vector<std::string>(records->begin(), records->end());
+struct Options {
+    const char* lock_dir = nullptr;
+    int level = 0;
+    bool write_check = false;
+    bool skip_instr_check = false;
+    MESSAGE_TYPE severity = MSG_WARNING;
+    bool* previously_instrumented = nullptr;
+    bool require_annotations = false;
+    bool* has_annotations = nullptr;
+};
+
+// Whether the file can be instrumented, and what the check said.
+using Outcome = std::pair<bool, std::string>;
+
+bool check(ExecUtil& util, const std::string& path, const Options& o) {
+    return util.check_target(path.c_str(), o.lock_dir, o.level, o.write_check, o.skip_instr_check,
+                             o.severity, o.previously_instrumented, o.require_annotations,
+                             o.has_annotations);
 }
 
-TEST_F(ElfInspect, InstrumentationRecordsComeNewestFirst) {
+Outcome checked(ExecUtil& util, const std::string& path, const Options& o) {
+    testing::internal::CaptureStderr();
+    const bool usable = check(util, path, o);
+    return {usable, testing::internal::GetCapturedStderr()};
+}
+
+struct Files {
+    TempDir dir;
+    const std::string annotated = build_program(dir, "annotated", true);
+    const std::string plain = build_program(dir, "plain", false);
+    const std::string stripped =
+        made({"objcopy", "--strip-all", annotated, dir / "stripped"}, dir / "stripped");
+    const std::string signed_annotated = signed_copy(dir, annotated, "signed_annotated");
+    const std::string signed_plain = signed_copy(dir, plain, "signed_plain");
     const std::string instrumented =
-        with_comment(*dir_, pie_, "instrumented", {"ryn: morphel 1.0", "instrumentation args: x"});
-    EXPECT_EQ(records_of(util_, instrumented),
-              (std::vector<std::string>{"instrumentation args: x", "ryn: morphel 1.0"}));
+        made({stage_lib("morphel"), "-ryn", "-comment=instrumentation args: -a b", "-o",
+              dir / "instrumented", annotated},
+             dir / "instrumented");
+};
 
-    // The compiler's own comment holds no label.
-    EXPECT_EQ(records_of(util_, pie_), std::vector<std::string>{});
-    EXPECT_EQ(records_of(util_, object32_), std::vector<std::string>{});
-    EXPECT_EQ(records_of(util_, with_comment(*dir_, pie_, "nul_only", {""})),
-              std::vector<std::string>{});
+class TargetCheck : public ::testing::Test {
+protected:
+    // Built once; a plain pointer, so that a death test's exit in the child
+    // cannot remove the files.
+    static void SetUpTestSuite() { f_ = new Files; }
+    static void TearDownTestSuite() { delete f_; }
+    static const Files* f_;
+    ExecUtil util_{"ryn"};
+};
 
-    // Every offset of a string is searched, not only its start: a label behind
-    // other text is found from each offset up to the label ("by m": four).
-    EXPECT_EQ(records_of(util_, with_comment(*dir_, pie_, "inner_label",
-                                             {"GCC: 12", "by memvex: 2", "kalfix: opt"})),
-              (std::vector<std::string>{"kalfix: opt", "memvex: 2", "memvex: 2", "memvex: 2",
-                                        "memvex: 2"}));
+const Files* TargetCheck::f_ = nullptr;
+
+std::string prepared(const std::string& path) {
+    return "ryn (info): Prepared binary " + path + "\n";
+}
+
+std::string signed_warning(const std::string& path, const char* severity = "warning") {
+    return "ryn (" + std::string(severity) + "): Instrumenting a signed binary: " + path +
+           ". This will invalidate the signature.\n";
+}
+
+TEST_F(TargetCheck, StrippedUnwritableAndNonElfFilesAreRefused) {
+    EXPECT_EQ(checked(util_, f_->stripped, {}), (Outcome{false, ""}));
+    const Outcome loud{false,
+                       "ryn (warning): Cannot instrument stripped binary: " + f_->stripped + "\n"};
+    EXPECT_EQ(checked(util_, f_->stripped, {.level = 1}), loud);
+    EXPECT_EQ(checked(util_, f_->dir.path(), {.level = 1, .write_check = true}),
+              (Outcome{false, "ryn (warning): Will not instrument " + f_->dir.path() +
+                                  ": Cannot replace.\n\n"}));
+    // The signature fixture's content is plain text.
+    EXPECT_EXIT(check(util_, f_->dir / "signature", {}), ExitedWithCode(1),
+                testing::Eq("ryn (error): Invalid elf file seen on input: " +
+                            (f_->dir / "signature") + "\n"));
+    // -v -v raises a quiet check to level 1.
+    util_.very_verbose = true;
+    EXPECT_EQ(checked(util_, f_->stripped, {}), loud);
+}
+
+TEST_F(TargetCheck, AnnotationsAreRequiredOnlyWhenAsked) {
+    bool has = true;
+    EXPECT_EQ(checked(util_, f_->plain, {.level = 1, .has_annotations = &has}),
+              (Outcome{true, ""}));
+    EXPECT_FALSE(has);
+    EXPECT_EQ(checked(util_, f_->plain, {.require_annotations = true}), (Outcome{false, ""}));
+    EXPECT_EQ(checked(util_, f_->plain, {.level = 1, .require_annotations = true}),
+              (Outcome{false, "ryn (warning): No compiler annotations in the binary " + f_->plain +
+                                  ". Please see the documentation for -xkalnote flag.\n"}));
+    EXPECT_EQ(checked(util_, f_->annotated, {.require_annotations = true, .has_annotations = &has}),
+              (Outcome{true, ""}));
+    EXPECT_TRUE(has);
+    EXPECT_EQ(checked(util_, f_->annotated, {.level = 1, .require_annotations = true}),
+              (Outcome{true, prepared(f_->annotated)}));
+}
+
+TEST_F(TargetCheck, SignedFilesWarnAtLevelOneAndEndTheRunAtSeverityError) {
+    EXPECT_EQ(checked(util_, f_->signed_annotated, {}), (Outcome{true, ""}));
+    EXPECT_EQ(checked(util_, f_->signed_plain, {}), (Outcome{true, ""}));
+    EXPECT_EQ(
+        checked(util_, f_->signed_annotated, {.level = 1}),
+        (Outcome{true, prepared(f_->signed_annotated) + signed_warning(f_->signed_annotated)}));
+    EXPECT_EQ(checked(util_, f_->signed_plain, {.level = 1}),
+              (Outcome{true, signed_warning(f_->signed_plain)}));
+    for (const std::string& path : {f_->signed_annotated, f_->signed_plain}) {
+        EXPECT_EXIT(check(util_, path, {.severity = MSG_ERROR}), ExitedWithCode(1),
+                    testing::Eq(signed_warning(path, "error")));
+    }
+}
+
+TEST_F(TargetCheck, InstrumentedFilesAreNotInstrumentedAgain) {
+    // The engine appends its version, then the arguments: read from the end,
+    // the arguments come first.
+    const std::unique_ptr<ArgCache> records = util_.ryn_comments(f_->instrumented.c_str());
+    EXPECT_EQ(std::vector<std::string>(records->begin(), records->end()),
+              (std::vector<std::string>{"instrumentation args: -a b", "ryn: morphel 1.0"}));
+
+    bool previously = false;
+    const std::string& path = f_->instrumented;
+    EXPECT_EQ(checked(util_, path, {.level = 2, .previously_instrumented = &previously}),
+              (Outcome{false, prepared(path)}));
+    EXPECT_TRUE(previously);
+    EXPECT_EQ(checked(util_, path, {}), (Outcome{false, ""}));
+    EXPECT_EQ(checked(util_, path, {.skip_instr_check = true}), (Outcome{true, ""}));
+    const std::string refusal = "ryn (warning): " + path +
+                                " has been previously instrumented or optimized by memvex, "
+                                "zentor, or kalfix. Will not reinstrument.\n";
+    EXPECT_EQ(checked(util_, path, {.level = 1}), (Outcome{false, prepared(path) + refusal}));
+    EXPECT_EQ(checked(util_, path, {.level = 2}),
+              (Outcome{false, prepared(path) + refusal +
+                                  "ryn: morphel 1.0\ninstrumentation args: -a b\n"}));
+
+    ExecUtil zentor("zentor");
+    EXPECT_EQ(checked(zentor, path, {.level = 1}).second,
+              "zentor (info): Prepared binary " + path +
+                  "\nzentor (warning): Zentor instrumentation failed. This can happen if " + path +
+                  " is already instrumented. Run the instrumented binary to generate coverage "
+                  "data in the directory with the .zt suffix. You can view the coverage report "
+                  "using the command : zentor [zentor_flags] <coverage data directory>\n");
+}
+
+TEST_F(TargetCheck, OnlyFilesInsideTheLockDirectoryAreLocked) {
+    // Record locks leave their file behind, which shows where one was taken.
+    const ScopedEnv scheme("__RYN_FCNTL_FILE_LOCK__", "1");
+    EXPECT_TRUE(check(util_, f_->annotated, {.lock_dir = "/nowhere"}));
+    EXPECT_FALSE(exists(f_->annotated + ".lock"));
+    EXPECT_TRUE(check(util_, f_->annotated, {.lock_dir = f_->dir.path().c_str()}));
+    EXPECT_TRUE(exists(f_->annotated + ".lock"));
 }
 
 }  // namespace

@@ -1,0 +1,121 @@
+// The engine stand-in: its copies stay runnable, keep their permissions and
+// end their .comment with the version and argument records, run after run;
+// what it cannot work with it refuses with one clear line on standard error,
+// status 2 and no output file.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+using namespace ryn_test;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+std::string morphel() { return stage_lib("morphel"); }
+
+// The last n strings of .comment, as readelf shows them.
+Strings last_comments(const std::string& path, size_t n) {
+    const std::string dump = run({"readelf", "-p", ".comment", path}).out;
+    Strings strings;
+    for (size_t at = 0; (at = dump.find("  [", at)) != std::string::npos;) {
+        const size_t text = dump.find("]  ", at) + 3;
+        at = dump.find('\n', text);
+        strings.push_back(dump.substr(text, at - text));
+    }
+    return Strings(strings.end() - std::min(n, strings.size()), strings.end());
+}
+
+TEST(MorphelOutput, CopiesStillRunOrLoadAndEachRunAppendsBothRecords) {
+    TempDir dir;
+    const std::string lib = dir / "libq.so";
+    ASSERT_TRUE(compile_c("int q_value(void) { return 42; }\n", lib, "-shared -fPIC"));
+    ASSERT_EQ(run({"mkdir", dir / "copy"}).status, 0);
+    ASSERT_EQ(run({morphel(), "-ped", "-comment=lib", "-o", dir / "copy/libq.so", lib}).status, 0);
+    EXPECT_EQ(last_comments(dir / "copy/libq.so", 2), (Strings{"memvex: morphel 1.0", "lib"}));
+    const Strings copied_lib = {"LD_LIBRARY_PATH=" + (dir / "copy")};
+
+    // A PIE with the compiler's .comment, and an ET_EXEC without any.
+    for (const std::string flags : {"", "-no-pie"}) {
+        SCOPED_TRACE("flags: " + flags);
+        const std::string prog = dir / ("prog" + flags);
+        ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(void);\n"
+                              "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n",
+                              prog, "-L" + dir.path() + " -lq " + flags));
+        if (!flags.empty()) {
+            ASSERT_EQ(run({"objcopy", "--remove-section", ".comment", prog}).status, 0);
+        }
+        chmod(prog.c_str(), 0750);
+        const RunResult first = run({morphel(), "-ryn", "-comment=instrumentation args: -ryn",
+                                     "-o", prog + ".1", prog});
+        ASSERT_EQ(first.status, 0) << first.err;
+        EXPECT_EQ(first.out + first.err, "");
+        EXPECT_EQ(run({prog + ".1"}, copied_lib).out, "42\n");
+        struct stat st {};
+        EXPECT_EQ(stat((prog + ".1").c_str(), &st) == 0 ? st.st_mode & 07777 : 0, 0750u);
+        EXPECT_EQ(last_comments(prog + ".1", 2),
+                  (Strings{"ryn: morphel 1.0", "instrumentation args: -ryn"}));
+
+        ASSERT_EQ(run({morphel(), "-ped", "-comment=again", "-o", prog + ".2", prog + ".1"}).status,
+                  0);
+        EXPECT_EQ(run({prog + ".2"}, copied_lib).out, "42\n");
+        // Without a .comment to begin with, the records are all there is.
+        EXPECT_EQ(last_comments(prog + ".2", flags.empty() ? 4 : 100),
+                  (Strings{"ryn: morphel 1.0", "instrumentation args: -ryn", "memvex: morphel 1.0",
+                           "again"}));
+    }
+}
+
+TEST(MorphelRejects, UnusableInputOrCommandLine) {
+    TempDir dir;
+    const std::string prog = dir / "prog";
+    const std::string out_dir = dir / "out";
+    const std::string out = out_dir + "/copy";
+    ASSERT_TRUE(compile_c(hello_source("x"), prog));
+    ASSERT_EQ(run({"mkdir", out_dir}).status, 0);
+    // Runs the engine, checks the failure contract and returns what it said.
+    const auto failure = [&](Strings args) {
+        args.insert(args.begin(), morphel());
+        const RunResult result = run(args);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_TRUE(std::filesystem::is_empty(out_dir));
+        return result.err;
+    };
+
+    EXPECT_EQ(failure({"-ryn", "-o", out, dir / "missing"}),
+              "morphel: error: cannot read " + (dir / "missing") + ": No such file or directory\n");
+    write_file(dir / "text", "not a program\n");
+    EXPECT_EQ(failure({"-ryn", "-o", out, dir / "text"}),
+              "morphel: error: not an ELF file: " + (dir / "text") + "\n");
+
+    const std::string info = dir / "info";
+    write_file(info, "1 ryn\n3 /opt/x/lib/compilers\n33 parent\n");
+    ASSERT_EQ(run({morphel(), "-ryn", "-ryninfo=" + info, "-o", dir / "good", prog}).status, 0);
+    for (const std::string bad : {"1 ryn\n4 unknown record\n", "1 ryn\n3\n", "one ryn\n"}) {
+        write_file(info, bad);
+        EXPECT_NE(failure({"-ryn", "-ryninfo=" + info, "-o", out, prog}).find("bad run-information record"),
+                  std::string::npos)
+            << bad;
+    }
+
+    EXPECT_EQ(failure({"-ryn", "-checkfile=" + (dir / "absent"), "-o", out, prog}),
+              "morphel: error: -checkfile= names " + (dir / "absent") +
+                  ": No such file or directory\n");
+    EXPECT_EQ(failure({"-ryn", "-o", out, prog, "-v"}),
+              "morphel: error: the input file must be the last argument: " + prog + "\n");
+    EXPECT_EQ(failure({"-ryn", prog, "-o"}),
+              "morphel: error: -o must be followed by the output path\n");
+    // What an analysis without recorded data passes: no output, no data.
+    EXPECT_EQ(failure({"-ryn", "-bbc", "-error_not_optimizable=on", prog}),
+              "morphel: error: neither an output file (-o OUTPUT) nor recorded data to analyse "
+              "(-xkalfix=use:LOCATION) given\n");
+}
+
+}  // namespace
