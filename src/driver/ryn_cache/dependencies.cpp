@@ -7,9 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "driver/ryn_cache/last_component.h"
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
@@ -29,20 +30,11 @@ struct LevelGuard {
     LevelGuard& operator=(const LevelGuard&) = delete;
 };
 
-struct PipeCloser {
-    void operator()(FILE* f) const { pclose(f); }
-};
-
-std::string last_component(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // An entry starting with "/" names a directory or file prefix; any other
 // entry a basename prefix, so that an unversioned name also drops the
 // versioned files.
 bool is_ignorable(const ArgCache& ignorable_libs, const std::string& path) {
-    const std::string base_name = last_component(path);
+    const std::string base_name = ryn::last_component(path);
     for (const char* entry : ignorable_libs) {
         const std::string& subject = entry[0] == '/' ? path : base_name;
         if (subject.compare(0, strlen(entry), entry) == 0) {
@@ -72,8 +64,7 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
     const std::string command = "QVEN_RYN_AUDIT_PRINT_DEPS=yes LD_CONFGEN=yes LD_LOADAVAIL=yes "
                                 "LD_AUDIT=" + shell_quote(driver->auditlibpath()) + " " +
                                 shell_quote(name);
-    std::unique_ptr<FILE, PipeCloser> listing(
-        popen(command.substr(0, k_line_size - 1).c_str(), "r"));
+    ryn::UniquePipe listing(popen(command.substr(0, k_line_size - 1).c_str(), "r"));
     if (!listing) {
         util->fatal(errno, get_msg(RYN_E_LDD_ERROR), name.c_str());
     }

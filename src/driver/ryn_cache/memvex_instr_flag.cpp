@@ -5,17 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "driver/ryn_cache/last_component.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 
-namespace {
-
-std::string last_component(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
+using ryn::last_component;
 
 bool Target::check_and_set_memvex_full_instr_flag() {
     const RynDriver& driver = *cache->driver;

@@ -12,11 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
+#include "driver/ryn_cache/last_component.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_exec_util.h"
 #include "ryn/target.h"
+
+using ryn::last_component;
 
 namespace {
 
@@ -35,11 +39,6 @@ bool is_data_entry(const char* entry) {
     const size_t length = strlen(entry);
     return length >= k_data_suffix_len &&
            strcmp(entry + length - k_data_suffix_len, k_data_suffix) == 0;
-}
-
-std::string last_component(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Appends to a text kept within a 1023-character buffer.
@@ -148,9 +147,20 @@ void RynDriver::unlink_instrdata(const char* path) {
 }
 
 void RynDriver::add_checkfile_arg(ArgCache* list, Target* t) {
-    if (t->instr_options) {
-        list->add_arg("-checkfile=" + *t->instr_options);
+    if (!t->instr_options) {
+        return;
     }
+    std::string option;
+    try {
+        option = "-checkfile=" + *t->instr_options;
+    } catch (const std::bad_alloc&) {
+        // Printed directly: reporting, restoring and cleaning up would all
+        // need memory that is not there.
+        fputs(get_msg(RYN_RAN_OUT_OF_MEMORY), stderr);
+        fputs("\n", stderr);
+        exit(1);
+    }
+    list->add_arg(option);
 }
 
 std::string RynDriver::use_option(Target* t) const {

@@ -1,0 +1,63 @@
+// A driver with its target cache in a private directory, and annotated
+// fixtures built there: the program `prog` and libraries on demand.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ryn/ryn_cache.h"
+#include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
+#include "ryn/target.h"
+#include "support/test_support.h"
+
+namespace cache_test {
+
+using namespace ryn_test;
+
+class CacheFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(compile_c(std::string(k_annotate_asm) + hello_source("hi"), prog));
+    }
+
+    // A fresh driver of `front_end` owning a fresh cache in `cache_dir`.
+    RynCache& open_cache(const char* front_end = "ryn", bool follow_dependencies = false) {
+        driver = std::make_unique<RynDriver>(front_end, 4, RynDriver::PrepareOnly{});
+        return reopen_cache(follow_dependencies);
+    }
+
+    // A fresh cache for the same driver, as the next run would have.
+    RynCache& reopen_cache(bool follow_dependencies = false) {
+        const bool memvex = driver->memvex_front_end;
+        driver->cache = std::make_unique<RynCache>(cache_dir.c_str(), memvex,
+                                                   memvex ? "memvex" : "count",
+                                                   follow_dependencies, driver->util.get(),
+                                                   driver.get());
+        return *driver->cache;
+    }
+
+    Target* add(const std::string& path, bool is_main = true, bool replaceable = false) {
+        return driver->cache->add_target(is_main, path.c_str(), nullptr, false, false,
+                                         replaceable, true);
+    }
+
+    // dir/lib<stem>.so, defining f_<stem>.
+    std::string library(const std::string& stem) {
+        const std::string path = dir / ("lib" + stem + ".so");
+        EXPECT_TRUE(compile_c(std::string(k_annotate_asm) + "int f_" + stem +
+                                  "(void) { return 1; }\n",
+                              path, "-shared -fPIC"));
+        return path;
+    }
+
+    TempDir dir;
+    ScopedEnv no_env_cache{"QVEN_RYN_CACHE_DIR", nullptr};
+    std::string prog = dir / "prog";
+    std::string cache_dir = dir / "cache";
+    std::unique_ptr<RynDriver> driver;
+};
+
+}  // namespace cache_test
