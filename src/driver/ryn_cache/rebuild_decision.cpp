@@ -2,7 +2,6 @@
 // and have been made by this engine with the same command line.
 #include "ryn/target.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -12,35 +11,26 @@
 #include <optional>
 #include <string>
 
+#include "driver/ryn_util/sigchld_handler.h"
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
 namespace {
 
-constexpr const char k_args_label[] = "instrumentation args: ";
-constexpr size_t k_args_label_len = sizeof(k_args_label) - 1;
+constexpr size_t k_args_label_len = sizeof("instrumentation args: ") - 1;
 
 // The engine's version line, asked for at most once per process whatever
 // engine path later calls pass.
 std::optional<std::string> engine_version;
 
-bool sigchld_has_handler() {
-    struct sigaction current {};
-    sigaction(SIGCHLD, nullptr, &current);
-    if (current.sa_flags & SA_SIGINFO) {
-        return true;
-    }
-    return current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
-}
-
 std::string query_engine_version(ExecUtil* util, const char* morphel_path, const char* kind) {
     const char* mode = strcmp(kind, "count") == 0 ? "-ryn" : "-ped";
     const std::string command = "unset LD_AUDIT; " + shell_quote(morphel_path) + " " + mode +
                                 " -V 2>&1 | grep -v usage";
-    // A SIGCHLD handler may reap the shell before pclose can, and pclose
-    // would then fail for a command that ran fine.
-    const bool may_close = !sigchld_has_handler();
+    // A SIGCHLD handler may reap the shell before pclose can; pclose then
+    // fails for a command that ran fine, but it still releases the stream.
+    const bool handler_reaps = ryn::sigchld_has_handler();
     FILE* stream = popen(command.c_str(), "r");
     if (!stream) {
         util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
@@ -52,7 +42,7 @@ std::string query_engine_version(ExecUtil* util, const char* morphel_path, const
     char rest[1024];
     while (fgets(rest, sizeof rest, stream)) {
     }
-    if (may_close && pclose(stream) == -1) {
+    if (pclose(stream) == -1 && !handler_reaps) {
         util->fatal(errno, get_msg(GENERAL_ERROR), "Cannot get morphel version");
     }
     if (char* newline = strrchr(line, '\n')) {
@@ -109,9 +99,8 @@ bool Target::should_rebuild(ArgCache* morphel_args, const char* morphel_path, bo
     if (!compare_morphel_version((*records)[1], morphel_path, verbose)) {
         return true;
     }
+    // The first record is the label "instrumentation args: " and the command
+    // line that made the copy; only the command line is compared.
     const char* recorded = (*records)[0];
-    if (strncmp(recorded, k_args_label, k_args_label_len) != 0) {
-        return true;
-    }
-    return rendered != recorded + k_args_label_len;
+    return strlen(recorded) < k_args_label_len || rendered != recorded + k_args_label_len;
 }

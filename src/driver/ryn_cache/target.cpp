@@ -9,18 +9,6 @@
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 
-namespace {
-
-// The cache root: the base without its kind word. Files below it are cache
-// copies, which the check locks while it reads them.
-std::string parent_of(const char* base) {
-    const std::string text = base;
-    const size_t slash = text.rfind('/');
-    return slash == std::string::npos ? std::string() : text.substr(0, slash);
-}
-
-}  // namespace
-
 Target::Target(bool is_main, RynCache* cache, const char* base, const char* path,
                bool is_shared_lib, ExecUtil* util, bool skip_instr_check, bool restore_first,
                bool replaceable, bool require_annotations)
@@ -36,7 +24,9 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
         return;
     }
 
-    const std::string lock_dir = parent_of(base);
+    // Files inside the cache are the driver's own copies; the check leaves
+    // them unlocked.
+    const std::string lock_dir = cache->cache_top();
     bool previously_instrumented = false;
     valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
                                MSG_WARNING, replaceable ? &previously_instrumented : nullptr,

@@ -14,6 +14,8 @@
 #include <new>
 #include <string>
 
+#include "driver/ryn_util/unique_fd.h"
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -21,27 +23,6 @@
 namespace {
 
 constexpr size_t k_checksum_block = 1 << 20;
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool path_exists(const std::string& path) {
     struct stat st {};
@@ -51,8 +32,8 @@ bool path_exists(const std::string& path) {
 }  // namespace
 
 void Target::compute_checksum(char* out) {
-    const Fd fd(open(name.c_str(), O_RDONLY));
-    if (fd.get() < 0) {
+    const ryn::UniqueFd fd(open(name.c_str(), O_RDONLY));
+    if (!fd.valid()) {
         util->fatal(errno, "Cannot open target %s", name.c_str());
     }
     const std::unique_ptr<unsigned char[]> block(new (std::nothrow)
@@ -83,7 +64,7 @@ bool Target::stamp_matches() const {
     if (!path_exists(cached_name) || !path_exists(stamp)) {
         return false;
     }
-    const File file(fopen(stamp.c_str(), "r"));
+    const ryn::UniqueFile file(fopen(stamp.c_str(), "r"));
     if (!file) {
         util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "File open failed\n");
     }
@@ -136,21 +117,13 @@ void Target::write_stamp() const {
     const std::string stamp = stamp_name();
     const std::string scratch = stamp + "." + std::to_string(getpid());
     {
-        const Fd fd(open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
-        if (fd.get() < 0) {
+        const ryn::UniqueFd fd(open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+        if (!fd.valid()) {
             return;
         }
-        size_t done = 0;
-        while (done < checksum.size()) {
-            const ssize_t n = write(fd.get(), checksum.data() + done, checksum.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                unlink(scratch.c_str());
-                return;
-            }
-            done += static_cast<size_t>(n);
+        if (!ryn::write_all(fd.get(), checksum)) {
+            unlink(scratch.c_str());
+            return;
         }
     }
     if (rename(scratch.c_str(), stamp.c_str()) != 0) {

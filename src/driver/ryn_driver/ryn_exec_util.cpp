@@ -4,23 +4,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "driver/ryn_util/unique_fd.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/target.h"
 
 bool RynExecUtil::replace_target_with_orig(Target* target) {
-    const int writable = open(target->name.c_str(), O_WRONLY);
-    if (writable < 0) {
+    if (!ryn::UniqueFd(open(target->name.c_str(), O_WRONLY)).valid()) {
         if (verbose) {
             report_error(MSG_INFO, 0, get_msg(RYN_NO_USE), target->name.c_str());
         }
         return false;
     }
-    close(writable);
-
-    const int original = open(target->original_name.c_str(), O_RDONLY);
-    if (original >= 0) {
-        close(original);
+    if (ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
         unlink(target->name.c_str());
         cp_command(target->original_name.c_str(), target->name.c_str());
         if (remove_instrumented) {
