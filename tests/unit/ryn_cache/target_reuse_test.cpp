@@ -5,18 +5,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ryn/arg_cache.h"
-#include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
-#include "ryn/target.h"
-#include "support/test_support.h"
+#include "unit/ryn_cache/cache_fixture.h"
 
 namespace {
 
@@ -41,190 +33,89 @@ void set_mtime(const std::string& path, long seconds) {
     ASSERT_EQ(utimes(path.c_str(), times), 0);
 }
 
-class TargetReuse : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(compile_c(std::string(k_annotate_asm) + hello_source("hi"), prog));
-        set_mtime(prog, 1700000000);
-    }
+using TargetReuse = cache_test::CacheFixture;
 
-    std::unique_ptr<RynCache> open_cache(const char* front_end = "ryn") {
-        driver = std::make_unique<RynDriver>(front_end, 4, RynDriver::PrepareOnly{});
-        const bool memvex = driver->memvex_front_end;
-        return std::make_unique<RynCache>(cache_dir.c_str(), memvex, memvex ? "memvex" : "count",
-                                          false, driver->util.get(), driver.get());
-    }
+// Makes t's copy as the instrumentation phase does, under the target's lock.
+void copy_and_stamp(const Target* t, const std::string& from) {
+    ASSERT_EQ(run({"/bin/cp", from, t->cached_name}).status, 0);
+    t->write_stamp();
+}
 
-    Target* add(RynCache& cache, const std::string& path, bool is_main = true) {
-        return cache.add_target(is_main, path.c_str(), nullptr, false, false, false, true);
-    }
-
-    // Makes t's copy as the instrumentation phase does: through the engine
-    // stand-in (recording `signature`), or as a plain copy.
-    void produce_copy(const Target* t, bool by_engine = false) {
-        signature.add_arg("-ryn");
-        const std::vector<std::string> command =
-            by_engine ? std::vector<std::string>{stage_lib("morphel"), "-ryn",
-                                                 "-comment=instrumentation args: " +
-                                                     signature.sprint(),
-                                                 "-o", t->cached_name, prog}
-                      : std::vector<std::string>{"/bin/cp", prog, t->cached_name};
-        ASSERT_EQ(run(command).status, 0);
-        t->write_stamp();
-    }
-
-    TempDir dir;
-    ScopedEnv no_env_cache{"QVEN_RYN_CACHE_DIR", nullptr};
-    std::string prog = dir / "prog";
-    std::string cache_dir = dir / "cache";
-    std::unique_ptr<RynDriver> driver;
-    ArgCache signature;
-};
-
-TEST_F(TargetReuse, NamesAndChecksumAreDigestTexts) {
+TEST_F(TargetReuse, NamesAndStampAreDigestsAndDecideReuse) {
     ASSERT_EQ(digest_text_of("abc"), "98500190b04fd23c7d3f96d6727fe128");
-    auto cache = open_cache();
-    const Target* t = add(*cache, prog);
-    ASSERT_TRUE(t->valid);
-    EXPECT_FALSE(t->is_shared_lib);
+    set_mtime(prog, 1700000000);
+    open_cache();
+    Target* t = add(prog);
     EXPECT_EQ(t->checksum, digest_text_of(digest_text_of(read_file(prog)) + "1700000000"));
-
     const std::string dir_name = cache_dir + "/count" + digest_text_of(prog);
-    EXPECT_EQ(t->cache_dir, dir_name);
     EXPECT_EQ(t->cached_name, dir_name + "/prog");
-    EXPECT_EQ(t->original_name, dir_name + "/prog.original");
-    EXPECT_EQ(t->stamp_name(), dir_name + "/prog.cksum_tstamp");
-    // The directory is made for the copy to come; no stamp before a copy.
-    EXPECT_TRUE(t->rebuild);
-    EXPECT_TRUE(exists(t->cache_dir));
-    EXPECT_FALSE(exists(t->stamp_name()));
-}
+    EXPECT_TRUE(t->cache_dir == dir_name && t->original_name == dir_name + "/prog.original");
+    // The directory is made for the copy to come; a stamp only with a copy.
+    EXPECT_TRUE(t->rebuild && exists(dir_name) && !exists(dir_name + "/prog.cksum_tstamp"));
+    // Another driver makes the copy while this one waits for the lock.
+    copy_and_stamp(t, prog);
+    EXPECT_EQ(read_file(dir_name + "/prog.cksum_tstamp"), t->checksum);
+    EXPECT_FALSE(t->should_rebuild(nullptr, nullptr, false));
 
-TEST_F(TargetReuse, UnchangedFileIsReusedTouchedFileOrDeletedCopyIsRebuilt) {
-    std::string first_checksum;
-    {
-        auto cache = open_cache();
-        Target* t = add(*cache, prog);
-        // Another driver made the copy while this one waited for the lock.
-        produce_copy(t);
-        EXPECT_EQ(read_file(t->stamp_name()), t->checksum);
-        EXPECT_FALSE(t->should_rebuild(nullptr, nullptr, false));
-        EXPECT_FALSE(t->rebuild);
-        first_checksum = t->checksum;
-    }
-    {
-        auto cache = open_cache();
-        Target* t = add(*cache, prog);
-        EXPECT_FALSE(t->rebuild);
-        EXPECT_EQ(t->checksum, first_checksum);
-        ASSERT_EQ(unlink(t->cached_name.c_str()), 0);
-        EXPECT_TRUE(t->should_rebuild(nullptr, nullptr, false));
-        EXPECT_TRUE(t->rebuild);
-        produce_copy(t);
-    }
+    reopen_cache();
+    t = add(prog);
+    EXPECT_FALSE(t->rebuild);
+    ASSERT_EQ(unlink(t->cached_name.c_str()), 0);
+    EXPECT_TRUE(t->should_rebuild(nullptr, nullptr, false) && t->rebuild);
+    copy_and_stamp(t, prog);
+
     set_mtime(prog, 1700000100);
-    {
-        auto cache = open_cache();
-        Target* t = add(*cache, prog);
-        EXPECT_NE(t->checksum, first_checksum);
-        EXPECT_TRUE(t->should_rebuild(nullptr, nullptr, false));
-        // Only the first 32 characters of a stamp count.
-        write_file(t->stamp_name(), t->checksum + "trailing text");
-    }
-    auto cache = open_cache();
-    EXPECT_FALSE(add(*cache, prog)->rebuild);
+    reopen_cache();
+    t = add(prog);
+    EXPECT_TRUE(t->rebuild && t->should_rebuild(nullptr, nullptr, false));
 }
 
-TEST_F(TargetReuse, EngineRecordsDecideOnAnExistingCopy) {
-    auto cache = open_cache();
-    Target* t = add(*cache, prog);
-    const std::string morphel = stage_lib("morphel");
-    produce_copy(t, true);
+TEST_F(TargetReuse, CopyMadeByThisEngineWithTheSameCommandLineIsReused) {
+    open_cache();
+    Target* t = add(prog);
+    ASSERT_EQ(run({stage_lib("morphel"), "-ryn", "-comment=instrumentation args: -ryn", "-o",
+                   t->cached_name, prog}).status, 0);
+    t->write_stamp();
+    // The engine's path stays one word for the shell that asks its version.
+    const std::string morphel = dir / "my engine";
+    ASSERT_EQ(symlink(stage_lib("morphel").c_str(), morphel.c_str()), 0);
+    ArgCache signature;
+    signature.add_arg("-ryn");
     EXPECT_FALSE(t->should_rebuild(&signature, morphel.c_str(), false));
-    EXPECT_FALSE(t->should_rebuild(nullptr, morphel.c_str(), false));
-    ArgCache other;
-    other.add_arg("-ryn -v");
-    EXPECT_TRUE(t->should_rebuild(&other, morphel.c_str(), false));
-    // A copy without records was not made by the engine.
-    produce_copy(t);
-    EXPECT_TRUE(t->should_rebuild(&signature, morphel.c_str(), false));
-}
-
-TEST_F(TargetReuse, EngineVersionIsAskedOnceAndAChangeForcesARebuild) {
-    auto cache = open_cache();
-    Target* t = add(*cache, prog);
-    produce_copy(t, true);
-    // A newer engine at a path the shell would split; it logs each query.
-    const std::string engine = dir / "new engine";
-    const std::string log = dir / "queries";
-    write_file(engine, "#!/bin/sh\necho \"$1 $2\" >> '" + log +
-                           "'\necho 'usage: engine [options]'\necho 'ryn: morphel 2.0'\n");
-    chmod(engine.c_str(), 0755);
-    // The version is kept for the rest of the process, so ask in a fresh one.
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const bool rebuild = t->should_rebuild(&signature, engine.c_str(), true);
-            const bool same = t->compare_morphel_version("ryn: morphel 2.0",
-                                                         stage_lib("morphel").c_str(), false);
-            exit(rebuild && same && read_file(log) == "-ryn -V\n" ? 0 : 3);
-        },
-        ::testing::ExitedWithCode(0),
-        "^ryn \\(info\\): Reinstrumenting because morphel version has changed: Cached: ryn: "
-        "morphel 1.0 \nThis morphel: ryn: morphel 2.0\n\n$");
-    GTEST_FLAG_SET(death_test_style, "fast");
 }
 
 TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {
-    const std::string lib = dir / "libq.so";
-    ASSERT_TRUE(compile_c(std::string(k_annotate_asm) + "int q(void) { return 1; }\n", lib,
-                          "-shared -fPIC"));
+    const std::string lib = library("q");
     const std::string prefix = cache_dir + "/memvex" + digest_text_of(lib);
-    auto write_only = open_cache("memvex");
-    EXPECT_EQ(add(*write_only, lib, false)->cached_name, prefix + "_w/libq.so");
-
+    open_cache("memvex");
+    EXPECT_EQ(add(lib, false)->cached_name, prefix + "_w/libq.so");
     driver->check_all_libraries = true;
-    RynCache full(cache_dir.c_str(), true, "memvex", false, driver->util.get(), driver.get());
-    EXPECT_TRUE(add(full, lib, false)->full_instr);
-    EXPECT_EQ(add(full, lib, false)->cached_name, prefix + "_f/libq.so");
+    reopen_cache();
+    EXPECT_EQ(add(lib, false)->cached_name, prefix + "_f/libq.so");
     EXPECT_TRUE(exists(prefix + "_w") && exists(prefix + "_f"));
 
-    // A write-only entry beats "all libraries"; a -c entry beats both and
-    // brings its own option text, which changes the directory name.
-    RynCache listed(cache_dir.c_str(), true, "memvex", false, driver->util.get(), driver.get());
-    listed.write_only_libs.add_arg("libq.so");
-    EXPECT_EQ(add(listed, lib, false)->cached_name, prefix + "_w/libq.so");
+    // The write-only list beats "all libraries"; a -c entry beats both and
+    // brings its own option text, which is part of the directory name.
+    reopen_cache().write_only_libs.add_arg("libq.so");
+    EXPECT_EQ(add(lib, false)->cached_name, prefix + "_w/libq.so");
     driver->memvex_check_list.add_arg("/elsewhere/libq.so:leaks");
-    RynCache checked(cache_dir.c_str(), true, "memvex", false, driver->util.get(), driver.get());
-    checked.write_only_libs.add_arg("libq.so");
-    EXPECT_EQ(add(checked, lib, false)->cached_name,
+    reopen_cache().write_only_libs.add_arg("libq.so");
+    EXPECT_EQ(add(lib, false)->cached_name,
               cache_dir + "/memvex" + digest_text_of(lib + "leaks") + "_f/libq.so");
-
-    // The main program is checked fully, with the target's own option text.
-    driver->check_file_spec = "uninit";
-    EXPECT_EQ(add(checked, prog)->cached_name,
-              cache_dir + "/memvex" + digest_text_of(prog + "uninit") + "_f/prog");
 }
 
-TEST_F(TargetReuse, FatalConditionsEndTheRun) {
-    auto cache = open_cache();
+TEST_F(TargetReuse, MissingFileOrPathWithoutSlashEndsTheRun) {
+    open_cache();
     bool created = false;
-    const std::string missing = dir / "missing";
-    EXPECT_EXIT(cache->lookup(true, missing.c_str(), false, &created, false, false, false, true),
+    EXPECT_EXIT(driver->cache->lookup(true, (dir / "missing").c_str(), false, &created, false,
+                                      false, false, true),
                 ::testing::ExitedWithCode(1),
-                "^ryn \\(error\\): File " + missing +
+                "^ryn \\(error\\): File " + dir / "missing" +
                     " not found \\(errno = 2\\) No such file or directory\n$");
-    {
-        const ScopedChdir in_dir(dir.path());
-        EXPECT_EXIT(cache->lookup(true, "prog", false, &created, false, false, false, true),
-                    ::testing::ExitedWithCode(1),
-                    "^ryn \\(error\\): Error computing binary name: fatal error: \n$");
-    }
-    Target* t = add(*cache, prog);
-    produce_copy(t);
-    write_file(t->stamp_name(), "");
-    EXPECT_EXIT(add(*open_cache(), prog), ::testing::ExitedWithCode(1),
-                "^ryn \\(error\\): fgets failed\n: fatal error: \n$");
+    const ScopedChdir in_dir(dir.path());
+    EXPECT_EXIT(driver->cache->lookup(true, "prog", false, &created, false, false, false, true),
+                ::testing::ExitedWithCode(1),
+                "^ryn \\(error\\): Error computing binary name: fatal error: \n$");
 }
 
 }  // namespace

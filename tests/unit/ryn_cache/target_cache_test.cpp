@@ -1,0 +1,105 @@
+// The cache: who may use its directory, and its hash table (the hash,
+// growth, keys and iteration order).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "unit/ryn_cache/cache_fixture.h"
+
+namespace {
+
+using namespace ryn_test;
+
+class TargetCache : public cache_test::CacheFixture {
+protected:
+    void SetUp() override {
+        CacheFixture::SetUp();
+        open_cache();
+    }
+
+    std::string base_of(const char* dir, bool use_home, const char* kind) {
+        return RynCache(dir, use_home, kind, false, driver->util.get(), nullptr).base;
+    }
+
+    // The n-th spelling of prog's path: lookup keys paths as given.
+    std::string spelling(int n) const { return dir.path() + std::string(n + 1, '/') + "prog"; }
+
+    Target* lookup(const std::string& path, bool* created) {
+        return driver->cache->lookup(false, path.c_str(), false, created, false, false, false,
+                                     true);
+    }
+};
+
+TEST_F(TargetCache, ForeignOwnerEndsTheRunUnlessTheDirectoryWasChosen) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a directory away";
+    }
+    const ScopedChdir in_dir(dir.path());
+    ASSERT_EQ(mkdir((dir / "QVEN_Ryn_Cache").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "QVEN_Ryn_Cache/count").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "QVEN_Ryn_Cache/count").c_str(), 54321, 54321), 0);
+    EXPECT_EXIT(base_of(nullptr, false, "count"), ::testing::ExitedWithCode(1),
+                "^ryn \\(error\\): Cache directory is owned by another user: fatal error: \n$");
+    // A directory named on purpose may be shared with other users.
+    EXPECT_EQ(base_of("QVEN_Ryn_Cache", false, "count"), dir / "QVEN_Ryn_Cache/count");
+}
+
+TEST(EncodeString, SignedBytesTimesFive) {
+    EXPECT_EQ(RynCache::encodeString("a\xff"), 97u * 5 - 1);
+    // 'z' * (5^14 + ... + 1) overflows 32 bits.
+    EXPECT_EQ(RynCache::encodeString(std::string(15, 'z').c_str()), 3073196846u);
+}
+
+TEST_F(TargetCache, IteratesByBucketNewestFirstAndGrowsOnlyPastOneTargetPerBucket) {
+    bool created = false;
+    std::vector<std::pair<uint32_t, int>> order;  // bucket, then newest first
+    for (int i = 0; i < 14; ++i) {
+        lookup(spelling(i), &created);
+        order.emplace_back(RynCache::encodeString(spelling(i).c_str()) % 13, -i);
+    }
+    EXPECT_EQ(driver->cache->ntargets, 14);
+    EXPECT_EQ(driver->cache->nbuckets, 13u);
+
+    // Fourteen keys in thirteen buckets: at least one bucket holds two.
+    std::sort(order.begin(), order.end());
+    CacheIterator it(driver->cache.get());
+    for (const auto& [bucket, newest_first] : order) {
+        const Target* t = it.get_next_target();
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->name, spelling(-newest_first)) << "bucket " << bucket;
+    }
+    EXPECT_EQ(it.get_next_target(), nullptr);
+    EXPECT_EQ(it.get_next_target(), nullptr);
+
+    // The fifteenth call grows the table first, even though it finds its target.
+    EXPECT_EQ(lookup(spelling(3), &created)->name, spelling(3));
+    EXPECT_FALSE(created);
+    EXPECT_EQ(driver->cache->nbuckets, 52u);
+    for (int i = 0; i < 14; ++i) {
+        EXPECT_EQ(lookup(spelling(i), &created)->name, spelling(i));
+    }
+}
+
+TEST_F(TargetCache, AddTargetResolvesPathsLookupDoesNot) {
+    const std::string link = dir / "link";
+    ASSERT_EQ(symlink(prog.c_str(), link.c_str()), 0);
+    const ScopedChdir in_dir(dir.path());
+    Target* by_relative = add("prog");
+    EXPECT_EQ(add(prog), by_relative);
+    EXPECT_EQ(add(link), by_relative);
+    EXPECT_EQ(by_relative->name, prog);
+    EXPECT_EQ(driver->cache->ntargets, 1);
+
+    bool created = false;
+    EXPECT_EQ(lookup(prog, &created), by_relative);
+    EXPECT_FALSE(created);
+    Target* dotted = lookup("./prog", &created);
+    Target* linked = lookup(link, &created);
+    EXPECT_TRUE(dotted != by_relative && linked != by_relative && linked != dotted);
+    EXPECT_EQ(driver->cache->ntargets, 3);
+}
+
+}  // namespace
