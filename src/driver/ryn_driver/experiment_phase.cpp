@@ -36,7 +36,7 @@ void RynDriver::run_experiment_command() {
             if (t != main_target) {
                 continue;
             }
-            util->report_error(MSG_ERROR, 0, "%s", get_msg(RYN_NO_INSTRDATA));
+            util->fatal(0, "%s", get_msg(RYN_NO_INSTRDATA));
         }
         block.add_arg(error_not_optimizable());
         if (!mark_last_fg && t == main_target) {

@@ -47,7 +47,7 @@ void add_memvex_runtime(RynDriver& d, ArgCache& signature) {
     const char* runtime = d.data_race_mode ? "libvek.so" : "libmemvex.so";
     const std::string path = RynDriver::construct_path_option("", dir, runtime);
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        d.util->report_error(MSG_ERROR, errno, "Cannot find memvex library %s", path.c_str());
+        d.util->fatal(errno, "Cannot find memvex library %s", path.c_str());
     }
     d.cache->ignorable_libs.add_arg(path);
     signature.add_arg("-prepend_dt_needed=" + path);
@@ -60,7 +60,7 @@ void add_memvex_runtime(RynDriver& d, ArgCache& signature) {
 void add_audit_library(RynDriver& d, ArgCache& signature) {
     const std::string path = d.auditlibpath();
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        d.util->report_error(MSG_ERROR, 0, "Cannot find audit library %s", path.c_str());
+        d.util->fatal(0, "Cannot find audit library %s", path.c_str());
     }
     signature.add_arg("-add_depaudit=" + path);
 }
@@ -105,8 +105,8 @@ InstrumentArgs build_instrument_args(RynDriver& d, Target* t,
         signature.add_arg("-global_auditing");
     }
     if (!t->replace() && (!is_main || d.plain_front_end || d.tell_mode)) {
-        signature.add_arg(
-            RynDriver::construct_path_option("-replace_origin=", "", directory_part(t->name).c_str()));
+        signature.add_arg(RynDriver::construct_path_option("-replace_origin=", "",
+                                                           directory_part(t->name).c_str()));
     }
     signature.add_argslist(&d.engine_passthrough_args);
 

@@ -50,7 +50,8 @@ unsigned long engine_stack_limit(const RynDriver& d) {
         if (strcmp(value, "unlimited") == 0) {
             limit = 2147483647UL;
         } else {
-            // The variable is in kilobytes; a negative count means no limit.
+            // The variable is in kilobytes; zero, a negative count or no number
+            // at all leaves the limit alone.
             const long kilobytes = atoi(value);
             limit = kilobytes > 0 ? static_cast<unsigned long>(kilobytes) * 1024UL : 0UL;
         }
