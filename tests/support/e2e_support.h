@@ -3,48 +3,22 @@
 // recorded, and annotated fixture programs with user libraries.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/test_support.h"
 
 namespace ryn_e2e {
-
-// How a wrapped program behaves after recording its arguments.
-struct WrapperOptions {
-    std::string version_line;   // answer to "-V" instead of the real program's
-    int exit_status = -1;       // exit with this status instead of running the program
-    int delay_seconds = 0;      // pause before running the program
-
-    static WrapperOptions answering_version(std::string line) {
-        WrapperOptions options;
-        options.version_line = std::move(line);
-        return options;
-    }
-    static WrapperOptions exiting_with(int status) {
-        WrapperOptions options;
-        options.exit_status = status;
-        return options;
-    }
-    static WrapperOptions delayed(int seconds) {
-        WrapperOptions options;
-        options.delay_seconds = seconds;
-        return options;
-    }
-};
 
 // One recorded call: the arguments after the program path, which of the
 // "-option=/path" arguments named no existing file while the program ran, and
 // the stack limit it ran with.
 struct Call {
     std::vector<std::string> args;
-    std::vector<std::string> missing_paths;  // "-opt=PATH" values that did not exist
-    std::string stack_limit;                 // soft stack limit in KiB, as "ulimit -s" says
-    bool has(const std::string& arg) const;
-    // Index of the first argument equal to `arg`, or -1.
-    int index_of(const std::string& arg) const;
+    std::vector<std::string> missing_paths;
+    std::string stack_limit;  // soft limit in KiB, as "ulimit -s" says
     // The first argument beginning with `prefix`, or "".
     std::string with_prefix(const std::string& prefix) const;
     std::string last() const { return args.empty() ? "" : args.back(); }
@@ -61,9 +35,10 @@ public:
     std::string experiment_tool() const { return prefix() + "/lib/analyzer/er_ryn"; }
 
     // Replaces the program at `path` (inside this copy) by a script that
-    // records every call in a log directory, then behaves as `options` say.
+    // records every call in a log directory, runs the shell commands
+    // `behaviour` (which may exit instead of going on), then the program.
     // Wrapping a wrapped program again replaces only the behaviour.
-    void wrap(const std::string& path, const WrapperOptions& options = {});
+    void wrap(const std::string& path, const std::string& behaviour = "");
     // Calls recorded for the wrapped program at `path`, oldest first.
     std::vector<Call> calls(const std::string& path) const;
     // The recorded engine calls that instrument or analyse (version queries
@@ -85,17 +60,15 @@ struct Fixture {
 };
 
 // Builds `program_name` in `dir`, linked (with an absolute run path) against
-// one annotated library per entry of `lib_names`. The program prints
-// "<message>", one line "arg:<a>" per argument, "sum:<n>" from the libraries
-// on standard output, and "err:<message>" on standard error.
+// one annotated library per entry of `lib_names`. The program prints "hello",
+// one line "arg:<a>" per argument and "sum:<n>" from the libraries on
+// standard output, and "err:hello" on standard error.
 Fixture build_fixture(const std::string& dir, const std::string& program_name,
-                      const std::vector<std::string>& lib_names,
-                      const std::string& message = "hello");
+                      const std::vector<std::string>& lib_names);
 
-// The bucket of the driver's target table that the target `path` falls into
-// while the run has at most 13 targets. Targets are walked in ascending
-// bucket order, the most recently added first within one bucket.
-uint32_t walk_bucket(const std::string& path);
+// A name for a library of `dir` that a run which adds it after the program
+// `program` of `dir` walks before the program.
+std::string library_walked_before(const std::string& dir, const std::string& program);
 
 // The environment of a driver run that keeps everything inside `work`: the
 // cache directory, HOME (so no user configuration is read) and TMPDIR.
@@ -104,16 +77,24 @@ std::vector<std::string> hermetic_env(const std::string& work);
 // Every regular file below `dir` whose name ends in `suffix`.
 std::vector<std::string> files_ending_in(const std::string& dir, const std::string& suffix);
 
-// The instrumentation records stored in a file's ".comment" section (the
-// strings after the last compiler record are what the engine added).
-std::vector<std::string> comment_strings(const std::string& path);
+// A driver run in a private install tree with a recording engine, inside the
+// directory `work` and its hermetic environment. Subclasses build `fixture`.
+class DriverTest : public ::testing::Test {
+protected:
+    DriverTest();
+    // Runs the front end in `work` once earlier engine calls are forgotten,
+    // started through `launch_prefix` when that is set.
+    ryn_test::RunResult run_front_end(const std::string& front_end, std::vector<std::string> args,
+                                      const std::vector<std::string>& extra_env = {});
+    ryn_test::RunResult ryn(std::vector<std::string> args) { return run_front_end("ryn", args); }
+    // The one cached copy of the file named `name`.
+    std::string cached_copy(const std::string& name);
 
-// The file's bytes and permission bits, for bit-for-bit comparisons.
-struct FileImage {
-    std::string bytes;
-    unsigned mode = 0;
-    bool operator==(const FileImage&) const = default;
+    InstallCopy install;
+    ryn_test::TempDir work;
+    std::vector<std::string> env;
+    Fixture fixture;
+    std::vector<std::string> launch_prefix;
 };
-FileImage image_of(const std::string& path);
 
 }  // namespace ryn_e2e
