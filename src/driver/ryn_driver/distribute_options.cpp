@@ -123,10 +123,7 @@ void RynDriver::distribute_options() {
     }
 
     // Libraries that an earlier run of the instrumented program logged.
-    if (!liblog_path && !memvex_front_end && follow_dependencies &&
-        !main_target->is_shared_lib && instrument_enabled) {
-        liblog_path = main_target->original_name + ".liblog";
-    }
+    instrument_logfile(main_target);
     if (liblog_path && (analyze_mode || coverage_mode) && !collect_mode) {
         if (remove_instrumented) {
             util->temp_files.add_arg(*liblog_path);

@@ -3,21 +3,12 @@
 // "LAV_VERSION=<n>" on that process's standard output before anything else.
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "driver/ryn_util/unique_file.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
-
-namespace {
-
-struct PipeCloser {
-    void operator()(FILE* f) const { pclose(f); }
-};
-using Pipe = std::unique_ptr<FILE, PipeCloser>;
-
-}  // namespace
 
 int RynDriver::probe_lav_version() {
     if (lav_version != 0) {
@@ -31,7 +22,7 @@ int RynDriver::probe_lav_version() {
     snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
              shell_quote(audit_lib).c_str(), shell_quote(program_name.value_or("")).c_str());
 
-    const Pipe pipe(popen(command, "r"));
+    const ryn::UniquePipe pipe(popen(command, "r"));
     if (!pipe) {
         util->fatal(errno, "Trouble opening audit version pipe");
     }

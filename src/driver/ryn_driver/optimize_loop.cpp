@@ -1,5 +1,6 @@
 // Optimize mode's final phase: one engine run per usable target, fed with
 // the data its instrumented run recorded.
+#include "driver/ryn_driver/phase_support.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -31,11 +32,8 @@ void RynDriver::run_optimize_loop() {
 
         // The engine reads the uninstrumented file, so an in-place copy is
         // put back first.
-        if (t->replace()) {
-            if (!util->replace_target_with_orig(t)) {
-                continue;
-            }
-            t->replaced = false;
+        if (!put_back_original(*util, t)) {
+            continue;
         }
         if (util->run_command(&command, false, false, false, -1, -1, 0, false) && verbose) {
             util->report_error(MSG_INFO, 0, get_msg(RYN_OPT_OUTPUT),

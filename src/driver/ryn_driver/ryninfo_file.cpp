@@ -81,10 +81,7 @@ std::string RynDriver::create_ryninfo_file() {
         out.text(23, *html_report);
     }
     out.number(6, L_option ? 1 : 0);
-    if (!liblog_path && !memvex_front_end && follow_dependencies && instrument_enabled &&
-        !main_target->is_shared_lib) {
-        liblog_path = main_target->original_name + ".liblog";
-    }
+    instrument_logfile(main_target);
     if (liblog_path) {
         out.text(19, *liblog_path);
     }
