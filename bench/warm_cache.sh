@@ -38,6 +38,7 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { print b - a }'; }
 start=$(now)
 "$prefix/bin/memvex" -o prog.memvex prog
 cold=$(elapsed "$start" "$(now)")
+cached=$(find "$QVEN_RYN_CACHE_DIR" -name '*.cksum_tstamp' | wc -l)
 
 start=$(now)
 for _ in $(seq 1 "$runs"); do
@@ -52,6 +53,6 @@ done
 ryn_warm=$(awk -v a="$start" -v b="$(now)" -v n="$runs" 'BEGIN { print (b - a) / n }')
 
 printf 'targets: %d (program + %d libraries)\n' $((nlibs + 1)) "$nlibs"
-printf 'memvex cold cache:           %.3f s\n' "$cold"
+printf 'memvex cold cache:           %.3f s (%d library copies made)\n' "$cold" "$cached"
 printf 'memvex warm cache (mean/%d): %.3f s (the program itself is always re-instrumented)\n' "$runs" "$warm"
 printf 'ryn instrument warm (mean):  %.3f s\n' "$ryn_warm"
