@@ -41,15 +41,6 @@ public:
     const char* cache_top();
     void dump();
 
-    // Grows the table when it holds more targets than buckets.
-    void grow_if_needed();
-    // Links a new target for `key` (hash `hash`) at the head of its chain.
-    Target* insert_new(const std::string& key, uint32_t hash, bool is_main, bool is_shared_lib,
-                       bool skip_instr_check, bool restore_first, bool replaceable,
-                       bool require_annotations);
-    // The node stored under `key`, or null.
-    Node* find(const std::string& key, uint32_t hash) const;
-
     int ntargets = 0;
     uint32_t nbuckets = 13;
     std::vector<Node*> table;      // chain heads; nodes are owned by the table
@@ -61,6 +52,16 @@ public:
     const char* kind;              // not owned
     ExecUtil* util;                // not owned
     RynDriver* driver;             // not owned
+
+private:
+    // Grows the table when it holds more targets than buckets.
+    void grow_if_needed();
+    // Links a new target for `key` (hash `hash`) at the head of its chain.
+    Target* insert_new(const std::string& key, uint32_t hash, bool is_main, bool is_shared_lib,
+                       bool skip_instr_check, bool restore_first, bool replaceable,
+                       bool require_annotations);
+    // The node stored under `key`, or null.
+    Node* find(const std::string& key, uint32_t hash) const;
 };
 
 class CacheIterator {

@@ -91,18 +91,9 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
     }
     listing.reset();
 
+    // Dependencies must carry annotations: a library without them becomes an
+    // invalid target and is not instrumented.
     for (const char* path : found) {
-        const bool shared = util->is_shared_object(path, true);
-        const std::string full = util->make_full_path(path);
-        cache->grow_if_needed();
-        const uint32_t hash = RynCache::encodeString(full.c_str());
-        if (cache->find(full, hash)) {
-            continue;
-        }
-        Target* target = cache->insert_new(full, hash, false, shared, skip_instr_check, false,
-                                           false, true);
-        if (cache->follow_dependencies && target->valid) {
-            target->compute_dependencies(cache, uses_cxx_runtime, skip_instr_check);
-        }
+        cache->add_target(false, path, uses_cxx_runtime, skip_instr_check, false, false, true);
     }
 }
