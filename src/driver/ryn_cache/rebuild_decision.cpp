@@ -91,7 +91,6 @@ bool Target::should_rebuild(ArgCache* morphel_args, const char* morphel_path, bo
     if (records->empty()) {
         return true;
     }
-    const std::string rendered = morphel_args->sprint();
     if (records->count == 1) {
         compare_morphel_version((*records)[0], morphel_path, verbose);
         return true;
@@ -102,5 +101,6 @@ bool Target::should_rebuild(ArgCache* morphel_args, const char* morphel_path, bo
     // The first record is the label "instrumentation args: " and the command
     // line that made the copy; only the command line is compared.
     const char* recorded = (*records)[0];
-    return strlen(recorded) < k_args_label_len || rendered != recorded + k_args_label_len;
+    return strlen(recorded) < k_args_label_len ||
+           morphel_args->sprint() != recorded + k_args_label_len;
 }
