@@ -175,7 +175,7 @@ std::string RynDriver::use_option(Target* t) const {
     if (target_is_shared == 0) {
         append_bounded(text, "/");
         append_bounded(text, u_argument ? *u_argument : last_component(main_target->cached_name));
-        append_bounded(text, ".instrdata");
+        append_bounded(text, k_data_suffix);
     }
     return text;
 }

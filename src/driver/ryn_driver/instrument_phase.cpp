@@ -17,7 +17,6 @@ namespace {
 // The lock of one target's cached copy, released when the target is done.
 class TargetLock {
 public:
-    TargetLock() = default;
     TargetLock(ExecUtil* util, std::string path)
         : util_(util), path_(std::move(path)), fd_(util->acquire_lock_file(path_.c_str(), false)) {}
     TargetLock(const TargetLock&) = delete;
@@ -29,9 +28,9 @@ public:
     }
 
 private:
-    ExecUtil* util_ = nullptr;
+    ExecUtil* util_;
     std::string path_;
-    int fd_ = -1;
+    int fd_;
 };
 
 // Only copies inside the shared cache directory need to exclude other drivers.
@@ -40,7 +39,7 @@ bool lives_in_cache(RynDriver& d, const Target* t) {
         return false;
     }
     const char* top = d.cache->cache_top();
-    return top && strncmp(t->cached_name.c_str(), top, strlen(top)) == 0;
+    return strncmp(t->cached_name.c_str(), top, strlen(top)) == 0;
 }
 
 // Stack limit handed to the engine, in bytes; 0 leaves the limit alone.
