@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -117,6 +116,11 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         }
     };
     const auto value = [&] { return option_value(*util, cursor); };
+    // A taken option steps the cursor over its own words.
+    const auto take = [&](int words) {
+        cursor += words;
+        return true;
+    };
 
     if (option == "-i") {
         refuse_if(instrument_mode || check_mode);
@@ -135,44 +139,37 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
             ++cursor;
             return false;
         }
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-D") {
         refuse_if(check_mode || optimize_mode);
         cache_dir = value();
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-n") {
         dry_run = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-S") {
         refuse_if(check_mode || optimize_mode);
         target_is_shared = 1;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-U") {
         refuse_if(check_mode || optimize_mode);
         u_argument = value();
         target_is_shared = 0;
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-M") {
         refuse_if(check_mode || optimize_mode);
         follow_dependencies = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-c") {
         refuse_if(!collect_mode);
         coverage_mode = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-v") {
         if (!verbose) {
@@ -184,23 +181,20 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
             use_args.add_arg("-v");
             optimize_args.add_arg("-v");
         }
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-z") {
         if (++z_count >= 2) {
             instrument_record.add_arg("-v");
         }
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (has_prefix(arg, "-Yo,")) {
         morphel_dir = arg + 4;
         instrument_record.add_arg(arg);
         er_ryn_args.add_arg(arg);
         morphel_dir_given = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (has_prefix(arg, "-Ye,")) {
         const char* dir = arg + 4;
@@ -208,8 +202,7 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
             util->report_error(MSG_WARNING, 0, get_msg(RYN_E_BAD_YE), dir);
         }
         er_ryn_elsewhere = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-s") {
         refuse_if(check_mode);
@@ -217,8 +210,7 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         instrument_record.add_arg("-s");
         instrument_record.add_arg(suffix);
         instrdata_suffix = suffix;
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (has_prefix(arg, "-Wo,")) {
         const char* payload = arg + 4;
@@ -229,21 +221,18 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         if (has_prefix(arg, "-Wo,-zentor_analytics_file=")) {
             analytics_file_given = true;
         }
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-R") {
         refuse_if(check_mode);
         replace_in_place = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-r") {
         refuse_if(check_mode || optimize_mode);
         instrument_record.add_arg("-r");
         r_option = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-o") {
         refuse_if(check_mode);
@@ -252,7 +241,7 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
             output_file = file;
         } else if (optimize_mode) {
             optimize_output = file;
-        } else if (const char* dot = strrchr(file, '.'); dot && strcmp(dot, ".er") == 0) {
+        } else if (std::string_view(file).ends_with(".er")) {
             // An experiment name goes to the collector.
             collect_args.add_arg("-o");
             collect_args.add_arg(file);
@@ -261,8 +250,7 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
             output_files.add_arg(file);
             use_args.add_arg(std::string("-out=") + file);
         }
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-I") {
         refuse_if(check_mode);
@@ -280,8 +268,7 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         if (!instrdata_base.ends_with('/')) {
             instrdata_base += '/';
         }
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-V") {
         fprintf(stderr, "ryn: %s\n", ver_string);
@@ -289,39 +276,33 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
     }
     if (option == "-l") {
         library_list.add_arg(value());
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-L") {
         util->read_instr_log(value(), &library_list);
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-u") {
         if (check_mode || instrument_mode) {
             return false;
         }
         remove_instrumented = true;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-O") {
         refuse_if(!collect_mode);
         redirect_file = value();
-        cursor += 2;
-        return true;
+        return take(2);
     }
     if (option == "-X") {
         refuse_if(optimize_mode);
         mark_last_fg = false;
-        ++cursor;
-        return true;
+        return take(1);
     }
     if (option == "-zentor") {
         zentor_front_end = true;
         util->set_component("zentor");
-        ++cursor;
-        return true;
+        return take(1);
     }
     return false;
 }
