@@ -85,6 +85,9 @@ public:
 
     // Set-up and the run-information file.
     void distribute_options();
+    // Registers a further library target; anything but a shared object ends
+    // the run.
+    Target* add_library_target(const char* path, bool restore_first, bool replaceable);
     std::string create_ryninfo_file();
 
     // Instrumentation data and log locations.

@@ -26,10 +26,7 @@ void RynDriver::add_runtime_libraries() {
         util->read_instr_log(liblog_path->c_str(), &logged);
     }
     for (const char* path : logged) {
-        if (!util->is_shared_object(path, true)) {
-            util->fatal(0, "File not a shared object: %s", path);
-        }
-        Target* added = cache->add_target(false, path, nullptr, r_option, false, false, true);
+        Target* added = add_library_target(path, false, false);
         if (added && remove_instrumented) {
             util->temp_files.add_arg(added->cached_name);
         }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
@@ -16,24 +17,19 @@
 
 namespace {
 
-constexpr const char* k_not_shared_object = "File not a shared object: %s";
-// Option texts are built in 1024-byte buffers.
-constexpr size_t k_option_text_max = 1023;
-
 std::string base_name(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Registers an additional library, which must be a shared object.
-void add_library_target(RynDriver& d, const char* path, bool restore_first, bool replaceable) {
-    if (!d.util->is_shared_object(path, true)) {
-        d.util->fatal(0, k_not_shared_object, path);
-    }
-    d.cache->add_target(false, path, nullptr, d.r_option, restore_first, replaceable, true);
-}
-
 }  // namespace
+
+Target* RynDriver::add_library_target(const char* path, bool restore_first, bool replaceable) {
+    if (!util->is_shared_object(path, true)) {
+        util->fatal(0, "File not a shared object: %s", path);
+    }
+    return cache->add_target(false, path, nullptr, r_option, restore_first, replaceable, true);
+}
 
 void RynDriver::distribute_options() {
     if (!r_option) {
@@ -98,8 +94,7 @@ void RynDriver::distribute_options() {
 
     // Only a run that uses an instrumented program in place puts the
     // original back first.
-    const bool restore_main =
-        replace_in_place && !instrument_mode && !collect_mode && !check_mode;
+    const bool restore_main = replace_in_place && !instrument_mode && !collect_mode;
     bool uses_cxx_runtime = false;
     main_target = cache->add_target(true, target, &uses_cxx_runtime, r_option, restore_main,
                                     replace_in_place, !lite_mode);
@@ -118,7 +113,7 @@ void RynDriver::distribute_options() {
     lav_above_3 = lav_version >= 4;
 
     for (const char* lib : library_list) {
-        add_library_target(*this, lib, follow_dependencies ? false : restore_main,
+        add_library_target(lib, follow_dependencies ? false : restore_main,
                            follow_dependencies ? false : replace_in_place);
     }
 
@@ -131,7 +126,7 @@ void RynDriver::distribute_options() {
         ArgCache logged;
         util->read_instr_log(liblog_path->c_str(), &logged);
         for (const char* lib : logged) {
-            add_library_target(*this, lib, false, false);
+            add_library_target(lib, false, false);
         }
     }
 
@@ -162,7 +157,7 @@ void RynDriver::distribute_options() {
         }
     }
 
-    if (replace_in_place && !instrument_mode && !collect_mode && !check_mode) {
+    if (restore_main) {
         replace_in_place = false;
     }
 
@@ -189,11 +184,7 @@ void RynDriver::distribute_options() {
         if (er_ryn_status >= 2) {
             // A tool from another install tree must be told where our engine is.
             if (!morphel_dir_given && er_ryn_elsewhere) {
-                std::string option = "-Yo," + exec_dir.value_or("");
-                if (option.size() > k_option_text_max) {
-                    option.resize(k_option_text_max);
-                }
-                er_ryn_args.add_arg(option);
+                er_ryn_args.add_arg(bounded_option("-Yo,", exec_dir.value_or("").c_str()));
             }
         } else {
             util->report_error(MSG_INFO, 0, "%s", get_msg(RYN_W_NO_ER_RYN));
