@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/ryn_driver/option_errors.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -18,13 +19,11 @@ namespace {
 // operand, so options after the program are operands too.
 constexpr const char* k_memvex_optstring = "+?aD:H:KLN:TtVW:Y:hklno:svw:S:b:E:e:mfi:F:c:n";
 
-// Payloads of -W are taken from 1024-byte buffers.
-constexpr size_t k_payload_max = 1023;
-
 constexpr const char* k_analyzer_subdir = ".analyze/dynamic";
 
+// What follows the two-character form ("i,", "o,", "d,") of a -W value.
 std::string payload_of(const char* arg) {
-    return std::string(std::string_view(arg + 2).substr(0, k_payload_max));
+    return bounded_option("", arg + 2);
 }
 
 }  // namespace

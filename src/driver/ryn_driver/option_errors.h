@@ -1,4 +1,4 @@
-// Shared by the general front end's option handlers: the one way an option
+// Shared by the front ends' option handlers: the one way an option
 // is refused, the one way an option's value is fetched, the width limit of
 // option texts built from values, and the test for prefix options.
 #pragma once
