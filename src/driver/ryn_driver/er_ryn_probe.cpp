@@ -83,7 +83,7 @@ bool RynDriver::set_er_ryn_program(const char* dir) {
     const std::optional<std::string> root = install_root(dir);
     if (!root) {
         er_ryn_path = std::string();
-        return er_ryn_status > 1;
+        return false;
     }
     for (const std::string& path : candidates(*root)) {
         er_ryn_path = path;

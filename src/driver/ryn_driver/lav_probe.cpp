@@ -16,8 +16,8 @@ int RynDriver::probe_lav_version() {
     }
     const std::string dir = exec_dir.value_or("");
     const std::string audit_lib = dir.find("/lib/compilers") != std::string::npos
-                                      ? dir + "/amd64/" + "ryndl.so"
-                                      : dir + "/../lib/compilers/amd64" + "/" + "ryndl.so";
+                                      ? dir + "/amd64/ryndl.so"
+                                      : dir + "/../lib/compilers/amd64/ryndl.so";
     char command[1024];
     snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
              shell_quote(audit_lib).c_str(), shell_quote(program_name.value_or("")).c_str());

@@ -20,7 +20,7 @@ bool RynDriver::target_check_pass() {
             if (verbose) {
                 explain(t, t->replace() && (instrument_mode || collect_mode), r_option);
             }
-            if (instrument_enabled && remove_instrumented && t->valid) {
+            if (instrument_enabled && remove_instrumented) {
                 util->temp_files.add_arg(t->cached_name);
             }
             continue;
