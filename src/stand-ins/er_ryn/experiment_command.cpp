@@ -14,10 +14,6 @@ constexpr std::array<std::string_view, 5> k_valued_settings = {"-o", "-d", "-C",
 
 bool is_option(const std::string& arg) { return !arg.empty() && arg[0] == '-'; }
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 }  // namespace
 
 ExperimentCommand parse_experiment_command(const std::vector<std::string>& args) {
@@ -35,7 +31,7 @@ ExperimentCommand parse_experiment_command(const std::vector<std::string>& args)
         const std::string& value = args[++i];
         if (setting == "-o") {
             // The same test the driver makes before it passes -o on.
-            if (!ends_with(value, ".er")) {
+            if (!value.ends_with(".er")) {
                 throw ToolError("-o needs an experiment name ending in .er: " + value);
             }
             command.experiment_name = value;

@@ -19,31 +19,27 @@ constexpr std::array<std::string_view, 7> k_analysis_prefixes = {
     "-bbc", "-branch", "-ifreq", "-cc", "-function", "-dis", "-bcc",
 };
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // Takes one option (an argument beginning with '-') into the request.
 void take_option(const std::string& arg, EngineRequest& request) {
     if (arg == "-ryn") {
         request.mode_label = "ryn";
     } else if (arg == "-ped" || arg == "-ped=lite") {
         request.mode_label = "memvex";
-    } else if (starts_with(arg, "-comment=")) {
+    } else if (arg.starts_with("-comment=")) {
         request.comment = arg.substr(9);
-    } else if (starts_with(arg, "-xkalfix=use:")) {
+    } else if (arg.starts_with("-xkalfix=use:")) {
         request.use_location = arg.substr(13);
-    } else if (starts_with(arg, "-out=")) {
+    } else if (arg.starts_with("-out=")) {
         request.report_file = arg.substr(5);
     }
     for (const std::string_view prefix : k_analysis_prefixes) {
-        if (starts_with(arg, prefix)) {
+        if (arg.starts_with(prefix)) {
             request.analyses.push_back(arg);
             break;
         }
     }
     for (const std::string_view option : k_path_options) {
-        if (starts_with(arg, option)) {
+        if (arg.starts_with(option)) {
             const std::string path = arg.substr(option.size());
             request.named_paths.emplace_back(std::string(option), path);
             if (option == "-ryninfo=") {
@@ -57,6 +53,7 @@ void take_option(const std::string& arg, EngineRequest& request) {
 
 EngineRequest parse_engine_request(const std::vector<std::string>& args) {
     EngineRequest request;
+    // The version line names the mode, so the mode switch is read first.
     for (const std::string& arg : args) {
         if (arg == "-ryn" || arg == "-ped" || arg == "-ped=lite") {
             take_option(arg, request);
@@ -76,7 +73,7 @@ EngineRequest parse_engine_request(const std::vector<std::string>& args) {
                 throw EngineError("-o must be followed by the output path");
             }
             request.output = args[++i];
-        } else if (starts_with(arg, "-")) {
+        } else if (arg.starts_with("-")) {
             take_option(arg, request);
         } else if (input_index) {
             throw EngineError("unexpected argument: " + args[*input_index]);
@@ -90,7 +87,7 @@ EngineRequest parse_engine_request(const std::vector<std::string>& args) {
     // The input comes last; only a check file may follow it, where the use
     // phase places it.
     for (size_t i = *input_index + 1; i < args.size(); ++i) {
-        if (!starts_with(args[i], "-checkfile=")) {
+        if (!args[i].starts_with("-checkfile=")) {
             throw EngineError("the input file must be the last argument: " + args[*input_index]);
         }
     }
