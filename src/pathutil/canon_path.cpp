@@ -23,7 +23,6 @@ struct Lookup {
     std::string path;
     bool exists = false;
     std::optional<std::string> link_target;  // set for a readable symbolic link
-    bool is_directory = false;
 };
 
 // Newest first. Entries go stale when files change; canonicalizeReset drops them.
@@ -43,7 +42,6 @@ const Lookup& look_up(const std::string& path) {
     struct stat info {};
     if (lstat(path.c_str(), &info) == 0) {
         entry.exists = true;
-        entry.is_directory = S_ISDIR(info.st_mode);
         if (S_ISLNK(info.st_mode)) {
             char target[1024];
             const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
