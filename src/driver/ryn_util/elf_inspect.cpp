@@ -95,8 +95,7 @@ int ExecUtil::extract_section_from_elf(const char* path, const char* name,
         file.close();
         fatal(file.open_errno(), get_msg(CALL_FAILED_STRING_PARAM), failed_call, path);
     }
-    int wide = 0;
-    const ryn::SectionSearch search = ryn::find_elf_section(file.elf(), name, is64 ? is64 : &wide);
+    const ryn::SectionSearch search = ryn::find_elf_section(file.elf(), name, is64);
     if (search.failure != ryn::SectionSearch::Failure::none) {
         file.close();
         ryn::report_section_failure(*this, search, path);

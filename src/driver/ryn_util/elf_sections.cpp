@@ -31,24 +31,6 @@ SectionSearch failed(SectionSearch::Failure failure) {
     return search;
 }
 
-// Reads a section header in the file's own class.
-bool read_section_header(Elf_Scn* scn, bool is64, GElf_Word* name_offset) {
-    if (is64) {
-        const Elf64_Shdr* shdr = elf64_getshdr(scn);
-        if (shdr == nullptr) {
-            return false;
-        }
-        *name_offset = shdr->sh_name;
-    } else {
-        const Elf32_Shdr* shdr = elf32_getshdr(scn);
-        if (shdr == nullptr) {
-            return false;
-        }
-        *name_offset = shdr->sh_name;
-    }
-    return true;
-}
-
 }  // namespace
 
 SectionSearch find_elf_section(Elf* elf, const char* name, int* is64) {
@@ -56,26 +38,15 @@ SectionSearch find_elf_section(Elf* elf, const char* name, int* is64) {
     if (ident == nullptr) {
         return failed(SectionSearch::Failure::no_ident);
     }
-    const bool wide = ident[EI_CLASS] == ELFCLASS64;
     if (is64 != nullptr) {
-        *is64 = wide ? 1 : 0;
+        *is64 = ident[EI_CLASS] == ELFCLASS64 ? 1 : 0;
     }
 
-    size_t names_index = 0;
-    if (wide) {
-        const Elf64_Ehdr* ehdr = elf64_getehdr(elf);
-        if (ehdr == nullptr) {
-            return failed(SectionSearch::Failure::bad_elf);
-        }
-        names_index = ehdr->e_shstrndx;
-    } else {
-        const Elf32_Ehdr* ehdr = elf32_getehdr(elf);
-        if (ehdr == nullptr) {
-            return failed(SectionSearch::Failure::bad_elf);
-        }
-        names_index = ehdr->e_shstrndx;
+    GElf_Ehdr ehdr;
+    if (gelf_getehdr(elf, &ehdr) == nullptr) {
+        return failed(SectionSearch::Failure::bad_elf);
     }
-    Elf_Scn* names_scn = elf_getscn(elf, names_index);
+    Elf_Scn* names_scn = elf_getscn(elf, ehdr.e_shstrndx);
     Elf_Data* names = names_scn ? elf_getdata(names_scn, nullptr) : nullptr;
     if (names == nullptr || names->d_size == 0 || names->d_buf == nullptr) {
         return failed(SectionSearch::Failure::bad_elf);
@@ -83,10 +54,11 @@ SectionSearch find_elf_section(Elf* elf, const char* name, int* is64) {
     const char* table = static_cast<const char*>(names->d_buf);
 
     for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn != nullptr; scn = elf_nextscn(elf, scn)) {
-        GElf_Word offset = 0;
-        if (!read_section_header(scn, wide, &offset)) {
+        GElf_Shdr shdr;
+        if (gelf_getshdr(scn, &shdr) == nullptr) {
             return failed(SectionSearch::Failure::bad_elf);
         }
+        const GElf_Word offset = shdr.sh_name;
         if (offset >= names->d_size) {
             continue;
         }
