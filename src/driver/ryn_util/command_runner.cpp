@@ -130,25 +130,16 @@ bool ExecUtil::run_command(const ArgCache* cmd, bool no_wait, bool tolerate_fail
     }
 
     int status = 0;
-    long wait_result;
-    for (;;) {
-        const pid_t waited = waitpid(pid, &status, 0);
-        if (waited == pid) {
-            wait_result = waited;
-            break;
-        }
-        if (waited >= 0 || errno == EINTR) {
-            continue;
-        }
-        wait_result = -1;
-        break;
-    }
+    pid_t waited;
+    do {
+        waited = waitpid(pid, &status, 0);
+    } while (waited == -1 && errno == EINTR);
     const int wait_errno = errno;
     if (ignore_sigint) {
         sigaction(SIGINT, &previous_sigint, nullptr);
     }
     errno = wait_errno;
-    return check_wait_status(wait_result, status, tolerate_failure, custom_sigchld);
+    return check_wait_status(waited, status, tolerate_failure, custom_sigchld);
 }
 
 bool ExecUtil::check_wait_status(long wait_result, int status, bool tolerate_failure,
