@@ -101,6 +101,7 @@ public:
     void add_checkfile_arg(ArgCache* list, Target* t);
     // "-xkalfix=use:" followed by the data location of t.
     std::string use_option(Target* t) const;
+    static constexpr const char use_option_prefix[] = "-xkalfix=use:";
 
     // Phases.
     void run_instrument_command();

@@ -164,7 +164,7 @@ void RynDriver::add_checkfile_arg(ArgCache* list, Target* t) {
 }
 
 std::string RynDriver::use_option(Target* t) const {
-    std::string text = "-xkalfix=use:";
+    std::string text = use_option_prefix;
     const std::string data_dir = instrdata_dirname(t);
     if (env_instrdata_dir) {
         append_bounded(text, *env_instrdata_dir);

@@ -7,19 +7,13 @@
 #include "ryn/ryn_exec_util.h"
 #include "ryn/target.h"
 
-namespace {
-
-constexpr const char k_use_prefix[] = "-xkalfix=use:";
-
-}  // namespace
-
 bool RynDriver::add_use_arg(ArgCache* list, Target* t) {
     if (!instrument_enabled) {
         return true;
     }
     const std::string option = use_option(t);
     list->add_arg(option);
-    return check_instrdata(option.c_str() + strlen(k_use_prefix));
+    return check_instrdata(option.c_str() + strlen(use_option_prefix));
 }
 
 void RynDriver::run_use_command(ArgCache* args) {
