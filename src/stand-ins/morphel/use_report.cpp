@@ -1,63 +1,85 @@
 #include "use_report.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
+#include "coverage/coverage_summary.h"
+#include "coverage/coverage_table.h"
+#include "coverage/data_loader.h"
+#include "coverage/function_filter.h"
 #include "engine_error.h"
 
 namespace morphel {
 namespace {
 
-namespace fs = std::filesystem;
-
-// Regular files at the location: the location itself when it is a file, or
-// everything below it when it is a directory.
-std::vector<fs::path> data_files(const fs::path& location) {
-    std::error_code ec;
-    std::vector<fs::path> files;
-    if (fs::is_regular_file(location, ec)) {
-        files.push_back(location);
-    } else if (fs::is_directory(location, ec)) {
-        for (auto it = fs::recursive_directory_iterator(location, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_regular_file(ec)) {
-                files.push_back(it->path());
-            }
+bool asked_for(const EngineRequest& request, std::string_view prefix) {
+    for (const std::string& analysis : request.analyses) {
+        if (analysis.starts_with(prefix)) {
+            return true;
         }
-        std::sort(files.begin(), files.end());
     }
-    return files;
+    return false;
+}
+
+coverage::FunctionFilter function_filter(const EngineRequest& request) {
+    coverage::FunctionFilter filter;
+    for (const auto& [option, path] : request.named_paths) {
+        if (option == "-blacklist=") {
+            filter.exclude_names_in(path);
+        } else if (option == "-blacklist_pfx=") {
+            filter.exclude_prefixes_in(path);
+        }
+    }
+    return filter;
+}
+
+void write_block_list(std::ostream& out, const coverage::InstrData& data,
+                      const coverage::FunctionFilter& filter) {
+    out << "\nBlocks (address, instructions, runs, source line, function):\n";
+    for (const coverage::Block& block : data.blocks) {
+        if (!block.function.empty() && filter.excludes(block.function)) {
+            continue;
+        }
+        char head[64];
+        snprintf(head, sizeof head, "  %#10llx %5u %7llu  ", static_cast<unsigned long long>(block.addr),
+                 block.insn_count, static_cast<unsigned long long>(block.count));
+        out << head << (block.file.empty() ? "?" : block.file) << ":" << block.line << "  "
+            << (block.function.empty() ? "?" : block.function) << "\n";
+    }
 }
 
 }  // namespace
 
 void write_use_report(const EngineRequest& request, std::ostream& out) {
-    out << request.version_line() << " analysis of " << request.input << "\n";
-    out << "analyses:";
+    const std::string location = request.use_location.value_or("");
+    const coverage::InstrData data = coverage::load_target_data(request.input, location);
+    const coverage::FunctionFilter filter = function_filter(request);
+    const coverage::CoverageSummary summary = coverage::summarize({data}, filter);
+
+    out << request.version_line() << " coverage of " << request.input << "\n"
+        << "data: " << location << "\n\n";
+    // One target's report is short enough to show every function.
+    coverage::print_coverage_table(out, summary, coverage::layout_for_requests({}));
+    if (asked_for(request, "-bbc")) {
+        write_block_list(out, data, filter);
+    }
     for (const std::string& analysis : request.analyses) {
-        out << " " << analysis;
-    }
-    out << (request.analyses.empty() ? " none\n" : "\n");
-    const fs::path location = request.use_location.value_or("");
-    out << "data: " << location.string() << "\n";
-    const std::vector<fs::path> files = data_files(location);
-    for (const fs::path& file : files) {
-        std::error_code ec;
-        const uintmax_t size = fs::file_size(file, ec);
-        out << "  " << file.string() << " " << (ec ? 0 : size) << "\n";
-    }
-    if (files.empty()) {
-        out << "  no data found\n";
+        if (!analysis.starts_with("-bbc") && !analysis.starts_with("-function") &&
+            analysis != "-bcc") {
+            out << "\n" << analysis << ": not recorded by coverage instrumentation\n";
+        }
     }
 }
 
 void emit_use_report(const EngineRequest& request) {
+    std::ostringstream report;
+    write_use_report(request, report);
     if (!request.report_file) {
-        write_use_report(request, std::cout);
+        std::cout << report.str();
         std::cout.flush();
         return;
     }
@@ -65,7 +87,7 @@ void emit_use_report(const EngineRequest& request) {
     if (!out) {
         fail_with_errno("cannot create " + *request.report_file, errno);
     }
-    write_use_report(request, out);
+    out << report.str();
     out.close();
     if (!out) {
         fail_with_errno("cannot write " + *request.report_file, errno);
