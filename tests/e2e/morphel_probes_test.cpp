@@ -233,3 +233,79 @@ INSTANTIATE_TEST_SUITE_P(Builds, MorphelProbes,
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A throw inside a function with a cleanup, caught by its caller.
+const char* const k_exceptions_source = R"(#include <cstdio>
+#include <stdexcept>
+struct Guard {
+    const char* name;
+    ~Guard() { std::printf("leave %s\n", name); }
+};
+__attribute__((noinline)) int risky(int x) {
+    Guard g{"risky"};
+    if (x > 2) throw std::runtime_error("too big");
+    return x * 2;
+}
+int main(int argc, char**) {
+    int total = 0;
+    for (int i = 0; i < 5; ++i) {
+        try {
+            total += risky(i + argc - 1);
+        } catch (const std::exception& e) {
+            std::printf("caught %s\n", e.what());
+            total -= 1;
+        }
+    }
+    std::printf("total %d\n", total);
+    return total;
+}
+)";
+
+// Code after a call that never returns is reached only through the
+// unwinder's landing pads: without a line table to mark it, only the
+// exception tables tell the engine that a block begins there.
+TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
+    TempDir dir;
+    write_file(dir / "ex.cpp", k_exceptions_source);
+    for (const std::string flags : {"-O0 -g", "-O2 -g0 -fno-reorder-blocks-and-partition"}) {
+        SCOPED_TRACE(flags);
+        const std::string prog = dir / "ex";
+        ASSERT_EQ(run_shell("c++ " + flags + " -o " + prog + " " + (dir / "ex.cpp")).status, 0);
+        const std::string copy = dir / "ex.instr";
+        ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+        const RunResult original = run({prog});
+        const RunResult instrumented = run({copy});
+        EXPECT_EQ(instrumented.out, original.out);
+        EXPECT_EQ(instrumented.status, original.status);
+        EXPECT_NE(original.out.find("caught too big"), std::string::npos);
+
+        const std::optional<ProbeTable> table = read_probe_table(copy);
+        ASSERT_TRUE(table);
+        const Symbol risky = function_symbols(copy).at("_Z5riskyi");
+        size_t after_noreturn = 0;
+        std::istringstream lines(run({"objdump", "-d", "--no-show-raw-insn", copy}).out);
+        bool follows_noreturn = false;
+        for (std::string line; std::getline(lines, line);) {
+            const size_t colon = line.find(":\t");
+            if (colon == std::string::npos || !line.starts_with("  ")) {
+                continue;
+            }
+            const uint64_t addr = std::stoull(line.substr(0, colon), nullptr, 16);
+            if (addr < risky.addr || addr >= risky.addr + risky.size) {
+                continue;
+            }
+            if (follows_noreturn) {
+                ++after_noreturn;
+                EXPECT_TRUE(table->find(addr)) << "no block starts at " << std::hex << addr;
+            }
+            follows_noreturn = line.find("call") != std::string::npos &&
+                               (line.find("<__cxa_throw@plt>") != std::string::npos ||
+                                line.find("<_Unwind_Resume@plt>") != std::string::npos);
+        }
+        EXPECT_GE(after_noreturn, 1u);
+    }
+}
+
+}  // namespace
