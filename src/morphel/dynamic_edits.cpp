@@ -179,11 +179,12 @@ std::string replace_origin(const std::string& text, const std::string& dir) {
     return result;
 }
 
-void apply_dynamic_edits(const std::string& path, const DynamicEdits& edits) {
+bool apply_dynamic_edits(const std::string& path, const DynamicEdits& edits) {
     const DynamicInfo info = read_dynamic_info(path);
     if (!info.has_dynamic) {
-        return;
+        return false;
     }
+    bool edited = false;
     if (edits.origin_dir && info.run_path) {
         const std::string rewritten = replace_origin(*info.run_path, *edits.origin_dir);
         if (rewritten != *info.run_path) {
@@ -192,6 +193,7 @@ void apply_dynamic_edits(const std::string& path, const DynamicEdits& edits) {
                 args.push_back("--force-rpath");
             }
             patchelf(args, path);
+            edited = true;
         }
     }
     // The editor adds each new needed library in front of the others, so the
@@ -201,11 +203,14 @@ void apply_dynamic_edits(const std::string& path, const DynamicEdits& edits) {
             patchelf({"--remove-needed", *it}, path);
         }
         patchelf({"--add-needed", *it}, path);
+        edited = true;
     }
     if (edits.auditor && info.auditor != edits.auditor) {
         patchelf({"--add-needed", *edits.auditor}, path);
         flip_to_auditor(path, *edits.auditor);
+        edited = true;
     }
+    return edited;
 }
 
 }  // namespace morphel

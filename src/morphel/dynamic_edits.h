@@ -32,6 +32,7 @@ std::string replace_origin(const std::string& text, const std::string& dir);
 
 // Applies the edits to the file at `path` (a private copy: the editor
 // rewrites it in place). A file without a dynamic section is left alone.
-void apply_dynamic_edits(const std::string& path, const DynamicEdits& edits);
+// Returns whether the file changed.
+bool apply_dynamic_edits(const std::string& path, const DynamicEdits& edits);
 
 }  // namespace morphel

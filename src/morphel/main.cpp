@@ -13,6 +13,7 @@
 #include "engine_request.h"
 #include "file_appendix.h"
 #include "input_checks.h"
+#include "moved_symbols.h"
 #include "pending_output.h"
 #include "probe_table.h"
 #include "use_report.h"
@@ -42,7 +43,9 @@ void write_instrumented_copy(const EngineRequest& request) {
     if (probed && !edits.auditor && info.is_main_program && info.has_dynamic) {
         edits.auditor = own_auditor();
     }
-    apply_dynamic_edits(output.path(), edits);
+    if (apply_dynamic_edits(output.path(), edits)) {
+        follow_moved_sections(request.input, output.path());
+    }
     output.reopen();
 
     Appendix appendix;
