@@ -83,7 +83,9 @@ void emit_use_report(const EngineRequest& request) {
         std::cout.flush();
         return;
     }
-    std::ofstream out(*request.report_file, std::ios::trunc);
+    // Every target of a run names the same file, which the driver removed
+    // before the first: each report goes after the ones before it.
+    std::ofstream out(*request.report_file, std::ios::app);
     if (!out) {
         fail_with_errno("cannot create " + *request.report_file, errno);
     }

@@ -15,8 +15,8 @@ namespace morphel {
 // when the data is missing, malformed or from another build of the input.
 void write_use_report(const EngineRequest& request, std::ostream& out);
 
-// Writes the report to the -out= file, or else to standard output; nothing
-// is written unless the whole report could be made.
+// Appends the report to the -out= file, or else writes it to standard
+// output; nothing is written unless the whole report could be made.
 void emit_use_report(const EngineRequest& request);
 
 }  // namespace morphel

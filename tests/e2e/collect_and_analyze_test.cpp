@@ -104,6 +104,25 @@ TEST_F(AfterInstrumentation, AnalyzeRunsTheEngineOnlyWhereDataWasRecorded) {
         << stale.err;
 }
 
+TEST_F(AfterInstrumentation, AnalyzeWritesEveryTargetsReportIntoOneFile) {
+    collect_with_libraries(fixture.program);
+    record_data(fixture.program);
+    record_data(fixture.libs[0]);
+    // The second run starts the file afresh rather than adding to it.
+    for (int run = 0; run < 2; ++run) {
+        const RunResult result = ryn({"analyze", "-M", "-a", "bbc", "-o", "report.txt", fixture.program});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    const std::string report = ryn_test::read_file(work / "report.txt");
+    for (const std::string& target : {fixture.program, fixture.libs[0]}) {
+        const std::string heading = "coverage of " + target + "\n";
+        const size_t first = report.find(heading);
+        EXPECT_NE(first, std::string::npos) << report;
+        EXPECT_EQ(report.find(heading, first + 1), std::string::npos) << report;
+    }
+}
+
 TEST_F(AfterInstrumentation, CoverageHandsEveryTargetWithDataToTheExperimentTool) {
     install.wrap(install.experiment_tool());
     ryn_test::write_file(work / ".ryn.rc",
