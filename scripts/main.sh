@@ -42,7 +42,22 @@ ls -l greet.memvex
 echo "Instrumented copies in the cache:"
 find "$QVEN_RYN_CACHE_DIR" -type f ! -name '*.cksum_tstamp' | sed "s|$work/||"
 
+step "ryn collect greet world: the instrumented program records the blocks it runs"
+"$prefix/bin/ryn" collect greet world
+ls greet.instrdata
+
+step "ryn coverage greet: the coverage table, and every report in the experiment"
+"$prefix/bin/ryn" coverage greet
+rm -rf "$root/_coverage"
+cp -r test.1.er "$root/_coverage"
+ls "$root/_coverage"
+echo "Annotated source:"
+cat "$root/_coverage/greet.c.gcov"
+
 step "Records the engine left in the instrumented program"
 readelf -p .comment greet.instr | tail -n 3
 
 printf '\nAll steps succeeded; the tools are installed in %s\n' "$prefix"
+if [ -e "$root/_coverage/html/index.html" ]; then
+  printf 'The HTML coverage report of the sample: %s\n' "$root/_coverage/html/index.html"
+fi

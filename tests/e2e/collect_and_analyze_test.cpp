@@ -1,10 +1,12 @@
 // After instrumentation: running the instrumented program, telling its
 // path, and the engine and experiment-tool runs over recorded data.
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "support/e2e_support.h"
+#include "support/instrdata_fixture.h"
 
 using ryn_test::RunResult;
 using Args = std::vector<std::string>;
@@ -22,12 +24,15 @@ protected:
     }
 
     // Data that a run of the instrumented program would have left for
-    // `target`; returns the engine's use option for it.
+    // `target`, every line of its source run once; returns the use option.
     std::string record_data(const std::string& target) {
         const std::string location =
             "./" + std::filesystem::path(target).filename().string() + ".instrdata/prog.instrdata";
-        std::filesystem::create_directories(work / location);
-        ryn_test::write_file(work / (location + "/run1.instrdata"), "counts");
+        std::vector<coverage::Block> blocks = ryn_test::line_table_blocks(target, target + ".c");
+        for (coverage::Block& block : blocks) {
+            block.count = 1;
+        }
+        ryn_test::write_instrdata(work / location, ryn_test::instrdata_for(target, blocks));
         return "-xkalfix=use:" + location;
     }
 
@@ -78,6 +83,43 @@ TEST_F(AfterInstrumentation, AnalyzeRunsTheEngineOnlyWhereDataWasRecorded) {
                                         "-last_fg=0", fixture.program})
                                 : (Args{"-ryn", "-bbc", lib_data, "-error_not_optimizable=on",
                                         fixture.libs[0]}));
+    }
+    // Each report: the table of the target's functions, then its blocks.
+    EXPECT_NE(result.out.find("ryn: morphel 1.0 coverage of " + fixture.program + "\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\nmain "), std::string::npos);
+    EXPECT_NE(result.out.find("\nuser_value_0 "), std::string::npos);
+    EXPECT_NE(result.out.find("Total (1/1 functions run)"), std::string::npos);
+    EXPECT_NE(result.out.find(fixture.program + ".c:7  main\n"), std::string::npos);
+
+    // A library rebuilt since the run: its data describes another build, and
+    // no report is made from it.
+    std::ofstream(fixture.libs[0], std::ios::app) << "rebuilt";
+    const RunResult stale = ryn({"analyze", "-M", "-X", "-a", "bbc", fixture.program});
+    EXPECT_EQ(stale.status, 1);
+    EXPECT_NE(stale.err.find("morphel: error: the data in " + lib_data.substr(13) +
+                             " was recorded from another build of " + fixture.libs[0]),
+              std::string::npos)
+        << stale.err;
+}
+
+TEST_F(AfterInstrumentation, AnalyzeWritesEveryTargetsReportIntoOneFile) {
+    collect_with_libraries(fixture.program);
+    record_data(fixture.program);
+    record_data(fixture.libs[0]);
+    // The second run starts the file afresh rather than adding to it.
+    for (int run = 0; run < 2; ++run) {
+        const RunResult result = ryn({"analyze", "-M", "-a", "bbc", "-o", "report.txt", fixture.program});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    const std::string report = ryn_test::read_file(work / "report.txt");
+    for (const std::string& target : {fixture.program, fixture.libs[0]}) {
+        const std::string heading = "coverage of " + target + "\n";
+        const size_t first = report.find(heading);
+        EXPECT_NE(first, std::string::npos) << report;
+        EXPECT_EQ(report.find(heading, first + 1), std::string::npos) << report;
     }
 }
 

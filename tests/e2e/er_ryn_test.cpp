@@ -1,10 +1,14 @@
-// The experiment tool stand-in records its command line in the experiment
-// directory, and refuses a command line the driver could not have meant.
+// The experiment tool records its command line in the experiment directory,
+// refuses a command line the driver could not have meant, and reports the
+// coverage of every target whose recorded data it can use.
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/instrdata_fixture.h"
 #include "support/test_support.h"
 
 using namespace ryn_test;
@@ -38,6 +42,131 @@ TEST(ErRyn, RecordsEachRunInItsExperimentAndRefusesMalformedCommands) {
         EXPECT_EQ(refused.err.rfind("er_ryn: error: ", 0), 0u) << refused.err;
     }
     EXPECT_FALSE(exists(dir / "test.3.er"));
+}
+
+// A program and its library, both run without arguments, with the data such
+// a run leaves.
+class ExperimentReports : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(compile_c("int lib_used(int x) { return x + 1; }\n"
+                              "int lib_unused(int x) { return x * 2; }\n",
+                              lib, "-shared -fPIC"));
+        ASSERT_TRUE(compile_c("#include <stdio.h>\n"
+                              "int lib_used(int);\n"
+                              "static int skip_helper(void) { return 2; }\n"
+                              "int main(int argc, char **argv) {\n"
+                              "    if (argc > 1)\n"
+                              "        return skip_helper();\n"
+                              "    printf(\"%d\\n\", lib_used(argc));\n"
+                              "    return 0;\n"
+                              "}\n",
+                              prog, "'" + lib + "'"));
+        prog_blocks = line_table_blocks(prog, prog + ".c");
+        run_lines(prog_blocks, {4, 5, 7, 8, 9});
+        lib_blocks = line_table_blocks(lib, lib + ".c");
+        run_lines(lib_blocks, {1});
+        write_instrdata(prog_data, instrdata_for(prog, prog_blocks));
+        write_instrdata(lib_data, instrdata_for(lib, lib_blocks));
+        write_file(dir / "skip.list", "skip_helper");
+    }
+
+    Args command(const std::vector<std::string>& extra = {}) const {
+        const Args requests = {"-ryn", "-er:function", "-er:executed", "-er:blockcover%"};
+        Args args = {prog, "-vv"};
+        args.insert(args.end(), requests.begin(), requests.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {"-xkalfix=use:" + prog_data, "-error_not_optimizable=on", lib});
+        args.insert(args.end(), requests.begin(), requests.end());
+        args.insert(args.end(), {"-xkalfix=use:" + lib_data, "-error_not_optimizable=on",
+                                 "-blacklist=" + dir / "skip.list"});
+        return args;
+    }
+
+    TempDir dir;
+    const std::string prog = dir / "prog";
+    const std::string lib = dir / "libtwo.so";
+    const std::string prog_data = dir / "prog.instrdata/prog.instrdata";
+    const std::string lib_data = dir / "libtwo.so.instrdata/prog.instrdata";
+    std::vector<coverage::Block> prog_blocks;
+    std::vector<coverage::Block> lib_blocks;
+};
+
+TEST_F(ExperimentReports, EveryReportOfEveryTargetLandsInTheExperiment) {
+    const RunResult result = er_ryn(command(), dir.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string exp = dir / "test.1.er";
+    EXPECT_TRUE(exists(exp + "/command"));
+
+    const std::string table = read_file(exp + "/coverage.txt");
+    EXPECT_EQ(result.out.rfind(table, 0), 0u) << result.out;
+    EXPECT_NE(table.find("Function / source file"), std::string::npos) << table;
+    EXPECT_NE(table.find("lib_unused (libtwo.so)"), std::string::npos) << table;
+    EXPECT_EQ(table.find("skip_helper"), std::string::npos) << table;
+    EXPECT_NE(table.find("Total (2/3 functions run)"), std::string::npos) << table;
+
+    const std::string info = read_file(exp + "/coverage.info");
+    EXPECT_NE(info.find("SF:" + prog + ".c\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("SF:" + lib + ".c\n"), std::string::npos);
+    EXPECT_NE(info.find("FNDA:0,lib_unused\n"), std::string::npos);
+    EXPECT_EQ(info.find("skip_helper"), std::string::npos);
+    EXPECT_EQ(info.find("DA:3,"), std::string::npos) << "the line of an excluded function";
+
+    const std::string listing = read_file(exp + "/prog.c.gcov");
+    EXPECT_NE(listing.find("        1:    5:    if (argc > 1)\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("        -:    3:static int skip_helper"), std::string::npos);
+    EXPECT_NE(listing.find("    #####:    6:        return skip_helper();\n"), std::string::npos);
+    EXPECT_NE(read_file(exp + "/libtwo.so.c.gcov").find("    #####:    2:int lib_unused"),
+              std::string::npos);
+
+    if (run_shell("command -v genhtml").status == 0) {
+        EXPECT_TRUE(exists(exp + "/html/index.html")) << read_file(exp + "/genhtml.log");
+        EXPECT_NE(result.out.find("HTML report: test.1.er/html/index.html\n"), std::string::npos);
+    } else {
+        EXPECT_NE(result.out.find("genhtml (package lcov) is not installed"), std::string::npos);
+    }
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(ExperimentReports, UnusableDataIsNamedAndLeftOutNeverReported) {
+    // The library was rebuilt after the run.
+    std::ofstream(lib, std::ios::app) << "rebuilt";
+    RunResult result = er_ryn(command(), dir.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err.rfind("er_ryn: " + lib + " left out of the report: the data in " + lib_data +
+                                   " was recorded from another build of " + lib,
+                               0),
+              0u)
+        << result.err;
+    const std::string info = read_file(dir / "test.1.er/coverage.info");
+    EXPECT_NE(info.find("SF:" + prog + ".c\n"), std::string::npos);
+    EXPECT_EQ(info.find("lib_used"), std::string::npos);
+
+    // With no usable data at all there is no report, and the run says so.
+    write_file(prog_data, "counts");
+    result = er_ryn(command(), dir.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("er_ryn: " + prog + " left out of the report: " + prog_data +
+                              ": malformed instrumentation data: line 1"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("no usable instrumentation data; no coverage report written\n"),
+              std::string::npos);
+    EXPECT_TRUE(exists(dir / "test.2.er/command"));
+    EXPECT_FALSE(exists(dir / "test.2.er/coverage.info"));
+}
+
+TEST_F(ExperimentReports, AnAnalyticsFileReplacesTheExperiment) {
+    const std::string analytics = dir / "analytics.txt";
+    const RunResult result =
+        er_ryn(command({"-zentor_analytics_file=" + analytics}), dir.path());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_FALSE(exists(dir / "test.1.er"));
+    EXPECT_EQ(result.out, "");
+    const std::string text = read_file(analytics);
+    EXPECT_EQ(text.rfind("ryn-analytics 1\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\ntotal\t-\t-\t2\t3\t"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nfunction\tlib_unused\t" + lib + "\t0\t1\t"), std::string::npos);
 }
 
 }  // namespace

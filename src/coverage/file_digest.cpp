@@ -1,0 +1,42 @@
+#include "coverage/file_digest.h"
+
+#include <fcntl.h>
+#include <md5.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "coverage/coverage_error.h"
+#include "driver/ryn_util/unique_fd.h"
+#include "ryn/exec_util.h"
+
+namespace coverage {
+
+std::string file_digest(const std::string& path) {
+    const ryn::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        throw CoverageError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    MD5_CTX context;
+    MD5Init(&context);
+    unsigned char block[1 << 16];
+    for (;;) {
+        const ssize_t n = read(fd.get(), block, sizeof block);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw CoverageError("cannot read " + path + ": " + std::strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        MD5Update(&context, block, static_cast<size_t>(n));
+    }
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5Final(digest, &context);
+    return md5_digest_text(digest);
+}
+
+}  // namespace coverage

@@ -1,0 +1,22 @@
+// Annotated source listings in gcov's text form: "count:line:source", with
+// "#####" on code lines that never ran and "-" on lines that are not code.
+#pragma once
+
+#include <ostream>
+#include <set>
+#include <string>
+
+#include "coverage/coverage_summary.h"
+
+namespace coverage {
+
+// Writes the listing of `file`, reading the source from its path. Returns
+// false, writing nothing, when the source cannot be read.
+bool write_gcov_listing(std::ostream& out, const FileCoverage& file);
+
+// The listing's file name for `source`: its last component with ".gcov"
+// appended, or the whole path with '/' as '#' when another listing in
+// `taken` already has that name. The name is added to `taken`.
+std::string gcov_listing_name(const std::string& source, std::set<std::string>& taken);
+
+}  // namespace coverage

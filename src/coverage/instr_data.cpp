@@ -1,0 +1,134 @@
+#include "coverage/instr_data.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+
+#include "coverage/coverage_error.h"
+#include "ryn/probe_format.h"
+
+namespace coverage {
+namespace {
+
+// Reads lines and keeps the line number for messages.
+class LineReader {
+public:
+    LineReader(std::istream& in, const std::string& origin) : in_(in), origin_(origin) {}
+
+    std::string next(const char* expected) {
+        std::string line;
+        if (!std::getline(in_, line)) {
+            fail(std::string("ends before ") + expected);
+        }
+        ++number_;
+        return line;
+    }
+
+    bool more() { return in_.peek() != std::char_traits<char>::eof(); }
+
+    [[noreturn]] void fail(const std::string& what) const {
+        throw CoverageError(origin_ + ": malformed instrumentation data: " +
+                            (number_ ? "line " + std::to_string(number_) + ": " : "") + what);
+    }
+
+private:
+    std::istream& in_;
+    const std::string& origin_;
+    size_t number_ = 0;
+};
+
+// The value of a "key value" header line.
+std::string header_value(LineReader& reader, const std::string& key) {
+    const std::string line = reader.next(("the " + key + " line").c_str());
+    if (!line.starts_with(key + " ") || line.size() == key.size() + 1) {
+        reader.fail("expected \"" + key + " <value>\"");
+    }
+    return line.substr(key.size() + 1);
+}
+
+template <typename T>
+T number_field(LineReader& reader, std::string_view text, int base, const char* name) {
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        reader.fail(std::string("bad ") + name + " \"" + std::string(text) + "\"");
+    }
+    return value;
+}
+
+Block parse_block(LineReader& reader, const std::string& line) {
+    std::vector<std::string_view> fields;
+    std::string_view rest = line;
+    for (size_t tab; fields.size() < 6 && (tab = rest.find('\t')) != std::string_view::npos;) {
+        fields.push_back(rest.substr(0, tab));
+        rest.remove_prefix(tab + 1);
+    }
+    fields.push_back(rest);  // the file path, which may hold any character but a tab
+    if (fields.size() != 7 || fields[6].find('\t') != std::string_view::npos) {
+        reader.fail("a block needs 7 tab-separated fields");
+    }
+    Block block;
+    block.addr = number_field<uint64_t>(reader, fields[0], 16, "address");
+    block.insn_count = number_field<uint32_t>(reader, fields[1], 10, "instruction count");
+    block.line = number_field<uint32_t>(reader, fields[2], 10, "line");
+    block.flags = number_field<uint32_t>(reader, fields[3], 10, "flags");
+    block.count = number_field<uint64_t>(reader, fields[4], 10, "count");
+    block.function = fields[5];
+    block.file = fields[6];
+    return block;
+}
+
+}  // namespace
+
+bool Block::is_function_entry() const { return (flags & RYN_PROBE_FUNCTION_ENTRY) != 0; }
+
+InstrData parse_instr_data(std::istream& in, const std::string& origin) {
+    LineReader reader(in, origin);
+    if (reader.next("the header") != RYN_DATA_HEADER) {
+        reader.fail("expected \"" RYN_DATA_HEADER "\"");
+    }
+    InstrData data;
+    data.object = header_value(reader, "object");
+    data.digest = header_value(reader, "digest");
+    if (data.digest.size() != RYN_DIGEST_CHARS ||
+        data.digest.find_first_not_of("0123456789abcdef") != std::string::npos) {
+        reader.fail("the digest must be " + std::to_string(RYN_DIGEST_CHARS) +
+                    " lowercase hex digits");
+    }
+    data.program = header_value(reader, "program");
+    const std::string count_text = header_value(reader, "blocks");
+    const auto count = number_field<size_t>(reader, count_text, 10, "block count");
+    data.blocks.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        data.blocks.push_back(parse_block(reader, reader.next("the last block")));
+        if (i > 0 && data.blocks[i].addr <= data.blocks[i - 1].addr) {
+            reader.fail("block addresses must ascend");
+        }
+    }
+    if (reader.more()) {
+        reader.next("the end");  // so the message names the first extra line
+        reader.fail("more lines than the " + std::to_string(count) + " blocks announced");
+    }
+    return data;
+}
+
+InstrData read_instr_data_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        throw CoverageError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    return parse_instr_data(in, path);
+}
+
+void write_instr_data(std::ostream& out, const InstrData& data) {
+    out << RYN_DATA_HEADER << "\nobject " << data.object << "\ndigest " << data.digest
+        << "\nprogram " << data.program << "\nblocks " << data.blocks.size() << "\n";
+    for (const Block& b : data.blocks) {
+        out << std::hex << b.addr << std::dec << '\t' << b.insn_count << '\t' << b.line << '\t'
+            << b.flags << '\t' << b.count << '\t' << b.function << '\t' << b.file << '\n';
+    }
+}
+
+}  // namespace coverage

@@ -1,0 +1,296 @@
+/* Finds the probe table of each loaded object, plants the probes when the
+ * object is loaded, and takes a probe away on its first hit. */
+#include "runtime.h"
+
+#include <elf.h>
+#include <stdatomic.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/auxv.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
+static atomic_int armed_objects;
+
+int ryn_setting(const char *text, size_t size, const char *key, char *out, size_t out_size)
+{
+    size_t key_length = strlen(key);
+    const char *end = text + size;
+    for (const char *line = text; line < end;) {
+        const char *newline = memchr(line, '\n', (size_t)(end - line));
+        const char *line_end = newline ? newline : end;
+        if ((size_t)(line_end - line) > key_length && memcmp(line, key, key_length) == 0 &&
+            line[key_length] == ' ') {
+            const char *value = line + key_length + 1;
+            size_t length = (size_t)(line_end - value);
+            if (length >= out_size)
+                return 0;
+            memcpy(out, value, length);
+            out[length] = '\0';
+            return 1;
+        }
+        line = line_end + 1;
+    }
+    return 0;
+}
+
+/* The program headers as mapped. The main program's come from the kernel;
+ * any other object is mapped from offset 0, so its ELF header lies at the
+ * load bias. */
+static const ElfW(Phdr) *loaded_headers(struct link_map *map, int is_main, size_t *count)
+{
+    if (is_main) {
+        *count = (size_t)getauxval(AT_PHNUM);
+        return (const ElfW(Phdr) *)getauxval(AT_PHDR);
+    }
+    const ElfW(Ehdr) *ehdr = (const ElfW(Ehdr) *)map->l_addr;
+    if (ehdr == NULL || memcmp(ehdr->e_ident, ELFMAG, SELFMAG) != 0 ||
+        ehdr->e_phentsize != sizeof(ElfW(Phdr)))
+        return NULL;
+    *count = ehdr->e_phnum;
+    return (const ElfW(Phdr) *)(map->l_addr + ehdr->e_phoff);
+}
+
+const struct ryn_probe_header *ryn_find_table(struct link_map *map, int is_main)
+{
+    size_t count = 0;
+    const ElfW(Phdr) *phdr = loaded_headers(map, is_main, &count);
+    if (phdr == NULL)
+        return NULL;
+    for (size_t i = 0; i < count; ++i) {
+        if (phdr[i].p_type != PT_LOAD || !(phdr[i].p_flags & PF_R) ||
+            phdr[i].p_filesz < sizeof(struct ryn_probe_header))
+            continue;
+        const struct ryn_probe_header *header =
+            (const struct ryn_probe_header *)(map->l_addr + phdr[i].p_vaddr);
+        if (memcmp(header->magic, RYN_PROBE_MAGIC, RYN_PROBE_MAGIC_SIZE) != 0 ||
+            header->version != RYN_PROBE_VERSION)
+            continue;
+        /* A table that does not fit its segment is not trusted at all. */
+        uint64_t size = phdr[i].p_filesz;
+        uint64_t probes_end = header->probes_offset +
+                              (uint64_t)header->probe_count * sizeof(struct ryn_probe);
+        if (probes_end > size || header->strings_offset + header->strings_size > size ||
+            header->settings_offset + header->settings_size > size || header->strings_size == 0)
+            continue;
+        return header;
+    }
+    return NULL;
+}
+
+static void resolve_data_path(struct ryn_object *object, const char *datadir)
+{
+    const char *env = getenv("QVEN_RYN_INSTRDATA_DIR");
+    char dir[PATH_MAX];
+    ryn_strlcpy(dir, datadir, sizeof dir);
+    size_t length = strlen(dir);
+    while (length > 1 && dir[length - 1] == '/')
+        dir[--length] = '\0';
+    if (env != NULL && *env != '\0') {
+        ryn_strlcpy(object->data_dir, env, sizeof object->data_dir);
+        ryn_strlcat(object->data_dir, "/", sizeof object->data_dir);
+        ryn_strlcat(object->data_dir, ryn_last_component(dir), sizeof object->data_dir);
+    } else if (dir[0] == '/') {
+        ryn_strlcpy(object->data_dir, dir, sizeof object->data_dir);
+    } else {
+        ryn_strlcpy(object->data_dir, ryn_start_dir, sizeof object->data_dir);
+        ryn_strlcat(object->data_dir, "/", sizeof object->data_dir);
+        ryn_strlcat(object->data_dir, dir, sizeof object->data_dir);
+    }
+    ryn_strlcpy(object->data_path, object->data_dir, sizeof object->data_path);
+    ryn_strlcat(object->data_path, "/", sizeof object->data_path);
+    ryn_strlcat(object->data_path, ryn_settings.program, sizeof object->data_path);
+    ryn_strlcat(object->data_path, ".instrdata", sizeof object->data_path);
+}
+
+static void read_main_settings(const char *text, size_t size)
+{
+    struct ryn_settings *s = &ryn_settings;
+    s->have_main = 1;
+    for (const char *line = text, *end = text + size; line < end;) {
+        const char *newline = memchr(line, '\n', (size_t)(end - line));
+        const char *line_end = newline ? newline : end;
+        char buffer[PATH_MAX];
+        size_t length = (size_t)(line_end - line);
+        line = line_end + 1;
+        if (length >= sizeof buffer || length < 9)
+            continue;
+        memcpy(buffer, line_end - length, length);
+        buffer[length] = '\0';
+        if (strncmp(buffer, "ryninfo ", 8) != 0)
+            continue;
+        char *value = NULL;
+        long record = strtol(buffer + 8, &value, 10);
+        if (*value != ' ')
+            continue;
+        ++value;
+        switch (record) {
+        case 1: ryn_strlcpy(s->component, value, sizeof s->component); break;
+        case 9: ryn_strlcpy(s->cache_top, value, sizeof s->cache_top); break;
+        case 19: ryn_strlcpy(s->library_log, value, sizeof s->library_log); break;
+        case 21: ryn_strlcpy(s->program, ryn_last_component(value), sizeof s->program); break;
+        case 33: s->fork_mode = strcmp(value, "parent") == 0 ? 0 : strcmp(value, "child") == 0 ? 1 : 2;
+            break;
+        case 11:
+            if (s->ignorable_count < RYN_MAX_IGNORABLE)
+                ryn_strlcpy(s->ignorable[s->ignorable_count++], value, sizeof s->ignorable[0]);
+            break;
+        default: break;
+        }
+    }
+}
+
+static void choose_program_name(void)
+{
+    if (ryn_settings.program[0] != '\0')
+        return;
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) {
+        ryn_strlcpy(ryn_settings.program, "a.out", sizeof ryn_settings.program);
+        return;
+    }
+    exe[n] = '\0';
+    ryn_strlcpy(ryn_settings.program, ryn_last_component(exe), sizeof ryn_settings.program);
+}
+
+/* Writes an int3 over each probe, one page at a time. A probe whose byte in
+ * memory is not the one the table recorded belongs to another build and is
+ * left alone. */
+static void plant(struct ryn_object *object)
+{
+    uint8_t page[4096];
+    uint32_t i = 0;
+    while (i < object->count) {
+        uintptr_t start = (object->bias + object->probes[i].addr) & ~(uintptr_t)4095;
+        if (ryn_read_code(start, page, sizeof page) != 0) {
+            ++i;
+            continue;
+        }
+        int changed = 0;
+        for (; i < object->count; ++i) {
+            uintptr_t at = object->bias + object->probes[i].addr;
+            if (at - start >= sizeof page)
+                break;
+            uint8_t *byte = &page[at - start];
+            if (*byte == object->probes[i].original && object->probes[i].original != 0xCC) {
+                *byte = 0xCC;
+                changed = 1;
+            }
+        }
+        if (changed)
+            ryn_write_code(start, page, sizeof page);
+    }
+}
+
+struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header,
+                                       int is_main)
+{
+    const char *base = (const char *)header;
+    const char *settings = base + header->settings_offset;
+    if (is_main)
+        read_main_settings(settings, header->settings_size);
+    choose_program_name();
+
+    struct ryn_object *object = NULL;
+    for (int i = 0; i < RYN_MAX_OBJECTS && object == NULL; ++i)
+        if (!ryn_objects[i].active && ryn_objects[i].map == NULL)
+            object = &ryn_objects[i];
+    if (object == NULL)
+        return NULL;
+    memset(object, 0, sizeof *object);
+
+    object->probes = (const struct ryn_probe *)(base + header->probes_offset);
+    object->count = header->probe_count;
+    object->strings = base + header->strings_offset;
+    object->strings_size = header->strings_size;
+    object->bias = map->l_addr;
+    object->map = map;
+    memcpy(object->digest, header->digest, RYN_DIGEST_CHARS);
+    if (!ryn_setting(settings, header->settings_size, "original", object->original,
+                     sizeof object->original))
+        ryn_strlcpy(object->original, map->l_name, sizeof object->original);
+    char datadir[PATH_MAX];
+    if (!ryn_setting(settings, header->settings_size, "datadir", datadir, sizeof datadir))
+        ryn_strlcpy(datadir, ".", sizeof datadir);
+    resolve_data_path(object, datadir);
+
+    if (object->count > 0) {
+        size_t size = object->count * (1 + sizeof(uint32_t));
+        size = (size + 4095) & ~(size_t)4095;
+        void *memory = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED) {
+            object->map = NULL;
+            return NULL;
+        }
+        object->map_size = size;
+        object->old_counts = memory;
+        object->hits = (volatile uint8_t *)memory + object->count * sizeof(uint32_t);
+        object->low = object->bias + object->probes[0].addr;
+        object->high = object->bias + object->probes[object->count - 1].addr;
+        ryn_arm_signals();
+        plant(object);
+    }
+    __atomic_store_n(&object->active, 1, __ATOMIC_RELEASE);
+    atomic_fetch_add(&armed_objects, 1);
+    return object;
+}
+
+struct ryn_object *ryn_object_of(struct link_map *map)
+{
+    for (int i = 0; i < RYN_MAX_OBJECTS; ++i)
+        if (ryn_objects[i].active && ryn_objects[i].map == map)
+            return &ryn_objects[i];
+    return NULL;
+}
+
+void ryn_forget_object(struct link_map *map)
+{
+    struct ryn_object *object = ryn_object_of(map);
+    if (object == NULL)
+        return;
+    __atomic_store_n(&object->active, 0, __ATOMIC_RELEASE);
+    atomic_fetch_sub(&armed_objects, 1);
+    if (object->map_size > 0)
+        munmap(object->old_counts, object->map_size);
+    object->hits = NULL;
+    object->map = NULL;
+}
+
+int ryn_probes_armed(void)
+{
+    return atomic_load(&armed_objects) > 0;
+}
+
+/* Called from the SIGTRAP handler with the address of the int3. */
+int ryn_take_probe(uintptr_t pc)
+{
+    for (int i = 0; i < RYN_MAX_OBJECTS; ++i) {
+        struct ryn_object *object = &ryn_objects[i];
+        if (!__atomic_load_n(&object->active, __ATOMIC_ACQUIRE) || pc < object->low ||
+            pc > object->high)
+            continue;
+        uint64_t addr = pc - object->bias;
+        uint32_t low = 0, high = object->count;
+        while (low < high) {
+            uint32_t middle = low + (high - low) / 2;
+            if (object->probes[middle].addr < addr)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        if (low == object->count || object->probes[low].addr != addr ||
+            object->probes[low].original == 0xCC)
+            continue;
+        /* Another thread may have taken the probe already; putting the byte
+         * back twice is harmless. */
+        if (ryn_write_code(pc, &object->probes[low].original, 1) != 0)
+            return 0;
+        uint8_t expected = HIT_NONE;
+        __atomic_compare_exchange_n(&object->hits[low], &expected, HIT_NEW, 0, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED);
+        return 1;
+    }
+    return 0;
+}

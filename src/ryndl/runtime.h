@@ -1,0 +1,107 @@
+/* State shared by the parts of the runtime that lives inside instrumented
+ * programs: the probe tables of the loaded objects, the run's settings, the
+ * program's own view of its signal handling, and the writers that run at the
+ * end of a process. Everything a signal handler touches is plain memory set up
+ * beforehand, so the handlers need no allocation. */
+#ifndef RYNDL_RUNTIME_H
+#define RYNDL_RUNTIME_H
+
+#define _GNU_SOURCE
+#include <limits.h>
+#include <link.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ryn/probe_format.h"
+
+#define RYN_EXPORT __attribute__((visibility("default")))
+#define RYN_MAX_OBJECTS 256
+#define RYN_MAX_IGNORABLE 64
+
+/* Per-probe state kept in the hit array. */
+enum { HIT_NONE = 0, HIT_NEW = 1, HIT_WRITTEN = 2 };
+
+struct ryn_object {
+    volatile int active;
+    uintptr_t bias;
+    uintptr_t low, high; /* run-time addresses of the first and last probe */
+    const struct ryn_probe *probes;
+    const char *strings;
+    uint64_t strings_size;
+    uint32_t count;
+    char digest[RYN_DIGEST_CHARS + 1];
+    volatile uint8_t *hits;   /* mmap'd by the runtime, one byte per probe */
+    uint32_t *old_counts;     /* scratch for merging, mmap'd */
+    size_t map_size;
+    struct link_map *map;
+    char original[PATH_MAX];
+    char data_dir[PATH_MAX];
+    char data_path[PATH_MAX];
+};
+
+/* Settings of the run, read from the main program's table. */
+struct ryn_settings {
+    int have_main;
+    char cache_top[PATH_MAX];
+    char library_log[PATH_MAX];
+    char program[NAME_MAX + 1];
+    char component[64];
+    char ignorable[RYN_MAX_IGNORABLE][PATH_MAX / 4];
+    int ignorable_count;
+    int fork_mode; /* 0 parent, 1 child, 2 both */
+};
+
+extern struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
+extern struct ryn_settings ryn_settings;
+extern char ryn_start_dir[PATH_MAX];
+extern volatile int ryn_recording;
+/* The program's C library, where wrappers find the functions they stand for. */
+extern struct link_map *ryn_libc_map;
+
+/* probe_tables.c */
+const struct ryn_probe_header *ryn_find_table(struct link_map *map, int is_main);
+struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header,
+                                       int is_main);
+void ryn_forget_object(struct link_map *map);
+struct ryn_object *ryn_object_of(struct link_map *map);
+int ryn_take_probe(uintptr_t pc);
+int ryn_probes_armed(void);
+/* Copies the value of `key` from a settings text into out; 0 when absent. */
+int ryn_setting(const char *text, size_t size, const char *key, char *out, size_t out_size);
+
+/* code_patch.c */
+int ryn_write_code(uintptr_t addr, const void *bytes, size_t length);
+int ryn_read_code(uintptr_t addr, void *bytes, size_t length);
+
+/* traps.c */
+void ryn_arm_signals(void);
+void ryn_restore_program_signals(void);
+void ryn_rearm_after_exec_failure(void);
+int ryn_wrap_sigaction(int sig, const struct sigaction *act, struct sigaction *old);
+void ryn_set_real(const char *name, uintptr_t address);
+void *ryn_real(const char *name);
+int *ryn_program_errno(void);
+
+/* data_file.c */
+void ryn_flush_object(struct ryn_object *object);
+void ryn_flush_all(void);
+void ryn_flush_reset_after_fork(void);
+
+/* copy_lookup.c */
+const char *ryn_cached_copy(const char *name);
+
+/* library_log.c */
+void ryn_log_library(const char *path);
+
+/* process_wrappers.c */
+uintptr_t ryn_wrapper_for(const char *name);
+uintptr_t ryn_signal_wrapper_for(const char *name);
+
+/* text.c: formatting with no allocation, usable in signal handlers */
+size_t ryn_strlcpy(char *out, const char *in, size_t size);
+size_t ryn_strlcat(char *out, const char *in, size_t size);
+char *ryn_format_u64(char *end, uint64_t value, unsigned base);
+const char *ryn_last_component(const char *path);
+
+#endif

@@ -1,0 +1,58 @@
+// From a real run to the reports: a program collected with the staged tools,
+// then reported on by the experiment tool and by the engine's use mode.
+#include <gtest/gtest.h>
+
+#include "support/e2e_support.h"
+#include "support/test_support.h"
+
+using ryn_test::RunResult;
+
+namespace {
+
+const char* const k_source =
+    "#include <stdio.h>\n"                    // 1
+    "int main(int argc, char **argv) {\n"     // 2
+    "    (void)argv;\n"                       // 3
+    "    if (argc > 1)\n"                     // 4
+    "        puts(\"args\");\n"               // 5
+    "    puts(\"done\");\n"                   // 6
+    "    return 0;\n"                         // 7
+    "}\n";                                    // 8
+
+class RealRun : public ryn_e2e::DriverTest {
+protected:
+    void SetUp() override {
+        program = work / "prog";
+        ASSERT_TRUE(ryn_test::compile_c(k_source, program, "'" + ryn_test::kalnote_object() + "'"));
+    }
+    std::string program;
+};
+
+TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
+    const RunResult collected = ryn({"collect", program});
+    ASSERT_EQ(collected.status, 0) << collected.err;
+    EXPECT_EQ(collected.out, "done\n");
+
+    const RunResult experiment = ryn({"coverage", program});
+    ASSERT_EQ(experiment.status, 0) << experiment.err;
+    EXPECT_NE(experiment.out.find("\nmain "), std::string::npos) << experiment.out;
+    EXPECT_NE(experiment.out.find("Coverage table: test.1.er/coverage.txt"), std::string::npos);
+    const std::string listing = ryn_test::read_file(work / "test.1.er/prog.c.gcov");
+    EXPECT_NE(listing.find("        1:    4:    if (argc > 1)\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("    #####:    5:        puts(\"args\");\n"), std::string::npos);
+    EXPECT_NE(listing.find("        1:    6:    puts(\"done\");\n"), std::string::npos);
+    const std::string info = ryn_test::read_file(work / "test.1.er/coverage.info");
+    EXPECT_NE(info.find("SF:" + program + ".c\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("FNDA:1,main\n"), std::string::npos);
+    EXPECT_NE(info.find("DA:5,0\n"), std::string::npos);
+
+    // A second run with an argument adds to the same data.
+    ASSERT_EQ(ryn_test::run({work / "prog.instr", "x"}, env, work.path()).status, 0);
+    const RunResult analysis = ryn({"analyze", "-a", "bbc", program});
+    ASSERT_EQ(analysis.status, 0) << analysis.err;
+    EXPECT_NE(analysis.out.find(program + ".c:5  main\n"), std::string::npos) << analysis.out;
+    EXPECT_EQ(analysis.out.find("    0  " + program + ".c:5"), std::string::npos)
+        << "the second run reached line 5";
+}
+
+}  // namespace

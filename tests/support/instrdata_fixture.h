@@ -1,0 +1,32 @@
+// Instrumentation data as an instrumented run would leave it, for a compiled
+// fixture: one block per line-table statement, named after the function
+// symbol that holds it.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "coverage/instr_data.h"
+
+namespace ryn_test {
+
+// Blocks at the statement addresses of `binary`'s line table, ascending. Rows
+// of the source whose last component matches `source` get `source` as their
+// file; the instruction count is the row's length in bytes. Counts are 0.
+std::vector<coverage::Block> line_table_blocks(const std::string& binary,
+                                               const std::string& source);
+
+// Sets the count of every block starting on one of `lines`.
+void run_lines(std::vector<coverage::Block>& blocks, const std::set<uint32_t>& lines,
+               uint64_t count = 1);
+
+// Data describing `object` as it is now (its digest), recorded by `program`.
+coverage::InstrData instrdata_for(const std::string& object, std::vector<coverage::Block> blocks,
+                                  const std::string& program = "prog");
+
+// Writes `data` to `path`, creating the directories above it.
+void write_instrdata(const std::string& path, const coverage::InstrData& data);
+
+}  // namespace ryn_test

@@ -1,0 +1,130 @@
+// Coverage per function, per source file and in total, the functions left
+// out, and the table that shows what the experiment asked for.
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "coverage/coverage_summary.h"
+#include "coverage/coverage_table.h"
+#include "coverage/function_filter.h"
+#include "support/test_support.h"
+
+using coverage::Block;
+using coverage::CoverageSummary;
+using coverage::FunctionFilter;
+using coverage::InstrData;
+
+namespace {
+
+// Two objects; a.c line 3 holds two blocks of which only one ran.
+std::vector<InstrData> two_objects() {
+    InstrData prog{"/p/prog", "d1", "prog",
+                   {Block{0x10, 4, 2, 1, 1, "main", "/p/a.c"},
+                    Block{0x20, 2, 3, 0, 1, "main", "/p/a.c"},
+                    Block{0x28, 3, 3, 0, 0, "main", "/p/a.c"},
+                    Block{0x30, 5, 7, 1, 0, "skip_me", "/p/a.c"},
+                    Block{0x40, 1, 8, 1, 0, "skip_also", "/p/a.c"},
+                    Block{0x50, 2, 0, 0, 1, "", ""}}};
+    InstrData lib{"/p/libq.so", "d2", "prog",
+                  {Block{0x100, 6, 4, 1, 2, "helper", "/p/q.c"},
+                   Block{0x110, 2, 5, 0, 0, "helper", "/p/q.c"},
+                   Block{0x200, 3, 9, 1, 0, "unused", "/p/q.c"}}};
+    return {prog, lib};
+}
+
+const coverage::FunctionCoverage& function(const CoverageSummary& s, const std::string& name) {
+    for (const auto& f : s.functions) {
+        if (f.name == name) {
+            return f;
+        }
+    }
+    throw std::runtime_error("no function " + name);
+}
+
+TEST(CoverageSummary, CountsBlocksInstructionsLinesAndFunctionsAtEachLevel) {
+    const CoverageSummary s = coverage::summarize(two_objects(), FunctionFilter());
+    const auto& main = function(s, "main");
+    EXPECT_EQ(main.file, "/p/a.c");
+    EXPECT_EQ(main.line, 2u);
+    EXPECT_EQ(main.measures.blocks, 3u);
+    EXPECT_EQ(main.measures.blocks_executed, 2u);
+    EXPECT_EQ(main.measures.insns, 9u);
+    EXPECT_EQ(main.measures.insns_executed, 6u);
+    // Line 3 ran although one of its blocks did not.
+    EXPECT_EQ(main.measures.lines, 2u);
+    EXPECT_EQ(main.measures.lines_executed, 2u);
+    EXPECT_EQ(function(s, "unused").measures.functions_executed, 0u);
+    EXPECT_EQ(function(s, "helper").entry_count, 2u);
+
+    ASSERT_EQ(s.files.size(), 2u);
+    EXPECT_EQ(s.files[0].path, "/p/a.c");
+    EXPECT_EQ(s.files[0].lines, (std::map<uint32_t, uint64_t>{{2, 1}, {3, 1}, {7, 0}, {8, 0}}));
+    EXPECT_EQ(s.files[0].measures.functions, 3u);
+    EXPECT_EQ(s.files[0].measures.functions_executed, 1u);
+    EXPECT_EQ(s.files[1].measures.lines_executed, 1u);
+
+    // The block of no known function counts in the total, not as a function.
+    EXPECT_EQ(s.total.blocks, 9u);
+    EXPECT_EQ(s.total.blocks_executed, 4u);
+    EXPECT_EQ(s.total.insns, 28u);
+    EXPECT_EQ(s.total.insns_executed, 14u);
+    EXPECT_EQ(s.total.functions, 5u);
+    EXPECT_EQ(s.total.functions_executed, 2u);
+    EXPECT_EQ(s.total.lines, 7u);
+    EXPECT_EQ(s.total.lines_executed, 3u);
+}
+
+TEST(CoverageSummary, ExcludedFunctionsCountNowhere) {
+    ryn_test::TempDir dir;
+    // The driver writes its lists as one text with ':' between items.
+    ryn_test::write_file(dir / "names", "unused:main_not");
+    ryn_test::write_file(dir / "prefixes", "skip_\n");
+    FunctionFilter filter;
+    filter.exclude_names_in(dir / "names");
+    filter.exclude_prefixes_in(dir / "prefixes");
+    EXPECT_TRUE(filter.excludes("skip_me"));
+    EXPECT_FALSE(filter.excludes("main"));
+    EXPECT_FALSE(filter.excludes("unused2"));
+
+    const CoverageSummary s = coverage::summarize(two_objects(), filter);
+    EXPECT_EQ(s.functions.size(), 2u);
+    EXPECT_EQ(s.total.functions, 2u);
+    EXPECT_EQ(s.total.blocks, 6u);
+    EXPECT_EQ(s.total.lines, 4u);
+    EXPECT_EQ(s.files[0].lines.count(7), 0u);
+    EXPECT_EQ(s.files[1].measures.blocks, 2u);
+
+    EXPECT_EQ(coverage::split_function_list(" a : b\n\nc:"),
+              (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(CoverageTable, ShowsTheRequestedMeasuresInAlignedColumns) {
+    const CoverageSummary s = coverage::summarize(two_objects(), FunctionFilter());
+    std::ostringstream out;
+    coverage::print_coverage_table(
+        out, s,
+        coverage::layout_for_requests({"-ryn", "-er:blockcover%", "-er:function", "-er:ninstrcover",
+                                       "-er:blockcover%"}));
+    EXPECT_EQ(out.str(),
+              "Function / source file     Block%  Instrs run  Lines run\n"
+              "--------------------------------------------------------\n"
+              "helper (libq.so)             50.0         6/8        1/2\n"
+              "unused (libq.so)              0.0         0/3        0/1\n"
+              "main (prog)                  66.7         6/9        2/2\n"
+              "skip_also (prog)              0.0         0/1        0/1\n"
+              "skip_me (prog)                0.0         0/5        0/1\n"
+              "\n"
+              "/p/a.c                       40.0        6/15        2/4\n"
+              "/p/q.c                       33.3        6/11        1/3\n"
+              "\n"
+              "Total (2/5 functions run)    44.4       14/28        3/7\n");
+
+    // Without -er:function only files and the total are shown.
+    std::ostringstream files_only;
+    coverage::print_coverage_table(files_only, s, coverage::layout_for_requests({"-er:executed"}));
+    EXPECT_EQ(files_only.str().find("main"), std::string::npos);
+    EXPECT_NE(files_only.str().find("Blocks run"), std::string::npos);
+    EXPECT_EQ(coverage::percent_text(0, 0), "-");
+}
+
+}  // namespace

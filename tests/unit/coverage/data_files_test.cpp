@@ -1,0 +1,156 @@
+// Data files are read exactly as the runtime writes them, refused when
+// malformed or recorded from another build, and merged per object.
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "coverage/coverage_error.h"
+#include "coverage/data_loader.h"
+#include "coverage/instr_data.h"
+#include "support/instrdata_fixture.h"
+#include "support/test_support.h"
+
+using coverage::Block;
+using coverage::CoverageError;
+using coverage::InstrData;
+
+namespace {
+
+const std::string k_digest = "0123456789abcdef0123456789abcdef";
+
+std::string data_text(const std::string& blocks, const std::string& count = "2") {
+    return "ryn-instrdata 1\nobject /a/lib x.so\ndigest " + k_digest +
+           "\nprogram prog\nblocks " + count + "\n" + blocks;
+}
+
+const std::string k_two_blocks =
+    "1139\t3\t2\t3\t4\tsq\t/src/my file.c\n"
+    "1148\t5\t5\t1\t0\tmain\t/src/my file.c\n";
+
+InstrData parse(const std::string& text) {
+    std::istringstream in(text);
+    return coverage::parse_instr_data(in, "run.instrdata");
+}
+
+std::string parse_error(const std::string& text) {
+    try {
+        parse(text);
+    } catch (const CoverageError& error) {
+        return error.what();
+    }
+    return "accepted";
+}
+
+TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
+    const InstrData data = parse(data_text(k_two_blocks));
+    EXPECT_EQ(data.object, "/a/lib x.so");
+    EXPECT_EQ(data.digest, k_digest);
+    EXPECT_EQ(data.program, "prog");
+    ASSERT_EQ(data.blocks.size(), 2u);
+    const Block& sq = data.blocks[0];
+    EXPECT_EQ(sq.addr, 0x1139u);
+    EXPECT_EQ(sq.insn_count, 3u);
+    EXPECT_EQ(sq.line, 2u);
+    EXPECT_EQ(sq.flags, 3u);
+    EXPECT_EQ(sq.count, 4u);
+    EXPECT_EQ(sq.function, "sq");
+    EXPECT_EQ(sq.file, "/src/my file.c");
+    EXPECT_TRUE(sq.is_function_entry());
+    EXPECT_FALSE(data.blocks[1].executed());
+
+    std::ostringstream written;
+    coverage::write_instr_data(written, data);
+    EXPECT_EQ(written.str(), data_text(k_two_blocks));
+
+    // A function name with blanks (a demangled one) stays whole.
+    EXPECT_EQ(parse(data_text("10\t1\t0\t0\t0\tf(int, char)\t\n", "1")).blocks[0].function,
+              "f(int, char)");
+}
+
+TEST(DataFile, MalformedDataIsRefusedWithTheFileAndLine) {
+    EXPECT_EQ(parse_error("ryn-instrdata 2\n"),
+              "run.instrdata: malformed instrumentation data: line 1: expected \"ryn-instrdata 1\"");
+    EXPECT_EQ(parse_error(""),
+              "run.instrdata: malformed instrumentation data: ends before the header");
+    EXPECT_EQ(parse_error("ryn-instrdata 1\nprogram prog\n"),
+              "run.instrdata: malformed instrumentation data: line 2: expected \"object <value>\"");
+    std::string upper = data_text(k_two_blocks);
+    upper.replace(upper.find("abcdef"), 6, "ABCDEF");
+    EXPECT_NE(parse_error(upper).find("line 3: the digest must be 32 lowercase hex digits"),
+              std::string::npos);
+    EXPECT_NE(parse_error(data_text(k_two_blocks, "3")).find("ends before the last block"),
+              std::string::npos);
+    EXPECT_NE(parse_error(data_text(k_two_blocks, "1")).find("line 7: more lines than the 1 blocks"),
+              std::string::npos);
+    EXPECT_NE(parse_error(data_text("1139\t3\t2\t3\t4\tsq\n", "1")).find("line 6: a block needs 7"),
+              std::string::npos);
+    EXPECT_NE(parse_error(data_text("1139\t3\t2\t3\t-4\tsq\tf.c\n", "1")).find("bad count \"-4\""),
+              std::string::npos);
+    EXPECT_NE(parse_error(data_text("0x1139\t3\t2\t3\t4\tsq\tf.c\n", "1")).find("bad address"),
+              std::string::npos);
+    EXPECT_NE(parse_error(data_text("1148\t1\t1\t0\t0\tf\tf.c\n1139\t1\t1\t0\t0\tf\tf.c\n"))
+                  .find("line 7: block addresses must ascend"),
+              std::string::npos);
+}
+
+class TargetData : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ryn_test::write_file(target, "build one");
+        blocks = {Block{0x10, 2, 1, 1, 1, "f", "f.c"}, Block{0x20, 3, 2, 0, 0, "f", "f.c"}};
+    }
+    ryn_test::TempDir dir;
+    const std::string target = dir / "libq.so";
+    std::vector<Block> blocks;
+};
+
+TEST_F(TargetData, AFileOrEveryDataFileOfADirectoryIsReadAndMerged) {
+    const std::string single = dir / "single/prog.instrdata";
+    ryn_test::write_instrdata(single, ryn_test::instrdata_for(target, blocks));
+    EXPECT_EQ(coverage::load_target_data(target, single).blocks[0].count, 1u);
+
+    // Two programs' runs of one library: counts add up, blocks unite.
+    std::vector<Block> other = {Block{0x20, 3, 2, 0, 2, "f", "f.c"},
+                                Block{0x30, 1, 3, 0, 1, "g", "f.c"}};
+    ryn_test::write_instrdata(dir / "lib/a.instrdata", ryn_test::instrdata_for(target, blocks, "a"));
+    ryn_test::write_instrdata(dir / "lib/b.instrdata", ryn_test::instrdata_for(target, other, "b"));
+    ryn_test::write_file(dir / "lib/notes.txt", "not data");
+    const InstrData merged = coverage::load_target_data(target, dir / "lib");
+    ASSERT_EQ(merged.blocks.size(), 3u);
+    EXPECT_EQ(merged.blocks[0].count, 1u);
+    EXPECT_EQ(merged.blocks[1].count, 2u);
+    EXPECT_EQ(merged.blocks[2].function, "g");
+}
+
+TEST_F(TargetData, MissingStaleOrConflictingDataIsRefusedNamingTheTarget) {
+    try {
+        coverage::load_target_data(target, dir / "none");
+        FAIL() << "missing data accepted";
+    } catch (const CoverageError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "no instrumentation data for " + target + " at " + dir / "none");
+    }
+
+    const std::string data = dir / "prog.instrdata";
+    ryn_test::write_instrdata(data, ryn_test::instrdata_for(target, blocks));
+    ryn_test::write_file(target, "build two");
+    try {
+        coverage::load_target_data(target, data);
+        FAIL() << "stale data accepted";
+    } catch (const CoverageError& error) {
+        const std::string what = error.what();
+        EXPECT_NE(what.find("the data in " + data + " was recorded from another build of " + target),
+                  std::string::npos)
+            << what;
+    }
+
+    InstrData a = ryn_test::instrdata_for(target, blocks);
+    InstrData b = a;
+    b.blocks[1].line = 9;
+    EXPECT_THROW(coverage::merge_instr_data({a, b}), CoverageError);
+    b = a;
+    b.digest = k_digest;
+    EXPECT_THROW(coverage::merge_instr_data({a, b}), CoverageError);
+}
+
+}  // namespace
