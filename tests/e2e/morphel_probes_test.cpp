@@ -309,3 +309,26 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MorphelProbesDwarf, FunctionsWhoseSymbolsWereStrippedAreFoundInTheDebuggingInformation) {
+    TempDir dir;
+    const std::string prog = dir / "blocks";
+    ASSERT_TRUE(compile_c(k_blocks_source, prog, "-O0"));
+    const std::map<std::string, Symbol> before = function_symbols(prog);
+    ASSERT_EQ(run({"objcopy", "--strip-symbol=kind", "--strip-symbol=fib", prog}).status, 0);
+    ASSERT_FALSE(function_symbols(prog).count("kind"));
+    const std::string copy = dir / "blocks.instr";
+    ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+    const std::optional<ProbeTable> table = read_probe_table(copy);
+    ASSERT_TRUE(table);
+    for (const std::string name : {"kind", "fib"}) {
+        const ryn_probe* entry = table->find(before.at(name).addr);
+        ASSERT_TRUE(entry) << name;
+        EXPECT_TRUE(entry->flags & RYN_PROBE_FUNCTION_ENTRY);
+        EXPECT_EQ(table->text(entry->function), name);
+    }
+}
+
+}  // namespace
