@@ -54,6 +54,11 @@ CodeReader::CodeReader(const std::string& path) : path_(path) {
 
 void CodeReader::read_sections_and_functions() {
     Elf* elf = elf_.get();
+    // The decoder knows this machine only; other files get no probes.
+    GElf_Ehdr ehdr;
+    if (!gelf_getehdr(elf, &ehdr) || ehdr.e_machine != EM_X86_64 || gelf_getclass(elf) != ELFCLASS64) {
+        return;
+    }
     std::vector<bool> executable;  // by section index
     Elf_Scn* symtab = nullptr;
     Elf_Scn* dynsym = nullptr;
