@@ -49,7 +49,7 @@ CodeReader::CodeReader(const std::string& path) : path_(path) {
     }
     read_sections_and_functions();
     read_lines();
-    facts_.landing_pads = find_landing_pads(elf_.get(), path_);
+    facts_.landing_pads = find_landing_pads(elf_.get());
 }
 
 void CodeReader::read_sections_and_functions() {

@@ -143,8 +143,10 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     EXPECT_EQ(dynamic_values(dir / "copies/prog", "DEPAUDIT"), Strings{stage_lib("amd64/ryndl.so")});
 
     // The driver passes no run-information file for a library, and a
-    // library's copy gets no records even when one is passed.
-    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info, "-o", dir / "copies/libq.so", lib})
+    // library's copy gets no records even when one is passed; nor an
+    // auditor, which the loader would ignore there.
+    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info,
+                      "-add_depaudit=" + stage_lib("amd64/ryndl.so"), "-o", dir / "copies/libq.so", lib})
                   .status,
               0);
     EXPECT_EQ(dynamic_values(dir / "copies/libq.so", "DEPAUDIT"), Strings{});
