@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libelf-dev libmd-dev binutils faketime)
+packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libzydis-dev patchelf elfutils binutils faketime)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

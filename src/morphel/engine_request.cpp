@@ -31,6 +31,14 @@ void take_option(const std::string& arg, EngineRequest& request) {
         request.use_location = arg.substr(13);
     } else if (arg.starts_with("-out=")) {
         request.report_file = arg.substr(5);
+    } else if (arg.starts_with("-xkalfix=instrument:")) {
+        request.data_dir = arg.substr(20);
+    } else if (arg.starts_with("-add_depaudit=")) {
+        request.auditor = arg.substr(14);
+    } else if (arg.starts_with("-prepend_dt_needed=")) {
+        request.prepended.push_back(arg.substr(19));
+    } else if (arg.starts_with("-replace_origin=")) {
+        request.origin_dir = arg.substr(16);
     }
     for (const std::string_view prefix : k_analysis_prefixes) {
         if (arg.starts_with(prefix)) {

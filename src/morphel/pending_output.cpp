@@ -67,9 +67,17 @@ PendingOutput::PendingOutput(const std::string& input, const std::string& output
         fail_with_errno("cannot create a temporary file in " + directory_of(output), errno);
     }
     temp_.path = pattern;
+    mode_ = st.st_mode & 07777;
     copy_contents(in.get(), input, fd_.get(), temp_.path);
-    if (fchmod(fd_.get(), st.st_mode & 07777) != 0) {
+    if (fchmod(fd_.get(), mode_) != 0) {
         fail_with_errno("cannot set the permissions of " + temp_.path, errno);
+    }
+}
+
+void PendingOutput::reopen() {
+    fd_.reset(open(temp_.path.c_str(), O_RDWR));
+    if (!fd_.valid()) {
+        fail_with_errno("cannot open " + temp_.path, errno);
     }
 }
 
@@ -80,6 +88,10 @@ PendingOutput::TempName::~TempName() {
 }
 
 void PendingOutput::commit() {
+    // A tool that rewrote the file may not have kept its permissions.
+    if (fchmod(fd_.get(), mode_) != 0) {
+        fail_with_errno("cannot set the permissions of " + temp_.path, errno);
+    }
     if (close(fd_.release()) != 0) {
         fail_with_errno("cannot write " + temp_.path, errno);
     }

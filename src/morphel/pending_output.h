@@ -3,6 +3,8 @@
 // half a file; otherwise the temporary file is removed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "driver/ryn_util/unique_fd.h"
@@ -18,6 +20,10 @@ public:
 
     // Open for reading and writing, positioned anywhere.
     int fd() const { return fd_.get(); }
+    // The temporary name, for tools that work on a path.
+    const std::string& path() const { return temp_.path; }
+    // Opens the temporary file again, after a tool may have replaced it.
+    void reopen();
 
     // Closes the copy and renames it to the output path.
     void commit();
@@ -33,6 +39,7 @@ private:
     };
 
     std::string output_;
+    mode_t mode_ = 0;
     TempName temp_;
     ryn::UniqueFd fd_;
 };

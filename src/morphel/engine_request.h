@@ -18,6 +18,10 @@ struct EngineRequest {
     std::optional<std::string> report_file;      // -out=
     std::vector<std::string> analyses;           // -bbc..., -function..., -bcc, ...
     std::optional<std::string> ryninfo;          // -ryninfo=
+    std::optional<std::string> data_dir;         // -xkalfix=instrument:DIR, exactly as given
+    std::optional<std::string> auditor;          // -add_depaudit=
+    std::vector<std::string> prepended;          // -prepend_dt_needed=, in the order given
+    std::optional<std::string> origin_dir;       // -replace_origin=
     // Options that name a file, with the path each names.
     std::vector<std::pair<std::string, std::string>> named_paths;
 

@@ -1,0 +1,135 @@
+#include "block_finder.h"
+
+#include <algorithm>
+
+namespace morphel {
+namespace {
+
+constexpr uint8_t k_leader = 0x1;
+constexpr uint8_t k_entry = 0x2;
+constexpr uint8_t k_statement = 0x4;
+
+// Whether control never goes on to the next instruction in sequence.
+bool ends_flow(const ZydisDecodedInstruction& insn) {
+    switch (insn.meta.category) {
+    case ZYDIS_CATEGORY_UNCOND_BR:
+    case ZYDIS_CATEGORY_RET:
+        return true;
+    default:
+        return insn.mnemonic == ZYDIS_MNEMONIC_UD2 || insn.mnemonic == ZYDIS_MNEMONIC_HLT;
+    }
+}
+
+// Whether the memory operand counts from the next instruction.
+bool rip_relative(const ZydisDecodedInstruction& insn) {
+    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 && insn.raw.modrm.rm == 5;
+}
+
+}  // namespace
+
+BlockFinder::BlockFinder(const CodeFacts& facts) : facts_(facts) {
+    ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
+}
+
+bool BlockFinder::decode(const Function& function) {
+    starts_.clear();
+    leaders_.clear();
+    targets_.clear();
+    uint64_t available = 0;
+    const uint8_t* bytes = facts_.bytes_at(function.addr, &available);
+    if (!bytes || available < function.size) {
+        return false;
+    }
+    ZydisDecodedInstruction insn;
+    ZydisDecoderContext context;
+    bool next_is_leader = true;
+    uint64_t offset = 0;
+    while (offset < function.size) {
+        if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder_, &context, bytes + offset,
+                                                        function.size - offset, &insn))) {
+            return false;
+        }
+        const uint64_t addr = function.addr + offset;
+        starts_.push_back(addr);
+        leaders_.push_back(next_is_leader ? k_leader : 0);
+        const ZydisInstructionCategory category = insn.meta.category;
+        const bool branch = category == ZYDIS_CATEGORY_COND_BR || category == ZYDIS_CATEGORY_UNCOND_BR ||
+                            category == ZYDIS_CATEGORY_CALL;
+        if (branch && insn.raw.imm[0].is_relative) {
+            const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.imm[0].value.s);
+            if (target >= function.addr && target - function.addr < function.size) {
+                targets_.push_back(target);
+            }
+        }
+        // Code that addresses its own function's bytes as data (a constant or
+        // a jump table placed between its instructions) may hold bytes that
+        // decode but are no instructions; a probe there would change data.
+        if (rip_relative(insn)) {
+            const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.disp.value);
+            if (target > function.addr && target - function.addr < function.size) {
+                return false;
+            }
+        }
+        next_is_leader = category == ZYDIS_CATEGORY_COND_BR || ends_flow(insn);
+        offset += insn.length;
+    }
+    return offset == function.size;
+}
+
+long BlockFinder::instruction_at(uint64_t addr) const {
+    const auto it = std::lower_bound(starts_.begin(), starts_.end(), addr);
+    return it != starts_.end() && *it == addr ? it - starts_.begin() : -1;
+}
+
+bool BlockFinder::mark_leader(uint64_t addr, uint8_t flag) {
+    const long index = instruction_at(addr);
+    if (index < 0) {
+        return false;
+    }
+    leaders_[static_cast<size_t>(index)] |= k_leader | flag;
+    return true;
+}
+
+bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& blocks) {
+    if (!decode(function)) {
+        return false;
+    }
+    const uint64_t end = function.addr + function.size;
+    mark_leader(function.addr, k_entry);
+    for (const uint64_t target : targets_) {
+        if (!mark_leader(target, 0)) {
+            return false;
+        }
+    }
+    const auto pads_begin = std::lower_bound(facts_.landing_pads.begin(), facts_.landing_pads.end(),
+                                             function.addr);
+    for (auto it = pads_begin; it != facts_.landing_pads.end() && *it < end; ++it) {
+        if (!mark_leader(*it, 0)) {
+            return false;
+        }
+    }
+    const auto rows_begin = std::lower_bound(
+        facts_.lines.begin(), facts_.lines.end(), function.addr,
+        [](const LineRow& row, uint64_t addr) { return row.addr < addr; });
+    for (auto it = rows_begin; it != facts_.lines.end() && it->addr < end; ++it) {
+        if (it->is_stmt && !it->end_sequence && !mark_leader(it->addr, k_statement)) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < starts_.size();) {
+        size_t next = i + 1;
+        while (next < starts_.size() && !(leaders_[next] & k_leader)) {
+            ++next;
+        }
+        Block block;
+        block.addr = starts_[i];
+        block.insn_count = static_cast<uint32_t>(next - i);
+        block.function_entry = leaders_[i] & k_entry;
+        block.line_statement = leaders_[i] & k_statement;
+        blocks.push_back(block);
+        i = next;
+    }
+    return true;
+}
+
+}  // namespace morphel

@@ -1,0 +1,74 @@
+#include "copy_settings.h"
+
+#include <fcntl.h>
+#include <md5.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "driver/ryn_util/unique_fd.h"
+#include "engine_error.h"
+#include "ryn/exec_util.h"
+
+namespace morphel {
+
+std::string copy_settings(const std::string& original, const std::string& data_dir,
+                          const std::optional<std::string>& ryninfo) {
+    std::string text = "original " + original + "\ndatadir " + data_dir + "\n";
+    if (ryninfo) {
+        std::ifstream in(*ryninfo, std::ios::binary);
+        if (!in) {
+            fail_with_errno("cannot read run-information file " + *ryninfo, errno);
+        }
+        for (std::string line; std::getline(in, line);) {
+            text += "ryninfo " + line + "\n";
+        }
+    }
+    return text;
+}
+
+std::string file_digest(const std::string& path) {
+    const ryn::UniqueFd fd(open(path.c_str(), O_RDONLY));
+    if (!fd.valid()) {
+        fail_with_errno("cannot read " + path, errno);
+    }
+    MD5_CTX context;
+    MD5Init(&context);
+    unsigned char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_with_errno("cannot read " + path, errno);
+        }
+        MD5Update(&context, buffer, static_cast<size_t>(n));
+    }
+    unsigned char digest[16];
+    MD5Final(digest, &context);
+    return md5_digest_text(digest);
+}
+
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+std::optional<std::string> own_auditor() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    const std::string auditor = (self.parent_path() / "amd64" / "ryndl.so").string();
+    return access(auditor.c_str(), R_OK) == 0 ? std::optional<std::string>(auditor) : std::nullopt;
+}
+
+}  // namespace morphel

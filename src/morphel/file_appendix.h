@@ -1,0 +1,29 @@
+// Data added at the end of an ELF file open for reading and writing: records
+// at the end of .comment and, for a probed copy, the probe table in a loaded
+// read-only segment of its own.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morphel {
+
+struct Appendix {
+    // Each becomes one more NUL-terminated string at the end of .comment
+    // (created when missing).
+    std::vector<std::string> comment_records;
+    // Loaded as its own PT_LOAD segment and covered by the section
+    // RYN_PROBE_SECTION.
+    std::optional<std::vector<char>> probe_table;
+};
+
+// Places the new data, the section-name table when it has to grow, and the
+// section header table past the current end of the file; nothing that is
+// loaded moves, so programs stay runnable. The probe segment takes over the
+// program header of the file's last note that is not the property note (or
+// of an earlier probe segment); without one the table is left out and
+// false is returned. `path` names the file in messages.
+bool write_appendix(int fd, const std::string& path, Appendix& appendix);
+
+}  // namespace morphel

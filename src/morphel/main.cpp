@@ -1,0 +1,111 @@
+// The rewriting engine. For coverage it writes a copy that loads the
+// runtime by itself and carries a probe table (one probe per basic block);
+// every copy ends its .comment with the version and argument records that
+// the driver reads back.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "code_reader.h"
+#include "copy_settings.h"
+#include "dynamic_edits.h"
+#include "engine_error.h"
+#include "engine_request.h"
+#include "file_appendix.h"
+#include "input_checks.h"
+#include "moved_symbols.h"
+#include "pending_output.h"
+#include "probe_table.h"
+#include "use_report.h"
+
+namespace morphel {
+namespace {
+
+constexpr int k_exit_failure = 2;
+
+void write_optimized_copy(const EngineRequest& request) {
+    PendingOutput output(request.input, *request.output);
+    Appendix appendix;
+    appendix.comment_records = {request.version_line(), "kalfix: optimized from " + request.input};
+    write_appendix(output.fd(), request.input, appendix);
+    output.commit();
+}
+
+void write_instrumented_copy(const EngineRequest& request) {
+    PendingOutput output(request.input, *request.output);
+    // Coverage probes go into copies that record data somewhere.
+    const bool probed = request.data_dir && request.mode_label == "ryn";
+    const DynamicInfo info = read_dynamic_info(request.input);
+
+    // The loader honours an auditor named by the main program only; a
+    // library keeps its layout instead.
+    DynamicEdits edits{info.is_main_program ? request.auditor : std::nullopt, request.prepended,
+                       request.origin_dir};
+    // The run of an instrumented program sets no environment, so a probed
+    // program brings its runtime along when the driver named none.
+    if (probed && !edits.auditor && info.is_main_program && info.has_dynamic) {
+        edits.auditor = own_auditor();
+    }
+    if (apply_dynamic_edits(output.path(), edits)) {
+        follow_moved_sections(request.input, output.path());
+    }
+    output.reopen();
+
+    Appendix appendix;
+    appendix.comment_records = {request.version_line()};
+    if (request.comment) {
+        appendix.comment_records.push_back(*request.comment);
+    }
+    if (probed) {
+        const CodeReader reader(output.path());
+        const ProbeSet probes = plan_probes(reader.facts());
+        const std::optional<std::string> records =
+            info.is_main_program ? request.ryninfo : std::nullopt;
+        appendix.probe_table = build_probe_table(
+            probes, copy_settings(absolute_path(request.input), *request.data_dir, records),
+            file_digest(request.input));
+    }
+    write_appendix(output.fd(), request.input, appendix);
+    output.commit();
+}
+
+void run(const EngineRequest& request) {
+    check_elf_input(request.input);
+    check_named_files(request);
+    if (request.use_location) {
+        if (request.output) {
+            write_optimized_copy(request);
+        } else {
+            emit_use_report(request);
+        }
+        return;
+    }
+    if (!request.output) {
+        // Outside the use mode the result is a copy, which needs a place to go.
+        // An analysis without recorded data (the driver then passes neither
+        // option) has nothing to analyse either.
+        throw EngineError(
+            "neither an output file (-o OUTPUT) nor recorded data to analyse "
+            "(-xkalfix=use:LOCATION) given");
+    }
+    write_instrumented_copy(request);
+}
+
+}  // namespace
+}  // namespace morphel
+
+int main(int argc, char** argv) {
+    try {
+        const morphel::EngineRequest request =
+            morphel::parse_engine_request(std::vector<std::string>(argv + 1, argv + argc));
+        if (request.version_query) {
+            std::cout << request.version_line() << std::endl;
+            return 0;
+        }
+        morphel::run(request);
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "morphel: error: " << error.what() << std::endl;
+        return morphel::k_exit_failure;
+    }
+}

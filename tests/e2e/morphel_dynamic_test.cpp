@@ -1,0 +1,193 @@
+// The dynamic section of a copy says what the engine was asked: its own
+// auditor (loaded with no environment variable), libraries put first among
+// the needed ones, a run path whose $ORIGIN names the original's directory;
+// a coverage copy of a program brings the runtime along by itself.
+#include <elf.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/probe_table_reader.h"
+#include "support/test_support.h"
+
+using namespace ryn_test;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+std::string morphel() { return stage_lib("morphel"); }
+
+// The values of one dynamic tag, in table order, as readelf shows them.
+Strings dynamic_values(const std::string& path, const std::string& tag) {
+    Strings values;
+    const std::string dump = run({"readelf", "-dW", path}).out;
+    for (size_t at = 0; (at = dump.find("(" + tag + ")", at)) != std::string::npos;) {
+        const size_t open = dump.find('[', at);
+        const size_t close = dump.find(']', open);
+        values.push_back(dump.substr(open + 1, close - open - 1));
+        at = close;
+    }
+    return values;
+}
+
+RunResult engine(Strings args, const std::string& cwd = "") {
+    args.insert(args.begin(), morphel());
+    return run(args, {}, cwd);
+}
+
+std::string auditor_source(const std::string& word) {
+    return "#define _GNU_SOURCE\n#include <link.h>\n#include <unistd.h>\n"
+           "unsigned int la_version(unsigned int v) { (void)v; write(2, \"" + word + "\\n\", " +
+           std::to_string(word.size() + 1) + "); return LAV_CURRENT; }\n";
+}
+
+TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierOne) {
+    TempDir dir;
+    const std::string prog = dir / "prog";
+    ASSERT_TRUE(compile_c(hello_source("hello"), prog));
+    for (const std::string word : {"first", "second"}) {
+        ASSERT_TRUE(compile_c(auditor_source(word), dir / ("aud_" + word + ".so"), "-shared -fPIC"));
+    }
+    ASSERT_EQ(engine({"-ryn", "-add_depaudit=" + (dir / "aud_first.so"), "-o", dir / "one", prog}).status, 0);
+    EXPECT_EQ(dynamic_values(dir / "one", "DEPAUDIT"), Strings{dir / "aud_first.so"});
+    EXPECT_EQ(dynamic_values(dir / "one", "NEEDED"), Strings{"libc.so.6"});
+    const RunResult first = run({dir / "one"}, {"LD_AUDIT="});
+    EXPECT_EQ(first.out, "hello\n");
+    EXPECT_EQ(first.err, "first\n");
+    EXPECT_EQ(run({prog}).err, "");
+    // The editor moved the dynamic section and the notes; the symbols that
+    // named them must follow, or the copy is no longer a valid file.
+    EXPECT_EQ(run({"eu-elflint", "--gnu-ld", prog}).status, 0);
+    const RunResult lint = run({"eu-elflint", "--gnu-ld", dir / "one"});
+    EXPECT_EQ(lint.status, 0) << lint.out;
+
+    // Instrumenting a copy again leaves one auditor: the one asked for now.
+    ASSERT_EQ(engine({"-ryn", "-add_depaudit=" + (dir / "aud_second.so"), "-o", dir / "two", dir / "one"})
+                  .status,
+              0);
+    EXPECT_EQ(dynamic_values(dir / "two", "DEPAUDIT"), Strings{dir / "aud_second.so"});
+    EXPECT_EQ(dynamic_values(dir / "two", "NEEDED"), Strings{"libc.so.6"});
+    const RunResult second = run({dir / "two"});
+    EXPECT_EQ(second.out, "hello\n");
+    EXPECT_EQ(second.err, "second\n");
+}
+
+TEST(MorphelDynamic, PrependedLibrariesComeFirstInTheOrderGiven) {
+    TempDir dir;
+    for (const std::string name : {"q", "r", "s"}) {
+        ASSERT_TRUE(compile_c("int " + name + "_value(void) { return 7; }\n", dir / ("lib" + name + ".so"),
+                              "-shared -fPIC"));
+    }
+    const std::string prog = dir / "prog";
+    ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(void);\n"
+                          "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n",
+                          prog, "-Wl,--no-as-needed -lm -L" + dir.path() + " -lq"));
+    ASSERT_EQ(dynamic_values(prog, "NEEDED"), (Strings{"libm.so.6", "libq.so", "libc.so.6"}));
+    const Strings lib_path = {"LD_LIBRARY_PATH=" + dir.path()};
+
+    ASSERT_EQ(engine({"-ped", "-prepend_dt_needed=" + (dir / "libr.so"),
+                      "-prepend_dt_needed=" + (dir / "libs.so"), "-o", dir / "two", prog})
+                  .status,
+              0);
+    EXPECT_EQ(dynamic_values(dir / "two", "NEEDED"),
+              (Strings{dir / "libr.so", dir / "libs.so", "libm.so.6", "libq.so", "libc.so.6"}));
+    EXPECT_EQ(run({dir / "two"}, lib_path).out, "7\n");
+
+    // A library already needed moves to the front instead of appearing twice.
+    const RunResult moved = engine({"-ped", "-prepend_dt_needed=libq.so", "-o", dir / "moved", prog}, dir.path());
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    EXPECT_EQ(dynamic_values(dir / "moved", "NEEDED"), (Strings{"libq.so", "libm.so.6", "libc.so.6"}));
+    EXPECT_EQ(run({dir / "moved"}, lib_path).out, "7\n");
+}
+
+TEST(MorphelDynamic, OriginInTheRunPathBecomesTheOriginalsDirectory) {
+    TempDir dir;
+    ASSERT_EQ(run({"mkdir", dir / "lib", dir / "cache"}).status, 0);
+    ASSERT_TRUE(compile_c("int q_value(void) { return 9; }\n", dir / "lib/libq.so", "-shared -fPIC"));
+    const std::string main_source = "#include <stdio.h>\nint q_value(void);\n"
+                                    "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n";
+    // DT_RUNPATH by default; DT_RPATH with the old tags, which must stay
+    // DT_RPATH since it also reaches the libraries' own dependencies.
+    for (const auto& [tag, flags] : {std::pair<std::string, std::string>{"RUNPATH", ""},
+                                     {"RPATH", " -Wl,--disable-new-dtags"}}) {
+        SCOPED_TRACE(tag);
+        const std::string prog = dir / ("prog_" + tag);
+        ASSERT_TRUE(compile_c(main_source, prog,
+                              "-L" + (dir / "lib") + " -lq '-Wl,-rpath,$ORIGIN/lib:/opt/${ORIGIN}x'" + flags));
+        const std::string copy = dir / ("cache/" + tag);
+        ASSERT_EQ(engine({"-ryn", "-replace_origin=" + dir.path(), "-o", copy, prog}).status, 0);
+        EXPECT_EQ(dynamic_values(copy, tag), Strings{dir / "lib:/opt/" + dir.path() + "x"});
+        EXPECT_EQ(run({copy}).out, "9\n");
+    }
+}
+
+TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesNot) {
+    TempDir dir;
+    const std::string lib = dir / "libq.so";
+    ASSERT_TRUE(compile_c("int q_value(int x) { int s = 0; for (int i = 0; i < x; ++i) s += i % 3 ? i : -i; "
+                          "return s; }\n", lib,
+                          "-shared -fPIC -O2"));
+    const std::string prog = dir / "prog";
+    ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(int);\n"
+                          "int main(int argc, char **argv) { (void)argv; printf(\"%d\\n\", q_value(argc + 4)); return 3; }\n",
+                          prog, "-L" + dir.path() + " -lq"));
+    const std::string info = dir / "info";
+    write_file(info, "1 ryn\n21 prog\n");
+    ASSERT_EQ(run({"mkdir", dir / "copies"}).status, 0);
+
+    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:/data/dir", "-ryninfo=" + info, "-o", dir / "copies/prog", prog})
+                  .status,
+              0);
+    EXPECT_EQ(dynamic_values(dir / "copies/prog", "DEPAUDIT"), Strings{stage_lib("amd64/ryndl.so")});
+
+    // The driver passes no run-information file for a library, and a
+    // library's copy gets no records even when one is passed; nor an
+    // auditor, which the loader would ignore there.
+    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info,
+                      "-add_depaudit=" + stage_lib("amd64/ryndl.so"), "-o", dir / "copies/libq.so", lib})
+                  .status,
+              0);
+    EXPECT_EQ(dynamic_values(dir / "copies/libq.so", "DEPAUDIT"), Strings{});
+    const std::optional<ProbeTable> table = read_probe_table(dir / "copies/libq.so");
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->settings, "original " + lib + "\ndatadir ./\n");
+    EXPECT_GE(table->probes.size(), 2u);
+    // Without dynamic edits the copy stays as valid as its input.
+    EXPECT_EQ(run({"eu-elflint", "--gnu-ld", lib}).status, 0);
+    const RunResult lint = run({"eu-elflint", "--gnu-ld", dir / "copies/libq.so"});
+    EXPECT_EQ(lint.status, 0) << lint.out;
+
+    const RunResult original = run({prog}, {"LD_LIBRARY_PATH=" + dir.path()});
+    const RunResult copied = run({dir / "copies/prog"}, {"LD_LIBRARY_PATH=" + (dir / "copies")});
+    EXPECT_EQ(copied.out, original.out);
+    EXPECT_EQ(copied.status, 3);
+
+    // A copy instrumented again keeps one table, in the same program header.
+    const std::string headers = run({"readelf", "-lW", dir / "copies/prog"}).out;
+    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-o", dir / "copies/again", dir / "copies/prog"}).status,
+              0);
+    const std::optional<ProbeTable> again = read_probe_table(dir / "copies/again");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->segment_flags, std::optional<uint32_t>(PF_R));
+    EXPECT_EQ(again->settings, "original " + (dir / "copies/prog") + "\ndatadir ./\n");
+    const auto count_of = [](const std::string& text, const std::string& word) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(word, at)) != std::string::npos; at += word.size()) {
+            ++n;
+        }
+        return n;
+    };
+    const std::string headers_again = run({"readelf", "-lW", dir / "copies/again"}).out;
+    EXPECT_EQ(count_of(headers_again, "  LOAD "), count_of(headers, "  LOAD "));
+    EXPECT_EQ(count_of(headers_again, "  NOTE "), count_of(headers, "  NOTE "));
+    EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}).out, original.out);
+
+    // The checker's copies carry no coverage probes and no auditor of ours.
+    ASSERT_EQ(engine({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);
+    EXPECT_FALSE(read_probe_table(dir / "copies/ped"));
+    EXPECT_EQ(dynamic_values(dir / "copies/ped", "DEPAUDIT"), Strings{});
+}
+
+}  // namespace

@@ -1,0 +1,339 @@
+// The probes of a coverage copy: one per basic block, each on an instruction
+// boundary with the file's own byte beside it, every function entry and
+// every line statement among them, none in code that holds data; and the
+// copy runs exactly like the original.
+#include <elf.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/probe_table_reader.h"
+#include "support/test_support.h"
+
+using namespace ryn_test;
+
+namespace {
+
+std::string morphel() { return stage_lib("morphel"); }
+
+// Branches of every kind: a switch the compiler turns into a jump table,
+// recursion, a loop, and three functions whose code holds data: a byte that
+// does not decode, bytes that decode across the jump target, and a constant
+// the code reads that decodes as instructions.
+const char* const k_blocks_source = R"(#include <stdio.h>
+__asm__(".text\n.globl with_data\n.type with_data,@function\nwith_data:\n"
+        "  mov $7, %eax\n  jmp 1f\n  .byte 0x06, 0x07\n1:\n  ret\n"
+        ".size with_data, .-with_data\n");
+__asm__(".text\n.globl with_hidden_data\n.type with_hidden_data,@function\nwith_hidden_data:\n"
+        "  mov $5, %eax\n  jmp 1f\n  .byte 0xb8\n1:\n  add $1, %eax\n  nop\n  nop\n  nop\n"
+        "  nop\n  ret\n.size with_hidden_data, .-with_hidden_data\n");
+__asm__(".text\n.globl with_constant\n.type with_constant,@function\nwith_constant:\n"
+        "  mov 1f(%rip), %rax\n  ret\n1:\n  .quad 0x9090909090909090\n"
+        ".size with_constant, .-with_constant\n");
+int with_data(void);
+int with_hidden_data(void);
+long with_constant(void);
+
+static int fib(int n) { return n < 2 ? n : fib(n - 1) + fib(n - 2); }
+
+__attribute__((noinline)) static void kind(int v) {
+    switch (v) {
+    case 0: puts("zero"); break;
+    case 1: puts("one"); break;
+    case 2: printf("two %d\n", v); break;
+    case 3: puts("three"); break;
+    case 4: printf("four %d\n", v * 3); break;
+    case 5: puts("five"); break;
+    case 6: puts("six"); break;
+    default: puts("many");
+    }
+}
+
+int main(int argc, char **argv) {
+    int total = with_data() + with_hidden_data() + (int)(with_constant() & 0xff);
+    for (int i = 0; i < 9; ++i) {
+        kind(i % 8);
+        total += fib(i);
+    }
+    printf("total %d %s\n", total, argc > 1 ? argv[1] : "-");
+    return total % 7 + argc;
+}
+)";
+
+const std::set<std::string> k_data_functions = {"with_data", "with_hidden_data", "with_constant"};
+
+struct Symbol {
+    uint64_t addr;
+    uint64_t size;
+};
+
+// Functions with a size, from nm.
+std::map<std::string, Symbol> function_symbols(const std::string& path) {
+    std::map<std::string, Symbol> symbols;
+    std::istringstream lines(run({"nm", "-S", "--defined-only", path}).out);
+    std::string addr, size, type, name;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        if (fields >> addr >> size >> type >> name && (type == "t" || type == "T")) {
+            symbols[name] = {std::stoull(addr, nullptr, 16), std::stoull(size, nullptr, 16)};
+        }
+    }
+    return symbols;
+}
+
+// Instruction starts as objdump decodes them.
+std::set<uint64_t> instruction_starts(const std::string& path) {
+    std::set<uint64_t> starts;
+    std::istringstream lines(run({"objdump", "-d", "--no-show-raw-insn", path}).out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t colon = line.find(":\t");
+        if (colon != std::string::npos && line.starts_with("  ") &&
+            line.find_first_not_of(" 0123456789abcdef") == colon) {
+            starts.insert(std::stoull(line.substr(0, colon), nullptr, 16));
+        }
+    }
+    return starts;
+}
+
+// Addresses the line table marks as statements, as objdump decodes it.
+std::set<uint64_t> statement_addresses(const std::string& path) {
+    std::set<uint64_t> addresses;
+    std::istringstream lines(run({"objdump", "--dwarf=decodedline", path}).out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> tokens;
+        for (std::string token; fields >> token;) {
+            tokens.push_back(token);
+        }
+        if (tokens.size() >= 4 && tokens.back() == "x") {
+            for (const std::string& token : tokens) {
+                if (token.starts_with("0x")) {
+                    addresses.insert(std::stoull(token, nullptr, 16));
+                }
+            }
+        }
+    }
+    return addresses;
+}
+
+// The digest text of a file: its MD5 taken as four little-endian words.
+std::string word_digest(const std::string& path) {
+    const std::string hex = run({"md5sum", path}).out.substr(0, 32);
+    std::string text;
+    for (size_t word = 0; word < 32; word += 8) {
+        for (size_t byte = 8; byte > 0; byte -= 2) {
+            text += hex.substr(word + byte - 2, 2);
+        }
+    }
+    return text;
+}
+
+struct Variant {
+    const char* name;
+    const char* flags;
+};
+
+class MorphelProbes : public ::testing::TestWithParam<Variant> {};
+
+TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
+    TempDir dir;
+    const std::string prog = dir / "blocks";
+    ASSERT_TRUE(compile_c(k_blocks_source, prog, GetParam().flags));
+    const std::string info = dir / "info";
+    write_file(info, "1 ryn\n21 blocks\n33 parent\n");
+    const std::string copy = dir / "blocks.instr";
+    const RunResult made = run({morphel(), "-ryn", "-xkalfix=instrument:./data", "-ryninfo=" + info,
+                                "-comment=instrumentation args: -ryn", "-o", copy, prog});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.out + made.err, "");
+
+    const RunResult original = run({prog, "arg"});
+    const RunResult instrumented = run({copy, "arg"});
+    EXPECT_EQ(instrumented.out, original.out);
+    EXPECT_EQ(instrumented.err, original.err);
+    EXPECT_EQ(instrumented.status, original.status);
+    EXPECT_NE(original.status, 0);
+
+    const std::optional<ProbeTable> table = read_probe_table(copy);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(std::string(table->header.magic, RYN_PROBE_MAGIC_SIZE), RYN_PROBE_MAGIC);
+    EXPECT_EQ(table->header.version, RYN_PROBE_VERSION);
+    EXPECT_EQ(table->segment_flags, std::optional<uint32_t>(PF_R));
+    EXPECT_EQ(table->addr % 0x1000, table->offset % 0x1000);
+    EXPECT_EQ(std::string(table->header.digest, RYN_DIGEST_CHARS), word_digest(prog));
+    EXPECT_EQ(table->settings,
+              "original " + prog + "\ndatadir ./data\nryninfo 1 ryn\nryninfo 21 blocks\nryninfo 33 parent\n");
+    ASSERT_GT(table->probes.size(), 20u);
+
+    const std::set<uint64_t> starts = instruction_starts(copy);
+    for (const ryn_probe& probe : table->probes) {
+        SCOPED_TRACE("probe at " + std::to_string(probe.addr));
+        EXPECT_TRUE(starts.count(probe.addr));
+        EXPECT_EQ(byte_at_address(copy, probe.addr), std::optional<uint8_t>(probe.original));
+        EXPECT_GT(probe.insn_count, 0);
+    }
+
+    // Each decoded function: its entry is a probe, and its blocks together
+    // hold exactly the instructions objdump finds between its bounds.
+    const std::map<std::string, Symbol> functions = function_symbols(copy);
+    std::set<std::string> probed_functions;
+    std::vector<std::pair<uint64_t, uint64_t>> probed_ranges;
+    for (const auto& [name, symbol] : functions) {
+        SCOPED_TRACE(name);
+        const auto first = std::lower_bound(
+            table->probes.begin(), table->probes.end(), symbol.addr,
+            [](const ryn_probe& p, uint64_t a) { return p.addr < a; });
+        size_t counted = 0;
+        for (auto it = first; it != table->probes.end() && it->addr < symbol.addr + symbol.size; ++it) {
+            counted += it->insn_count;
+        }
+        const bool holds_data = k_data_functions.count(name) > 0;
+        if (holds_data) {
+            EXPECT_EQ(counted, 0u);
+            continue;
+        }
+        const ryn_probe* entry = table->find(symbol.addr);
+        ASSERT_TRUE(entry);
+        EXPECT_TRUE(entry->flags & RYN_PROBE_FUNCTION_ENTRY);
+        EXPECT_EQ(table->text(entry->function), name);
+        const auto insns = std::distance(starts.lower_bound(symbol.addr),
+                                         starts.lower_bound(symbol.addr + symbol.size));
+        EXPECT_EQ(counted, static_cast<size_t>(insns));
+        probed_ranges.emplace_back(symbol.addr, symbol.addr + symbol.size);
+        probed_functions.insert(name);
+    }
+    for (const char* name : {"main", "kind", "fib"}) {
+        EXPECT_TRUE(probed_functions.count(name)) << name;
+    }
+
+    // Every statement of the line table inside a probed function starts a
+    // block, and main's entry carries its source position.
+    for (const uint64_t addr : statement_addresses(copy)) {
+        for (const auto& [begin, end] : probed_ranges) {
+            if (addr >= begin && addr < end) {
+                const ryn_probe* probe = table->find(addr);
+                ASSERT_TRUE(probe) << "statement at " << addr;
+                EXPECT_TRUE(probe->flags & RYN_PROBE_LINE_STATEMENT);
+            }
+        }
+    }
+    const ryn_probe* main_entry = table->find(functions.at("main").addr);
+    ASSERT_TRUE(main_entry);
+    EXPECT_EQ(table->text(main_entry->file), prog + ".c");
+    const std::string source = k_blocks_source;
+    const auto main_line = std::count(source.begin(), source.begin() + source.find("int main("), '\n') + 1;
+    EXPECT_EQ(main_entry->line, static_cast<uint32_t>(main_line));
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, MorphelProbes,
+                         ::testing::Values(Variant{"O0_pie", "-O0"}, Variant{"O2_pie", "-O2"},
+                                           Variant{"O0_no_pie", "-O0 -no-pie"},
+                                           Variant{"O2_no_pie", "-O2 -no-pie"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A throw inside a function with a cleanup, caught by its caller.
+const char* const k_exceptions_source = R"(#include <cstdio>
+#include <stdexcept>
+struct Guard {
+    const char* name;
+    ~Guard() { std::printf("leave %s\n", name); }
+};
+__attribute__((noinline)) int risky(int x) {
+    Guard g{"risky"};
+    if (x > 2) throw std::runtime_error("too big");
+    return x * 2;
+}
+int main(int argc, char**) {
+    int total = 0;
+    for (int i = 0; i < 5; ++i) {
+        try {
+            total += risky(i + argc - 1);
+        } catch (const std::exception& e) {
+            std::printf("caught %s\n", e.what());
+            total -= 1;
+        }
+    }
+    std::printf("total %d\n", total);
+    return total;
+}
+)";
+
+// Code after a call that never returns is reached only through the
+// unwinder's landing pads: without a line table to mark it, only the
+// exception tables tell the engine that a block begins there.
+TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
+    TempDir dir;
+    write_file(dir / "ex.cpp", k_exceptions_source);
+    for (const std::string flags : {"-O0 -g", "-O2 -g0 -fno-reorder-blocks-and-partition"}) {
+        SCOPED_TRACE(flags);
+        const std::string prog = dir / "ex";
+        ASSERT_EQ(run_shell("c++ " + flags + " -o " + prog + " " + (dir / "ex.cpp")).status, 0);
+        const std::string copy = dir / "ex.instr";
+        ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+        const RunResult original = run({prog});
+        const RunResult instrumented = run({copy});
+        EXPECT_EQ(instrumented.out, original.out);
+        EXPECT_EQ(instrumented.status, original.status);
+        EXPECT_NE(original.out.find("caught too big"), std::string::npos);
+
+        const std::optional<ProbeTable> table = read_probe_table(copy);
+        ASSERT_TRUE(table);
+        const Symbol risky = function_symbols(copy).at("_Z5riskyi");
+        size_t after_noreturn = 0;
+        std::istringstream lines(run({"objdump", "-d", "--no-show-raw-insn", copy}).out);
+        bool follows_noreturn = false;
+        for (std::string line; std::getline(lines, line);) {
+            const size_t colon = line.find(":\t");
+            if (colon == std::string::npos || !line.starts_with("  ")) {
+                continue;
+            }
+            const uint64_t addr = std::stoull(line.substr(0, colon), nullptr, 16);
+            if (addr < risky.addr || addr >= risky.addr + risky.size) {
+                continue;
+            }
+            if (follows_noreturn) {
+                ++after_noreturn;
+                EXPECT_TRUE(table->find(addr)) << "no block starts at " << std::hex << addr;
+            }
+            follows_noreturn = line.find("call") != std::string::npos &&
+                               (line.find("<__cxa_throw@plt>") != std::string::npos ||
+                                line.find("<_Unwind_Resume@plt>") != std::string::npos);
+        }
+        EXPECT_GE(after_noreturn, 1u);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MorphelProbesDwarf, FunctionsWhoseSymbolsWereStrippedAreFoundInTheDebuggingInformation) {
+    TempDir dir;
+    const std::string prog = dir / "blocks";
+    ASSERT_TRUE(compile_c(k_blocks_source, prog, "-O0"));
+    const std::map<std::string, Symbol> before = function_symbols(prog);
+    ASSERT_EQ(run({"objcopy", "--strip-symbol=kind", "--strip-symbol=fib", prog}).status, 0);
+    ASSERT_FALSE(function_symbols(prog).count("kind"));
+    const std::string copy = dir / "blocks.instr";
+    ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+    const std::optional<ProbeTable> table = read_probe_table(copy);
+    ASSERT_TRUE(table);
+    for (const std::string name : {"kind", "fib"}) {
+        const ryn_probe* entry = table->find(before.at(name).addr);
+        ASSERT_TRUE(entry) << name;
+        EXPECT_TRUE(entry->flags & RYN_PROBE_FUNCTION_ENTRY);
+        EXPECT_EQ(table->text(entry->function), name);
+    }
+}
+
+}  // namespace

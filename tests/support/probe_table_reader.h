@@ -1,0 +1,35 @@
+// Reads the probe table of an instrumented copy back from the file, the way
+// a report tool would, for tests of the engine and of the runtime.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ryn/probe_format.h"
+
+namespace ryn_test {
+
+struct ProbeTable {
+    ryn_probe_header header{};
+    std::vector<ryn_probe> probes;
+    std::string strings;
+    std::string settings;
+    uint64_t addr = 0;    // where the section says it is loaded
+    uint64_t offset = 0;  // where it is in the file
+    // The PT_LOAD that covers exactly the table, if any: its p_flags.
+    std::optional<uint32_t> segment_flags;
+
+    std::string text(uint32_t string_offset) const;
+    const ryn_probe* find(uint64_t probe_addr) const;
+};
+
+// The table in the section RYN_PROBE_SECTION, or nothing when the file has
+// none or it is malformed (the test fails with a note in that case).
+std::optional<ProbeTable> read_probe_table(const std::string& path);
+
+// The file's byte at a link-time address, through its section headers.
+std::optional<uint8_t> byte_at_address(const std::string& path, uint64_t addr);
+
+}  // namespace ryn_test
