@@ -15,12 +15,21 @@ using namespace ryn_test;
 
 namespace {
 
+// The cache's text form of a digest: little-endian 32-bit words in hex.
 std::string md5_text(const std::string& bytes) {
     MD5_CTX context;
     MD5Init(&context);
     MD5Update(&context, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    char text[MD5_DIGEST_STRING_LENGTH];
-    return MD5End(&context, text);
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5Final(digest, &context);
+    std::string text;
+    for (int word = 0; word < 4; ++word) {
+        for (int i = 3; i >= 0; --i) {
+            text += "0123456789abcdef"[digest[4 * word + i] >> 4];
+            text += "0123456789abcdef"[digest[4 * word + i] & 15];
+        }
+    }
+    return text;
 }
 
 class ProcessProgram : public ::testing::Test {
