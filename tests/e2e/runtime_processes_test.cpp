@@ -184,6 +184,13 @@ int main(int argc, char **argv) {
     write_stamp();
     run_both({lib});
     EXPECT_EQ(data("plug.instrdata").counts.at("plug"), 2u);
+    // Every run names the library once in all.
+    EXPECT_EQ(read_file(log), lib + "\n");
+
+    // The probed copy loaded by a program without the runtime just runs.
+    const RunResult alone = run({original, copy_dir + "/libplug.so"}, {}, dir.path());
+    EXPECT_EQ(alone.out, "plug 3\n");
+    EXPECT_EQ(alone.status, 0);
 }
 
 }  // namespace
