@@ -117,6 +117,34 @@ int main(int argc, char **argv) {
     EXPECT_EQ(data().counts.at("main"), 2u);
 }
 
+TEST_F(SignalProgram, HandlerThatBlocksEverythingStillRunsItsProbes) {
+    build(R"(#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+int in_handler(int x) { return x * 3; }
+static void on_usr1(int sig) { printf("handled %d\n", in_handler(sig)); }
+int main(int argc, char **argv) {
+    struct sigaction sa = {0};
+    sa.sa_handler = on_usr1;
+    sigfillset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, NULL);
+    raise(SIGUSR1);
+    fflush(stdout);
+    if (argc > 1)
+        abort();
+    return 0;
+}
+)");
+    EXPECT_EQ(run_both().out, "handled 30\n");
+    EXPECT_EQ(data().counts.at("in_handler"), 1u);
+
+    // abort() still dies by SIGABRT, after the data is written.
+    original += " abort";
+    copy += " abort";
+    EXPECT_EQ(run_both().status, 128 + 6);
+    EXPECT_EQ(data().counts.at("main"), 2u);
+}
+
 TEST_F(SignalProgram, ProgramHandlersAndUnderscoreExitStillRecord) {
     build(R"(#include <signal.h>
 #include <stdio.h>
