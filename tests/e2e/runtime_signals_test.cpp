@@ -123,19 +123,23 @@ TEST_F(SignalProgram, HandlerThatBlocksEverythingStillRunsItsProbes) {
 #include <stdlib.h>
 int in_handler(int x) { return x * 3; }
 static void on_usr1(int sig) { printf("handled %d\n", in_handler(sig)); }
+static void on_winch(int sig) { printf("handled %d\n", sig * 3); }
 int main(int argc, char **argv) {
     struct sigaction sa = {0};
     sa.sa_handler = on_usr1;
     sigfillset(&sa.sa_mask);
     sigaction(SIGUSR1, &sa, NULL);
+    sa.sa_handler = on_winch;
+    sigaction(SIGWINCH, &sa, NULL);
     raise(SIGUSR1);
+    raise(SIGWINCH);
     fflush(stdout);
     if (argc > 1)
         abort();
     return 0;
 }
 )");
-    EXPECT_EQ(run_both().out, "handled 30\n");
+    EXPECT_EQ(run_both().out, "handled 30\nhandled 84\n");
     EXPECT_EQ(data().counts.at("in_handler"), 1u);
 
     // abort() still dies by SIGABRT, after the data is written.
