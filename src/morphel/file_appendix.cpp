@@ -110,8 +110,8 @@ GElf_Word section_name(std::vector<char>& names, bool& names_grew, std::string_v
 }
 
 // The program header the probe segment can take: the one of an earlier
-// probe table, else the last note that is not also the property note (the
-// loader reads that one).
+// probe table, else an unused one, else the last note that is not also the
+// property note (the loader reads that one).
 std::optional<size_t> probe_header_slot(Elf* elf, const std::optional<GElf_Shdr>& old_table,
                                         const std::string& path) {
     size_t count = 0;
@@ -129,17 +129,20 @@ std::optional<size_t> probe_header_slot(Elf* elf, const std::optional<GElf_Shdr>
         }
     }
     std::optional<size_t> slot;
+    std::optional<size_t> unused;
     for (size_t i = 0; i < count; ++i) {
         const GElf_Phdr& h = headers[i];
         if (old_table && h.p_type == PT_LOAD && h.p_offset == old_table->sh_offset &&
             h.p_vaddr == old_table->sh_addr) {
             return i;
         }
-        if (h.p_type == PT_NOTE && h.p_offset != property_offset) {
+        if (h.p_type == PT_NULL) {
+            unused = i;
+        } else if (h.p_type == PT_NOTE && h.p_offset != property_offset) {
             slot = i;
         }
     }
-    return slot;
+    return unused ? unused : slot;
 }
 
 // Writes `header` in place of the program header at `slot`, moved to just
