@@ -94,9 +94,10 @@ static void install_for_view(int sig)
     memset(&ours, 0, sizeof ours);
     ours.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
     if (sig == SIGTRAP) {
-        /* The program's handler, run from ours, may hit probes itself. */
+        /* The program's handler, run from ours, may hit probes itself, and
+         * runs on the stack it asked for. */
         ours.sa_sigaction = on_trap;
-        ours.sa_flags |= SA_NODEFER;
+        ours.sa_flags = SA_SIGINFO | SA_RESTART | SA_NODEFER | (view->sa_flags & SA_ONSTACK);
         ours.sa_mask = view->sa_mask;
         sigdelset(&ours.sa_mask, SIGTRAP);
         kernel_sigaction(sig, &ours, NULL);
