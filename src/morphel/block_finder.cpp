@@ -20,6 +20,11 @@ bool ends_flow(const ZydisDecodedInstruction& insn) {
     }
 }
 
+// Whether the memory operand counts from the next instruction.
+bool rip_relative(const ZydisDecodedInstruction& insn) {
+    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 && insn.raw.modrm.rm == 5;
+}
+
 }  // namespace
 
 BlockFinder::BlockFinder(const CodeFacts& facts) : facts_(facts) {
@@ -54,6 +59,15 @@ bool BlockFinder::decode(const Function& function) {
             const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.imm[0].value.s);
             if (target >= function.addr && target - function.addr < function.size) {
                 targets_.push_back(target);
+            }
+        }
+        // Code that addresses its own function's bytes as data (a constant or
+        // a jump table placed between its instructions) may hold bytes that
+        // decode but are no instructions; a probe there would change data.
+        if (rip_relative(insn)) {
+            const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.disp.value);
+            if (target > function.addr && target - function.addr < function.size) {
+                return false;
             }
         }
         next_is_leader = category == ZYDIS_CATEGORY_COND_BR || ends_flow(insn);

@@ -26,8 +26,8 @@ public:
     // Appends the blocks of `function` to `blocks`, ascending. When the
     // function's code cannot be trusted (a byte that does not decode, a
     // decode that does not end at the function's end, a branch, landing pad
-    // or line statement that falls inside an instruction) it appends nothing
-    // and returns false.
+    // or line statement that falls inside an instruction, an access to the
+    // function's own bytes as data) it appends nothing and returns false.
     bool find_blocks(const Function& function, std::vector<Block>& blocks);
 
 private:

@@ -1,5 +1,6 @@
 #include "code_reader.h"
 
+#include <dwarf.h>
 #include <elfutils/libdw.h>
 #include <fcntl.h>
 #include <gelf.h>
@@ -48,11 +49,16 @@ CodeReader::CodeReader(const std::string& path) : path_(path) {
     }
     read_sections_and_functions();
     read_lines();
-    facts_.landing_pads = find_landing_pads(elf_.get(), path_);
+    facts_.landing_pads = find_landing_pads(elf_.get());
 }
 
 void CodeReader::read_sections_and_functions() {
     Elf* elf = elf_.get();
+    // The decoder knows this machine only; other files get no probes.
+    GElf_Ehdr ehdr;
+    if (!gelf_getehdr(elf, &ehdr) || ehdr.e_machine != EM_X86_64 || gelf_getclass(elf) != ELFCLASS64) {
+        return;
+    }
     std::vector<bool> executable;  // by section index
     Elf_Scn* symtab = nullptr;
     Elf_Scn* dynsym = nullptr;
@@ -124,6 +130,51 @@ void CodeReader::read_sections_and_functions() {
     }
 }
 
+// Adds the address ranges of the subprograms in `scope` (a unit or a
+// namespace) that no symbol covers: code whose symbols were stripped but
+// whose debugging information was kept.
+void CodeReader::add_dwarf_functions(Dwarf_Die* scope) {
+    Dwarf_Die child;
+    if (dwarf_child(scope, &child) != 0) {
+        return;
+    }
+    do {
+        if (dwarf_tag(&child) == DW_TAG_namespace) {
+            add_dwarf_functions(&child);
+            continue;
+        }
+        if (dwarf_tag(&child) != DW_TAG_subprogram) {
+            continue;
+        }
+        // The linkage name, where there is one, is the name the symbol
+        // table would have given.
+        Dwarf_Attribute attr;
+        const char* name = dwarf_formstring(dwarf_attr_integrate(&child, DW_AT_linkage_name, &attr));
+        if (!name) {
+            name = dwarf_diename(&child);
+        }
+        ptrdiff_t offset = 0;
+        Dwarf_Addr base = 0;
+        Dwarf_Addr start = 0;
+        Dwarf_Addr end = 0;
+        while ((offset = dwarf_ranges(&child, offset, &base, &start, &end)) > 0) {
+            uint64_t available = 0;
+            if (end <= start || !facts_.bytes_at(start, &available) || available < end - start) {
+                continue;
+            }
+            const auto next = std::lower_bound(
+                facts_.functions.begin(), facts_.functions.end(), start,
+                [](const Function& f, uint64_t a) { return f.addr < a; });
+            const bool overlaps_next = next != facts_.functions.end() && next->addr < end;
+            const bool overlaps_previous =
+                next != facts_.functions.begin() && std::prev(next)->addr + std::prev(next)->size > start;
+            if (!overlaps_next && !overlaps_previous) {
+                facts_.functions.insert(next, Function{start, end - start, name ? name : ""});
+            }
+        }
+    } while (dwarf_siblingof(&child, &child) == 0);
+}
+
 void CodeReader::read_lines() {
     std::unique_ptr<Dwarf, DwarfCloser> dwarf(dwarf_begin_elf(elf_.get(), DWARF_C_READ, nullptr));
     if (!dwarf) {
@@ -137,8 +188,11 @@ void CodeReader::read_lines() {
         Dwarf_Die cu;
         Dwarf_Lines* lines = nullptr;
         size_t count = 0;
-        if (dwarf_offdie(dwarf.get(), offset + header_size, &cu) &&
-            dwarf_getsrclines(&cu, &lines, &count) == 0) {
+        const bool have_cu = dwarf_offdie(dwarf.get(), offset + header_size, &cu) != nullptr;
+        if (have_cu) {
+            add_dwarf_functions(&cu);
+        }
+        if (have_cu && dwarf_getsrclines(&cu, &lines, &count) == 0) {
             for (size_t i = 0; i < count; ++i) {
                 Dwarf_Line* line = dwarf_onesrcline(lines, i);
                 Dwarf_Addr addr = 0;

@@ -1,6 +1,8 @@
 // Reads the code facts of an ELF file with libelf and libdw.
 #pragma once
 
+#include <elfutils/libdw.h>
+
 #include <string>
 
 #include "code_facts.h"
@@ -21,6 +23,7 @@ public:
 private:
     void read_sections_and_functions();
     void read_lines();
+    void add_dwarf_functions(Dwarf_Die* scope);
 
     std::string path_;
     ryn::UniqueFd fd_;

@@ -110,8 +110,8 @@ GElf_Word section_name(std::vector<char>& names, bool& names_grew, std::string_v
 }
 
 // The program header the probe segment can take: the one of an earlier
-// probe table, else the last note that is not also the property note (the
-// loader reads that one).
+// probe table, else an unused one, else the last note that is not also the
+// property note (the loader reads that one).
 std::optional<size_t> probe_header_slot(Elf* elf, const std::optional<GElf_Shdr>& old_table,
                                         const std::string& path) {
     size_t count = 0;
@@ -129,17 +129,20 @@ std::optional<size_t> probe_header_slot(Elf* elf, const std::optional<GElf_Shdr>
         }
     }
     std::optional<size_t> slot;
+    std::optional<size_t> unused;
     for (size_t i = 0; i < count; ++i) {
         const GElf_Phdr& h = headers[i];
         if (old_table && h.p_type == PT_LOAD && h.p_offset == old_table->sh_offset &&
             h.p_vaddr == old_table->sh_addr) {
             return i;
         }
-        if (h.p_type == PT_NOTE && h.p_offset != property_offset) {
+        if (h.p_type == PT_NULL) {
+            unused = i;
+        } else if (h.p_type == PT_NOTE && h.p_offset != property_offset) {
             slot = i;
         }
     }
-    return slot;
+    return unused ? unused : slot;
 }
 
 // Writes `header` in place of the program header at `slot`, moved to just
@@ -191,6 +194,60 @@ uint64_t loaded_end(Elf* elf, const std::string& path) {
     return end;
 }
 
+// Puts the probe table at `end` (rounded up), in a loaded segment at an
+// address above all others and congruent with its file offset modulo the
+// page size. Returns the new end of the data, or nothing when no program
+// header can be taken over.
+std::optional<uint64_t> place_probe_table(Elf* elf, size_t shstrndx, std::vector<char>& names,
+                                          bool& names_grew, uint64_t end, std::vector<char>& bytes,
+                                          const std::string& path) {
+    Elf_Scn* table = find_section(elf, shstrndx, k_probes, path);
+    std::optional<GElf_Shdr> old_table;
+    if (table) {
+        old_table = section_header(table, path);
+    }
+    const std::optional<size_t> slot = probe_header_slot(elf, old_table, path);
+    if (!slot) {
+        return std::nullopt;
+    }
+    GElf_Phdr header;
+    if (!gelf_getphdr(elf, static_cast<int>(*slot), &header)) {
+        fail_elf(path, "cannot read a program header");
+    }
+    // An earlier table's segment gives up its place before the end of the
+    // loaded image is measured.
+    header.p_type = PT_NULL;
+    header.p_memsz = 0;
+    gelf_update_phdr(elf, static_cast<int>(*slot), &header);
+    const uint64_t offset = align_up(end, k_table_alignment);
+    const uint64_t addr = align_up(loaded_end(elf, path), k_page_size) + offset % k_page_size;
+
+    GElf_Shdr shdr{};
+    if (table) {
+        shdr = *old_table;
+    } else {
+        table = elf_newscn(elf);
+        if (!table) {
+            fail_elf(path, "cannot add a section");
+        }
+        shdr.sh_name = section_name(names, names_grew, k_probes);
+        shdr.sh_type = SHT_PROGBITS;
+        shdr.sh_flags = SHF_ALLOC;
+    }
+    shdr.sh_addr = addr;
+    shdr.sh_addralign = k_table_alignment;
+    place_section(table, shdr, bytes, offset, path);
+
+    header.p_type = PT_LOAD;
+    header.p_flags = PF_R;
+    header.p_offset = offset;
+    header.p_vaddr = header.p_paddr = addr;
+    header.p_filesz = header.p_memsz = bytes.size();
+    header.p_align = k_page_size;
+    place_after_loads(elf, *slot, header, path);
+    return offset + bytes.size();
+}
+
 }  // namespace
 
 bool write_appendix(int fd, const std::string& path, Appendix& appendix) {
@@ -227,51 +284,11 @@ bool write_appendix(int fd, const std::string& path, Appendix& appendix) {
     bool names_grew = false;
     uint64_t end = static_cast<uint64_t>(st.st_size);
 
-    // The probe table first: a loaded segment at an address above all others
-    // and congruent with its file offset modulo the page size.
     bool table_placed = false;
     if (appendix.probe_table) {
-        Elf_Scn* table = find_section(elf.get(), shstrndx, k_probes, path);
-        std::optional<GElf_Shdr> old_table;
-        if (table) {
-            old_table = section_header(table, path);
-        }
-        const std::optional<size_t> slot = probe_header_slot(elf.get(), old_table, path);
-        if (slot) {
-            GElf_Phdr header;
-            if (!gelf_getphdr(elf.get(), static_cast<int>(*slot), &header)) {
-                fail_elf(path, "cannot read a program header");
-            }
-            // An earlier table's segment gives up its place before the end
-            // of the loaded image is measured.
-            header.p_type = PT_NULL;
-            header.p_memsz = 0;
-            gelf_update_phdr(elf.get(), static_cast<int>(*slot), &header);
-            const uint64_t offset = align_up(end, k_table_alignment);
-            const uint64_t addr = align_up(loaded_end(elf.get(), path), k_page_size) + offset % k_page_size;
-            GElf_Shdr shdr{};
-            if (table) {
-                shdr = *old_table;
-            } else {
-                table = elf_newscn(elf.get());
-                if (!table) {
-                    fail_elf(path, "cannot add a section");
-                }
-                shdr.sh_name = section_name(names, names_grew, k_probes);
-                shdr.sh_type = SHT_PROGBITS;
-                shdr.sh_flags = SHF_ALLOC;
-            }
-            shdr.sh_addr = addr;
-            shdr.sh_addralign = k_table_alignment;
-            place_section(table, shdr, *appendix.probe_table, offset, path);
-            header.p_type = PT_LOAD;
-            header.p_flags = PF_R;
-            header.p_offset = offset;
-            header.p_vaddr = header.p_paddr = addr;
-            header.p_filesz = header.p_memsz = appendix.probe_table->size();
-            header.p_align = k_page_size;
-            place_after_loads(elf.get(), *slot, header, path);
-            end = offset + appendix.probe_table->size();
+        if (const std::optional<uint64_t> table_end =
+                place_probe_table(elf.get(), shstrndx, names, names_grew, end, *appendix.probe_table, path)) {
+            end = *table_end;
             table_placed = true;
         }
     }

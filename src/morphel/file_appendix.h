@@ -21,9 +21,9 @@ struct Appendix {
 // Places the new data, the section-name table when it has to grow, and the
 // section header table past the current end of the file; nothing that is
 // loaded moves, so programs stay runnable. The probe segment takes over the
-// program header of the file's last note that is not the property note (or
-// of an earlier probe segment); without one the table is left out and
-// false is returned. `path` names the file in messages.
+// program header of an earlier probe segment, an unused one, or the file's
+// last note that is not the property note; without one the table is left
+// out and false is returned. `path` names the file in messages.
 bool write_appendix(int fd, const std::string& path, Appendix& appendix);
 
 }  // namespace morphel

@@ -189,7 +189,7 @@ void read_lsda(const LoadedSection& section, uint64_t lsda, uint64_t function_st
 
 }  // namespace
 
-std::vector<uint64_t> find_landing_pads(Elf* elf, const std::string& /*path*/) {
+std::vector<uint64_t> find_landing_pads(Elf* elf) {
     size_t shstrndx = 0;
     if (elf_getshdrstrndx(elf, &shstrndx) != 0) {
         return {};

@@ -5,7 +5,6 @@
 #include <libelf.h>
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace morphel {
@@ -13,6 +12,6 @@ namespace morphel {
 // Every landing pad named by the call-site tables that .eh_frame's
 // descriptions point to, ascending and unique. A table that cannot be read
 // contributes nothing.
-std::vector<uint64_t> find_landing_pads(Elf* elf, const std::string& path);
+std::vector<uint64_t> find_landing_pads(Elf* elf);
 
 }  // namespace morphel

@@ -37,7 +37,10 @@ void write_instrumented_copy(const EngineRequest& request) {
     const bool probed = request.data_dir && request.mode_label == "ryn";
     const DynamicInfo info = read_dynamic_info(request.input);
 
-    DynamicEdits edits{request.auditor, request.prepended, request.origin_dir};
+    // The loader honours an auditor named by the main program only; a
+    // library keeps its layout instead.
+    DynamicEdits edits{info.is_main_program ? request.auditor : std::nullopt, request.prepended,
+                       request.origin_dir};
     // The run of an instrumented program sets no environment, so a probed
     // program brings its runtime along when the driver named none.
     if (probed && !edits.auditor && info.is_main_program && info.has_dynamic) {

@@ -12,14 +12,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+/* The cache's text form of a digest: four little-endian 32-bit words, each
+ * printed as eight hex digits. */
 static void hex_digest(MD5_CTX *context, char out[RYN_DIGEST_CHARS + 1])
 {
     static const char digits[] = "0123456789abcdef";
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5Final(digest, context);
-    for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) {
-        out[2 * i] = digits[digest[i] >> 4];
-        out[2 * i + 1] = digits[digest[i] & 15];
+    for (int word = 0; word < 4; ++word) {
+        for (int i = 0; i < 4; ++i) {
+            unsigned char byte = digest[4 * word + 3 - i];
+            out[8 * word + 2 * i] = digits[byte >> 4];
+            out[8 * word + 2 * i + 1] = digits[byte & 15];
+        }
     }
     out[RYN_DIGEST_CHARS] = '\0';
 }

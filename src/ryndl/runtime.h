@@ -56,8 +56,6 @@ extern struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
 extern struct ryn_settings ryn_settings;
 extern char ryn_start_dir[PATH_MAX];
 extern volatile int ryn_recording;
-/* The program's C library, where wrappers find the functions they stand for. */
-extern struct link_map *ryn_libc_map;
 
 /* probe_tables.c */
 const struct ryn_probe_header *ryn_find_table(struct link_map *map, int is_main);
@@ -81,6 +79,8 @@ void ryn_rearm_after_exec_failure(void);
 int ryn_wrap_sigaction(int sig, const struct sigaction *act, struct sigaction *old);
 void ryn_set_real(const char *name, uintptr_t address);
 void *ryn_real(const char *name);
+void ryn_resolve_reals(void);
+extern int ryn_resolving_reals;
 int *ryn_program_errno(void);
 
 /* data_file.c */

@@ -23,7 +23,6 @@
 
 struct ryn_settings ryn_settings;
 char ryn_start_dir[PATH_MAX];
-struct link_map *ryn_libc_map;
 
 /* Set once in la_version, which the runtime linker calls before anything
  * else of this library. */
@@ -78,7 +77,11 @@ RYN_EXPORT unsigned int la_objopen(struct link_map *map, Lmid_t lmid, uintptr_t 
     int has_path = map->l_name != NULL && strchr(map->l_name, '/') != NULL;
     if (print_deps) {
         if (has_path) {
-            write_all(map->l_name, strlen(map->l_name));
+            /* One name a line: a name holding a newline is written as an
+             * empty line, which no path can be, so that the driver refuses it
+             * instead of reading two names. */
+            if (strchr(map->l_name, '\n') == NULL)
+                write_all(map->l_name, strlen(map->l_name));
             write_all("\n", 1);
         }
         return 0;
@@ -88,8 +91,6 @@ RYN_EXPORT unsigned int la_objopen(struct link_map *map, Lmid_t lmid, uintptr_t 
 
     int is_main = !main_seen && (map->l_name == NULL || map->l_name[0] == '\0');
     main_seen = 1;
-    if (has_path && strstr(ryn_last_component(map->l_name), "libc.so.6") != NULL)
-        ryn_libc_map = map;
     const struct ryn_probe_header *header = NULL;
     if (is_main || has_path)
         header = ryn_find_table(map, is_main);
@@ -115,7 +116,7 @@ RYN_EXPORT uintptr_t la_symbind64(Elf64_Sym *sym, unsigned int ndx, uintptr_t *r
     (void)refcook;
     (void)defcook;
     (void)flags;
-    uintptr_t wrapper = ryn_wrapper_for(symname);
+    uintptr_t wrapper = ryn_resolving_reals ? 0 : ryn_wrapper_for(symname);
     if (wrapper == 0)
         return sym->st_value;
     ryn_set_real(symname, sym->st_value);
@@ -133,6 +134,13 @@ RYN_EXPORT unsigned int la_objclose(uintptr_t *cookie)
         ryn_forget_object(map);
     }
     return 0;
+}
+
+RYN_EXPORT void la_preinit(uintptr_t *cookie)
+{
+    (void)cookie;
+    if (!stop_when_consistent)
+        ryn_resolve_reals();
 }
 
 RYN_EXPORT void la_activity(uintptr_t *cookie, unsigned int flag)

@@ -23,6 +23,9 @@ static unsigned char watched[NSIG];
 static int armed;
 /* Whether the program asked this thread to block SIGTRAP. */
 static __thread int trap_blocked_by_program;
+/* A SIGTRAP sent while the program had it blocked waits here until the
+ * program unblocks it, as the kernel would have kept it pending. */
+static __thread int trap_pending;
 
 static void on_trap(int sig, siginfo_t *info, void *context);
 static void on_deadly(int sig, siginfo_t *info, void *context);
@@ -47,17 +50,28 @@ void ryn_set_real(const char *name, uintptr_t address)
             reals[i].address = (void *)address;
 }
 
-/* Looked up in the program's C library when the program never bound it. */
 void *ryn_real(const char *name)
 {
-    for (size_t i = 0; i < sizeof reals / sizeof reals[0]; ++i) {
-        if (strcmp(reals[i].name, name) != 0)
-            continue;
-        if (reals[i].address == NULL && ryn_libc_map != NULL)
-            reals[i].address = dlsym(ryn_libc_map, name);
-        return reals[i].address;
-    }
+    for (size_t i = 0; i < sizeof reals / sizeof reals[0]; ++i)
+        if (strcmp(reals[i].name, name) == 0)
+            return reals[i].address;
     return NULL;
+}
+
+/* Every function a wrapper may need is looked up once the initial objects
+ * are relocated, through a handle the program's namespace hands out (a bare
+ * link map is no handle dlsym accepts from here). */
+int ryn_resolving_reals;
+
+void ryn_resolve_reals(void)
+{
+    /* dlsym is audited too: our own look-ups must not get the wrappers. */
+    ryn_resolving_reals = 1;
+    void *libc = dlmopen(LM_ID_BASE, "libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    for (size_t i = 0; i < sizeof reals / sizeof reals[0]; ++i)
+        if (libc != NULL && reals[i].address == NULL)
+            reals[i].address = dlsym(libc, reals[i].name);
+    ryn_resolving_reals = 0;
 }
 
 int *ryn_program_errno(void)
@@ -80,15 +94,21 @@ static void install_for_view(int sig)
     memset(&ours, 0, sizeof ours);
     ours.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
     if (sig == SIGTRAP) {
+        /* The program's handler, run from ours, may hit probes itself, and
+         * runs on the stack it asked for. */
         ours.sa_sigaction = on_trap;
+        ours.sa_flags = SA_SIGINFO | SA_RESTART | SA_NODEFER | (view->sa_flags & SA_ONSTACK);
         ours.sa_mask = view->sa_mask;
+        sigdelset(&ours.sa_mask, SIGTRAP);
         kernel_sigaction(sig, &ours, NULL);
     } else if (!(view->sa_flags & SA_SIGINFO) && view->sa_handler == SIG_DFL) {
         ours.sa_sigaction = on_deadly;
         sigemptyset(&ours.sa_mask);
         kernel_sigaction(sig, &ours, NULL);
     } else {
-        kernel_sigaction(sig, view, NULL);
+        struct sigaction theirs = *view;
+        sigdelset(&theirs.sa_mask, SIGTRAP);
+        kernel_sigaction(sig, &theirs, NULL);
     }
 }
 
@@ -194,6 +214,10 @@ static void on_trap(int sig, siginfo_t *info, void *context)
         }
     }
     errno = saved_errno;
+    if (trap_blocked_by_program && info->si_code != SI_KERNEL) {
+        trap_pending = 1;
+        return;
+    }
     forward(sig, info, context);
 }
 
@@ -215,8 +239,16 @@ int ryn_wrap_sigaction(int sig, const struct sigaction *act, struct sigaction *o
         (int (*)(int, const struct sigaction *, struct sigaction *))ryn_real("sigaction");
     if (real == NULL)
         real = sigaction;
-    if (sig <= 0 || sig >= NSIG || !armed || !watched[sig])
+    if (sig <= 0 || sig >= NSIG || !armed || !watched[sig]) {
+        /* A handler that blocks everything must still let probes trap. */
+        struct sigaction copy;
+        if (act != NULL && armed && ryn_probes_armed()) {
+            copy = *act;
+            sigdelset(&copy.sa_mask, SIGTRAP);
+            act = &copy;
+        }
         return real(sig, act, old);
+    }
     struct sigaction previous = program_view[sig];
     if (act != NULL) {
         /* Let the C library reject what it would reject. */
@@ -273,6 +305,10 @@ static void report_view(sigset_t *old, int was_blocked)
 {
     if (old != NULL && was_blocked && armed)
         sigaddset(old, SIGTRAP);
+    if (trap_pending && !trap_blocked_by_program) {
+        trap_pending = 0;
+        syscall(SYS_tgkill, (pid_t)syscall(SYS_getpid), (pid_t)syscall(SYS_gettid), SIGTRAP);
+    }
 }
 
 static int wrap_sigprocmask(int how, const sigset_t *set, sigset_t *old)

@@ -2,6 +2,8 @@
 // auditor (loaded with no environment variable), libraries put first among
 // the needed ones, a run path whose $ORIGIN names the original's directory;
 // a coverage copy of a program brings the runtime along by itself.
+#include <elf.h>
+
 #include <string>
 #include <vector>
 
@@ -141,8 +143,10 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     EXPECT_EQ(dynamic_values(dir / "copies/prog", "DEPAUDIT"), Strings{stage_lib("amd64/ryndl.so")});
 
     // The driver passes no run-information file for a library, and a
-    // library's copy gets no records even when one is passed.
-    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info, "-o", dir / "copies/libq.so", lib})
+    // library's copy gets no records even when one is passed; nor an
+    // auditor, which the loader would ignore there.
+    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info,
+                      "-add_depaudit=" + stage_lib("amd64/ryndl.so"), "-o", dir / "copies/libq.so", lib})
                   .status,
               0);
     EXPECT_EQ(dynamic_values(dir / "copies/libq.so", "DEPAUDIT"), Strings{});
@@ -159,6 +163,26 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     const RunResult copied = run({dir / "copies/prog"}, {"LD_LIBRARY_PATH=" + (dir / "copies")});
     EXPECT_EQ(copied.out, original.out);
     EXPECT_EQ(copied.status, 3);
+
+    // A copy instrumented again keeps one table, in the same program header.
+    const std::string headers = run({"readelf", "-lW", dir / "copies/prog"}).out;
+    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-o", dir / "copies/again", dir / "copies/prog"}).status,
+              0);
+    const std::optional<ProbeTable> again = read_probe_table(dir / "copies/again");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->segment_flags, std::optional<uint32_t>(PF_R));
+    EXPECT_EQ(again->settings, "original " + (dir / "copies/prog") + "\ndatadir ./\n");
+    const auto count_of = [](const std::string& text, const std::string& word) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(word, at)) != std::string::npos; at += word.size()) {
+            ++n;
+        }
+        return n;
+    };
+    const std::string headers_again = run({"readelf", "-lW", dir / "copies/again"}).out;
+    EXPECT_EQ(count_of(headers_again, "  LOAD "), count_of(headers, "  LOAD "));
+    EXPECT_EQ(count_of(headers_again, "  NOTE "), count_of(headers, "  NOTE "));
+    EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}).out, original.out);
 
     // The checker's copies carry no coverage probes and no auditor of ours.
     ASSERT_EQ(engine({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);

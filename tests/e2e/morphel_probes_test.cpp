@@ -23,8 +23,9 @@ namespace {
 std::string morphel() { return stage_lib("morphel"); }
 
 // Branches of every kind: a switch the compiler turns into a jump table,
-// recursion, a loop, and two functions whose code holds data (one with a
-// byte that does not decode, one whose bytes decode across the jump target).
+// recursion, a loop, and three functions whose code holds data: a byte that
+// does not decode, bytes that decode across the jump target, and a constant
+// the code reads that decodes as instructions.
 const char* const k_blocks_source = R"(#include <stdio.h>
 __asm__(".text\n.globl with_data\n.type with_data,@function\nwith_data:\n"
         "  mov $7, %eax\n  jmp 1f\n  .byte 0x06, 0x07\n1:\n  ret\n"
@@ -32,8 +33,12 @@ __asm__(".text\n.globl with_data\n.type with_data,@function\nwith_data:\n"
 __asm__(".text\n.globl with_hidden_data\n.type with_hidden_data,@function\nwith_hidden_data:\n"
         "  mov $5, %eax\n  jmp 1f\n  .byte 0xb8\n1:\n  add $1, %eax\n  nop\n  nop\n  nop\n"
         "  nop\n  ret\n.size with_hidden_data, .-with_hidden_data\n");
+__asm__(".text\n.globl with_constant\n.type with_constant,@function\nwith_constant:\n"
+        "  mov 1f(%rip), %rax\n  ret\n1:\n  .quad 0x9090909090909090\n"
+        ".size with_constant, .-with_constant\n");
 int with_data(void);
 int with_hidden_data(void);
+long with_constant(void);
 
 static int fib(int n) { return n < 2 ? n : fib(n - 1) + fib(n - 2); }
 
@@ -51,7 +56,7 @@ __attribute__((noinline)) static void kind(int v) {
 }
 
 int main(int argc, char **argv) {
-    int total = with_data() + with_hidden_data();
+    int total = with_data() + with_hidden_data() + (int)(with_constant() & 0xff);
     for (int i = 0; i < 9; ++i) {
         kind(i % 8);
         total += fib(i);
@@ -61,7 +66,7 @@ int main(int argc, char **argv) {
 }
 )";
 
-const char* const k_data_functions[] = {"with_data", "with_hidden_data"};
+const std::set<std::string> k_data_functions = {"with_data", "with_hidden_data", "with_constant"};
 
 struct Symbol {
     uint64_t addr;
@@ -188,7 +193,7 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
         for (auto it = first; it != table->probes.end() && it->addr < symbol.addr + symbol.size; ++it) {
             counted += it->insn_count;
         }
-        const bool holds_data = name == k_data_functions[0] || name == k_data_functions[1];
+        const bool holds_data = k_data_functions.count(name) > 0;
         if (holds_data) {
             EXPECT_EQ(counted, 0u);
             continue;
@@ -305,6 +310,29 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
                                 line.find("<_Unwind_Resume@plt>") != std::string::npos);
         }
         EXPECT_GE(after_noreturn, 1u);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MorphelProbesDwarf, FunctionsWhoseSymbolsWereStrippedAreFoundInTheDebuggingInformation) {
+    TempDir dir;
+    const std::string prog = dir / "blocks";
+    ASSERT_TRUE(compile_c(k_blocks_source, prog, "-O0"));
+    const std::map<std::string, Symbol> before = function_symbols(prog);
+    ASSERT_EQ(run({"objcopy", "--strip-symbol=kind", "--strip-symbol=fib", prog}).status, 0);
+    ASSERT_FALSE(function_symbols(prog).count("kind"));
+    const std::string copy = dir / "blocks.instr";
+    ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+    const std::optional<ProbeTable> table = read_probe_table(copy);
+    ASSERT_TRUE(table);
+    for (const std::string name : {"kind", "fib"}) {
+        const ryn_probe* entry = table->find(before.at(name).addr);
+        ASSERT_TRUE(entry) << name;
+        EXPECT_TRUE(entry->flags & RYN_PROBE_FUNCTION_ENTRY);
+        EXPECT_EQ(table->text(entry->function), name);
     }
 }
 

@@ -1,4 +1,4 @@
-// The engine stand-in: its copies stay runnable, keep their permissions and
+// The engine: its copies stay runnable, keep their permissions and
 // end their .comment with the version and argument records, run after run;
 // what it cannot work with it refuses with one clear line on standard error,
 // status 2 and no output file.

@@ -1,5 +1,7 @@
 // Probes planted by the runtime record exactly the blocks a run reached, the
 // program runs as it would without them, and runs of one build add up.
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -74,6 +76,23 @@ TEST_F(ProbedProgram, CopyRunsLikeTheOriginalWithoutTheRuntime) {
     EXPECT_EQ(alone.out, "value 8\n");
     EXPECT_EQ(alone.status, 1);
     EXPECT_FALSE(exists(data_file()));
+}
+
+TEST_F(ProbedProgram, CopyWhoseAuditorWentAwayRunsToCompletion) {
+    ASSERT_TRUE(compile_c(k_path_source, original, "-O0 -g"));
+    const std::string auditor = dir / "gone.so";
+    ASSERT_EQ(run({"cp", stage_lib("amd64/ryndl.so"), auditor}).status, 0);
+    const RunResult made = run({stage_lib("morphel"), "-ryn", "-xkalfix=instrument:./data.instrdata",
+                                "-add_depaudit=" + auditor, "-o", copy, original});
+    ASSERT_EQ(made.status, 0) << made.err;
+    // With its auditor the copy measures without any environment variable.
+    EXPECT_EQ(run({copy}, {}, dir.path()).out, "value 4\n");
+    EXPECT_EQ(read_instrdata(dir / "data.instrdata/prog.copy.instrdata").counts.at("used_b"), 1u);
+
+    ASSERT_EQ(unlink(auditor.c_str()), 0);
+    const RunResult alone = run({copy}, {}, dir.path());
+    EXPECT_EQ(alone.out, "value 4\n");
+    EXPECT_EQ(alone.status, 4);
 }
 
 TEST_F(ProbedProgram, RunsOfOneBuildMergeAndAnotherBuildReplaces) {

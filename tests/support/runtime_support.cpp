@@ -26,7 +26,8 @@ InstrData read_instrdata(const std::string& path) {
         for (std::string part; std::getline(fields, part, '\t');) {
             parts.push_back(part);
         }
-        if (parts.size() >= 6) {
+        // Each function counts once: by its entry block.
+        if (parts.size() >= 6 && (std::stoul(parts[3]) & 1) != 0) {
             data.counts[parts[5]] += std::stoul(parts[4]);
         }
     }

@@ -11,8 +11,8 @@
 
 namespace ryn_test {
 
-// A data file as written by a run: header fields and the count per function
-// entry (the fixtures' probes are function entries).
+// A data file as written by a run: header fields and the count of each
+// function's entry block.
 struct InstrData {
     std::string object;
     std::string digest;
