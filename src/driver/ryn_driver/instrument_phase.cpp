@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "driver/ryn_driver/instrument_args.h"
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -61,8 +62,7 @@ unsigned long engine_stack_limit(const RynDriver& d) {
 // Saves the uninstrumented file beside its copy before the file itself is
 // overwritten; from here on a fatal error puts the saved file back.
 void save_original(ExecUtil& util, Target* t) {
-    unlink(t->original_name.c_str());
-    util.cp_command(t->name.c_str(), t->original_name.c_str());
+    util.replace_user_file(t->name.c_str(), t->original_name.c_str(), false);
     t->replaced = true;
 }
 
@@ -113,6 +113,13 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
         }
     } else {
         engine.add_arg(d.output_file ? d.output_file->c_str() : "");
+        // The engine may write straight into the file's inode: keep a copy
+        // to put back if the run fails.
+        if (d.output_file && !util.dry_run) {
+            if (const int error = ryn::keep_original(d.output_file->c_str(), true)) {
+                util.fatal(error, "Cannot keep the original of %s", d.output_file->c_str());
+            }
+        }
     }
     d.add_checkfile_arg(&engine, t);
     engine.add_arg(t->name);
@@ -137,7 +144,7 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
                           t->name.c_str(), t->replace() ? "" : " NOT");
     }
     if (t->replace() && t != d.main_target) {
-        util.cp_command(t->cached_name.c_str(), t->name.c_str());
+        util.replace_user_file(t->cached_name.c_str(), t->name.c_str(), true);
     }
 }
 
@@ -154,7 +161,7 @@ void use_cached_copy(RynDriver& d, Target* t, const std::optional<std::string>& 
     if (t->replace()) {
         save_original(util, t);
         if (t != d.main_target) {
-            util.cp_command(t->cached_name.c_str(), t->name.c_str());
+            util.replace_user_file(t->cached_name.c_str(), t->name.c_str(), true);
         }
     }
 }
@@ -204,8 +211,7 @@ void RynDriver::run_instrument_command() {
         if (!output_file) {
             return;
         }
-        unlink(output_file->c_str());
-        util->cp_command(main_target->cached_name.c_str(), output_file->c_str());
+        util->replace_user_file(main_target->cached_name.c_str(), output_file->c_str(), true);
         if (remove_instrumented && collect_mode && !main_target->replace()) {
             util->temp_files.add_arg(*output_file);
         }

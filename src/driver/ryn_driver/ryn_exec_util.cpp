@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -16,9 +17,14 @@ bool RynExecUtil::replace_target_with_orig(Target* target) {
         }
         return false;
     }
-    if (ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
-        unlink(target->name.c_str());
-        cp_command(target->original_name.c_str(), target->name.c_str());
+    // The original kept beside the file by this run is the exact file; the
+    // saved copy in the cache serves runs that replaced it earlier.
+    if (ryn::put_back_kept(target->name.c_str()) || ryn::was_put_back(target->name.c_str())) {
+        if (verbose) {
+            report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), target->name.c_str());
+        }
+    } else if (ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
+        replace_user_file(target->original_name.c_str(), target->name.c_str(), false);
         if (remove_instrumented) {
             unlink(target->original_name.c_str());
         }
