@@ -19,18 +19,19 @@ bool RynExecUtil::replace_target_with_orig(Target* target) {
     }
     // The original kept beside the file by this run is the exact file; the
     // saved copy in the cache serves runs that replaced it earlier.
-    if (ryn::put_back_kept(target->name.c_str()) || ryn::was_put_back(target->name.c_str())) {
-        if (verbose) {
-            report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), target->name.c_str());
-        }
-    } else if (ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
-        replace_user_file(target->original_name.c_str(), target->name.c_str(), false);
-        if (remove_instrumented) {
-            unlink(target->original_name.c_str());
-        }
-        if (verbose) {
-            report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), target->name.c_str());
-        }
+    const char* name = target->name.c_str();
+    const bool kept = ryn::put_back_kept(name) || ryn::was_put_back(name);
+    if (!kept && !ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
+        return true;
+    }
+    if (!kept) {
+        replace_user_file(target->original_name.c_str(), name, false);
+    }
+    if (remove_instrumented) {
+        unlink(target->original_name.c_str());
+    }
+    if (verbose) {
+        report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), name);
     }
     return true;
 }

@@ -1,0 +1,98 @@
+// However a run ends badly — an error, a fatal signal — the running child is
+// stopped and every replaced file is back before the process goes.
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "driver/ryn_util/child_start.h"
+#include "driver/ryn_util/file_replacement.h"
+#include "driver/ryn_util/kept_originals.h"
+#include "driver/ryn_util/run_ending.h"
+#include "ryn/exec_util.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing::ExitedWithCode;
+using testing::KilledBySignal;
+
+std::string g_checked_file;
+
+// Ends the death-test child with 42 when the file was back when the hook ran.
+void hook_checking_restore(int status) {
+    _exit(status == 1 && ryn_test::read_file(g_checked_file) == "original" ? 42 : 43);
+}
+
+class RunEnding : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ryn_test::write_file(dir / "prog", "original");
+        ryn_test::write_file(dir / "new", "instrumented");
+        g_checked_file = dir / "prog";
+    }
+    // What a run does before its risky part: keep, then replace.
+    void replace_in_place() {
+        ASSERT_EQ(ryn::keep_original((dir / "prog").c_str(), false), 0);
+        ASSERT_EQ(ryn::replace_file((dir / "new").c_str(), (dir / "prog").c_str(), true), 0);
+    }
+    ryn_test::TempDir dir;
+};
+
+TEST_F(RunEnding, AnErrorPutsTheFileBackBeforeTheHookThatReplacesTheExit) {
+    ExecUtil util("ryn");
+    const auto failing_run = [&] {
+        replace_in_place();
+        ryn::set_run_end_hook(hook_checking_restore);
+        util.report_error(MSG_ERROR, 0, "broken");
+    };
+    EXPECT_EXIT(failing_run(), ExitedWithCode(42), "ryn \\(error\\): broken");
+}
+
+TEST_F(RunEnding, AFatalSignalStopsTheChildPutsTheFileBackAndDiesOfTheSignal) {
+    ExecUtil util("ryn");
+    util.temp_files.add_arg(dir / "temp");
+    ryn_test::write_file(dir / "temp", "x");
+    const std::string child_pid = dir / "child.pid";
+    const auto terminated_while_child_runs = [&] {
+        util.setup_handler();
+        replace_in_place();
+        char sleep_path[] = "/bin/sleep";
+        char seconds[] = "60";
+        char* args[] = {sleep_path, seconds, nullptr};
+        const ryn::ChildStart child = ryn::start_child(args, -1, -1, true);
+        ryn_test::write_file(child_pid, std::to_string(child.pid));
+        raise(SIGTERM);
+    };
+    EXPECT_EXIT(terminated_while_child_runs(), KilledBySignal(SIGTERM),
+                "ryn \\(error\\): stopped by signal SIGTERM; putting back");
+    EXPECT_EQ(ryn_test::read_file(dir / "prog"), "original");
+    EXPECT_FALSE(ryn_test::exists(dir / "temp"));
+    const pid_t pid = std::stoi(ryn_test::read_file(child_pid));
+    // Reaped by the ending, so it no longer exists at all.
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST_F(RunEnding, ACommandThatCannotStartIsFatalWithItsErrorNumber) {
+    ExecUtil util("ryn");
+    ArgCache missing;
+    missing.add_arg(dir / "no-such-tool");
+    EXPECT_EXIT(util.run_command(&missing, false, false, false, -1, -1, 0, false),
+                ExitedWithCode(1),
+                "ryn \\(error\\): cannot execute .*no-such-tool\\. \\(errno = 2\\)");
+}
+
+TEST_F(RunEnding, ACrashedCommandIsNamedWithTheSignal) {
+    ExecUtil util("ryn");
+    ArgCache crash;
+    for (const char* word : {"/bin/sh", "-c", "kill -SEGV $$", "target"}) {
+        crash.add_arg(word);
+    }
+    EXPECT_EXIT(util.run_command(&crash, false, false, false, -1, -1, 0, false), ExitedWithCode(1),
+                testing::Eq(std::string(
+                    "ryn (error): /bin/sh failed on target: killed by signal SIGSEGV\n")));
+}
+
+}  // namespace
