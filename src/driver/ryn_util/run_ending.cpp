@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
@@ -26,13 +27,17 @@ constexpr int k_fatal_signals[] = {SIGINT, SIGILL, SIGFPE, SIGBUS, SIGSEGV, SIGT
 // How long a stopped child may take to end after SIGTERM, in 10 ms steps.
 constexpr int k_grace_steps = 200;
 
+sigset_t g_mask_before_ending;
+bool g_mask_saved = false;
+
 void block_fatal_signals() noexcept {
     sigset_t set;
     sigemptyset(&set);
     for (const int sig : k_fatal_signals) {
         sigaddset(&set, sig);
     }
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    sigprocmask(SIG_BLOCK, &set, &g_mask_before_ending);
+    g_mask_saved = true;
 }
 
 void write_text(const char* text) noexcept {
@@ -121,6 +126,12 @@ void end_run_now(int status) {
     // would ever remove them.
     remove_run_files();
     if (g_hook != nullptr) {
+        // The hook leaves this run for the next one in the same process,
+        // which must be able to end again.
+        g_ending.store(false);
+        if (std::exchange(g_mask_saved, false)) {
+            sigprocmask(SIG_SETMASK, &g_mask_before_ending, nullptr);
+        }
         g_hook(status);
     }
     exit(status);

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <csetjmp>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -49,6 +51,33 @@ TEST_F(RunEnding, AnErrorPutsTheFileBackBeforeTheHookThatReplacesTheExit) {
         util.report_error(MSG_ERROR, 0, "broken");
     };
     EXPECT_EXIT(failing_run(), ExitedWithCode(42), "ryn \\(error\\): broken");
+}
+
+// A hook that leaves the ending by a jump, as a build that runs many runs in
+// one process does.
+jmp_buf g_after_run;
+void hook_jumping_back(int status) { longjmp(g_after_run, status); }
+
+TEST_F(RunEnding, AfterAHookLeftTheEndingTheNextRunEndsAndRestoresAgain) {
+    ryn::set_run_end_hook(hook_jumping_back);
+    testing::internal::CaptureStderr();
+    for (int run = 0; run < 2; ++run) {
+        // Each run of such a build has its own utility object.
+        std::optional<ExecUtil> util;
+        util.emplace("ryn");
+        ryn_test::write_file(dir / "prog", "original");
+        replace_in_place();
+        if (setjmp(g_after_run) == 0) {
+            util->report_error(MSG_ERROR, 0, "broken");
+        }
+        EXPECT_EQ(ryn_test::read_file(dir / "prog"), "original") << "run " << run;
+    }
+    testing::internal::GetCapturedStderr();
+    ryn::set_run_end_hook(nullptr);
+    // Fatal signals are not left blocked.
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGTERM));
 }
 
 TEST_F(RunEnding, AFatalSignalStopsTheChildPutsTheFileBackAndDiesOfTheSignal) {
