@@ -113,15 +113,20 @@ bool ExecUtil::run_command(const ArgCache* cmd, bool no_wait, bool tolerate_fail
         return true;
     }
 
+    // Wait for the end without reaping, so that the child's id stays its own
+    // until the ending no longer knows it: a signal in between must never
+    // send a kill to a reused id.
+    siginfo_t ended {};
+    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) == -1 &&
+           errno == EINTR) {
+    }
+    ryn::clear_running_child();
     int status = 0;
     pid_t waited;
     do {
         waited = waitpid(pid, &status, 0);
     } while (waited == -1 && errno == EINTR);
     const int wait_errno = errno;
-    if (waited == pid) {
-        ryn::clear_running_child();
-    }
     if (ignore_sigint) {
         sigaction(SIGINT, &previous_sigint, nullptr);
     }
