@@ -349,4 +349,14 @@ TEST_F(FaultMatrix, SuccessfulInPlaceRunKeepsTheLinkAndLeavesOnlyTheInstrumented
     EXPECT_EQ(ryn_test::run({fixture.program}).out, "hello\nsum:1\n");
 }
 
+TEST_F(FaultMatrix, CheckerWritesTheProgramThroughItsLink) {
+    const std::string link = work / "src/prog-link";
+    fs::create_symlink(fixture.program, link);
+    const RunResult result = run_front_end("memvex", {link});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_FALSE(ryn_test::read_file(fixture.program) == original_prog.content);
+    expect_nothing_left();
+}
+
 }  // namespace

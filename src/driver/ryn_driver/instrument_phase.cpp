@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "driver/ryn_driver/instrument_args.h"
+#include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -73,6 +75,20 @@ bool writes_output_file(const RynDriver& d, const Target* t) {
     return !d.plain_front_end && t == d.main_target && !d.tell_mode;
 }
 
+// The output file as the engine is to write it: through a symbolic link, the
+// file it points to, since an engine that renames its result into place
+// would otherwise turn the user's link into a file.
+std::string engine_output(const RynDriver& d) {
+    if (!d.output_file) {
+        return "";
+    }
+    struct stat st {};
+    if (lstat(d.output_file->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        return ryn::replacement_destination(d.output_file->c_str());
+    }
+    return *d.output_file;
+}
+
 void append_finishing_options(RynDriver& d, Target* t, ArgCache& engine) {
     if (d.very_verbose) {
         engine.add_arg("-v");
@@ -112,7 +128,7 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
             save_original(util, t);
         }
     } else {
-        engine.add_arg(d.output_file ? d.output_file->c_str() : "");
+        engine.add_arg(engine_output(d));
         // The engine may write straight into the file's inode: keep a copy
         // to put back if the run fails.
         if (d.output_file && !util.dry_run) {
