@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,15 +132,39 @@ std::optional<std::string> canonical_form(std::string input) {
 }  // namespace
 
 extern "C" char* canonicalizePath(const char* source, char* destination) {
-    const std::optional<std::string> result = canonical_form(source);
-    const std::string& text = result ? *result : std::string(source);
-    memcpy(destination, text.c_str(), text.size() + 1);
-    return destination;
+    if (source == nullptr || destination == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    try {
+        const std::optional<std::string> result = canonical_form(source);
+        const std::string_view text = result ? std::string_view(*result) : source;
+        // The caller's buffer holds k_max_result bytes and the NUL; a cut path
+        // would name another file, so a longer one is refused whole.
+        if (text.size() > k_max_result) {
+            destination[0] = '\0';
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        memcpy(destination, text.data(), text.size());
+        destination[text.size()] = '\0';
+        return destination;
+    } catch (const std::bad_alloc&) {
+        destination[0] = '\0';
+        errno = ENOMEM;
+        return nullptr;
+    }
 }
 
 extern "C" void canonicalizeReset(void) { lookup_cache.clear(); }
 
 extern "C" char* canonicalizePathEx(const char* path, char* buffer) {
+    // realpath would allocate a result for a null buffer, which the caller
+    // does not expect to free.
+    if (path == nullptr || buffer == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
     return realpath(path, buffer);
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -169,12 +170,19 @@ extern "C" const char* fyuFindExecDir(const char* invocation_name, const char* w
     } else if (!fyuGetWorkingDir()) {
         return nullptr;
     }
-    const std::optional<std::string> found = search(invocation_name, working_dir, getenv("PATH"));
-    if (!found || !store(exec_dir, *found)) {
+    std::optional<std::string> found;
+    try {
+        found = search(invocation_name, working_dir, getenv("PATH"));
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+    }
+    // The name is kept only with the directory it led to, so that the two
+    // never describe different searches.
+    if (!found || !store(exec_dir, *found) || !store(cmd_name, invocation_name)) {
         exec_dir[0] = '\0';
+        cmd_name[0] = '\0';
         return nullptr;
     }
-    store(cmd_name, invocation_name);
     return exec_dir;
 }
 
@@ -198,6 +206,10 @@ extern "C" void fyuSaveWorkingDir(const char* path) {
 }
 
 extern "C" int fyuChdir(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     if (chdir(path) != 0) {
         return -1;
     }

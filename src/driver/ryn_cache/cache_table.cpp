@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/ryn_util/usable_path.h"
 #include "ryn/exec_util.h"
 
 RynCache::~RynCache() {
@@ -86,6 +87,7 @@ Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_main
 Target* RynCache::add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
                              bool skip_instr_check, bool restore_first, bool replaceable,
                              bool require_annotations) {
+    ryn::require_usable_target(*util, path);
     const bool is_shared_lib = util->is_shared_object(path, true);
     const std::string full = util->make_full_path(path);
     grow_if_needed();

@@ -71,7 +71,16 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
 
     ArgCache found;
     char line[k_line_size];
+    bool line_start = true;
     while (fgets(line, sizeof line, listing.get())) {
+        // The listing writes an empty line for an object whose path holds a
+        // newline: such a path cannot be passed on, one a line.
+        const bool whole_line_empty = line_start && line[0] == '\n';
+        line_start = strchr(line, '\n') != nullptr;
+        if (whole_line_empty) {
+            listing.reset();
+            util->fatal(0, "A library loaded by %s has a newline in its path", name.c_str());
+        }
         // Before any filtering: a runtime library counts even when it is
         // never instrumented itself.
         if (uses_cxx_runtime && (strstr(line, "libgcc_s.so") || strstr(line, "libstdc++.so"))) {

@@ -16,6 +16,7 @@
 
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/unique_file.h"
+#include "driver/ryn_util/usable_path.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -32,7 +33,7 @@ bool path_exists(const std::string& path) {
 }  // namespace
 
 void Target::compute_checksum(char* out) {
-    const ryn::UniqueFd fd(open(name.c_str(), O_RDONLY));
+    const ryn::UniqueFd fd = ryn::open_regular_file(name.c_str(), O_RDONLY);
     if (!fd.valid()) {
         util->fatal(errno, "Cannot open target %s", name.c_str());
     }

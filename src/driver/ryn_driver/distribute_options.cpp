@@ -10,6 +10,7 @@
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/unique_fd.h"
+#include "driver/ryn_util/usable_path.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -26,6 +27,7 @@ std::string base_name(const std::string& path) {
 }  // namespace
 
 Target* RynDriver::add_library_target(const char* path, bool restore_first, bool replaceable) {
+    ryn::require_usable_target(*util, path);
     if (!util->is_shared_object(path, true)) {
         util->fatal(0, "File not a shared object: %s", path);
     }
@@ -46,6 +48,10 @@ void RynDriver::distribute_options() {
     const char* lock_dir = cache_dir ? cache_dir->c_str() : nullptr;
     if (access(target, R_OK) != 0) {
         util->fatal(0, get_msg(RYN_E_FILE_NOT_FOUND), target);
+    }
+    ryn::require_usable_target(*util, target);
+    if (check_file_spec) {
+        ryn::require_usable_check_file(*util, check_file_spec->c_str());
     }
 
     if (check_mode) {

@@ -1,5 +1,7 @@
 // Options that only some modes know, offered in a fixed chain after the
 // common options have declined them, and the memory checker's "-c" reader.
+#include <fcntl.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +10,7 @@
 
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_util/unique_file.h"
+#include "driver/ryn_util/usable_path.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -187,11 +190,29 @@ bool RynDriver::process_coverage_input_arg(char**& cursor) {
     return true;
 }
 
+namespace {
+
+// "library[:check file]"; the check file is read by the engine.
+void add_check_list_entry(ArgCache& list, ExecUtil& util, const std::string& entry) {
+    const std::size_t colon = entry.find(':');
+    if (colon != std::string::npos) {
+        ryn::require_usable_check_file(util, entry.c_str() + colon + 1);
+    }
+    list.add_arg(entry);
+}
+
+}  // namespace
+
 void RynDriver::process_minus_c_flag(const char* value) {
-    const ryn::UniqueFile file(fopen(value, "r"));
-    // A name that cannot be opened is taken as a library name.
+    // A name that is no regular file, or cannot be opened, is taken as a
+    // library name: a FIFO or a device is never opened.
+    ryn::UniqueFd fd = ryn::open_regular_file(value, O_RDONLY);
+    const ryn::UniqueFile file(fd.valid() ? fdopen(fd.get(), "r") : nullptr);
+    if (file) {
+        fd.release();  // the stream closes it
+    }
     if (!file || util->is_shared_object(value, false)) {
-        memvex_check_list.add_arg(value);
+        add_check_list_entry(memvex_check_list, *util, value);
         return;
     }
     // Otherwise it lists library names, one a line; a line longer than the
@@ -204,7 +225,7 @@ void RynDriver::process_minus_c_flag(const char* value) {
             --length;
         }
         if (length > 0) {
-            memvex_check_list.add_arg(std::string(line, length));
+            add_check_list_entry(memvex_check_list, *util, std::string(line, length));
         }
     }
 }

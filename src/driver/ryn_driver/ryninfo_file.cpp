@@ -9,6 +9,7 @@
 
 #include "driver/ryn_util/temp_file.h"
 #include "driver/ryn_util/unique_file.h"
+#include "driver/ryn_util/usable_path.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -21,13 +22,20 @@ constexpr const char* k_ryninfo_prefix = "rninf";
 
 class RecordWriter {
 public:
-    explicit RecordWriter(FILE* file) : file_(file) {}
-    void text(int record, const char* value) { fprintf(file_.get(), "%d %s\n", record, value); }
+    RecordWriter(FILE* file, ExecUtil& util) : file_(file), util_(util) {}
+    // A newline inside a value would start a record of its own.
+    void text(int record, const char* value) {
+        if (ryn::has_newline(value)) {
+            util_.fatal(0, "Cannot pass a value with a newline to the engine: %s", value);
+        }
+        fprintf(file_.get(), "%d %s\n", record, value);
+    }
     void text(int record, const std::string& value) { text(record, value.c_str()); }
     void number(int record, int value) { fprintf(file_.get(), "%d %d\n", record, value); }
 
 private:
     ryn::UniqueFile file_;
+    ExecUtil& util_;
 };
 
 const char* fork_mode_word(int fork_mode) {
@@ -50,7 +58,7 @@ std::string RynDriver::create_ryninfo_file() {
         }
         util->fatal(err, "Cannot open temporary file for ryn info ");
     }
-    RecordWriter out(stream);
+    RecordWriter out(stream, *util);
     file.fd.release();  // the stream owns it now
     const std::string& name = file.path;
     util->temp_files.add_arg(name);

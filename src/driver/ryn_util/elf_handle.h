@@ -32,8 +32,8 @@ private:
     Elf* elf_;
 };
 
-// A file opened read-only and handed to libelf for reading. Either part may be
-// missing when opening failed; errno_ keeps the reason.
+// A regular file opened read-only and handed to libelf for reading. Either
+// part may be missing when opening failed; errno_ keeps the reason.
 class ElfFile {
 public:
     // Opens `path` (defined in elf_sections.cpp); check fd_valid() and
@@ -41,6 +41,8 @@ public:
     explicit ElfFile(const char* path);
 
     bool fd_valid() const noexcept { return fd_.valid(); }
+    // Not opened because the path names no regular file.
+    bool not_regular() const noexcept { return not_regular_; }
     bool elf_valid() const noexcept { return static_cast<bool>(elf_); }
     int open_errno() const noexcept { return open_errno_; }
     Elf* elf() const noexcept { return elf_.get(); }
@@ -57,6 +59,7 @@ private:
     UniqueFd fd_;
     ElfHandle elf_;
     int open_errno_ = 0;
+    bool not_regular_ = false;
 };
 
 }  // namespace ryn

@@ -47,6 +47,9 @@ bool marked_as_pie(Elf* elf) {
 
 bool ExecUtil::is_shared_object(const char* path, bool strict) {
     ryn::ElfFile file(path);
+    if (file.not_regular()) {
+        fatal(0, get_msg(RYN_E_NOT_BINARY), path);
+    }
     if (!file.fd_valid()) {
         fatal(file.open_errno(), get_msg(MORPHEL_NO_FILE_ACCESS), path);
     }

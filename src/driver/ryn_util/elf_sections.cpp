@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "driver/ryn_util/usable_path.h"
 #include "ryn/exec_util.h"
 
 namespace ryn {
 
-ElfFile::ElfFile(const char* path) : fd_(open(path, O_RDONLY)) {
+ElfFile::ElfFile(const char* path) {
+    fd_ = open_regular_file(path, O_RDONLY, &not_regular_);
     if (!fd_.valid()) {
         open_errno_ = errno;
         return;

@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <string>
 
 #include "driver/ryn_util/lock_support.h"
+#include "driver/ryn_util/lock_takeover.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/exec_util.h"
 
@@ -81,13 +81,10 @@ int ExecUtil::acquire_link_lock(const char* path) {
         if (link(process_file.c_str(), lock_file.c_str()) == 0) {
             break;
         }
-        // A holder that died without cleaning up leaves its lock file behind;
-        // one that has not changed for RYN_LOCK_INTERVAL seconds is taken over.
+        // A holder that died without cleaning up leaves its lock file behind.
         struct stat st;
         if (lstat(lock_file.c_str(), &st) == 0 &&
-            time(nullptr) - st.st_ctime > RYN_LOCK_INTERVAL) {
-            report_error(MSG_WARNING, 0, get_msg(RYN_DELETE_STALE_LOCK), lock_file.c_str());
-            unlink(lock_file.c_str());
+            ryn::take_over_lock(*this, path, lock_file, process_file, st)) {
             continue;
         }
         ryn::pause_before_retry();

@@ -31,10 +31,13 @@ void ExecUtil::filelock_cleanup() {
     ryn::read_host_name(host);
     const pid_t pid = getpid();
     char lock_file[PATH_MAX];
+    char breaker_file[PATH_MAX];
     char process_file[PATH_MAX];
 
     for (const char* path : locked_files) {
         if (ryn::format_link_lock_file(lock_file, sizeof lock_file, path) >= sizeof lock_file ||
+            ryn::format_lock_breaker_file(breaker_file, sizeof breaker_file, path) >=
+                sizeof breaker_file ||
             ryn::format_link_lock_process_file(process_file, sizeof process_file, path, host,
                                                pid) >= sizeof process_file) {
             names_out_of_memory();
@@ -44,12 +47,15 @@ void ExecUtil::filelock_cleanup() {
             continue;  // released already
         }
         unlink(process_file);
-        // The lock file is ours only while it is another name of our process
-        // file; anybody else's lock file stays.
-        struct stat lock_st;
-        if (lstat(lock_file, &lock_st) == 0 && lock_st.st_ino == process_st.st_ino &&
-            lock_st.st_dev == process_st.st_dev) {
-            unlink(lock_file);
+        // The lock file (and a breaker left by an interrupted take-over) is
+        // ours only while it is another name of our process file; anybody
+        // else's stays.
+        for (const char* name : {lock_file, breaker_file}) {
+            struct stat st;
+            if (lstat(name, &st) == 0 && st.st_ino == process_st.st_ino &&
+                st.st_dev == process_st.st_dev) {
+                unlink(name);
+            }
         }
     }
 }

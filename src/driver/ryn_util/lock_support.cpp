@@ -67,6 +67,13 @@ std::size_t format_link_lock_file(char* out, std::size_t cap, const char* path) 
     return len;
 }
 
+std::size_t format_lock_breaker_file(char* out, std::size_t cap, const char* path) {
+    std::size_t len = 0;
+    append(out, cap, len, path);
+    append(out, cap, len, k_lock_breaker_suffix);
+    return len;
+}
+
 std::size_t format_link_lock_process_file(char* out, std::size_t cap, const char* path,
                                           const char* host, pid_t pid) {
     std::size_t len = 0;

@@ -11,6 +11,10 @@ namespace ryn {
 
 constexpr const char* k_link_lock_suffix = ".link.lock";
 constexpr const char* k_record_lock_suffix = ".lock";
+// Taken, as one more name of the waiter's process file, while a waiter takes
+// a lock over from a dead or stale holder, so that two waiters never remove
+// each other's fresh lock.
+constexpr const char* k_lock_breaker_suffix = ".link.lock.break";
 
 // Host names are at most this long; one more byte holds the NUL.
 constexpr std::size_t k_host_name_max = 256;
@@ -31,6 +35,10 @@ bool read_host_name(char (&host)[k_host_name_max + 1]);
 // (without the NUL); the name is complete only when that is below cap.
 // Async-signal-safe.
 std::size_t format_link_lock_file(char* out, std::size_t cap, const char* path);
+
+// Writes path + ".link.lock.break" into out, with the same contract.
+// Async-signal-safe.
+std::size_t format_lock_breaker_file(char* out, std::size_t cap, const char* path);
 
 // Writes path "." host "." pid ".link.lock" into out, with the same contract.
 std::size_t format_link_lock_process_file(char* out, std::size_t cap, const char* path,

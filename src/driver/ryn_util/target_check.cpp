@@ -2,6 +2,7 @@
 // writable when asked, not stripped, annotated when required, not already
 // instrumented; signed files are instrumented with a warning.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -93,8 +94,18 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
     // Quiet checks only probe; an error must always say why the run ends.
     const bool talkative = level != 0 || severity == MSG_ERROR;
 
+    // Only a regular file is opened: opening a FIFO would block, and reading
+    // a device might never end. Such a file cannot be replaced either.
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (talkative) {
+            report_error(severity, 0, get_msg(write_check ? RYN_NO_WRITE : RYN_E_NOT_BINARY),
+                         path);
+        }
+        return false;
+    }
     if (write_check) {
-        const ryn::UniqueFd writable(open(path, O_WRONLY));
+        const ryn::UniqueFd writable(open(path, O_WRONLY | O_NONBLOCK));
         if (!writable.valid()) {
             if (talkative) {
                 report_error(severity, 0, get_msg(RYN_NO_WRITE), path);
@@ -104,6 +115,9 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
     }
 
     LockedTarget target(*this, path, lock_dir);
+    if (target.file().not_regular()) {
+        target.fatal(0, get_msg(RYN_E_NOT_BINARY));
+    }
     if (!target.file().fd_valid()) {
         target.fatal(target.file().open_errno(), get_msg(MORPHEL_NO_FILE_ACCESS));
     }

@@ -61,7 +61,11 @@ unsigned int la_objopen(struct link_map *map, Lmid_t lmid, uintptr_t *cookie)
     /* The main program has an empty name and the vDSO a bare one: neither is
      * a file the driver could instrument. */
     if (print_deps && map->l_name != NULL && strchr(map->l_name, '/') != NULL) {
-        write_all(map->l_name, strlen(map->l_name));
+        /* One name a line: a name holding a newline is written as an empty
+         * line, which no path can be, so that the driver refuses it instead
+         * of reading two names. */
+        if (strchr(map->l_name, '\n') == NULL)
+            write_all(map->l_name, strlen(map->l_name));
         write_all("\n", 1);
     }
     return 0;

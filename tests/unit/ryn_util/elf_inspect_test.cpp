@@ -2,6 +2,8 @@
 // a program (position-independent programs are ET_DYN too), and whether it can
 // be instrumented, with what the check says at each level and severity, the
 // records an engine run leaves, and the lock taken inside the lock directory.
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -228,6 +230,25 @@ TEST_F(TargetCheck, OnlyFilesInsideTheLockDirectoryAreLocked) {
     EXPECT_FALSE(exists(f_->annotated + ".lock"));
     EXPECT_TRUE(check(util_, f_->annotated, {.lock_dir = f_->dir.path().c_str()}));
     EXPECT_TRUE(exists(f_->annotated + ".lock"));
+}
+
+// A FIFO would block an open for reading until a writer comes, and /dev/zero
+// never ends: neither may be opened. A test that hangs here has found the fault.
+TEST(NonRegularFiles, AreRefusedWithoutBeingOpened) {
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ExecUtil util("ryn");
+    for (const std::string& path : {fifo, std::string("/dev/zero"), dir.path()}) {
+        EXPECT_EQ(checked(util, path, {.level = 1}),
+                  (Outcome{false, "ryn (warning): Not a binary file: " + path + "\n"}));
+        EXPECT_EQ(checked(util, path, {}), (Outcome{false, ""}));
+        EXPECT_EXIT(util.is_shared_object(path.c_str(), false), ExitedWithCode(1),
+                    testing::Eq("ryn (error): Not a binary file: " + path + "\n"));
+    }
+    EXPECT_EQ(checked(util, fifo, {.level = 1, .write_check = true}),
+              (Outcome{false, "ryn (warning): Will not instrument " + fifo +
+                                  ": Cannot replace.\n\n"}));
 }
 
 }  // namespace

@@ -1,0 +1,239 @@
+// Link locks whose holder was killed outright: taken over at once when the
+// holder ran on this host and is gone, never while it lives, and by exactly
+// one of several waiters at a time.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/ryn_util/lock_owner.h"
+#include "ryn/exec_util.h"
+#include "support/test_support.h"
+
+using namespace ryn_test;
+using Names = std::vector<std::string>;
+
+namespace {
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Names lock_files_in(const std::string& dir) {
+    Names names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(".link.lock") != std::string::npos) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string host_name() {
+    char host[257] = {};
+    gethostname(host, sizeof host - 1);
+    return host;
+}
+
+std::string process_file_of(const std::string& path, pid_t pid) {
+    return path + "." + host_name() + "." + std::to_string(pid) + ".link.lock";
+}
+
+// Forks a process that takes the lock on `path` and then waits for a signal;
+// returns once it holds the lock.
+pid_t start_holder(const std::string& path) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ExecUtil util("holder");
+        util.setup_handler();
+        const int fd = util.acquire_lock_file(path.c_str(), false);
+        if (fd < 0 || write(ready[1], "x", 1) != 1) {
+            _exit(2);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    return pid;
+}
+
+// A holder killed with SIGKILL: no handler runs, its files stay behind.
+void leave_dead_lock(const std::string& path) {
+    const pid_t held = start_holder(path);
+    kill(held, SIGKILL);
+    // Reaped, so that no zombie still answers for the process id.
+    ASSERT_EQ(wait_for(held), 128 + SIGKILL);
+    ASSERT_TRUE(exists(path + ".link.lock"));
+    ASSERT_TRUE(exists(process_file_of(path, held)));
+}
+
+TEST(DeadLockOwner, LockOfAKilledHolderIsTakenAtOnceAndItsProcessFileRemoved) {
+    TempDir dir;
+    const std::string path = dir / "prog";
+    leave_dead_lock(path);
+
+    ExecUtil util("ryn");
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    const int fd = util.acquire_lock_file(path.c_str(), false);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_GE(fd, 0);
+    // The age rule alone would have waited 180 s.
+    EXPECT_LT(waited, std::chrono::seconds(60));
+    EXPECT_EQ(err, "ryn (warning): Deleting possible stale lock file " + path + ".link.lock\n\n");
+    // Only this process's files are left: the lock file and its own.
+    EXPECT_EQ(lock_files_in(dir.path()),
+              (Names{"prog.link.lock",
+                     "prog." + host_name() + "." + std::to_string(getpid()) + ".link.lock"}));
+    struct stat lock_st {};
+    struct stat own_st {};
+    ASSERT_EQ(lstat((path + ".link.lock").c_str(), &lock_st), 0);
+    ASSERT_EQ(lstat(process_file_of(path, getpid()).c_str(), &own_st), 0);
+    EXPECT_EQ(lock_st.st_ino, own_st.st_ino);
+    util.release_lock_file(fd, path.c_str());
+    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+}
+
+// Runs in the child that LiveHolderIsWaitedForEvenWhenItsLockLooksOld starts
+// with a clock 300 s ahead, so that the holder's lock looks stale.
+TEST(DeadLockOwnerHelper, DISABLED_WaitForLiveHolder) {
+    const char* path = getenv("RYN_LOCK_HELPER_PATH");
+    ASSERT_NE(path, nullptr);
+    ExecUtil util("ryn");
+    const int fd = util.acquire_lock_file(path, false);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(exists(std::string(path) + ".released")) << "taken from a live holder";
+    util.release_lock_file(fd, path);
+}
+
+TEST(DeadLockOwner, LiveHolderIsWaitedForEvenWhenItsLockLooksOld) {
+    TempDir dir;
+    const std::string path = dir / "prog";
+    const pid_t held = start_holder(path);
+    const pid_t releaser = fork();
+    if (releaser == 0) {
+        sleep(3);
+        write_file(path + ".released", "");
+        kill(held, SIGTERM);
+        _exit(0);
+    }
+    const RunResult child =
+        run({"faketime", "-f", "+300s", std::filesystem::read_symlink("/proc/self/exe").string(),
+             "--gtest_filter=DeadLockOwnerHelper.DISABLED_WaitForLiveHolder",
+             "--gtest_also_run_disabled_tests"},
+            {"RYN_LOCK_HELPER_PATH=" + path, "NO_FAKE_STAT=1",
+             "ASAN_OPTIONS=verify_asan_link_order=0"});
+    EXPECT_EQ(wait_for(releaser), 0);
+    EXPECT_EQ(wait_for(held), 128 + SIGTERM);
+    EXPECT_EQ(child.status, 0) << child.out << child.err;
+    EXPECT_NE(child.out.find("[  PASSED  ] 1 test"), std::string::npos) << child.out;
+    EXPECT_EQ(child.err.find("stale lock"), std::string::npos) << child.err;
+    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+}
+
+TEST(DeadLockOwner, WaitersRacingForADeadLockHoldItOneAtATime) {
+    TempDir dir;
+    const std::string path = dir / "prog";
+    leave_dead_lock(path);
+    const std::string inside = path + ".inside";
+
+    constexpr int k_waiters = 4;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> waiters;
+    for (int i = 0; i < k_waiters; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            char c;
+            if (read(go[0], &c, 1) != 0) {
+                _exit(4);
+            }
+            ExecUtil util("waiter");
+            const int fd = util.acquire_lock_file(path.c_str(), false);
+            if (fd < 0) {
+                _exit(5);
+            }
+            // Fails when another waiter is inside at the same time.
+            const int marker = open(inside.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+            if (marker < 0) {
+                _exit(6);
+            }
+            close(marker);
+            usleep(200000);
+            unlink(inside.c_str());
+            util.release_lock_file(fd, path.c_str());
+            _exit(0);
+        }
+        waiters.push_back(pid);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    close(go[0]);
+    close(go[1]);  // all waiters start together
+    for (const pid_t pid : waiters) {
+        EXPECT_EQ(wait_for(pid), 0) << "6 means two holders at once";
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+}
+
+TEST(DeadLockOwner, OwnerIsJudgedFromTheProcessFileSharingTheLockInode) {
+    TempDir dir;
+    const std::string path = dir / "prog";
+    const std::string lock_file = path + ".link.lock";
+    const auto judge = [&] {
+        struct stat st {};
+        EXPECT_EQ(lstat(lock_file.c_str(), &st), 0);
+        return ryn::find_lock_owner(path, st);
+    };
+    const auto lock_as = [&](const std::string& process_file) {
+        unlink(lock_file.c_str());
+        write_file(process_file, "");
+        ASSERT_EQ(link(process_file.c_str(), lock_file.c_str()), 0);
+    };
+
+    // A lock file with no second name cannot be traced to anybody.
+    write_file(lock_file, "");
+    EXPECT_EQ(judge().state, ryn::OwnerState::unknown);
+
+    // Same host, live process; a decoy with another inode is not the owner.
+    write_file(path + "." + host_name() + ".1.link.lock", "");
+    lock_as(process_file_of(path, getpid()));
+    EXPECT_EQ(judge().state, ryn::OwnerState::alive);
+    EXPECT_EQ(judge().process_file, process_file_of(path, getpid()));
+
+    // Another host: its processes cannot be asked from here.
+    lock_as(path + ".elsewhere." + host_name() + "." + std::to_string(getpid()) + ".link.lock");
+    EXPECT_EQ(judge().state, ryn::OwnerState::unknown);
+
+    // Same host, a process id that no longer exists.
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    wait_for(gone);
+    lock_as(process_file_of(path, gone));
+    EXPECT_EQ(judge().state, ryn::OwnerState::dead);
+}
+
+}  // namespace
