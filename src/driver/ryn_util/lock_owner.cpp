@@ -7,7 +7,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <limits>
 #include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
 #include <string_view>
 
 #include "driver/ryn_util/lock_support.h"
@@ -42,16 +47,56 @@ bool parse_owner(std::string_view middle, std::string_view& host, pid_t& pid) {
     return true;
 }
 
-OwnerState judge(std::string_view host, pid_t pid) {
+// When the process now running under `pid` started, in seconds since the
+// epoch; nullopt when the system does not say.
+std::optional<long> process_start_time(pid_t pid) {
+    const long ticks_per_second = sysconf(_SC_CLK_TCK);
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (ticks_per_second <= 0 || !std::getline(stat_file, line)) {
+        return std::nullopt;
+    }
+    // The command name may hold blanks and parentheses; the fields after its
+    // last ')' start with the state, and the start time is the 20th of them.
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    for (int i = 0; i < 19 && fields >> field; ++i) {
+    }
+    unsigned long long start_ticks = 0;
+    if (!(fields >> start_ticks)) {
+        return std::nullopt;
+    }
+    std::ifstream boot_file("/proc/stat");
+    for (std::string key; boot_file >> key;) {
+        long boot_time = 0;
+        if (key == "btime" && boot_file >> boot_time) {
+            return boot_time + static_cast<long>(start_ticks / ticks_per_second);
+        }
+        boot_file.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return std::nullopt;
+}
+
+OwnerState judge(std::string_view host, pid_t pid, const struct stat& process_st) {
     char own_host[k_host_name_max + 1];
     // Without our own host name nothing says the owner runs here.
     if (!read_host_name(own_host) || host != own_host) {
         return OwnerState::unknown;
     }
-    if (kill(pid, 0) == 0 || errno == EPERM) {
-        return OwnerState::alive;
+    if (kill(pid, 0) != 0 && errno != EPERM) {
+        return errno == ESRCH ? OwnerState::dead : OwnerState::unknown;
     }
-    return errno == ESRCH ? OwnerState::dead : OwnerState::unknown;
+    // The owner made its process file while it ran, so a process that started
+    // clearly later only reuses a dead owner's id.
+    if (const auto started = process_start_time(pid);
+        started && *started > process_st.st_mtime + 2) {
+        return OwnerState::dead;
+    }
+    return OwnerState::alive;
 }
 
 }  // namespace
@@ -94,7 +139,7 @@ LockOwner find_lock_owner(const std::string& path, const struct stat& lock_st) {
         if (!parse_owner(middle, host, pid)) {
             continue;
         }
-        owner.state = judge(host, pid);
+        owner.state = judge(host, pid, st);
         owner.process_file = candidate;
         return owner;
     }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,6 +222,12 @@ TEST(DeadLockOwner, OwnerIsJudgedFromTheProcessFileSharingTheLockInode) {
     lock_as(process_file_of(path, getpid()));
     EXPECT_EQ(judge().state, ryn::OwnerState::alive);
     EXPECT_EQ(judge().process_file, process_file_of(path, getpid()));
+
+    // A process file older than the process now running under its id: the
+    // owner died and its id was reused.
+    const struct timeval day_ago[2] = {{time(nullptr) - 86400, 0}, {time(nullptr) - 86400, 0}};
+    ASSERT_EQ(utimes(process_file_of(path, getpid()).c_str(), day_ago), 0);
+    EXPECT_EQ(judge().state, ryn::OwnerState::dead);
 
     // Another host: its processes cannot be asked from here.
     lock_as(path + ".elsewhere." + host_name() + "." + std::to_string(getpid()) + ".link.lock");
