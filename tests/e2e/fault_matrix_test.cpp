@@ -5,6 +5,7 @@
 // a chosen file, and a preloaded shim fails or stalls one chosen call.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -104,6 +105,19 @@ protected:
         ryn_test::Started driver = ryn_test::start(args, run_env, work.path());
         stalled_pid = wait_for_pid_file(pid_file);
         kill(driver.pid, sig);
+        // A driver that does not end by itself is a failure of its own, not
+        // a test that hangs.
+        bool ended = false;
+        for (int i = 0; i < 6000 && !ended; ++i) {
+            siginfo_t info {};
+            ended = waitid(P_PID, static_cast<id_t>(driver.pid), &info,
+                           WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == driver.pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ended) {
+            ADD_FAILURE() << "the driver did not end after signal " << sig;
+            kill(driver.pid, SIGKILL);
+        }
         return ryn_test::finish(driver);
     }
 
