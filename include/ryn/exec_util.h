@@ -55,6 +55,11 @@ public:
     void rm_command(const char* path);
     void ln_command(const char* from, const char* to);
     void create_directory(const char* path);
+    // Puts a copy of `from` in place of the user's file `to` (through a
+    // symbolic link, the file it points to) in one rename, keeping the mode
+    // and times of `from`. With `keep_current`, the file replaced is kept
+    // beside it until the run ends and put back if the run fails.
+    void replace_user_file(const char* from, const char* to, bool keep_current);
     std::string make_full_path(const char* path);
 
     // ELF inspection and the target check.
@@ -97,6 +102,9 @@ public:
 
 private:
     bool reporting_fatal_ = false;  // a fatal report is restoring and cleaning up
+    // The command last started, named when it fails.
+    std::string running_program_;
+    std::string running_target_;
 };
 
 // The one utility object; set when it is created.

@@ -26,7 +26,9 @@ TEST_F(FailedRun, FailingEngineEndsTheRunWithoutLeftovers) {
 
     const RunResult result = ryn({"instrument", fixture.program});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "");
+    // The engine said nothing, so the driver names it and how it ended.
+    EXPECT_EQ(result.err, "ryn (error): " + install.engine() + " failed on " + fixture.program +
+                              ": exit status 2\n");
     const auto runs = install.engine_runs();
     ASSERT_EQ(runs.size(), 1u);
     // The temporary files existed while the engine ran, and are gone now.

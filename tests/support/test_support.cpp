@@ -95,22 +95,22 @@ std::string slurp(int fd) {
 
 }  // namespace
 
-RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+Started start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               const std::string& cwd) {
-    RunResult result;
+    Started started;
     // Output goes to temporary files rather than pipes, so that a chatty child
     // can never block on a full pipe while we wait for it.
     char out_name[] = "/tmp/ryn_test_outXXXXXX";
     char err_name[] = "/tmp/ryn_test_errXXXXXX";
-    const int out_fd = mkstemp(out_name);
-    const int err_fd = mkstemp(err_name);
+    started.out_fd = mkstemp(out_name);
+    started.err_fd = mkstemp(err_name);
     unlink(out_name);
     unlink(err_name);
 
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
+    started.pid = fork();
+    if (started.pid == 0) {
+        dup2(started.out_fd, 1);
+        dup2(started.err_fd, 2);
         const int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
@@ -127,17 +127,29 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
         execvp(args[0], args.data());
         _exit(127);
     }
+    return started;
+}
+
+RunResult finish(Started& started) {
+    RunResult result;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    lseek(out_fd, 0, SEEK_SET);
-    lseek(err_fd, 0, SEEK_SET);
-    result.out = slurp(out_fd);
-    result.err = slurp(err_fd);
-    close(out_fd);
-    close(err_fd);
+    lseek(started.out_fd, 0, SEEK_SET);
+    lseek(started.err_fd, 0, SEEK_SET);
+    result.out = slurp(started.out_fd);
+    result.err = slurp(started.err_fd);
+    close(started.out_fd);
+    close(started.err_fd);
+    started.pid = -1;
     return result;
+}
+
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+              const std::string& cwd) {
+    Started started = start(argv, env, cwd);
+    return finish(started);
 }
 
 RunResult run_shell(const std::string& command, const std::string& cwd) {

@@ -55,6 +55,18 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv,
               const std::vector<std::string>& env = {},
               const std::string& cwd = "");
+// A program started by `start`, still running until `finish` waits for it.
+struct Started {
+    int pid = -1;
+    int out_fd = -1;
+    int err_fd = -1;
+};
+// Starts argv like `run`, without waiting.
+Started start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+              const std::string& cwd = "");
+// Waits for a started program and collects its output.
+RunResult finish(Started& started);
+
 // Runs a shell command line with /bin/sh -c.
 RunResult run_shell(const std::string& command, const std::string& cwd = "");
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -19,6 +20,11 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
       is_shared_lib(is_shared_lib),
       is_main(is_main) {
     compute_target_locations(base);
+    // A driver killed while this file stood replaced could not put it back;
+    // do it before the file is judged.
+    if (replaceable) {
+        ryn::recover_left_replacement(*util, name.c_str());
+    }
     if (restore_first && !util->replace_target_with_orig(this)) {
         valid = false;
         return;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -74,6 +75,9 @@ void RynDriver::process_options(int, char** argv) {
                 name.resize(colon);
             }
             target_path = std::move(name);
+            // A run killed while it had this program replaced in place left
+            // its original beside it; put it back before anything reads it.
+            ryn::recover_left_replacement(*util, target_path->c_str());
             if (colon != std::string::npos) {
                 // From here on argv names the target without its check-file
                 // part; the text lives as long as the driver.

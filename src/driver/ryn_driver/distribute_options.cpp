@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/usable_path.h"
 #include "ryn/rc_data.h"
@@ -101,6 +102,11 @@ void RynDriver::distribute_options() {
     // Only a run that uses an instrumented program in place puts the
     // original back first.
     const bool restore_main = replace_in_place && !instrument_mode && !collect_mode;
+    // A driver killed while the output file stood replaced left its
+    // original beside it.
+    if (output_file) {
+        ryn::recover_left_replacement(*util, output_file->c_str());
+    }
     bool uses_cxx_runtime = false;
     main_target = cache->add_target(true, target, &uses_cxx_runtime, r_option, restore_main,
                                     replace_in_place, !lite_mode);

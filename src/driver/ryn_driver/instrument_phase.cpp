@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,6 +8,8 @@
 #include <utility>
 
 #include "driver/ryn_driver/instrument_args.h"
+#include "driver/ryn_util/file_replacement.h"
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -61,8 +64,7 @@ unsigned long engine_stack_limit(const RynDriver& d) {
 // Saves the uninstrumented file beside its copy before the file itself is
 // overwritten; from here on a fatal error puts the saved file back.
 void save_original(ExecUtil& util, Target* t) {
-    unlink(t->original_name.c_str());
-    util.cp_command(t->name.c_str(), t->original_name.c_str());
+    util.replace_user_file(t->name.c_str(), t->original_name.c_str(), false);
     t->replaced = true;
 }
 
@@ -71,6 +73,20 @@ void save_original(ExecUtil& util, Target* t) {
 // to the cache.
 bool writes_output_file(const RynDriver& d, const Target* t) {
     return !d.plain_front_end && t == d.main_target && !d.tell_mode;
+}
+
+// The output file as the engine is to write it: through a symbolic link, the
+// file it points to, since an engine that renames its result into place
+// would otherwise turn the user's link into a file.
+std::string engine_output(const RynDriver& d) {
+    if (!d.output_file) {
+        return "";
+    }
+    struct stat st {};
+    if (lstat(d.output_file->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        return ryn::replacement_destination(d.output_file->c_str());
+    }
+    return *d.output_file;
 }
 
 void append_finishing_options(RynDriver& d, Target* t, ArgCache& engine) {
@@ -112,7 +128,14 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
             save_original(util, t);
         }
     } else {
-        engine.add_arg(d.output_file ? d.output_file->c_str() : "");
+        engine.add_arg(engine_output(d));
+        // The engine may write straight into the file's inode: keep a copy
+        // to put back if the run fails.
+        if (d.output_file && !util.dry_run) {
+            if (const int error = ryn::keep_original(d.output_file->c_str(), true)) {
+                util.fatal(error, "Cannot keep the original of %s", d.output_file->c_str());
+            }
+        }
     }
     d.add_checkfile_arg(&engine, t);
     engine.add_arg(t->name);
@@ -137,7 +160,7 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
                           t->name.c_str(), t->replace() ? "" : " NOT");
     }
     if (t->replace() && t != d.main_target) {
-        util.cp_command(t->cached_name.c_str(), t->name.c_str());
+        util.replace_user_file(t->cached_name.c_str(), t->name.c_str(), true);
     }
 }
 
@@ -154,7 +177,7 @@ void use_cached_copy(RynDriver& d, Target* t, const std::optional<std::string>& 
     if (t->replace()) {
         save_original(util, t);
         if (t != d.main_target) {
-            util.cp_command(t->cached_name.c_str(), t->name.c_str());
+            util.replace_user_file(t->cached_name.c_str(), t->name.c_str(), true);
         }
     }
 }
@@ -204,8 +227,7 @@ void RynDriver::run_instrument_command() {
         if (!output_file) {
             return;
         }
-        unlink(output_file->c_str());
-        util->cp_command(main_target->cached_name.c_str(), output_file->c_str());
+        util->replace_user_file(main_target->cached_name.c_str(), output_file->c_str(), true);
         if (remove_instrumented && collect_mode && !main_target->replace()) {
             util->temp_files.add_arg(*output_file);
         }

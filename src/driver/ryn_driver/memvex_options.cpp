@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -229,6 +230,9 @@ void RynDriver::process_memvex_options(int argc, char** argv) {
         check_file_spec = operand.substr(colon + 1);
     }
     target_path = operand.substr(0, colon);
+    // Without -o the program itself is written: a checker run killed while
+    // doing so left its original beside it.
+    ryn::recover_left_replacement(*util, target_path->c_str());
 
     if (!analyzer_option) {
         return;

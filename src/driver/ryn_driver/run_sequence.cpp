@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -31,6 +32,8 @@ RynDriver::~RynDriver() {
     if (util && !very_verbose) {
         util->cleanup();
     }
+    // The run succeeded: what it replaced stays replaced.
+    ryn::drop_all_kept();
     restore_output();
     cache.reset();
     util.reset();

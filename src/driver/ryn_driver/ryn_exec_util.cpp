@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -16,15 +17,21 @@ bool RynExecUtil::replace_target_with_orig(Target* target) {
         }
         return false;
     }
-    if (ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
-        unlink(target->name.c_str());
-        cp_command(target->original_name.c_str(), target->name.c_str());
-        if (remove_instrumented) {
-            unlink(target->original_name.c_str());
-        }
-        if (verbose) {
-            report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), target->name.c_str());
-        }
+    // The original kept beside the file by this run is the exact file; the
+    // saved copy in the cache serves runs that replaced it earlier.
+    const char* name = target->name.c_str();
+    const bool kept = ryn::put_back_kept(name) || ryn::was_put_back(name);
+    if (!kept && !ryn::UniqueFd(open(target->original_name.c_str(), O_RDONLY)).valid()) {
+        return true;
+    }
+    if (!kept) {
+        replace_user_file(target->original_name.c_str(), name, false);
+    }
+    if (remove_instrumented) {
+        unlink(target->original_name.c_str());
+    }
+    if (verbose) {
+        report_error(MSG_INFO, 0, get_msg(RYN_REPLACE_FILE), name);
     }
     return true;
 }

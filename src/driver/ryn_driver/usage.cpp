@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/ryn_util/run_ending.h"
 #include "ryn/ryn_driver.h"
 
 void RynDriver::usage() const {
@@ -10,5 +11,9 @@ void RynDriver::usage() const {
 
 void RynDriver::usage_exit(int status) const {
     usage();
-    exit(status);
+    if (status == 0) {
+        exit(0);
+    }
+    // Files a run made before its command line was refused go as on any failure.
+    ryn::end_run(status);
 }

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "driver/ryn_util/run_ending.h"
 #include "ryn/exec_util.h"
 
 void ExecUtil::cleanup() {
@@ -16,15 +17,7 @@ void ExecUtil::cleanup() {
 }
 
 void ExecUtil::setup_handler() {
-    // SIGKILL cannot be caught; the system refuses that request and we let it.
-    static constexpr int k_fatal_signals[] = {SIGINT,  SIGILL,  SIGFPE,  SIGKILL,
-                                              SIGBUS,  SIGSEGV, SIGTERM, SIGHUP};
-    struct sigaction action {};
-    action.sa_handler = __filelock_signal_handler__;
-    sigemptyset(&action.sa_mask);
-    // The handler re-raises the signal, which must then take its default action.
-    action.sa_flags = SA_RESETHAND;
-    for (const int sig : k_fatal_signals) {
-        sigaction(sig, &action, nullptr);
-    }
+    // Every fatal signal ends the run the way a fatal report does: the child
+    // stopped, replaced files put back, temporary files and locks removed.
+    ryn::install_fatal_signal_handlers();
 }

@@ -1,7 +1,6 @@
-// Running external commands: directly with posix_spawn (redirections, stack
-// limit, interrupts), or through the shell with the audit library dropped.
+// Running external commands: directly (redirections, stack limit,
+// interrupts), or through the shell with the audit library dropped.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,31 +8,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "driver/ryn_util/child_start.h"
+#include "driver/ryn_util/run_ending.h"
 #include "driver/ryn_util/sigchld_handler.h"
 #include "ryn/exec_util.h"
 
-extern char** environ;
-
 namespace {
-
-class SpawnFileActions {
-public:
-    SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    // A descriptor below 0 means the child keeps the driver's own.
-    void redirect(int from, int onto) {
-        if (from >= 0) {
-            posix_spawn_file_actions_adddup2(&actions_, from, onto);
-        }
-    }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
 
 bool run_in_shell(ExecUtil& util, const ArgCache& cmd) {
     const std::string line = cmd.command_with_unset_ldaudit();
@@ -103,20 +86,20 @@ bool ExecUtil::run_command(const ArgCache* cmd, bool no_wait, bool tolerate_fail
         return run_in_shell(*this, *cmd);
     }
 
-    SpawnFileActions actions;
-    actions.redirect(stdout_fd, STDOUT_FILENO);
-    actions.redirect(stderr_fd, STDERR_FILENO);
-
-    pid_t pid = -1;
-    int spawn_error;
+    ryn::ChildStart start;
     {
         const StackLimitForChild limit(*this, stack_limit);
-        spawn_error = posix_spawn(&pid, cmd->args[0], actions.get(), nullptr, cmd->args, environ);
+        // A child left running would outlive the driver's lock and its
+        // clean-up; one the driver does not wait for is the caller's to end.
+        start = ryn::start_child(cmd->args, stdout_fd, stderr_fd, !no_wait);
     }
+    const pid_t pid = start.pid;
     const bool custom_sigchld = ryn::sigchld_has_handler();
-    if (spawn_error != 0) {
-        fatal(spawn_error, get_msg(RYN_CANNOT_EXECUTE), cmd->args[0]);
+    if (start.error != 0) {
+        fatal(start.error, get_msg(RYN_CANNOT_EXECUTE), cmd->args[0]);
     }
+    running_program_ = cmd->args[0];
+    running_target_ = cmd->count > 1 ? cmd->args[cmd->count - 1] : "";
 
     struct sigaction previous_sigint {};
     if (ignore_sigint) {
@@ -126,9 +109,18 @@ bool ExecUtil::run_command(const ArgCache* cmd, bool no_wait, bool tolerate_fail
         sigaction(SIGINT, &ignore, &previous_sigint);
     }
     if (no_wait) {
+        ryn::clear_running_child();
         return true;
     }
 
+    // Wait for the end without reaping, so that the child's id stays its own
+    // until the ending no longer knows it: a signal in between must never
+    // send a kill to a reused id.
+    siginfo_t ended {};
+    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) == -1 &&
+           errno == EINTR) {
+    }
+    ryn::clear_running_child();
     int status = 0;
     pid_t waited;
     do {
@@ -152,9 +144,19 @@ bool ExecUtil::check_wait_status(long wait_result, int status, bool tolerate_fai
         if (tolerate_failure) {
             return false;
         }
-        // The command has said what went wrong on its own standard error.
-        cleanup();
-        exit(1);
+        // The command's own diagnostics may say nothing at all (a crash), so
+        // name the program, what it worked on and how it ended.
+        std::string how;
+        if (WIFSIGNALED(status)) {
+            const char* name = sigabbrev_np(WTERMSIG(status));
+            how = name ? std::string("killed by signal SIG") + name
+                       : "killed by signal " + std::to_string(WTERMSIG(status));
+        } else {
+            how = "exit status " + std::to_string(WEXITSTATUS(status));
+        }
+        report_error(MSG_ERROR, 0, "%s failed on %s: %s", running_program_.c_str(),
+                     running_target_.c_str(), how.c_str());
+        return false;  // not reached: an error report ends the run
     }
     if (!tolerate_failure && !custom_sigchld) {
         fatal(errno, "%s", get_msg(MORPHEL_NO_CHLD));

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "driver/ryn_util/run_ending.h"
+
 ExecUtil* _util = nullptr;
 
 ExecUtil::ExecUtil(const char* component) : component(component ? component : "") {
@@ -42,7 +44,7 @@ void ExecUtil::report_error(MESSAGE_TYPE type, int err, const char* format, ...)
     if (!label) {
         fputs("Unknown error type.\n", stderr);
         fflush(stderr);
-        exit(1);
+        ryn::end_run(1);
     }
     fputs(label, stderr);
     va_list ap;
@@ -60,12 +62,10 @@ void ExecUtil::report_error(MESSAGE_TYPE type, int err, const char* format, ...)
     // A fatal report raised while an earlier one restores and cleans up must
     // not restore again.
     if (reporting_fatal_) {
-        exit(1);
+        ryn::end_run_now(1);
     }
     reporting_fatal_ = true;
-    restore();
-    cleanup();
-    exit(1);
+    ryn::end_run(1);
 }
 
 void ExecUtil::fatal(int err, const char* format, ...) {

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "driver/ryn_util/file_replacement.h"
+#include "driver/ryn_util/kept_originals.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -44,6 +46,31 @@ void ExecUtil::rm_command(const char* path) {
 
 void ExecUtil::ln_command(const char* from, const char* to) {
     run_system_command(*this, {"/bin/ln", "-s", from, to});
+}
+
+void ExecUtil::replace_user_file(const char* from, const char* to, bool keep_current) {
+    // Echoed as the copy it stands for, so traces read as before.
+    ArgCache echo;
+    for (const char* word : {"/bin/cp", "-p", "-r", from, to}) {
+        echo.add_arg(word);
+    }
+    if (dry_run) {
+        if (verbose) {
+            echo.print(stderr, true);
+        }
+        return;
+    }
+    if (very_verbose) {
+        echo.print(stderr, true);
+    }
+    if (keep_current) {
+        if (const int error = ryn::keep_original(to, false)) {
+            fatal(error, "Cannot keep the original of %s", to);
+        }
+    }
+    if (const int error = ryn::replace_file(from, to, true)) {
+        fatal(error, "Cannot replace %s with %s", to, from);
+    }
 }
 
 void ExecUtil::create_directory(const char* path) {

@@ -40,7 +40,10 @@ TEST(RunCommand, AFailingChildIsToleratedOrEndsTheRunAfterCleanUp) {
     EXPECT_EXIT(run(util, shell("exit 3"), false), ExitedWithCode(1), "");
     EXPECT_TRUE(ryn_test::exists(dir / "temp"));
     util.very_verbose = false;
-    EXPECT_EXIT(run(util, shell("exit 3"), false), ExitedWithCode(1), testing::Eq(std::string()));
+    // The failed command is named with what it worked on (its last word) and
+    // how it ended.
+    EXPECT_EXIT(run(util, shell("exit 3"), false), ExitedWithCode(1),
+                testing::Eq(std::string("ryn (error): /bin/sh failed on exit 3: exit status 3\n")));
     EXPECT_FALSE(ryn_test::exists(dir / "temp"));
     // A failed wait is fatal only when no SIGCHLD handler may have reaped the child.
     EXPECT_FALSE(util.check_wait_status(-1, 0, false, true));

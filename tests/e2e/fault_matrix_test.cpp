@@ -1,0 +1,369 @@
+// Every way a run can go wrong leaves the user's files as they were: a
+// failing or crashing engine, a signal to the driver while the engine runs or
+// while a file is being replaced, a full file system and a read-only cache.
+// Faults are injected deterministically: the engine is a script that fails on
+// a chosen file, and a preloaded shim fails or stalls one chosen call.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/e2e_support.h"
+
+namespace fs = std::filesystem;
+using ryn_test::RunResult;
+using Files = std::vector<std::string>;
+
+namespace {
+
+struct Snapshot {
+    std::string content;
+    mode_t mode = 0;
+};
+
+Snapshot snapshot(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return {ryn_test::read_file(path), st.st_mode};
+}
+
+bool process_gone(int pid) {
+    if (kill(pid, 0) != 0) {
+        return true;
+    }
+    // A zombie nobody reaps has ended too.
+    const std::string stat_text = ryn_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat_text.rfind(')');
+    return close != std::string::npos && stat_text.compare(close + 2, 1, "Z") == 0;
+}
+
+// Waits until `path` holds a process id, which the stalled process wrote.
+int wait_for_pid_file(const std::string& path) {
+    for (int i = 0; i < 6000; ++i) {
+        const std::string text = ryn_test::read_file(path);
+        if (!text.empty() && text.back() == '\n') {
+            return std::stoi(text);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "nothing stalled at " << path;
+    return -1;
+}
+
+class FaultMatrix : public ryn_e2e::DriverTest {
+protected:
+    void SetUp() override {
+        const std::string dir = work / "src";
+        fixture = ryn_e2e::build_fixture(dir, "prog", {ryn_e2e::library_walked_before(dir, "prog")});
+        lib = fixture.libs[0];
+        ASSERT_EQ(chmod(lib.c_str(), 0751), 0);
+        original_prog = snapshot(fixture.program);
+        original_lib = snapshot(lib);
+    }
+
+    // The library is instrumented and replaced first, then the program.
+    std::vector<std::string> in_place() const {
+        return {"instrument", "-R", "-l", lib, fixture.program};
+    }
+
+    // Engine behaviour: shell commands run when the engine's input is `file`.
+    void engine_on(const std::string& file, const std::string& commands) {
+        install.wrap(install.engine(), "for last; do :; done\nif [ \"$last\" = '" + file +
+                                           "' ]; then\n" + commands + "\nfi");
+    }
+
+    std::vector<std::string> shim(const std::string& op, const std::string& path,
+                                  const std::string& exe, int error) const {
+        return {"LD_PRELOAD=" RYN_FAULT_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0",
+                "RYN_FAULT_OP=" + op, "RYN_FAULT_PATH=" + path, "RYN_FAULT_EXE=" + exe,
+                "RYN_FAULT_ERRNO=" + std::to_string(error)};
+    }
+
+    std::vector<std::string> stall(const std::string& op, const std::string& path) const {
+        return {"LD_PRELOAD=" RYN_FAULT_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0",
+                "RYN_FAULT_OP=" + op, "RYN_FAULT_PATH=" + path, "RYN_FAULT_EXE=ryn",
+                "RYN_FAULT_STALL=" + stall_file()};
+    }
+    std::string stall_file() const { return work / "stalled.pid"; }
+
+    // Starts the front end, waits until something wrote its pid to
+    // `pid_file`, sends `sig` to the driver alone and collects the ending.
+    RunResult run_and_signal(const std::string& front_end, std::vector<std::string> args,
+                             const std::vector<std::string>& extra_env,
+                             const std::string& pid_file, int sig) {
+        args.insert(args.begin(), install.bin(front_end));
+        std::vector<std::string> run_env = env;
+        run_env.insert(run_env.end(), extra_env.begin(), extra_env.end());
+        ryn_test::Started driver = ryn_test::start(args, run_env, work.path());
+        stalled_pid = wait_for_pid_file(pid_file);
+        kill(driver.pid, sig);
+        // A driver that does not end by itself is a failure of its own, not
+        // a test that hangs.
+        bool ended = false;
+        for (int i = 0; i < 6000 && !ended; ++i) {
+            siginfo_t info {};
+            ended = waitid(P_PID, static_cast<id_t>(driver.pid), &info,
+                           WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == driver.pid;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!ended) {
+            ADD_FAILURE() << "the driver did not end after signal " << sig;
+            kill(driver.pid, SIGKILL);
+        }
+        return ryn_test::finish(driver);
+    }
+
+    void expect_untouched(const std::string& path, const Snapshot& before) {
+        const Snapshot now = snapshot(path);
+        EXPECT_TRUE(now.content == before.content) << path << " changed";
+        EXPECT_EQ(now.mode, before.mode) << path;
+    }
+
+    void expect_user_files_untouched() {
+        expect_untouched(fixture.program, original_prog);
+        expect_untouched(lib, original_lib);
+    }
+
+    Files temporary_files() const { return ryn_e2e::files_ending_in(work / "tmp", ""); }
+
+    // No lock, no temporary file, nothing the run kept beside a user file.
+    // `dead_driver_files` are what a driver killed with SIGKILL left in the
+    // temporary directory: nothing can tell that they are unused.
+    void expect_nothing_left(const Files& dead_driver_files = {}) {
+        EXPECT_EQ(ryn_e2e::files_ending_in(work.path(), ".lock"), Files{});
+        EXPECT_EQ(temporary_files(), dead_driver_files);
+        Files beside;
+        for (const auto& entry : fs::directory_iterator(fixture.dir)) {
+            if (entry.path().filename().string().find(".ryn-") != std::string::npos) {
+                beside.push_back(entry.path().string());
+            }
+        }
+        EXPECT_EQ(beside, Files{});
+    }
+
+    void expect_child_gone() {
+        bool gone = false;
+        for (int i = 0; i < 500 && !gone; ++i) {
+            gone = process_gone(stalled_pid);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(gone) << "engine " << stalled_pid << " outlived the driver";
+    }
+
+    std::string failed_on(const std::string& file, const std::string& component = "ryn") const {
+        return component + " (error): " + install.engine() + " failed on " + file + ": ";
+    }
+
+    std::string lib;
+    Snapshot original_prog;
+    Snapshot original_lib;
+    int stalled_pid = -1;
+};
+
+// ---- the engine fails ----
+
+TEST_F(FaultMatrix, EngineThatFailsOrCrashesIsNamedAndEveryReplacedFileGoesBack) {
+    const struct {
+        const char* commands;
+        const char* how;
+    } cells[] = {
+        {"exit 1", "exit status 1\n"},
+        {"kill -KILL $$", "killed by signal SIGKILL\n"},
+        {"kill -SEGV $$", "killed by signal SIGSEGV\n"},
+    };
+    for (const auto& cell : cells) {
+        SCOPED_TRACE(cell.commands);
+        fs::remove_all(work / "cache");
+        engine_on(fixture.program, cell.commands);
+        const RunResult result = ryn(in_place());
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find(failed_on(fixture.program) + cell.how), std::string::npos)
+            << result.err;
+        expect_user_files_untouched();
+        expect_nothing_left();
+    }
+}
+
+TEST_F(FaultMatrix, EngineThatDiesHalfWayThroughTheUsersProgramLeavesItWhole) {
+    // Without -o the checker writes the program itself, in the same inode.
+    engine_on(fixture.program,
+              "head -c 3000 /bin/sh > '" + fixture.program + "'\nkill -KILL $$");
+    const RunResult result = run_front_end("memvex", {fixture.program});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(failed_on(fixture.program, "memvex") + "killed by signal SIGKILL"),
+              std::string::npos)
+        << result.err;
+    expect_user_files_untouched();
+    expect_nothing_left();
+}
+
+// ---- the driver is signalled while the engine runs ----
+
+TEST_F(FaultMatrix, InterruptOrTerminateWhileTheEngineRunsStopsItAndPutsBackTheLibrary) {
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        fs::remove_all(work / "cache");
+        const std::string pid_file = work / ("engine." + std::to_string(sig));
+        engine_on(fixture.program, "echo $$ > '" + pid_file + "'\nexec sleep 60");
+        const RunResult result = run_and_signal("ryn", in_place(), {}, pid_file, sig);
+        EXPECT_EQ(result.status, 128 + sig);
+        EXPECT_NE(result.err.find(std::string("ryn (error): stopped by signal SIG") +
+                                  sigabbrev_np(sig) + "; putting back replaced files\n"),
+                  std::string::npos)
+            << result.err;
+        expect_child_gone();
+        expect_user_files_untouched();
+        expect_nothing_left();
+    }
+}
+
+TEST_F(FaultMatrix, KilledDriverTakesItsEngineAlongAndTheNextRunPutsTheProgramBack) {
+    const std::string pid_file = work / "engine.pid";
+    engine_on(fixture.program, "head -c 3000 /bin/sh > '" + fixture.program + "'\necho $$ > '" +
+                                   pid_file + "'\nexec sleep 60");
+    const RunResult killed = run_and_signal("memvex", {fixture.program}, {}, pid_file, SIGKILL);
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    expect_child_gone();
+    // The dead driver still holds the lock of the program's cache entry: the
+    // next run takes it over at once instead of waiting for it to go stale.
+    EXPECT_FALSE(ryn_e2e::files_ending_in(work / "cache", ".link.lock").empty());
+    const Files dead_driver_files = temporary_files();
+
+    engine_on(fixture.program, "exit 1");
+    const RunResult next = run_front_end("memvex", {fixture.program});
+    EXPECT_NE(next.err.find("memvex (warning): " + fixture.program +
+                            " was left replaced by a run that was killed; its original is back"),
+              std::string::npos)
+        << next.err;
+    EXPECT_EQ(next.status, 1);
+    expect_user_files_untouched();
+    expect_nothing_left(dead_driver_files);
+}
+
+// ---- the driver is signalled while it replaces a file in place ----
+
+TEST_F(FaultMatrix, SignalWhileReplacingInPlaceLeavesNeitherHalfFileNorReplacement) {
+    const struct {
+        std::string stalled;  // the replacement that stalls before its rename
+        int sig;
+    } cells[] = {
+        {"/." + fs::path(lib).filename().string() + ".ryn-new", SIGINT},
+        {"/.prog.ryn-new", SIGTERM},
+    };
+    for (const auto& cell : cells) {
+        SCOPED_TRACE(cell.stalled);
+        fs::remove(stall_file());
+        fs::remove_all(work / "cache");
+        const RunResult result =
+            run_and_signal("ryn", in_place(), stall("rename", cell.stalled), stall_file(), cell.sig);
+        EXPECT_EQ(result.status, 128 + cell.sig);
+        EXPECT_NE(result.err.find("stopped by signal"), std::string::npos) << result.err;
+        expect_user_files_untouched();
+        expect_nothing_left();
+    }
+}
+
+TEST_F(FaultMatrix, DriverKilledWhileReplacingTheProgramIsUndoneByTheNextRun) {
+    // The library already stands replaced; the program's replacement is half
+    // made when the driver dies and cannot clean up.
+    const RunResult killed =
+        run_and_signal("ryn", in_place(), stall("rename", "/.prog.ryn-new"), stall_file(), SIGKILL);
+    EXPECT_EQ(killed.status, 128 + SIGKILL);
+    EXPECT_FALSE(ryn_test::read_file(lib) == original_lib.content);
+    // No lock is held while the program is replaced; an empty cache makes the
+    // next run call the engine, which fails.
+    fs::remove_all(work / "cache");
+    const Files dead_driver_files = temporary_files();
+
+    engine_on(fixture.program, "exit 1");
+    const RunResult next = ryn(in_place());
+    EXPECT_EQ(next.status, 1);
+    // The program's replacement never reached its rename: only the library
+    // stood replaced.
+    EXPECT_EQ(next.err.find(fixture.program + " was left replaced"), std::string::npos)
+        << next.err;
+    EXPECT_NE(next.err.find("ryn (warning): " + lib + " was left replaced by a run that was killed"),
+              std::string::npos)
+        << next.err;
+
+    expect_user_files_untouched();
+    expect_nothing_left(dead_driver_files);
+}
+
+// ---- file systems that refuse ----
+
+TEST_F(FaultMatrix, FullOrRefusingFileSystemStopsTheRunWithTheReasonAndNothingChanged) {
+    const std::string lib_name = fs::path(lib).filename().string();
+    const struct {
+        std::string name;
+        std::vector<std::string> env;
+        std::string message;
+    } cells[] = {
+        {"library's replacement on a full file system",
+         shim("write", "/." + lib_name + ".ryn-new", "ryn", ENOSPC),
+         "ryn (error): Cannot replace " + lib + " with "},
+        {"program on a read-only file system", shim("rename", "/.prog.ryn-new", "ryn", EROFS),
+         "ryn (error): Cannot replace " + fixture.program + " with "},
+        {"original cannot be kept", shim("link", "/." + lib_name + ".ryn-saved", "ryn", EACCES),
+         "ryn (error): Cannot keep the original of " + lib + " (errno = 13)"},
+        {"engine writes a copy into a full cache", shim("write", work / "cache", "morphel.real", ENOSPC),
+         failed_on(lib) + "exit status 2\n"},
+        {"cache directory cannot be made", shim("mkdir", work / "cache", "", EROFS),
+         "ryn (error): mkdirp() call failed on " + work / "cache"},
+    };
+    const int errors[] = {ENOSPC, EROFS, EACCES, 0, 0};
+    int i = 0;
+    for (const auto& cell : cells) {
+        SCOPED_TRACE(cell.name);
+        // Every cell starts from an empty cache, so that the engine runs.
+        fs::remove_all(work / "cache");
+        const RunResult result = run_front_end("ryn", in_place(), cell.env);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find(cell.message), std::string::npos) << result.err;
+        if (errors[i] != 0) {
+            EXPECT_NE(result.err.find(strerror(errors[i])), std::string::npos) << result.err;
+        }
+        ++i;
+        expect_user_files_untouched();
+        expect_nothing_left();
+    }
+}
+
+// ---- and when nothing goes wrong ----
+
+TEST_F(FaultMatrix, SuccessfulInPlaceRunKeepsTheLinkAndLeavesOnlyTheInstrumentedFiles) {
+    // The program is reached through a symbolic link: the file it points to
+    // is replaced, the link stays a link.
+    const std::string link = work / "src/prog-link";
+    fs::create_symlink(fixture.program, link);
+    const RunResult result = ryn({"instrument", "-R", "-l", lib, link});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_FALSE(ryn_test::read_file(fixture.program) == original_prog.content);
+    EXPECT_FALSE(ryn_test::read_file(lib) == original_lib.content);
+    EXPECT_EQ(snapshot(lib).mode, original_lib.mode);
+    EXPECT_EQ(snapshot(fixture.program).mode, original_prog.mode);
+    expect_nothing_left();
+    // The replaced program still runs.
+    EXPECT_EQ(ryn_test::run({fixture.program}).out, "hello\nsum:1\n");
+}
+
+TEST_F(FaultMatrix, CheckerWritesTheProgramThroughItsLink) {
+    const std::string link = work / "src/prog-link";
+    fs::create_symlink(fixture.program, link);
+    const RunResult result = run_front_end("memvex", {link});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_FALSE(ryn_test::read_file(fixture.program) == original_prog.content);
+    expect_nothing_left();
+}
+
+}  // namespace

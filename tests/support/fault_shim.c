@@ -1,0 +1,157 @@
+/* Preloaded into the programs of a test run, this makes one chosen file
+ * operation fail or stall, deterministically:
+ *   RYN_FAULT_OP     rename, unlink, link, write, open or mkdir
+ *   RYN_FAULT_PATH   the operation is hit when a path it names contains this
+ *                    (for write, the path of the descriptor)
+ *   RYN_FAULT_EXE    only in processes whose executable has this base name
+ *   RYN_FAULT_ERRNO  fail with this error number, or
+ *   RYN_FAULT_STALL  write the process id to this file and stop there until
+ *                    a signal ends the process. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+static int in_chosen_process(void) {
+    const char *exe = getenv("RYN_FAULT_EXE");
+    if (!exe || !*exe) {
+        return 1;
+    }
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n < 0) {
+        return 0;
+    }
+    self[n] = '\0';
+    const char *base = strrchr(self, '/');
+    return strcmp(base ? base + 1 : self, exe) == 0;
+}
+
+/* Returns 0 to go on, or -1 with errno set to fail the call. */
+static int fault(const char *op, const char *path1, const char *path2) {
+    const char *chosen = getenv("RYN_FAULT_OP");
+    const char *pattern = getenv("RYN_FAULT_PATH");
+    if (!chosen || strcmp(chosen, op) != 0 || !pattern) {
+        return 0;
+    }
+    if (!(path1 && strstr(path1, pattern)) && !(path2 && strstr(path2, pattern))) {
+        return 0;
+    }
+    if (!in_chosen_process()) {
+        return 0;
+    }
+    const char *stall = getenv("RYN_FAULT_STALL");
+    if (stall && *stall) {
+        char text[32];
+        const int len = snprintf(text, sizeof text, "%d\n", (int)getpid());
+        const int fd = (int)syscall(SYS_openat, AT_FDCWD, stall, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            if (syscall(SYS_write, fd, text, (size_t)len) < 0) {
+                /* the test times out and says so */
+            }
+            syscall(SYS_close, fd);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    const char *number = getenv("RYN_FAULT_ERRNO");
+    errno = number ? atoi(number) : EIO;
+    return -1;
+}
+
+#define REAL(name)                                                  \
+    static __typeof__(&name) real_##name;                           \
+    if (!real_##name) {                                             \
+        real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name);   \
+    }
+
+int rename(const char *from, const char *to) {
+    REAL(rename);
+    return fault("rename", from, to) ? -1 : real_rename(from, to);
+}
+
+int unlink(const char *path) {
+    REAL(unlink);
+    return fault("unlink", path, NULL) ? -1 : real_unlink(path);
+}
+
+int link(const char *from, const char *to) {
+    REAL(link);
+    return fault("link", from, to) ? -1 : real_link(from, to);
+}
+
+int mkdir(const char *path, mode_t mode) {
+    REAL(mkdir);
+    return fault("mkdir", path, NULL) ? -1 : real_mkdir(path, mode);
+}
+
+static int open_fault(const char *path, int flags) {
+    /* Only opens that create or write: reading a read-only cache still works. */
+    return (flags & (O_WRONLY | O_RDWR | O_CREAT)) ? fault("open", path, NULL) : 0;
+}
+
+int open(const char *path, int flags, ...) {
+    REAL(open);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (mode_t)va_arg(ap, int);
+    va_end(ap);
+    return open_fault(path, flags) ? -1 : real_open(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) {
+    REAL(open64);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (mode_t)va_arg(ap, int);
+    va_end(ap);
+    return open_fault(path, flags) ? -1 : real_open64(path, flags, mode);
+}
+
+int openat(int dir, const char *path, int flags, ...) {
+    REAL(openat);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (mode_t)va_arg(ap, int);
+    va_end(ap);
+    return open_fault(path, flags) ? -1 : real_openat(dir, path, flags, mode);
+}
+
+static int descriptor_fault(int fd) {
+    const char *chosen = getenv("RYN_FAULT_OP");
+    if (!chosen || strcmp(chosen, "write") != 0 || fd <= 2) {
+        return 0;
+    }
+    char link_name[64];
+    char path[4096];
+    snprintf(link_name, sizeof link_name, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link_name, path, sizeof path - 1);
+    if (n <= 0) {
+        return 0;
+    }
+    path[n] = '\0';
+    return fault("write", path, NULL);
+}
+
+ssize_t write(int fd, const void *data, size_t size) {
+    REAL(write);
+    return descriptor_fault(fd) ? -1 : real_write(fd, data, size);
+}
+
+ssize_t pwrite(int fd, const void *data, size_t size, off_t offset) {
+    REAL(pwrite);
+    return descriptor_fault(fd) ? -1 : real_pwrite(fd, data, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void *data, size_t size, off_t offset) {
+    REAL(pwrite64);
+    return descriptor_fault(fd) ? -1 : real_pwrite64(fd, data, size, offset);
+}
