@@ -1,5 +1,6 @@
 #include "support/corpus.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -102,6 +103,19 @@ std::vector<std::string> Program::sources() const {
     std::vector<std::string> all{source_path(source)};
     for (const auto* group : {&linked, &plugins}) {
         for (const Library& lib : *group) {
+            all.push_back(source_path(lib.source));
+        }
+    }
+    return all;
+}
+
+std::vector<std::string> Program::measured_sources() const {
+    std::vector<std::string> all{source_path(source)};
+    for (const Library& lib : linked) {
+        all.push_back(source_path(lib.source));
+    }
+    for (const Library& lib : plugins) {
+        if (std::ranges::find(named, lib.name) != named.end()) {
             all.push_back(source_path(lib.source));
         }
     }

@@ -28,6 +28,8 @@ struct Program {
     bool is_cxx() const { return source.ends_with(".cpp"); }
     // Every source of the program, absolute.
     std::vector<std::string> sources() const;
+    // The sources ryn measures: all but those of plugins not named.
+    std::vector<std::string> measured_sources() const;
 };
 
 // Every program of the corpus.
