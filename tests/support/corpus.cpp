@@ -29,8 +29,9 @@ std::string compiler_for(const std::string& source) {
     return source.ends_with(".cpp") ? "c++" : RYN_TEST_CC;
 }
 
-// Links a program and its libraries; `compile` gives a source's compile
-// flags and `link_extra` is added to every link.
+// Builds a program and its libraries with the compiler `flags`, adding
+// `link_extra` to every link; with `separate_objects` each source is compiled
+// to an object of its own name first, where gcov looks for its notes.
 Build build(const Program& program, const std::string& dir, const std::string& flags,
             const std::string& link_extra, bool separate_objects) {
     fs::create_directories(dir);
