@@ -61,8 +61,19 @@ TEST_P(SameBehaviour, OutputAndStatusMatchTheOriginal) {
     EXPECT_EQ(actual.out, expected.out);
     EXPECT_EQ(actual.err, expected.err);
     EXPECT_EQ(actual.status, expected.status);
-    // A copy that measured nothing would pass the comparison as well.
-    EXPECT_TRUE(exists(build.dir + "/" + program.name + ".instrdata/" + program.name + ".instrdata"));
+    // A copy that measured nothing would pass the comparison as well; the
+    // program's libraries and named plugins are measured from their copies.
+    std::vector<std::string> measured{program.name};
+    for (const ryn_corpus::Library& lib : program.linked) {
+        measured.push_back("lib" + lib.name + ".so");
+    }
+    for (const std::string& plugin : program.named) {
+        measured.push_back("lib" + plugin + ".so");
+    }
+    for (const std::string& object : measured) {
+        EXPECT_TRUE(exists(build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata"))
+            << object;
+    }
 }
 
 std::vector<Case> all_cases() {
