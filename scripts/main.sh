@@ -42,12 +42,12 @@ ls -l greet.memvex
 echo "Instrumented copies in the cache:"
 find "$QVEN_RYN_CACHE_DIR" -type f ! -name '*.cksum_tstamp' | sed "s|$work/||"
 
-step "ryn collect greet world: the instrumented program records the blocks it runs"
-"$prefix/bin/ryn" collect greet world
+step "ryn collect -M greet world: the program and its library record the blocks they run"
+"$prefix/bin/ryn" collect -M greet world
 ls greet.instrdata
 
-step "ryn coverage greet: the coverage table, and every report in the experiment"
-"$prefix/bin/ryn" coverage greet
+step "ryn coverage -M greet: the coverage table, and every report in the experiment"
+"$prefix/bin/ryn" coverage -M greet
 rm -rf "$root/_coverage"
 cp -r test.1.er "$root/_coverage"
 ls "$root/_coverage"

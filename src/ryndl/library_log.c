@@ -48,6 +48,17 @@ static int already_logged(int fd, const char *line)
     return found;
 }
 
+/* A run that loads no library of interest still leaves a log: it tells the
+ * driver the program ran and needs no library instrumented. */
+void ryn_start_library_log(void)
+{
+    if (ryn_settings.library_log[0] == '\0')
+        return;
+    int fd = open(ryn_settings.library_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        close(fd);
+}
+
 void ryn_log_library(const char *path)
 {
     if (ryn_settings.library_log[0] == '\0' || path[0] != '/' || is_ignorable(path) ||

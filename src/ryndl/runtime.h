@@ -92,6 +92,7 @@ void ryn_flush_reset_after_fork(void);
 const char *ryn_cached_copy(const char *name);
 
 /* library_log.c */
+void ryn_start_library_log(void);
 void ryn_log_library(const char *path);
 
 /* process_wrappers.c */

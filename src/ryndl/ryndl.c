@@ -95,6 +95,8 @@ RYN_EXPORT unsigned int la_objopen(struct link_map *map, Lmid_t lmid, uintptr_t 
     if (is_main || has_path)
         header = ryn_find_table(map, is_main);
     struct ryn_object *object = header ? ryn_register_object(map, header, is_main) : NULL;
+    if (is_main && object != NULL)
+        ryn_start_library_log();
     if (has_path && !is_main)
         ryn_log_library(object ? object->original : map->l_name);
     return LA_FLG_BINDTO | LA_FLG_BINDFROM;

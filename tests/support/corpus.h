@@ -1,0 +1,74 @@
+// The corpus: small programs of our own in tests/fixtures/corpus, each with a
+// fixed input, built the way a user builds for ryn (annotated with kalnote.o)
+// or for gcc's own coverage (--coverage), and the line coverage either
+// method reports for them.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ryn_corpus {
+
+// A shared object of a corpus program: linked in, or loaded with dlopen.
+struct Library {
+    std::string name;    // the file is lib<name>.so
+    std::string source;  // file name in the corpus directory
+};
+
+struct Program {
+    std::string name;
+    std::string source;               // the main source
+    std::vector<Library> linked;      // needed libraries, in link order
+    std::vector<Library> plugins;     // loaded with dlopen, paths passed as arguments
+    std::vector<std::string> args;    // the fixed input; plugins' paths come first
+    std::vector<std::string> named;   // plugins to name with -l on the ryn command line
+
+    bool is_cxx() const { return source.ends_with(".cpp"); }
+    // Every source of the program, absolute.
+    std::vector<std::string> sources() const;
+    // The sources ryn measures: all but those of plugins not named.
+    std::vector<std::string> measured_sources() const;
+};
+
+// Every program of the corpus.
+const std::vector<Program>& programs();
+const Program& program(const std::string& name);
+
+// The absolute path of a corpus source file.
+std::string source_path(const std::string& file);
+
+// A program built in `dir`: the executable <dir>/<name> and its libraries.
+struct Build {
+    std::string dir;
+    std::string executable;
+    std::vector<std::string> args;  // the input, plugin paths made absolute
+    std::vector<std::string> named_plugins;  // absolute paths
+    std::string plugin_path(const std::string& name) const { return dir + "/lib" + name + ".so"; }
+};
+
+// Builds `program` annotated for ryn with `opt` ("-O0", "-O2") and -g.
+// Fails the current test when a compiler fails.
+Build build_annotated(const Program& program, const std::string& dir, const std::string& opt);
+// Builds `program` with gcc --coverage at -O0, one object per source in `dir`
+// so that gcov finds each source's notes beside it.
+Build build_with_gcov(const Program& program, const std::string& dir);
+
+// Lines of a source file that a report treats as code, with whether each ran.
+using LineCoverage = std::map<int, bool>;
+using FileLines = std::map<std::string, LineCoverage>;  // by absolute source path
+
+// The lines of every source of `program` as gcov reports them from the data
+// left in `build` by its runs.
+FileLines gcov_lines(const Program& program, const Build& build);
+// The lines of every source file named in an lcov tracefile.
+FileLines lcov_lines(const std::string& tracefile_text);
+
+// The lines where `a` and `b` disagree on whether a line ran, among the lines
+// both treat as code, written one a line as "line: gcov N, ryn M".
+std::string disagreements(const LineCoverage& gcov, const LineCoverage& ryn);
+
+// The number of the first line of `file` holding `text`, or 0.
+int line_holding(const std::string& file, const std::string& text);
+
+}  // namespace ryn_corpus
