@@ -156,6 +156,12 @@ RunResult run_shell(const std::string& command, const std::string& cwd) {
     return run({"/bin/sh", "-c", command}, {}, cwd);
 }
 
+int wait_for(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

@@ -2,6 +2,8 @@
 // test time, and running programs with their output captured.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -69,6 +71,10 @@ RunResult finish(Started& started);
 
 // Runs a shell command line with /bin/sh -c.
 RunResult run_shell(const std::string& command, const std::string& cwd = "");
+
+// Waits for a child of this process: its exit status, or 128 + the signal
+// that ended it.
+int wait_for(pid_t pid);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);

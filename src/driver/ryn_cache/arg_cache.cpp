@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "driver/ryn_util/signals_blocked.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -43,6 +44,9 @@ void ArgCache::release() noexcept {
 void ArgCache::add_arg(const char* s) {
     if (capacity < count + 2) {
         const int64_t grown = 2 * count + 4;
+        // A signal handler may walk this list (temporary files, locks) while
+        // the array moves; it must see either the old array or the new one.
+        const ryn::SignalsBlocked blocked;
         auto* bigger = static_cast<char**>(realloc(args, grown * sizeof(char*)));
         if (!bigger) {
             _util->fatal(1, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "driver/ryn_util/run_ending.h"
+#include "driver/ryn_util/signals_blocked.h"
 #include "driver/ryn_util/unique_fd.h"
 
 extern char** environ;
@@ -17,25 +18,6 @@ extern char** environ;
 namespace ryn {
 
 namespace {
-
-// Blocks every signal for its lifetime, so that no handler of the driver runs
-// in the child before exec and the driver records the child before a handler
-// could look for it.
-class AllSignalsBlocked {
-public:
-    AllSignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        sigprocmask(SIG_SETMASK, &all, &previous_);
-    }
-    ~AllSignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
-    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
-    const sigset_t& previous() const { return previous_; }
-
-private:
-    sigset_t previous_;
-};
 
 // Between fork and exec: only async-signal-safe calls.
 [[noreturn]] void become_command(char* const* args, int out, int err, bool tracked,
@@ -84,7 +66,7 @@ ChildStart start_child(char* const* args, int out, int err, bool tracked) {
     UniqueFd write_end(fds[1]);
     const pid_t parent = getpid();
     {
-        const AllSignalsBlocked blocked;
+        const SignalsBlocked blocked;
         start.pid = fork();
         if (start.pid == 0) {
             become_command(args, out, err, tracked, parent, write_end.get(), blocked.previous());

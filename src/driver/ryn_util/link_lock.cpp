@@ -10,28 +10,9 @@
 
 #include "driver/ryn_util/lock_support.h"
 #include "driver/ryn_util/lock_takeover.h"
+#include "driver/ryn_util/signals_blocked.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/exec_util.h"
-
-namespace {
-
-// Holds off every signal that can be blocked for the lifetime of the object.
-class SignalsBlocked {
-public:
-    SignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &previous_);
-    }
-    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
-};
-
-}  // namespace
 
 std::string ExecUtil::get_link_lock_file(const char* path) {
     std::string name(ryn::format_link_lock_file(nullptr, 0, path), '\0');
@@ -64,7 +45,7 @@ int ExecUtil::acquire_link_lock(const char* path) {
         // arriving while we wait still removes the process file. Signals stay
         // blocked from creating the file until it is recorded, and while the
         // list the handler walks may be moving to a larger array.
-        const SignalsBlocked blocked;
+        const ryn::SignalsBlocked blocked;
         fd.reset(open(process_file.c_str(), O_RDWR | O_CREAT, 0666));
         if (fd.valid()) {
             locked_files.add_arg(path);

@@ -25,12 +25,6 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 Names lock_files_in(const std::string& dir) {
     Names names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {

@@ -22,13 +22,6 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-// Exit status, or 128 + signal number.
-int wait_for(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Names of the lock files in dir, sorted.
 Names lock_files_in(const std::string& dir) {
     Names names;
