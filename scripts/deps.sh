@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libelf-dev libmd-dev binutils faketime)
+packages=(g++ cmake ninja-build libgtest-dev libelf-dev libmd-dev binutils faketime
+          clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
