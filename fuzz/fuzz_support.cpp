@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 extern "C" {
@@ -119,6 +120,18 @@ extern "C" void __wrap__exit(int status) {
 
 namespace ryn_fuzz {
 
+namespace {
+
+// A plain copy: the handler runs after the static string is destroyed.
+char scratch_path[4096];
+
+void remove_scratch_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_path, ignored);
+}
+
+}  // namespace
+
 std::optional<int> run_until_end(const std::function<void()>& body) {
     const std::set<int> open_before = open_descriptors();
     jmp_buf env;
@@ -143,6 +156,8 @@ const std::string& scratch_dir() {
             perror("mkdtemp");
             abort();
         }
+        snprintf(scratch_path, sizeof scratch_path, "%s", pattern.c_str());
+        atexit(remove_scratch_dir);
         return pattern;
     }();
     return dir;

@@ -17,7 +17,8 @@ namespace ryn_fuzz {
 // their destructors, so descriptors opened meanwhile are closed here.
 std::optional<int> run_until_end(const std::function<void()>& body);
 
-// A directory of this process, created on first use under TMPDIR (or /tmp).
+// A directory of this process, created on first use under TMPDIR (or /tmp)
+// and removed when the process exits normally.
 const std::string& scratch_dir();
 
 // Works in `dir` until destroyed. libFuzzer names its corpus and artifacts

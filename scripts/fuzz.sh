@@ -15,6 +15,7 @@ findings=$build/findings
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DRYN_FUZZ=ON -DRYN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target ryn_fuzzers
+ctest --test-dir "$build" --output-on-failure --no-tests=error
 
 # Small files are cheap to write and to mutate; tmpfs spares the disk.
 parent=/tmp
