@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libzydis-dev patchelf elfutils binutils faketime lcov)
+packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libzydis-dev patchelf
+          elfutils binutils faketime lcov clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the normal and the sanitizer configuration and runs every test in both.
+# Builds the normal and the sanitizer configuration and runs every test in
+# both, then runs the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +17,5 @@ echo "== normal build =="
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYN_BUILD_TESTS=ON
 echo "== sanitizer build (ASan + UBSan) =="
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DRYN_SANITIZE=ON -DRYN_BUILD_TESTS=ON
+echo "== fuzzers (clang, libFuzzer) =="
+scripts/fuzz.sh

@@ -92,9 +92,10 @@ std::vector<char> section_bytes(Elf_Scn* section) {
     if (data == nullptr) {
         return {};
     }
-    // A section that occupies no file space (SHT_NOBITS) reads as zeros.
+    // A section that occupies no file space (SHT_NOBITS) has nothing to read;
+    // the size it claims is not checked against the file and may be anything.
     if (data->d_buf == nullptr) {
-        return std::vector<char>(data->d_size, '\0');
+        return {};
     }
     const char* bytes = static_cast<const char*>(data->d_buf);
     return std::vector<char>(bytes, bytes + data->d_size);

@@ -123,15 +123,21 @@ std::optional<std::string> rcData::read_line(FILE* file, int* lines) {
         std::vector<char> chunk(k_initial_line_size);
         text.reserve(k_initial_line_size);
         for (;;) {
-            // Read one physical line, however long.
+            // Read one physical line, however long. Only a chunk that fgets
+            // filled to its end holds part of a line: a NUL byte inside the
+            // line hides its newline from the text, and must neither glue the
+            // next line on nor grow the chunk once per line.
             bool got_any = false;
+            chunk.back() = '\x01';
             while (fgets(chunk.data(), static_cast<int>(chunk.size()), file)) {
                 got_any = true;
                 text += chunk.data();
-                if (!text.empty() && text.back() == '\n') {
+                const bool filled = chunk.back() == '\0' && chunk[chunk.size() - 2] != '\n';
+                if (!filled) {
                     break;
                 }
                 chunk.resize(chunk.size() * 2);
+                chunk.back() = '\x01';
             }
             if (!got_any && text.empty()) {
                 return std::nullopt;

@@ -84,6 +84,28 @@ TEST(IsSharedObject, OtherFilesAreNotOrEndTheRunWhenStrict) {
                             " (errno = 2) No such file or directory\n"));
 }
 
+// A crafted file's .comment may occupy no file space yet claim 2^56 bytes;
+// copying that claim once ended the driver with an allocation failure.
+TEST(SectionCopies, ASectionWithoutFileSpaceHasNoBytes) {
+    TempDir dir;
+    // Assembled on its own: a compiler's own .comment text would make the
+    // assembler write the claimed size out.
+    const std::string source = dir / "nobits.s";
+    write_file(source, ".section .comment,\"\",@nobits\n.skip 0x100000000000000\n"
+                       ".text\n.globl f\nf: ret\n");
+    const std::string object =
+        made({"cc", "-c", source, "-o", dir / "nobits.o"}, dir / "nobits.o");
+    ASSERT_NE(run({"readelf", "-S", object}).out.find("NOBITS"), std::string::npos);
+
+    ExecUtil util("ryn");
+    std::vector<char> copy(3, 'x');
+    EXPECT_EQ(util.extract_section_from_elf(object.c_str(), ".comment", &copy, nullptr), 0);
+    EXPECT_TRUE(copy.empty());
+    EXPECT_TRUE(util.ryn_comments(object.c_str())->empty());
+    EXPECT_TRUE(util.check_target(object.c_str(), nullptr, 0, false, false, MSG_WARNING, nullptr,
+                                  false, nullptr));
+}
+
 struct Options {
     const char* lock_dir = nullptr;
     int level = 0;

@@ -57,6 +57,28 @@ TEST(RcFormat, AFaultyLineKeepsWhatCameBeforeButTheFileCountsAsUnread) {
         << w.err;
 }
 
+// A NUL byte hides the rest of its line, newline included, from the text:
+// each line must still stand alone, be counted, and cost no more memory than
+// its own length (the reader once doubled its buffer for every such line).
+TEST(RcFormat, ANulByteHidesTheRestOfItsLineOnly) {
+    RcWorld w;
+    std::string file;
+    Strings expected;
+    for (int i = 0; i < 12; ++i) {
+        file += "append IGNORABLE_LIBS l" + std::to_string(i) + std::string(1, '\0') + "hidden\n";
+        expected.push_back("l" + std::to_string(i));
+    }
+    file += std::string(1, '\0') + "\nappend IGNORABLE_LIBS last\nbogus\n";
+    expected.push_back("last");
+    const rcData rc = w.read(file);
+    EXPECT_EQ(rc.values[LIBS], "l0:l1:l2:l3:l4:l5:l6:l7:l8:l9:l10:l11:last");
+    EXPECT_TRUE(w.err.ends_with("Unrecognized command in ./.ryn.rc on line 15: bogus\n\n"))
+        << w.err;
+
+    rcData again = w.read(file.substr(0, file.rfind("bogus")));
+    EXPECT_EQ(listed(again, "IGNORABLE_LIBS"), expected);
+}
+
 TEST(RcFormat, PrefixesPickTheSlotAndCommandsEditIt) {
     RcWorld w;
     const std::string text =
