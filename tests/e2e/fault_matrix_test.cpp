@@ -353,7 +353,7 @@ TEST_F(FaultMatrix, SuccessfulInPlaceRunKeepsTheLinkAndLeavesOnlyTheInstrumented
     EXPECT_EQ(snapshot(fixture.program).mode, original_prog.mode);
     expect_nothing_left();
     // The replaced program still runs.
-    EXPECT_EQ(ryn_test::run({fixture.program}).out, "hello\nsum:1\n");
+    EXPECT_EQ(ryn_test::run({fixture.program}, {}, work.path()).out, "hello\nsum:1\n");
 }
 
 TEST_F(FaultMatrix, CheckerWritesTheProgramThroughItsLink) {
