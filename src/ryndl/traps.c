@@ -311,16 +311,18 @@ static void report_view(sigset_t *old, int was_blocked)
     }
 }
 
-static int wrap_sigprocmask(int how, const sigset_t *set, sigset_t *old)
+typedef int (*mask_call)(int, const sigset_t *, sigset_t *);
+
+/* Both mask calls: SIGTRAP stays deliverable while the program keeps its own
+ * view of whether it blocked it. */
+static int apply_program_mask(mask_call call, int how, const sigset_t *set, sigset_t *old)
 {
-    int (*real)(int, const sigset_t *, sigset_t *) =
-        (int (*)(int, const sigset_t *, sigset_t *))ryn_real("sigprocmask");
     int was_blocked = trap_blocked_by_program;
     sigset_t copy;
     if (how != SIG_BLOCK && how != SIG_UNBLOCK && how != SIG_SETMASK)
-        return real ? real(how, set, old) : sigprocmask(how, set, old);
+        return call(how, set, old);
     const sigset_t *effective = filter_mask(how, set, &copy);
-    int result = real ? real(how, effective, old) : sigprocmask(how, effective, old);
+    int result = call(how, effective, old);
     if (result == 0)
         report_view(old, was_blocked);
     else
@@ -328,21 +330,16 @@ static int wrap_sigprocmask(int how, const sigset_t *set, sigset_t *old)
     return result;
 }
 
+static int wrap_sigprocmask(int how, const sigset_t *set, sigset_t *old)
+{
+    mask_call real = (mask_call)ryn_real("sigprocmask");
+    return apply_program_mask(real ? real : sigprocmask, how, set, old);
+}
+
 static int wrap_pthread_sigmask(int how, const sigset_t *set, sigset_t *old)
 {
-    int (*real)(int, const sigset_t *, sigset_t *) =
-        (int (*)(int, const sigset_t *, sigset_t *))ryn_real("pthread_sigmask");
-    int was_blocked = trap_blocked_by_program;
-    sigset_t copy;
-    if (how != SIG_BLOCK && how != SIG_UNBLOCK && how != SIG_SETMASK)
-        return real ? real(how, set, old) : pthread_sigmask(how, set, old);
-    const sigset_t *effective = filter_mask(how, set, &copy);
-    int result = real ? real(how, effective, old) : pthread_sigmask(how, effective, old);
-    if (result == 0)
-        report_view(old, was_blocked);
-    else
-        trap_blocked_by_program = was_blocked;
-    return result;
+    mask_call real = (mask_call)ryn_real("pthread_sigmask");
+    return apply_program_mask(real ? real : pthread_sigmask, how, set, old);
 }
 
 uintptr_t ryn_signal_wrapper_for(const char *name)
