@@ -1,16 +1,12 @@
 #include "copy_settings.h"
 
-#include <fcntl.h>
-#include <md5.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 
-#include "driver/ryn_util/unique_fd.h"
 #include "engine_error.h"
-#include "ryn/exec_util.h"
 
 namespace morphel {
 
@@ -27,32 +23,6 @@ std::string copy_settings(const std::string& original, const std::string& data_d
         }
     }
     return text;
-}
-
-std::string file_digest(const std::string& path) {
-    const ryn::UniqueFd fd(open(path.c_str(), O_RDONLY));
-    if (!fd.valid()) {
-        fail_with_errno("cannot read " + path, errno);
-    }
-    MD5_CTX context;
-    MD5Init(&context);
-    unsigned char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail_with_errno("cannot read " + path, errno);
-        }
-        MD5Update(&context, buffer, static_cast<size_t>(n));
-    }
-    unsigned char digest[16];
-    MD5Final(digest, &context);
-    return md5_digest_text(digest);
 }
 
 std::string absolute_path(const std::string& path) {

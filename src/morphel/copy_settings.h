@@ -1,5 +1,4 @@
-// The settings a probed copy carries for the runtime, and the digest that
-// ties its data to the build it describes.
+// The settings a probed copy carries for the runtime.
 #pragma once
 
 #include <optional>
@@ -11,9 +10,6 @@ namespace morphel {
 // "ryninfo" line per record in file order.
 std::string copy_settings(const std::string& original, const std::string& data_dir,
                           const std::optional<std::string>& ryninfo);
-
-// MD5 of the file's content, as digest text.
-std::string file_digest(const std::string& path);
 
 // The input path made absolute against the working directory.
 std::string absolute_path(const std::string& path);

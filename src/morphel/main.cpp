@@ -18,6 +18,8 @@
 #include "probe_table.h"
 #include "use_report.h"
 
+#include "coverage/file_digest.h"
+
 namespace morphel {
 namespace {
 
@@ -63,7 +65,7 @@ void write_instrumented_copy(const EngineRequest& request) {
             info.is_main_program ? request.ryninfo : std::nullopt;
         appendix.probe_table = build_probe_table(
             probes, copy_settings(absolute_path(request.input), *request.data_dir, records),
-            file_digest(request.input));
+            coverage::file_digest(request.input));
     }
     write_appendix(output.fd(), request.input, appendix);
     output.commit();
