@@ -16,10 +16,6 @@
 namespace morphel {
 namespace {
 
-[[noreturn]] void fail_elf(const std::string& path, const std::string& what) {
-    throw EngineError(path + ": " + what + ": " + elf_errmsg(-1));
-}
-
 // The compiler names the split-off cold part of a function after it; it
 // belongs to that function.
 std::string function_name(const char* symbol) {

@@ -17,10 +17,6 @@ namespace {
 
 constexpr const char* k_patchelf = "/usr/bin/patchelf";
 
-[[noreturn]] void fail_elf(const std::string& path, const std::string& what) {
-    throw EngineError(path + ": " + what + ": " + elf_errmsg(-1));
-}
-
 // The dynamic section of an open file, with its string table index.
 struct DynamicSection {
     Elf_Scn* scn = nullptr;
@@ -179,8 +175,8 @@ std::string replace_origin(const std::string& text, const std::string& dir) {
     return result;
 }
 
-bool apply_dynamic_edits(const std::string& path, const DynamicEdits& edits) {
-    const DynamicInfo info = read_dynamic_info(path);
+bool apply_dynamic_edits(const std::string& path, const DynamicInfo& info,
+                         const DynamicEdits& edits) {
     if (!info.has_dynamic) {
         return false;
     }

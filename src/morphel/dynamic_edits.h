@@ -30,9 +30,11 @@ struct DynamicEdits {
 // `text` with every $ORIGIN and ${ORIGIN} replaced by `dir`.
 std::string replace_origin(const std::string& text, const std::string& dir);
 
-// Applies the edits to the file at `path` (a private copy: the editor
-// rewrites it in place). A file without a dynamic section is left alone.
+// Applies the edits to the file at `path`, a private copy of the input that
+// `info` describes (the editor rewrites it in place). A file without a
+// dynamic section is left alone.
 // Returns whether the file changed.
-bool apply_dynamic_edits(const std::string& path, const DynamicEdits& edits);
+bool apply_dynamic_edits(const std::string& path, const DynamicInfo& info,
+                         const DynamicEdits& edits);
 
 }  // namespace morphel

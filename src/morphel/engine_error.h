@@ -15,4 +15,7 @@ public:
 // "<what>: <strerror(err)>"
 [[noreturn]] void fail_with_errno(const std::string& what, int err);
 
+// "<path>: <what>: <libelf's last error>"
+[[noreturn]] void fail_elf(const std::string& path, const std::string& what);
+
 }  // namespace morphel

@@ -23,10 +23,6 @@ constexpr std::string_view k_probes = RYN_PROBE_SECTION;
 constexpr uint64_t k_page_size = 0x1000;
 constexpr uint64_t k_table_alignment = 8;
 
-[[noreturn]] void fail_elf(const std::string& path, const std::string& what) {
-    throw EngineError(path + ": " + what + ": " + elf_errmsg(-1));
-}
-
 GElf_Shdr section_header(Elf_Scn* scn, const std::string& path) {
     GElf_Shdr shdr;
     if (!gelf_getshdr(scn, &shdr)) {

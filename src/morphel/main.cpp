@@ -48,7 +48,7 @@ void write_instrumented_copy(const EngineRequest& request) {
     if (probed && !edits.auditor && info.is_main_program && info.has_dynamic) {
         edits.auditor = own_auditor();
     }
-    if (apply_dynamic_edits(output.path(), edits)) {
+    if (apply_dynamic_edits(output.path(), info, edits)) {
         follow_moved_sections(request.input, output.path());
     }
     output.reopen();

@@ -14,10 +14,6 @@
 namespace morphel {
 namespace {
 
-[[noreturn]] void fail_elf(const std::string& path, const std::string& what) {
-    throw EngineError(path + ": " + what + ": " + elf_errmsg(-1));
-}
-
 struct Place {
     uint64_t addr;
     uint64_t size;

@@ -21,20 +21,6 @@ std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void write_all(int fd, const char* data, size_t size, const std::string& path) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail_with_errno("cannot write " + path, errno);
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 void copy_contents(int from, const std::string& from_path, int to, const std::string& to_path) {
     std::vector<char> buffer(1 << 16);
     for (;;) {
@@ -48,7 +34,9 @@ void copy_contents(int from, const std::string& from_path, int to, const std::st
             }
             fail_with_errno("cannot read " + from_path, errno);
         }
-        write_all(to, buffer.data(), static_cast<size_t>(n), to_path);
+        if (!ryn::write_all(to, {buffer.data(), static_cast<size_t>(n)})) {
+            fail_with_errno("cannot write " + to_path, errno);
+        }
     }
 }
 
