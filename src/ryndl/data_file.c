@@ -82,7 +82,9 @@ static const char *table_string(const struct ryn_object *object, uint32_t offset
 
 static void make_directories(const char *path)
 {
-    char partial[PATH_MAX];
+    /* Static like every buffer of the writers: they run in signal handlers,
+     * perhaps on a small alternate stack, and only one writer runs at once. */
+    static char partial[PATH_MAX];
     ryn_strlcpy(partial, path, sizeof partial);
     for (char *slash = strchr(partial + 1, '/');; slash = strchr(slash + 1, '/')) {
         if (slash != NULL)
@@ -249,7 +251,7 @@ static void flush_locked(struct ryn_object *object)
     if (!has_new_hits(object) && read_previous(object))
         return;
     make_directories(object->data_dir);
-    char lock_path[PATH_MAX + 8], temp_path[PATH_MAX + 32];
+    static char lock_path[PATH_MAX + 8], temp_path[PATH_MAX + 32];
     ryn_strlcpy(lock_path, object->data_path, sizeof lock_path);
     ryn_strlcat(lock_path, ".lock", sizeof lock_path);
     char digits[24];

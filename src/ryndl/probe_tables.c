@@ -107,7 +107,6 @@ static void resolve_data_path(struct ryn_object *object, const char *datadir)
 static void read_main_settings(const char *text, size_t size)
 {
     struct ryn_settings *s = &ryn_settings;
-    s->have_main = 1;
     for (const char *line = text, *end = text + size; line < end;) {
         const char *newline = memchr(line, '\n', (size_t)(end - line));
         const char *line_end = newline ? newline : end;

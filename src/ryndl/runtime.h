@@ -42,7 +42,6 @@ struct ryn_object {
 
 /* Settings of the run, read from the main program's table. */
 struct ryn_settings {
-    int have_main;
     char cache_top[PATH_MAX];
     char library_log[PATH_MAX];
     char program[NAME_MAX + 1];
@@ -81,7 +80,6 @@ void ryn_set_real(const char *name, uintptr_t address);
 void *ryn_real(const char *name);
 void ryn_resolve_reals(void);
 extern int ryn_resolving_reals;
-int *ryn_program_errno(void);
 
 /* data_file.c */
 void ryn_flush_object(struct ryn_object *object);

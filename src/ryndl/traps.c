@@ -40,7 +40,6 @@ static struct real_entry reals[] = {
     {"sigaction", NULL}, {"signal", NULL},  {"sigprocmask", NULL}, {"pthread_sigmask", NULL},
     {"fork", NULL},      {"_exit", NULL},   {"_Exit", NULL},       {"execve", NULL},
     {"execv", NULL},     {"execvp", NULL},  {"execvpe", NULL},     {"fexecve", NULL},
-    {"__errno_location", NULL},
 };
 
 void ryn_set_real(const char *name, uintptr_t address)
@@ -72,12 +71,6 @@ void ryn_resolve_reals(void)
         if (libc != NULL && reals[i].address == NULL)
             reals[i].address = dlsym(libc, reals[i].name);
     ryn_resolving_reals = 0;
-}
-
-int *ryn_program_errno(void)
-{
-    int *(*location)(void) = (int *(*)(void))ryn_real("__errno_location");
-    return location ? location() : &errno;
 }
 
 static int kernel_sigaction(int sig, const struct sigaction *act, struct sigaction *old)
