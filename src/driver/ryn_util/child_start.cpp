@@ -86,12 +86,12 @@ ChildStart start_child(char* const* args, int out, int err, bool tracked) {
         n = read(read_end.get(), &child_error, sizeof child_error);
     } while (n < 0 && errno == EINTR);
     if (n == sizeof child_error) {
-        // The child never ran the command: reap it here.
-        stop_running_child();
-        if (!tracked) {
-            int status;
-            while (waitpid(start.pid, &status, 0) < 0 && errno == EINTR) {
-            }
+        // The child never ran the command and has ended: reap it here.
+        if (tracked) {
+            clear_running_child();
+        }
+        int status;
+        while (waitpid(start.pid, &status, 0) < 0 && errno == EINTR) {
         }
         start.error = child_error;
         start.pid = -1;

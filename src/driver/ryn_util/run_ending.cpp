@@ -60,15 +60,9 @@ void say_stopped_by(int sig) noexcept {
 // replacement, temporary files (unless kept for inspection) and locks.
 void remove_run_files() noexcept {
     remove_pending_replacement();
-    if (_util == nullptr) {
-        return;
+    if (_util != nullptr) {
+        _util->cleanup();
     }
-    if (!_util->very_verbose) {
-        for (const char* path : _util->temp_files) {
-            unlink(path);
-        }
-    }
-    _util->filelock_cleanup();
 }
 
 extern "C" void fatal_signal_handler(int sig) {
@@ -150,9 +144,7 @@ void end_run(int status) {
     put_back_all_kept();
     if (_util != nullptr) {
         _util->restore();
-        _util->cleanup();
     }
-    remove_pending_replacement();
     drop_all_kept();
     end_run_now(status);
 }

@@ -9,11 +9,6 @@
 
 namespace ryn {
 
-bool is_regular_file(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 bool has_newline(std::string_view path) { return path.find('\n') != std::string_view::npos; }
 
 UniqueFd open_regular_file(const char* path, int flags, bool* not_regular) {

@@ -12,10 +12,6 @@ class ExecUtil;
 
 namespace ryn {
 
-// True when `path` names a regular file, through symbolic links. Looks with
-// stat only, so nothing is opened.
-bool is_regular_file(const char* path);
-
 bool has_newline(std::string_view path);
 
 // Opens `path` with `flags` only when it is a regular file. The open does not
