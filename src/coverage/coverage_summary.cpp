@@ -99,9 +99,7 @@ CoverageSummary summarize(const std::vector<InstrData>& objects, const FunctionF
         ++file.measures.lines;
         file.measures.lines_executed += count > 0;
     }
-    summary.total.lines = all_lines.size();
-    summary.total.lines_executed = static_cast<uint64_t>(
-        std::ranges::count_if(all_lines, [](const auto& entry) { return entry.second > 0; }));
+    count_lines(all_lines, summary.total);
 
     for (auto& [key, builder] : functions) {
         FunctionCoverage& function = builder.coverage;

@@ -19,7 +19,6 @@ public:
     void exclude_prefixes_in(const std::string& path);
 
     bool excludes(std::string_view function) const;
-    bool empty() const { return names_.empty() && prefixes_.empty(); }
 
 private:
     std::vector<std::string> names_;

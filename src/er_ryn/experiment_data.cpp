@@ -28,25 +28,21 @@ std::vector<coverage::InstrData> load_experiment_data(const ExperimentCommand& c
 
 coverage::FunctionFilter experiment_filter(const ExperimentCommand& command) {
     coverage::FunctionFilter filter;
-    try {
-        for (const std::string& path : command.function_lists) {
-            filter.exclude_names_in(path);
-        }
-        for (const std::string& path : command.function_prefix_lists) {
-            filter.exclude_prefixes_in(path);
-        }
-        for (const std::string& value : command.ignored_functions) {
-            struct stat st;
-            if (stat(value.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-                filter.exclude_names_in(value);
-            } else {
-                for (std::string& name : coverage::split_function_list(value)) {
-                    filter.exclude_name(std::move(name));
-                }
+    for (const std::string& path : command.function_lists) {
+        filter.exclude_names_in(path);
+    }
+    for (const std::string& path : command.function_prefix_lists) {
+        filter.exclude_prefixes_in(path);
+    }
+    for (const std::string& value : command.ignored_functions) {
+        struct stat st;
+        if (stat(value.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            filter.exclude_names_in(value);
+        } else {
+            for (std::string& name : coverage::split_function_list(value)) {
+                filter.exclude_name(std::move(name));
             }
         }
-    } catch (const coverage::CoverageError& error) {
-        throw ToolError(error.what());
     }
     return filter;
 }

@@ -19,7 +19,8 @@ std::vector<coverage::InstrData> load_experiment_data(const ExperimentCommand& c
 
 // -blacklist= and -blacklist_pfx= name files of names and prefixes; -fignore=
 // names a file of names, or is itself a list of names when no such file
-// exists. Throws ToolError when a list file cannot be read.
+// exists. Throws coverage::CoverageError when a list file cannot be
+// read.
 coverage::FunctionFilter experiment_filter(const ExperimentCommand& command);
 
 }  // namespace er_ryn
