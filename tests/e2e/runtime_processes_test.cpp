@@ -9,27 +9,21 @@
 
 #include <gtest/gtest.h>
 
+#include "ryn/exec_util.h"
 #include "support/runtime_support.h"
 
 using namespace ryn_test;
 
 namespace {
 
-// The cache's text form of a digest: little-endian 32-bit words in hex.
+// The digest text the driver names cached copies with.
 std::string md5_text(const std::string& bytes) {
     MD5_CTX context;
     MD5Init(&context);
     MD5Update(&context, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5Final(digest, &context);
-    std::string text;
-    for (int word = 0; word < 4; ++word) {
-        for (int i = 3; i >= 0; --i) {
-            text += "0123456789abcdef"[digest[4 * word + i] >> 4];
-            text += "0123456789abcdef"[digest[4 * word + i] & 15];
-        }
-    }
-    return text;
+    return md5_digest_text(digest);
 }
 
 class ProcessProgram : public ::testing::Test {

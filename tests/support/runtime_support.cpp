@@ -1,34 +1,20 @@
 #include "support/runtime_support.h"
 
-#include <sstream>
+#include "coverage/instr_data.h"
 
 namespace ryn_test {
 
 InstrData read_instrdata(const std::string& path) {
+    const coverage::InstrData read = coverage::read_instr_data_file(path);
     InstrData data;
-    std::istringstream in(read_file(path));
-    std::string line;
-    std::getline(in, line);
-    if (line != "ryn-instrdata 1") {
-        return data;
-    }
-    auto field = [&](const std::string& key) {
-        std::getline(in, line);
-        return line.rfind(key + " ", 0) == 0 ? line.substr(key.size() + 1) : std::string();
-    };
-    data.object = field("object");
-    data.digest = field("digest");
-    data.program = field("program");
-    data.blocks = std::stoul("0" + field("blocks"));
-    while (std::getline(in, line)) {
-        std::vector<std::string> parts;
-        std::istringstream fields(line);
-        for (std::string part; std::getline(fields, part, '\t');) {
-            parts.push_back(part);
-        }
+    data.object = read.object;
+    data.digest = read.digest;
+    data.program = read.program;
+    data.blocks = read.blocks.size();
+    for (const coverage::Block& block : read.blocks) {
         // Each function counts once: by its entry block.
-        if (parts.size() >= 6 && (std::stoul(parts[3]) & 1) != 0) {
-            data.counts[parts[5]] += std::stoul(parts[4]);
+        if (block.is_function_entry()) {
+            data.counts[block.function] += block.count;
         }
     }
     return data;
