@@ -32,6 +32,11 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     const RunResult collected = ryn({"collect", program});
     ASSERT_EQ(collected.status, 0) << collected.err;
     EXPECT_EQ(collected.out, "done\n");
+    // A program that loads no library of its own still leaves its (empty)
+    // log, which tells the reports that follow libraries there are none.
+    const auto logs = ryn_e2e::files_ending_in(work / "cache", ".liblog");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(ryn_test::read_file(logs[0]), "");
 
     const RunResult experiment = ryn({"coverage", program});
     ASSERT_EQ(experiment.status, 0) << experiment.err;

@@ -70,24 +70,3 @@ TEST_F(Collect, DataDirectoryFromTheEnvironmentAccumulates) {
 }
 
 }  // namespace
-
-namespace {
-
-// A program that loads only system libraries still leaves its (empty) log,
-// which tells the reports that follow libraries that there are none.
-TEST(CollectAlone, RunWithoutOwnLibrariesLeavesAnEmptyLog) {
-    TempDir work;
-    const std::string prog = work / "alone";
-    ASSERT_TRUE(compile_c(hello_source("alone"), prog, "'" + kalnote_object() + "'"));
-    const std::vector<std::string> env = ryn_e2e::hermetic_env(work.path());
-    ASSERT_EQ(run({stage_bin("ryn"), "collect", "-M", prog}, env, work.path()).status, 0);
-    const auto logs = ryn_e2e::files_ending_in(work / "cache", ".liblog");
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(read_file(logs[0]), "");
-
-    const RunResult report = run({stage_bin("ryn"), "coverage", "-M", prog}, env, work.path());
-    EXPECT_EQ(report.status, 0) << report.err;
-    EXPECT_NE(report.out.find("\nmain "), std::string::npos) << report.out;
-}
-
-}  // namespace

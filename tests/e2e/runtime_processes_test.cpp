@@ -10,52 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "ryn/exec_util.h"
+#include "support/engine_support.h"
 #include "support/runtime_support.h"
 
 using namespace ryn_test;
 
 namespace {
 
-// The digest text the driver names cached copies with.
-std::string md5_text(const std::string& bytes) {
-    MD5_CTX context;
-    MD5Init(&context);
-    MD5Update(&context, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    unsigned char digest[MD5_DIGEST_LENGTH];
-    MD5Final(digest, &context);
-    return md5_digest_text(digest);
-}
-
-class ProcessProgram : public ::testing::Test {
-protected:
-    void build(const std::string& source, const std::vector<std::string>& records) {
-        ASSERT_TRUE(compile_c(source, original, "-O0 -g -pthread -ldl"));
-        std::vector<std::string> all = {"21 prog"};
-        all.insert(all.end(), records.begin(), records.end());
-        add_probe_table(original, copy, main_settings(original, "d", all));
-    }
-    RunResult run_both(const std::vector<std::string>& args = {}) {
-        std::vector<std::string> plain_args = {original}, probed_args = {copy};
-        plain_args.insert(plain_args.end(), args.begin(), args.end());
-        probed_args.insert(probed_args.end(), args.begin(), args.end());
-        const RunResult plain = run(plain_args, {}, dir.path());
-        const RunResult probed = run(probed_args, {audit_env()}, dir.path());
-        EXPECT_EQ(probed.out, plain.out);
-        EXPECT_EQ(probed.err, plain.err);
-        EXPECT_EQ(probed.status, plain.status);
-        return probed;
-    }
-    InstrData data(const std::string& dir_name = "d") const {
-        return read_instrdata(dir / (dir_name + "/prog.instrdata"));
-    }
-
-    TempDir dir;
-    std::string original = dir / "prog";
-    std::string copy = dir / "copy";
-};
-
-TEST_F(ProcessProgram, ThreadsRacingThroughOneProbeRunUnchanged) {
-    build(R"(#include <pthread.h>
+const char* const k_threads = R"(#include <pthread.h>
 #include <stdio.h>
 int square(int x) { return x * x; }
 static void *work(void *arg) {
@@ -77,13 +39,9 @@ int main(void) {
     printf("total %ld\n", total);
     return 0;
 }
-)", {});
-    EXPECT_EQ(run_both().out, "total 62000000\n");
-    EXPECT_EQ(data().counts.at("square"), 1u);
-    EXPECT_EQ(data().counts.at("work"), 1u);
-}
+)";
 
-const char* const k_fork_source = R"(#include <stdio.h>
+const char* const k_fork = R"(#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 int in_parent(void) { return 1; }
@@ -99,25 +57,9 @@ int main(void) {
 }
 )";
 
-TEST_F(ProcessProgram, ForkRecordsTheSidesTheRunAsksFor) {
-    struct Case {
-        const char* mode;
-        unsigned parent, child, main;
-    };
-    for (const Case& c : {Case{"parent", 1, 0, 1}, Case{"child", 0, 1, 1}, Case{"both", 1, 1, 2}}) {
-        SCOPED_TRACE(c.mode);
-        build(k_fork_source, {std::string("33 ") + c.mode});
-        run_shell("rm -rf d", dir.path());
-        EXPECT_EQ(run_both().out, "child 2 parent 1\n");
-        const InstrData recorded = data();
-        EXPECT_EQ(recorded.counts.at("in_parent"), c.parent);
-        EXPECT_EQ(recorded.counts.at("in_child"), c.child);
-        EXPECT_EQ(recorded.counts.at("main"), c.main);
-    }
-}
-
-TEST_F(ProcessProgram, ExecWritesTheDataOfTheReplacedImage) {
-    build(R"(#include <stdio.h>
+// The data of the image an exec replaces is written before it goes; a
+// failed exec goes on measuring.
+const char* const k_exec = R"(#include <stdio.h>
 #include <unistd.h>
 int before_exec(void) { return puts("before") + fflush(stdout); }
 int after_failure(void) { return 0; }
@@ -128,22 +70,44 @@ int main(void) {
     execlp("echo", "echo", "replaced", (char *)0);
     return 1;
 }
-)", {});
-    EXPECT_EQ(run_both().out, "before\nreplaced\n");
-    const InstrData recorded = data();
-    EXPECT_EQ(recorded.counts.at("before_exec"), 1u);
-    EXPECT_EQ(recorded.counts.at("after_failure"), 1u);
-    EXPECT_EQ(recorded.counts.at("main"), 1u);
+)";
+
+TEST_P(ProbedRuns, ProcessesRunAsWithoutProbesAndRecordAsAsked) { check(GetParam()); }
+
+const RunCase k_process_cases[] = {
+    RunCase{"threads", k_threads, "", "total 62000000\n", 0, {{"square", 1}, {"work", 1}}},
+    RunCase{"fork_parent", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 1}, {"in_child", 0}, {"main", 1}}, {"33 parent"}},
+    RunCase{"fork_child", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 0}, {"in_child", 1}, {"main", 1}}, {"33 child"}},
+    RunCase{"fork_both", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 1}, {"in_child", 1}, {"main", 2}}, {"33 both"}},
+    RunCase{"exec", k_exec, "", "before\nreplaced\n", 0,
+            {{"before_exec", 1}, {"after_failure", 1}, {"main", 1}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Processes, ProbedRuns, ::testing::ValuesIn(k_process_cases), case_name);
+
+// The digest text the driver names cached copies with.
+std::string md5_text(const std::string& bytes) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5Final(digest, &context);
+    return md5_digest_text(digest);
 }
 
-TEST_F(ProcessProgram, LibrariesComeFromFreshCopiesAndGoToTheLog) {
+using ProbedProgram = ProbedProgramTest;
+
+TEST_F(ProbedProgram, LibrariesComeFromFreshCopiesAndGoToTheLog) {
     const std::string lib = dir / "libplug.so";
     ASSERT_TRUE(compile_c("int plug(int x) { return x + 1; }\nint plug_unused(void) { return 0; }\n",
-                          lib, "-shared -fPIC -O0 -g"));
+                          lib, "-shared -fPIC"));
     const std::string cache = dir / "cache";
     const std::string copy_dir = cache + "/count" + md5_text(lib);
     ASSERT_EQ(run_shell("mkdir -p " + copy_dir).status, 0);
-    add_probe_table(lib, copy_dir + "/libplug.so", "original " + lib + "\ndatadir plug.instrdata\n");
+    ASSERT_TRUE(make_probed_copy(lib, copy_dir + "/libplug.so", "plug.instrdata"));
     auto write_stamp = [&] {
         struct stat st {};
         stat(lib.c_str(), &st);
@@ -161,10 +125,13 @@ int main(int argc, char **argv) {
     printf("plug %d\n", plug ? plug(argc) : -1);
     return 0;
 }
-)", {"9 " + cache, "11 /lib/", "11 /usr/lib/", "11 /lib64/", "11 libm", "19 " + log});
+)", "", {"9 " + cache, "11 /lib/", "11 /usr/lib/", "11 /lib64/", "11 libm", "19 " + log});
+    const auto plug_count = [&] {
+        return read_instrdata(dir / "plug.instrdata/prog.instrdata").counts.at("plug");
+    };
 
-    EXPECT_EQ(run_both({lib}).out, "plug 3\n");
-    const InstrData plugged = data("plug.instrdata");
+    EXPECT_EQ(run_alike(lib).out, "plug 3\n");
+    const InstrData plugged = read_instrdata(dir / "plug.instrdata/prog.instrdata");
     EXPECT_EQ(plugged.object, lib);
     EXPECT_EQ(plugged.counts.at("plug"), 1u);
     EXPECT_EQ(plugged.counts.at("plug_unused"), 0u);
@@ -173,11 +140,11 @@ int main(int argc, char **argv) {
 
     // A library changed since its copy was made is used as it is.
     ASSERT_EQ(run_shell("touch -d '2001-01-01' " + lib).status, 0);
-    EXPECT_EQ(run_both({lib}).out, "plug 3\n");
-    EXPECT_EQ(data("plug.instrdata").counts.at("plug"), 1u);
+    EXPECT_EQ(run_alike(lib).out, "plug 3\n");
+    EXPECT_EQ(plug_count(), 1u);
     write_stamp();
-    run_both({lib});
-    EXPECT_EQ(data("plug.instrdata").counts.at("plug"), 2u);
+    run_alike(lib);
+    EXPECT_EQ(plug_count(), 2u);
     // Every run names the library once in all.
     EXPECT_EQ(read_file(log), lib + "\n");
 

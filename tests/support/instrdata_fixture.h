@@ -1,6 +1,5 @@
 // Instrumentation data as an instrumented run would leave it, for a compiled
-// fixture: one block per line-table statement, named after the function
-// symbol that holds it.
+// fixture: the blocks of the engine's own copy of it.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +11,9 @@
 
 namespace ryn_test {
 
-// Blocks at the statement addresses of `binary`'s line table, ascending. Rows
-// of the source whose last component matches `source` get `source` as their
-// file; the instruction count is the row's length in bytes. Counts are 0.
+// The blocks the engine finds in `binary` (copied to `binary`.probed) whose
+// source file's last component matches `source`, with `source` as their
+// file, ascending. Counts are 0.
 std::vector<coverage::Block> line_table_blocks(const std::string& binary,
                                                const std::string& source);
 

@@ -1,36 +1,35 @@
 #include "support/probe_table_reader.h"
 
-#include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
-#include <unistd.h>
+#include <elf.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include <gtest/gtest.h>
+
+#include "support/test_support.h"
 
 namespace ryn_test {
 namespace {
 
-// An open ELF file, closed on every way out.
-struct OpenElf {
-    explicit OpenElf(const std::string& path) : fd(open(path.c_str(), O_RDONLY)) {
-        elf_version(EV_CURRENT);
-        elf = fd >= 0 ? elf_begin(fd, ELF_C_READ, nullptr) : nullptr;
+// A value of the file at `offset`, zero when the file is too short for it.
+template <typename T>
+T at(const std::string& bytes, uint64_t offset) {
+    T value{};
+    if (offset <= bytes.size() && sizeof(T) <= bytes.size() - offset) {
+        memcpy(&value, bytes.data() + offset, sizeof(T));
     }
-    ~OpenElf() {
-        if (elf) {
-            elf_end(elf);
-        }
-        if (fd >= 0) {
-            close(fd);
-        }
+    return value;
+}
+
+std::vector<Elf64_Shdr> sections(const std::string& elf) {
+    const auto ehdr = at<Elf64_Ehdr>(elf, 0);
+    std::vector<Elf64_Shdr> all;
+    for (unsigned i = 0; i < ehdr.e_shnum; ++i) {
+        all.push_back(at<Elf64_Shdr>(elf, ehdr.e_shoff + i * sizeof(Elf64_Shdr)));
     }
-    int fd;
-    Elf* elf;
-};
+    return all;
+}
 
 }  // namespace
 
@@ -45,46 +44,40 @@ const ryn_probe* ProbeTable::find(uint64_t probe_addr) const {
 }
 
 std::optional<ProbeTable> read_probe_table(const std::string& path) {
-    const OpenElf file(path);
-    size_t shstrndx = 0;
-    if (!file.elf || elf_getshdrstrndx(file.elf, &shstrndx) != 0) {
-        ADD_FAILURE() << "cannot read " << path;
-        return std::nullopt;
-    }
-    for (Elf_Scn* scn = elf_nextscn(file.elf, nullptr); scn; scn = elf_nextscn(file.elf, scn)) {
-        GElf_Shdr shdr;
-        const char* name = gelf_getshdr(scn, &shdr) ? elf_strptr(file.elf, shstrndx, shdr.sh_name) : nullptr;
-        if (!name || std::string_view(name) != RYN_PROBE_SECTION) {
+    const std::string elf = read_file(path);
+    const auto ehdr = at<Elf64_Ehdr>(elf, 0);
+    const std::vector<Elf64_Shdr> all = sections(elf);
+    const uint64_t names = ehdr.e_shstrndx < all.size() ? all[ehdr.e_shstrndx].sh_offset : elf.size();
+    for (const Elf64_Shdr& shdr : all) {
+        const uint64_t name = names + shdr.sh_name;
+        if (name >= elf.size() || std::string(elf.c_str() + name) != RYN_PROBE_SECTION) {
             continue;
         }
-        Elf_Data* data = elf_getdata(scn, nullptr);
-        if (!data || data->d_size < sizeof(ryn_probe_header)) {
+        if (shdr.sh_size < sizeof(ryn_probe_header) || shdr.sh_offset + shdr.sh_size > elf.size()) {
             ADD_FAILURE() << "probe section too small in " << path;
             return std::nullopt;
         }
-        const char* bytes = static_cast<const char*>(data->d_buf);
+        const std::string bytes = elf.substr(shdr.sh_offset, shdr.sh_size);
         ProbeTable table;
         table.addr = shdr.sh_addr;
         table.offset = shdr.sh_offset;
-        std::memcpy(&table.header, bytes, sizeof table.header);
+        table.header = at<ryn_probe_header>(bytes, 0);
         const ryn_probe_header& h = table.header;
-        if (h.probes_offset + uint64_t{h.probe_count} * sizeof(ryn_probe) > data->d_size ||
-            h.strings_offset + h.strings_size > data->d_size ||
-            h.settings_offset + h.settings_size > data->d_size) {
+        if (h.probes_offset + uint64_t{h.probe_count} * sizeof(ryn_probe) > bytes.size() ||
+            h.strings_offset + h.strings_size > bytes.size() ||
+            h.settings_offset + h.settings_size > bytes.size()) {
             ADD_FAILURE() << "probe table of " << path << " points outside its section";
             return std::nullopt;
         }
-        table.probes.resize(h.probe_count);
-        std::memcpy(table.probes.data(), bytes + h.probes_offset, h.probe_count * sizeof(ryn_probe));
-        table.strings.assign(bytes + h.strings_offset, h.strings_size);
-        table.settings.assign(bytes + h.settings_offset, h.settings_size);
-        size_t count = 0;
-        elf_getphdrnum(file.elf, &count);
-        for (size_t i = 0; i < count; ++i) {
-            GElf_Phdr phdr;
-            if (gelf_getphdr(file.elf, static_cast<int>(i), &phdr) && phdr.p_type == PT_LOAD &&
-                phdr.p_offset == shdr.sh_offset && phdr.p_vaddr == shdr.sh_addr &&
-                phdr.p_filesz == shdr.sh_size) {
+        for (uint32_t i = 0; i < h.probe_count; ++i) {
+            table.probes.push_back(at<ryn_probe>(bytes, h.probes_offset + i * sizeof(ryn_probe)));
+        }
+        table.strings = bytes.substr(h.strings_offset, h.strings_size);
+        table.settings = bytes.substr(h.settings_offset, h.settings_size);
+        for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
+            const auto phdr = at<Elf64_Phdr>(elf, ehdr.e_phoff + i * sizeof(Elf64_Phdr));
+            if (phdr.p_type == PT_LOAD && phdr.p_offset == shdr.sh_offset &&
+                phdr.p_vaddr == shdr.sh_addr && phdr.p_filesz == shdr.sh_size) {
                 table.segment_flags = phdr.p_flags;
             }
         }
@@ -94,19 +87,12 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
 }
 
 std::optional<uint8_t> byte_at_address(const std::string& path, uint64_t addr) {
-    const OpenElf file(path);
-    if (!file.elf) {
-        return std::nullopt;
-    }
-    for (Elf_Scn* scn = elf_nextscn(file.elf, nullptr); scn; scn = elf_nextscn(file.elf, scn)) {
-        GElf_Shdr shdr;
-        if (gelf_getshdr(scn, &shdr) && (shdr.sh_flags & SHF_ALLOC) && shdr.sh_type != SHT_NOBITS &&
-            addr >= shdr.sh_addr && addr - shdr.sh_addr < shdr.sh_size) {
-            uint8_t byte = 0;
-            if (pread(file.fd, &byte, 1, static_cast<off_t>(shdr.sh_offset + addr - shdr.sh_addr)) != 1) {
-                return std::nullopt;
-            }
-            return byte;
+    const std::string elf = read_file(path);
+    for (const Elf64_Shdr& shdr : sections(elf)) {
+        const uint64_t offset = shdr.sh_offset + addr - shdr.sh_addr;
+        if ((shdr.sh_flags & SHF_ALLOC) && shdr.sh_type != SHT_NOBITS && addr >= shdr.sh_addr &&
+            addr - shdr.sh_addr < shdr.sh_size && offset < elf.size()) {
+            return static_cast<uint8_t>(elf[offset]);
         }
     }
     return std::nullopt;

@@ -1,16 +1,15 @@
 #include "support/runtime_support.h"
 
+#include <algorithm>
+
 #include "coverage/instr_data.h"
+#include "support/engine_support.h"
 
 namespace ryn_test {
 
 InstrData read_instrdata(const std::string& path) {
     const coverage::InstrData read = coverage::read_instr_data_file(path);
-    InstrData data;
-    data.object = read.object;
-    data.digest = read.digest;
-    data.program = read.program;
-    data.blocks = read.blocks.size();
+    InstrData data{read.object, read.digest, read.program, {}};
     for (const coverage::Block& block : read.blocks) {
         // Each function counts once: by its entry block.
         if (block.is_function_entry()) {
@@ -23,26 +22,42 @@ InstrData read_instrdata(const std::string& path) {
 std::vector<std::string> reached(const InstrData& data, const std::vector<std::string>& among) {
     std::vector<std::string> names;
     for (const auto& [name, count] : data.counts) {
-        for (const auto& wanted : among) {
-            if (name == wanted && count > 0) {
-                names.push_back(name);
-            }
+        if (count > 0 && std::find(among.begin(), among.end(), name) != among.end()) {
+            names.push_back(name);
         }
     }
     return names;
 }
 
-std::string main_settings(const std::string& original, const std::string& datadir,
-                          const std::vector<std::string>& records) {
-    std::string text = "original " + original + "\ndatadir " + datadir + "\n";
-    for (const auto& record : records) {
-        text += "ryninfo " + record + "\n";
-    }
-    return text;
+void ProbedProgramTest::build(const std::string& source, const std::string& flags,
+                              const std::vector<std::string>& records) {
+    ASSERT_TRUE(compile_c(source, original, "-pthread -ldl " + flags));
+    std::vector<std::string> all = {"21 prog"};
+    all.insert(all.end(), records.begin(), records.end());
+    ASSERT_TRUE(make_probed_copy(original, copy, "d", all));
 }
 
-std::string audit_env() {
-    return "LD_AUDIT=" + stage_lib("amd64/ryndl.so");
+RunResult ProbedProgramTest::run_alike(const std::string& args, const std::string& prefix) {
+    const RunResult plain = run_shell(prefix + original + " " + args, dir.path());
+    const RunResult probed = run_shell(prefix + copy + " " + args, dir.path());
+    EXPECT_EQ(probed.out, plain.out);
+    EXPECT_EQ(probed.err, plain.err);
+    EXPECT_EQ(probed.status, plain.status);
+    return probed;
+}
+
+void ProbedProgramTest::check(const RunCase& c) {
+    build(c.source, "", c.records);
+    run_shell("rm -rf d", dir.path());
+    const RunResult result = run_alike(c.args, c.shell_prefix);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.status, c.status);
+    const InstrData recorded = data();
+    for (const auto& [function, count] : c.counts) {
+        const auto it = recorded.counts.find(function);
+        ASSERT_NE(it, recorded.counts.end()) << function << " has no entry probe";
+        EXPECT_EQ(it->second, count) << function;
+    }
 }
 
 }  // namespace ryn_test

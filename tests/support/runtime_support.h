@@ -1,12 +1,13 @@
-// Helpers for the runtime tests: probed fixture programs run under the audit
-// library, and the data files they leave.
+// Helpers for the runtime tests: fixture programs and their probed copies
+// made by the engine, run alike, and the data files they leave.
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
 
-#include "support/probe_table_builder.h"
+#include <gtest/gtest.h>
+
 #include "support/test_support.h"
 
 namespace ryn_test {
@@ -17,7 +18,6 @@ struct InstrData {
     std::string object;
     std::string digest;
     std::string program;
-    size_t blocks = 0;
     std::map<std::string, unsigned long> counts;
 };
 InstrData read_instrdata(const std::string& path);
@@ -25,12 +25,40 @@ InstrData read_instrdata(const std::string& path);
 // The functions a data file says were reached, in name order.
 std::vector<std::string> reached(const InstrData& data, const std::vector<std::string>& among);
 
-// Settings text of a main program's table: the original path, the data
-// directory and the run-information records given as "number value".
-std::string main_settings(const std::string& original, const std::string& datadir,
-                          const std::vector<std::string>& records);
+// One run of a probed program: what it and its original both print and end
+// with, and the count the data gives each named function afterwards.
+struct RunCase {
+    std::string name;
+    const char* source;
+    std::string args;  // shell words after the program
+    std::string out;
+    int status;
+    std::map<std::string, unsigned long> counts;
+    std::vector<std::string> records = {};  // beyond the program's name
+    std::string shell_prefix = "";          // run before the program
+};
 
-// The environment assignment that loads the staged audit library.
-std::string audit_env();
+// An original program `prog` and its probed copy `copy`, whose data goes to
+// "d/prog.instrdata" in the test's directory.
+class ProbedProgramTest : public ::testing::Test {
+protected:
+    void build(const std::string& source, const std::string& flags = "",
+               const std::vector<std::string>& records = {});
+    // Runs the original and the copy alike in the test's directory; both must
+    // print the same and end the same way.
+    RunResult run_alike(const std::string& args = "", const std::string& prefix = "");
+    // Builds, runs on fresh data and checks one case.
+    void check(const RunCase& c);
+    InstrData data() const { return read_instrdata(dir / "d/prog.instrdata"); }
+
+    TempDir dir;
+    std::string original = dir / "prog";
+    std::string copy = dir / "copy";
+};
+
+class ProbedRuns : public ProbedProgramTest, public ::testing::WithParamInterface<RunCase> {};
+inline std::string case_name(const ::testing::TestParamInfo<RunCase>& info) {
+    return info.param.name;
+}
 
 }  // namespace ryn_test
