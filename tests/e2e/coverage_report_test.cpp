@@ -29,7 +29,7 @@ protected:
 };
 
 TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
-    const RunResult collected = ryn({"collect", program});
+    const RunResult collected = ryn({"collect", "-M", program});
     ASSERT_EQ(collected.status, 0) << collected.err;
     EXPECT_EQ(collected.out, "done\n");
     // A program that loads no library of its own still leaves its (empty)
@@ -38,7 +38,7 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(ryn_test::read_file(logs[0]), "");
 
-    const RunResult experiment = ryn({"coverage", program});
+    const RunResult experiment = ryn({"coverage", "-M", program});
     ASSERT_EQ(experiment.status, 0) << experiment.err;
     EXPECT_NE(experiment.out.find("\nmain "), std::string::npos) << experiment.out;
     EXPECT_NE(experiment.out.find("Coverage table: test.1.er/coverage.txt"), std::string::npos);
