@@ -9,15 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/engine_support.h"
 #include "support/probe_table_reader.h"
-#include "support/test_support.h"
 
 using namespace ryn_test;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-std::string morphel() { return stage_lib("morphel"); }
 
 // The values of one dynamic tag, in table order, as readelf shows them.
 Strings dynamic_values(const std::string& path, const std::string& tag) {
@@ -30,11 +28,6 @@ Strings dynamic_values(const std::string& path, const std::string& tag) {
         at = close;
     }
     return values;
-}
-
-RunResult engine(Strings args, const std::string& cwd = "") {
-    args.insert(args.begin(), morphel());
-    return run(args, {}, cwd);
 }
 
 std::string auditor_source(const std::string& word) {
@@ -50,7 +43,7 @@ TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierO
     for (const std::string word : {"first", "second"}) {
         ASSERT_TRUE(compile_c(auditor_source(word), dir / ("aud_" + word + ".so"), "-shared -fPIC"));
     }
-    ASSERT_EQ(engine({"-ryn", "-add_depaudit=" + (dir / "aud_first.so"), "-o", dir / "one", prog}).status, 0);
+    ASSERT_EQ(run_morphel({"-ryn", "-add_depaudit=" + (dir / "aud_first.so"), "-o", dir / "one", prog}).status, 0);
     EXPECT_EQ(dynamic_values(dir / "one", "DEPAUDIT"), Strings{dir / "aud_first.so"});
     EXPECT_EQ(dynamic_values(dir / "one", "NEEDED"), Strings{"libc.so.6"});
     const RunResult first = run({dir / "one"}, {"LD_AUDIT="});
@@ -64,7 +57,7 @@ TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierO
     EXPECT_EQ(lint.status, 0) << lint.out;
 
     // Instrumenting a copy again leaves one auditor: the one asked for now.
-    ASSERT_EQ(engine({"-ryn", "-add_depaudit=" + (dir / "aud_second.so"), "-o", dir / "two", dir / "one"})
+    ASSERT_EQ(run_morphel({"-ryn", "-add_depaudit=" + (dir / "aud_second.so"), "-o", dir / "two", dir / "one"})
                   .status,
               0);
     EXPECT_EQ(dynamic_values(dir / "two", "DEPAUDIT"), Strings{dir / "aud_second.so"});
@@ -87,7 +80,7 @@ TEST(MorphelDynamic, PrependedLibrariesComeFirstInTheOrderGiven) {
     ASSERT_EQ(dynamic_values(prog, "NEEDED"), (Strings{"libm.so.6", "libq.so", "libc.so.6"}));
     const Strings lib_path = {"LD_LIBRARY_PATH=" + dir.path()};
 
-    ASSERT_EQ(engine({"-ped", "-prepend_dt_needed=" + (dir / "libr.so"),
+    ASSERT_EQ(run_morphel({"-ped", "-prepend_dt_needed=" + (dir / "libr.so"),
                       "-prepend_dt_needed=" + (dir / "libs.so"), "-o", dir / "two", prog})
                   .status,
               0);
@@ -96,7 +89,7 @@ TEST(MorphelDynamic, PrependedLibrariesComeFirstInTheOrderGiven) {
     EXPECT_EQ(run({dir / "two"}, lib_path).out, "7\n");
 
     // A library already needed moves to the front instead of appearing twice.
-    const RunResult moved = engine({"-ped", "-prepend_dt_needed=libq.so", "-o", dir / "moved", prog}, dir.path());
+    const RunResult moved = run_morphel({"-ped", "-prepend_dt_needed=libq.so", "-o", dir / "moved", prog}, dir.path());
     ASSERT_EQ(moved.status, 0) << moved.err;
     EXPECT_EQ(dynamic_values(dir / "moved", "NEEDED"), (Strings{"libq.so", "libm.so.6", "libc.so.6"}));
     EXPECT_EQ(run({dir / "moved"}, lib_path).out, "7\n");
@@ -117,7 +110,7 @@ TEST(MorphelDynamic, OriginInTheRunPathBecomesTheOriginalsDirectory) {
         ASSERT_TRUE(compile_c(main_source, prog,
                               "-L" + (dir / "lib") + " -lq '-Wl,-rpath,$ORIGIN/lib:/opt/${ORIGIN}x'" + flags));
         const std::string copy = dir / ("cache/" + tag);
-        ASSERT_EQ(engine({"-ryn", "-replace_origin=" + dir.path(), "-o", copy, prog}).status, 0);
+        ASSERT_EQ(run_morphel({"-ryn", "-replace_origin=" + dir.path(), "-o", copy, prog}).status, 0);
         EXPECT_EQ(dynamic_values(copy, tag), Strings{dir / "lib:/opt/" + dir.path() + "x"});
         EXPECT_EQ(run({copy}).out, "9\n");
     }
@@ -137,7 +130,7 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     write_file(info, "1 ryn\n21 prog\n");
     ASSERT_EQ(run({"mkdir", dir / "copies"}).status, 0);
 
-    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:/data/dir", "-ryninfo=" + info, "-o", dir / "copies/prog", prog})
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:/data/dir", "-ryninfo=" + info, "-o", dir / "copies/prog", prog})
                   .status,
               0);
     EXPECT_EQ(dynamic_values(dir / "copies/prog", "DEPAUDIT"), Strings{stage_lib("amd64/ryndl.so")});
@@ -145,7 +138,7 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     // The driver passes no run-information file for a library, and a
     // library's copy gets no records even when one is passed; nor an
     // auditor, which the loader would ignore there.
-    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info,
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info,
                       "-add_depaudit=" + stage_lib("amd64/ryndl.so"), "-o", dir / "copies/libq.so", lib})
                   .status,
               0);
@@ -166,7 +159,7 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
 
     // A copy instrumented again keeps one table, in the same program header.
     const std::string headers = run({"readelf", "-lW", dir / "copies/prog"}).out;
-    ASSERT_EQ(engine({"-ryn", "-xkalfix=instrument:./", "-o", dir / "copies/again", dir / "copies/prog"}).status,
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", dir / "copies/again", dir / "copies/prog"}).status,
               0);
     const std::optional<ProbeTable> again = read_probe_table(dir / "copies/again");
     ASSERT_TRUE(again);
@@ -185,7 +178,7 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}).out, original.out);
 
     // The checker's copies carry no coverage probes and no auditor of ours.
-    ASSERT_EQ(engine({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);
+    ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);
     EXPECT_FALSE(read_probe_table(dir / "copies/ped"));
     EXPECT_EQ(dynamic_values(dir / "copies/ped", "DEPAUDIT"), Strings{});
 }

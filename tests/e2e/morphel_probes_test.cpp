@@ -13,14 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include "coverage/file_digest.h"
+#include "support/engine_support.h"
 #include "support/probe_table_reader.h"
-#include "support/test_support.h"
 
 using namespace ryn_test;
 
 namespace {
-
-std::string morphel() { return stage_lib("morphel"); }
 
 // Branches of every kind: a switch the compiler turns into a jump table,
 // recursion, a loop, and three functions whose code holds data: a byte that
@@ -79,59 +78,40 @@ std::map<std::string, Symbol> function_symbols(const std::string& path) {
     std::istringstream lines(run({"nm", "-S", "--defined-only", path}).out);
     std::string addr, size, type, name;
     for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        if (fields >> addr >> size >> type >> name && (type == "t" || type == "T")) {
+        // Symbols without a size have three fields and are skipped.
+        if (std::istringstream(line) >> addr >> size >> type >> name && (type == "t" || type == "T")) {
             symbols[name] = {std::stoull(addr, nullptr, 16), std::stoull(size, nullptr, 16)};
         }
     }
     return symbols;
 }
 
-// Instruction starts as objdump decodes them.
-std::set<uint64_t> instruction_starts(const std::string& path) {
-    std::set<uint64_t> starts;
+// Instructions as objdump decodes them, by address.
+std::map<uint64_t, std::string> instructions(const std::string& path) {
+    std::map<uint64_t, std::string> found;
     std::istringstream lines(run({"objdump", "-d", "--no-show-raw-insn", path}).out);
     for (std::string line; std::getline(lines, line);) {
         const size_t colon = line.find(":\t");
         if (colon != std::string::npos && line.starts_with("  ") &&
             line.find_first_not_of(" 0123456789abcdef") == colon) {
-            starts.insert(std::stoull(line.substr(0, colon), nullptr, 16));
+            found[std::stoull(line.substr(0, colon), nullptr, 16)] = line.substr(colon + 2);
         }
     }
-    return starts;
+    return found;
 }
 
-// Addresses the line table marks as statements, as objdump decodes it.
+// Addresses the line table marks as statements: rows "file line address [view] x".
 std::set<uint64_t> statement_addresses(const std::string& path) {
     std::set<uint64_t> addresses;
     std::istringstream lines(run({"objdump", "--dwarf=decodedline", path}).out);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
-        std::vector<std::string> tokens;
-        for (std::string token; fields >> token;) {
-            tokens.push_back(token);
-        }
-        if (tokens.size() >= 4 && tokens.back() == "x") {
-            for (const std::string& token : tokens) {
-                if (token.starts_with("0x")) {
-                    addresses.insert(std::stoull(token, nullptr, 16));
-                }
-            }
+        std::string file, number, address;
+        if (fields >> file >> number >> address && address.starts_with("0x") && line.ends_with(" x")) {
+            addresses.insert(std::stoull(address, nullptr, 16));
         }
     }
     return addresses;
-}
-
-// The digest text of a file: its MD5 taken as four little-endian words.
-std::string word_digest(const std::string& path) {
-    const std::string hex = run({"md5sum", path}).out.substr(0, 32);
-    std::string text;
-    for (size_t word = 0; word < 32; word += 8) {
-        for (size_t byte = 8; byte > 0; byte -= 2) {
-            text += hex.substr(word + byte - 2, 2);
-        }
-    }
-    return text;
 }
 
 struct Variant {
@@ -148,7 +128,7 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
     const std::string info = dir / "info";
     write_file(info, "1 ryn\n21 blocks\n33 parent\n");
     const std::string copy = dir / "blocks.instr";
-    const RunResult made = run({morphel(), "-ryn", "-xkalfix=instrument:./data", "-ryninfo=" + info,
+    const RunResult made = run_morphel({"-ryn", "-xkalfix=instrument:./data", "-ryninfo=" + info,
                                 "-comment=instrumentation args: -ryn", "-o", copy, prog});
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_EQ(made.out + made.err, "");
@@ -166,15 +146,15 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
     EXPECT_EQ(table->header.version, RYN_PROBE_VERSION);
     EXPECT_EQ(table->segment_flags, std::optional<uint32_t>(PF_R));
     EXPECT_EQ(table->addr % 0x1000, table->offset % 0x1000);
-    EXPECT_EQ(std::string(table->header.digest, RYN_DIGEST_CHARS), word_digest(prog));
+    EXPECT_EQ(std::string(table->header.digest, RYN_DIGEST_CHARS), coverage::file_digest(prog));
     EXPECT_EQ(table->settings,
               "original " + prog + "\ndatadir ./data\nryninfo 1 ryn\nryninfo 21 blocks\nryninfo 33 parent\n");
     ASSERT_GT(table->probes.size(), 20u);
 
-    const std::set<uint64_t> starts = instruction_starts(copy);
+    const std::map<uint64_t, std::string> insns = instructions(copy);
     for (const ryn_probe& probe : table->probes) {
         SCOPED_TRACE("probe at " + std::to_string(probe.addr));
-        EXPECT_TRUE(starts.count(probe.addr));
+        EXPECT_TRUE(insns.count(probe.addr));
         EXPECT_EQ(byte_at_address(copy, probe.addr), std::optional<uint8_t>(probe.original));
         EXPECT_GT(probe.insn_count, 0);
     }
@@ -202,9 +182,9 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
         ASSERT_TRUE(entry);
         EXPECT_TRUE(entry->flags & RYN_PROBE_FUNCTION_ENTRY);
         EXPECT_EQ(table->text(entry->function), name);
-        const auto insns = std::distance(starts.lower_bound(symbol.addr),
-                                         starts.lower_bound(symbol.addr + symbol.size));
-        EXPECT_EQ(counted, static_cast<size_t>(insns));
+        EXPECT_EQ(counted, static_cast<size_t>(std::distance(
+                               insns.lower_bound(symbol.addr),
+                               insns.lower_bound(symbol.addr + symbol.size))));
         probed_ranges.emplace_back(symbol.addr, symbol.addr + symbol.size);
         probed_functions.insert(name);
     }
@@ -236,10 +216,6 @@ INSTANTIATE_TEST_SUITE_P(Builds, MorphelProbes,
                                            Variant{"O0_no_pie", "-O0 -no-pie"},
                                            Variant{"O2_no_pie", "-O2 -no-pie"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-}  // namespace
-
-namespace {
 
 // A throw inside a function with a cleanup, caught by its caller.
 const char* const k_exceptions_source = R"(#include <cstdio>
@@ -279,7 +255,7 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
         const std::string prog = dir / "ex";
         ASSERT_EQ(run_shell("c++ " + flags + " -o " + prog + " " + (dir / "ex.cpp")).status, 0);
         const std::string copy = dir / "ex.instr";
-        ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+        ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
         const RunResult original = run({prog});
         const RunResult instrumented = run({copy});
         EXPECT_EQ(instrumented.out, original.out);
@@ -289,33 +265,22 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
         const std::optional<ProbeTable> table = read_probe_table(copy);
         ASSERT_TRUE(table);
         const Symbol risky = function_symbols(copy).at("_Z5riskyi");
+        const std::map<uint64_t, std::string> insns = instructions(copy);
         size_t after_noreturn = 0;
-        std::istringstream lines(run({"objdump", "-d", "--no-show-raw-insn", copy}).out);
         bool follows_noreturn = false;
-        for (std::string line; std::getline(lines, line);) {
-            const size_t colon = line.find(":\t");
-            if (colon == std::string::npos || !line.starts_with("  ")) {
-                continue;
-            }
-            const uint64_t addr = std::stoull(line.substr(0, colon), nullptr, 16);
-            if (addr < risky.addr || addr >= risky.addr + risky.size) {
-                continue;
-            }
+        for (auto it = insns.lower_bound(risky.addr); it != insns.lower_bound(risky.addr + risky.size);
+             ++it) {
             if (follows_noreturn) {
                 ++after_noreturn;
-                EXPECT_TRUE(table->find(addr)) << "no block starts at " << std::hex << addr;
+                EXPECT_TRUE(table->find(it->first)) << "no block starts at " << std::hex << it->first;
             }
-            follows_noreturn = line.find("call") != std::string::npos &&
-                               (line.find("<__cxa_throw@plt>") != std::string::npos ||
-                                line.find("<_Unwind_Resume@plt>") != std::string::npos);
+            follows_noreturn = it->second.starts_with("call") &&
+                               (it->second.find("<__cxa_throw@plt>") != std::string::npos ||
+                                it->second.find("<_Unwind_Resume@plt>") != std::string::npos);
         }
         EXPECT_GE(after_noreturn, 1u);
     }
 }
-
-}  // namespace
-
-namespace {
 
 TEST(MorphelProbesDwarf, FunctionsWhoseSymbolsWereStrippedAreFoundInTheDebuggingInformation) {
     TempDir dir;
@@ -325,7 +290,7 @@ TEST(MorphelProbesDwarf, FunctionsWhoseSymbolsWereStrippedAreFoundInTheDebugging
     ASSERT_EQ(run({"objcopy", "--strip-symbol=kind", "--strip-symbol=fib", prog}).status, 0);
     ASSERT_FALSE(function_symbols(prog).count("kind"));
     const std::string copy = dir / "blocks.instr";
-    ASSERT_EQ(run({morphel(), "-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
     const std::optional<ProbeTable> table = read_probe_table(copy);
     ASSERT_TRUE(table);
     for (const std::string name : {"kind", "fib"}) {

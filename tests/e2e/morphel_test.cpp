@@ -11,14 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_support.h"
+#include "support/engine_support.h"
 
 using namespace ryn_test;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-std::string morphel() { return stage_lib("morphel"); }
 
 // The last n strings of .comment, as readelf shows them.
 Strings last_comments(const std::string& path, size_t n) {
@@ -37,7 +35,7 @@ TEST(MorphelOutput, CopiesStillRunOrLoadAndEachRunAppendsBothRecords) {
     const std::string lib = dir / "libq.so";
     ASSERT_TRUE(compile_c("int q_value(void) { return 42; }\n", lib, "-shared -fPIC"));
     ASSERT_EQ(run({"mkdir", dir / "copy"}).status, 0);
-    ASSERT_EQ(run({morphel(), "-ped", "-comment=lib", "-o", dir / "copy/libq.so", lib}).status, 0);
+    ASSERT_EQ(run_morphel({"-ped", "-comment=lib", "-o", dir / "copy/libq.so", lib}).status, 0);
     EXPECT_EQ(last_comments(dir / "copy/libq.so", 2), (Strings{"memvex: morphel 1.0", "lib"}));
     const Strings copied_lib = {"LD_LIBRARY_PATH=" + (dir / "copy")};
 
@@ -52,7 +50,7 @@ TEST(MorphelOutput, CopiesStillRunOrLoadAndEachRunAppendsBothRecords) {
             ASSERT_EQ(run({"objcopy", "--remove-section", ".comment", prog}).status, 0);
         }
         chmod(prog.c_str(), 0750);
-        const RunResult first = run({morphel(), "-ryn", "-comment=instrumentation args: -ryn",
+        const RunResult first = run_morphel({"-ryn", "-comment=instrumentation args: -ryn",
                                      "-o", prog + ".1", prog});
         ASSERT_EQ(first.status, 0) << first.err;
         EXPECT_EQ(first.out + first.err, "");
@@ -62,7 +60,7 @@ TEST(MorphelOutput, CopiesStillRunOrLoadAndEachRunAppendsBothRecords) {
         EXPECT_EQ(last_comments(prog + ".1", 2),
                   (Strings{"ryn: morphel 1.0", "instrumentation args: -ryn"}));
 
-        ASSERT_EQ(run({morphel(), "-ped", "-comment=again", "-o", prog + ".2", prog + ".1"}).status,
+        ASSERT_EQ(run_morphel({"-ped", "-comment=again", "-o", prog + ".2", prog + ".1"}).status,
                   0);
         EXPECT_EQ(run({prog + ".2"}, copied_lib).out, "42\n");
         // Without a .comment to begin with, the records are all there is.
@@ -77,45 +75,43 @@ TEST(MorphelRejects, UnusableInputOrCommandLine) {
     const std::string prog = dir / "prog";
     const std::string out_dir = dir / "out";
     const std::string out = out_dir + "/copy";
+    const std::string info = dir / "info";
     ASSERT_TRUE(compile_c(hello_source("x"), prog));
     ASSERT_EQ(run({"mkdir", out_dir}).status, 0);
-    // Runs the engine, checks the failure contract and returns what it said.
-    const auto failure = [&](Strings args) {
-        args.insert(args.begin(), morphel());
-        const RunResult result = run(args);
+    write_file(dir / "text", "not a program\n");
+    write_file(info, "1 ryn\n3 /opt/x/lib/compilers\n33 parent\n");
+    ASSERT_EQ(run_morphel({"-ryn", "-ryninfo=" + info, "-o", dir / "good", prog}).status, 0);
+    // Checks the failure contract and returns what the engine said.
+    const auto failure = [&](const Strings& args) {
+        const RunResult result = run_morphel(args);
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.out, "");
         EXPECT_TRUE(std::filesystem::is_empty(out_dir));
         return result.err;
     };
 
-    EXPECT_EQ(failure({"-ryn", "-o", out, dir / "missing"}),
-              "morphel: error: cannot read " + (dir / "missing") + ": No such file or directory\n");
-    write_file(dir / "text", "not a program\n");
-    EXPECT_EQ(failure({"-ryn", "-o", out, dir / "text"}),
-              "morphel: error: not an ELF file: " + (dir / "text") + "\n");
-
-    const std::string info = dir / "info";
-    write_file(info, "1 ryn\n3 /opt/x/lib/compilers\n33 parent\n");
-    ASSERT_EQ(run({morphel(), "-ryn", "-ryninfo=" + info, "-o", dir / "good", prog}).status, 0);
+    const std::pair<Strings, std::string> refusals[] = {
+        {{"-ryn", "-o", out, dir / "missing"},
+         "cannot read " + (dir / "missing") + ": No such file or directory"},
+        {{"-ryn", "-o", out, dir / "text"}, "not an ELF file: " + (dir / "text")},
+        {{"-ryn", "-checkfile=" + (dir / "absent"), "-o", out, prog},
+         "-checkfile= names " + (dir / "absent") + ": No such file or directory"},
+        {{"-ryn", "-o", out, prog, "-v"}, "the input file must be the last argument: " + prog},
+        {{"-ryn", prog, "-o"}, "-o must be followed by the output path"},
+        // What an analysis without recorded data passes: no output, no data.
+        {{"-ryn", "-bbc", "-error_not_optimizable=on", prog},
+         "neither an output file (-o OUTPUT) nor recorded data to analyse "
+         "(-xkalfix=use:LOCATION) given"},
+    };
+    for (const auto& [args, message] : refusals) {
+        EXPECT_EQ(failure(args), "morphel: error: " + message + "\n");
+    }
     for (const std::string bad : {"1 ryn\n4 unknown record\n", "1 ryn\n3\n", "one ryn\n"}) {
         write_file(info, bad);
         EXPECT_NE(failure({"-ryn", "-ryninfo=" + info, "-o", out, prog}).find("bad run-information record"),
                   std::string::npos)
             << bad;
     }
-
-    EXPECT_EQ(failure({"-ryn", "-checkfile=" + (dir / "absent"), "-o", out, prog}),
-              "morphel: error: -checkfile= names " + (dir / "absent") +
-                  ": No such file or directory\n");
-    EXPECT_EQ(failure({"-ryn", "-o", out, prog, "-v"}),
-              "morphel: error: the input file must be the last argument: " + prog + "\n");
-    EXPECT_EQ(failure({"-ryn", prog, "-o"}),
-              "morphel: error: -o must be followed by the output path\n");
-    // What an analysis without recorded data passes: no output, no data.
-    EXPECT_EQ(failure({"-ryn", "-bbc", "-error_not_optimizable=on", prog}),
-              "morphel: error: neither an output file (-o OUTPUT) nor recorded data to analyse "
-              "(-xkalfix=use:LOCATION) given\n");
 }
 
 }  // namespace
