@@ -10,45 +10,29 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
-namespace fs = std::filesystem;
-
 namespace ryn_corpus {
 
 namespace {
 
-std::string sh_word(const std::string& path) { return shell_quote(path); }
-
-void run_compiler(const std::string& command) {
+void run_compiler(const std::string& source, const std::string& arguments) {
+    const std::string command =
+        (source.ends_with(".cpp") ? std::string("c++") : RYN_TEST_CC) + " " + arguments;
     const ryn_test::RunResult result = ryn_test::run_shell(command);
     if (result.status != 0) {
         ADD_FAILURE() << "compiler failed:\n" << command << "\n" << result.err;
     }
 }
 
-std::string compiler_for(const std::string& source) {
-    return source.ends_with(".cpp") ? "c++" : RYN_TEST_CC;
-}
-
 // Builds a program and its libraries with the compiler `flags`, adding
-// `link_extra` to every link; with `separate_objects` each source is compiled
-// to an object of its own name first, where gcov looks for its notes.
+// `link_extra` to every link.
 Build build(const Program& program, const std::string& dir, const std::string& flags,
-            const std::string& link_extra, bool separate_objects) {
-    fs::create_directories(dir);
-    Build result{dir, dir + "/" + program.name, {}, {}};
+            const std::string& link_extra) {
+    std::filesystem::create_directories(dir);
+    Build result{dir, dir + "/" + program.name, {}, {"-M"}};
     auto make_library = [&](const Library& lib) {
         const std::string src = source_path(lib.source);
-        const std::string out = result.plugin_path(lib.name);
-        if (separate_objects) {
-            const std::string object = dir + "/" + fs::path(lib.source).stem().string() + ".o";
-            run_compiler(compiler_for(src) + " " + flags + " -fPIC -c -o " + sh_word(object) + " " +
-                         sh_word(src));
-            run_compiler(compiler_for(src) + " " + flags + " -shared -o " + sh_word(out) + " " +
-                         sh_word(object) + " " + link_extra);
-        } else {
-            run_compiler(compiler_for(src) + " " + flags + " -fPIC -shared -o " + sh_word(out) + " " +
-                         sh_word(src) + " " + link_extra);
-        }
+        run_compiler(src, flags + " -fPIC -shared -o " + shell_quote(result.plugin_path(lib.name)) +
+                              " " + shell_quote(src) + " " + link_extra);
     };
     std::string libs;
     for (const Library& lib : program.linked) {
@@ -60,54 +44,32 @@ Build build(const Program& program, const std::string& dir, const std::string& f
         result.args.push_back(result.plugin_path(lib.name));
     }
     for (const std::string& name : program.named) {
-        result.named_plugins.push_back(result.plugin_path(name));
+        result.options.insert(result.options.end(), {"-l", result.plugin_path(name)});
     }
     result.args.insert(result.args.end(), program.args.begin(), program.args.end());
-
     const std::string src = source_path(program.source);
-    std::string inputs = sh_word(src);
-    if (separate_objects) {
-        inputs = sh_word(dir + "/" + fs::path(program.source).stem().string() + ".o");
-        run_compiler(compiler_for(src) + " " + flags + " -c -o " + inputs + " " + sh_word(src));
-    }
-    run_compiler(compiler_for(src) + " " + flags + " -o " + sh_word(result.executable) + " " + inputs +
-                 " -L" + sh_word(dir) + libs + " -Wl,-rpath," + sh_word(dir) + " " + link_extra +
-                 " -pthread -ldl");
+    run_compiler(src, flags + " -o " + shell_quote(result.executable) + " " + shell_quote(src) +
+                          " -L" + shell_quote(dir) + libs + " -Wl,-rpath," + shell_quote(dir) + " " +
+                          link_extra + " -pthread -ldl");
     return result;
-}
-
-// One gcov listing line: "<count>:<line>:<text>", count "-" for a line
-// that is no code and "#####" or "=====" for code that never ran.
-void read_gcov_listing(const std::string& text, LineCoverage& lines) {
-    std::istringstream in(text);
-    for (std::string row; std::getline(in, row);) {
-        const size_t first = row.find(':');
-        const size_t second = first == std::string::npos ? first : row.find(':', first + 1);
-        if (second == std::string::npos) {
-            continue;
-        }
-        std::string count = row.substr(0, first);
-        count.erase(0, count.find_first_not_of(' '));
-        const std::string number = row.substr(first + 1, second - first - 1);
-        const int line = std::atoi(number.c_str());
-        if (line <= 0 || count == "-" || count.empty()) {
-            continue;
-        }
-        const bool ran = count != "#####" && count != "=====";
-        lines[line] = lines[line] || ran;
-    }
 }
 
 }  // namespace
 
-std::vector<std::string> Program::sources() const {
-    std::vector<std::string> all{source_path(source)};
-    for (const auto* group : {&linked, &plugins}) {
-        for (const Library& lib : *group) {
-            all.push_back(source_path(lib.source));
-        }
+std::vector<std::string> Build::input_run(const std::string& file) const {
+    std::vector<std::string> command{file};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+std::vector<std::string> Build::ryn_run(const std::string& mode, bool with_input) const {
+    std::vector<std::string> command{ryn_test::stage_bin("ryn"), mode};
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back(executable);
+    if (with_input) {
+        command.insert(command.end(), args.begin(), args.end());
     }
-    return all;
+    return command;
 }
 
 std::vector<std::string> Program::measured_sources() const {
@@ -152,27 +114,21 @@ std::string source_path(const std::string& file) {
 }
 
 Build build_annotated(const Program& program, const std::string& dir, const std::string& opt) {
-    return build(program, dir, opt + " -g", sh_word(ryn_test::kalnote_object()), false);
+    return build(program, dir, opt + " -g", shell_quote(ryn_test::kalnote_object()));
 }
 
 Build build_with_gcov(const Program& program, const std::string& dir) {
     // Threads update the counters at once; without atomic updates gcov
     // loses counts and may call a line that ran not run.
-    return build(program, dir, "-O0 -g --coverage -fprofile-update=atomic", "", true);
+    return build(program, dir, "-O0 -g --coverage -fprofile-update=atomic", "");
 }
 
-FileLines gcov_lines(const Program& program, const Build& build) {
-    FileLines files;
-    for (const std::string& source : program.sources()) {
-        const std::string stem = fs::path(source).stem().string();
-        const ryn_test::RunResult result = ryn_test::run(
-            {"gcov", "-o", build.dir + "/" + stem + ".o", source}, {}, build.dir);
-        EXPECT_EQ(result.status, 0) << "gcov " << source << ": " << result.err;
-        read_gcov_listing(ryn_test::read_file(build.dir + "/" + fs::path(source).filename().string() +
-                                              ".gcov"),
-                          files[source]);
-    }
-    return files;
+FileLines gcov_lines(const Build& build) {
+    const std::string tracefile = build.dir + "/gcov.info";
+    const ryn_test::RunResult result = ryn_test::run(
+        {"lcov", "--quiet", "--capture", "--directory", build.dir, "--output-file", tracefile});
+    EXPECT_EQ(result.status, 0) << "lcov --capture: " << result.err;
+    return lcov_lines(ryn_test::read_file(tracefile));
 }
 
 FileLines lcov_lines(const std::string& tracefile_text) {

@@ -24,10 +24,7 @@ struct Program {
     std::vector<std::string> args;    // the fixed input; plugins' paths come first
     std::vector<std::string> named;   // plugins to name with -l on the ryn command line
 
-    bool is_cxx() const { return source.ends_with(".cpp"); }
-    // Every source of the program, absolute.
-    std::vector<std::string> sources() const;
-    // The sources ryn measures: all but those of plugins not named.
+    // The sources ryn measures, absolute: all but those of plugins not named.
     std::vector<std::string> measured_sources() const;
 };
 
@@ -42,27 +39,30 @@ std::string source_path(const std::string& file);
 struct Build {
     std::string dir;
     std::string executable;
-    std::vector<std::string> args;  // the input, plugin paths made absolute
-    std::vector<std::string> named_plugins;  // absolute paths
+    std::vector<std::string> args;     // the input, plugin paths made absolute
+    std::vector<std::string> options;  // of ryn: -M, and -l for each named plugin
     std::string plugin_path(const std::string& name) const { return dir + "/lib" + name + ".so"; }
+    // The command line running `file` on the input.
+    std::vector<std::string> input_run(const std::string& file) const;
+    // The command line of `ryn mode` on the executable, with its input when
+    // the mode runs it.
+    std::vector<std::string> ryn_run(const std::string& mode, bool with_input = false) const;
 };
 
 // Builds `program` annotated for ryn with `opt` ("-O0", "-O2") and -g.
 // Fails the current test when a compiler fails.
 Build build_annotated(const Program& program, const std::string& dir, const std::string& opt);
-// Builds `program` with gcc --coverage at -O0, one object per source in `dir`
-// so that gcov finds each source's notes beside it.
+// Builds `program` with gcc --coverage at -O0 in `dir`.
 Build build_with_gcov(const Program& program, const std::string& dir);
 
 // Lines of a source file that a report treats as code, with whether each ran.
 using LineCoverage = std::map<int, bool>;
 using FileLines = std::map<std::string, LineCoverage>;  // by absolute source path
 
-// The lines of every source of `program` as gcov reports them from the data
-// left in `build` by its runs.
-FileLines gcov_lines(const Program& program, const Build& build);
 // The lines of every source file named in an lcov tracefile.
 FileLines lcov_lines(const std::string& tracefile_text);
+// The lines gcc's own coverage reports for the runs of a build_with_gcov.
+FileLines gcov_lines(const Build& build);
 
 // The lines where `a` and `b` disagree on whether a line ran, among the lines
 // both treat as code, written one a line as "line: gcov N, ryn M".

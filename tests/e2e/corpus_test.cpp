@@ -1,0 +1,133 @@
+// Instrumenting a program changes nothing it does, and the lines ryn reports
+// as run are the lines gcc's own coverage reports as run. Every corpus
+// program, at -O0 and at -O2, is instrumented with its own libraries and
+// named plugins as a user would, and prints the same and exits with the same
+// status as the original; at -O0 its report is compared with gcov's for a
+// --coverage build run on the same input, on every line both call code.
+// Plugins named with -l are measured; the others are logged.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/corpus.h"
+#include "support/e2e_support.h"
+#include "support/test_support.h"
+
+using namespace ryn_test;
+using namespace ryn_corpus;
+
+namespace {
+
+struct Case {
+    std::string program;
+    std::string opt;
+};
+
+class Corpus : public testing::TestWithParam<Case> {
+protected:
+    static void SetUpTestSuite() {
+        work = std::make_unique<TempDir>();
+        env = ryn_e2e::hermetic_env(work->path());
+    }
+    static void TearDownTestSuite() { work.reset(); }
+
+    // Compares ryn's lines of each measured source with gcov's.
+    void expect_gcov_lines(const Program& program, const FileLines& ryn, const std::string& output);
+
+    static inline std::unique_ptr<TempDir> work;
+    static inline std::vector<std::string> env;
+};
+
+void Corpus::expect_gcov_lines(const Program& program, const FileLines& ryn,
+                               const std::string& output) {
+    const Build gcc = build_with_gcov(program, *work / (program.name + "-gcov"));
+    EXPECT_EQ(run(gcc.input_run(gcc.executable), env, gcc.dir).out, output);
+    const FileLines gcov = gcov_lines(gcc);
+    for (const std::string& source : program.measured_sources()) {
+        SCOPED_TRACE(source);
+        ASSERT_TRUE(ryn.contains(source)) << "missing from ryn's tracefile";
+        ASSERT_TRUE(gcov.contains(source)) << "missing from gcov's tracefile";
+        LineCoverage gcov_source = gcov.at(source);
+        const LineCoverage& ryn_source = ryn.at(source);
+        if (source.ends_with("/forkexec.c")) {
+            // gcov derives the counts of some lines from the flow of the
+            // function and takes every call to return: the line after an
+            // exec that replaced the process counts as run there.
+            gcov_source.erase(line_holding(source, "execl(") + 1);
+        }
+        size_t common = 0;
+        size_t ran = 0;
+        for (const auto& [line, was_run] : gcov_source) {
+            common += ryn_source.contains(line);
+            ran += ryn_source.contains(line) && was_run;
+        }
+        // Sets that hardly overlap would agree on nothing worth checking.
+        EXPECT_GE(common * 2, gcov_source.size());
+        EXPECT_GT(ran, 0u);
+        EXPECT_EQ(disagreements(gcov_source, ryn_source), "");
+    }
+}
+
+TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
+    const Program& program = ryn_corpus::program(GetParam().program);
+    const std::string& opt = GetParam().opt;
+    const Build build = build_annotated(program, *work / (program.name + opt), opt);
+    ASSERT_FALSE(HasFailure());
+    const RunResult instrumented = run(build.ryn_run("instrument"), env, build.dir);
+    ASSERT_EQ(instrumented.status, 0) << instrumented.err;
+
+    const RunResult expected = run(build.input_run(build.executable), env, build.dir);
+    const RunResult actual = run(build.input_run(build.executable + ".instr"), env, build.dir);
+    EXPECT_EQ(actual.out, expected.out);
+    EXPECT_EQ(actual.err, expected.err);
+    EXPECT_EQ(actual.status, expected.status);
+    // A copy that measured nothing would pass the comparison as well; the
+    // program's libraries and named plugins are measured from their copies.
+    std::vector<std::string> measured{program.name};
+    for (const Library& lib : program.linked) {
+        measured.push_back("lib" + lib.name + ".so");
+    }
+    for (const std::string& plugin : program.named) {
+        measured.push_back("lib" + plugin + ".so");
+    }
+    for (const std::string& object : measured) {
+        EXPECT_TRUE(exists(build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata"))
+            << object;
+    }
+    if (opt != "-O0") {
+        return;
+    }
+
+    const RunResult reported = run(build.ryn_run("coverage"), env, build.dir);
+    ASSERT_EQ(reported.status, 0) << reported.err;
+    const FileLines ryn = lcov_lines(read_file(build.dir + "/test.1.er/coverage.info"));
+    expect_gcov_lines(program, ryn, expected.out);
+    if (program.name == "plugin") {
+        const std::string named = source_path("plugin_double.c");
+        EXPECT_TRUE(ryn.at(named).at(line_holding(named, "return value * 2;")));
+        EXPECT_FALSE(ryn.contains(source_path("plugin_square.c")));
+        const auto logs = ryn_e2e::files_ending_in(work->path() + "/cache", "/plugin.original.liblog");
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_NE(read_file(logs[0]).find(build.plugin_path("square") + "\n"), std::string::npos)
+            << read_file(logs[0]);
+    }
+}
+
+std::vector<Case> all_cases() {
+    std::vector<Case> cases;
+    for (const std::string opt : {"-O0", "-O2"}) {
+        for (const Program& program : programs()) {
+            cases.push_back({program.name, opt});
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, Corpus, testing::ValuesIn(all_cases()),
+                         [](const testing::TestParamInfo<Case>& info) {
+                             return info.param.program + "_" + info.param.opt.substr(1);
+                         });
+
+}  // namespace
