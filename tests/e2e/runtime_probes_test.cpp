@@ -34,21 +34,16 @@ int main(int argc, char **argv) {
 }
 )";
 
-const Strings k_functions = {"main", "never_called", "used_a", "used_b"};
+TEST_P(ProbedRuns, RecordExactlyTheReachedFunctionsAndChangeNothing) { check(GetParam()); }
 
-class ProbedBuilds : public ProbedProgramTest, public ::testing::WithParamInterface<const char*> {};
+const RunCase k_builds[] = {
+    {"pie", k_path_source, "x", "value 6\n", 6,
+     {{"main", 1}, {"never_called", 0}, {"used_a", 1}, {"used_b", 1}}},
+    {"no_pie", k_path_source, "x", "value 6\n", 6,
+     {{"main", 1}, {"never_called", 0}, {"used_a", 1}, {"used_b", 1}}, {}, "", "-no-pie"},
+};
 
-TEST_P(ProbedBuilds, RecordExactlyTheReachedFunctionsAndChangeNothing) {
-    build(k_path_source, GetParam());
-    EXPECT_EQ(run_alike("x").status, 6);
-    const InstrData recorded = data();
-    EXPECT_EQ(recorded.object, original);
-    EXPECT_EQ(recorded.program, "prog");
-    EXPECT_EQ(recorded.digest, coverage::file_digest(original));
-    EXPECT_EQ(reached(recorded, k_functions), (Strings{"main", "used_a", "used_b"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Runtime, ProbedBuilds, ::testing::Values("-O0", "-O0 -no-pie"));
+INSTANTIATE_TEST_SUITE_P(Builds, ProbedRuns, ::testing::ValuesIn(k_builds), case_name);
 
 using ProbedProgram = ProbedProgramTest;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "coverage/file_digest.h"
 #include "coverage/instr_data.h"
 #include "support/engine_support.h"
 
@@ -47,12 +48,15 @@ RunResult ProbedProgramTest::run_alike(const std::string& args, const std::strin
 }
 
 void ProbedProgramTest::check(const RunCase& c) {
-    build(c.source, "", c.records);
+    build(c.source, c.flags, c.records);
     run_shell("rm -rf d", dir.path());
     const RunResult result = run_alike(c.args, c.shell_prefix);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.status, c.status);
     const InstrData recorded = data();
+    EXPECT_EQ(recorded.object, original);
+    EXPECT_EQ(recorded.program, "prog");
+    EXPECT_EQ(recorded.digest, coverage::file_digest(original));
     for (const auto& [function, count] : c.counts) {
         const auto it = recorded.counts.find(function);
         ASSERT_NE(it, recorded.counts.end()) << function << " has no entry probe";

@@ -36,6 +36,7 @@ struct RunCase {
     std::map<std::string, unsigned long> counts;
     std::vector<std::string> records = {};  // beyond the program's name
     std::string shell_prefix = "";          // run before the program
+    std::string flags = "";                 // of the compiler
 };
 
 // An original program `prog` and its probed copy `copy`, whose data goes to
@@ -47,7 +48,8 @@ protected:
     // Runs the original and the copy alike in the test's directory; both must
     // print the same and end the same way.
     RunResult run_alike(const std::string& args = "", const std::string& prefix = "");
-    // Builds, runs on fresh data and checks one case.
+    // Builds, runs on fresh data and checks one case, and that the data
+    // describes the original as the program "prog" ran it.
     void check(const RunCase& c);
     InstrData data() const { return read_instrdata(dir / "d/prog.instrdata"); }
 
@@ -55,6 +57,8 @@ protected:
     std::string original = dir / "prog";
     std::string copy = dir / "copy";
 };
+
+inline void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
 
 class ProbedRuns : public ProbedProgramTest, public ::testing::WithParamInterface<RunCase> {};
 inline std::string case_name(const ::testing::TestParamInfo<RunCase>& info) {
