@@ -21,7 +21,7 @@ using namespace ryn_corpus;
 namespace {
 
 struct Case {
-    std::string program;
+    const Program* program;
     std::string opt;
 };
 
@@ -34,18 +34,19 @@ protected:
     static void TearDownTestSuite() { work.reset(); }
 
     // Compares ryn's lines of each measured source with gcov's.
-    void expect_gcov_lines(const Program& program, const FileLines& ryn, const std::string& output);
+    void expect_gcov_lines(const Program& program, const std::vector<std::string>& sources,
+                           const FileLines& ryn, const std::string& output);
 
     static inline std::unique_ptr<TempDir> work;
     static inline std::vector<std::string> env;
 };
 
-void Corpus::expect_gcov_lines(const Program& program, const FileLines& ryn,
-                               const std::string& output) {
+void Corpus::expect_gcov_lines(const Program& program, const std::vector<std::string>& sources,
+                               const FileLines& ryn, const std::string& output) {
     const Build gcc = build_with_gcov(program, *work / (program.name + "-gcov"));
     EXPECT_EQ(run(gcc.input_run(gcc.executable), env, gcc.dir).out, output);
     const FileLines gcov = gcov_lines(gcc);
-    for (const std::string& source : program.measured_sources()) {
+    for (const std::string& source : sources) {
         SCOPED_TRACE(source);
         ASSERT_TRUE(ryn.contains(source)) << "missing from ryn's tracefile";
         ASSERT_TRUE(gcov.contains(source)) << "missing from gcov's tracefile";
@@ -71,7 +72,7 @@ void Corpus::expect_gcov_lines(const Program& program, const FileLines& ryn,
 }
 
 TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
-    const Program& program = ryn_corpus::program(GetParam().program);
+    const Program& program = *GetParam().program;
     const std::string& opt = GetParam().opt;
     const Build build = build_annotated(program, *work / (program.name + opt), opt);
     ASSERT_FALSE(HasFailure());
@@ -85,14 +86,13 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
     EXPECT_EQ(actual.status, expected.status);
     // A copy that measured nothing would pass the comparison as well; the
     // program's libraries and named plugins are measured from their copies.
-    std::vector<std::string> measured{program.name};
-    for (const Library& lib : program.linked) {
-        measured.push_back("lib" + lib.name + ".so");
+    std::vector<std::string> objects{program.name};
+    std::vector<std::string> sources{source_path(program.source)};
+    for (const Library& lib : program.measured_libraries()) {
+        objects.push_back("lib" + lib.name + ".so");
+        sources.push_back(source_path(lib.source));
     }
-    for (const std::string& plugin : program.named) {
-        measured.push_back("lib" + plugin + ".so");
-    }
-    for (const std::string& object : measured) {
+    for (const std::string& object : objects) {
         EXPECT_TRUE(exists(build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata"))
             << object;
     }
@@ -103,7 +103,7 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
     const RunResult reported = run(build.ryn_run("coverage"), env, build.dir);
     ASSERT_EQ(reported.status, 0) << reported.err;
     const FileLines ryn = lcov_lines(read_file(build.dir + "/test.1.er/coverage.info"));
-    expect_gcov_lines(program, ryn, expected.out);
+    expect_gcov_lines(program, sources, ryn, expected.out);
     if (program.name == "plugin") {
         const std::string named = source_path("plugin_double.c");
         EXPECT_TRUE(ryn.at(named).at(line_holding(named, "return value * 2;")));
@@ -119,7 +119,7 @@ std::vector<Case> all_cases() {
     std::vector<Case> cases;
     for (const std::string opt : {"-O0", "-O2"}) {
         for (const Program& program : programs()) {
-            cases.push_back({program.name, opt});
+            cases.push_back({&program, opt});
         }
     }
     return cases;
@@ -127,7 +127,7 @@ std::vector<Case> all_cases() {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Corpus, testing::ValuesIn(all_cases()),
                          [](const testing::TestParamInfo<Case>& info) {
-                             return info.param.program + "_" + info.param.opt.substr(1);
+                             return info.param.program->name + "_" + info.param.opt.substr(1);
                          });
 
 }  // namespace

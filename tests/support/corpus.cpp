@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
-#include <stdexcept>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -72,16 +72,11 @@ std::vector<std::string> Build::ryn_run(const std::string& mode, bool with_input
     return command;
 }
 
-std::vector<std::string> Program::measured_sources() const {
-    std::vector<std::string> all{source_path(source)};
-    for (const Library& lib : linked) {
-        all.push_back(source_path(lib.source));
-    }
-    for (const Library& lib : plugins) {
-        if (std::ranges::find(named, lib.name) != named.end()) {
-            all.push_back(source_path(lib.source));
-        }
-    }
+std::vector<Library> Program::measured_libraries() const {
+    std::vector<Library> all = linked;
+    std::ranges::copy_if(plugins, std::back_inserter(all), [&](const Library& lib) {
+        return std::ranges::find(named, lib.name) != named.end();
+    });
     return all;
 }
 
@@ -98,15 +93,6 @@ const std::vector<Program>& programs() {
         {"exceptions", "exceptions.cpp", {}, {}, {}, {}},
     };
     return corpus;
-}
-
-const Program& program(const std::string& name) {
-    for (const Program& p : programs()) {
-        if (p.name == name) {
-            return p;
-        }
-    }
-    throw std::invalid_argument("no corpus program " + name);
 }
 
 std::string source_path(const std::string& file) {

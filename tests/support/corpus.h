@@ -24,13 +24,12 @@ struct Program {
     std::vector<std::string> args;    // the fixed input; plugins' paths come first
     std::vector<std::string> named;   // plugins to name with -l on the ryn command line
 
-    // The sources ryn measures, absolute: all but those of plugins not named.
-    std::vector<std::string> measured_sources() const;
+    // The libraries ryn measures: the linked ones and the plugins named.
+    std::vector<Library> measured_libraries() const;
 };
 
 // Every program of the corpus.
 const std::vector<Program>& programs();
-const Program& program(const std::string& name);
 
 // The absolute path of a corpus source file.
 std::string source_path(const std::string& file);
