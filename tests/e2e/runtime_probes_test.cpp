@@ -1,8 +1,6 @@
 // Probes planted by the runtime record exactly the blocks a run reached, the
 // program runs as it would without them, runs of one build add up and a
 // copy of another build starts afresh.
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -10,7 +8,6 @@
 
 #include "coverage/file_digest.h"
 #include "support/e2e_support.h"
-#include "support/engine_support.h"
 #include "support/runtime_support.h"
 
 using namespace ryn_test;
@@ -46,23 +43,6 @@ const RunCase k_builds[] = {
 INSTANTIATE_TEST_SUITE_P(Builds, ProbedRuns, ::testing::ValuesIn(k_builds), case_name);
 
 using ProbedProgram = ProbedProgramTest;
-
-TEST_F(ProbedProgram, CopyWhoseAuditorWentAwayRunsToCompletion) {
-    ASSERT_TRUE(compile_c(k_path_source, original));
-    const std::string auditor = dir / "gone.so";
-    ASSERT_EQ(run({"cp", stage_lib("amd64/ryndl.so"), auditor}).status, 0);
-    const RunResult made = run_morphel(
-        {"-ryn", "-xkalfix=instrument:./d", "-add_depaudit=" + auditor, "-o", copy, original});
-    ASSERT_EQ(made.status, 0) << made.err;
-    // With its auditor the copy measures without any environment variable.
-    EXPECT_EQ(run({copy}, {}, dir.path()).out, "value 4\n");
-    EXPECT_EQ(read_instrdata(dir / "d/copy.instrdata").counts.at("used_b"), 1u);
-
-    ASSERT_EQ(unlink(auditor.c_str()), 0);
-    const RunResult alone = run({copy}, {}, dir.path());
-    EXPECT_EQ(alone.out, "value 4\n");
-    EXPECT_EQ(alone.status, 4);
-}
 
 TEST_F(ProbedProgram, RunsOfOneBuildMergeAndAnotherBuildReplaces) {
     build(k_path_source);
