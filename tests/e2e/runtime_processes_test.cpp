@@ -126,25 +126,21 @@ int main(int argc, char **argv) {
     return 0;
 }
 )", "", {"9 " + cache, "11 /lib/", "11 /usr/lib/", "11 /lib64/", "11 libm", "19 " + log});
-    const auto plug_count = [&] {
-        return read_instrdata(dir / "plug.instrdata/prog.instrdata").counts.at("plug");
-    };
+    const auto plugged = [&] { return read_instrdata(dir / "plug.instrdata/prog.instrdata"); };
 
     EXPECT_EQ(run_alike(lib).out, "plug 3\n");
-    const InstrData plugged = read_instrdata(dir / "plug.instrdata/prog.instrdata");
-    EXPECT_EQ(plugged.object, lib);
-    EXPECT_EQ(plugged.counts.at("plug"), 1u);
-    EXPECT_EQ(plugged.counts.at("plug_unused"), 0u);
+    EXPECT_EQ(plugged().object, lib);
+    EXPECT_EQ(plugged().counts, (std::map<std::string, unsigned long>{{"plug", 1}, {"plug_unused", 0}}));
     // The original path, and nothing the run calls ignorable.
     EXPECT_EQ(read_file(log), lib + "\n");
 
     // A library changed since its copy was made is used as it is.
     ASSERT_EQ(run_shell("touch -d '2001-01-01' " + lib).status, 0);
     EXPECT_EQ(run_alike(lib).out, "plug 3\n");
-    EXPECT_EQ(plug_count(), 1u);
+    EXPECT_EQ(plugged().counts.at("plug"), 1u);
     write_stamp();
     run_alike(lib);
-    EXPECT_EQ(plug_count(), 2u);
+    EXPECT_EQ(plugged().counts.at("plug"), 2u);
     // Every run names the library once in all.
     EXPECT_EQ(read_file(log), lib + "\n");
 

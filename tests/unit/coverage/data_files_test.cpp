@@ -1,6 +1,7 @@
 // Data files are read exactly as the runtime writes them, refused when
 // malformed or recorded from another build, and merged per object.
 #include <sstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -48,13 +49,8 @@ TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
     EXPECT_EQ(data.program, "prog");
     ASSERT_EQ(data.blocks.size(), 2u);
     const Block& sq = data.blocks[0];
-    EXPECT_EQ(sq.addr, 0x1139u);
-    EXPECT_EQ(sq.insn_count, 3u);
-    EXPECT_EQ(sq.line, 2u);
-    EXPECT_EQ(sq.flags, 3u);
-    EXPECT_EQ(sq.count, 4u);
-    EXPECT_EQ(sq.function, "sq");
-    EXPECT_EQ(sq.file, "/src/my file.c");
+    EXPECT_EQ(std::tie(sq.addr, sq.insn_count, sq.line, sq.flags, sq.count, sq.function, sq.file),
+              std::make_tuple(0x1139u, 3u, 2u, 3u, 4u, "sq", "/src/my file.c"));
     EXPECT_TRUE(sq.is_function_entry());
     EXPECT_FALSE(data.blocks[1].executed());
 
