@@ -5,6 +5,7 @@
 // status as the original; at -O0 its report is compared with gcov's for a
 // --coverage build run on the same input, on every line both call code.
 // Plugins named with -l are measured; the others are logged.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -58,16 +59,19 @@ void Corpus::expect_gcov_lines(const Program& program, const std::vector<std::st
             // exec that replaced the process counts as run there.
             gcov_source.erase(line_holding(source, "execl(") + 1);
         }
-        size_t common = 0;
-        size_t ran = 0;
-        for (const auto& [line, was_run] : gcov_source) {
-            common += ryn_source.contains(line);
-            ran += ryn_source.contains(line) && was_run;
+        // Whether each line both call code ran, as each saw it.
+        LineCoverage gcov_common;
+        LineCoverage ryn_common;
+        for (const auto& [line, ran] : gcov_source) {
+            if (ryn_source.contains(line)) {
+                gcov_common[line] = ran;
+                ryn_common[line] = ryn_source.at(line);
+            }
         }
         // Sets that hardly overlap would agree on nothing worth checking.
-        EXPECT_GE(common * 2, gcov_source.size());
-        EXPECT_GT(ran, 0u);
-        EXPECT_EQ(disagreements(gcov_source, ryn_source), "");
+        EXPECT_GE(gcov_common.size() * 2, gcov_source.size());
+        EXPECT_TRUE(std::ranges::any_of(gcov_common, [](const auto& line) { return line.second; }));
+        EXPECT_EQ(ryn_common, gcov_common);
     }
 }
 

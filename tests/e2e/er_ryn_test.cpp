@@ -62,23 +62,19 @@ protected:
                               "    return 0;\n"
                               "}\n",
                               prog, "'" + lib + "'"));
-        prog_blocks = line_table_blocks(prog, prog + ".c");
-        run_lines(prog_blocks, {4, 5, 7, 8, 9});
-        lib_blocks = line_table_blocks(lib, lib + ".c");
-        run_lines(lib_blocks, {1});
-        write_instrdata(prog_data, instrdata_for(prog, prog_blocks));
-        write_instrdata(lib_data, instrdata_for(lib, lib_blocks));
+        write_instrdata(prog_data, instrdata_for(prog, run_lines(line_table_blocks(prog, prog + ".c"),
+                                                                 {4, 5, 7, 8, 9})));
+        write_instrdata(lib_data, instrdata_for(lib, run_lines(line_table_blocks(lib, lib + ".c"), {1})));
         write_file(dir / "skip.list", "skip_helper");
     }
 
-    Args command(const std::vector<std::string>& extra = {}) const {
-        const Args requests = {"-ryn", "-er:function", "-er:executed", "-er:blockcover%"};
-        Args args = {prog, "-vv"};
-        args.insert(args.end(), requests.begin(), requests.end());
+    // Both targets with the same requests; skip_helper is excluded.
+    Args command(const Args& extra = {}) const {
+        Args args = {prog, "-vv", "-ryn", "-er:function", "-er:executed", "-er:blockcover%"};
         args.insert(args.end(), extra.begin(), extra.end());
-        args.insert(args.end(), {"-xkalfix=use:" + prog_data, "-error_not_optimizable=on", lib});
-        args.insert(args.end(), requests.begin(), requests.end());
-        args.insert(args.end(), {"-xkalfix=use:" + lib_data, "-error_not_optimizable=on",
+        args.insert(args.end(), {"-xkalfix=use:" + prog_data, "-error_not_optimizable=on", lib, "-ryn",
+                                 "-er:function", "-er:executed", "-er:blockcover%",
+                                 "-xkalfix=use:" + lib_data, "-error_not_optimizable=on",
                                  "-blacklist=" + dir / "skip.list"});
         return args;
     }
@@ -88,8 +84,6 @@ protected:
     const std::string lib = dir / "libtwo.so";
     const std::string prog_data = dir / "prog.instrdata/prog.instrdata";
     const std::string lib_data = dir / "libtwo.so.instrdata/prog.instrdata";
-    std::vector<coverage::Block> prog_blocks;
-    std::vector<coverage::Block> lib_blocks;
 };
 
 TEST_F(ExperimentReports, EveryReportOfEveryTargetLandsInTheExperiment) {

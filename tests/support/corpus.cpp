@@ -136,18 +136,6 @@ FileLines lcov_lines(const std::string& tracefile_text) {
     return files;
 }
 
-std::string disagreements(const LineCoverage& gcov, const LineCoverage& ryn) {
-    auto word = [](bool ran) { return ran ? "ran" : "not run"; };
-    std::string text;
-    for (const auto& [line, ran] : gcov) {
-        const auto other = ryn.find(line);
-        if (other != ryn.end() && other->second != ran) {
-            text += std::to_string(line) + ": gcov " + word(ran) + ", ryn " + word(other->second) + "\n";
-        }
-    }
-    return text;
-}
-
 int line_holding(const std::string& file, const std::string& text) {
     std::istringstream in(ryn_test::read_file(file));
     int number = 0;

@@ -63,10 +63,6 @@ FileLines lcov_lines(const std::string& tracefile_text);
 // The lines gcc's own coverage reports for the runs of a build_with_gcov.
 FileLines gcov_lines(const Build& build);
 
-// The lines where `a` and `b` disagree on whether a line ran, among the lines
-// both treat as code, written one a line as "line: gcov N, ryn M".
-std::string disagreements(const LineCoverage& gcov, const LineCoverage& ryn);
-
 // The number of the first line of `file` holding `text`, or 0.
 int line_holding(const std::string& file, const std::string& text);
 

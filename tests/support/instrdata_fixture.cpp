@@ -31,13 +31,14 @@ std::vector<coverage::Block> line_table_blocks(const std::string& binary,
     return blocks;
 }
 
-void run_lines(std::vector<coverage::Block>& blocks, const std::set<uint32_t>& lines,
-               uint64_t count) {
+std::vector<coverage::Block> run_lines(std::vector<coverage::Block> blocks,
+                                       const std::set<uint32_t>& lines, uint64_t count) {
     for (coverage::Block& block : blocks) {
         if (lines.contains(block.line)) {
             block.count = count;
         }
     }
+    return blocks;
 }
 
 coverage::InstrData instrdata_for(const std::string& object, std::vector<coverage::Block> blocks,

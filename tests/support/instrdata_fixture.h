@@ -17,9 +17,9 @@ namespace ryn_test {
 std::vector<coverage::Block> line_table_blocks(const std::string& binary,
                                                const std::string& source);
 
-// Sets the count of every block starting on one of `lines`.
-void run_lines(std::vector<coverage::Block>& blocks, const std::set<uint32_t>& lines,
-               uint64_t count = 1);
+// `blocks` with the count of every block starting on one of `lines` set.
+std::vector<coverage::Block> run_lines(std::vector<coverage::Block> blocks,
+                                       const std::set<uint32_t>& lines, uint64_t count = 1);
 
 // Data describing `object` as it is now (its digest), recorded by `program`.
 coverage::InstrData instrdata_for(const std::string& object, std::vector<coverage::Block> blocks,

@@ -41,8 +41,8 @@ protected:
 };
 
 CoverageSummary run_without_arguments(const std::string& program, const std::string& source) {
-    std::vector<coverage::Block> blocks = ryn_test::line_table_blocks(program, source);
-    ryn_test::run_lines(blocks, {2, 3, 4, 5, 6, 9, 10, 11}, 3);
+    const std::vector<coverage::Block> blocks = ryn_test::run_lines(
+        ryn_test::line_table_blocks(program, source), {2, 3, 4, 5, 6, 9, 10, 11}, 3);
     return coverage::summarize({ryn_test::instrdata_for(program, blocks)},
                                coverage::FunctionFilter());
 }
