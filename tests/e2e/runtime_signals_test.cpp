@@ -79,18 +79,23 @@ int main(int argc, char **argv) {
 }
 )";
 
-// A handler whose mask holds SIGTRAP still hits its probes.
+// A handler whose mask holds SIGTRAP still hits its probes, for a signal
+// the runtime watches (deadly by default) and for one it does not.
 const char* const k_blocking_handler = R"(#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 int in_handler(int x) { return x * 3; }
 static void on_usr1(int sig) { printf("handled %d\n", in_handler(sig)); }
+static void on_winch(int sig) { printf("handled %d\n", sig * 3); }
 int main(int argc, char **argv) {
     struct sigaction sa = {0};
     sa.sa_handler = on_usr1;
     sigfillset(&sa.sa_mask);
     sigaction(SIGUSR1, &sa, NULL);
+    sa.sa_handler = on_winch;
+    sigaction(SIGWINCH, &sa, NULL);
     raise(SIGUSR1);
+    raise(SIGWINCH);
     fflush(stdout);
     if (argc > 1)
         abort();
@@ -110,8 +115,9 @@ const RunCase k_signal_cases[] = {
     // An int3 of the program's own is not a probe: it kills as before.
     RunCase{"stray_int3", k_deaths, "trap", "start\n", 128 + 5,
             {{"crash", 0}, {"main", 1}, {"stray", 1}}},
-    RunCase{"blocking_handler", k_blocking_handler, "", "handled 30\n", 0, {{"in_handler", 1}}},
-    RunCase{"abort", k_blocking_handler, "abort", "handled 30\n", 128 + 6, {{"main", 1}}},
+    RunCase{"blocking_handlers", k_blocking_handler, "", "handled 30\nhandled 84\n", 0,
+            {{"in_handler", 1}, {"on_winch", 1}}},
+    RunCase{"abort", k_blocking_handler, "abort", "handled 30\nhandled 84\n", 128 + 6, {{"main", 1}}},
     RunCase{"own_fatal_handler", k_deaths, "handler", "start\ncaught\n", 3,
             {{"crash", 1}, {"main", 1}}},
 };
