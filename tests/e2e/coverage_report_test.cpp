@@ -1,9 +1,10 @@
 // From a real run to the reports: a program collected with the staged tools,
-// then reported on by the experiment tool and by the engine's use mode.
+// then reported on by the experiment tool and by the engine's use mode; with
+// QVEN_RYN_INSTRDATA_DIR set, its data goes there and adds up run after run.
 #include <gtest/gtest.h>
 
 #include "support/e2e_support.h"
-#include "support/test_support.h"
+#include "support/runtime_support.h"
 
 using ryn_test::RunResult;
 
@@ -53,6 +54,17 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     EXPECT_NE(analysis.out.find(program + ".c:5  main\n"), std::string::npos) << analysis.out;
     EXPECT_EQ(analysis.out.find("    0  " + program + ".c:5"), std::string::npos)
         << "the second run reached line 5";
+}
+
+TEST_F(RealRun, DataDirectoryFromTheEnvironmentAccumulates) {
+    for (int i = 0; i < 2; ++i) {
+        const RunResult collected =
+            run_front_end("ryn", {"collect", "-M", program}, {"QVEN_RYN_INSTRDATA_DIR=" + (work / "elsewhere")});
+        ASSERT_EQ(collected.status, 0) << collected.err;
+    }
+    const std::string data = work / "elsewhere/prog.instrdata/prog.instrdata";
+    EXPECT_EQ(ryn_test::read_instrdata(data).counts.at("main"), 2u);
+    EXPECT_FALSE(ryn_test::exists(work / "prog.instrdata/prog.instrdata"));
 }
 
 }  // namespace
