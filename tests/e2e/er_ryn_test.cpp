@@ -25,9 +25,8 @@ TEST(ErRyn, RecordsEachRunInItsExperimentAndRefusesMalformedCommands) {
     TempDir dir;
     const std::string prog = dir / "prog";
     write_file(prog, "");
-    ASSERT_EQ(er_ryn({"-d", "exp", "-v", prog, "-vv", "-ryn", "-checkfile=c", prog, "-bcc"}, dir.path())
-                  .status,
-              0);
+    const Args blocks = {"-d", "exp", "-v", prog, "-vv", "-ryn", "-checkfile=c", prog, "-bcc"};
+    ASSERT_EQ(er_ryn(blocks, dir.path()).status, 0);
     ASSERT_EQ(er_ryn({"-o", "mine.er", prog, "-bcc"}, dir.path()).status, 0);
     ASSERT_EQ(er_ryn({prog, "-bcc"}, dir.path()).status, 0);
     EXPECT_EQ(read_file(dir / "test.1.er/command"),

@@ -66,9 +66,8 @@ TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierO
     EXPECT_EQ(lint.status, 0) << lint.out;
 
     // Instrumenting a copy again leaves one auditor: the one asked for now.
-    ASSERT_EQ(run_morphel({"-ryn", "-add_depaudit=" + (dir / "aud_second.so"), "-o", dir / "two", dir / "one"})
-                  .status,
-              0);
+    const std::string second_auditor = "-add_depaudit=" + (dir / "aud_second.so");
+    ASSERT_EQ(run_morphel({"-ryn", second_auditor, "-o", dir / "two", dir / "one"}).status, 0);
     EXPECT_EQ(dynamic_values(dir / "two", "DEPAUDIT"), Strings{dir / "aud_second.so"});
     EXPECT_EQ(dynamic_values(dir / "two", "NEEDED"), Strings{"libc.so.6"});
     const RunResult second = run({dir / "two"});
@@ -96,9 +95,7 @@ TEST(MorphelDynamic, PrependedLibrariesComeFirstInTheOrderGiven) {
     const Strings lib_path = {"LD_LIBRARY_PATH=" + dir.path()};
 
     ASSERT_EQ(run_morphel({"-ped", "-prepend_dt_needed=" + (dir / "libr.so"),
-                      "-prepend_dt_needed=" + (dir / "libs.so"), "-o", dir / "two", prog})
-                  .status,
-              0);
+                           "-prepend_dt_needed=" + (dir / "libs.so"), "-o", dir / "two", prog}).status, 0);
     EXPECT_EQ(dynamic_values(dir / "two", "NEEDED"),
               (Strings{dir / "libr.so", dir / "libs.so", "libm.so.6", "libq.so", "libc.so.6"}));
     EXPECT_EQ(run({dir / "two"}, lib_path).out, "7\n");

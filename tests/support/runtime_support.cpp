@@ -1,7 +1,5 @@
 #include "support/runtime_support.h"
 
-#include <algorithm>
-
 #include "coverage/file_digest.h"
 #include "coverage/instr_data.h"
 #include "support/engine_support.h"
@@ -18,16 +16,6 @@ InstrData read_instrdata(const std::string& path) {
         }
     }
     return data;
-}
-
-std::vector<std::string> reached(const InstrData& data, const std::vector<std::string>& among) {
-    std::vector<std::string> names;
-    for (const auto& [name, count] : data.counts) {
-        if (count > 0 && std::find(among.begin(), among.end(), name) != among.end()) {
-            names.push_back(name);
-        }
-    }
-    return names;
 }
 
 void ProbedProgramTest::build(const std::string& source, const std::string& flags,

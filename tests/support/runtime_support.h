@@ -22,9 +22,6 @@ struct InstrData {
 };
 InstrData read_instrdata(const std::string& path);
 
-// The functions a data file says were reached, in name order.
-std::vector<std::string> reached(const InstrData& data, const std::vector<std::string>& among);
-
 // One run of a probed program: what it and its original both print and end
 // with, and the count the data gives each named function afterwards.
 struct RunCase {
