@@ -62,13 +62,10 @@ std::vector<std::string> Build::input_run(const std::string& file) const {
     return command;
 }
 
-std::vector<std::string> Build::ryn_run(const std::string& mode, bool with_input) const {
+std::vector<std::string> Build::ryn_run(const std::string& mode) const {
     std::vector<std::string> command{ryn_test::stage_bin("ryn"), mode};
     command.insert(command.end(), options.begin(), options.end());
     command.push_back(executable);
-    if (with_input) {
-        command.insert(command.end(), args.begin(), args.end());
-    }
     return command;
 }
 

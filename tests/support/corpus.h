@@ -43,9 +43,8 @@ struct Build {
     std::string plugin_path(const std::string& name) const { return dir + "/lib" + name + ".so"; }
     // The command line running `file` on the input.
     std::vector<std::string> input_run(const std::string& file) const;
-    // The command line of `ryn mode` on the executable, with its input when
-    // the mode runs it.
-    std::vector<std::string> ryn_run(const std::string& mode, bool with_input = false) const;
+    // The command line of `ryn mode` on the executable.
+    std::vector<std::string> ryn_run(const std::string& mode) const;
 };
 
 // Builds `program` annotated for ryn with `opt` ("-O0", "-O2") and -g.

@@ -33,13 +33,19 @@ InstrData parse(const std::string& text) {
     return coverage::parse_instr_data(in, "run.instrdata");
 }
 
-std::string parse_error(const std::string& text) {
+// The message of the error `action` throws, or "accepted".
+template <typename Action>
+std::string error_of(Action action) {
     try {
-        parse(text);
+        action();
     } catch (const CoverageError& error) {
         return error.what();
     }
     return "accepted";
+}
+
+std::string parse_error(const std::string& text) {
+    return error_of([&] { parse(text); });
 }
 
 TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
@@ -86,18 +92,12 @@ TEST(DataFile, MalformedDataIsRefusedWithTheFileAndLine) {
     }
 }
 
-class TargetData : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ryn_test::write_file(target, "build one");
-        blocks = {Block{0x10, 2, 1, 1, 1, "f", "f.c"}, Block{0x20, 3, 2, 0, 0, "f", "f.c"}};
-    }
+TEST(TargetData, AFileOrEveryDataFileOfADirectoryIsMergedAndConflictsAreRefused) {
     ryn_test::TempDir dir;
     const std::string target = dir / "libq.so";
-    std::vector<Block> blocks;
-};
-
-TEST_F(TargetData, AFileOrEveryDataFileOfADirectoryIsReadAndMerged) {
+    ryn_test::write_file(target, "build one");
+    const std::vector<Block> blocks = {Block{0x10, 2, 1, 1, 1, "f", "f.c"},
+                                       Block{0x20, 3, 2, 0, 0, "f", "f.c"}};
     const std::string single = dir / "single/prog.instrdata";
     ryn_test::write_instrdata(single, ryn_test::instrdata_for(target, blocks));
     EXPECT_EQ(coverage::load_target_data(target, single).blocks[0].count, 1u);
@@ -113,16 +113,9 @@ TEST_F(TargetData, AFileOrEveryDataFileOfADirectoryIsReadAndMerged) {
     EXPECT_EQ(merged.blocks[0].count, 1u);
     EXPECT_EQ(merged.blocks[1].count, 2u);
     EXPECT_EQ(merged.blocks[2].function, "g");
-}
 
-TEST_F(TargetData, MissingOrConflictingDataIsRefusedNamingTheTarget) {
-    try {
-        coverage::load_target_data(target, dir / "none");
-        FAIL() << "missing data accepted";
-    } catch (const CoverageError& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "no instrumentation data for " + target + " at " + dir / "none");
-    }
+    EXPECT_EQ(error_of([&] { coverage::load_target_data(target, dir / "none"); }),
+              "no instrumentation data for " + target + " at " + dir / "none");
 
     InstrData a = ryn_test::instrdata_for(target, blocks);
     InstrData b = a;
