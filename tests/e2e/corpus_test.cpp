@@ -34,18 +34,16 @@ protected:
     }
     static void TearDownTestSuite() { work.reset(); }
 
-    // Compares ryn's lines of each measured source with gcov's.
-    void expect_gcov_lines(const Program& program, const std::vector<std::string>& sources,
-                           const FileLines& ryn, const std::string& output);
-
     static inline std::unique_ptr<TempDir> work;
     static inline std::vector<std::string> env;
 };
 
-void Corpus::expect_gcov_lines(const Program& program, const std::vector<std::string>& sources,
-                               const FileLines& ryn, const std::string& output) {
-    const Build gcc = build_with_gcov(program, *work / (program.name + "-gcov"));
-    EXPECT_EQ(run(gcc.input_run(gcc.executable), env, gcc.dir).out, output);
+// Builds `program` with gcc's coverage, runs it on its input and compares its
+// lines of each of `sources` with ryn's.
+void expect_gcov_lines(const Program& program, const std::vector<std::string>& sources,
+                       const FileLines& ryn, const std::string& output, const std::string& dir) {
+    const Build gcc = build_with_gcov(program, dir);
+    EXPECT_EQ(run(gcc.input_run(gcc.executable), {}, gcc.dir).out, output);
     const FileLines gcov = gcov_lines(gcc);
     for (const std::string& source : sources) {
         SCOPED_TRACE(source);
@@ -107,7 +105,7 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
     const RunResult reported = run(build.ryn_run("coverage"), env, build.dir);
     ASSERT_EQ(reported.status, 0) << reported.err;
     const FileLines ryn = lcov_lines(read_file(build.dir + "/test.1.er/coverage.info"));
-    expect_gcov_lines(program, sources, ryn, expected.out);
+    expect_gcov_lines(program, sources, ryn, expected.out, *work / (program.name + "-gcov"));
     if (program.name == "plugin") {
         const std::string named = source_path("plugin_double.c");
         EXPECT_TRUE(ryn.at(named).at(line_holding(named, "return value * 2;")));
