@@ -134,15 +134,9 @@ FileLines lcov_lines(const std::string& tracefile_text) {
 }
 
 int line_holding(const std::string& file, const std::string& text) {
-    std::istringstream in(ryn_test::read_file(file));
-    int number = 0;
-    for (std::string row; std::getline(in, row);) {
-        ++number;
-        if (row.find(text) != std::string::npos) {
-            return number;
-        }
-    }
-    return 0;
+    const std::string content = ryn_test::read_file(file);
+    const size_t at = content.find(text);
+    return at == std::string::npos ? 0 : 1 + static_cast<int>(std::count(content.begin(), content.begin() + at, '\n'));
 }
 
 }  // namespace ryn_corpus

@@ -29,26 +29,23 @@ const std::string k_source =
     "    return sq(argc) > 100;\n"          // 10
     "}\n";                                  // 11
 
+// The fixture compiled, and the summary of three runs without arguments.
 class CompiledFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         // The compiler leaves the source at <program>.c, where listings read it.
         ASSERT_TRUE(ryn_test::compile_c(k_source, program));
+        s = coverage::summarize({ryn_test::instrdata_for(program, ryn_test::run_lines(
+                                     ryn_test::line_table_blocks(program, source), {2, 3, 4, 5, 6, 9, 10, 11}, 3))},
+                                coverage::FunctionFilter());
     }
     ryn_test::TempDir dir;
     const std::string source = dir / "calc.c";
     const std::string program = dir / "calc";
+    CoverageSummary s;
 };
 
-CoverageSummary run_without_arguments(const std::string& program, const std::string& source) {
-    const std::vector<coverage::Block> blocks = ryn_test::run_lines(
-        ryn_test::line_table_blocks(program, source), {2, 3, 4, 5, 6, 9, 10, 11}, 3);
-    return coverage::summarize({ryn_test::instrdata_for(program, blocks)},
-                               coverage::FunctionFilter());
-}
-
 TEST_F(CompiledFixture, ListingMarksRunLinesUnrunCodeAndOtherLines) {
-    const CoverageSummary s = run_without_arguments(program, source);
     ASSERT_EQ(s.files.size(), 1u);
     std::ostringstream listing;
     ASSERT_TRUE(coverage::write_gcov_listing(listing, s.files[0]));
@@ -77,7 +74,6 @@ TEST_F(CompiledFixture, ListingMarksRunLinesUnrunCodeAndOtherLines) {
 }
 
 TEST_F(CompiledFixture, TracefileListsFunctionsAndLinesAndGenhtmlRendersIt) {
-    const CoverageSummary s = run_without_arguments(program, source);
     std::ostringstream info;
     coverage::write_lcov_tracefile(info, s, "");
     EXPECT_EQ(info.str(),
