@@ -1,7 +1,6 @@
 // The experiment tool records its command line in the experiment directory,
 // refuses a command line the driver could not have meant, and reports the
 // coverage of every target whose recorded data it can use.
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>

@@ -28,7 +28,6 @@ struct Program {
     std::vector<Library> measured_libraries() const;
 };
 
-// Every program of the corpus.
 const std::vector<Program>& programs();
 
 // The absolute path of a corpus source file.
