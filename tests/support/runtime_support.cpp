@@ -36,7 +36,7 @@ RunResult ProbedProgramTest::run_alike(const std::string& args, const std::strin
 }
 
 void ProbedProgramTest::check(const RunCase& c) {
-    build(c.source, c.flags, c.records);
+    ASSERT_NO_FATAL_FAILURE(build(c.source, c.flags, c.records));
     run_shell("rm -rf d", dir.path());
     const RunResult result = run_alike(c.args, c.shell_prefix);
     EXPECT_EQ(result.out, c.out);
