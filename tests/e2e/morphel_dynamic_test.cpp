@@ -166,7 +166,7 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     };
     EXPECT_EQ(count(headers_again, "LOAD"), count(headers, "LOAD"));
     EXPECT_EQ(count(headers_again, "NOTE"), count(headers, "NOTE"));
-    EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}).out,
+    EXPECT_EQ(run({dir / "copies/again"}, {"LD_LIBRARY_PATH=" + (dir / "copies")}, dir.path()).out,
               run({prog}, {"LD_LIBRARY_PATH=" + dir.path()}).out);
 
     // The checker's copies carry no coverage probes and no auditor of ours.

@@ -133,7 +133,7 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
     EXPECT_EQ(made.out + made.err, "");
 
     const RunResult original = run({prog, "arg"});
-    const RunResult instrumented = run({copy, "arg"});
+    const RunResult instrumented = run({copy, "arg"}, {}, dir.path());
     EXPECT_EQ(instrumented.out, original.out);
     EXPECT_EQ(instrumented.err, original.err);
     EXPECT_EQ(instrumented.status, original.status);
@@ -215,7 +215,7 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
                             ryn_corpus::source_path("exceptions.cpp")).status, 0);
         ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
         const RunResult original = run({prog});
-        const RunResult instrumented = run({copy});
+        const RunResult instrumented = run({copy}, {}, dir.path());
         EXPECT_EQ(instrumented.out, original.out);
         EXPECT_EQ(instrumented.status, original.status);
         EXPECT_NE(original.out.find("unwound 1\nskipped: not a digit: x"), std::string::npos);
