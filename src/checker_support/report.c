@@ -126,7 +126,6 @@ void cs_report_after_fork(int in_child)
         shown = 0;
         if (cs_settings.fork_mode == CS_FORK_PARENT)
             silent_process = 1;
-        cs_symbolizer_reset();
     } else if (cs_settings.fork_mode == CS_FORK_CHILD) {
         silent_process = 1;
     }
