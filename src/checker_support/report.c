@@ -62,7 +62,9 @@ void cs_report(const struct cs_error *error)
 {
     ++cs_in_runtime;
     cs_lock(&report_lock);
-    if (admit(error->kind)) {
+    int shown_here = error->note ? !silent_process && !cs_kind_disabled(error->kind)
+                                 : admit(error->kind);
+    if (shown_here) {
         struct cs_symbolised_error out = {
             .kind = error->kind,
             .description = error->description,

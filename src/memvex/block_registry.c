@@ -33,6 +33,7 @@ int mv_registry_init(void)
     if (memory == MAP_FAILED)
         return 0;
     buckets = memory;
+    cs_note_region(memory, sizeof(*buckets) << BUCKET_BITS);
     return 1;
 }
 
