@@ -53,37 +53,41 @@ static int parse_line(const char *line, const char *end, struct mv_mapping *out)
     return 1;
 }
 
+/* The whole file into a buffer of ours; a buffer that proves too small is
+ * given back before the file is read again, so that no mapping listed is
+ * gone by the time it is scanned. */
+static char *read_maps(size_t *used, size_t *capacity)
+{
+    for (*capacity = 1 << 20; *capacity <= ((size_t)1 << 30); *capacity *= 2) {
+        char *text = mv_scan_map(*capacity);
+        if (text == NULL)
+            return NULL;
+        int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            mv_scan_unmap(text, *capacity);
+            return NULL;
+        }
+        long got = 0;
+        *used = 0;
+        while (*used < *capacity &&
+               (got = syscall(SYS_read, fd, text + *used, *capacity - *used)) > 0)
+            *used += (size_t)got;
+        syscall(SYS_close, fd);
+        if (got >= 0 && *used < *capacity)
+            return text;
+        mv_scan_unmap(text, *capacity);
+        if (got < 0)
+            return NULL;
+    }
+    return NULL;
+}
+
 int mv_for_each_mapping(void (*visit)(const struct mv_mapping *mapping, void *context),
                         void *context)
 {
-    int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    size_t capacity = 1 << 20, used = 0;
-    char *text = mv_scan_map(capacity);
+    size_t used = 0, capacity = 0;
+    char *text = read_maps(&used, &capacity);
     int ok = text != NULL;
-    while (ok) {
-        if (used == capacity) {
-            char *bigger = mv_scan_map(capacity * 2);
-            if (bigger == NULL) {
-                ok = 0;
-                break;
-            }
-            for (size_t i = 0; i < used; ++i)
-                bigger[i] = text[i];
-            mv_scan_unmap(text, capacity);
-            text = bigger;
-            capacity *= 2;
-        }
-        long got = syscall(SYS_read, fd, text + used, capacity - used);
-        if (got < 0) {
-            ok = 0;
-        } else if (got == 0) {
-            break;
-        }
-        used += (size_t)(got > 0 ? got : 0);
-    }
-    syscall(SYS_close, fd);
     if (ok) {
         for (size_t at = 0; at < used;) {
             size_t stop = at;
@@ -95,6 +99,7 @@ int mv_for_each_mapping(void (*visit)(const struct mv_mapping *mapping, void *co
             at = stop + 1;
         }
     }
-    mv_scan_unmap(text, capacity);
+    if (ok)
+        mv_scan_unmap(text, capacity);
     return ok;
 }
