@@ -42,8 +42,10 @@ static void count_kind(const char *kind)
 }
 
 /* Counts the error; returns whether it is to be shown. */
-static int admit(const char *kind)
+static int admit(const char *kind, int not_error)
 {
+    if (not_error)
+        return !silent_process && !cs_kind_disabled(kind);
     if (cs_kind_disabled(kind)) {
         ++counts.suppressed;
         return 0;
@@ -62,7 +64,7 @@ void cs_report(const struct cs_error *error)
 {
     ++cs_in_runtime;
     cs_lock(&report_lock);
-    if (admit(error->kind)) {
+    if (admit(error->kind, error->not_error)) {
         struct cs_symbolised_error out = {
             .kind = error->kind,
             .description = error->description,
