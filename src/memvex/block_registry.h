@@ -9,6 +9,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /* How a block was obtained; its release must use the same family. */
 enum mv_family {
     MV_MALLOC = 0,        /* malloc, calloc, realloc, memalign and friends */
@@ -55,7 +59,23 @@ void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), 
 /* Live blocks and their bytes, for statistics. */
 void mv_registry_totals(uint64_t *blocks, uint64_t *bytes);
 
+/* A sorted copy of every block, for whole-heap passes that look up many
+ * addresses. The copies' marks are the pass's own. */
+struct mv_snapshot {
+    struct mv_block *blocks; /* ascending by user address */
+    size_t count;
+    size_t map_size;
+};
+int mv_snapshot_take(struct mv_snapshot *snapshot);
+/* The block whose user bytes contain address, or NULL. */
+struct mv_block *mv_snapshot_find(const struct mv_snapshot *snapshot, uintptr_t address);
+void mv_snapshot_release(struct mv_snapshot *snapshot);
+
 void mv_registry_before_fork(void);
 void mv_registry_after_fork(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
