@@ -47,8 +47,9 @@ int mv_registry_get(uintptr_t user, struct mv_block *out);
  * quarantined with free_stack, in one step so that two threads freeing the
  * same block cannot both succeed. 0 when there is no block at user. */
 int mv_registry_retire(uintptr_t user, uint32_t free_stack, struct mv_block *out);
-/* Forgets the block at user. */
-void mv_registry_remove(uintptr_t user);
+/* Forgets the block at user, copying it into *out when out is not NULL;
+ * 0 when there was none. */
+int mv_registry_remove(uintptr_t user, struct mv_block *out);
 /* The block (live or quarantined) whose user bytes contain address, copied
  * into *out; 0 when none. Walks the whole registry: for error paths and
  * whole-heap passes that cannot sort. */

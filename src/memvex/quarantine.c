@@ -56,13 +56,12 @@ size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char p
 static void release_held(struct held item)
 {
     struct mv_block block;
-    if (!mv_registry_get(item.user, &block))
+    if (!mv_registry_remove(item.user, &block))
         return;
     size_t offset = mv_first_damaged((const unsigned char *)item.user, block.size,
                                      MV_FREED_PATTERN);
     if (offset < block.size)
         mv_report_write_after_free(&block, offset);
-    mv_registry_remove(item.user);
     __libc_free(block.base);
 }
 

@@ -34,7 +34,7 @@ protected:
     void TearDown() override {
         // Leave the shared registry empty for the next test.
         for (int t = 0; t < k_threads; ++t)
-            for (int i = 0; i < k_blocks; ++i) mv_registry_remove(address_of(t, i));
+            for (int i = 0; i < k_blocks; ++i) mv_registry_remove(address_of(t, i), nullptr);
     }
 };
 
@@ -113,7 +113,10 @@ TEST_F(BlockRegistry, AddressesInsideABlockLeadToItAndOthersToNothing) {
     EXPECT_EQ(mv_snapshot_find(&snapshot, empty.user)->user, empty.user);
     mv_snapshot_release(&snapshot);
 
-    mv_registry_remove(small.user);
+    mv_block removed{};
+    ASSERT_TRUE(mv_registry_remove(small.user, &removed));
+    EXPECT_EQ(removed.size, 48u);
+    EXPECT_FALSE(mv_registry_remove(small.user, &removed));
     EXPECT_FALSE(mv_registry_find_containing(small.user + 1, &found));
 }
 
