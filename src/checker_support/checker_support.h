@@ -116,6 +116,9 @@ struct cs_leak_totals {
     uint64_t reachable_bytes, reachable_blocks;
 };
 void cs_finish_reports(const struct cs_leak_totals *leaks);
+/* Opens the text report file the settings name (cs_read_settings does):
+ * once per process tree, so that forked children add to the same file. */
+void cs_text_start(void);
 /* Keeps the report state consistent across fork. */
 void cs_report_before_fork(void);
 void cs_report_after_fork(int in_child);

@@ -17,7 +17,7 @@ static struct cs_frame frames[CS_MAX_STACKS][CS_MAX_DEPTH];
 
 int cs_open_report(const char *path, int append)
 {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_APPEND | (append ? 0 : O_TRUNC);
     return open(path, flags, 0644);
 }
 

@@ -246,8 +246,11 @@ TEST(MemvexRuntime, TheForkSettingChoosesWhichProcessesReport) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
-        ryn_test::embed_settings(dir / "prog", dir / ("copy_" + c.mode), {"33 " + c.mode});
-        const RunResult r = ryn_test::run({dir / ("copy_" + c.mode)});
+        ryn_test::embed_settings(dir / "prog", dir / ("copy_" + c.mode),
+                                 {"33 " + c.mode, "17 report_" + c.mode});
+        const RunResult r = ryn_test::run({dir / ("copy_" + c.mode)}, {}, dir.path());
+        // Both processes write to the one text file without emptying it.
+        EXPECT_EQ(ryn_test::read_file(dir / ("report_" + c.mode)), r.err);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(error_kinds(r.err), c.kinds) << r.err;
         size_t summaries = 0;

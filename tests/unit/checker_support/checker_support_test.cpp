@@ -133,6 +133,7 @@ protected:
         cs_settings.tool = "checker";
         ryn_strlcpy(cs_settings.text_report, (dir / "report.txt").c_str(),
                     sizeof cs_settings.text_report);
+        cs_text_start();
         saved_err = dup(2);
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, 2);
