@@ -9,7 +9,7 @@
 #include "checker_support.h"
 #include "cs_lock.h"
 
-#define BUCKET_BITS 20
+#define BUCKET_BITS 18
 #define STRIPES 256
 #define POOL_CHUNK (64 * 1024)
 
