@@ -9,7 +9,7 @@
 #include "checker_support.h"
 #include "cs_lock.h"
 
-#define BUCKET_BITS 20
+#define BUCKET_BITS 18
 #define STRIPES 256
 #define POOL_CHUNK (64 * 1024)
 
@@ -122,7 +122,7 @@ int mv_registry_retire(uintptr_t user, uint32_t free_stack, struct mv_block *out
     return node != NULL;
 }
 
-void mv_registry_remove(uintptr_t user)
+int mv_registry_remove(uintptr_t user, struct mv_block *out)
 {
     size_t bucket = bucket_of(user);
     struct stripe *stripe = stripe_of(bucket);
@@ -130,6 +130,8 @@ void mv_registry_remove(uintptr_t user)
     struct mv_block **slot = slot_of(bucket, user);
     struct mv_block *node = *slot;
     if (node != NULL) {
+        if (out != NULL)
+            *out = *node;
         *slot = node->next;
         if (node->state == MV_LIVE) {
             --stripe->live_blocks;
@@ -139,6 +141,7 @@ void mv_registry_remove(uintptr_t user)
         stripe->free_nodes = node;
     }
     cs_unlock(&stripe->lock);
+    return node != NULL;
 }
 
 void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), void *context)

@@ -9,6 +9,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /* How a block was obtained; its release must use the same family. */
 enum mv_family {
     MV_MALLOC = 0,        /* malloc, calloc, realloc, memalign and friends */
@@ -44,8 +48,9 @@ int mv_registry_get(uintptr_t user, struct mv_block *out);
  * quarantined with free_stack, in one step so that two threads freeing the
  * same block cannot both succeed. 0 when there is no block at user. */
 int mv_registry_retire(uintptr_t user, uint32_t free_stack, struct mv_block *out);
-/* Forgets the block at user. */
-void mv_registry_remove(uintptr_t user);
+/* Forgets the block at user, copying it into *out when out is not NULL;
+ * 0 when there was none. */
+int mv_registry_remove(uintptr_t user, struct mv_block *out);
 /* The block (live or quarantined) whose user bytes contain address, copied
  * into *out; 0 when none. Walks the whole registry: for error paths and
  * whole-heap passes that cannot sort. */
@@ -56,7 +61,23 @@ void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), 
 /* Live blocks and their bytes, for statistics. */
 void mv_registry_totals(uint64_t *blocks, uint64_t *bytes);
 
+/* A sorted copy of every block, for whole-heap passes that look up many
+ * addresses. The copies' marks are the pass's own. */
+struct mv_snapshot {
+    struct mv_block *blocks; /* ascending by user address */
+    size_t count;
+    size_t map_size;
+};
+int mv_snapshot_take(struct mv_snapshot *snapshot);
+/* The block whose user bytes contain address, or NULL. */
+struct mv_block *mv_snapshot_find(const struct mv_snapshot *snapshot, uintptr_t address);
+void mv_snapshot_release(struct mv_snapshot *snapshot);
+
 void mv_registry_before_fork(void);
 void mv_registry_after_fork(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -91,7 +91,7 @@ static size_t sorted_groups(struct grouping *g)
     return n;
 }
 
-static void report_group(const char *kind, const struct group *group, int note)
+static void report_group(const char *kind, const struct group *group, int not_error)
 {
     char text[128];
     struct ryn_out out;
@@ -100,18 +100,22 @@ static void report_group(const char *kind, const struct group *group, int note)
     ryn_out_str(&out, " bytes in ");
     ryn_out_udec(&out, group->blocks);
     ryn_out_str(&out, " blocks allocated at:");
-    struct cs_error error = {.kind = kind, .description = ryn_out_text(&out), .note = note};
+    struct cs_error error = {
+        .kind = kind,
+        .description = ryn_out_text(&out),
+        .not_error = not_error,
+    };
     error.stacks[0].title = NULL;
     error.stacks[0].id = group->stack;
     error.stack_count = 1;
     cs_report(&error);
 }
 
-static void report_groups(const char *kind, struct grouping *g, int note)
+static void report_groups(const char *kind, struct grouping *g, int not_error)
 {
     size_t n = sorted_groups(g);
     for (size_t i = 0; i < n; ++i)
-        report_group(kind, &g->slots[i], note);
+        report_group(kind, &g->slots[i], not_error);
 }
 
 static void mark_with_threads_stopped(struct mv_marked_heap *heap)

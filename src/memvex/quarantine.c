@@ -57,11 +57,10 @@ size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char p
 static void release_held(struct held item)
 {
     struct mv_block block;
-    if (!mv_registry_get(item.user, &block))
+    if (!mv_registry_remove(item.user, &block))
         return;
     if (block.guarded) {
         /* Its pages were inaccessible: any access already faulted. */
-        mv_registry_remove(item.user);
         mv_guard_release(&block);
         return;
     }
@@ -69,7 +68,6 @@ static void release_held(struct held item)
                                      MV_FREED_PATTERN);
     if (offset < block.size)
         mv_report_write_after_free(&block, offset);
-    mv_registry_remove(item.user);
     __libc_free(block.base);
 }
 

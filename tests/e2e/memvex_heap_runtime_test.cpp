@@ -74,6 +74,65 @@ TEST(MemvexRuntime, ACorrectProgramRunsSilentlyWithItsOwnOutputAndStatus) {
     }
 }
 
+// Every entry of the C interface keeps its contract: alignment, sizes,
+// contents across realloc, error codes, errno kept by free.
+const std::string k_interface_source = R"(#include <errno.h>
+#include <malloc.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static int failures;
+#define CHECK(c) do { if (!(c)) { printf("failed: %s\n", #c); ++failures; } } while (0)
+#define ALIGNED(p, a) (((uintptr_t)(p) % (a)) == 0)
+int main(void) {
+    long page = sysconf(_SC_PAGESIZE);
+    void* p = NULL;
+    CHECK(posix_memalign(&p, 256, 100) == 0 && ALIGNED(p, 256));
+    CHECK(malloc_usable_size(p) == 100);
+    free(p);
+    CHECK(posix_memalign(&p, 24, 100) == EINVAL);
+    void* a = aligned_alloc(4096, 10);
+    CHECK(ALIGNED(a, 4096));
+    void* m = memalign(48, 10);
+    CHECK(ALIGNED(m, 64));
+    void* v = valloc(10);
+    CHECK(ALIGNED(v, page));
+    void* pv = pvalloc(10);
+    CHECK(ALIGNED(pv, page) && malloc_usable_size(pv) == (size_t)page);
+    char* r = malloc(5);
+    memcpy(r, "abcd", 5);
+    r = realloc(r, 4000);
+    CHECK(strcmp(r, "abcd") == 0 && ALIGNED(r, 16));
+    r = reallocarray(r, 2, 3);
+    CHECK(memcmp(r, "abcd", 5) == 0);
+    errno = 0;
+    CHECK(reallocarray(r, SIZE_MAX, 2) == NULL && errno == ENOMEM);
+    CHECK(malloc(SIZE_MAX - 8) == NULL);
+    CHECK(calloc(SIZE_MAX / 2, 4) == NULL);
+    void* zero = malloc(0);
+    CHECK(zero != NULL && malloc_usable_size(zero) == 0);
+    errno = 1234;
+    free(zero);
+    free(NULL);
+    CHECK(errno == 1234);
+    CHECK(realloc(malloc(8), 0) == NULL);
+    free(r); free(a); free(m); free(v); free(pv);
+    printf("failures %d\n", failures);
+    return 0;
+}
+)";
+
+TEST(MemvexRuntime, TheCInterfaceKeepsItsContract) {
+    ryn_test::TempDir dir;
+    ASSERT_TRUE(ryn_test::build_checked(k_interface_source, dir / "prog"));
+    const RunResult r = ryn_test::run({dir / "prog"});
+    EXPECT_EQ(r.out, "failures 0\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
 // Threads allocate and free across each other; then pairs of threads race to
 // free the same blocks, where exactly one free of each may succeed.
 const std::string k_threads_source = R"(#include <pthread.h>
@@ -192,8 +251,11 @@ TEST(MemvexRuntime, TheForkSettingChoosesWhichProcessesReport) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
-        ryn_test::embed_settings(dir / "prog", dir / ("copy_" + c.mode), {"33 " + c.mode});
-        const RunResult r = ryn_test::run({dir / ("copy_" + c.mode)});
+        ryn_test::embed_settings(dir / "prog", dir / ("copy_" + c.mode),
+                                 {"33 " + c.mode, "17 report_" + c.mode});
+        const RunResult r = ryn_test::run({dir / ("copy_" + c.mode)}, {}, dir.path());
+        // Both processes write to the one text file without emptying it.
+        EXPECT_EQ(ryn_test::read_file(dir / ("report_" + c.mode)), r.err);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(error_kinds(r.err), c.kinds) << r.err;
         size_t summaries = 0;
