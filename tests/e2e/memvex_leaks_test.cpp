@@ -4,6 +4,7 @@
 // run settings shape the report.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -215,6 +216,78 @@ TEST(MemvexLeakRoots, OtherThreadsStacksAndTlsKeepTheirBlocks) {
     EXPECT_EQ(r.out, "main ends\n");
     EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
     EXPECT_NE(r.err.find("memvex: error: leak: 33 bytes in 1 blocks"), std::string::npos) << r.err;
+}
+
+// A thread that blocks every signal never parks: the scan must not wait for
+// it forever, and its whole stack still counts. Threads busy in the
+// allocator while main returns must neither hang the scan nor lose blocks
+// whose only trace is in their registers.
+const std::string k_busy_source = R"(#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static pthread_barrier_t barrier;
+static void* deaf(void* arg) {
+    (void)arg;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, NULL);
+    void* volatile mine = malloc(88);
+    pthread_barrier_wait(&barrier);
+    for (;;) sleep(1);
+    return mine;
+}
+static void* busy(void* arg) {
+    (void)arg;
+    pthread_barrier_wait(&barrier);
+    for (;;) {
+        void* p = malloc(64);
+        memset(p, 0, 64);
+        free(p);
+    }
+    return NULL;
+}
+int main(int argc, char** argv) {
+    int deaf_threads = strcmp(argv[argc - 1], "deaf") == 0;
+    int threads = deaf_threads ? 1 : 4;
+    pthread_barrier_init(&barrier, NULL, threads + 1);
+    pthread_t t;
+    for (int i = 0; i < threads; ++i) pthread_create(&t, NULL, deaf_threads ? deaf : busy, NULL);
+    pthread_barrier_wait(&barrier);
+    usleep(20000);
+    puts("main ends");
+    return 0;
+}
+)";
+
+TEST(MemvexLeakRoots, ThreadsThatCannotParkOrAreInsideTheAllocatorNeitherHangNorLeak) {
+    ryn_test::TempDir dir;
+    ASSERT_TRUE(ryn_test::build_checked(k_busy_source, dir / "prog"));
+    for (const std::string mode : {"deaf", "busy"}) {
+        SCOPED_TRACE(mode);
+        const RunResult r = ryn_test::run({"timeout", "20", dir / "prog", mode});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "main ends\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// The JSON result carries each leak entry and the totals.
+TEST_F(MemvexLeaks, TheJsonResultHasTheLeaksAndTheirTotals) {
+    ryn_test::TempDir results;
+    const RunResult r = run({"big"}, {"29 " + results.path()});
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(results.path()))
+        names.push_back(entry.path());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string json = ryn_test::read_file(names[0]);
+    EXPECT_NE(json.find(R"({"kind":"leak","description":"1000 bytes in 1 blocks allocated at:")"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find(R"("leaked_bytes":1000,"leaked_blocks":1,)"), std::string::npos) << json;
 }
 
 // In a forked child only the process the setting names scans and reports.
