@@ -118,7 +118,8 @@ static void report_groups(const char *kind, struct grouping *g, int not_error)
         report_group(kind, &g->slots[i], not_error);
 }
 
-static void mark_with_threads_stopped(struct mv_marked_heap *heap)
+/* 0 when the scan could not be made; nothing is reported then. */
+static int mark_with_threads_stopped(struct mv_marked_heap *heap)
 {
     /* Hold every registry lock while the signals go out, so that no thread
      * parks while it holds one. */
@@ -126,8 +127,9 @@ static void mark_with_threads_stopped(struct mv_marked_heap *heap)
     const struct mv_stopped_thread *threads = NULL;
     size_t thread_count = mv_stop_other_threads(&threads);
     mv_registry_after_fork();
-    mv_mark_reachable(heap, threads, thread_count);
+    int marked = mv_mark_reachable(heap, threads, thread_count);
     mv_resume_other_threads();
+    return marked;
 }
 
 void mv_scan_leaks_at_exit(struct cs_leak_totals *totals)
@@ -139,12 +141,12 @@ void mv_scan_leaks_at_exit(struct cs_leak_totals *totals)
         return;
     ++cs_in_runtime;
     struct mv_marked_heap heap;
-    mark_with_threads_stopped(&heap);
-    if (heap.blocks == NULL) {
+    if (!mark_with_threads_stopped(&heap)) {
+        mv_release_marked(&heap);
         --cs_in_runtime;
         return;
     }
-    struct grouping leaked, reachable;
+    struct grouping leaked = {0}, reachable = {0};
     int grouped = grouping_init(&leaked, heap.count) && grouping_init(&reachable, heap.count);
     totals->has_leaks = 1;
     for (size_t i = 0; i < heap.count; ++i) {
