@@ -61,6 +61,13 @@ void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), 
 /* Live blocks and their bytes, for statistics. */
 void mv_registry_totals(uint64_t *blocks, uint64_t *bytes);
 
+/* Hints only, for callers that know which block they will look up soon:
+ * the first brings the bucket of user towards the cache, the second (once the
+ * bucket is there) the block at its head. They take no lock, change nothing
+ * and never fault, whatever user is. */
+void mv_registry_prefetch_bucket(uintptr_t user);
+void mv_registry_prefetch_block(uintptr_t user);
+
 /* A sorted copy of every block, for whole-heap passes that look up many
  * addresses. The copies' marks are the pass's own. */
 struct mv_snapshot {

@@ -7,9 +7,31 @@
 #include <errno.h>
 #include <string.h>
 
+/* Whether all `size` bytes equal `pattern`, eight at a time (any alignment). */
+static int all_pattern(const unsigned char *bytes, size_t size, unsigned char pattern)
+{
+    uint64_t word = 0x0101010101010101ull * pattern;
+    uint64_t differ = 0;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t chunk;
+        memcpy(&chunk, bytes + i, sizeof chunk);
+        differ |= chunk ^ word;
+    }
+    for (; i < size; ++i)
+        differ |= (uint64_t)(bytes[i] ^ pattern);
+    return differ == 0;
+}
+
 static int find_damage(const struct mv_block *block, int *before, size_t *distance)
 {
     const unsigned char *left = block->base;
+    const unsigned char *right = (const unsigned char *)block->user + block->size;
+    /* Intact red zones are the rule; only a damaged one is searched byte-wise
+     * for the damage nearest the block. */
+    if (all_pattern(left, block->left, MV_LEFT_PATTERN) &&
+        all_pattern(right, block->right, MV_RIGHT_PATTERN))
+        return 0;
     for (uint32_t i = block->left; i > 0; --i) {
         if (left[i - 1] != MV_LEFT_PATTERN) {
             *before = 1;
@@ -17,7 +39,6 @@ static int find_damage(const struct mv_block *block, int *before, size_t *distan
             return 1;
         }
     }
-    const unsigned char *right = (const unsigned char *)block->user + block->size;
     for (uint32_t i = 0; i < block->right; ++i) {
         if (right[i] != MV_RIGHT_PATTERN) {
             *before = 0;
@@ -64,6 +85,8 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
         return NULL;
     }
     unsigned char *user = (unsigned char *)base + left;
+    /* The bucket is cold; the stack capture below hides the wait. */
+    mv_registry_prefetch_bucket((uintptr_t)user);
     memset(base, MV_LEFT_PATTERN, left);
     memset(user + size, MV_RIGHT_PATTERN, right);
     if (zero)
@@ -99,7 +122,14 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
     }
     mv_ensure_ready();
     ++cs_in_runtime;
-    uint32_t stack = cs_capture_id();
+    /* The block was likely allocated long ago: start bringing its bucket, its
+     * node and its red zone back while the stack is captured. */
+    mv_registry_prefetch_bucket((uintptr_t)pointer);
+    __builtin_prefetch((const char *)pointer - MV_MIN_REDZONE);
+    uintptr_t pcs[CS_MAX_DEPTH];
+    size_t depth = cs_capture(pcs, (size_t)cs_settings.stack_depth);
+    mv_registry_prefetch_block((uintptr_t)pointer);
+    uint32_t stack = cs_depot_put(pcs, depth);
     struct mv_block block;
     if (!mv_registry_retire((uintptr_t)pointer, stack, &block)) {
         struct mv_block owner;

@@ -13,6 +13,12 @@
 #define RING_SLOTS 65536
 /* Blocks checked and released per push at most, so one free stays short. */
 #define EVICT_BATCH 16
+/* Blocks leave in ring order, long after their memory went cold: how many
+ * places ahead of the leaving one to start bringing a block's bucket and
+ * bytes back, and then its registry node (which needs the bucket). */
+#define PREFETCH_FAR 12
+#define PREFETCH_NEAR 6
+#define PREFETCH_BYTES 256
 
 struct held {
     uintptr_t user;
@@ -51,6 +57,22 @@ size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char p
     while (i < size && bytes[i] == pattern)
         ++i;
     return i;
+}
+
+/* Under the shard's lock. */
+static void prefetch_ahead(const struct shard *shard)
+{
+    if (shard->count > PREFETCH_FAR) {
+        const struct held *far = &shard->ring[(shard->head + PREFETCH_FAR) % RING_SLOTS];
+        mv_registry_prefetch_bucket(far->user);
+        /* The red zone before the block and the C library's chunk header. */
+        __builtin_prefetch((const char *)far->user - 32);
+        size_t span = far->size < PREFETCH_BYTES ? far->size : PREFETCH_BYTES;
+        for (size_t offset = 32; offset < span; offset += 64)
+            __builtin_prefetch((const char *)far->user + offset);
+    }
+    if (shard->count > PREFETCH_NEAR)
+        mv_registry_prefetch_block(shard->ring[(shard->head + PREFETCH_NEAR) % RING_SLOTS].user);
 }
 
 /* Checks a block leaving quarantine and gives it back. Outside any shard lock. */
@@ -101,6 +123,7 @@ void mv_quarantine_push(const struct mv_block *block)
         shard->head = (shard->head + 1) % RING_SLOTS;
         --shard->count;
     }
+    prefetch_ahead(shard);
     cs_unlock(&shard->lock);
     for (size_t i = 0; i < leaving_count; ++i)
         release_held(leaving[i]);

@@ -183,6 +183,7 @@ TEST_F(MemvexLeaks, SuppressionAndTheExitStatusApplyToLeaks) {
 const std::string k_threads_source = R"(#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 static __thread void* main_tls;
 static __thread void* worker_tls;
@@ -195,14 +196,16 @@ static void* worker(void* arg) {
     for (;;) pause();
     return on_stack;
 }
+static void lose(void) { void* volatile p = malloc(33); p = NULL; }
+static void scrub(void) { volatile char junk[8192]; memset((char*)junk, 0, sizeof junk); }
 int main(void) {
     main_tls = malloc(55);
     pthread_barrier_init(&barrier, NULL, 3);
     pthread_t t;
     for (int i = 0; i < 2; ++i) pthread_create(&t, NULL, worker, NULL);
     pthread_barrier_wait(&barrier);
-    void* lost = malloc(33);
-    lost = NULL;
+    lose();
+    scrub();
     puts("main ends");
     return 0;
 }
@@ -291,12 +294,18 @@ TEST_F(MemvexLeaks, TheJsonResultHasTheLeaksAndTheirTotals) {
 }
 
 // In a forked child only the process the setting names scans and reports.
+// The leak is made in a function of its own and its frame scrubbed, so that
+// no stale copy of the pointer stays on the stack.
 const std::string k_fork_source = R"(#include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
+static void leak(size_t size) { void* volatile p = malloc(size); p = NULL; }
+static void scrub(void) { volatile char junk[8192]; memset((char*)junk, 0, sizeof junk); }
 int main(void) {
     pid_t pid = fork();
-    malloc(pid == 0 ? 17 : 19);
+    leak(pid == 0 ? 17 : 19);
+    scrub();
     if (pid != 0) waitpid(pid, NULL, 0);
     return 0;
 }

@@ -120,6 +120,43 @@ TEST_F(BlockRegistry, AddressesInsideABlockLeadToItAndOthersToNothing) {
     EXPECT_FALSE(mv_registry_find_containing(small.user + 1, &found));
 }
 
+// More blocks than buckets, so many share one: removing a bucket's first
+// block, a middle one or the last one must keep every other block findable.
+TEST_F(BlockRegistry, BlocksSharingBucketsSurviveRemovalsInAnyOrder) {
+    constexpr int k_many = 600000;
+    auto user_of = [](int i) { return ((uintptr_t)9 << 36) + (uintptr_t)i * 32; };
+    for (int i = 0; i < k_many; ++i) {
+        mv_block block = block_at(user_of(i), (size_t)i % 7);
+        ASSERT_TRUE(mv_registry_insert(&block));
+    }
+    // Every third block goes, first from the front then from the back, so
+    // chains lose heads, tails and middles.
+    for (int i = 0; i < k_many / 2; i += 3) ASSERT_TRUE(mv_registry_remove(user_of(i), nullptr));
+    for (int i = k_many - 3; i >= k_many / 2; i -= 3)
+        ASSERT_TRUE(mv_registry_remove(user_of(i), nullptr));
+    uint64_t blocks = 0, bytes = 0, expected_bytes = 0;
+    int kept = 0;
+    for (int i = 0; i < k_many; ++i) {
+        bool gone = i < k_many / 2 ? i % 3 == 0 : (k_many - 3 - i) % 3 == 0;
+        mv_block found{};
+        ASSERT_EQ(mv_registry_get(user_of(i), &found), !gone) << i;
+        if (!gone) {
+            EXPECT_EQ(found.size, (size_t)i % 7);
+            expected_bytes += (size_t)i % 7;
+            ++kept;
+        }
+    }
+    mv_registry_totals(&blocks, &bytes);
+    EXPECT_EQ(blocks, (uint64_t)kept);
+    EXPECT_EQ(bytes, expected_bytes);
+    uint64_t visited = 0;
+    mv_registry_for_each([](mv_block *, void *count) { ++*(uint64_t *)count; }, &visited);
+    EXPECT_EQ(visited, (uint64_t)kept);
+    for (int i = 0; i < k_many; ++i) mv_registry_remove(user_of(i), nullptr);
+    mv_registry_totals(&blocks, &bytes);
+    EXPECT_EQ(blocks, 0u);
+}
+
 TEST_F(BlockRegistry, SnapshotOfManyBlocksIsSortedAndComplete) {
     for (int t = 0; t < k_threads; ++t)
         for (int i = k_blocks - 1; i >= 0; --i) {
