@@ -22,6 +22,8 @@
 #define MV_FREED_PATTERN 0xfd
 #define MV_NEW_PATTERN 0xbe
 #define MV_MIN_REDZONE 16
+/* How much of a cold block to bring into the cache ahead of checking it. */
+#define MV_PREFETCH_BYTES 256
 
 /* glibc's own allocator, exported under these names. */
 void *__libc_malloc(size_t size);
@@ -54,6 +56,8 @@ void mv_quarantine_push(const struct mv_block *block);
 void mv_quarantine_drain(void);
 void mv_quarantine_before_fork(void);
 void mv_quarantine_after_fork(void);
+/* Whether all `size` bytes equal `pattern`; any alignment. */
+int mv_all_pattern(const unsigned char *bytes, size_t size, unsigned char pattern);
 /* First damaged byte of a freed block's user bytes, or size when intact. */
 size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char pattern);
 
