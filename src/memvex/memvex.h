@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "block_registry.h"
+#include "pattern_check.h"
 #include "checker_support.h"
 
 #define MV_EXPORT __attribute__((visibility("default")))
@@ -56,10 +57,6 @@ void mv_quarantine_push(const struct mv_block *block);
 void mv_quarantine_drain(void);
 void mv_quarantine_before_fork(void);
 void mv_quarantine_after_fork(void);
-/* Whether all `size` bytes equal `pattern`; any alignment. */
-int mv_all_pattern(const unsigned char *bytes, size_t size, unsigned char pattern);
-/* First damaged byte of a freed block's user bytes, or size when intact. */
-size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char pattern);
 
 /* error_reports.c: one function per kind of error. `stack` is the faulting
  * call's depot id, 0 when the error is found away from any call. */
