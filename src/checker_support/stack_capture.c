@@ -1,10 +1,9 @@
 /* Stack capture with libunwind, leaving out the frames of the runtime itself
  * so that frame #0 is the program's call into it. */
-#define UNW_LOCAL_ONLY
 #include "checker_support.h"
+#include "stack_capture_inline.h"
 
 #include <elf.h>
-#include <libunwind.h>
 
 /* The ELF header of the object this code is linked into. */
 extern const ElfW(Ehdr) __ehdr_start __attribute__((visibility("hidden")));
@@ -45,17 +44,7 @@ int cs_pc_in_runtime(uintptr_t pc)
 
 size_t cs_capture(uintptr_t *pcs, size_t max)
 {
-    /* Room for the runtime's own frames, which are dropped. */
-    void *raw[CS_MAX_DEPTH + 24];
-    int want = (int)(max + 24 < sizeof raw / sizeof raw[0] ? max + 24 : sizeof raw / sizeof raw[0]);
-    int got = unw_backtrace(raw, want);
-    int first = 0;
-    while (first < got && cs_pc_in_runtime((uintptr_t)raw[first]))
-        ++first;
-    size_t n = 0;
-    for (int i = first; i < got && n < max; ++i)
-        pcs[n++] = (uintptr_t)raw[i];
-    return n;
+    return cs_capture_inline(pcs, max);
 }
 
 uint32_t cs_capture_id(void)

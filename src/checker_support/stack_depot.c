@@ -76,11 +76,9 @@ static uint32_t find(uint32_t head, uint32_t hash, const uintptr_t *pcs, size_t 
     return 0;
 }
 
-uint32_t cs_depot_put(const uintptr_t *pcs, size_t depth)
+/* Finds or stores a stack in the table all threads share. */
+static uint32_t put_shared(const uintptr_t *pcs, size_t depth, uint32_t hash)
 {
-    if (depth == 0 || !ready())
-        return 0;
-    uint32_t hash = hash_of(pcs, depth);
     _Atomic(uint32_t) *bucket = &buckets[hash & ((1u << BUCKET_BITS) - 1)];
     uint32_t id = find(atomic_load_explicit(bucket, memory_order_acquire), hash, pcs, depth);
     if (id != 0)
@@ -104,6 +102,35 @@ uint32_t cs_depot_put(const uintptr_t *pcs, size_t depth)
         }
     }
     cs_unlock(stripe);
+    return id;
+}
+
+/* Each thread remembers the ids of the stacks it stored lately, by their
+ * innermost frames: programs allocate from few places over and over, and
+ * hashing a whole stack and reading the shared bucket table cost more than
+ * comparing one stored stack. An entry is believed only when the stored stack
+ * equals the captured one, so a stale entry costs a lookup, never a wrong id. */
+#define RECENT_SLOTS 64
+static __thread uint32_t recent[RECENT_SLOTS] __attribute__((tls_model("initial-exec")));
+
+static uint32_t *recent_slot(const uintptr_t *pcs, size_t depth)
+{
+    uint64_t key = pcs[0] ^ (depth > 1 ? pcs[1] << 7 : 0) ^ depth;
+    return &recent[((key * 0x9e3779b97f4a7c15ull) >> 32) % RECENT_SLOTS];
+}
+
+uint32_t cs_depot_put(const uintptr_t *pcs, size_t depth)
+{
+    if (depth == 0 || !ready())
+        return 0;
+    uint32_t *slot = recent_slot(pcs, depth);
+    if (*slot != 0) {
+        const struct entry *e = entry_of(*slot);
+        if (e->depth == depth && memcmp(e->pcs, pcs, depth * sizeof *pcs) == 0)
+            return *slot;
+    }
+    uint32_t id = put_shared(pcs, depth, hash_of(pcs, depth));
+    *slot = id;
     return id;
 }
 

@@ -3,25 +3,10 @@
  * a pointer it does not know is never given to the C library. */
 #include "memvex.h"
 #include "guard_pages.h"
+#include "stack_capture_inline.h"
 
 #include <errno.h>
 #include <string.h>
-
-/* Whether all `size` bytes equal `pattern`, eight at a time (any alignment). */
-static int all_pattern(const unsigned char *bytes, size_t size, unsigned char pattern)
-{
-    uint64_t word = 0x0101010101010101ull * pattern;
-    uint64_t differ = 0;
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        uint64_t chunk;
-        memcpy(&chunk, bytes + i, sizeof chunk);
-        differ |= chunk ^ word;
-    }
-    for (; i < size; ++i)
-        differ |= (uint64_t)(bytes[i] ^ pattern);
-    return differ == 0;
-}
 
 static int find_damage(const struct mv_block *block, int *before, size_t *distance)
 {
@@ -29,8 +14,8 @@ static int find_damage(const struct mv_block *block, int *before, size_t *distan
     const unsigned char *right = (const unsigned char *)block->user + block->size;
     /* Intact red zones are the rule; only a damaged one is searched byte-wise
      * for the damage nearest the block. */
-    if (all_pattern(left, block->left, MV_LEFT_PATTERN) &&
-        all_pattern(right, block->right, MV_RIGHT_PATTERN))
+    if (mv_all_pattern(left, block->left, MV_LEFT_PATTERN) &&
+        mv_all_pattern(right, block->right, MV_RIGHT_PATTERN))
         return 0;
     for (uint32_t i = block->left; i > 0; --i) {
         if (left[i - 1] != MV_LEFT_PATTERN) {
@@ -47,6 +32,14 @@ static int find_damage(const struct mv_block *block, int *before, size_t *distan
         }
     }
     return 0;
+}
+
+/* The program's stack, captured in the entry point's own frame. */
+static inline __attribute__((always_inline)) uint32_t capture_here(void)
+{
+    uintptr_t pcs[CS_MAX_DEPTH];
+    size_t depth = cs_capture_inline(pcs, (size_t)cs_settings.stack_depth);
+    return cs_depot_put(pcs, depth);
 }
 
 static void check_red_zones(const struct mv_block *block, uint32_t stack)
@@ -99,7 +92,7 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
         .size = size,
         .left = (uint32_t)left,
         .right = (uint32_t)right,
-        .alloc_stack = cs_capture_id(),
+        .alloc_stack = capture_here(),
         .family = (uint8_t)family,
         .state = MV_LIVE,
     };
@@ -116,19 +109,23 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
 {
     if (pointer == NULL)
         return;
+    /* No release changes errno, whatever the checking did. */
+    int saved_errno = errno;
     if (cs_in_runtime) {
         __libc_free(pointer);
+        errno = saved_errno;
         return;
     }
     mv_ensure_ready();
     ++cs_in_runtime;
-    /* The block was likely allocated long ago: start bringing its bucket, its
-     * node and its red zone back while the stack is captured. */
+    /* The block was likely allocated long ago: start bringing its registry
+     * entry and its first bytes (red zone included, checked and overwritten
+     * below) back into the cache while the stack is captured. */
     mv_registry_prefetch_bucket((uintptr_t)pointer);
-    __builtin_prefetch((const char *)pointer - MV_MIN_REDZONE);
+    for (int offset = -MV_MIN_REDZONE; offset < MV_PREFETCH_BYTES; offset += 64)
+        __builtin_prefetch((const char *)pointer + offset, 1);
     uintptr_t pcs[CS_MAX_DEPTH];
-    size_t depth = cs_capture(pcs, (size_t)cs_settings.stack_depth);
-    mv_registry_prefetch_block((uintptr_t)pointer);
+    size_t depth = cs_capture_inline(pcs, (size_t)cs_settings.stack_depth);
     uint32_t stack = cs_depot_put(pcs, depth);
     struct mv_block block;
     if (!mv_registry_retire((uintptr_t)pointer, stack, &block)) {
@@ -152,6 +149,7 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
         mv_quarantine_push(&block);
     }
     --cs_in_runtime;
+    errno = saved_errno;
 }
 
 void *mv_reallocate(void *pointer, size_t size)

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "block_registry.h"
+#include "pattern_check.h"
 #include "checker_support.h"
 
 #define MV_EXPORT __attribute__((visibility("default")))
@@ -22,6 +23,8 @@
 #define MV_FREED_PATTERN 0xfd
 #define MV_NEW_PATTERN 0xbe
 #define MV_MIN_REDZONE 16
+/* How much of a cold block to bring into the cache ahead of checking it. */
+#define MV_PREFETCH_BYTES 256
 
 /* glibc's own allocator, exported under these names. */
 void *__libc_malloc(size_t size);
@@ -54,8 +57,6 @@ void mv_quarantine_push(const struct mv_block *block);
 void mv_quarantine_drain(void);
 void mv_quarantine_before_fork(void);
 void mv_quarantine_after_fork(void);
-/* First damaged byte of a freed block's user bytes, or size when intact. */
-size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char pattern);
 
 /* error_reports.c: one function per kind of error. `stack` is the faulting
  * call's depot id, 0 when the error is found away from any call. */

@@ -16,9 +16,8 @@
 /* Blocks leave in ring order, long after their memory went cold: how many
  * places ahead of the leaving one to start bringing a block's bucket and
  * bytes back, and then its registry node (which needs the bucket). */
-#define PREFETCH_FAR 12
-#define PREFETCH_NEAR 6
-#define PREFETCH_BYTES 256
+#define PREFETCH_FAR 24
+#define PREFETCH_NEAR 8
 
 struct held {
     uintptr_t user;
@@ -43,22 +42,6 @@ static struct shard *shard_of_thread(void)
     return &shards[my_shard - 1];
 }
 
-size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char pattern)
-{
-    size_t i = 0;
-    /* Word at a time while aligned; the pattern fills whole words. */
-    uint64_t word = 0x0101010101010101ull * pattern;
-    while (i < size && ((uintptr_t)(bytes + i) & 7) != 0 && bytes[i] == pattern)
-        ++i;
-    if (i < size && ((uintptr_t)(bytes + i) & 7) != 0)
-        return i;
-    while (i + 8 <= size && *(const uint64_t *)(const void *)(bytes + i) == word)
-        i += 8;
-    while (i < size && bytes[i] == pattern)
-        ++i;
-    return i;
-}
-
 /* Under the shard's lock. */
 static void prefetch_ahead(const struct shard *shard)
 {
@@ -67,7 +50,7 @@ static void prefetch_ahead(const struct shard *shard)
         mv_registry_prefetch_bucket(far->user);
         /* The red zone before the block and the C library's chunk header. */
         __builtin_prefetch((const char *)far->user - 32);
-        size_t span = far->size < PREFETCH_BYTES ? far->size : PREFETCH_BYTES;
+        size_t span = far->size < MV_PREFETCH_BYTES ? far->size : MV_PREFETCH_BYTES;
         for (size_t offset = 32; offset < span; offset += 64)
             __builtin_prefetch((const char *)far->user + offset);
     }

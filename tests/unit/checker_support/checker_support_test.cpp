@@ -77,6 +77,27 @@ TEST(StackDepot, EqualStacksShareOneIdAndStoredFramesComeBack) {
     EXPECT_EQ(cs_depot_put(a, 0), 0u);
 }
 
+// Programs allocate from one call site through many callers: stacks that
+// agree in their innermost frames must keep their own ids, however they
+// alternate.
+TEST(StackDepot, StacksSharingTheirInnermostFramesKeepTheirOwnIds) {
+    constexpr int k_callers = 40;
+    std::vector<uint32_t> first(k_callers);
+    for (int round = 0; round < 3; ++round)
+        for (int c = 0; c < k_callers; ++c) {
+            uintptr_t pcs[] = {0x41000, 0x42000, 0x43000, 0x90000u + (uintptr_t)c * 16};
+            uint32_t id = cs_depot_put(pcs, 4);
+            ASSERT_NE(id, 0u);
+            if (round == 0)
+                first[c] = id;
+            else
+                ASSERT_EQ(id, first[c]) << "caller " << c;
+            const uintptr_t* stored = nullptr;
+            ASSERT_EQ(cs_depot_get(id, &stored), 4u);
+            ASSERT_EQ(stored[3], pcs[3]);
+        }
+}
+
 TEST(StackDepot, ThreadsInsertingTheSameStacksAgreeOnTheirIds) {
     constexpr int k_threads = 8, k_stacks = 2000;
     std::vector<std::vector<uint32_t>> ids(k_threads, std::vector<uint32_t>(k_stacks));
