@@ -157,8 +157,26 @@ void vek_report_lock_error(enum vek_error_kind kind, uintptr_t lock, enum vek_lo
     errno = saved_errno;
 }
 
-void vek_finish_reports(void)
+int vek_finish_reports(void)
 {
     static struct cs_leak_totals no_leaks;
     cs_finish_reports(&no_leaks);
+    struct cs_counts counts;
+    cs_get_counts(&counts);
+    return counts.errors > 0;
+}
+
+/* Fork with no report half written: the child must be able to report too. */
+void vek_errors_before_fork(void)
+{
+    cs_lock(&errors_lock);
+    cs_report_before_fork();
+    cs_depot_before_fork();
+}
+
+void vek_errors_after_fork(int in_child)
+{
+    cs_depot_after_fork();
+    cs_report_after_fork(in_child);
+    cs_unlock(&errors_lock);
 }

@@ -11,7 +11,17 @@ static uint32_t seen_slot(uintptr_t from, uintptr_t to)
     return (uint32_t)(h >> 58) % VEK_EDGE_CACHE;
 }
 
-void vek_before_acquire(uintptr_t addr, enum vek_lock_kind kind, uintptr_t pc)
+struct vek_site vek_site_here(uintptr_t pc)
+{
+    int saved_errno = errno;
+    ++cs_in_runtime;
+    struct vek_site site = {.pc = pc, .stack = cs_capture_id()};
+    --cs_in_runtime;
+    errno = saved_errno;
+    return site;
+}
+
+void vek_before_acquire(uintptr_t addr, enum vek_lock_kind kind, struct vek_site site)
 {
     struct vek_thread *self = vek_self();
     if (self == NULL)
@@ -29,18 +39,18 @@ void vek_before_acquire(uintptr_t addr, enum vek_lock_kind kind, uintptr_t pc)
             continue;
         int saved_errno = errno;
         cs_in_runtime = 1;
-        vek_graph_add_order(held->addr, held->kind, addr, kind, (struct vek_site){.pc = pc});
+        vek_graph_add_order(held->addr, held->kind, addr, kind, site);
         cs_in_runtime = 0;
         errno = saved_errno;
         *seen = (struct vek_edge_seen){.from = held->addr, .to = addr, .epoch = epoch};
     }
 }
 
-void vek_after_acquire(uintptr_t addr, enum vek_lock_kind kind, enum vek_mode mode, uintptr_t pc)
+void vek_after_acquire(uintptr_t addr, enum vek_lock_kind kind, enum vek_mode mode, struct vek_site site)
 {
     struct vek_thread *self = vek_self();
     if (self != NULL)
-        vek_push_held(self, addr, kind, mode, (struct vek_site){.pc = pc});
+        vek_push_held(self, addr, kind, mode, site);
 }
 
 struct holder_search {

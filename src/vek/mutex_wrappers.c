@@ -16,10 +16,11 @@ VEK_EXPORT int pthread_mutex_lock(pthread_mutex_t *mutex)
 {
     if (!vek_checking())
         return vek_real.mutex_lock(mutex);
-    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, CALLER);
+    struct vek_site site = vek_site_here(CALLER);
+    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
     int rc = vek_real.mutex_lock(mutex);
     if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, CALLER);
+        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
     return rc;
 }
 
@@ -31,7 +32,7 @@ VEK_EXPORT int pthread_mutex_trylock(pthread_mutex_t *mutex)
         return vek_real.mutex_trylock(mutex);
     int rc = vek_real.mutex_trylock(mutex);
     if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, CALLER);
+        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, vek_site_here(CALLER));
     return rc;
 }
 
@@ -39,10 +40,11 @@ VEK_EXPORT int pthread_mutex_timedlock(pthread_mutex_t *mutex, const struct time
 {
     if (!vek_checking())
         return vek_real.mutex_timedlock(mutex, timeout);
-    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, CALLER);
+    struct vek_site site = vek_site_here(CALLER);
+    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
     int rc = vek_real.mutex_timedlock(mutex, timeout);
     if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, CALLER);
+        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
     return rc;
 }
 
@@ -50,10 +52,11 @@ VEK_EXPORT int pthread_mutex_clocklock(pthread_mutex_t *mutex, clockid_t clock, 
 {
     if (!vek_checking())
         return vek_real.mutex_clocklock(mutex, clock, timeout);
-    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, CALLER);
+    struct vek_site site = vek_site_here(CALLER);
+    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
     int rc = vek_real.mutex_clocklock(mutex, clock, timeout);
     if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, CALLER);
+        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
     return rc;
 }
 
@@ -100,8 +103,9 @@ static int before_wait(pthread_mutex_t *mutex)
 static int after_wait(pthread_mutex_t *mutex, uintptr_t pc, int held_before, int rc)
 {
     if (held_before || (rc != EPERM && rc != EINVAL)) {
-        vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, pc);
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, pc);
+        struct vek_site site = vek_site_here(pc);
+        vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
+        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
     }
     return rc;
 }

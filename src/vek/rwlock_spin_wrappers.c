@@ -6,10 +6,11 @@
 
 #define BLOCKING(field, kind, mode, lock, ...)                                                                 \
     do {                                                                                                       \
-        vek_before_acquire((uintptr_t)(lock), kind, CALLER);                                                   \
+        struct vek_site site = vek_site_here(CALLER);                                                          \
+        vek_before_acquire((uintptr_t)(lock), kind, site);                                                     \
         int rc = vek_real.field(__VA_ARGS__);                                                                  \
         if (rc == 0)                                                                                           \
-            vek_after_acquire((uintptr_t)(lock), kind, mode, CALLER);                                          \
+            vek_after_acquire((uintptr_t)(lock), kind, mode, site);                                            \
         return rc;                                                                                             \
     } while (0)
 
@@ -17,7 +18,7 @@
     do {                                                                                                       \
         int rc = vek_real.field(__VA_ARGS__);                                                                  \
         if (rc == 0)                                                                                           \
-            vek_after_acquire((uintptr_t)(lock), kind, mode, CALLER);                                          \
+            vek_after_acquire((uintptr_t)(lock), kind, mode, vek_site_here(CALLER));                           \
         return rc;                                                                                             \
     } while (0)
 

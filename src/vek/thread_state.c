@@ -33,9 +33,7 @@ static void on_thread_end(void *value)
         atomic_store_explicit(&record->in_use, 0, memory_order_release);
 }
 
-/* The child of a fork has only the thread that forked: the others' locks
- * are nobody's any more. */
-static void release_others_in_child(void)
+void vek_threads_after_fork_in_child(void)
 {
     size_t used = atomic_load(&high_water);
     for (size_t i = 0; i < used; ++i) {
@@ -47,22 +45,6 @@ static void release_others_in_child(void)
     }
 }
 
-static void before_fork(void)
-{
-    vek_graph_lock_for_fork();
-}
-
-static void after_fork_in_parent(void)
-{
-    vek_graph_unlock_after_fork();
-}
-
-static void after_fork_in_child(void)
-{
-    vek_graph_unlock_after_fork();
-    release_others_in_child();
-}
-
 static void init_threads(void)
 {
     int was_busy = cs_in_runtime;
@@ -71,7 +53,6 @@ static void init_threads(void)
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     table = mapped == MAP_FAILED ? NULL : mapped;
     pthread_key_create(&end_key, on_thread_end);
-    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
     cs_in_runtime = was_busy;
 }
 

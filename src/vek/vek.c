@@ -15,7 +15,40 @@
  * Nothing is printed by a process that finds nothing. */
 #include "vek.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+static int exit_status_seen;
+static int exit_status;
+
+static void before_fork(void)
+{
+    vek_graph_lock_for_fork();
+    vek_errors_before_fork();
+}
+
+static void after_fork_in_parent(void)
+{
+    vek_errors_after_fork(0);
+    vek_graph_unlock_after_fork();
+}
+
+static void after_fork_in_child(void)
+{
+    vek_errors_after_fork(1);
+    vek_graph_unlock_after_fork();
+    vek_threads_after_fork_in_child();
+}
+
+/* Runs inside exit, after the program's own exit handlers: the one place
+ * that learns the status the process is ending with. */
+static void note_exit_status(int status, void *unused)
+{
+    (void)unused;
+    exit_status = status;
+    exit_status_seen = 1;
+}
 
 __attribute__((constructor(101))) static void vek_start(void)
 {
@@ -24,11 +57,21 @@ __attribute__((constructor(101))) static void vek_start(void)
     cs_read_settings("vek");
     --cs_in_runtime;
     vek_threads_init();
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    on_exit(note_exit_status, NULL);
 }
 
+/* The program's libraries and its own destructors have run before ours, so
+ * the summary comes last. A run that asked for it turns a clean exit status
+ * into its own when errors were found; the program's buffered output is
+ * written first, as exit would have. */
 __attribute__((destructor)) static void vek_end(void)
 {
-    vek_finish_reports();
+    int found = vek_finish_reports();
+    if (found && cs_reporting() && exit_status_seen && exit_status == 0 && cs_settings.exit_status >= 0) {
+        fflush(NULL);
+        _exit(cs_settings.exit_status);
+    }
 }
 
 VEK_EXPORT void free(void *ptr)

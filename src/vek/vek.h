@@ -116,6 +116,9 @@ void vek_drop_held(struct vek_thread *self, struct vek_held *entry);
 void vek_for_each_held_in(uintptr_t low, uintptr_t high,
                           void (*visit)(struct vek_thread *holder, struct vek_held *held, void *arg), void *arg);
 void vek_threads_init(void);
+/* The child of a fork has only the thread that forked: the others' locks
+ * are nobody's any more. */
+void vek_threads_after_fork_in_child(void);
 
 /* One acquired-before order: `to` acquired while `from` was held, at site. */
 struct vek_order {
@@ -139,8 +142,11 @@ void vek_graph_lock_for_fork(void);
 void vek_graph_unlock_after_fork(void);
 
 /* lock_events.c: what every wrapper does around the real call. */
-void vek_before_acquire(uintptr_t addr, enum vek_lock_kind kind, uintptr_t pc);
-void vek_after_acquire(uintptr_t addr, enum vek_lock_kind kind, enum vek_mode mode, uintptr_t pc);
+/* The current call, with its stack: where a lock is taken is shown by every
+ * report about that lock later. */
+struct vek_site vek_site_here(uintptr_t pc);
+void vek_before_acquire(uintptr_t addr, enum vek_lock_kind kind, struct vek_site site);
+void vek_after_acquire(uintptr_t addr, enum vek_lock_kind kind, enum vek_mode mode, struct vek_site site);
 void vek_before_release(uintptr_t addr, enum vek_lock_kind kind);
 void vek_before_destroy(uintptr_t addr, enum vek_lock_kind kind);
 void vek_after_destroy(uintptr_t addr);
@@ -165,7 +171,10 @@ void vek_report_inversion(const struct vek_order *orders, int count);
  * when its pc is set, is where the lock was taken. */
 void vek_report_lock_error(enum vek_error_kind error, uintptr_t lock, enum vek_lock_kind kind,
                            const char *detail, int now, struct vek_site acquired);
-/* Writes the summary when the process found something. */
-void vek_finish_reports(void);
+/* Writes the summary when the process found something; returns whether it
+ * found any error. */
+int vek_finish_reports(void);
+void vek_errors_before_fork(void);
+void vek_errors_after_fork(int in_child);
 
 #endif
