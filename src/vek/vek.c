@@ -41,13 +41,29 @@ static void after_fork_in_child(void)
     vek_threads_after_fork_in_child();
 }
 
-/* Runs inside exit, after the program's own exit handlers: the one place
- * that learns the status the process is ending with. */
+/* A run that asked for it turns a clean exit status into its own when
+ * errors were found. The status is known only to exit handlers, which the
+ * dynamic linker's destructor pass may run before or after ours; whichever
+ * of the two comes second decides. The program's buffered output is written
+ * first, as exit would have. */
+static int reports_finished;
+static int errors_found;
+
+static void apply_exit_status(void)
+{
+    if (errors_found && cs_reporting() && exit_status == 0 && cs_settings.exit_status >= 0) {
+        fflush(NULL);
+        _exit(cs_settings.exit_status);
+    }
+}
+
 static void note_exit_status(int status, void *unused)
 {
     (void)unused;
     exit_status = status;
     exit_status_seen = 1;
+    if (reports_finished)
+        apply_exit_status();
 }
 
 __attribute__((constructor(101))) static void vek_start(void)
@@ -62,16 +78,13 @@ __attribute__((constructor(101))) static void vek_start(void)
 }
 
 /* The program's libraries and its own destructors have run before ours, so
- * the summary comes last. A run that asked for it turns a clean exit status
- * into its own when errors were found; the program's buffered output is
- * written first, as exit would have. */
+ * the summary comes last. */
 __attribute__((destructor)) static void vek_end(void)
 {
-    int found = vek_finish_reports();
-    if (found && cs_reporting() && exit_status_seen && exit_status == 0 && cs_settings.exit_status >= 0) {
-        fflush(NULL);
-        _exit(cs_settings.exit_status);
-    }
+    errors_found = vek_finish_reports();
+    reports_finished = 1;
+    if (exit_status_seen)
+        apply_exit_status();
 }
 
 VEK_EXPORT void free(void *ptr)
