@@ -38,9 +38,9 @@ void vek_before_acquire(uintptr_t addr, enum vek_lock_kind kind, struct vek_site
         if (seen->from == held->addr && seen->to == addr && seen->epoch == epoch)
             continue;
         int saved_errno = errno;
-        cs_in_runtime = 1;
+        ++cs_in_runtime;
         vek_graph_add_order(held->addr, held->kind, addr, kind, site);
-        cs_in_runtime = 0;
+        --cs_in_runtime;
         errno = saved_errno;
         *seen = (struct vek_edge_seen){.from = held->addr, .to = addr, .epoch = epoch};
     }
@@ -156,6 +156,9 @@ static void report_freed_held(struct vek_thread *holder, struct vek_held *held, 
 
 void vek_before_free(void *ptr)
 {
+    /* Most frees happen far from any lock: keep them cheap. */
+    if (!vek_any_held() && vek_graph_empty())
+        return;
     uintptr_t low = (uintptr_t)ptr;
     size_t size = vek_real.malloc_usable_size ? vek_real.malloc_usable_size(ptr) : 1;
     struct free_check check = {.block = low, .size = size};

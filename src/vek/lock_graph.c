@@ -302,6 +302,11 @@ void vek_graph_forget_range(uintptr_t low, uintptr_t high)
     unlock_graph();
 }
 
+int vek_graph_empty(void)
+{
+    return atomic_load_explicit(&live_nodes, memory_order_relaxed) == 0;
+}
+
 uint64_t vek_graph_epoch(void)
 {
     return atomic_load_explicit(&epoch, memory_order_acquire);

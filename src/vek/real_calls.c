@@ -63,6 +63,13 @@ static void resolve_all(void)
     r.malloc_usable_size = next("malloc_usable_size");
     if (r.free == NULL)
         r.free = __libc_free;
+    /* The size of a block is asked of the allocator that frees it, or of
+     * none: another allocator's answer about a foreign block is no answer. */
+    Dl_info free_home, size_home;
+    if (r.malloc_usable_size != NULL &&
+        (!dladdr((void *)r.free, &free_home) || !dladdr((void *)r.malloc_usable_size, &size_home) ||
+         free_home.dli_fbase != size_home.dli_fbase))
+        r.malloc_usable_size = NULL;
     vek_real = r;
 }
 

@@ -154,6 +154,17 @@ void vek_drop_held(struct vek_thread *record, struct vek_held *entry)
     atomic_store_explicit(&record->count, count - 1, memory_order_release);
 }
 
+int vek_any_held(void)
+{
+    if (self != NULL && atomic_load_explicit(&self->count, memory_order_relaxed) != 0)
+        return 1;
+    size_t used = table ? atomic_load(&high_water) : 0;
+    for (size_t t = 0; t < used && t < MAX_THREADS; ++t)
+        if (atomic_load_explicit(&table[t].count, memory_order_relaxed) != 0)
+            return 1;
+    return 0;
+}
+
 void vek_for_each_held_in(uintptr_t low, uintptr_t high,
                           void (*visit)(struct vek_thread *holder, struct vek_held *held, void *arg), void *arg)
 {

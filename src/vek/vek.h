@@ -112,6 +112,8 @@ struct vek_held *vek_find_held(struct vek_thread *self, uintptr_t addr);
 void vek_push_held(struct vek_thread *self, uintptr_t addr, enum vek_lock_kind kind, enum vek_mode mode,
                    struct vek_site site);
 void vek_drop_held(struct vek_thread *self, struct vek_held *entry);
+/* Whether any thread holds any lock now (a racy but safe look). */
+int vek_any_held(void);
 /* Calls visit for every lock any thread holds inside [low, high). */
 void vek_for_each_held_in(uintptr_t low, uintptr_t high,
                           void (*visit)(struct vek_thread *holder, struct vek_held *held, void *arg), void *arg);
@@ -135,6 +137,7 @@ int vek_graph_add_order(uintptr_t from, enum vek_lock_kind from_kind, uintptr_t 
 /* A lock that was destroyed or whose memory was freed leaves the graph. */
 void vek_graph_forget(uintptr_t addr);
 void vek_graph_forget_range(uintptr_t low, uintptr_t high);
+int vek_graph_empty(void);
 /* Changes whenever a lock leaves the graph, so per-thread caches of known
  * orders can tell they are stale. */
 uint64_t vek_graph_epoch(void);
