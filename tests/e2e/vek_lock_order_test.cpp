@@ -71,7 +71,7 @@ const std::string k_mixed = R"(#include <pthread.h>
 static pthread_rwlock_t table = PTHREAD_RWLOCK_INITIALIZER;
 static pthread_mutex_t entry = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t a = PTHREAD_MUTEX_INITIALIZER, b = PTHREAD_MUTEX_INITIALIZER,
-                       c = PTHREAD_MUTEX_INITIALIZER;
+                       c = PTHREAD_MUTEX_INITIALIZER, x = PTHREAD_MUTEX_INITIALIZER;
 static void *reader(void *arg) {
     pthread_rwlock_rdlock(&table);
     pthread_mutex_lock(&entry);
@@ -100,10 +100,17 @@ int main(int argc, char **argv) {
         pthread_join(t, NULL);
         pthread_create(&t, NULL, writer, NULL);
         pthread_join(t, NULL);
-    } else {
+    } else if (strcmp(argv[1], "cycle") == 0) {
         pair(&a, &b);
         pair(&b, &c);
         pair(&c, &a);
+    } else {
+        /* Each order goes to a lock met earlier than the one held, so the
+         * checker must rearrange what it knows before the cycle closes. */
+        pair(&c, &x);
+        pair(&b, &c);
+        pair(&a, &b);
+        pair(&x, &a);
     }
     return 0;
 }
@@ -133,6 +140,11 @@ TEST(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
     for (size_t at = cycle.err.find("    #0 "); at != std::string::npos; at = cycle.err.find("    #0 ", at + 1))
         ++stacks;
     EXPECT_EQ(stacks, 3u) << cycle.err;
+
+    const RunResult reordered = ryn_vek::run_limited(program, "reordered");
+    ASSERT_EQ(reordered.status, 0) << reordered.err;
+    EXPECT_EQ(ryn_vek::count_errors(reordered.err, "lock-order-inversion"), 1) << reordered.err;
+    EXPECT_NE(reordered.err.find("closes a cycle of 4 lock orders"), std::string::npos) << reordered.err;
 }
 
 // A trylock never waits, so the orders it would make are none; the lock it
