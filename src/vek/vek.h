@@ -1,4 +1,4 @@
-/* State shared by the parts of the thread checker that lives inside the
+/* State shared by the parts of the thread checker that live inside the
  * checked program: the next definitions of the calls it wraps, each thread's
  * set of held locks, the graph of lock orders, and the error reports.
  * Everything is plain C on memory from mmap, never the program's heap. */
@@ -129,7 +129,8 @@ struct vek_order {
     struct vek_site site;
 };
 
-/* lock_graph.c: the acquired-before graph, under its own lock. */
+/* lock_graph.c and graph_store.c: the acquired-before graph, under its own
+ * lock. */
 /* Records that `to` is being acquired while `from` is held. Returns 1 when
  * the order is new and closes a cycle, which has then been reported. */
 int vek_graph_add_order(uintptr_t from, enum vek_lock_kind from_kind, uintptr_t to, enum vek_lock_kind to_kind,
