@@ -90,6 +90,7 @@ void cs_read_settings(const char *tool)
         ssize_t n = readlink("/proc/self/exe", cs_settings.program, sizeof cs_settings.program - 1);
         cs_settings.program[n > 0 ? n : 0] = '\0';
     }
+    cs_text_start();
 }
 
 int cs_kind_disabled(const char *kind)

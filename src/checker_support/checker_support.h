@@ -80,18 +80,19 @@ struct cs_frame {
 void cs_symbolize(uintptr_t pc, struct cs_frame *frame);
 void cs_symbolizer_reset(void);
 
-/* report.c: one error, sent to every sink. */
+/* report.c: one error, sent to every sink. A leak entry is an error whose
+ * description ends "allocated at" and whose one stack has no title. */
 #define CS_MAX_STACKS 4
 struct cs_error {
     const char *kind;
     const char *description;
+    int not_error;           /* shown but not counted (e.g. still-reachable blocks) */
     int stack_count;
     struct {
         const char *title;   /* NULL for the faulting stack, else e.g. "allocated at" */
         uint32_t id;
     } stacks[CS_MAX_STACKS];
 };
-/* A leak-like entry: "<kind>: <description>" followed by one stack. */
 void cs_report(const struct cs_error *error);
 /* Counts of what the process found. */
 #define CS_MAX_KINDS 16
@@ -115,6 +116,9 @@ struct cs_leak_totals {
     uint64_t reachable_bytes, reachable_blocks;
 };
 void cs_finish_reports(const struct cs_leak_totals *leaks);
+/* Opens the text report file the settings name (cs_read_settings does):
+ * once per process tree, so that forked children add to the same file. */
+void cs_text_start(void);
 /* Keeps the report state consistent across fork. */
 void cs_report_before_fork(void);
 void cs_report_after_fork(int in_child);

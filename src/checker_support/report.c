@@ -17,7 +17,7 @@ static struct cs_frame frames[CS_MAX_STACKS][CS_MAX_DEPTH];
 
 int cs_open_report(const char *path, int append)
 {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_APPEND | (append ? 0 : O_TRUNC);
     return open(path, flags, 0644);
 }
 
@@ -42,8 +42,10 @@ static void count_kind(const char *kind)
 }
 
 /* Counts the error; returns whether it is to be shown. */
-static int admit(const char *kind)
+static int admit(const char *kind, int not_error)
 {
+    if (not_error)
+        return !silent_process && !cs_kind_disabled(kind);
     if (cs_kind_disabled(kind)) {
         ++counts.suppressed;
         return 0;
@@ -62,7 +64,7 @@ void cs_report(const struct cs_error *error)
 {
     ++cs_in_runtime;
     cs_lock(&report_lock);
-    if (admit(error->kind)) {
+    if (admit(error->kind, error->not_error)) {
         struct cs_symbolised_error out = {
             .kind = error->kind,
             .description = error->description,
@@ -126,7 +128,6 @@ void cs_report_after_fork(int in_child)
         shown = 0;
         if (cs_settings.fork_mode == CS_FORK_PARENT)
             silent_process = 1;
-        cs_symbolizer_reset();
     } else if (cs_settings.fork_mode == CS_FORK_CHILD) {
         silent_process = 1;
     }

@@ -4,18 +4,11 @@
 #include <unistd.h>
 
 static int text_fd = -1;
-static int text_failed;
 static char buffer[1 << 16];
 
 static void send(const char *text, size_t length)
 {
     ryn_write_all(STDERR_FILENO, text, length);
-    if (cs_settings.text_report[0] == '\0' || text_failed)
-        return;
-    if (text_fd < 0) {
-        text_fd = cs_open_report(cs_settings.text_report, 0);
-        text_failed = text_fd < 0;
-    }
     if (text_fd >= 0)
         ryn_write_all(text_fd, text, length);
 }
@@ -104,8 +97,15 @@ void cs_text_summary(const struct cs_counts *counts, const struct cs_leak_totals
     send(buffer, out.used);
 }
 
+/* Opened when the process starts, so that a forked child writes to the same
+ * file and neither process empties what the other wrote. */
+void cs_text_start(void)
+{
+    if (cs_settings.text_report[0] != '\0' && text_fd < 0)
+        text_fd = cs_open_report(cs_settings.text_report, 0);
+}
+
 void cs_text_after_fork(int in_child)
 {
-    /* Both processes keep appending to the one text file. */
     (void)in_child;
 }

@@ -3,7 +3,9 @@
  * libdw's own allocations go straight to the C library. */
 #include "checker_support.h"
 
+#include <dlfcn.h>
 #include <elfutils/libdwfl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -56,6 +58,28 @@ static Dwfl_Module *module_of(uintptr_t address)
     return module;
 }
 
+/* C++ names read better demangled; the C++ runtime's demangler is used when
+ * the program has it loaded. Its result comes from malloc under the guard. */
+static void demangle(char *name, size_t size)
+{
+    typedef char *(*demangler)(const char *, char *, size_t *, int *);
+    static demangler cxa_demangle;
+    static int looked;
+    if (strncmp(name, "_Z", 2) != 0)
+        return;
+    if (!looked) {
+        cxa_demangle = (demangler)dlsym(RTLD_DEFAULT, "__cxa_demangle");
+        looked = 1;
+    }
+    if (cxa_demangle == NULL)
+        return;
+    int status = -1;
+    char *plain = cxa_demangle(name, NULL, NULL, &status);
+    if (plain != NULL && status == 0)
+        ryn_strlcpy(name, plain, size);
+    free(plain);
+}
+
 void cs_symbolize(uintptr_t pc, struct cs_frame *frame)
 {
     memset(frame, 0, sizeof *frame);
@@ -71,8 +95,14 @@ void cs_symbolize(uintptr_t pc, struct cs_frame *frame)
             ryn_strlcpy(frame->object, name, sizeof frame->object);
         frame->offset = pc - start;
         const char *function = dwfl_module_addrname(module, address);
-        if (function != NULL)
+        if (function != NULL) {
             ryn_strlcpy(frame->function, function, sizeof frame->function);
+            /* "name@@VERSION" from the dynamic symbol table: the name is enough. */
+            char *version = strchr(frame->function, '@');
+            if (version != NULL && version != frame->function)
+                *version = '\0';
+            demangle(frame->function, sizeof frame->function);
+        }
         Dwfl_Line *line = dwfl_module_getsrc(module, address);
         int number = 0;
         const char *file = line ? dwfl_lineinfo(line, NULL, &number, NULL, NULL, NULL) : NULL;

@@ -1,6 +1,8 @@
 // The checker runtimes' shared services: settings records, the stack depot
 // under threads, allocation-free formatting and symbolisation.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "checker_support.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -120,6 +123,59 @@ TEST(Symbolizer, ReturnAddressNamesTheCallingFunctionAndLine) {
     EXPECT_EQ(std::string(ryn_last_component(frame.file)), "checker_support_test.cpp");
     EXPECT_EQ(frame.line, line);
     EXPECT_NE(std::string(frame.object).find("test_checker_support"), std::string::npos);
+}
+
+// Reports of one test go to a text file only; standard error is parked.
+class ReportModel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cs_settings = cs_settings_defaults();
+        cs_settings.tool = "checker";
+        ryn_strlcpy(cs_settings.text_report, (dir / "report.txt").c_str(),
+                    sizeof cs_settings.text_report);
+        cs_text_start();
+        saved_err = dup(2);
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        close(null_fd);
+    }
+    void TearDown() override {
+        dup2(saved_err, 2);
+        close(saved_err);
+    }
+    ryn_test::TempDir dir;
+    int saved_err = -1;
+};
+
+TEST_F(ReportModel, ErrorsAreFramedAsTextCountedByKindAndListedEntriesAreNotCounted) {
+    uintptr_t pcs[] = {(uintptr_t)&return_address_here + 1, 0x10};
+    cs_error error{};
+    error.kind = "sample-kind";
+    error.description = "one line";
+    error.stack_count = 2;
+    error.stacks[0].id = cs_depot_put(pcs, 2);
+    error.stacks[1].title = "allocated at";
+    error.stacks[1].id = cs_depot_put(pcs, 1);
+    cs_report(&error);
+    cs_error listed{};
+    listed.kind = "listed-kind";
+    listed.description = "10 bytes in 1 blocks allocated at";
+    listed.not_error = 1;
+    cs_report(&listed);
+
+    const std::string text = ryn_test::read_file(dir / "report.txt");
+    EXPECT_EQ(text.rfind("checker: error: sample-kind: one line\n    #0 0x", 0), 0u) << text;
+    EXPECT_NE(text.find(" in (anonymous namespace)::return_address_here() "), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n    #1 0x10 in ?? (??+0x"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  allocated at:\n    #0 0x"), std::string::npos) << text;
+    EXPECT_NE(text.find("checker: error: listed-kind: 10 bytes in 1 blocks allocated at\n"),
+              std::string::npos);
+    cs_counts counts;
+    cs_get_counts(&counts);
+    EXPECT_EQ(counts.errors, 1u);
+    ASSERT_EQ(counts.kind_count, 1);
+    EXPECT_STREQ(counts.kinds[0].kind, "sample-kind");
 }
 
 }  // namespace

@@ -1,0 +1,203 @@
+/* A chained hash table of blocks in address-keyed buckets, each bucket
+ * guarded by one of a few hundred striped locks, with nodes taken from pools
+ * of mapped memory per stripe. */
+#include "block_registry.h"
+
+#include <string.h>
+#include <sys/mman.h>
+
+#include "checker_support.h"
+#include "cs_lock.h"
+
+#define BUCKET_BITS 18
+#define STRIPES 256
+#define POOL_CHUNK (64 * 1024)
+
+struct stripe {
+    cs_lock_t lock;
+    struct mv_block *free_nodes;
+    uint64_t live_blocks;
+    uint64_t live_bytes;
+    char padding[24]; /* keep neighbouring stripes off one cache line */
+};
+
+static struct mv_block **buckets;
+static struct stripe stripes[STRIPES];
+
+int mv_registry_init(void)
+{
+    if (buckets != NULL)
+        return 1;
+    void *memory = mmap(NULL, sizeof(*buckets) << BUCKET_BITS, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED)
+        return 0;
+    buckets = memory;
+    return 1;
+}
+
+static size_t bucket_of(uintptr_t user)
+{
+    uint64_t h = (uint64_t)(user >> 4) * 0x9e3779b97f4a7c15ull;
+    return (size_t)(h >> (64 - BUCKET_BITS));
+}
+
+static struct stripe *stripe_of(size_t bucket)
+{
+    return &stripes[bucket % STRIPES];
+}
+
+/* Under the stripe's lock. */
+static struct mv_block *new_node(struct stripe *stripe)
+{
+    if (stripe->free_nodes == NULL) {
+        struct mv_block *chunk = cs_map(POOL_CHUNK);
+        if (chunk == NULL)
+            return NULL;
+        size_t count = POOL_CHUNK / sizeof *chunk;
+        for (size_t i = 0; i < count; ++i) {
+            chunk[i].next = stripe->free_nodes;
+            stripe->free_nodes = &chunk[i];
+        }
+    }
+    struct mv_block *node = stripe->free_nodes;
+    stripe->free_nodes = node->next;
+    return node;
+}
+
+int mv_registry_insert(const struct mv_block *block)
+{
+    size_t bucket = bucket_of(block->user);
+    struct stripe *stripe = stripe_of(bucket);
+    cs_lock(&stripe->lock);
+    struct mv_block *node = new_node(stripe);
+    if (node != NULL) {
+        *node = *block;
+        node->next = buckets[bucket];
+        buckets[bucket] = node;
+        ++stripe->live_blocks;
+        stripe->live_bytes += block->size;
+    }
+    cs_unlock(&stripe->lock);
+    return node != NULL;
+}
+
+static struct mv_block **slot_of(size_t bucket, uintptr_t user)
+{
+    struct mv_block **slot = &buckets[bucket];
+    while (*slot != NULL && (*slot)->user != user)
+        slot = &(*slot)->next;
+    return slot;
+}
+
+int mv_registry_get(uintptr_t user, struct mv_block *out)
+{
+    size_t bucket = bucket_of(user);
+    struct stripe *stripe = stripe_of(bucket);
+    cs_lock(&stripe->lock);
+    struct mv_block *node = *slot_of(bucket, user);
+    if (node != NULL)
+        *out = *node;
+    cs_unlock(&stripe->lock);
+    return node != NULL;
+}
+
+int mv_registry_retire(uintptr_t user, uint32_t free_stack, struct mv_block *out)
+{
+    size_t bucket = bucket_of(user);
+    struct stripe *stripe = stripe_of(bucket);
+    cs_lock(&stripe->lock);
+    struct mv_block *node = *slot_of(bucket, user);
+    if (node != NULL) {
+        *out = *node;
+        if (node->state == MV_LIVE) {
+            node->state = MV_QUARANTINED;
+            node->free_stack = free_stack;
+            --stripe->live_blocks;
+            stripe->live_bytes -= node->size;
+        }
+    }
+    cs_unlock(&stripe->lock);
+    return node != NULL;
+}
+
+int mv_registry_remove(uintptr_t user, struct mv_block *out)
+{
+    size_t bucket = bucket_of(user);
+    struct stripe *stripe = stripe_of(bucket);
+    cs_lock(&stripe->lock);
+    struct mv_block **slot = slot_of(bucket, user);
+    struct mv_block *node = *slot;
+    if (node != NULL) {
+        if (out != NULL)
+            *out = *node;
+        *slot = node->next;
+        if (node->state == MV_LIVE) {
+            --stripe->live_blocks;
+            stripe->live_bytes -= node->size;
+        }
+        node->next = stripe->free_nodes;
+        stripe->free_nodes = node;
+    }
+    cs_unlock(&stripe->lock);
+    return node != NULL;
+}
+
+void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), void *context)
+{
+    if (buckets == NULL)
+        return;
+    for (size_t s = 0; s < STRIPES; ++s) {
+        cs_lock(&stripes[s].lock);
+        for (size_t bucket = s; bucket < ((size_t)1 << BUCKET_BITS); bucket += STRIPES)
+            for (struct mv_block *node = buckets[bucket]; node != NULL; node = node->next)
+                visit(node, context);
+        cs_unlock(&stripes[s].lock);
+    }
+}
+
+struct containing_search {
+    uintptr_t address;
+    struct mv_block *out;
+    int found;
+};
+
+static void check_contains(struct mv_block *block, void *context)
+{
+    struct containing_search *search = context;
+    if (!search->found && search->address >= block->user &&
+        search->address - block->user < (block->size ? block->size : 1)) {
+        *search->out = *block;
+        search->found = 1;
+    }
+}
+
+int mv_registry_find_containing(uintptr_t address, struct mv_block *out)
+{
+    struct containing_search search = {address, out, 0};
+    mv_registry_for_each(check_contains, &search);
+    return search.found;
+}
+
+void mv_registry_totals(uint64_t *blocks, uint64_t *bytes)
+{
+    *blocks = *bytes = 0;
+    for (size_t s = 0; s < STRIPES; ++s) {
+        cs_lock(&stripes[s].lock);
+        *blocks += stripes[s].live_blocks;
+        *bytes += stripes[s].live_bytes;
+        cs_unlock(&stripes[s].lock);
+    }
+}
+
+void mv_registry_before_fork(void)
+{
+    for (size_t s = 0; s < STRIPES; ++s)
+        cs_lock(&stripes[s].lock);
+}
+
+void mv_registry_after_fork(void)
+{
+    for (size_t s = 0; s < STRIPES; ++s)
+        cs_unlock(&stripes[s].lock);
+}

@@ -1,0 +1,189 @@
+/* The blocks handed to the program: [left red zone][user bytes][right red
+ * zone], all from the C library's allocator. The registry knows every block;
+ * a pointer it does not know is never given to the C library. */
+#include "memvex.h"
+
+#include <errno.h>
+#include <string.h>
+
+static int find_damage(const struct mv_block *block, int *before, size_t *distance)
+{
+    const unsigned char *left = block->base;
+    for (uint32_t i = block->left; i > 0; --i) {
+        if (left[i - 1] != MV_LEFT_PATTERN) {
+            *before = 1;
+            *distance = block->left - (i - 1);
+            return 1;
+        }
+    }
+    const unsigned char *right = (const unsigned char *)block->user + block->size;
+    for (uint32_t i = 0; i < block->right; ++i) {
+        if (right[i] != MV_RIGHT_PATTERN) {
+            *before = 0;
+            *distance = i;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static void check_red_zones(const struct mv_block *block, uint32_t stack)
+{
+    int before = 0;
+    size_t distance = 0;
+    if (find_damage(block, &before, &distance))
+        mv_report_overflow_write(block, stack, before, distance);
+}
+
+void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero)
+{
+    if (cs_in_runtime) {
+        /* The runtime's own allocations (libdw, libunwind) are not checked. */
+        if (alignment > 16)
+            return __libc_memalign(alignment, size);
+        return zero ? __libc_calloc(1, size) : __libc_malloc(size);
+    }
+    mv_ensure_ready();
+    ++cs_in_runtime;
+    size_t left = alignment > MV_MIN_REDZONE ? alignment : MV_MIN_REDZONE;
+    /* The right red zone also pads the block to a multiple of 16. */
+    size_t right = MV_MIN_REDZONE + ((16 - size % 16) % 16);
+    void *base = NULL;
+    if (size <= SIZE_MAX - left - right && left <= UINT32_MAX / 2)
+        base = alignment > 16 ? __libc_memalign(alignment, left + size + right)
+                              : __libc_malloc(left + size + right);
+    if (base == NULL) {
+        --cs_in_runtime;
+        errno = ENOMEM;
+        return NULL;
+    }
+    unsigned char *user = (unsigned char *)base + left;
+    memset(base, MV_LEFT_PATTERN, left);
+    memset(user + size, MV_RIGHT_PATTERN, right);
+    if (zero)
+        memset(user, 0, size);
+    else if (cs_settings.fill_new)
+        memset(user, MV_NEW_PATTERN, size);
+    struct mv_block block = {
+        .user = (uintptr_t)user,
+        .base = base,
+        .size = size,
+        .left = (uint32_t)left,
+        .right = (uint32_t)right,
+        .alloc_stack = cs_capture_id(),
+        .family = (uint8_t)family,
+        .state = MV_LIVE,
+    };
+    if (!mv_registry_insert(&block)) {
+        __libc_free(base);
+        user = NULL;
+        errno = ENOMEM;
+    }
+    --cs_in_runtime;
+    return user;
+}
+
+void mv_release(void *pointer, enum mv_family family, const char *what)
+{
+    if (pointer == NULL)
+        return;
+    if (cs_in_runtime) {
+        __libc_free(pointer);
+        return;
+    }
+    mv_ensure_ready();
+    ++cs_in_runtime;
+    uint32_t stack = cs_capture_id();
+    struct mv_block block;
+    if (!mv_registry_retire((uintptr_t)pointer, stack, &block)) {
+        struct mv_block owner;
+        if (mv_registry_find_containing((uintptr_t)pointer, &owner))
+            mv_report_interior_free((uintptr_t)pointer, &owner, stack, what);
+        else
+            mv_report_invalid_free((uintptr_t)pointer, stack, what);
+    } else if (block.state != MV_LIVE) {
+        mv_report_double_free(&block, stack, what);
+    } else {
+        /* Every form has its own release: aligned new is no plain new. */
+        if (block.family != family)
+            mv_report_mismatched_free(&block, stack, what);
+        check_red_zones(&block, stack);
+        memset((void *)block.user, MV_FREED_PATTERN, block.size);
+        block.state = MV_QUARANTINED;
+        block.free_stack = stack;
+        mv_quarantine_push(&block);
+    }
+    --cs_in_runtime;
+}
+
+void *mv_reallocate(void *pointer, size_t size)
+{
+    if (pointer == NULL)
+        return mv_allocate(size, 16, MV_MALLOC, 0);
+    if (cs_in_runtime)
+        return __libc_realloc(pointer, size);
+    if (size == 0) {
+        /* As the C library does: the block is freed and nothing returned. */
+        mv_release(pointer, MV_MALLOC, "realloc");
+        return NULL;
+    }
+    mv_ensure_ready();
+    struct mv_block old;
+    if (!mv_registry_get((uintptr_t)pointer, &old) || old.state != MV_LIVE) {
+        /* Reported as the free it would have been; the program gets no block. */
+        mv_release(pointer, MV_MALLOC, "realloc");
+        errno = ENOMEM;
+        return NULL;
+    }
+    void *fresh = mv_allocate(size, 16, MV_MALLOC, 0);
+    if (fresh == NULL)
+        return NULL;
+    memcpy(fresh, pointer, old.size < size ? old.size : size);
+    mv_release(pointer, MV_MALLOC, "realloc");
+    return fresh;
+}
+
+size_t mv_usable_size(void *pointer)
+{
+    if (pointer == NULL || cs_in_runtime)
+        return 0;
+    struct mv_block block;
+    if (!mv_registry_get((uintptr_t)pointer, &block) || block.state != MV_LIVE)
+        return 0;
+    /* Only the bytes asked for: the rest is red zone. */
+    return block.size;
+}
+
+static void check_live(struct mv_block *block, void *context)
+{
+    struct mv_block *damaged = context;
+    int before = 0;
+    size_t distance = 0;
+    /* Reporting here would call the registry again; note the first one. */
+    if (block->state == MV_LIVE && damaged->user == 0 && !block->mark &&
+        find_damage(block, &before, &distance)) {
+        *damaged = *block;
+        block->mark = 1;
+    }
+}
+
+static void clear_mark(struct mv_block *block, void *context)
+{
+    (void)context;
+    block->mark = 0;
+}
+
+void mv_check_live_blocks(void)
+{
+    ++cs_in_runtime;
+    for (;;) {
+        struct mv_block damaged = {0};
+        mv_registry_for_each(check_live, &damaged);
+        if (damaged.user == 0)
+            break;
+        check_red_zones(&damaged, 0);
+    }
+    /* Leave the marks clear for whoever walks the heap next. */
+    mv_registry_for_each(clear_mark, NULL);
+    --cs_in_runtime;
+}

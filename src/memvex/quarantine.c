@@ -1,0 +1,133 @@
+/* Freed blocks wait here, filled with a pattern, before the C library gets
+ * them back: a write through a dangling pointer damages the pattern and is
+ * found when the block leaves. Shards picked per thread keep threads apart;
+ * each shard is a ring with a byte budget. */
+#include "memvex.h"
+
+#include "cs_lock.h"
+
+#define SHARDS 16
+#define TOTAL_BUDGET ((size_t)16 << 20)
+#define SHARD_BUDGET (TOTAL_BUDGET / SHARDS)
+#define RING_SLOTS 65536
+/* Blocks checked and released per push at most, so one free stays short. */
+#define EVICT_BATCH 16
+
+struct held {
+    uintptr_t user;
+    size_t size;
+};
+
+struct shard {
+    cs_lock_t lock;
+    struct held *ring; /* RING_SLOTS entries, mapped on first use */
+    size_t head, count;
+    size_t bytes;
+};
+
+static struct shard shards[SHARDS];
+static atomic_uint next_shard;
+static __thread unsigned my_shard __attribute__((tls_model("initial-exec")));
+
+static struct shard *shard_of_thread(void)
+{
+    if (my_shard == 0)
+        my_shard = 1 + atomic_fetch_add(&next_shard, 1) % SHARDS;
+    return &shards[my_shard - 1];
+}
+
+size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char pattern)
+{
+    size_t i = 0;
+    /* Word at a time while aligned; the pattern fills whole words. */
+    uint64_t word = 0x0101010101010101ull * pattern;
+    while (i < size && ((uintptr_t)(bytes + i) & 7) != 0 && bytes[i] == pattern)
+        ++i;
+    if (i < size && ((uintptr_t)(bytes + i) & 7) != 0)
+        return i;
+    while (i + 8 <= size && *(const uint64_t *)(const void *)(bytes + i) == word)
+        i += 8;
+    while (i < size && bytes[i] == pattern)
+        ++i;
+    return i;
+}
+
+/* Checks a block leaving quarantine and gives it back. Outside any shard lock. */
+static void release_held(struct held item)
+{
+    struct mv_block block;
+    if (!mv_registry_remove(item.user, &block))
+        return;
+    size_t offset = mv_first_damaged((const unsigned char *)item.user, block.size,
+                                     MV_FREED_PATTERN);
+    if (offset < block.size)
+        mv_report_write_after_free(&block, offset);
+    __libc_free(block.base);
+}
+
+void mv_quarantine_push(const struct mv_block *block)
+{
+    struct shard *shard = shard_of_thread();
+    struct held leaving[EVICT_BATCH + 1];
+    size_t leaving_count = 0;
+    cs_lock(&shard->lock);
+    if (shard->ring == NULL)
+        shard->ring = cs_map(RING_SLOTS * sizeof *shard->ring);
+    if (shard->ring == NULL) {
+        cs_unlock(&shard->lock);
+        leaving[0] = (struct held){block->user, block->size};
+        release_held(leaving[0]);
+        return;
+    }
+    if (shard->count == RING_SLOTS) {
+        leaving[leaving_count++] = shard->ring[shard->head];
+        shard->bytes -= shard->ring[shard->head].size;
+        shard->head = (shard->head + 1) % RING_SLOTS;
+        --shard->count;
+    }
+    shard->ring[(shard->head + shard->count) % RING_SLOTS] = (struct held){block->user, block->size};
+    ++shard->count;
+    shard->bytes += block->size;
+    /* The newest block stays even when it alone is over the budget. */
+    while (shard->bytes > SHARD_BUDGET && shard->count > 1 && leaving_count < EVICT_BATCH) {
+        leaving[leaving_count++] = shard->ring[shard->head];
+        shard->bytes -= shard->ring[shard->head].size;
+        shard->head = (shard->head + 1) % RING_SLOTS;
+        --shard->count;
+    }
+    cs_unlock(&shard->lock);
+    for (size_t i = 0; i < leaving_count; ++i)
+        release_held(leaving[i]);
+}
+
+void mv_quarantine_drain(void)
+{
+    for (int s = 0; s < SHARDS; ++s) {
+        struct shard *shard = &shards[s];
+        for (;;) {
+            cs_lock(&shard->lock);
+            if (shard->count == 0) {
+                cs_unlock(&shard->lock);
+                break;
+            }
+            struct held item = shard->ring[shard->head];
+            shard->bytes -= item.size;
+            shard->head = (shard->head + 1) % RING_SLOTS;
+            --shard->count;
+            cs_unlock(&shard->lock);
+            release_held(item);
+        }
+    }
+}
+
+void mv_quarantine_before_fork(void)
+{
+    for (int s = 0; s < SHARDS; ++s)
+        cs_lock(&shards[s].lock);
+}
+
+void mv_quarantine_after_fork(void)
+{
+    for (int s = 0; s < SHARDS; ++s)
+        cs_unlock(&shards[s].lock);
+}
