@@ -151,9 +151,11 @@ static struct vek_order order_of(uint32_t e)
                               .site = edge->site};
 }
 
-static void report_cycle(uint32_t closing, uint32_t goal)
+/* Copies the cycle out of the graph, to be reported once its lock is let go:
+ * symbolising may take an allocator's locks, which a thread waiting for the
+ * graph could hold. */
+static int copy_cycle(uint32_t closing, uint32_t goal, struct vek_order *orders)
 {
-    struct vek_order orders[MAX_CYCLE];
     int count = 0;
     orders[count++] = order_of(closing);
     /* The walk's chain runs from the goal back to the closing edge's end. */
@@ -164,7 +166,7 @@ static void report_cycle(uint32_t closing, uint32_t goal)
         path[length++] = e;
     for (int i = length; i-- > 0;)
         orders[count++] = order_of(path[i]);
-    vek_report_inversion(orders, count);
+    return count;
 }
 
 int vek_graph_add_order(uintptr_t from, enum vek_lock_kind from_kind, uintptr_t to, enum vek_lock_kind to_kind,
@@ -173,10 +175,11 @@ int vek_graph_add_order(uintptr_t from, enum vek_lock_kind from_kind, uintptr_t 
     pthread_once(&init_once, init_graph);
     if (!ready || from == to)
         return 0;
+    struct vek_order cycle[MAX_CYCLE];
+    int cycle_length = 0;
     lock_graph();
     uint32_t a = vek_add_node(from, from_kind);
     uint32_t b = vek_add_node(to, to_kind);
-    int inverted = 0;
     if (a != 0 && b != 0 && vek_find_edge(a, b) == 0 && vek_edge_room()) {
         if (vek_nodes[a].ord < vek_nodes[b].ord) {
             vek_link_edge(a, b, site, 0);
@@ -184,8 +187,7 @@ int vek_graph_add_order(uintptr_t from, enum vek_lock_kind from_kind, uintptr_t 
             uint32_t *forward = vek_store_scratch(0), *backward = vek_store_scratch(1);
             uint32_t forward_count = 0;
             if (walk_forward(b, a, forward, &forward_count)) {
-                report_cycle(vek_link_edge(a, b, site, VEK_EDGE_CYCLIC), a);
-                inverted = 1;
+                cycle_length = copy_cycle(vek_link_edge(a, b, site, VEK_EDGE_CYCLIC), a, cycle);
             } else {
                 reorder(backward, walk_backward(a, vek_nodes[b].ord, backward), forward, forward_count);
                 vek_link_edge(a, b, site, 0);
@@ -193,7 +195,9 @@ int vek_graph_add_order(uintptr_t from, enum vek_lock_kind from_kind, uintptr_t 
         }
     }
     unlock_graph();
-    return inverted;
+    if (cycle_length > 0)
+        vek_report_inversion(cycle, cycle_length);
+    return cycle_length > 0;
 }
 
 void vek_graph_forget(uintptr_t addr)
