@@ -8,8 +8,8 @@
 # Usage: bench/vek_overhead.sh [install-prefix] [rounds] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-prefix=${1:-$root/build/stage}
-rounds=${2:-200000}
+prefix=$(cd "${1:-$root/build/stage}" && pwd)
+rounds=${2:-1000000}
 runs=${3:-3}
 runtime=$prefix/lib/compilers/amd64/libvek.so
 
