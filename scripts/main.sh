@@ -42,6 +42,16 @@ ls -l greet.memvex
 echo "Instrumented copies in the cache:"
 find "$QVEN_RYN_CACHE_DIR" -type f ! -name '*.cksum_tstamp' | sed "s|$work/||"
 
+step "memvex on a sample with heap bugs: a block one byte too small, and a leak"
+cc -g -o shout "$root/samples/shout.c" "$prefix/lib/compilers/kalnote.o"
+./shout world
+"$prefix/bin/memvex" -o shout.memvex shout
+echo "Running the checked copy; its report goes to standard error:"
+./shout.memvex world
+if [ -e shout.memvex.html ]; then
+  echo "The same report as HTML: shout.memvex.html"
+fi
+
 step "ryn collect -M greet world: the program and its library record the blocks they run"
 "$prefix/bin/ryn" collect -M greet world
 ls greet.instrdata

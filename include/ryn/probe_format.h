@@ -22,6 +22,11 @@
  *   original <absolute path of the file the copy was made from>
  *   datadir <data directory exactly as given to the engine>
  *   ryninfo <record number> <value>     (main programs only, in file order)
+ *   checker full|write-only             (checker copies: what the copy asked for)
+ *   checkfile <text>                    (checker copies given a check file)
+ *   race 1                              (checker copies in data-race mode)
+ * A checker copy has no probes (probe_count 0) and no "datadir": its table
+ * only carries these settings to the checker runtime.
  *
  * Data file
  * ---------

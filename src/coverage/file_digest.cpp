@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "coverage/coverage_error.h"
 #include "driver/ryn_util/unique_fd.h"
@@ -20,9 +21,10 @@ std::string file_digest(const std::string& path) {
     }
     MD5_CTX context;
     MD5Init(&context);
-    unsigned char block[1 << 16];
+    // On the heap: the engine may run with a stack limit as small as this buffer.
+    std::vector<unsigned char> block(1 << 16);
     for (;;) {
-        const ssize_t n = read(fd.get(), block, sizeof block);
+        const ssize_t n = read(fd.get(), block.data(), block.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -32,7 +34,7 @@ std::string file_digest(const std::string& path) {
         if (n == 0) {
             break;
         }
-        MD5Update(&context, block, static_cast<size_t>(n));
+        MD5Update(&context, block.data(), static_cast<size_t>(n));
     }
     unsigned char digest[MD5_DIGEST_LENGTH];
     MD5Final(digest, &context);

@@ -9,10 +9,11 @@
 #include "engine_error.h"
 
 namespace morphel {
+namespace {
 
-std::string copy_settings(const std::string& original, const std::string& data_dir,
-                          const std::optional<std::string>& ryninfo) {
-    std::string text = "original " + original + "\ndatadir " + data_dir + "\n";
+// One "ryninfo" line per record, in file order.
+std::string ryninfo_lines(const std::optional<std::string>& ryninfo) {
+    std::string text;
     if (ryninfo) {
         std::ifstream in(*ryninfo, std::ios::binary);
         if (!in) {
@@ -21,6 +22,26 @@ std::string copy_settings(const std::string& original, const std::string& data_d
         for (std::string line; std::getline(in, line);) {
             text += "ryninfo " + line + "\n";
         }
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string copy_settings(const std::string& original, const std::string& data_dir,
+                          const std::optional<std::string>& ryninfo) {
+    return "original " + original + "\ndatadir " + data_dir + "\n" + ryninfo_lines(ryninfo);
+}
+
+std::string checker_settings(const std::string& original, const std::optional<std::string>& ryninfo,
+                             const CheckerChoice& choice) {
+    std::string text = "original " + original + "\n" + ryninfo_lines(ryninfo);
+    text += choice.full ? "checker full\n" : "checker write-only\n";
+    if (choice.check_file) {
+        text += "checkfile " + *choice.check_file + "\n";
+    }
+    if (choice.race) {
+        text += "race 1\n";
     }
     return text;
 }

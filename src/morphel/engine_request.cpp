@@ -39,6 +39,12 @@ void take_option(const std::string& arg, EngineRequest& request) {
         request.prepended.push_back(arg.substr(19));
     } else if (arg.starts_with("-replace_origin=")) {
         request.origin_dir = arg.substr(16);
+    } else if (arg == "-memvex_full_lib_instr") {
+        request.full_check = true;
+    } else if (arg == "-race_detection") {
+        request.race_detection = true;
+    } else if (arg.starts_with("-checkfile=")) {
+        request.check_file = arg.substr(11);
     }
     for (const std::string_view prefix : k_analysis_prefixes) {
         if (arg.starts_with(prefix)) {

@@ -22,10 +22,14 @@ struct EngineRequest {
     std::optional<std::string> auditor;          // -add_depaudit=
     std::vector<std::string> prepended;          // -prepend_dt_needed=, in the order given
     std::optional<std::string> origin_dir;       // -replace_origin=
+    bool full_check = false;                     // -memvex_full_lib_instr
+    bool race_detection = false;                 // -race_detection
+    std::optional<std::string> check_file;       // -checkfile=
     // Options that name a file, with the path each names.
     std::vector<std::pair<std::string, std::string>> named_paths;
 
     std::string version_line() const { return mode_label + ": morphel 1.0"; }
+    bool checker_mode() const { return mode_label == "memvex"; }
 };
 
 // Reads the command line (argv[0] excluded). Throws EngineError when it is

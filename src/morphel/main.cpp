@@ -1,6 +1,7 @@
 // The rewriting engine. For coverage it writes a copy that loads the
 // runtime by itself and carries a probe table (one probe per basic block);
-// every copy ends its .comment with the version and argument records that
+// for the checkers a clean copy whose table holds only the settings; every
+// copy ends its .comment with the version and argument records that
 // the driver reads back.
 #include <iostream>
 #include <string>
@@ -58,14 +59,20 @@ void write_instrumented_copy(const EngineRequest& request) {
     if (request.comment) {
         appendix.comment_records.push_back(*request.comment);
     }
+    const std::optional<std::string> records = info.is_main_program ? request.ryninfo : std::nullopt;
     if (probed) {
         const CodeReader reader(output.path());
         const ProbeSet probes = plan_probes(reader.facts());
-        const std::optional<std::string> records =
-            info.is_main_program ? request.ryninfo : std::nullopt;
         appendix.probe_table = build_probe_table(
             probes, copy_settings(absolute_path(request.input), *request.data_dir, records),
             coverage::file_digest(request.input));
+    } else if (request.checker_mode()) {
+        // A checker copy runs its code untouched (the runtime interposes the
+        // allocator); the table without probes only carries the settings.
+        const CheckerChoice choice{request.full_check, request.check_file, request.race_detection};
+        appendix.probe_table =
+            build_probe_table(ProbeSet{}, checker_settings(absolute_path(request.input), records, choice),
+                              coverage::file_digest(request.input));
     }
     write_appendix(output.fd(), request.input, appendix);
     output.commit();

@@ -171,8 +171,66 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
 
     // The checker's copies carry no coverage probes and no auditor of ours.
     ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);
-    EXPECT_FALSE(read_probe_table(dir / "copies/ped"));
+    const std::optional<ProbeTable> ped = read_probe_table(dir / "copies/ped");
+    ASSERT_TRUE(ped);
+    EXPECT_EQ(ped->header.probe_count, 0u);
     EXPECT_EQ(dynamic_values(dir / "copies/ped", "DEPAUDIT"), Strings{});
+}
+
+TEST(MorphelDynamic, CheckerCopiesRunCleanWithTheRuntimeFirstAndCarryTheirSettings) {
+    TempDir dir;
+    const std::string lib = dir / "libq.so";
+    ASSERT_TRUE(compile_c("int q_value(int x) { return x * 5; }\n", lib, "-shared -fPIC"));
+    const std::string prog = dir / "prog";
+    ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(int);\n"
+                          "int main(void) { printf(\"%d\\n\", q_value(3)); return 4; }\n",
+                          prog, "-L" + dir.path() + " -lq"));
+    const std::string info = dir / "info";
+    write_file(info, "1 memvex\n21 prog\n10 12\n33 child\n");
+    const std::string check = dir / "check";
+    write_file(check, "");
+    const std::string runtime = stage_lib("amd64/libmemvex.so");
+    ASSERT_EQ(run({"mkdir", dir / "copies"}).status, 0);
+
+    // The main program: every record of the run-information file in order,
+    // and what this copy asked of the checker.
+    const RunResult main_run =
+        run_morphel({"-ped", "-race_detection", "-xkalfix=instrument", "-prepend_dt_needed=" + runtime,
+                "-ryninfo=" + info, "-memvex_full_lib_instr", "-o", dir / "copies/prog", prog,
+                "-checkfile=" + check});
+    ASSERT_EQ(main_run.status, 0) << main_run.err;
+    const std::optional<ProbeTable> table = read_probe_table(dir / "copies/prog");
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->header.probe_count, 0u);
+    EXPECT_EQ(table->segment_flags, std::optional<uint32_t>(PF_R));
+    EXPECT_EQ(table->settings, "original " + prog +
+                                   "\nryninfo 1 memvex\nryninfo 21 prog\nryninfo 10 12\nryninfo 33 child\n"
+                                   "checker full\ncheckfile " + check + "\nrace 1\n");
+    EXPECT_EQ(dynamic_values(dir / "copies/prog", "NEEDED"), (Strings{runtime, "libq.so", "libc.so.6"}));
+
+    // A library instrumented for writes only gets no records, even when a
+    // file is passed, and no check file or race setting it was not given.
+    ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-ryninfo=" + info, "-o", dir / "copies/libq.so", lib})
+                  .status,
+              0);
+    const std::optional<ProbeTable> lib_table = read_probe_table(dir / "copies/libq.so");
+    ASSERT_TRUE(lib_table);
+    EXPECT_EQ(lib_table->settings, "original " + lib + "\nchecker write-only\n");
+    const RunResult lint = run({"eu-elflint", "--gnu-ld", dir / "copies/libq.so"});
+    EXPECT_EQ(lint.status, 0) << lint.out;
+
+    // The code is the original's: the copies run exactly as the originals.
+    const RunResult original = run({prog}, {"LD_LIBRARY_PATH=" + dir.path()});
+    const RunResult copied = run({dir / "copies/prog"}, {"LD_LIBRARY_PATH=" + (dir / "copies")});
+    EXPECT_EQ(copied.out, original.out);
+    EXPECT_EQ(copied.err, original.err);
+    EXPECT_EQ(copied.status, 4);
+    const auto code_of = [](const std::string& path) {
+        const std::string dump = run({"objdump", "-d", path}).out;
+        return dump.substr(dump.find("Disassembly"));
+    };
+    EXPECT_EQ(code_of(dir / "copies/libq.so"), code_of(lib));
+    EXPECT_EQ(code_of(dir / "copies/prog"), code_of(prog));
 }
 
 }  // namespace

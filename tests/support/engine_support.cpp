@@ -9,9 +9,10 @@ RunResult run_morphel(std::vector<std::string> args, const std::string& cwd) {
     return run(args, {}, cwd);
 }
 
-bool make_probed_copy(const std::string& original, const std::string& copy,
-                      const std::string& datadir, const std::vector<std::string>& records) {
-    std::vector<std::string> args = {"-ryn", "-xkalfix=instrument:" + datadir};
+namespace {
+
+bool make_copy(std::vector<std::string> args, const std::string& original, const std::string& copy,
+               const std::vector<std::string>& records) {
     if (!records.empty()) {
         std::string info;
         for (const std::string& record : records) {
@@ -24,6 +25,18 @@ bool make_probed_copy(const std::string& original, const std::string& copy,
     const RunResult made = run_morphel(args);
     EXPECT_EQ(made.status, 0) << made.err;
     return made.status == 0;
+}
+
+}  // namespace
+
+bool make_probed_copy(const std::string& original, const std::string& copy,
+                      const std::string& datadir, const std::vector<std::string>& records) {
+    return make_copy({"-ryn", "-xkalfix=instrument:" + datadir}, original, copy, records);
+}
+
+bool make_checker_copy(const std::string& original, const std::string& copy,
+                       const std::vector<std::string>& records) {
+    return make_copy({"-ped", "-xkalfix=instrument"}, original, copy, records);
 }
 
 }  // namespace ryn_test

@@ -18,4 +18,9 @@ RunResult run_morphel(std::vector<std::string> args, const std::string& cwd = ""
 bool make_probed_copy(const std::string& original, const std::string& copy,
                       const std::string& datadir, const std::vector<std::string>& records = {});
 
+// Makes the checker's copy `copy` of `original` (no probes) carrying the
+// run-information `records`. Fails the test otherwise.
+bool make_checker_copy(const std::string& original, const std::string& copy,
+                       const std::vector<std::string>& records);
+
 }  // namespace ryn_test

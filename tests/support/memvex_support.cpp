@@ -4,8 +4,7 @@
 
 #include <sstream>
 
-#include "support/probe_table_builder.h"
-#include "support/runtime_support.h"
+#include "support/engine_support.h"
 
 namespace ryn_test {
 
@@ -31,7 +30,7 @@ bool build_checked(const std::string& source, const std::string& output, bool cx
 
 void embed_settings(const std::string& program, const std::string& copy,
                     const std::vector<std::string>& records) {
-    add_probe_table(program, copy, main_settings(program, ".", records));
+    ASSERT_TRUE(make_checker_copy(program, copy, records));
 }
 
 int line_of(const std::string& source, const std::string& marker) {
