@@ -207,13 +207,6 @@ void mv_registry_prefetch_bucket(uintptr_t user)
         __builtin_prefetch(&buckets[bucket_of(user)], 1);
 }
 
-void mv_registry_prefetch_block(uintptr_t user)
-{
-    /* The bucket holds its first block, which is the one looked for unless
-     * blocks collide there. */
-    mv_registry_prefetch_bucket(user);
-}
-
 void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), void *context)
 {
     if (buckets == NULL)

@@ -61,12 +61,10 @@ void mv_registry_for_each(void (*visit)(struct mv_block *block, void *context), 
 /* Live blocks and their bytes, for statistics. */
 void mv_registry_totals(uint64_t *blocks, uint64_t *bytes);
 
-/* Hints only, for callers that know which block they will look up soon:
- * the first brings the bucket of user towards the cache, the second (once the
- * bucket is there) the block at its head. They take no lock, change nothing
- * and never fault, whatever user is. */
+/* A hint for callers that know which block they will look up soon: brings
+ * the bucket of user, which holds the block unless blocks collide there,
+ * towards the cache. Takes no lock, reads nothing and never faults. */
 void mv_registry_prefetch_bucket(uintptr_t user);
-void mv_registry_prefetch_block(uintptr_t user);
 
 /* A sorted copy of every block, for whole-heap passes that look up many
  * addresses. The copies' marks are the pass's own. */

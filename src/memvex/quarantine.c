@@ -14,10 +14,9 @@
 /* Blocks checked and released per push at most, so one free stays short. */
 #define EVICT_BATCH 16
 /* Blocks leave in ring order, long after their memory went cold: how many
- * places ahead of the leaving one to start bringing a block's bucket and
- * bytes back, and then its registry node (which needs the bucket). */
-#define PREFETCH_FAR 24
-#define PREFETCH_NEAR 8
+ * places ahead of the leaving one to start bringing a block's registry entry
+ * and bytes back. */
+#define PREFETCH_AHEAD 16
 
 struct held {
     uintptr_t user;
@@ -45,17 +44,17 @@ static struct shard *shard_of_thread(void)
 /* Under the shard's lock. */
 static void prefetch_ahead(const struct shard *shard)
 {
-    if (shard->count > PREFETCH_FAR) {
-        const struct held *far = &shard->ring[(shard->head + PREFETCH_FAR) % RING_SLOTS];
-        mv_registry_prefetch_bucket(far->user);
-        /* The red zone before the block and the C library's chunk header. */
-        __builtin_prefetch((const char *)far->user - 32);
-        size_t span = far->size < MV_PREFETCH_BYTES ? far->size : MV_PREFETCH_BYTES;
-        for (size_t offset = 32; offset < span; offset += 64)
-            __builtin_prefetch((const char *)far->user + offset);
-    }
-    if (shard->count > PREFETCH_NEAR)
-        mv_registry_prefetch_block(shard->ring[(shard->head + PREFETCH_NEAR) % RING_SLOTS].user);
+    if (shard->count <= PREFETCH_AHEAD)
+        return;
+    const struct held *ahead = &shard->ring[(shard->head + PREFETCH_AHEAD) % RING_SLOTS];
+    /* The ring itself is cold that far from its newest end. */
+    __builtin_prefetch(&shard->ring[(shard->head + PREFETCH_AHEAD + 4) % RING_SLOTS]);
+    mv_registry_prefetch_bucket(ahead->user);
+    /* The red zone before the block and the C library's chunk header. */
+    __builtin_prefetch((const char *)ahead->user - 32);
+    size_t span = ahead->size < MV_PREFETCH_BYTES ? ahead->size : MV_PREFETCH_BYTES;
+    for (size_t offset = 32; offset < span; offset += 64)
+        __builtin_prefetch((const char *)ahead->user + offset);
 }
 
 /* Checks a block leaving quarantine and gives it back. Outside any shard lock. */
