@@ -171,6 +171,7 @@ TEST_F(MemvexLeaks, SuppressionAndTheExitStatusApplyToLeaks) {
         << r.err;
     r = run({"big"}, {"14 7"});
     EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_EQ(run({"big"}, {"14 7", "27 leak"}).status, 0);
     EXPECT_EQ(r.out, "end\n");
     r = run({"small", "big"}, {"12 1"});
     EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
