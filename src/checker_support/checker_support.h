@@ -20,8 +20,16 @@ extern "C" {
 /* guard.c: nonzero while this thread runs inside the runtime. */
 extern __thread int cs_in_runtime __attribute__((tls_model("initial-exec")));
 
-/* Memory straight from the kernel, zeroed; NULL on failure. */
+/* Memory straight from the kernel, zeroed; NULL on failure. Noted as a
+ * runtime region. */
 void *cs_map(size_t size);
+
+/* runtime_regions.c: memory the runtimes mapped for themselves. */
+struct cs_region {
+    uintptr_t start, end;
+};
+void cs_note_region(const void *start, size_t size);
+size_t cs_runtime_regions(const struct cs_region **regions);
 
 /* checker_settings.c */
 enum { CS_FORK_PARENT = 0, CS_FORK_CHILD = 1, CS_FORK_BOTH = 2 };
@@ -114,6 +122,7 @@ struct cs_leak_totals {
     int has_leaks;
     uint64_t leaked_bytes, leaked_blocks;
     uint64_t reachable_bytes, reachable_blocks;
+    uint64_t guard_fallbacks; /* blocks that got red zones for want of mappings */
 };
 void cs_finish_reports(const struct cs_leak_totals *leaks);
 /* Opens the text report file the settings name (cs_read_settings does):

@@ -28,5 +28,8 @@ void cs_unlock(cs_lock_t *lock)
 void *cs_map(size_t size)
 {
     void *memory = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return memory == MAP_FAILED ? NULL : memory;
+    if (memory == MAP_FAILED)
+        return NULL;
+    cs_note_region(memory, size);
+    return memory;
 }

@@ -93,6 +93,11 @@ void cs_text_summary(const struct cs_counts *counts, const struct cs_leak_totals
         ryn_out_udec(&out, leaks->reachable_blocks);
         ryn_out_str(&out, " blocks");
     }
+    if (leaks != NULL && leaks->guard_fallbacks > 0) {
+        ryn_out_str(&out, "; guard pages ran out: ");
+        ryn_out_udec(&out, leaks->guard_fallbacks);
+        ryn_out_str(&out, " blocks got red zones only");
+    }
     ryn_out_char(&out, '\n');
     send(buffer, out.used);
 }

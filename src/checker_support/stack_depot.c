@@ -39,6 +39,8 @@ static int ready(void)
         void *memory = mmap(NULL, ARENA_SIZE, PROT_READ | PROT_WRITE,
                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         arena = memory == MAP_FAILED ? NULL : memory;
+        if (arena != NULL)
+            cs_note_region(arena, ARENA_SIZE);
         atomic_store_explicit(&state, buckets && arena ? 2 : 3, memory_order_release);
     }
     while ((s = atomic_load_explicit(&state, memory_order_acquire)) == 1)

@@ -49,6 +49,9 @@ int mv_registry_init(void)
         munmap(memory, (size_t)(start - memory));
     munmap(start + size, (size_t)(memory + large - start));
     madvise(start, size, MADV_HUGEPAGE);
+    /* The buckets hold blocks: a scan for pointers must not take them for
+     * the program's. */
+    cs_note_region(start, size);
     buckets = (struct bucket *)start;
     return 1;
 }

@@ -36,6 +36,7 @@ struct mv_block {
     uint8_t family;
     uint8_t state;
     uint8_t mark;           /* free for a whole-heap pass (leak scan) to use */
+    uint8_t guarded;        /* on pages of its own, base is the mapping */
 };
 
 int mv_registry_init(void);

@@ -2,6 +2,7 @@
  * zone], all from the C library's allocator. The registry knows every block;
  * a pointer it does not know is never given to the C library. */
 #include "memvex.h"
+#include "guard_pages.h"
 #include "stack_capture_inline.h"
 
 #include <errno.h>
@@ -59,6 +60,11 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
     }
     mv_ensure_ready();
     ++cs_in_runtime;
+    void *guarded = mv_guard_allocate(size, alignment, family, zero);
+    if (guarded != NULL) {
+        --cs_in_runtime;
+        return guarded;
+    }
     size_t left = alignment > MV_MIN_REDZONE ? alignment : MV_MIN_REDZONE;
     /* The right red zone also pads the block to a multiple of 16. */
     size_t right = MV_MIN_REDZONE + ((16 - size % 16) % 16);
@@ -136,6 +142,8 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
             mv_report_mismatched_free(&block, stack, what);
         check_red_zones(&block, stack);
         memset((void *)block.user, MV_FREED_PATTERN, block.size);
+        if (block.guarded)
+            mv_guard_retire(&block);
         block.state = MV_QUARANTINED;
         block.free_stack = stack;
         mv_quarantine_push(&block);

@@ -3,6 +3,7 @@
  * found when the block leaves. Shards picked per thread keep threads apart;
  * each shard is a ring with a byte budget. */
 #include "memvex.h"
+#include "guard_pages.h"
 
 #include "cs_lock.h"
 
@@ -62,6 +63,11 @@ static void release_held(struct held item)
     struct mv_block block;
     if (!mv_registry_remove(item.user, &block))
         return;
+    if (block.guarded) {
+        /* Its pages were inaccessible: any access already faulted. */
+        mv_guard_release(&block);
+        return;
+    }
     size_t offset = mv_first_damaged((const unsigned char *)item.user, block.size,
                                      MV_FREED_PATTERN);
     if (offset < block.size)
