@@ -1,5 +1,7 @@
 /* A small lock that is safe to take inside malloc and to release in a fork
- * child. C only: the runtimes use it, tests need not. */
+ * child. C only: the runtimes use it, tests need not. Taken on every
+ * allocation and free, nearly always free of contention, so the first try and
+ * the release are inline and only waiting goes through a call. */
 #ifndef RYN_CS_LOCK_H
 #define RYN_CS_LOCK_H
 
@@ -8,7 +10,23 @@
 typedef struct {
     atomic_int held;
 } cs_lock_t;
-void cs_lock(cs_lock_t *lock);
-void cs_unlock(cs_lock_t *lock);
+
+/* Waits for a lock that the first try found held. */
+void cs_lock_wait(cs_lock_t *lock);
+
+static inline void cs_lock(cs_lock_t *lock)
+{
+    int expected = 0;
+    if (__builtin_expect(!atomic_compare_exchange_strong_explicit(
+                             &lock->held, &expected, 1, memory_order_acquire,
+                             memory_order_relaxed),
+                         0))
+        cs_lock_wait(lock);
+}
+
+static inline void cs_unlock(cs_lock_t *lock)
+{
+    atomic_store_explicit(&lock->held, 0, memory_order_release);
+}
 
 #endif
