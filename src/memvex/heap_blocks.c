@@ -50,7 +50,10 @@ static void check_red_zones(const struct mv_block *block, uint32_t stack)
         mv_report_overflow_write(block, stack, before, distance);
 }
 
-void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero)
+/* The allocation and release paths, for a stack already captured (`stack`
+ * not NULL) or to be captured here, in the entry point's frame. */
+static inline __attribute__((always_inline)) void *
+allocate(size_t size, size_t alignment, enum mv_family family, int zero, const uint32_t *stack)
 {
     if (cs_in_runtime) {
         /* The runtime's own allocations (libdw, libunwind) are not checked. */
@@ -92,7 +95,7 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
         .size = size,
         .left = (uint32_t)left,
         .right = (uint32_t)right,
-        .alloc_stack = capture_here(),
+        .alloc_stack = stack != NULL ? *stack : capture_here(),
         .family = (uint8_t)family,
         .state = MV_LIVE,
     };
@@ -105,7 +108,13 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
     return user;
 }
 
-void mv_release(void *pointer, enum mv_family family, const char *what)
+void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero)
+{
+    return allocate(size, alignment, family, zero, NULL);
+}
+
+static inline __attribute__((always_inline)) void
+release(void *pointer, enum mv_family family, const char *what, const uint32_t *known_stack)
 {
     if (pointer == NULL)
         return;
@@ -124,9 +133,7 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
     mv_registry_prefetch_bucket((uintptr_t)pointer);
     for (int offset = -MV_MIN_REDZONE; offset < MV_PREFETCH_BYTES; offset += 64)
         __builtin_prefetch((const char *)pointer + offset, 1);
-    uintptr_t pcs[CS_MAX_DEPTH];
-    size_t depth = cs_capture_inline(pcs, (size_t)cs_settings.stack_depth);
-    uint32_t stack = cs_depot_put(pcs, depth);
+    uint32_t stack = known_stack != NULL ? *known_stack : capture_here();
     struct mv_block block;
     if (!mv_registry_retire((uintptr_t)pointer, stack, &block)) {
         struct mv_block owner;
@@ -152,30 +159,40 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
     errno = saved_errno;
 }
 
+void mv_release(void *pointer, enum mv_family family, const char *what)
+{
+    release(pointer, family, what, NULL);
+}
+
 void *mv_reallocate(void *pointer, size_t size)
 {
     if (pointer == NULL)
         return mv_allocate(size, 16, MV_MALLOC, 0);
     if (cs_in_runtime)
         return __libc_realloc(pointer, size);
+    mv_ensure_ready();
+    /* One walk serves both the new block and the release of the old one:
+     * they share the program's call. */
+    ++cs_in_runtime;
+    uint32_t stack = capture_here();
+    --cs_in_runtime;
     if (size == 0) {
         /* As the C library does: the block is freed and nothing returned. */
-        mv_release(pointer, MV_MALLOC, "realloc");
+        release(pointer, MV_MALLOC, "realloc", &stack);
         return NULL;
     }
-    mv_ensure_ready();
     struct mv_block old;
     if (!mv_registry_get((uintptr_t)pointer, &old) || old.state != MV_LIVE) {
         /* Reported as the free it would have been; the program gets no block. */
-        mv_release(pointer, MV_MALLOC, "realloc");
+        release(pointer, MV_MALLOC, "realloc", &stack);
         errno = ENOMEM;
         return NULL;
     }
-    void *fresh = mv_allocate(size, 16, MV_MALLOC, 0);
+    void *fresh = allocate(size, 16, MV_MALLOC, 0, &stack);
     if (fresh == NULL)
         return NULL;
     memcpy(fresh, pointer, old.size < size ? old.size : size);
-    mv_release(pointer, MV_MALLOC, "realloc");
+    release(pointer, MV_MALLOC, "realloc", &stack);
     return fresh;
 }
 
