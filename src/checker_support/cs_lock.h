@@ -6,6 +6,7 @@
 #define RYN_CS_LOCK_H
 
 #include <stdatomic.h>
+#include <sys/single_threaded.h>
 
 typedef struct {
     atomic_int held;
@@ -27,6 +28,17 @@ static inline void cs_lock(cs_lock_t *lock)
 static inline void cs_unlock(cs_lock_t *lock)
 {
     atomic_store_explicit(&lock->held, 0, memory_order_release);
+}
+
+/* For the locks of the allocation paths: a process with one thread has no
+ * one to keep out (it cannot start another inside the lock), and a locked
+ * instruction first waits for every store before it, such as the filling of
+ * a freed block. The C library's allocator skips its own locks alike. The
+ * release is cs_unlock, harmless for a lock that was skipped. */
+static inline void cs_lock_shared_only(cs_lock_t *lock)
+{
+    if (!__libc_single_threaded)
+        cs_lock(lock);
 }
 
 #endif

@@ -80,7 +80,7 @@ void mv_quarantine_push(const struct mv_block *block)
     struct shard *shard = shard_of_thread();
     struct held leaving[EVICT_BATCH + 1];
     size_t leaving_count = 0;
-    cs_lock(&shard->lock);
+    cs_lock_shared_only(&shard->lock);
     if (shard->ring == NULL)
         shard->ring = cs_map(RING_SLOTS * sizeof *shard->ring);
     if (shard->ring == NULL) {
