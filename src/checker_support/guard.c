@@ -7,22 +7,20 @@
 
 __thread int cs_in_runtime __attribute__((tls_model("initial-exec")));
 
-void cs_lock(cs_lock_t *lock)
+void cs_lock_wait(cs_lock_t *lock)
 {
     for (unsigned spins = 0;; ++spins) {
-        int expected = 0;
-        if (atomic_compare_exchange_weak_explicit(&lock->held, &expected, 1, memory_order_acquire,
-                                                  memory_order_relaxed))
-            return;
+        /* Read until it looks free: a failing exchange would take the line. */
+        if (atomic_load_explicit(&lock->held, memory_order_relaxed) == 0) {
+            int expected = 0;
+            if (atomic_compare_exchange_weak_explicit(&lock->held, &expected, 1,
+                                                      memory_order_acquire, memory_order_relaxed))
+                return;
+        }
         /* A holder that was preempted needs the core more than we do. */
         if (spins > 64)
             sched_yield();
     }
-}
-
-void cs_unlock(cs_lock_t *lock)
-{
-    atomic_store_explicit(&lock->held, 0, memory_order_release);
 }
 
 void *cs_map(size_t size)

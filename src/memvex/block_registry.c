@@ -91,7 +91,7 @@ int mv_registry_insert(const struct mv_block *block)
     struct stripe *stripe = stripe_of(index);
     struct mv_block *first = &buckets[index].first;
     int done = 1;
-    cs_lock(&stripe->lock);
+    cs_lock_shared_only(&stripe->lock);
     if (first->user == 0) {
         struct mv_block *rest = first->next;
         *first = *block;
@@ -132,7 +132,7 @@ int mv_registry_get(uintptr_t user, struct mv_block *out)
         return 0;
     size_t index = bucket_of(user);
     struct stripe *stripe = stripe_of(index);
-    cs_lock(&stripe->lock);
+    cs_lock_shared_only(&stripe->lock);
     struct mv_block *node = find_in(index, user);
     if (node != NULL)
         *out = *node;
@@ -146,7 +146,7 @@ int mv_registry_retire(uintptr_t user, uint32_t free_stack, struct mv_block *out
         return 0;
     size_t index = bucket_of(user);
     struct stripe *stripe = stripe_of(index);
-    cs_lock(&stripe->lock);
+    cs_lock_shared_only(&stripe->lock);
     struct mv_block *node = find_in(index, user);
     if (node != NULL) {
         *out = *node;
@@ -167,7 +167,7 @@ int mv_registry_remove(uintptr_t user, struct mv_block *out)
         return 0;
     size_t index = bucket_of(user);
     struct stripe *stripe = stripe_of(index);
-    cs_lock(&stripe->lock);
+    cs_lock_shared_only(&stripe->lock);
     struct mv_block *first = &buckets[index].first;
     struct mv_block *node = find_in(index, user);
     if (node != NULL) {

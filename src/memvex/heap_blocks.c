@@ -8,14 +8,33 @@
 #include <errno.h>
 #include <string.h>
 
+static inline __attribute__((always_inline)) uint64_t word_at(const unsigned char *at)
+{
+    uint64_t word;
+    memcpy(&word, at, sizeof word);
+    return word;
+}
+
+/* Red zones of 16 to 32 bytes, the usual sizes, as four overlapping words
+ * without a call; others through the general check. */
+static inline __attribute__((always_inline)) int red_zone_intact(const unsigned char *at,
+                                                                size_t size, unsigned char pattern)
+{
+    if (size < 16 || size > 32)
+        return mv_all_pattern(at, size, pattern);
+    uint64_t want = 0x0101010101010101ull * pattern;
+    return ((word_at(at) ^ want) | (word_at(at + 8) ^ want) | (word_at(at + size - 16) ^ want) |
+            (word_at(at + size - 8) ^ want)) == 0;
+}
+
 static int find_damage(const struct mv_block *block, int *before, size_t *distance)
 {
     const unsigned char *left = block->base;
     const unsigned char *right = (const unsigned char *)block->user + block->size;
     /* Intact red zones are the rule; only a damaged one is searched byte-wise
      * for the damage nearest the block. */
-    if (mv_all_pattern(left, block->left, MV_LEFT_PATTERN) &&
-        mv_all_pattern(right, block->right, MV_RIGHT_PATTERN))
+    if (red_zone_intact(left, block->left, MV_LEFT_PATTERN) &&
+        red_zone_intact(right, block->right, MV_RIGHT_PATTERN))
         return 0;
     for (uint32_t i = block->left; i > 0; --i) {
         if (left[i - 1] != MV_LEFT_PATTERN) {
@@ -34,6 +53,21 @@ static int find_damage(const struct mv_block *block, int *before, size_t *distan
     return 0;
 }
 
+/* Fills a red zone of 16 to 32 bytes, the usual sizes, with two stores
+ * rather than a call; larger ones through memset. */
+static inline __attribute__((always_inline)) void fill_red_zone(unsigned char *at, size_t size,
+                                                                unsigned char pattern)
+{
+    if (size < 16 || size > 32) {
+        memset(at, pattern, size);
+        return;
+    }
+    unsigned char sixteen[16];
+    memset(sixteen, pattern, sizeof sixteen);
+    memcpy(at, sixteen, 16);
+    memcpy(at + size - 16, sixteen, 16);
+}
+
 /* The program's stack, captured in the entry point's own frame. */
 static inline __attribute__((always_inline)) uint32_t capture_here(void)
 {
@@ -50,7 +84,10 @@ static void check_red_zones(const struct mv_block *block, uint32_t stack)
         mv_report_overflow_write(block, stack, before, distance);
 }
 
-void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero)
+/* The allocation and release paths, for a stack already captured (`stack`
+ * not NULL) or to be captured here, in the entry point's frame. */
+static inline __attribute__((always_inline)) void *
+allocate(size_t size, size_t alignment, enum mv_family family, int zero, const uint32_t *stack)
 {
     if (cs_in_runtime) {
         /* The runtime's own allocations (libdw, libunwind) are not checked. */
@@ -80,8 +117,8 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
     unsigned char *user = (unsigned char *)base + left;
     /* The bucket is cold; the stack capture below hides the wait. */
     mv_registry_prefetch_bucket((uintptr_t)user);
-    memset(base, MV_LEFT_PATTERN, left);
-    memset(user + size, MV_RIGHT_PATTERN, right);
+    fill_red_zone(base, left, MV_LEFT_PATTERN);
+    fill_red_zone(user + size, right, MV_RIGHT_PATTERN);
     if (zero)
         memset(user, 0, size);
     else if (cs_settings.fill_new)
@@ -92,7 +129,7 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
         .size = size,
         .left = (uint32_t)left,
         .right = (uint32_t)right,
-        .alloc_stack = capture_here(),
+        .alloc_stack = stack != NULL ? *stack : capture_here(),
         .family = (uint8_t)family,
         .state = MV_LIVE,
     };
@@ -105,7 +142,13 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
     return user;
 }
 
-void mv_release(void *pointer, enum mv_family family, const char *what)
+void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero)
+{
+    return allocate(size, alignment, family, zero, NULL);
+}
+
+static inline __attribute__((always_inline)) void
+release(void *pointer, enum mv_family family, const char *what, const uint32_t *known_stack)
 {
     if (pointer == NULL)
         return;
@@ -124,9 +167,7 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
     mv_registry_prefetch_bucket((uintptr_t)pointer);
     for (int offset = -MV_MIN_REDZONE; offset < MV_PREFETCH_BYTES; offset += 64)
         __builtin_prefetch((const char *)pointer + offset, 1);
-    uintptr_t pcs[CS_MAX_DEPTH];
-    size_t depth = cs_capture_inline(pcs, (size_t)cs_settings.stack_depth);
-    uint32_t stack = cs_depot_put(pcs, depth);
+    uint32_t stack = known_stack != NULL ? *known_stack : capture_here();
     struct mv_block block;
     if (!mv_registry_retire((uintptr_t)pointer, stack, &block)) {
         struct mv_block owner;
@@ -152,30 +193,40 @@ void mv_release(void *pointer, enum mv_family family, const char *what)
     errno = saved_errno;
 }
 
+void mv_release(void *pointer, enum mv_family family, const char *what)
+{
+    release(pointer, family, what, NULL);
+}
+
 void *mv_reallocate(void *pointer, size_t size)
 {
     if (pointer == NULL)
         return mv_allocate(size, 16, MV_MALLOC, 0);
     if (cs_in_runtime)
         return __libc_realloc(pointer, size);
+    mv_ensure_ready();
+    /* One walk serves both the new block and the release of the old one:
+     * they share the program's call. */
+    ++cs_in_runtime;
+    uint32_t stack = capture_here();
+    --cs_in_runtime;
     if (size == 0) {
         /* As the C library does: the block is freed and nothing returned. */
-        mv_release(pointer, MV_MALLOC, "realloc");
+        release(pointer, MV_MALLOC, "realloc", &stack);
         return NULL;
     }
-    mv_ensure_ready();
     struct mv_block old;
     if (!mv_registry_get((uintptr_t)pointer, &old) || old.state != MV_LIVE) {
         /* Reported as the free it would have been; the program gets no block. */
-        mv_release(pointer, MV_MALLOC, "realloc");
+        release(pointer, MV_MALLOC, "realloc", &stack);
         errno = ENOMEM;
         return NULL;
     }
-    void *fresh = mv_allocate(size, 16, MV_MALLOC, 0);
+    void *fresh = allocate(size, 16, MV_MALLOC, 0, &stack);
     if (fresh == NULL)
         return NULL;
     memcpy(fresh, pointer, old.size < size ? old.size : size);
-    mv_release(pointer, MV_MALLOC, "realloc");
+    release(pointer, MV_MALLOC, "realloc", &stack);
     return fresh;
 }
 

@@ -28,6 +28,7 @@ struct shard {
     struct held *ring; /* RING_SLOTS entries, mapped on first use */
     size_t head, count;
     size_t bytes;
+    size_t ahead; /* entries from head on whose memory was brought in already */
 };
 
 static struct shard shards[SHARDS];
@@ -41,20 +42,36 @@ static struct shard *shard_of_thread(void)
     return &shards[my_shard - 1];
 }
 
-/* Under the shard's lock. */
-static void prefetch_ahead(const struct shard *shard)
+/* Under the shard's lock. The oldest entry, taken out of the ring. */
+static struct held take_oldest(struct shard *shard)
 {
-    if (shard->count <= PREFETCH_AHEAD)
-        return;
-    const struct held *ahead = &shard->ring[(shard->head + PREFETCH_AHEAD) % RING_SLOTS];
-    /* The ring itself is cold that far from its newest end. */
-    __builtin_prefetch(&shard->ring[(shard->head + PREFETCH_AHEAD + 4) % RING_SLOTS]);
-    mv_registry_prefetch_bucket(ahead->user);
-    /* The red zone before the block and the C library's chunk header. */
-    __builtin_prefetch((const char *)ahead->user - 32);
-    size_t span = ahead->size < MV_PREFETCH_BYTES ? ahead->size : MV_PREFETCH_BYTES;
-    for (size_t offset = 32; offset < span; offset += 64)
-        __builtin_prefetch((const char *)ahead->user + offset);
+    struct held item = shard->ring[shard->head];
+    shard->bytes -= item.size;
+    shard->head = (shard->head + 1) % RING_SLOTS;
+    --shard->count;
+    if (shard->ahead > 0)
+        --shard->ahead;
+    return item;
+}
+
+/* Under the shard's lock. A large block pushes many out at once: every entry
+ * that came within reach since the last push is brought in, not only the one
+ * now at the far end, or those that skipped past it would arrive cold. */
+static void prefetch_ahead(struct shard *shard)
+{
+    size_t reach = shard->count < PREFETCH_AHEAD ? shard->count : PREFETCH_AHEAD;
+    for (; shard->ahead < reach; ++shard->ahead) {
+        size_t at = shard->head + shard->ahead;
+        const struct held *ahead = &shard->ring[at % RING_SLOTS];
+        /* The ring itself is cold that far from its newest end. */
+        __builtin_prefetch(&shard->ring[(at + 4) % RING_SLOTS]);
+        mv_registry_prefetch_bucket(ahead->user);
+        /* The red zone before the block and the C library's chunk header. */
+        __builtin_prefetch((const char *)ahead->user - 32);
+        size_t span = ahead->size < MV_PREFETCH_BYTES ? ahead->size : MV_PREFETCH_BYTES;
+        for (size_t offset = 32; offset < span; offset += 64)
+            __builtin_prefetch((const char *)ahead->user + offset);
+    }
 }
 
 /* Checks a block leaving quarantine and gives it back. Outside any shard lock. */
@@ -80,7 +97,7 @@ void mv_quarantine_push(const struct mv_block *block)
     struct shard *shard = shard_of_thread();
     struct held leaving[EVICT_BATCH + 1];
     size_t leaving_count = 0;
-    cs_lock(&shard->lock);
+    cs_lock_shared_only(&shard->lock);
     if (shard->ring == NULL)
         shard->ring = cs_map(RING_SLOTS * sizeof *shard->ring);
     if (shard->ring == NULL) {
@@ -89,22 +106,14 @@ void mv_quarantine_push(const struct mv_block *block)
         release_held(leaving[0]);
         return;
     }
-    if (shard->count == RING_SLOTS) {
-        leaving[leaving_count++] = shard->ring[shard->head];
-        shard->bytes -= shard->ring[shard->head].size;
-        shard->head = (shard->head + 1) % RING_SLOTS;
-        --shard->count;
-    }
+    if (shard->count == RING_SLOTS)
+        leaving[leaving_count++] = take_oldest(shard);
     shard->ring[(shard->head + shard->count) % RING_SLOTS] = (struct held){block->user, block->size};
     ++shard->count;
     shard->bytes += block->size;
     /* The newest block stays even when it alone is over the budget. */
-    while (shard->bytes > SHARD_BUDGET && shard->count > 1 && leaving_count < EVICT_BATCH) {
-        leaving[leaving_count++] = shard->ring[shard->head];
-        shard->bytes -= shard->ring[shard->head].size;
-        shard->head = (shard->head + 1) % RING_SLOTS;
-        --shard->count;
-    }
+    while (shard->bytes > SHARD_BUDGET && shard->count > 1 && leaving_count < EVICT_BATCH)
+        leaving[leaving_count++] = take_oldest(shard);
     prefetch_ahead(shard);
     cs_unlock(&shard->lock);
     for (size_t i = 0; i < leaving_count; ++i)
@@ -121,10 +130,7 @@ void mv_quarantine_drain(void)
                 cs_unlock(&shard->lock);
                 break;
             }
-            struct held item = shard->ring[shard->head];
-            shard->bytes -= item.size;
-            shard->head = (shard->head + 1) % RING_SLOTS;
-            --shard->count;
+            struct held item = take_oldest(shard);
             cs_unlock(&shard->lock);
             release_held(item);
         }

@@ -66,6 +66,12 @@ static void run(const char* c) {
         char* p = (char*)malloc(40);
         free(p);  // first:write-after-free
         p[7] = 1;
+    } else if (is(c, "realloc-stacks")) {
+        char* p = (char*)malloc(8);
+        char* q = (char*)realloc(p, 64);  // realloc:stacks
+        free(p);  // at:realloc-stacks
+        q[64] = 1;
+        free(q);  // overflow:realloc-stacks
     } else if (is(c, "fill")) {
         unsigned char* m = (unsigned char*)malloc(8);
         unsigned char* z = (unsigned char*)calloc(8, 1);
@@ -200,6 +206,27 @@ TEST_F(MemvexErrors, CompactReportsAndStackDepthShapeTheStacksShown) {
     EXPECT_EQ(fault_frames(r.err, "double-free").size(), 1u) << r.err;
     EXPECT_NE(r.err.find("allocated at:\n    #0 "), std::string::npos);
     EXPECT_EQ(r.err.find("    #1 "), std::string::npos) << r.err;
+}
+
+TEST_F(MemvexErrors, ReallocIsBothTheOldBlocksFreeAndTheNewBlocksAllocation) {
+    // One stack serves both halves of a realloc: each must still be the call.
+    const RunResult r = run({"realloc-stacks"});
+    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"double-free", "overflow-write"}))
+        << r.err;
+    const std::string realloc_line = at_line(line("// realloc:stacks"));
+    const size_t freed = r.err.find("  freed at:\n    #0 0x");
+    ASSERT_NE(freed, std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.substr(freed, r.err.find('\n', freed + 12) - freed).ends_with(realloc_line))
+        << r.err;
+    const size_t overflow = r.err.find("memvex: error: overflow-write:");
+    ASSERT_NE(overflow, std::string::npos) << r.err;
+    const size_t allocated = r.err.find("  allocated at:\n    #0 0x", overflow);
+    ASSERT_NE(allocated, std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.substr(allocated, r.err.find('\n', allocated + 16) - allocated)
+                    .ends_with(realloc_line))
+        << r.err;
+    EXPECT_TRUE(fault_frames(r.err, "overflow-write")[0].ends_with(
+        at_line(line("// overflow:realloc-stacks"))));
 }
 
 TEST_F(MemvexErrors, FillMarksNewBytesButCallocStaysZero) {
