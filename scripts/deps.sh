@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libzydis-dev patchelf
+packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libunwind-dev libzydis-dev patchelf
           elfutils binutils faketime lcov clang libclang-rt-14-dev)
 # The benchmarks' arithmetic and the checker benchmark's peer.
 packages+=(bc valgrind)

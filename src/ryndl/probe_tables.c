@@ -2,82 +2,14 @@
  * object is loaded, and takes a probe away on its first hit. */
 #include "runtime.h"
 
-#include <elf.h>
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
 static atomic_int armed_objects;
-
-int ryn_setting(const char *text, size_t size, const char *key, char *out, size_t out_size)
-{
-    size_t key_length = strlen(key);
-    const char *end = text + size;
-    for (const char *line = text; line < end;) {
-        const char *newline = memchr(line, '\n', (size_t)(end - line));
-        const char *line_end = newline ? newline : end;
-        if ((size_t)(line_end - line) > key_length && memcmp(line, key, key_length) == 0 &&
-            line[key_length] == ' ') {
-            const char *value = line + key_length + 1;
-            size_t length = (size_t)(line_end - value);
-            if (length >= out_size)
-                return 0;
-            memcpy(out, value, length);
-            out[length] = '\0';
-            return 1;
-        }
-        line = line_end + 1;
-    }
-    return 0;
-}
-
-/* The program headers as mapped. The main program's come from the kernel;
- * any other object is mapped from offset 0, so its ELF header lies at the
- * load bias. */
-static const ElfW(Phdr) *loaded_headers(struct link_map *map, int is_main, size_t *count)
-{
-    if (is_main) {
-        *count = (size_t)getauxval(AT_PHNUM);
-        return (const ElfW(Phdr) *)getauxval(AT_PHDR);
-    }
-    const ElfW(Ehdr) *ehdr = (const ElfW(Ehdr) *)map->l_addr;
-    if (ehdr == NULL || memcmp(ehdr->e_ident, ELFMAG, SELFMAG) != 0 ||
-        ehdr->e_phentsize != sizeof(ElfW(Phdr)))
-        return NULL;
-    *count = ehdr->e_phnum;
-    return (const ElfW(Phdr) *)(map->l_addr + ehdr->e_phoff);
-}
-
-const struct ryn_probe_header *ryn_find_table(struct link_map *map, int is_main)
-{
-    size_t count = 0;
-    const ElfW(Phdr) *phdr = loaded_headers(map, is_main, &count);
-    if (phdr == NULL)
-        return NULL;
-    for (size_t i = 0; i < count; ++i) {
-        if (phdr[i].p_type != PT_LOAD || !(phdr[i].p_flags & PF_R) ||
-            phdr[i].p_filesz < sizeof(struct ryn_probe_header))
-            continue;
-        const struct ryn_probe_header *header =
-            (const struct ryn_probe_header *)(map->l_addr + phdr[i].p_vaddr);
-        if (memcmp(header->magic, RYN_PROBE_MAGIC, RYN_PROBE_MAGIC_SIZE) != 0 ||
-            header->version != RYN_PROBE_VERSION)
-            continue;
-        /* A table that does not fit its segment is not trusted at all. */
-        uint64_t size = phdr[i].p_filesz;
-        uint64_t probes_end = header->probes_offset +
-                              (uint64_t)header->probe_count * sizeof(struct ryn_probe);
-        if (probes_end > size || header->strings_offset + header->strings_size > size ||
-            header->settings_offset + header->settings_size > size || header->strings_size == 0)
-            continue;
-        return header;
-    }
-    return NULL;
-}
 
 static void resolve_data_path(struct ryn_object *object, const char *datadir)
 {
@@ -104,40 +36,27 @@ static void resolve_data_path(struct ryn_object *object, const char *datadir)
     ryn_strlcat(object->data_path, ".instrdata", sizeof object->data_path);
 }
 
+static void take_main_record(long record, const char *value, void *context)
+{
+    struct ryn_settings *s = context;
+    switch (record) {
+    case 1: ryn_strlcpy(s->component, value, sizeof s->component); break;
+    case 9: ryn_strlcpy(s->cache_top, value, sizeof s->cache_top); break;
+    case 19: ryn_strlcpy(s->library_log, value, sizeof s->library_log); break;
+    case 21: ryn_strlcpy(s->program, ryn_last_component(value), sizeof s->program); break;
+    case 33: s->fork_mode = strcmp(value, "parent") == 0 ? 0 : strcmp(value, "child") == 0 ? 1 : 2;
+        break;
+    case 11:
+        if (s->ignorable_count < RYN_MAX_IGNORABLE)
+            ryn_strlcpy(s->ignorable[s->ignorable_count++], value, sizeof s->ignorable[0]);
+        break;
+    default: break;
+    }
+}
+
 static void read_main_settings(const char *text, size_t size)
 {
-    struct ryn_settings *s = &ryn_settings;
-    for (const char *line = text, *end = text + size; line < end;) {
-        const char *newline = memchr(line, '\n', (size_t)(end - line));
-        const char *line_end = newline ? newline : end;
-        char buffer[PATH_MAX];
-        size_t length = (size_t)(line_end - line);
-        line = line_end + 1;
-        if (length >= sizeof buffer || length < 9)
-            continue;
-        memcpy(buffer, line_end - length, length);
-        buffer[length] = '\0';
-        if (strncmp(buffer, "ryninfo ", 8) != 0)
-            continue;
-        char *value = NULL;
-        long record = strtol(buffer + 8, &value, 10);
-        if (*value != ' ')
-            continue;
-        ++value;
-        switch (record) {
-        case 1: ryn_strlcpy(s->component, value, sizeof s->component); break;
-        case 9: ryn_strlcpy(s->cache_top, value, sizeof s->cache_top); break;
-        case 19: ryn_strlcpy(s->library_log, value, sizeof s->library_log); break;
-        case 21: ryn_strlcpy(s->program, ryn_last_component(value), sizeof s->program); break;
-        case 33: s->fork_mode = strcmp(value, "parent") == 0 ? 0 : strcmp(value, "child") == 0 ? 1 : 2;
-            break;
-        case 11:
-            if (s->ignorable_count < RYN_MAX_IGNORABLE)
-                ryn_strlcpy(s->ignorable[s->ignorable_count++], value, sizeof s->ignorable[0]);
-            break;
-        default: break;
-        }
-    }
+    ryn_for_each_record(text, size, take_main_record, &ryn_settings);
 }
 
 static void choose_program_name(void)

@@ -13,7 +13,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "ryn/probe_format.h"
+#include "runtime_common.h"
 
 #define RYN_EXPORT __attribute__((visibility("default")))
 #define RYN_MAX_OBJECTS 256
@@ -57,15 +57,12 @@ extern char ryn_start_dir[PATH_MAX];
 extern volatile int ryn_recording;
 
 /* probe_tables.c */
-const struct ryn_probe_header *ryn_find_table(struct link_map *map, int is_main);
 struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header,
                                        int is_main);
 void ryn_forget_object(struct link_map *map);
 struct ryn_object *ryn_object_of(struct link_map *map);
 int ryn_take_probe(uintptr_t pc);
 int ryn_probes_armed(void);
-/* Copies the value of `key` from a settings text into out; 0 when absent. */
-int ryn_setting(const char *text, size_t size, const char *key, char *out, size_t out_size);
 
 /* code_patch.c */
 int ryn_write_code(uintptr_t addr, const void *bytes, size_t length);
@@ -96,11 +93,5 @@ void ryn_log_library(const char *path);
 /* process_wrappers.c */
 uintptr_t ryn_wrapper_for(const char *name);
 uintptr_t ryn_signal_wrapper_for(const char *name);
-
-/* text.c: formatting with no allocation, usable in signal handlers */
-size_t ryn_strlcpy(char *out, const char *in, size_t size);
-size_t ryn_strlcat(char *out, const char *in, size_t size);
-char *ryn_format_u64(char *end, uint64_t value, unsigned base);
-const char *ryn_last_component(const char *path);
 
 #endif

@@ -1,0 +1,180 @@
+// Guard pages: an access just past a large block, or into a freed block in
+// guard mode, is caught at the instruction and reported with its line before
+// the process dies of the signal; the program's own faults still reach its
+// own handlers; and the mapping budget is kept.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "support/memvex_support.h"
+
+namespace {
+
+using ryn_test::error_kinds;
+using ryn_test::fault_frames;
+using ryn_test::line_of;
+using ryn_test::RunResult;
+
+const std::string k_source = R"(#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static void* kept[20000];
+static void on_segv(int signal, siginfo_t* info, void* context) {
+    (void)signal; (void)context;
+    const char* text = info->si_addr == (void*)16 ? "caught at 16\n" : "caught elsewhere\n";
+    write(1, text, strlen(text));
+    _exit(42);
+}
+static void on_segv_plain(int signal) {
+    (void)signal;
+    write(1, "plain caught\n", 13);
+    _exit(43);
+}
+static void run(const char* c) {
+    if (strcmp(c, "read-past-large") == 0) {
+        char* p = malloc(100000);  // alloc:read-past-large
+        volatile char x = p[100000];  // at:read-past-large
+        (void)x;
+    } else if (strcmp(c, "write-past-small") == 0) {
+        char* p = malloc(32);
+        p[32] = 1;  // at:write-past-small
+        free(p);
+    } else if (strcmp(c, "read-after-free") == 0) {
+        char* p = malloc(24);  // alloc:read-after-free
+        free(p);  // free:read-after-free
+        volatile char x = p[3];  // at:read-after-free
+        (void)x;
+    } else if (strcmp(c, "own-handler") == 0) {
+        struct sigaction action, seen;
+        memset(&action, 0, sizeof action);
+        action.sa_sigaction = on_segv;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &action, NULL);
+        sigaction(SIGSEGV, NULL, &seen);
+        if (seen.sa_sigaction != on_segv) puts("handler hidden");
+        *(volatile int*)16 = 1;
+    } else if (strcmp(c, "own-signal") == 0) {
+        signal(SIGSEGV, on_segv_plain);
+        if (signal(SIGSEGV, on_segv_plain) != on_segv_plain) puts("handler hidden");
+        *(volatile int*)16 = 1;
+    } else if (strcmp(c, "no-handler") == 0) {
+        *(volatile int*)16 = 1;
+    } else if (strcmp(c, "many") == 0) {
+        for (int i = 0; i < 20000; ++i) kept[i] = malloc(8);
+        void* mine = malloc(8);
+        free(mine);
+        free(mine);
+        puts("many done");
+    }
+}
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) run(argv[i]);
+    return 0;
+}
+)";
+
+class MemvexGuardPages : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new ryn_test::TempDir;
+        ASSERT_TRUE(ryn_test::build_checked(k_source, *dir_ / "prog"));
+        ryn_test::embed_settings(*dir_ / "prog", *dir_ / "guarded", {"2 1"});
+    }
+    static void TearDownTestSuite() { delete dir_; }
+
+    static RunResult run(const std::string& program, const std::string& arg) {
+        return ryn_test::run({*dir_ / program, arg});
+    }
+    static std::string at_line(const std::string& marker) {
+        return "prog.c:" + std::to_string(line_of(k_source, marker));
+    }
+    // The first frame under `title` ("allocated at", "freed at").
+    static std::string first_frame(const std::string& report, const std::string& title) {
+        const size_t at = report.find("  " + title + ":\n");
+        if (at == std::string::npos) return "";
+        const size_t start = at + title.size() + 4;
+        return report.substr(start, report.find('\n', start) - start);
+    }
+
+    static ryn_test::TempDir* dir_;
+};
+ryn_test::TempDir* MemvexGuardPages::dir_ = nullptr;
+
+TEST_F(MemvexGuardPages, AReadPastALargeBlockIsCaughtAtItsLine) {
+    const RunResult r = run("prog", "read-past-large");
+    EXPECT_EQ(r.status, 128 + SIGSEGV) << r.err;
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"overflow-access"}) << r.err;
+    EXPECT_NE(r.err.find(": read at 0x"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(", 1 bytes past the end of the block of 100000 bytes at 0x"),
+              std::string::npos)
+        << r.err;
+    const auto frames = fault_frames(r.err, "overflow-access");
+    ASSERT_FALSE(frames.empty()) << r.err;
+    EXPECT_NE(frames[0].find(" in run "), std::string::npos) << frames[0];
+    EXPECT_TRUE(frames[0].ends_with(at_line("// at:read-past-large"))) << frames[0];
+    EXPECT_TRUE(first_frame(r.err, "allocated at").ends_with(at_line("// alloc:read-past-large")))
+        << r.err;
+    EXPECT_NE(r.err.find("memvex: summary: 1 errors (overflow-access 1), 0 suppressed"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(MemvexGuardPages, SmallBlocksAreGuardedOnlyInGuardMode) {
+    // Without guard mode the write lands in the red zone, found at free.
+    RunResult r = run("prog", "write-past-small");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"overflow-write"}) << r.err;
+    r = run("guarded", "write-past-small");
+    EXPECT_EQ(r.status, 128 + SIGSEGV);
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"overflow-access"}) << r.err;
+    EXPECT_NE(r.err.find(": write at 0x"), std::string::npos) << r.err;
+    const auto frames = fault_frames(r.err, "overflow-access");
+    ASSERT_FALSE(frames.empty()) << r.err;
+    EXPECT_TRUE(frames[0].ends_with(at_line("// at:write-past-small"))) << frames[0];
+}
+
+TEST_F(MemvexGuardPages, AReadOfAFreedBlockInGuardModeShowsAllThreeStacks) {
+    const RunResult r = run("guarded", "read-after-free");
+    EXPECT_EQ(r.status, 128 + SIGSEGV);
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"access-after-free"}) << r.err;
+    EXPECT_NE(r.err.find("inside the freed block of 24 bytes at 0x"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(offset 3)"), std::string::npos) << r.err;
+    const auto frames = fault_frames(r.err, "access-after-free");
+    ASSERT_FALSE(frames.empty()) << r.err;
+    EXPECT_TRUE(frames[0].ends_with(at_line("// at:read-after-free"))) << frames[0];
+    EXPECT_TRUE(first_frame(r.err, "allocated at").ends_with(at_line("// alloc:read-after-free")));
+    EXPECT_TRUE(first_frame(r.err, "freed at").ends_with(at_line("// free:read-after-free")))
+        << r.err;
+}
+
+TEST_F(MemvexGuardPages, TheProgramsOwnFaultsReachItsOwnHandlers) {
+    RunResult r = run("guarded", "own-handler");
+    EXPECT_EQ(r.status, 42) << r.err;
+    EXPECT_EQ(r.out, "caught at 16\n");
+    EXPECT_EQ(r.err, "");
+    r = run("prog", "own-signal");
+    EXPECT_EQ(r.status, 43) << r.err;
+    EXPECT_EQ(r.out, "plain caught\n");
+    EXPECT_EQ(r.err, "");
+    // Without a handler of its own the program dies as it would unchecked.
+    r = run("prog", "no-handler");
+    EXPECT_EQ(r.status, 128 + SIGSEGV);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(MemvexGuardPages, PastTheMappingBudgetBlocksGetRedZonesAndTheSummarySaysSo) {
+    const RunResult r = run("guarded", "many");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "many done\n");
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"double-free"}) << r.err;
+    EXPECT_NE(r.err.find(" blocks got red zones only\n"), std::string::npos) << r.err;
+    // Without guard mode nothing runs short.
+    const RunResult plain = run("prog", "many");
+    EXPECT_EQ(plain.err.find("guard pages ran out"), std::string::npos) << plain.err;
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// The heap checker's leak scan at exit: what counts as reachable (globals,
+// other threads' stacks and TLS, blocks reached from blocks), that it runs
+// after every destructor and exit handler, how leaks are grouped, and how the
+// run settings shape the report.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/memvex_support.h"
+
+namespace {
+
+using ryn_test::error_kinds;
+using ryn_test::fault_frames;
+using ryn_test::line_of;
+using ryn_test::RunResult;
+
+// Pointers the destructor and exit handler need are kept hidden from a
+// conservative scan, so that a scan run before them would call their blocks
+// leaked.
+const std::string k_library_source = R"(#include <stdint.h>
+#include <stdlib.h>
+static uintptr_t hidden;
+__attribute__((constructor)) static void take(void) { hidden = ~(uintptr_t)malloc(21); }
+__attribute__((destructor)) static void give_back(void) { free((void *)~hidden); }
+)";
+
+const std::string k_source = R"(#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+struct Node { Node* next; char payload[24]; };
+static Node* list;
+static void* kept;
+static uintptr_t hidden_for_exit, hidden_for_destructor;
+struct Owner {
+    ~Owner() { free((void*)~hidden_for_destructor); }
+} owner;
+static void at_exit_handler() { free((void*)~hidden_for_exit); }
+static void leak_small() {
+    for (int i = 0; i < 3; ++i) {
+        char* p = (char*)malloc(100);  // leak:small
+        memset(p, 1, 100);
+    }
+}
+static void leak_big() {
+    void* p = malloc(1000);  // leak:big
+    memset(p, 2, 1000);
+}
+static void leak_cycle() {
+    Node* a = new Node;  // leak:cycle
+    Node* b = new Node;  // leak:cycle-second
+    a->next = b;
+    b->next = a;
+}
+static void scrub() {
+    volatile char junk[8192];
+    memset((char*)junk, 0, sizeof junk);
+}
+int main(int argc, char** argv) {
+    kept = malloc(40);  // kept:global
+    for (int i = 0; i < 4; ++i) {
+        Node* n = new Node;  // kept:list
+        n->next = list;
+        list = n;
+    }
+    hidden_for_exit = ~(uintptr_t)malloc(11);
+    hidden_for_destructor = ~(uintptr_t)malloc(12);
+    atexit(at_exit_handler);
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "small") == 0) leak_small();
+        if (strcmp(argv[i], "big") == 0) leak_big();
+        if (strcmp(argv[i], "cycle") == 0) leak_cycle();
+    }
+    scrub();
+    puts("end");
+    return 0;
+}
+)";
+
+class MemvexLeaks : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new ryn_test::TempDir;
+        ASSERT_TRUE(ryn_test::compile_c(k_library_source, *dir_ / "libhidden.so", "-shared -fPIC"));
+        ASSERT_TRUE(ryn_test::build_checked(k_source, *dir_ / "prog", true,
+                                            "'" + std::string(*dir_ / "libhidden.so") + "'"));
+    }
+    static void TearDownTestSuite() { delete dir_; }
+
+    RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& records = {}) {
+        std::string program = *dir_ / "prog";
+        if (!records.empty()) {
+            program = *dir_ / ("copy" + std::to_string(copies_++));
+            ryn_test::embed_settings(*dir_ / "prog", program, records);
+        }
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return ryn_test::run(argv);
+    }
+    static std::string at_line(const std::string& marker) {
+        return "prog.cpp:" + std::to_string(line_of(k_source, marker));
+    }
+
+    static ryn_test::TempDir* dir_;
+    int copies_ = 0;
+};
+ryn_test::TempDir* MemvexLeaks::dir_ = nullptr;
+
+TEST_F(MemvexLeaks, AProgramThatLeaksNothingStaysSilent) {
+    // Blocks freed by an exit handler, a static object's destructor and a
+    // library's destructor are no leaks: the scan runs after all of them.
+    const RunResult r = run({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "end\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(MemvexLeaks, LeaksAreGroupedByAllocationStackBiggestFirst) {
+    const RunResult r = run({"small", "big"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"leak", "leak"})) << r.err;
+    const size_t big = r.err.find("memvex: error: leak: 1000 bytes in 1 blocks allocated at:\n");
+    const size_t small = r.err.find("memvex: error: leak: 300 bytes in 3 blocks allocated at:\n");
+    ASSERT_NE(big, std::string::npos) << r.err;
+    ASSERT_NE(small, std::string::npos) << r.err;
+    EXPECT_LT(big, small);
+    const auto frames = fault_frames(r.err, "leak");
+    ASSERT_GE(frames.size(), 2u) << r.err;
+    EXPECT_TRUE(frames[0].ends_with(at_line("// leak:big"))) << frames[0];
+    EXPECT_NE(frames[1].find(" in main "), std::string::npos) << frames[1];
+    // The summary comes last and counts blocks, not groups, for the bytes.
+    const size_t summary = r.err.find("memvex: summary: 2 errors (leak 2), 0 suppressed; "
+                                      "leaked 1300 bytes in 4 blocks; still reachable ");
+    ASSERT_NE(summary, std::string::npos) << r.err;
+    EXPECT_GT(summary, small);
+}
+
+TEST_F(MemvexLeaks, ACycleNobodyPointsAtIsLeakedWhileAListFromAGlobalIsNot) {
+    const RunResult r = run({"cycle"});
+    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"leak", "leak"})) << r.err;
+    EXPECT_NE(r.err.find(at_line("// leak:cycle")), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(at_line("// leak:cycle-second")), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(at_line("// kept:list")), std::string::npos) << r.err;
+}
+
+TEST_F(MemvexLeaks, ReachableBlocksAreListedOnlyWhenAskedAndNeverCountAsErrors) {
+    RunResult r = run({"big"}, {"16 1"});
+    const std::string list = "memvex: error: still-reachable: 128 bytes in 4 blocks allocated at:\n";
+    const size_t at = r.err.find(list);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(at_line("// kept:list"), at), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("still-reachable: 40 bytes in 1 blocks"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("memvex: summary: 1 errors (leak 1), 0 suppressed"), std::string::npos)
+        << r.err;
+    // Listing is no finding: without leaks the list comes without a summary.
+    r = run({}, {"16 1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("still-reachable: 40 bytes in 1 blocks"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("memvex: error: leak:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("summary"), std::string::npos) << r.err;
+}
+
+TEST_F(MemvexLeaks, SuppressionAndTheExitStatusApplyToLeaks) {
+    RunResult r = run({"big"}, {"27 leak"});
+    EXPECT_EQ(error_kinds(r.err).size(), 0u) << r.err;
+    EXPECT_NE(r.err.find("memvex: summary: 0 errors, 1 suppressed; leaked 1000 bytes in 1 blocks"),
+              std::string::npos)
+        << r.err;
+    r = run({"big"}, {"14 7"});
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_EQ(r.out, "end\n");
+    r = run({"small", "big"}, {"12 1"});
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
+    EXPECT_NE(r.err.find("memvex: summary: 2 errors (leak 2)"), std::string::npos) << r.err;
+}
+
+// Blocks only other threads can reach, through a local on their stacks and
+// through their TLS, and one only the main thread's TLS holds. The threads
+// are still running when main returns.
+const std::string k_threads_source = R"(#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static __thread void* main_tls;
+static __thread void* worker_tls;
+static pthread_barrier_t barrier;
+static void* worker(void* arg) {
+    (void)arg;
+    void* volatile on_stack = malloc(77);
+    worker_tls = malloc(66);
+    pthread_barrier_wait(&barrier);
+    for (;;) pause();
+    return on_stack;
+}
+static void lose(void) { void* volatile p = malloc(33); p = NULL; }
+static void scrub(void) { volatile char junk[8192]; memset((char*)junk, 0, sizeof junk); }
+int main(void) {
+    main_tls = malloc(55);
+    pthread_barrier_init(&barrier, NULL, 3);
+    pthread_t t;
+    for (int i = 0; i < 2; ++i) pthread_create(&t, NULL, worker, NULL);
+    pthread_barrier_wait(&barrier);
+    lose();
+    scrub();
+    puts("main ends");
+    return 0;
+}
+)";
+
+TEST(MemvexLeakRoots, OtherThreadsStacksAndTlsKeepTheirBlocks) {
+    ryn_test::TempDir dir;
+    ASSERT_TRUE(ryn_test::build_checked(k_threads_source, dir / "prog"));
+    const RunResult r = ryn_test::run({dir / "prog"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "main ends\n");
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
+    EXPECT_NE(r.err.find("memvex: error: leak: 33 bytes in 1 blocks"), std::string::npos) << r.err;
+}
+
+// A thread that blocks every signal never parks: the scan must not wait for
+// it forever, and its whole stack still counts. Threads busy in the
+// allocator while main returns must neither hang the scan nor lose blocks
+// whose only trace is in their registers.
+const std::string k_busy_source = R"(#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+static pthread_barrier_t barrier;
+static void* deaf(void* arg) {
+    (void)arg;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, NULL);
+    void* volatile mine = malloc(88);
+    pthread_barrier_wait(&barrier);
+    for (;;) sleep(1);
+    return mine;
+}
+static void* busy(void* arg) {
+    (void)arg;
+    pthread_barrier_wait(&barrier);
+    for (;;) {
+        void* p = malloc(64);
+        memset(p, 0, 64);
+        free(p);
+    }
+    return NULL;
+}
+int main(int argc, char** argv) {
+    int deaf_threads = strcmp(argv[argc - 1], "deaf") == 0;
+    int threads = deaf_threads ? 1 : 4;
+    pthread_barrier_init(&barrier, NULL, threads + 1);
+    pthread_t t;
+    for (int i = 0; i < threads; ++i) pthread_create(&t, NULL, deaf_threads ? deaf : busy, NULL);
+    pthread_barrier_wait(&barrier);
+    usleep(20000);
+    puts("main ends");
+    return 0;
+}
+)";
+
+TEST(MemvexLeakRoots, ThreadsThatCannotParkOrAreInsideTheAllocatorNeitherHangNorLeak) {
+    ryn_test::TempDir dir;
+    ASSERT_TRUE(ryn_test::build_checked(k_busy_source, dir / "prog"));
+    for (const std::string mode : {"deaf", "busy"}) {
+        SCOPED_TRACE(mode);
+        const RunResult r = ryn_test::run({"timeout", "20", dir / "prog", mode});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "main ends\n");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// The JSON result carries each leak entry and the totals.
+TEST_F(MemvexLeaks, TheJsonResultHasTheLeaksAndTheirTotals) {
+    ryn_test::TempDir results;
+    const RunResult r = run({"big"}, {"29 " + results.path()});
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(results.path()))
+        names.push_back(entry.path());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string json = ryn_test::read_file(names[0]);
+    EXPECT_NE(json.find(R"({"kind":"leak","description":"1000 bytes in 1 blocks allocated at:")"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find(R"("leaked_bytes":1000,"leaked_blocks":1,)"), std::string::npos) << json;
+}
+
+// In a forked child only the process the setting names scans and reports.
+// The leak is made in a function of its own and its frame scrubbed, so that
+// no stale copy of the pointer stays on the stack.
+const std::string k_fork_source = R"(#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+static void leak(size_t size) { void* volatile p = malloc(size); p = NULL; }
+static void scrub(void) { volatile char junk[8192]; memset((char*)junk, 0, sizeof junk); }
+int main(void) {
+    pid_t pid = fork();
+    leak(pid == 0 ? 17 : 19);
+    scrub();
+    if (pid != 0) waitpid(pid, NULL, 0);
+    return 0;
+}
+)";
+
+TEST(MemvexLeakRoots, TheForkSettingChoosesWhichProcessReportsLeaks) {
+    ryn_test::TempDir dir;
+    ASSERT_TRUE(ryn_test::build_checked(k_fork_source, dir / "prog"));
+    ryn_test::embed_settings(dir / "prog", dir / "child", {"33 child"});
+    RunResult r = ryn_test::run({dir / "child"});
+    EXPECT_NE(r.err.find("leak: 17 bytes"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("leak: 19 bytes"), std::string::npos) << r.err;
+    ryn_test::embed_settings(dir / "prog", dir / "parent", {"33 parent"});
+    r = ryn_test::run({dir / "parent"});
+    EXPECT_EQ(r.err.find("leak: 17 bytes"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("leak: 19 bytes"), std::string::npos) << r.err;
+}
+
+}  // namespace

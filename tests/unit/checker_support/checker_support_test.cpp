@@ -1,0 +1,202 @@
+// The checker runtimes' shared services: settings records, the stack depot
+// under threads, allocation-free formatting and symbolisation.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "checker_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+void parse(const std::string& text) {
+    cs_settings = cs_settings_defaults();
+    ryn_strlcpy(cs_settings.start_dir, "/start", sizeof cs_settings.start_dir);
+    cs_parse_settings(text.data(), text.size());
+}
+
+TEST(CheckerSettings, RecordsSetTheirFieldsAndReportNamesResolveAgainstTheStartDirectory) {
+    parse("original /bin/prog\nchecker full\nryninfo 10 12\nryninfo 12 3\nryninfo 14 7\n"
+          "ryninfo 27 leak,double-free\nryninfo 18 1\nryninfo 20 1\nryninfo 17 out/report.txt\n"
+          "ryninfo 23 /abs/r.html\nryninfo 29 dir\nryninfo 33 child\n");
+    EXPECT_STREQ(cs_settings.program, "/bin/prog");
+    EXPECT_EQ(cs_settings.checker_full, 1);
+    EXPECT_EQ(cs_settings.stack_depth, 12);
+    EXPECT_EQ(cs_settings.error_limit, 3);
+    EXPECT_EQ(cs_settings.exit_status, 7);
+    EXPECT_EQ(cs_settings.fill_new, 1);
+    EXPECT_EQ(cs_settings.compact, 1);
+    EXPECT_STREQ(cs_settings.text_report, "/start/out/report.txt");
+    EXPECT_STREQ(cs_settings.html_report, "/abs/r.html");
+    EXPECT_STREQ(cs_settings.analyzer_dir, "/start/dir");
+    EXPECT_EQ(cs_settings.fork_mode, CS_FORK_CHILD);
+}
+
+TEST(CheckerSettings, DefaultsHoldWithoutRecordsAndDepthIsClamped) {
+    parse("original /bin/prog\n");
+    EXPECT_EQ(cs_settings.stack_depth, 8);
+    EXPECT_EQ(cs_settings.error_limit, -1);
+    EXPECT_EQ(cs_settings.exit_status, -1);
+    EXPECT_EQ(cs_settings.fork_mode, CS_FORK_BOTH);
+    EXPECT_EQ(cs_settings.compact, 0);
+    parse("ryninfo 10 500\n");
+    EXPECT_EQ(cs_settings.stack_depth, CS_MAX_DEPTH);
+    parse("ryninfo 10 0\n");
+    EXPECT_EQ(cs_settings.stack_depth, 1);
+    // Full reports given after compact ones win, as the front end leaves only one.
+    parse("ryninfo 20 1\nryninfo 22 1\n");
+    EXPECT_EQ(cs_settings.compact, 0);
+}
+
+TEST(CheckerSettings, DisabledKindsMatchWholeNamesOnly) {
+    parse("ryninfo 27 leak, double-free\n");
+    EXPECT_TRUE(cs_kind_disabled("leak"));
+    EXPECT_TRUE(cs_kind_disabled("double-free"));
+    EXPECT_FALSE(cs_kind_disabled("free"));
+    EXPECT_FALSE(cs_kind_disabled("invalid-free"));
+    EXPECT_FALSE(cs_kind_disabled("lea"));
+}
+
+TEST(StackDepot, EqualStacksShareOneIdAndStoredFramesComeBack) {
+    uintptr_t a[] = {0x1000, 0x2000, 0x3000};
+    uintptr_t b[] = {0x1000, 0x2000, 0x3001};
+    uint32_t id_a = cs_depot_put(a, 3);
+    uint32_t id_b = cs_depot_put(b, 3);
+    ASSERT_NE(id_a, 0u);
+    EXPECT_NE(id_a, id_b);
+    EXPECT_EQ(cs_depot_put(a, 3), id_a);
+    EXPECT_NE(cs_depot_put(a, 2), id_a);  // a prefix is another stack
+    const uintptr_t* pcs = nullptr;
+    ASSERT_EQ(cs_depot_get(id_b, &pcs), 3u);
+    EXPECT_EQ(pcs[2], 0x3001u);
+    EXPECT_EQ(cs_depot_put(a, 0), 0u);
+}
+
+// Programs allocate from one call site through many callers: stacks that
+// agree in their innermost frames must keep their own ids, however they
+// alternate.
+TEST(StackDepot, StacksSharingTheirInnermostFramesKeepTheirOwnIds) {
+    constexpr int k_callers = 40;
+    std::vector<uint32_t> first(k_callers);
+    for (int round = 0; round < 3; ++round)
+        for (int c = 0; c < k_callers; ++c) {
+            uintptr_t pcs[] = {0x41000, 0x42000, 0x43000, 0x90000u + (uintptr_t)c * 16};
+            uint32_t id = cs_depot_put(pcs, 4);
+            ASSERT_NE(id, 0u);
+            if (round == 0)
+                first[c] = id;
+            else
+                ASSERT_EQ(id, first[c]) << "caller " << c;
+            const uintptr_t* stored = nullptr;
+            ASSERT_EQ(cs_depot_get(id, &stored), 4u);
+            ASSERT_EQ(stored[3], pcs[3]);
+        }
+}
+
+TEST(StackDepot, ThreadsInsertingTheSameStacksAgreeOnTheirIds) {
+    constexpr int k_threads = 8, k_stacks = 2000;
+    std::vector<std::vector<uint32_t>> ids(k_threads, std::vector<uint32_t>(k_stacks));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < k_threads; ++t) {
+        threads.emplace_back([t, &ids] {
+            for (int i = 0; i < k_stacks; ++i) {
+                // Each thread starts elsewhere; odd threads walk backwards.
+                int s = (t % 2 ? k_stacks - 1 - i + t * 251 : i + t * 251) % k_stacks;
+                uintptr_t pcs[] = {0x500000u + (uintptr_t)s, 0x7000u, (uintptr_t)s * 3};
+                ids[t][s] = cs_depot_put(pcs, 3);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int s = 0; s < k_stacks; ++s) {
+        ASSERT_NE(ids[0][s], 0u);
+        for (int t = 1; t < k_threads; ++t) ASSERT_EQ(ids[t][s], ids[0][s]) << "stack " << s;
+    }
+}
+
+TEST(TextOut, CollectingBufferCutsAtItsSizeAndFormatsNumbers) {
+    char buffer[16];
+    ryn_out out;
+    ryn_out_init(&out, -1, buffer, sizeof buffer);
+    ryn_out_hex(&out, 0xbeef);
+    ryn_out_char(&out, ' ');
+    ryn_out_dec(&out, -42);
+    EXPECT_STREQ(ryn_out_text(&out), "0xbeef -42");
+    ryn_out_str(&out, " and much more text");
+    EXPECT_EQ(std::strlen(ryn_out_text(&out)), sizeof buffer - 1);
+}
+
+__attribute__((noinline)) uintptr_t return_address_here() {
+    return (uintptr_t)__builtin_return_address(0);
+}
+
+TEST(Symbolizer, ReturnAddressNamesTheCallingFunctionAndLine) {
+    uintptr_t pc = return_address_here(); int line = __LINE__;
+    cs_frame frame;
+    cs_symbolize(pc, &frame);
+    EXPECT_NE(std::string(frame.function).find("Symbolizer_ReturnAddressNames"), std::string::npos)
+        << frame.function;
+    EXPECT_EQ(std::string(ryn_last_component(frame.file)), "checker_support_test.cpp");
+    EXPECT_EQ(frame.line, line);
+    EXPECT_NE(std::string(frame.object).find("test_checker_support"), std::string::npos);
+}
+
+// Reports of one test go to a text file only; standard error is parked.
+class ReportModel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cs_settings = cs_settings_defaults();
+        cs_settings.tool = "checker";
+        ryn_strlcpy(cs_settings.text_report, (dir / "report.txt").c_str(),
+                    sizeof cs_settings.text_report);
+        cs_text_start();
+        saved_err = dup(2);
+        int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, 2);
+        close(null_fd);
+    }
+    void TearDown() override {
+        dup2(saved_err, 2);
+        close(saved_err);
+    }
+    ryn_test::TempDir dir;
+    int saved_err = -1;
+};
+
+TEST_F(ReportModel, ErrorsAreFramedAsTextCountedByKindAndListedEntriesAreNotCounted) {
+    uintptr_t pcs[] = {(uintptr_t)&return_address_here + 1, 0x10};
+    cs_error error{};
+    error.kind = "sample-kind";
+    error.description = "one line";
+    error.stack_count = 2;
+    error.stacks[0].id = cs_depot_put(pcs, 2);
+    error.stacks[1].title = "allocated at";
+    error.stacks[1].id = cs_depot_put(pcs, 1);
+    cs_report(&error);
+    cs_error listed{};
+    listed.kind = "listed-kind";
+    listed.description = "10 bytes in 1 blocks allocated at";
+    listed.not_error = 1;
+    cs_report(&listed);
+
+    const std::string text = ryn_test::read_file(dir / "report.txt");
+    EXPECT_EQ(text.rfind("checker: error: sample-kind: one line\n    #0 0x", 0), 0u) << text;
+    EXPECT_NE(text.find(" in (anonymous namespace)::return_address_here() "), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\n    #1 0x10 in ?? (??+0x"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n  allocated at:\n    #0 0x"), std::string::npos) << text;
+    EXPECT_NE(text.find("checker: error: listed-kind: 10 bytes in 1 blocks allocated at\n"),
+              std::string::npos);
+    cs_counts counts;
+    cs_get_counts(&counts);
+    EXPECT_EQ(counts.errors, 1u);
+    ASSERT_EQ(counts.kind_count, 1);
+    EXPECT_STREQ(counts.kinds[0].kind, "sample-kind");
+}
+
+}  // namespace
