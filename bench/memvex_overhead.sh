@@ -18,7 +18,7 @@ cat > churn.c <<'SRC'
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-enum { RING = 4096, ROUNDS = 24000000 };
+enum { RING = 4096, ROUNDS = 32000000 };
 int main(void) {
     static void *ring[RING];
     unsigned long seed = 12345, sum = 0;

@@ -5,6 +5,7 @@
 // status follow the options.
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -33,6 +34,78 @@ struct Row {
 
 // Names the row in failure messages.
 void PrintTo(const Row& row, std::ostream* out) { *out << row.source; }
+
+bool is_vek(const Row& row) { return std::string(row.source).starts_with("vek_"); }
+
+// One stack of a report entry: the header it comes under ("" for the
+// error's own) and its frame #0 as "<last component of file>:<line>".
+struct Stack {
+    std::string header;
+    std::string top;
+};
+
+std::string frame_location(const std::string& frame) {
+    const std::string last = frame.substr(frame.find_last_of(' ') + 1);
+    const size_t colon = last.rfind(':');
+    if (colon == std::string::npos) {
+        return last;
+    }
+    return std::filesystem::path(last.substr(0, colon)).filename().string() + last.substr(colon);
+}
+
+// The stacks of the first entry of `report` whose line begins with `start`,
+// or nothing when there is none.
+std::optional<std::vector<Stack>> entry_stacks(const std::string& report, const std::string& start) {
+    size_t at = report.starts_with(start) ? 0 : report.find("\n" + start);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    std::vector<Stack> stacks{{"", ""}};
+    at = report.find('\n', at + 1);
+    while (at != std::string::npos && report.compare(at + 1, 2, "  ") == 0) {
+        const size_t end = report.find('\n', at + 1);
+        const std::string line = report.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+        const size_t text = line.find_first_not_of(' ');
+        if (line.compare(text, 3, "#0 ") == 0) {
+            stacks.back().top = frame_location(line);
+        } else if (line[text] != '#') {
+            stacks.push_back({line.substr(text), ""});
+        }
+        at = end;
+    }
+    return stacks;
+}
+
+// Whether the entry of `kind` in `report` has the marked location in the
+// stack the row names.
+::testing::AssertionResult reports_at(const std::string& report, const Row& row,
+                                      const std::string& location) {
+    const std::string start = std::string(is_vek(row) ? "vek" : "memvex") + ": error: " + row.kind + ":";
+    const auto stacks = entry_stacks(report, start);
+    if (!stacks) {
+        return ::testing::AssertionFailure() << "no \"" << start << "\" in:\n" << report;
+    }
+    for (const Stack& stack : *stacks) {
+        const bool chosen = std::string(row.stack) == "*" || stack.header == row.stack;
+        if (chosen && stack.top == location) {
+            return ::testing::AssertionSuccess();
+        }
+    }
+    return ::testing::AssertionFailure() << "no frame #0 at " << location << " under \"" << row.stack
+                                         << "\" in:\n" << report;
+}
+
+// The summary line of `tool`'s report ("memvex", "vek"), or "".
+std::string summary_line(const std::string& report, const std::string& tool) {
+    const std::string start = tool + ": summary: ";
+    const size_t at = report.starts_with(start) ? 0 : report.find("\n" + start);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t begin = at == 0 ? 0 : at + 1;
+    const size_t end = report.find('\n', begin);
+    return report.substr(begin, end == std::string::npos ? end : end - begin);
+}
 
 // A corpus program built as a user builds for the checker, and its checked
 // copy made by the installed front end.
@@ -85,10 +158,64 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
     return name;
 }
 
+const std::vector<Row> k_errors = {
+    {"overflow_write_after.c", "overflow-write"},
+    {"overflow_write_before.c", "overflow-write"},
+    {"double_free.c", "double-free"},
+    {"invalid_free.c", "invalid-free"},
+    {"interior_free.c", "interior-free"},
+    {"mismatched_array_free.cpp", "mismatched-free"},
+    {"mismatched_malloc_delete.cpp", "mismatched-free"},
+    {"write_after_free.c", "write-after-free", {}, "freed at:"},
+    {"leak.c", "leak"},
+    {"overflow_access_large.c", "overflow-access"},
+    {"access_after_free.c", "access-after-free", {"-Wd,-z"}},
+    {"vek_lock_order.c", "lock-order-inversion", {"-i", "datarace"}, "*"},
+    {"vek_unlock_not_held.c", "unlock-not-held", {"-i", "datarace"}},
+};
+
+// Where the optimiser moves calls and merges code, the call site must still
+// be the marked line.
+const std::vector<Row> k_errors_optimised = {
+    {"overflow_write_after.c", "overflow-write"},
+    {"double_free.c", "double-free"},
+    {"mismatched_malloc_delete.cpp", "mismatched-free"},
+    {"leak.c", "leak"},
+};
+
 const std::vector<Row> k_clean = {
     {"clean_threads.c", ""},   {"clean_fork.c", ""},    {"clean_containers.cpp", ""},
     {"clean_realloc.c", ""},   {"clean_aligned.c", ""},
 };
+
+class MemvexCorpusErrors : public ::testing::TestWithParam<Case> {};
+
+TEST_P(MemvexCorpusErrors, ReportedWithItsKindAtTheMarkedLineOnStandardErrorAndInTheTextFile) {
+    const auto& [row, opt] = GetParam();
+    ryn_test::TempDir work;
+    Args options = row.options;
+    options.insert(options.end(), {"-w", "report.txt"});
+    const CheckedProgram program(work, row.source, opt, options);
+    const RunResult checked = program.run(program.copy());
+    EXPECT_NE(checked.status, 124) << "timed out";
+
+    const std::string location = program.marked(row.kind);
+    EXPECT_TRUE(reports_at(checked.err, row, location));
+    // The text file is named relative to the directory the program starts in.
+    ASSERT_TRUE(ryn_test::exists(program.in_run_dir("report.txt"))) << checked.err;
+    EXPECT_TRUE(reports_at(ryn_test::read_file(program.in_run_dir("report.txt")), row, location));
+    // Counted under its kind in the summary at exit.
+    const std::string summary = summary_line(checked.err, is_vek(row) ? "vek" : "memvex");
+    EXPECT_TRUE(std::regex_search(summary, std::regex(std::string("[(] *(.*, )?") + row.kind + " [1-9]")))
+        << checked.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Unoptimised, MemvexCorpusErrors,
+                         ::testing::Combine(::testing::ValuesIn(k_errors), ::testing::Values("-O0")),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Optimised, MemvexCorpusErrors,
+                         ::testing::Combine(::testing::ValuesIn(k_errors_optimised), ::testing::Values("-O2")),
+                         case_name);
 
 class MemvexCorpusClean : public ::testing::TestWithParam<Case> {};
 
@@ -106,5 +233,55 @@ TEST_P(MemvexCorpusClean, RunsExactlyAsNativeAndSaysNothingEvenWithAnErrorExitSt
 INSTANTIATE_TEST_SUITE_P(Builds, MemvexCorpusClean,
                          ::testing::Combine(::testing::ValuesIn(k_clean), ::testing::Values("-O0", "-O2")),
                          case_name);
+
+TEST(MemvexCorpusReports, TheDefaultHtmlFileIsTheOutputsNameInTheStartingDirectory) {
+    ryn_test::TempDir work;
+    // The copy lies in another directory; the report's name keeps only "out".
+    const CheckedProgram program(work, "double_free.c", "-O0", {});
+    const RunResult checked = program.run(program.copy());
+    EXPECT_EQ(checked.status, 0) << "no -E, so the program's own status";
+    EXPECT_TRUE(ryn_test::exists(program.in_run_dir("out.html"))) << checked.err;
+}
+
+TEST(MemvexCorpusReports, NamedFilesReplaceTheDefaultAndMinusEChangesACleanExit) {
+    ryn_test::TempDir work;
+    const CheckedProgram program(work, "interior_free.c", "-O0",
+                                 {"-E", "7", "-H", "page.html", "-w", "text.txt"});
+    const RunResult checked = program.run(program.copy());
+    EXPECT_EQ(checked.status, 7) << checked.err;
+    EXPECT_TRUE(ryn_test::exists(program.in_run_dir("page.html")));
+    EXPECT_TRUE(ryn_test::exists(program.in_run_dir("text.txt")));
+    EXPECT_FALSE(ryn_test::exists(program.in_run_dir("out.html")));
+}
+
+TEST(MemvexCorpusReports, TheJsonResultGoesToTheAnalyzerDirectoryNamedByTheProcess) {
+    ryn_test::TempDir work;
+    const CheckedProgram program(work, "double_free.c", "-O0", {"-Wd,-a=results"});
+    const RunResult checked = program.run(program.copy());
+    const Args results = ryn_e2e::files_ending_in(program.in_run_dir("results"), ".json");
+    ASSERT_EQ(results.size(), 1u) << checked.err;
+    EXPECT_TRUE(std::filesystem::path(results[0]).filename().string().starts_with("memvex."));
+    EXPECT_NE(ryn_test::read_file(results[0]).find("\"kind\":\"double-free\""), std::string::npos);
+}
+
+TEST(MemvexCorpusReports, ASuppressedKindIsOnlyCountedInTheSummary) {
+    ryn_test::TempDir work;
+    const CheckedProgram program(work, "interior_free.c", "-O0", {"-b", "double-free,interior-free"});
+    const RunResult checked = program.run(program.copy());
+    EXPECT_EQ(checked.err.find("memvex: error: "), std::string::npos) << checked.err;
+    const std::string summary = summary_line(checked.err, "memvex");
+    EXPECT_TRUE(summary.starts_with("memvex: summary: 0 errors")) << checked.err;
+    EXPECT_NE(summary.find(", 1 suppressed"), std::string::npos) << checked.err;
+    EXPECT_EQ(checked.out, "done\n");
+}
+
+TEST(MemvexCorpusVek, AnInversionWithoutOverlapIsReportedAndTheProgramFinishes) {
+    ryn_test::TempDir work;
+    const CheckedProgram program(work, "vek_lock_order.c", "-O0", {"-i", "datarace"});
+    const RunResult checked = program.run(program.copy());
+    EXPECT_EQ(checked.status, 0) << checked.err;
+    EXPECT_EQ(checked.out, "balance 9\n");
+    EXPECT_NE(checked.err.find("vek: error: lock-order-inversion:"), std::string::npos) << checked.err;
+}
 
 }  // namespace
