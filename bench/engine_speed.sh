@@ -6,7 +6,8 @@
 # Usage: bench/engine_speed.sh [install-prefix] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-prefix=${1:-$root/build/stage}
+source "$root/bench/timing.sh"
+prefix=$(cd "${1:-$root/build/stage}" && pwd)
 runs=${2:-5}
 engine=$prefix/lib/compilers/morphel
 
@@ -28,17 +29,10 @@ cd "$work"
 cc -O2 -g -o big big.c
 size=$(stat -c %s big)
 
-best=""
-for _ in $(seq 1 "$runs"); do
-  start=$(date +%s.%N)
-  "$engine" -ryn -xkalfix=instrument:./ -o big.instr big
-  end=$(date +%s.%N)
-  t=$(echo "$end - $start" | bc -l)
-  if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-done
+best=$(best_time "$runs" "$engine" -ryn -xkalfix=instrument:./ -o big.instr big)
 [ "$(./big)" = "$(./big.instr)" ] || { echo "the copy's output differs" >&2; exit 1; }
 printf 'program: %d bytes, best of %d engine runs: %.3f s\n' "$size" "$runs" "$best"
-if [ "$(echo "$best * 1 >= 1" | bc -l)" = 1 ]; then
+if awk -v t="$best" 'BEGIN { exit !(t >= 1) }'; then
   echo "too slow: the target is well under a second" >&2
   exit 1
 fi

@@ -7,6 +7,7 @@
 # Usage: bench/memvex_overhead.sh [install-prefix] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/timing.sh"
 prefix=$(cd "${1:-$root/build/stage}" && pwd)
 runs=${2:-3}
 
@@ -46,27 +47,16 @@ cc -O2 -g -o native churn.c "$prefix/lib/compilers/kalnote.o"
 mkdir -p home cache
 HOME=$work/home QVEN_RYN_CACHE_DIR=$work/cache "$prefix/bin/memvex" -o checked native
 
-best() {
-  local best="" t start end
-  for _ in $(seq 1 "$runs"); do
-    start=$(date +%s.%N)
-    "$@" > out.txt 2> err.txt
-    end=$(date +%s.%N)
-    t=$(echo "$end - $start" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  echo "$best"
-}
-n=$(best ./native); expected=$(cat out.txt)
-m=$(best ./checked)
+n=$(best_time "$runs" ./native); expected=$(cat out.txt)
+m=$(best_time "$runs" ./checked)
 [ "$(cat out.txt)" = "$expected" ] || { echo "checked output differs" >&2; exit 1; }
 [ ! -s err.txt ] || { echo "the checked run reported something:" >&2; cat err.txt >&2; exit 1; }
 line=$(printf 'best of %d: native %.3f s, memvex %.3f s (%.2fx)' \
-  "$runs" "$n" "$m" "$(echo "$m / $n" | bc -l)")
+  "$runs" "$n" "$m" "$(ratio "$m" "$n")")
 if command -v valgrind > /dev/null; then
-  v=$(best valgrind --tool=memcheck --error-exitcode=0 -q ./native)
+  v=$(best_time "$runs" valgrind --tool=memcheck --error-exitcode=0 -q ./native)
   [ "$(cat out.txt)" = "$expected" ] || { echo "valgrind output differs" >&2; exit 1; }
-  line+=$(printf ', valgrind memcheck %.3f s (%.2fx)' "$v" "$(echo "$v / $n" | bc -l)")
+  line+=$(printf ', valgrind memcheck %.3f s (%.2fx)' "$v" "$(ratio "$v" "$n")")
 else
   line+=", valgrind not installed"
 fi

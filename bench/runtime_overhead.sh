@@ -7,6 +7,7 @@
 # Usage: bench/runtime_overhead.sh [install-prefix] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/timing.sh"
 prefix=$(cd "${1:-$root/build/stage}" && pwd)
 runs=${2:-3}
 engine=$prefix/lib/compilers/morphel
@@ -40,20 +41,9 @@ cc -O2 -g -fno-inline -o native compute.c
 cc -O2 -g -fno-inline --coverage -o gcov compute.c
 "$engine" -ryn -xkalfix=instrument:./data -add_depaudit="$auditor" -o probed native
 
-best() {
-  local best="" t start end
-  for _ in $(seq 1 "$runs"); do
-    start=$(date +%s.%N)
-    "$@" > out.txt
-    end=$(date +%s.%N)
-    t=$(echo "$end - $start" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  echo "$best"
-}
-n=$(best ./native); expected=$(cat out.txt)
-p=$(best ./probed); [ "$(cat out.txt)" = "$expected" ] || { echo "probed output differs" >&2; exit 1; }
-g=$(best ./gcov);   [ "$(cat out.txt)" = "$expected" ] || { echo "gcov output differs" >&2; exit 1; }
+n=$(best_time "$runs" ./native); expected=$(cat out.txt)
+p=$(best_time "$runs" ./probed); [ "$(cat out.txt)" = "$expected" ] || { echo "probed output differs" >&2; exit 1; }
+g=$(best_time "$runs" ./gcov);   [ "$(cat out.txt)" = "$expected" ] || { echo "gcov output differs" >&2; exit 1; }
 ls data/*.instrdata > /dev/null || { echo "the probed run left no data" >&2; exit 1; }
 printf 'best of %d: native %.3f s, probed %.3f s (%.3fx), gcc --coverage %.3f s (%.3fx)\n' \
-  "$runs" "$n" "$p" "$(echo "$p / $n" | bc -l)" "$g" "$(echo "$g / $n" | bc -l)"
+  "$runs" "$n" "$p" "$(ratio "$p" "$n")" "$g" "$(ratio "$g" "$n")"

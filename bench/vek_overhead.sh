@@ -8,6 +8,7 @@
 # Usage: bench/vek_overhead.sh [install-prefix] [rounds] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/bench/timing.sh"
 prefix=$(cd "${1:-$root/build/stage}" && pwd)
 rounds=${2:-1000000}
 runs=${3:-3}
@@ -71,29 +72,17 @@ for program in locks compute; do
      -Wl,--no-as-needed "$runtime" -Wl,-rpath,"$(dirname "$runtime")"
 done
 
-best_of() {
-  local best="" t start end
-  for _ in $(seq 1 "$runs"); do
-    start=$(date +%s.%N)
-    "$@" > /dev/null
-    end=$(date +%s.%N)
-    t=$(echo "$end - $start" | bc -l)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
-  done
-  echo "$best"
-}
-
 status=0
 for program in locks compute; do
   [ "$(./$program.alone "$rounds")" = "$(./$program.checked "$rounds" 2>&1)" ] \
     || { echo "$program: the checked run's output differs" >&2; exit 1; }
-  alone=$(best_of "./$program.alone" "$rounds")
-  checked=$(best_of "./$program.checked" "$rounds")
-  ratio=$(echo "$checked / $alone" | bc -l)
-  printf '%-8s alone %.3f s, checked %.3f s, %.1f times\n' "$program" "$alone" "$checked" "$ratio"
+  alone=$(best_time "$runs" "./$program.alone" "$rounds")
+  checked=$(best_time "$runs" "./$program.checked" "$rounds")
+  times=$(ratio "$checked" "$alone")
+  printf '%-8s alone %.3f s, checked %.3f s, %.1f times\n' "$program" "$alone" "$checked" "$times"
   limit=15
   [ "$program" = compute ] && limit=1.2
-  if [ "$(echo "$ratio > $limit" | bc -l)" = 1 ]; then
+  if awk -v t="$times" -v l="$limit" 'BEGIN { exit !(t > l) }'; then
     echo "$program: too slow, the target is at most $limit times" >&2
     status=1
   fi

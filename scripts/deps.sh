@@ -4,8 +4,6 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libunwind-dev libzydis-dev patchelf
           elfutils binutils faketime lcov clang libclang-rt-14-dev)
-# The benchmarks' arithmetic and the checker benchmark's peer.
-packages+=(bc valgrind)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
