@@ -98,20 +98,12 @@ protected:
     // Runs the program, with its run settings embedded when records are given.
     RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& records = {},
                   const std::string& cwd = "") {
-        std::string program = *dir_ / "prog";
-        if (!records.empty()) {
-            program = *dir_ / ("copy" + std::to_string(copies_++));
-            ryn_test::embed_settings(*dir_ / "prog", program, records);
-        }
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return ryn_test::run(argv, {}, cwd);
+        return ryn_test::run_checked(*dir_ / "prog", args, records, cwd);
     }
     int line(const std::string& marker) { return line_of(k_source, marker); }
     static std::string at_line(int n) { return "prog.cpp:" + std::to_string(n); }
 
     static ryn_test::TempDir* dir_;
-    int copies_ = 0;
 };
 ryn_test::TempDir* MemvexErrors::dir_ = nullptr;
 

@@ -91,21 +91,13 @@ protected:
     static void TearDownTestSuite() { delete dir_; }
 
     RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& records = {}) {
-        std::string program = *dir_ / "prog";
-        if (!records.empty()) {
-            program = *dir_ / ("copy" + std::to_string(copies_++));
-            ryn_test::embed_settings(*dir_ / "prog", program, records);
-        }
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return ryn_test::run(argv);
+        return ryn_test::run_checked(*dir_ / "prog", args, records);
     }
     static std::string at_line(const std::string& marker) {
         return "prog.cpp:" + std::to_string(line_of(k_source, marker));
     }
 
     static ryn_test::TempDir* dir_;
-    int copies_ = 0;
 };
 ryn_test::TempDir* MemvexLeaks::dir_ = nullptr;
 

@@ -33,6 +33,18 @@ void embed_settings(const std::string& program, const std::string& copy,
     ASSERT_TRUE(make_checker_copy(program, copy, records));
 }
 
+RunResult run_checked(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& records, const std::string& cwd) {
+    static int copies = 0;
+    std::vector<std::string> argv{program};
+    if (!records.empty()) {
+        argv[0] = program + ".copy" + std::to_string(copies++);
+        embed_settings(program, argv[0], records);
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, {}, cwd);
+}
+
 int line_of(const std::string& source, const std::string& marker) {
     std::istringstream in(source);
     std::string line;

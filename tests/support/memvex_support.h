@@ -23,6 +23,11 @@ bool build_checked(const std::string& source, const std::string& output, bool cx
 void embed_settings(const std::string& program, const std::string& copy,
                     const std::vector<std::string>& records);
 
+// Runs `program` with `args` in `cwd`; with records, runs a fresh copy of it
+// that carries them instead.
+RunResult run_checked(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& records = {}, const std::string& cwd = "");
+
 // The 1-based line of the first source line containing `marker`.
 int line_of(const std::string& source, const std::string& marker);
 
