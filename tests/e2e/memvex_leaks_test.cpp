@@ -4,10 +4,10 @@
 // run settings shape the report.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/e2e_support.h"
 #include "support/memvex_support.h"
 
 namespace {
@@ -170,151 +170,18 @@ TEST_F(MemvexLeaks, SuppressionAndTheExitStatusApplyToLeaks) {
     EXPECT_NE(r.err.find("memvex: summary: 2 errors (leak 2)"), std::string::npos) << r.err;
 }
 
-// Blocks only other threads can reach, through a local on their stacks and
-// through their TLS, and one only the main thread's TLS holds. The threads
-// are still running when main returns.
-const std::string k_threads_source = R"(#include <pthread.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-static __thread void* main_tls;
-static __thread void* worker_tls;
-static pthread_barrier_t barrier;
-static void* worker(void* arg) {
-    (void)arg;
-    void* volatile on_stack = malloc(77);
-    worker_tls = malloc(66);
-    pthread_barrier_wait(&barrier);
-    for (;;) pause();
-    return on_stack;
-}
-static void lose(void) { void* volatile p = malloc(33); p = NULL; }
-static void scrub(void) { volatile char junk[8192]; memset((char*)junk, 0, sizeof junk); }
-int main(void) {
-    main_tls = malloc(55);
-    pthread_barrier_init(&barrier, NULL, 3);
-    pthread_t t;
-    for (int i = 0; i < 2; ++i) pthread_create(&t, NULL, worker, NULL);
-    pthread_barrier_wait(&barrier);
-    lose();
-    scrub();
-    puts("main ends");
-    return 0;
-}
-)";
-
-TEST(MemvexLeakRoots, OtherThreadsStacksAndTlsKeepTheirBlocks) {
-    ryn_test::TempDir dir;
-    ASSERT_TRUE(ryn_test::build_checked(k_threads_source, dir / "prog"));
-    const RunResult r = ryn_test::run({dir / "prog"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "main ends\n");
-    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
-    EXPECT_NE(r.err.find("memvex: error: leak: 33 bytes in 1 blocks"), std::string::npos) << r.err;
-}
-
-// A thread that blocks every signal never parks: the scan must not wait for
-// it forever, and its whole stack still counts. Threads busy in the
-// allocator while main returns must neither hang the scan nor lose blocks
-// whose only trace is in their registers.
-const std::string k_busy_source = R"(#include <pthread.h>
-#include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-static pthread_barrier_t barrier;
-static void* deaf(void* arg) {
-    (void)arg;
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, NULL);
-    void* volatile mine = malloc(88);
-    pthread_barrier_wait(&barrier);
-    for (;;) sleep(1);
-    return mine;
-}
-static void* busy(void* arg) {
-    (void)arg;
-    pthread_barrier_wait(&barrier);
-    for (;;) {
-        void* p = malloc(64);
-        memset(p, 0, 64);
-        free(p);
-    }
-    return NULL;
-}
-int main(int argc, char** argv) {
-    int deaf_threads = strcmp(argv[argc - 1], "deaf") == 0;
-    int threads = deaf_threads ? 1 : 4;
-    pthread_barrier_init(&barrier, NULL, threads + 1);
-    pthread_t t;
-    for (int i = 0; i < threads; ++i) pthread_create(&t, NULL, deaf_threads ? deaf : busy, NULL);
-    pthread_barrier_wait(&barrier);
-    usleep(20000);
-    puts("main ends");
-    return 0;
-}
-)";
-
-TEST(MemvexLeakRoots, ThreadsThatCannotParkOrAreInsideTheAllocatorNeitherHangNorLeak) {
-    ryn_test::TempDir dir;
-    ASSERT_TRUE(ryn_test::build_checked(k_busy_source, dir / "prog"));
-    for (const std::string mode : {"deaf", "busy"}) {
-        SCOPED_TRACE(mode);
-        const RunResult r = ryn_test::run({"timeout", "20", dir / "prog", mode});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "main ends\n");
-        EXPECT_EQ(r.err, "");
-    }
-}
-
 // The JSON result carries each leak entry and the totals.
 TEST_F(MemvexLeaks, TheJsonResultHasTheLeaksAndTheirTotals) {
     ryn_test::TempDir results;
     const RunResult r = run({"big"}, {"29 " + results.path()});
     EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"leak"}) << r.err;
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(results.path()))
-        names.push_back(entry.path());
+    const auto names = ryn_e2e::files_ending_in(results.path(), ".json");
     ASSERT_EQ(names.size(), 1u);
     const std::string json = ryn_test::read_file(names[0]);
     EXPECT_NE(json.find(R"({"kind":"leak","description":"1000 bytes in 1 blocks allocated at:")"),
               std::string::npos)
         << json;
     EXPECT_NE(json.find(R"("leaked_bytes":1000,"leaked_blocks":1,)"), std::string::npos) << json;
-}
-
-// In a forked child only the process the setting names scans and reports.
-// The leak is made in a function of its own and its frame scrubbed, so that
-// no stale copy of the pointer stays on the stack.
-const std::string k_fork_source = R"(#include <stdlib.h>
-#include <string.h>
-#include <sys/wait.h>
-#include <unistd.h>
-static void leak(size_t size) { void* volatile p = malloc(size); p = NULL; }
-static void scrub(void) { volatile char junk[8192]; memset((char*)junk, 0, sizeof junk); }
-int main(void) {
-    pid_t pid = fork();
-    leak(pid == 0 ? 17 : 19);
-    scrub();
-    if (pid != 0) waitpid(pid, NULL, 0);
-    return 0;
-}
-)";
-
-TEST(MemvexLeakRoots, TheForkSettingChoosesWhichProcessReportsLeaks) {
-    ryn_test::TempDir dir;
-    ASSERT_TRUE(ryn_test::build_checked(k_fork_source, dir / "prog"));
-    ryn_test::embed_settings(dir / "prog", dir / "child", {"33 child"});
-    RunResult r = ryn_test::run({dir / "child"});
-    EXPECT_NE(r.err.find("leak: 17 bytes"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("leak: 19 bytes"), std::string::npos) << r.err;
-    ryn_test::embed_settings(dir / "prog", dir / "parent", {"33 parent"});
-    r = ryn_test::run({dir / "parent"});
-    EXPECT_EQ(r.err.find("leak: 17 bytes"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("leak: 19 bytes"), std::string::npos) << r.err;
 }
 
 }  // namespace

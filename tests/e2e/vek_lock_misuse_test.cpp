@@ -3,6 +3,9 @@
 // report shows the program's call and, for a held lock, where it was taken.
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "support/vek_programs.h"
 
 using ryn_test::RunResult;
@@ -65,65 +68,47 @@ int main(int argc, char **argv) {
 }
 )";
 
-class VekLockMisuse : public ::testing::Test {
-protected:
-    void SetUp() override {
-        program = ryn_vek::build_checked(dir.path(), "misuse", k_misuse);
-        ASSERT_FALSE(program.empty());
-    }
-
-    // The report of a run, which must end normally with the program's status.
-    std::string report_of(const std::string& scenario) {
-        const RunResult result = ryn_vek::run_limited(program, scenario);
-        EXPECT_EQ(result.status, 0) << result.err;
-        return result.err;
-    }
-
-    bool frame_at(const std::string& frame, const std::string& marker) {
-        return ryn_vek::frame_is_at(frame, "misuse.c", ryn_vek::line_of(k_misuse, marker));
-    }
-
+TEST(VekLockMisuse, EachMisuseIsReportedAtTheCallAndWhereTheLockWasTaken) {
     TempDir dir;
-    std::string program;
-};
-
-TEST_F(VekLockMisuse, UnlockOfALockNotHeldIsReportedOncePerPlace) {
-    const std::string err = report_of("unlock");
-    EXPECT_EQ(ryn_vek::count_errors(err, "unlock-not-held"), 2) << err;
-    EXPECT_NE(err.find("vek: error: unlock-not-held: mutex 0x"), std::string::npos) << err;
-    EXPECT_NE(err.find("which does not hold it"), std::string::npos) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "unlock-not-held: mutex"), "/* stray unlock */")) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "unlock-not-held: rwlock"), "/* second unlock */"))
-        << err;
-    EXPECT_NE(err.find("vek: summary: 2 errors (unlock-not-held 2), 0 suppressed\n"), std::string::npos) << err;
-}
-
-TEST_F(VekLockMisuse, DestroyOfAHeldLockShowsWhereItWasTaken) {
-    const std::string err = report_of("destroy");
-    EXPECT_EQ(ryn_vek::count_errors(err, "destroy-held-lock"), 1) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "destroy-held-lock: mutex"), "/* destroyed */")) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "  acquired at:"), "/* destroy takes */")) << err;
-    // The unlock that follows the refused destroy is a correct one.
-    EXPECT_EQ(ryn_vek::count_errors(err, "unlock-not-held"), 0) << err;
-}
-
-TEST_F(VekLockMisuse, FreeOfMemoryHoldingAHeldLockIsReported) {
-    const std::string err = report_of("free");
-    EXPECT_EQ(ryn_vek::count_errors(err, "free-held-lock"), 1) << err;
-    EXPECT_NE(err.find("being freed"), std::string::npos) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "free-held-lock: mutex"), "/* freed */")) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "  acquired at:"), "/* free takes */")) << err;
-}
-
-TEST_F(VekLockMisuse, ThreadsEndingWithLocksHeldAreReportedWhereTheyTookThem) {
-    const std::string err = report_of("exit");
-    // By return and by pthread_exit; the thread that let go is fine.
-    EXPECT_EQ(ryn_vek::count_errors(err, "exit-holding-lock"), 2) << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "exit-holding-lock: mutex"), "/* returner takes */"))
-        << err;
-    EXPECT_TRUE(frame_at(ryn_vek::first_frame_after(err, "exit-holding-lock: rwlock"), "/* exiter takes */"))
-        << err;
-    EXPECT_NE(err.find("when it ended"), std::string::npos) << err;
+    const std::string program = ryn_vek::build_checked(dir.path(), "misuse", k_misuse);
+    ASSERT_FALSE(program.empty());
+    struct Case {
+        std::string scenario, kind;
+        int count;
+        std::vector<std::pair<std::string, std::string>> frames;  // heading, marker of its frame #0
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        // Reported once per place, however often it happens there.
+        {"unlock", "unlock-not-held", 2,
+         {{"unlock-not-held: mutex 0x", "/* stray unlock */"}, {"unlock-not-held: rwlock", "/* second unlock */"}},
+         "which does not hold it"},
+        // The unlock that follows the refused destroy is a correct one.
+        {"destroy", "destroy-held-lock", 1,
+         {{"destroy-held-lock: mutex", "/* destroyed */"}, {"  acquired at:", "/* destroy takes */"}}, ""},
+        {"free", "free-held-lock", 1,
+         {{"free-held-lock: mutex", "/* freed */"}, {"  acquired at:", "/* free takes */"}}, "being freed"},
+        // By return and by pthread_exit; the thread that let go is fine.
+        {"exit", "exit-holding-lock", 2,
+         {{"exit-holding-lock: mutex", "/* returner takes */"}, {"exit-holding-lock: rwlock", "/* exiter takes */"}},
+         "when it ended"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const RunResult result = ryn_vek::run_limited(program, c.scenario);
+        const std::string& err = result.err;
+        EXPECT_EQ(result.status, 0) << err;
+        EXPECT_EQ(ryn_vek::count_errors(err, c.kind), c.count) << err;
+        const std::string n = std::to_string(c.count);
+        EXPECT_NE(err.find("vek: summary: " + n + " errors (" + c.kind + " " + n + "), 0 suppressed\n"),
+                  std::string::npos)
+            << err;
+        for (const auto& [heading, marker] : c.frames)
+            EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(err, heading), "misuse.c",
+                                             ryn_vek::line_of(k_misuse, marker)))
+                << heading << "\n" << err;
+        EXPECT_NE(err.find(c.text), std::string::npos) << err;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The thread checker reports lock orders that can deadlock when the order
 // closing a cycle first appears, with the stacks of both orders, once per
 // cycle; orders that cannot wait (trylock) or whose lock is gone do not count.
+// The run's settings shape the report and the exit status.
 #include <gtest/gtest.h>
 
 #include "support/vek_programs.h"
@@ -54,13 +55,64 @@ TEST(VekLockOrder, TwoMutexesInBothOrdersAreReportedOnceWithBothStacks) {
     const std::string closing = ryn_vek::first_frame_after(result.err, "lock-order-inversion");
     EXPECT_TRUE(ryn_vek::frame_is_at(closing, "orders.c", ryn_vek::line_of(k_two_mutexes, "/* reversed */")))
         << result.err;
-    EXPECT_NE(closing.find(" in reversed "), std::string::npos) << closing;
     const std::string earlier = ryn_vek::first_frame_after(
         result.err, "  acquired mutex " + std::string(second) + " while holding mutex " + first + " at:");
     EXPECT_TRUE(ryn_vek::frame_is_at(earlier, "orders.c", ryn_vek::line_of(k_two_mutexes, "/* in-order */")))
         << result.err;
     EXPECT_NE(result.err.find("vek: summary: 1 errors (lock-order-inversion 1), 0 suppressed\n"),
               std::string::npos)
+        << result.err;
+}
+
+// The run's settings reach the thread checker inside the main program's copy:
+// the stack depth, the exit status of a run that found errors, and the kinds
+// not to report.
+class VekSettings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program = ryn_vek::build_checked(dir.path(), "orders", k_two_mutexes);
+        ASSERT_FALSE(program.empty());
+    }
+
+    // Runs a copy of the program carrying the run-information records given.
+    RunResult run_with(const std::string& records) {
+        const std::string info = dir / "info";
+        const std::string copy = dir / "copy";
+        ryn_test::write_file(info, records);
+        const RunResult made = ryn_test::run({ryn_test::stage_lib("morphel"), "-ryn", "-xkalfix=instrument:./",
+                                              "-ryninfo=" + info, "-o", copy, program});
+        EXPECT_EQ(made.status, 0) << made.err;
+        return ryn_vek::run_limited(copy);
+    }
+
+    TempDir dir;
+    std::string program;
+};
+
+TEST_F(VekSettings, ExitStatusReplacesACleanOneOnlyWhenErrorsWereReported) {
+    const RunResult found = run_with("14 9\n");
+    EXPECT_EQ(found.status, 9);
+    // Output still buffered at exit is written before the status changes.
+    EXPECT_TRUE(found.out.starts_with("first 0x")) << found.out;
+    EXPECT_EQ(ryn_vek::count_errors(found.err, "lock-order-inversion"), 1) << found.err;
+
+    // A suppressed kind is counted, not reported, and is no reason to fail.
+    const RunResult suppressed = run_with("14 9\n27 unlock-not-held,lock-order-inversion\n");
+    EXPECT_EQ(suppressed.status, 0);
+    EXPECT_TRUE(suppressed.out.starts_with("first 0x")) << suppressed.out;
+    EXPECT_EQ(suppressed.err, "vek: summary: 0 errors, 1 suppressed\n");
+}
+
+TEST_F(VekSettings, StackDepthLimitsEveryStack) {
+    const RunResult result = run_with("10 1\n");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_EQ(ryn_vek::count_errors(result.err, "lock-order-inversion"), 1) << result.err;
+    EXPECT_EQ(result.err.find("    #1 "), std::string::npos) << result.err;
+    // Frame #0 of both orders is the program's call, never the checker's.
+    EXPECT_NE(ryn_vek::first_frame_after(result.err, "lock-order-inversion").find(" in reversed "),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(ryn_vek::first_frame_after(result.err, "  acquired ").find(" in in_order "), std::string::npos)
         << result.err;
 }
 
@@ -193,13 +245,11 @@ TEST(VekLockOrder, TrylocksAndDestroyedLocksAddNoOrders) {
     const std::string program = ryn_vek::build_checked(dir.path(), "not_orders", k_not_orders);
     ASSERT_FALSE(program.empty());
 
-    const RunResult trylock = ryn_vek::run_limited(program, "trylock");
-    EXPECT_EQ(trylock.status, 0);
-    EXPECT_EQ(trylock.err, "");
-
-    const RunResult destroyed = ryn_vek::run_limited(program, "destroyed");
-    EXPECT_EQ(destroyed.status, 0);
-    EXPECT_EQ(destroyed.err, "");
+    for (const std::string scenario : {"trylock", "destroyed"}) {
+        const RunResult silent = ryn_vek::run_limited(program, scenario);
+        EXPECT_EQ(silent.status, 0) << scenario;
+        EXPECT_EQ(silent.err, "") << scenario;
+    }
 
     const RunResult held = ryn_vek::run_limited(program, "held-by-trylock");
     EXPECT_EQ(held.status, 0);

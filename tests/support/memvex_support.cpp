@@ -8,9 +8,11 @@
 
 namespace ryn_test {
 
-std::string memvex_runtime() {
-    return stage_lib("amd64/libmemvex.so");
-}
+namespace {
+
+std::string memvex_runtime() { return stage_lib("amd64/libmemvex.so"); }
+
+}  // namespace
 
 bool build_checked(const std::string& source, const std::string& output, bool cxx,
                    const std::string& flags) {
@@ -80,6 +82,13 @@ std::vector<std::string> fault_frames(const std::string& report, const std::stri
         frames.push_back(line);
     }
     return frames;
+}
+
+std::string first_frame_under(const std::string& report, const std::string& title, size_t from) {
+    const size_t at = report.find("  " + title + ":\n", from);
+    if (at == std::string::npos) return "";
+    const size_t start = at + title.size() + 4;
+    return report.substr(start, report.find('\n', start) - start);
 }
 
 }  // namespace ryn_test

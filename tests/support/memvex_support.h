@@ -10,9 +10,6 @@
 
 namespace ryn_test {
 
-// The staged heap-checker runtime.
-std::string memvex_runtime();
-
 // Compiles `source` (C, or C++ when `cxx`) into `output`, linked with the
 // runtime as its first needed library. Fails the test on a compiler error.
 bool build_checked(const std::string& source, const std::string& output, bool cxx = false,
@@ -37,5 +34,9 @@ std::vector<std::string> error_kinds(const std::string& report);
 // The frame lines ("    #N ...") that follow the first error line of `kind`,
 // up to the next title or error line.
 std::vector<std::string> fault_frames(const std::string& report, const std::string& kind);
+
+// Frame #0 of the first stack titled "<title>:" ("allocated at", "freed at")
+// at or after `from`, or "".
+std::string first_frame_under(const std::string& report, const std::string& title, size_t from = 0);
 
 }  // namespace ryn_test

@@ -21,17 +21,6 @@ ryn_test::RunResult run_limited(const std::string& program, const std::string& a
     return ryn_test::run({"timeout", "30", program, arg});
 }
 
-int line_of(const std::string& source, const std::string& marker) {
-    std::istringstream lines(source);
-    int number = 0;
-    for (std::string line; std::getline(lines, line);) {
-        ++number;
-        if (line.find(marker) != std::string::npos)
-            return number;
-    }
-    return 0;
-}
-
 int count_errors(const std::string& report, const std::string& kind) {
     const std::string prefix = "vek: error: " + kind + ": ";
     std::istringstream lines(report);

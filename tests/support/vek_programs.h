@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/memvex_support.h"
 #include "support/test_support.h"
 
 namespace ryn_vek {
@@ -19,8 +20,8 @@ std::string build_checked(const std::string& dir, const std::string& name, const
 // instead of hanging it.
 ryn_test::RunResult run_limited(const std::string& program, const std::string& arg = "");
 
-// The number of the line of `source` holding `marker`, or 0.
-int line_of(const std::string& source, const std::string& marker);
+// The number of the line of `source` holding `marker`.
+using ryn_test::line_of;
 
 // How many reports of the error `kind` the text holds.
 int count_errors(const std::string& report, const std::string& kind);
