@@ -10,11 +10,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "driver/ryn_util/lock_support.h"
 
 extern char** environ;
 
@@ -160,6 +163,24 @@ int wait_for(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> names_in(const std::string& dir, const std::string& part) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(part) != std::string::npos) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string host_name() {
+    char host[ryn::k_host_name_max + 1];
+    ryn::read_host_name(host);
+    return host;
 }
 
 std::string read_file(const std::string& path) {

@@ -77,6 +77,10 @@ RunResult run_shell(const std::string& command, const std::string& cwd = "");
 int wait_for(pid_t pid);
 
 std::string read_file(const std::string& path);
+// Sorted names of the entries of `dir` whose name contains `part`.
+std::vector<std::string> names_in(const std::string& dir, const std::string& part);
+// This host's name as the driver writes it into lock and temporary names.
+std::string host_name();
 void write_file(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
 

@@ -25,24 +25,6 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-Names lock_files_in(const std::string& dir) {
-    Names names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find(".link.lock") != std::string::npos) {
-            names.push_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string host_name() {
-    char host[257] = {};
-    gethostname(host, sizeof host - 1);
-    return host;
-}
-
 std::string process_file_of(const std::string& path, pid_t pid) {
     return path + "." + host_name() + "." + std::to_string(pid) + ".link.lock";
 }
@@ -97,7 +79,7 @@ TEST(DeadLockOwner, LockOfAKilledHolderIsTakenAtOnceAndItsProcessFileRemoved) {
     EXPECT_LT(waited, std::chrono::seconds(60));
     EXPECT_EQ(err, "ryn (warning): Deleting possible stale lock file " + path + ".link.lock\n\n");
     // Only this process's files are left: the lock file and its own.
-    EXPECT_EQ(lock_files_in(dir.path()),
+    EXPECT_EQ(names_in(dir.path(), ".link.lock"),
               (Names{"prog.link.lock",
                      "prog." + host_name() + "." + std::to_string(getpid()) + ".link.lock"}));
     struct stat lock_st {};
@@ -106,7 +88,7 @@ TEST(DeadLockOwner, LockOfAKilledHolderIsTakenAtOnceAndItsProcessFileRemoved) {
     ASSERT_EQ(lstat(process_file_of(path, getpid()).c_str(), &own_st), 0);
     EXPECT_EQ(lock_st.st_ino, own_st.st_ino);
     util.release_lock_file(fd, path.c_str());
-    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+    EXPECT_EQ(names_in(dir.path(), ".link.lock"), Names{});
 }
 
 // Runs in the child that LiveHolderIsWaitedForEvenWhenItsLockLooksOld starts
@@ -143,7 +125,7 @@ TEST(DeadLockOwner, LiveHolderIsWaitedForEvenWhenItsLockLooksOld) {
     EXPECT_EQ(child.status, 0) << child.out << child.err;
     EXPECT_NE(child.out.find("[  PASSED  ] 1 test"), std::string::npos) << child.out;
     EXPECT_EQ(child.err.find("stale lock"), std::string::npos) << child.err;
-    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+    EXPECT_EQ(names_in(dir.path(), ".link.lock"), Names{});
 }
 
 TEST(DeadLockOwner, WaitersRacingForADeadLockHoldItOneAtATime) {
@@ -189,7 +171,7 @@ TEST(DeadLockOwner, WaitersRacingForADeadLockHoldItOneAtATime) {
         EXPECT_EQ(wait_for(pid), 0) << "6 means two holders at once";
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
-    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+    EXPECT_EQ(names_in(dir.path(), ".link.lock"), Names{});
 }
 
 TEST(DeadLockOwner, OwnerIsJudgedFromTheProcessFileSharingTheLockInode) {

@@ -22,18 +22,6 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-// Names of the lock files in dir, sorted.
-Names lock_files_in(const std::string& dir) {
-    Names names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (entry.path().extension() == ".lock") {
-            names.push_back(entry.path().filename().string());
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Forks a process that locks `path` and returns once it holds the lock. It
 // keeps the lock `hold_ms` milliseconds (until a signal when negative), then
 // creates path + ".released" and releases the lock.
@@ -81,7 +69,7 @@ TEST_P(BothSchemes, SecondProcessWaitsUntilTheFirstReleases) {
     util.release_lock_file(fd, path.c_str());
     // A live holder is waited for: no stale-lock warning, no failure.
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(lock_files_in(dir / "sub"), GetParam() ? Names{"prog.lock"} : Names{});
+    EXPECT_EQ(names_in(dir / "sub", ".lock"), GetParam() ? Names{"prog.lock"} : Names{});
 }
 
 INSTANTIATE_TEST_SUITE_P(LinkThenRecord, BothSchemes, ::testing::Bool());
@@ -118,14 +106,14 @@ TEST(LinkLocks, StaleLockIsTakenOverAtOnce) {
                              ".link.lock\n\n"),
               std::string::npos)
         << child.err;
-    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+    EXPECT_EQ(names_in(dir.path(), ".lock"), Names{});
 }
 
 TEST(LinkLocks, KilledProcessesRemoveTheirOwnLockFilesOnly) {
     TempDir dir;
     const std::string path = dir / "prog";
     const pid_t held = holder(path, -1);
-    const Names holders_files = lock_files_in(dir.path());
+    const Names holders_files = names_in(dir.path(), ".lock");
     ASSERT_EQ(holders_files.size(), 2u);
 
     const pid_t waiter = fork();
@@ -135,16 +123,16 @@ TEST(LinkLocks, KilledProcessesRemoveTheirOwnLockFilesOnly) {
         util.acquire_lock_file(path.c_str(), false);
         _exit(3);
     }
-    for (int tries = 0; tries < 500 && lock_files_in(dir.path()).size() < 3; ++tries) {
+    for (int tries = 0; tries < 500 && names_in(dir.path(), ".lock").size() < 3; ++tries) {
         usleep(20000);
     }
     kill(waiter, SIGTERM);
     EXPECT_EQ(wait_for(waiter), 128 + SIGTERM);
-    EXPECT_EQ(lock_files_in(dir.path()), holders_files);
+    EXPECT_EQ(names_in(dir.path(), ".lock"), holders_files);
 
     kill(held, SIGTERM);
     EXPECT_EQ(wait_for(held), 128 + SIGTERM);
-    EXPECT_EQ(lock_files_in(dir.path()), Names{});
+    EXPECT_EQ(names_in(dir.path(), ".lock"), Names{});
 }
 
 }  // namespace

@@ -15,29 +15,11 @@
 
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
-#include "driver/ryn_util/lock_support.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Names the run made beside the files of `dir`.
-std::vector<std::string> run_files_in(const std::string& dir) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        if (entry.path().filename().string().find(".ryn-") != std::string::npos) {
-            found.push_back(entry.path().filename().string());
-        }
-    }
-    return found;
-}
-
-std::string host_name() {
-    char host[ryn::k_host_name_max + 1];
-    ryn::read_host_name(host);
-    return host;
-}
 
 pid_t dead_pid() {
     const pid_t pid = fork();
@@ -65,7 +47,7 @@ TEST(ReplaceFile, GoesThroughLinksKeepsModeAndTimesAndLeavesNoTemporaryFile) {
     ASSERT_EQ(stat((dir / "prog").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0751u);
     EXPECT_EQ(st.st_mtim.tv_sec, 2000000);
-    EXPECT_EQ(run_files_in(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 }
 
 TEST(ReplaceFile, AFailedReplacementLeavesTheFileAsItWas) {
@@ -76,7 +58,7 @@ TEST(ReplaceFile, AFailedReplacementLeavesTheFileAsItWas) {
     ryn_test::write_file(dir / "new", "instrumented");
     EXPECT_EQ(ryn::replace_file((dir / "new").c_str(), (dir / "no/such/prog").c_str(), true),
               ENOENT);
-    EXPECT_EQ(run_files_in(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 }
 
 TEST(KeptOriginals, FailedRunGetsTheOriginalBackAndASuccessfulOneKeepsTheReplacement) {
@@ -93,14 +75,14 @@ TEST(KeptOriginals, FailedRunGetsTheOriginalBackAndASuccessfulOneKeepsTheReplace
     EXPECT_EQ(ryn_test::read_file(dir / "lib"), "original");
     EXPECT_EQ(ryn_test::read_file(dir / "other"), "other original");
     EXPECT_TRUE(ryn::was_put_back((dir / "lib").c_str()));
-    EXPECT_EQ(run_files_in(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 
     ASSERT_EQ(ryn::keep_original((dir / "lib").c_str(), false), 0);
     ASSERT_EQ(ryn::replace_file((dir / "new").c_str(), (dir / "lib").c_str(), true), 0);
     ryn::drop_all_kept();
     EXPECT_EQ(ryn_test::read_file(dir / "lib"), "instrumented");
     EXPECT_FALSE(ryn::put_back_kept((dir / "lib").c_str()));
-    EXPECT_EQ(run_files_in(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 }
 
 TEST(KeptOriginals, ACopyKeepsTheOriginalOfAFileRewrittenInItsOwnInode) {
@@ -110,27 +92,27 @@ TEST(KeptOriginals, ACopyKeepsTheOriginalOfAFileRewrittenInItsOwnInode) {
     ryn_test::write_file(dir / "prog", "half wri");  // same inode, truncated
     EXPECT_TRUE(ryn::put_back_kept((dir / "prog").c_str()));
     EXPECT_EQ(ryn_test::read_file(dir / "prog"), "original");
-    EXPECT_EQ(run_files_in(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 }
 
 TEST(KeptOriginals, LeftoversOfAKilledRunAreUndoneButThoseOfALiveOneStay) {
     ryn_test::TempDir dir;
-    const std::string dead = host_name() + "." + std::to_string(dead_pid());
+    const std::string dead = ryn_test::host_name() + "." + std::to_string(dead_pid());
     ryn_test::write_file(dir / "prog", "instrumented");
     ryn_test::write_file(dir / (".prog.ryn-saved." + dead), "original");
     ryn_test::write_file(dir / (".prog.ryn-new." + dead + ".Ab12Cd"), "half");
     EXPECT_TRUE(ryn::recover_interrupted_replacement((dir / "prog").c_str()));
     EXPECT_EQ(ryn_test::read_file(dir / "prog"), "original");
-    EXPECT_EQ(run_files_in(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 
     // A driver still running (here: our parent) or on another host owns its files.
-    const std::string live = ".prog.ryn-saved." + host_name() + "." + std::to_string(getppid());
+    const std::string live = ".prog.ryn-saved." + ryn_test::host_name() + "." + std::to_string(getppid());
     const std::string elsewhere = ".prog.ryn-saved.other-host." + std::to_string(dead_pid());
     ryn_test::write_file(dir / live, "theirs");
     ryn_test::write_file(dir / elsewhere, "theirs");
     EXPECT_FALSE(ryn::recover_interrupted_replacement((dir / "prog").c_str()));
     EXPECT_EQ(ryn_test::read_file(dir / "prog"), "original");
-    EXPECT_EQ(run_files_in(dir.path()).size(), 2u);
+    EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-").size(), 2u);
 }
 
 }  // namespace
