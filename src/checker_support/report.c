@@ -15,10 +15,9 @@ static int silent_process;
 /* Symbolised frames of the error being reported; too big for a thread's stack. */
 static struct cs_frame frames[CS_MAX_STACKS][CS_MAX_DEPTH];
 
-int cs_open_report(const char *path, int append)
+int cs_open_report(const char *path)
 {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_APPEND | (append ? 0 : O_TRUNC);
-    return open(path, flags, 0644);
+    return open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_APPEND | O_TRUNC, 0644);
 }
 
 int cs_reporting(void)
@@ -131,7 +130,6 @@ void cs_report_after_fork(int in_child)
     } else if (cs_settings.fork_mode == CS_FORK_CHILD) {
         silent_process = 1;
     }
-    cs_text_after_fork(in_child);
     cs_json_after_fork(in_child);
     cs_html_after_fork(in_child);
     cs_unlock(&report_lock);

@@ -38,7 +38,7 @@ static struct ryn_out *begin(struct ryn_out *out)
         ryn_strlcat(path, ".", sizeof path);
         ryn_strlcat(path, ryn_format_u64(end, (uint64_t)getpid(), 10), sizeof path);
     }
-    html_fd = cs_open_report(path, 0);
+    html_fd = cs_open_report(path);
     if (html_fd < 0) {
         html_failed = 1;
         return NULL;

@@ -50,7 +50,7 @@ static struct ryn_out *begin(struct ryn_out *out)
         *end = '\0';
         ryn_strlcat(path, ryn_format_u64(end, (uint64_t)getpid(), 10), sizeof path);
         ryn_strlcat(path, ".json", sizeof path);
-        json_fd = cs_open_report(path, 0);
+        json_fd = cs_open_report(path);
         if (json_fd < 0) {
             json_failed = 1;
             return NULL;

@@ -20,7 +20,6 @@ struct cs_symbolised_error {
 
 void cs_text_error(const struct cs_symbolised_error *error);
 void cs_text_summary(const struct cs_counts *counts, const struct cs_leak_totals *leaks);
-void cs_text_after_fork(int in_child);
 
 void cs_json_error(const struct cs_symbolised_error *error);
 void cs_json_finish(const struct cs_counts *counts, const struct cs_leak_totals *leaks);
@@ -31,6 +30,6 @@ void cs_html_finish(const struct cs_counts *counts, const struct cs_leak_totals 
 void cs_html_after_fork(int in_child);
 
 /* Opens a report file for writing from the start; -1 on failure. */
-int cs_open_report(const char *path, int append);
+int cs_open_report(const char *path);
 
 #endif

@@ -107,10 +107,5 @@ void cs_text_summary(const struct cs_counts *counts, const struct cs_leak_totals
 void cs_text_start(void)
 {
     if (cs_settings.text_report[0] != '\0' && text_fd < 0)
-        text_fd = cs_open_report(cs_settings.text_report, 0);
-}
-
-void cs_text_after_fork(int in_child)
-{
-    (void)in_child;
+        text_fd = cs_open_report(cs_settings.text_report);
 }

@@ -1,7 +1,6 @@
 #include "coverage/coverage_summary.h"
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 namespace coverage {
@@ -40,17 +39,6 @@ void Measures::add_block(const Block& block) {
         ++blocks_executed;
         insns_executed += block.insn_count;
     }
-}
-
-void Measures::add(const Measures& other) {
-    blocks += other.blocks;
-    blocks_executed += other.blocks_executed;
-    insns += other.insns;
-    insns_executed += other.insns_executed;
-    lines += other.lines;
-    lines_executed += other.lines_executed;
-    functions += other.functions;
-    functions_executed += other.functions_executed;
 }
 
 CoverageSummary summarize(const std::vector<InstrData>& objects, const FunctionFilter& filter) {

@@ -23,7 +23,6 @@ struct Measures {
     uint64_t functions_executed = 0;
 
     void add_block(const Block& block);
-    void add(const Measures& other);
 };
 
 struct FunctionCoverage {

@@ -66,18 +66,6 @@ void mv_registry_totals(uint64_t *blocks, uint64_t *bytes);
  * towards the cache. Takes no lock, reads nothing and never faults. */
 void mv_registry_prefetch_bucket(uintptr_t user);
 
-/* A sorted copy of every block, for whole-heap passes that look up many
- * addresses. The copies' marks are the pass's own. */
-struct mv_snapshot {
-    struct mv_block *blocks; /* ascending by user address */
-    size_t count;
-    size_t map_size;
-};
-int mv_snapshot_take(struct mv_snapshot *snapshot);
-/* The block whose user bytes contain address, or NULL. */
-struct mv_block *mv_snapshot_find(const struct mv_snapshot *snapshot, uintptr_t address);
-void mv_snapshot_release(struct mv_snapshot *snapshot);
-
 void mv_registry_before_fork(void);
 void mv_registry_after_fork(void);
 

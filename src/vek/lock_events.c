@@ -157,7 +157,7 @@ static void report_freed_held(struct vek_thread *holder, struct vek_held *held, 
 void vek_before_free(void *ptr)
 {
     /* Most frees happen far from any lock: keep them cheap. */
-    if (!vek_any_held() && vek_graph_empty())
+    if (vek_graph_empty() && !vek_any_held())
         return;
     uintptr_t low = (uintptr_t)ptr;
     size_t size = vek_real.malloc_usable_size ? vek_real.malloc_usable_size(ptr) : 1;

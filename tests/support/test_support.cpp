@@ -165,6 +165,15 @@ int wait_for(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+pid_t dead_pid() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(0);
+    }
+    wait_for(pid);
+    return pid;
+}
+
 std::vector<std::string> names_in(const std::string& dir, const std::string& part) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {

@@ -75,6 +75,8 @@ RunResult run_shell(const std::string& command, const std::string& cwd = "");
 // Waits for a child of this process: its exit status, or 128 + the signal
 // that ended it.
 int wait_for(pid_t pid);
+// The id of a child that has already ended and been reaped.
+pid_t dead_pid();
 
 std::string read_file(const std::string& path);
 // Sorted names of the entries of `dir` whose name contains `part`.

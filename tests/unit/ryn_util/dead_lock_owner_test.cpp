@@ -210,12 +210,7 @@ TEST(DeadLockOwner, OwnerIsJudgedFromTheProcessFileSharingTheLockInode) {
     EXPECT_EQ(judge().state, ryn::OwnerState::unknown);
 
     // Same host, a process id that no longer exists.
-    const pid_t gone = fork();
-    if (gone == 0) {
-        _exit(0);
-    }
-    wait_for(gone);
-    lock_as(process_file_of(path, gone));
+    lock_as(process_file_of(path, dead_pid()));
     EXPECT_EQ(judge().state, ryn::OwnerState::dead);
 }
 

@@ -21,16 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-pid_t dead_pid() {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(0);
-    }
-    int status;
-    waitpid(pid, &status, 0);
-    return pid;
-}
-
 TEST(ReplaceFile, GoesThroughLinksKeepsModeAndTimesAndLeavesNoTemporaryFile) {
     ryn_test::TempDir dir;
     ryn_test::write_file(dir / "new", "instrumented");
@@ -97,7 +87,7 @@ TEST(KeptOriginals, ACopyKeepsTheOriginalOfAFileRewrittenInItsOwnInode) {
 
 TEST(KeptOriginals, LeftoversOfAKilledRunAreUndoneButThoseOfALiveOneStay) {
     ryn_test::TempDir dir;
-    const std::string dead = ryn_test::host_name() + "." + std::to_string(dead_pid());
+    const std::string dead = ryn_test::host_name() + "." + std::to_string(ryn_test::dead_pid());
     ryn_test::write_file(dir / "prog", "instrumented");
     ryn_test::write_file(dir / (".prog.ryn-saved." + dead), "original");
     ryn_test::write_file(dir / (".prog.ryn-new." + dead + ".Ab12Cd"), "half");
@@ -107,7 +97,7 @@ TEST(KeptOriginals, LeftoversOfAKilledRunAreUndoneButThoseOfALiveOneStay) {
 
     // A driver still running (here: our parent) or on another host owns its files.
     const std::string live = ".prog.ryn-saved." + ryn_test::host_name() + "." + std::to_string(getppid());
-    const std::string elsewhere = ".prog.ryn-saved.other-host." + std::to_string(dead_pid());
+    const std::string elsewhere = ".prog.ryn-saved.other-host." + std::to_string(ryn_test::dead_pid());
     ryn_test::write_file(dir / live, "theirs");
     ryn_test::write_file(dir / elsewhere, "theirs");
     EXPECT_FALSE(ryn::recover_interrupted_replacement((dir / "prog").c_str()));
