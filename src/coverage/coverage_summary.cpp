@@ -49,7 +49,7 @@ CoverageSummary summarize(const std::vector<InstrData>& objects, const FunctionF
 
     for (const InstrData& object : objects) {
         for (const Block& block : object.blocks) {
-            if (!block.function.empty() && filter.excludes(block.function)) {
+            if (filter.excludes(block.function)) {
                 continue;
             }
             summary.total.add_block(block);

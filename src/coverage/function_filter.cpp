@@ -61,6 +61,9 @@ void FunctionFilter::exclude_prefixes_in(const std::string& path) {
 }
 
 bool FunctionFilter::excludes(std::string_view function) const {
+    if (function.empty()) {
+        return false;
+    }
     return std::ranges::find(names_, function) != names_.end() ||
            std::ranges::any_of(prefixes_, [&](const std::string& prefix) {
                return function.starts_with(prefix);

@@ -18,6 +18,7 @@ public:
     void exclude_names_in(const std::string& path);
     void exclude_prefixes_in(const std::string& path);
 
+    // A block of no known function (empty name) is never excluded.
     bool excludes(std::string_view function) const;
 
 private:

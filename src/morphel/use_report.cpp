@@ -41,7 +41,7 @@ void write_block_list(std::ostream& out, const coverage::InstrData& data,
                       const coverage::FunctionFilter& filter) {
     out << "\nBlocks (address, instructions, runs, source line, function):\n";
     for (const coverage::Block& block : data.blocks) {
-        if (!block.function.empty() && filter.excludes(block.function)) {
+        if (filter.excludes(block.function)) {
             continue;
         }
         char head[64];
