@@ -5,59 +5,24 @@
 
 #include <errno.h>
 
-#define CALLER ((uintptr_t)__builtin_return_address(0))
-
-static int taken(int rc)
-{
-    return rc == 0 || rc == EOWNERDEAD;
-}
-
 VEK_EXPORT int pthread_mutex_lock(pthread_mutex_t *mutex)
 {
-    if (!vek_checking())
-        return vek_real.mutex_lock(mutex);
-    struct vek_site site = vek_site_here(CALLER);
-    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
-    int rc = vek_real.mutex_lock(mutex);
-    if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
-    return rc;
+    VEK_BLOCKING(mutex_lock, VEK_MUTEX, VEK_EXCLUSIVE, mutex, mutex);
 }
 
-/* A trylock never waits, so it cannot deadlock and orders nothing; the lock
- * it takes is held all the same. */
 VEK_EXPORT int pthread_mutex_trylock(pthread_mutex_t *mutex)
 {
-    if (!vek_checking())
-        return vek_real.mutex_trylock(mutex);
-    int rc = vek_real.mutex_trylock(mutex);
-    if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, vek_site_here(CALLER));
-    return rc;
+    VEK_TRYING(mutex_trylock, VEK_MUTEX, VEK_EXCLUSIVE, mutex, mutex);
 }
 
 VEK_EXPORT int pthread_mutex_timedlock(pthread_mutex_t *mutex, const struct timespec *timeout)
 {
-    if (!vek_checking())
-        return vek_real.mutex_timedlock(mutex, timeout);
-    struct vek_site site = vek_site_here(CALLER);
-    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
-    int rc = vek_real.mutex_timedlock(mutex, timeout);
-    if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
-    return rc;
+    VEK_BLOCKING(mutex_timedlock, VEK_MUTEX, VEK_EXCLUSIVE, mutex, mutex, timeout);
 }
 
 VEK_EXPORT int pthread_mutex_clocklock(pthread_mutex_t *mutex, clockid_t clock, const struct timespec *timeout)
 {
-    if (!vek_checking())
-        return vek_real.mutex_clocklock(mutex, clock, timeout);
-    struct vek_site site = vek_site_here(CALLER);
-    vek_before_acquire((uintptr_t)mutex, VEK_MUTEX, site);
-    int rc = vek_real.mutex_clocklock(mutex, clock, timeout);
-    if (taken(rc))
-        vek_after_acquire((uintptr_t)mutex, VEK_MUTEX, VEK_EXCLUSIVE, site);
-    return rc;
+    VEK_BLOCKING(mutex_clocklock, VEK_MUTEX, VEK_EXCLUSIVE, mutex, mutex, clock, timeout);
 }
 
 VEK_EXPORT int pthread_mutex_unlock(pthread_mutex_t *mutex)
@@ -115,7 +80,7 @@ VEK_EXPORT int pthread_cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex)
     if (!vek_checking())
         return vek_real.cond_wait(cond, mutex);
     int held_before = before_wait(mutex);
-    return after_wait(mutex, CALLER, held_before, vek_real.cond_wait(cond, mutex));
+    return after_wait(mutex, VEK_CALLER, held_before, vek_real.cond_wait(cond, mutex));
 }
 
 VEK_EXPORT int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mutex, const struct timespec *timeout)
@@ -123,7 +88,7 @@ VEK_EXPORT int pthread_cond_timedwait(pthread_cond_t *cond, pthread_mutex_t *mut
     if (!vek_checking())
         return vek_real.cond_timedwait(cond, mutex, timeout);
     int held_before = before_wait(mutex);
-    return after_wait(mutex, CALLER, held_before, vek_real.cond_timedwait(cond, mutex, timeout));
+    return after_wait(mutex, VEK_CALLER, held_before, vek_real.cond_timedwait(cond, mutex, timeout));
 }
 
 VEK_EXPORT int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clock,
@@ -132,5 +97,5 @@ VEK_EXPORT int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mut
     if (!vek_checking())
         return vek_real.cond_clockwait(cond, mutex, clock, timeout);
     int held_before = before_wait(mutex);
-    return after_wait(mutex, CALLER, held_before, vek_real.cond_clockwait(cond, mutex, clock, timeout));
+    return after_wait(mutex, VEK_CALLER, held_before, vek_real.cond_clockwait(cond, mutex, clock, timeout));
 }

@@ -2,80 +2,44 @@
  * any other: a writer waiting between two readers closes the same cycles. */
 #include "vek.h"
 
-#define CALLER ((uintptr_t)__builtin_return_address(0))
-
-#define BLOCKING(field, kind, mode, lock, ...)                                                                 \
-    do {                                                                                                       \
-        struct vek_site site = vek_site_here(CALLER);                                                          \
-        vek_before_acquire((uintptr_t)(lock), kind, site);                                                     \
-        int rc = vek_real.field(__VA_ARGS__);                                                                  \
-        if (rc == 0)                                                                                           \
-            vek_after_acquire((uintptr_t)(lock), kind, mode, site);                                            \
-        return rc;                                                                                             \
-    } while (0)
-
-#define TRYING(field, kind, mode, lock, ...)                                                                   \
-    do {                                                                                                       \
-        int rc = vek_real.field(__VA_ARGS__);                                                                  \
-        if (rc == 0)                                                                                           \
-            vek_after_acquire((uintptr_t)(lock), kind, mode, vek_site_here(CALLER));                           \
-        return rc;                                                                                             \
-    } while (0)
-
 VEK_EXPORT int pthread_rwlock_rdlock(pthread_rwlock_t *lock)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_rdlock(lock);
-    BLOCKING(rwlock_rdlock, VEK_RWLOCK, VEK_SHARED, lock, lock);
+    VEK_BLOCKING(rwlock_rdlock, VEK_RWLOCK, VEK_SHARED, lock, lock);
 }
 
 VEK_EXPORT int pthread_rwlock_wrlock(pthread_rwlock_t *lock)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_wrlock(lock);
-    BLOCKING(rwlock_wrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock);
+    VEK_BLOCKING(rwlock_wrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock);
 }
 
 VEK_EXPORT int pthread_rwlock_timedrdlock(pthread_rwlock_t *lock, const struct timespec *timeout)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_timedrdlock(lock, timeout);
-    BLOCKING(rwlock_timedrdlock, VEK_RWLOCK, VEK_SHARED, lock, lock, timeout);
+    VEK_BLOCKING(rwlock_timedrdlock, VEK_RWLOCK, VEK_SHARED, lock, lock, timeout);
 }
 
 VEK_EXPORT int pthread_rwlock_timedwrlock(pthread_rwlock_t *lock, const struct timespec *timeout)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_timedwrlock(lock, timeout);
-    BLOCKING(rwlock_timedwrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock, timeout);
+    VEK_BLOCKING(rwlock_timedwrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock, timeout);
 }
 
 VEK_EXPORT int pthread_rwlock_clockrdlock(pthread_rwlock_t *lock, clockid_t clock, const struct timespec *timeout)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_clockrdlock(lock, clock, timeout);
-    BLOCKING(rwlock_clockrdlock, VEK_RWLOCK, VEK_SHARED, lock, lock, clock, timeout);
+    VEK_BLOCKING(rwlock_clockrdlock, VEK_RWLOCK, VEK_SHARED, lock, lock, clock, timeout);
 }
 
 VEK_EXPORT int pthread_rwlock_clockwrlock(pthread_rwlock_t *lock, clockid_t clock, const struct timespec *timeout)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_clockwrlock(lock, clock, timeout);
-    BLOCKING(rwlock_clockwrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock, clock, timeout);
+    VEK_BLOCKING(rwlock_clockwrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock, clock, timeout);
 }
 
 VEK_EXPORT int pthread_rwlock_tryrdlock(pthread_rwlock_t *lock)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_tryrdlock(lock);
-    TRYING(rwlock_tryrdlock, VEK_RWLOCK, VEK_SHARED, lock, lock);
+    VEK_TRYING(rwlock_tryrdlock, VEK_RWLOCK, VEK_SHARED, lock, lock);
 }
 
 VEK_EXPORT int pthread_rwlock_trywrlock(pthread_rwlock_t *lock)
 {
-    if (!vek_checking())
-        return vek_real.rwlock_trywrlock(lock);
-    TRYING(rwlock_trywrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock);
+    VEK_TRYING(rwlock_trywrlock, VEK_RWLOCK, VEK_EXCLUSIVE, lock, lock);
 }
 
 VEK_EXPORT int pthread_rwlock_unlock(pthread_rwlock_t *lock)
@@ -107,16 +71,12 @@ VEK_EXPORT int pthread_rwlock_destroy(pthread_rwlock_t *lock)
 
 VEK_EXPORT int pthread_spin_lock(pthread_spinlock_t *lock)
 {
-    if (!vek_checking())
-        return vek_real.spin_lock(lock);
-    BLOCKING(spin_lock, VEK_SPINLOCK, VEK_EXCLUSIVE, lock, lock);
+    VEK_BLOCKING(spin_lock, VEK_SPINLOCK, VEK_EXCLUSIVE, lock, lock);
 }
 
 VEK_EXPORT int pthread_spin_trylock(pthread_spinlock_t *lock)
 {
-    if (!vek_checking())
-        return vek_real.spin_trylock(lock);
-    TRYING(spin_trylock, VEK_SPINLOCK, VEK_EXCLUSIVE, lock, lock);
+    VEK_TRYING(spin_trylock, VEK_SPINLOCK, VEK_EXCLUSIVE, lock, lock);
 }
 
 VEK_EXPORT int pthread_spin_unlock(pthread_spinlock_t *lock)

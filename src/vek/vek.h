@@ -6,6 +6,7 @@
 #define VEK_VEK_H
 
 #define _GNU_SOURCE
+#include <errno.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stddef.h>
@@ -180,5 +181,40 @@ void vek_report_lock_error(enum vek_error_kind error, uintptr_t lock, enum vek_l
 int vek_finish_reports(void);
 void vek_errors_before_fork(void);
 void vek_errors_after_fork(int in_child);
+
+/* A lock call counts as taken when the real call says so; a robust mutex
+ * whose owner died is taken too. */
+static inline int vek_lock_taken(int rc)
+{
+    return rc == 0 || rc == EOWNERDEAD;
+}
+
+#define VEK_CALLER ((uintptr_t)__builtin_return_address(0))
+
+/* The body of a wrapper of a lock call that may wait: the order is checked
+ * before the call can block, the lock is held once it returns taken. */
+#define VEK_BLOCKING(field, kind, mode, lock, ...)                                                             \
+    do {                                                                                                       \
+        if (!vek_checking())                                                                                   \
+            return vek_real.field(__VA_ARGS__);                                                                \
+        struct vek_site site = vek_site_here(VEK_CALLER);                                                      \
+        vek_before_acquire((uintptr_t)(lock), kind, site);                                                     \
+        int rc = vek_real.field(__VA_ARGS__);                                                                  \
+        if (vek_lock_taken(rc))                                                                                \
+            vek_after_acquire((uintptr_t)(lock), kind, mode, site);                                            \
+        return rc;                                                                                             \
+    } while (0)
+
+/* A try call never waits, so it cannot deadlock and orders nothing; the lock
+ * it takes is held all the same. */
+#define VEK_TRYING(field, kind, mode, lock, ...)                                                               \
+    do {                                                                                                       \
+        if (!vek_checking())                                                                                   \
+            return vek_real.field(__VA_ARGS__);                                                                \
+        int rc = vek_real.field(__VA_ARGS__);                                                                  \
+        if (vek_lock_taken(rc))                                                                                \
+            vek_after_acquire((uintptr_t)(lock), kind, mode, vek_site_here(VEK_CALLER));                       \
+        return rc;                                                                                             \
+    } while (0)
 
 #endif
