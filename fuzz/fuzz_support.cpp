@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <set>
 
+#include "driver/ryn_util/run_ending.h"
+
 extern "C" {
 [[noreturn]] void __real_exit(int status);
 [[noreturn]] void __real__exit(int status);
@@ -136,15 +138,21 @@ std::optional<int> run_until_end(const std::function<void()>& body) {
     const std::set<int> open_before = open_descriptors();
     jmp_buf env;
     if (setjmp(env) != 0) {
+        ryn::set_run_end_hook(nullptr);
         release_tracked();
         close_descriptors_except(open_before);
         return end_status;
     }
     active_end = &env;
+    // The driver's ending hands over through its hook, after it has made
+    // itself ready to end the next run; exit stays wrapped for code that
+    // calls it directly.
+    ryn::set_run_end_hook(end_run);
     start_tracking();
     body();
     tracking = false;
     active_end = nullptr;
+    ryn::set_run_end_hook(nullptr);
     return std::nullopt;
 }
 
