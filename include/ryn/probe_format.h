@@ -4,18 +4,31 @@
  *
  * Probe table
  * -----------
- * The engine appends one loaded, read-only segment (its own PT_LOAD, PF_R) to
- * the copy. It begins with a struct ryn_probe_header; a section named
- * RYN_PROBE_SECTION (SHF_ALLOC) covers the same bytes, so a tool reading the
- * file finds the table by name, and the runtime finds it in memory by looking
- * for RYN_PROBE_MAGIC at the start of the object's loaded segments. Offsets
- * in the header count from the header's first byte. All numbers are
- * little-endian, as the machine is.
+ * The engine appends one loaded segment (its own PT_LOAD, PF_R|PF_X) to the
+ * copy. It begins with a struct ryn_probe_header; a section named
+ * RYN_PROBE_SECTION (SHF_ALLOC) covers the table's bytes, so a tool reading
+ * the file finds the table by name, and the runtime finds it in memory by
+ * looking for RYN_PROBE_MAGIC at the start of the object's loaded segments.
+ * Offsets in the header count from the header's first byte. All numbers are
+ * little-endian, as the machine is. The same segment holds, after the table,
+ * the trampolines the sites lead to.
  *
- * The code bytes of the copy are the original ones: the runtime writes the
- * int3 of each probe when the object is loaded and puts the original byte
- * back on the first hit. A copy loaded without the runtime therefore runs
- * exactly like the original.
+ * The code bytes of the copy are the original ones, so a copy loaded without
+ * the runtime runs exactly like the original. The runtime patches the code
+ * when the object is loaded, in one of two ways chosen per process from the
+ * main program's run-information record 1:
+ *   - coverage ("zentor"): an int3 on the first byte of every block, put back
+ *     on its first hit (a block's count is then the number of processes that
+ *     reached it);
+ *   - counting (anything else): every site of the table is written (a
+ *     "jmp rel32" to its trampoline, or a persistent int3), so the counters
+ *     count every execution. Blocks whose counter is RYN_NO_COUNTER keep the
+ *     one-shot int3 of the coverage way.
+ *
+ * Counters are uint64_t at counters_addr (a link-time address in zero-filled
+ * writable memory the engine added to the copy), counter_count of them; the
+ * trampolines add to them with a locked instruction, so counts are exact under
+ * threads. A fork child starts from zero.
  *
  * The settings are text, one "key value" a line; readers ignore keys they do
  * not know:
@@ -25,6 +38,7 @@
  *   checker full|write-only             (checker copies: what the copy asked for)
  *   checkfile <text>                    (checker copies given a check file)
  *   race 1                              (checker copies in data-race mode)
+ *   counting <jump sites> <trap sites> <uncounted blocks>   (probed copies)
  * A checker copy has no probes (probe_count 0) and no "datadir": its table
  * only carries these settings to the checker runtime.
  *
@@ -37,17 +51,25 @@
  * relative; when QVEN_RYN_INSTRDATA_DIR is set in the program's environment,
  * it is $QVEN_RYN_INSTRDATA_DIR/<last component of datadir> instead.
  * The file is text:
- *   ryn-instrdata 1
+ *   ryn-instrdata 2
  *   object <original path of the object>
  *   digest <RYN_DIGEST_CHARS hex digits: MD5 of the original file's content>
  *   program <P>
+ *   counts exact|runs
  *   blocks <count>
  * then one line per probe, in table order, fields separated by a tab:
  *   <addr, hex without 0x> <insn_count> <line> <flags> <count> <function> <file>
- * where count is how many runs (processes) reached the block. Runs of the
- * same build merge by adding counts under a lock file (<data file>.lock) and a
- * rename from a temporary name that does not end in ".instrdata"; data of
- * another build (other digest) is replaced, never mixed in. */
+ * then
+ *   branches <count>
+ * and one line per conditional branch, in table order, separated by tabs:
+ *   <branch addr, hex> <block addr, hex> <taken> <not taken>
+ * "counts exact" means every count is an execution count; "runs" means at
+ * least one contribution came from the coverage way, whose block counts are
+ * processes and whose branch counts are 0. Runs of the same build merge by
+ * adding counts (saturating at UINT64_MAX) under a lock file
+ * (<data file>.lock) and a rename from a temporary name that does not end in
+ * ".instrdata"; data of another build (other digest) or of another format
+ * version is replaced, never mixed in. */
 #ifndef RYN_PROBE_FORMAT_H
 #define RYN_PROBE_FORMAT_H
 
@@ -55,10 +77,11 @@
 
 #define RYN_PROBE_MAGIC "RYNPROBE" /* the first 8 bytes, no NUL */
 #define RYN_PROBE_MAGIC_SIZE 8
-#define RYN_PROBE_VERSION 1
+#define RYN_PROBE_VERSION 2
 #define RYN_PROBE_SECTION ".ryn_probes"
 #define RYN_DIGEST_CHARS 32
-#define RYN_DATA_HEADER "ryn-instrdata 1"
+#define RYN_DATA_HEADER "ryn-instrdata 2"
+#define RYN_NO_COUNTER 0xffffffffu
 
 struct ryn_probe_header {
     char magic[RYN_PROBE_MAGIC_SIZE];
@@ -70,7 +93,13 @@ struct ryn_probe_header {
     uint64_t settings_offset; /* settings text (see above), not NUL-terminated */
     uint64_t settings_size;
     char digest[RYN_DIGEST_CHARS]; /* lowercase hex, no NUL */
-    uint64_t reserved[4];
+    uint64_t sites_offset;    /* struct ryn_site[site_count], ascending addr */
+    uint32_t site_count;
+    uint32_t branch_count;
+    uint64_t branches_offset; /* struct ryn_branch[branch_count], ascending addr */
+    uint64_t counters_addr;   /* link-time address of the counters; 0: none */
+    uint64_t counter_count;   /* uint64_t counters at counters_addr */
+    uint64_t reserved[2];
 };
 
 /* Flags of a probe. */
@@ -85,6 +114,50 @@ struct ryn_probe {
     uint16_t insn_count; /* instructions in the block */
     uint8_t original;    /* the byte at addr in the file */
     uint8_t flags;
+    uint32_t counter;    /* index of the block's counter, or RYN_NO_COUNTER */
+    uint32_t reserved;
+};
+
+/* How a site is patched in a counting process. */
+enum ryn_site_kind {
+    /* "jmp rel32" (E9) over the first 5 of `length` bytes at addr, leading
+     * to the trampoline at target, which counts, runs the displaced
+     * instructions and jumps back. The bytes after the first 5 are never
+     * reached and stay as they are. */
+    RYN_SITE_JUMP = 1,
+    /* Persistent int3 at addr: on each hit add one to counter (unless
+     * RYN_NO_COUNTER) and resume at target, an out-of-line copy of the
+     * instruction at addr that goes on where the original would. */
+    RYN_SITE_TRAP = 2,
+    /* Persistent int3 on a conditional branch "j<cc>" at addr: on each hit
+     * add one to counter (unless RYN_NO_COUNTER: set when the branch also
+     * starts its block), evaluate the condition `condition` (the cc of the
+     * 0x70+cc opcode) on the flags, add one to taken_counter and resume at
+     * target when it holds, else add one to not_taken_counter and resume at
+     * fallthrough. */
+    RYN_SITE_BRANCH_TRAP = 3,
+};
+
+struct ryn_site {
+    uint64_t addr;              /* link-time address patched */
+    uint64_t target;            /* see ryn_site_kind */
+    uint64_t fallthrough;       /* branch traps: the next instruction's address */
+    uint32_t counter;           /* traps: counter added on every hit */
+    uint32_t taken_counter;     /* branch traps */
+    uint32_t not_taken_counter; /* branch traps */
+    uint8_t kind;               /* enum ryn_site_kind */
+    uint8_t condition;          /* branch traps: 0..15 */
+    uint8_t length;             /* bytes of whole instructions the site covers */
+    uint8_t original;           /* the byte at addr in the file */
+};
+
+/* A conditional branch that ends a block, with the counters of its edges
+ * (RYN_NO_COUNTER for both when the branch is not counted). */
+struct ryn_branch {
+    uint64_t addr;  /* the branch instruction */
+    uint64_t block; /* the block it ends */
+    uint32_t taken_counter;
+    uint32_t not_taken_counter;
 };
 
 #endif

@@ -15,6 +15,8 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view k_data_suffix = ".instrdata";
 
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 bool same_block(const Block& a, const Block& b) {
     return a.insn_count == b.insn_count && a.line == b.line && a.function == b.function &&
            a.file == b.file;
@@ -28,6 +30,7 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
     }
     InstrData merged = parts.front();
     std::map<uint64_t, Block> blocks;
+    std::map<uint64_t, Branch> branches;
     for (const InstrData& part : parts) {
         if (part.digest != merged.digest) {
             throw CoverageError("data of two builds of " + merged.object +
@@ -45,12 +48,24 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
                                     (std::ostringstream() << std::hex << block.addr).str() +
                                     " in two ways");
             }
-            it->second.count += block.count;
+            it->second.count = saturating_add(it->second.count, block.count);
         }
+        for (const Branch& branch : part.branches) {
+            const auto [it, fresh] = branches.try_emplace(branch.addr, branch);
+            if (!fresh) {
+                it->second.taken = saturating_add(it->second.taken, branch.taken);
+                it->second.not_taken = saturating_add(it->second.not_taken, branch.not_taken);
+            }
+        }
+        merged.counts_exact = merged.counts_exact && part.counts_exact;
     }
     merged.blocks.clear();
     for (auto& [addr, block] : blocks) {
         merged.blocks.push_back(std::move(block));
+    }
+    merged.branches.clear();
+    for (const auto& [addr, branch] : branches) {
+        merged.branches.push_back(branch);
     }
     return merged;
 }

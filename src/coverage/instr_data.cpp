@@ -1,5 +1,6 @@
 #include "coverage/instr_data.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -58,14 +59,20 @@ T number_field(LineReader& reader, std::string_view text, int base, const char* 
     return value;
 }
 
-Block parse_block(LineReader& reader, const std::string& line) {
+// Splits at tabs; the last field keeps any tab beyond max_fields.
+std::vector<std::string_view> split_fields(std::string_view rest, size_t max_fields) {
     std::vector<std::string_view> fields;
-    std::string_view rest = line;
-    for (size_t tab; fields.size() < 6 && (tab = rest.find('\t')) != std::string_view::npos;) {
+    for (size_t tab; fields.size() + 1 < max_fields && (tab = rest.find('\t')) != std::string_view::npos;) {
         fields.push_back(rest.substr(0, tab));
         rest.remove_prefix(tab + 1);
     }
-    fields.push_back(rest);  // the file path, which may hold any character but a tab
+    fields.push_back(rest);
+    return fields;
+}
+
+Block parse_block(LineReader& reader, const std::string& line) {
+    // The file path, last, may hold any character but a tab.
+    const std::vector<std::string_view> fields = split_fields(line, 7);
     if (fields.size() != 7 || fields[6].find('\t') != std::string_view::npos) {
         reader.fail("a block needs 7 tab-separated fields");
     }
@@ -80,7 +87,40 @@ Block parse_block(LineReader& reader, const std::string& line) {
     return block;
 }
 
+Branch parse_branch(LineReader& reader, const std::string& line) {
+    const std::vector<std::string_view> fields = split_fields(line, 4);
+    if (fields.size() != 4 || fields[3].find('\t') != std::string_view::npos) {
+        reader.fail("a branch needs 4 tab-separated fields");
+    }
+    Branch branch;
+    branch.addr = number_field<uint64_t>(reader, fields[0], 16, "branch address");
+    branch.block = number_field<uint64_t>(reader, fields[1], 16, "block address");
+    branch.taken = number_field<uint64_t>(reader, fields[2], 10, "taken count");
+    branch.not_taken = number_field<uint64_t>(reader, fields[3], 10, "not-taken count");
+    return branch;
+}
+
+template <typename Item>
+void parse_section(LineReader& reader, const char* key, std::vector<Item>& items,
+                   Item (*parse)(LineReader&, const std::string&)) {
+    const std::string count_text = header_value(reader, key);
+    const auto count = number_field<size_t>(reader, count_text, 10, key);
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        items.push_back(parse(reader, reader.next(key)));
+        if (i > 0 && items[i].addr <= items[i - 1].addr) {
+            reader.fail(std::string(key) + " addresses must ascend");
+        }
+    }
+}
+
 }  // namespace
+
+const Block* InstrData::block_at(uint64_t addr) const {
+    const auto it = std::lower_bound(blocks.begin(), blocks.end(), addr,
+                                     [](const Block& block, uint64_t a) { return block.addr < a; });
+    return it != blocks.end() && it->addr == addr ? &*it : nullptr;
+}
 
 bool Block::is_function_entry() const { return (flags & RYN_PROBE_FUNCTION_ENTRY) != 0; }
 
@@ -98,18 +138,16 @@ InstrData parse_instr_data(std::istream& in, const std::string& origin) {
                     " lowercase hex digits");
     }
     data.program = header_value(reader, "program");
-    const std::string count_text = header_value(reader, "blocks");
-    const auto count = number_field<size_t>(reader, count_text, 10, "block count");
-    data.blocks.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        data.blocks.push_back(parse_block(reader, reader.next("the last block")));
-        if (i > 0 && data.blocks[i].addr <= data.blocks[i - 1].addr) {
-            reader.fail("block addresses must ascend");
-        }
+    const std::string counts = header_value(reader, "counts");
+    if (counts != "exact" && counts != "runs") {
+        reader.fail("expected \"counts exact\" or \"counts runs\"");
     }
+    data.counts_exact = counts == "exact";
+    parse_section(reader, "blocks", data.blocks, parse_block);
+    parse_section(reader, "branches", data.branches, parse_branch);
     if (reader.more()) {
         reader.next("the end");  // so the message names the first extra line
-        reader.fail("more lines than the " + std::to_string(count) + " blocks announced");
+        reader.fail("more lines than the blocks and branches announced");
     }
     return data;
 }
@@ -124,10 +162,16 @@ InstrData read_instr_data_file(const std::string& path) {
 
 void write_instr_data(std::ostream& out, const InstrData& data) {
     out << RYN_DATA_HEADER << "\nobject " << data.object << "\ndigest " << data.digest
-        << "\nprogram " << data.program << "\nblocks " << data.blocks.size() << "\n";
+        << "\nprogram " << data.program << "\ncounts " << (data.counts_exact ? "exact" : "runs")
+        << "\nblocks " << data.blocks.size() << "\n";
     for (const Block& b : data.blocks) {
         out << std::hex << b.addr << std::dec << '\t' << b.insn_count << '\t' << b.line << '\t'
             << b.flags << '\t' << b.count << '\t' << b.function << '\t' << b.file << '\n';
+    }
+    out << "branches " << data.branches.size() << "\n";
+    for (const Branch& b : data.branches) {
+        out << std::hex << b.addr << '\t' << b.block << std::dec << '\t' << b.taken << '\t'
+            << b.not_taken << '\n';
     }
 }
 

@@ -1,5 +1,6 @@
 // One object's instrumentation data as a run leaves it: which build it
-// describes and how many runs reached each of its blocks.
+// describes, how often each of its blocks ran and where its conditional
+// branches went.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@ struct Block {
     uint32_t insn_count = 0;
     uint32_t line = 0;      // 0: unknown
     uint32_t flags = 0;     // RYN_PROBE_* flags
-    uint64_t count = 0;     // runs that reached the block
+    uint64_t count = 0;     // executions, or runs that reached it (see counts_exact)
     std::string function;   // "" unknown
     std::string file;       // "" unknown
 
@@ -22,16 +23,31 @@ struct Block {
     bool is_function_entry() const;
 };
 
+struct Branch {
+    uint64_t addr = 0;   // the conditional branch instruction
+    uint64_t block = 0;  // the block it ends
+    uint64_t taken = 0;
+    uint64_t not_taken = 0;
+};
+
 struct InstrData {
     std::string object;   // original path of the object
     std::string digest;   // MD5 text of the object's content
     std::string program;  // the main program whose runs recorded it
-    std::vector<Block> blocks;  // ascending addresses
+    std::vector<Block> blocks;      // ascending addresses
+    std::vector<Branch> branches;   // ascending addresses
+    // False when some run only noted which blocks it reached: block counts
+    // then include runs, not executions, and branch counts are incomplete.
+    bool counts_exact = true;
+
+    // The block starting at addr, if any.
+    const Block* block_at(uint64_t addr) const;
 };
 
 // Reads data in the text form the runtime writes. `origin` names the source
 // in error messages. Throws CoverageError on anything malformed: a wrong
-// header, a missing field, a block count that disagrees with the lines.
+// header, a missing field, a block or branch count that disagrees with the
+// lines.
 InstrData parse_instr_data(std::istream& in, const std::string& origin);
 
 // Reads the file at `path` (CoverageError when it cannot be read).

@@ -179,6 +179,7 @@ static int read_previous(struct ryn_object *object)
     if (ok) {
         p = skip_line(p, end);
         p = skip_line(p, end); /* program */
+        p = skip_line(p, end); /* counts */
         ok = expect(&p, end, "blocks ");
     }
     if (ok && parse_number(&p, end, 10, &ok) != object->count)
@@ -208,7 +209,7 @@ static void write_object(struct ryn_object *object, int merge)
     out_bytes(object->digest, RYN_DIGEST_CHARS);
     out_text("\nprogram ");
     out_text(ryn_settings.program);
-    out_text("\nblocks ");
+    out_text("\ncounts runs\nblocks ");
     out_number(object->count, 10);
     out_text("\n");
     for (uint32_t i = 0; i < object->count; ++i) {
@@ -231,6 +232,7 @@ static void write_object(struct ryn_object *object, int merge)
         out_text(table_string(object, probe->file));
         out_text("\n");
     }
+    out_text("branches 0\n");
     out_flush();
 }
 

@@ -19,10 +19,16 @@ namespace {
 
 const std::string k_digest = "0123456789abcdef0123456789abcdef";
 
-std::string data_text(const std::string& blocks, const std::string& count = "2") {
-    return "ryn-instrdata 1\nobject /a/lib x.so\ndigest " + k_digest +
-           "\nprogram prog\nblocks " + count + "\n" + blocks;
+std::string data_text(const std::string& blocks, const std::string& count = "2",
+                      const std::string& branches = "branches 0\n") {
+    return "ryn-instrdata 2\nobject /a/lib x.so\ndigest " + k_digest +
+           "\nprogram prog\ncounts exact\nblocks " + count + "\n" + blocks + branches;
 }
+
+const std::string k_two_branches =
+    "branches 2\n"
+    "1145\t1139\t3\t1\n"
+    "1150\t1148\t0\t18446744073709551615\n";
 
 const std::string k_two_blocks =
     "1139\t3\t2\t3\t4\tsq\t/src/my file.c\n"
@@ -59,10 +65,25 @@ TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
               std::make_tuple(0x1139u, 3u, 2u, 3u, 4u, "sq", "/src/my file.c"));
     EXPECT_TRUE(sq.is_function_entry());
     EXPECT_FALSE(data.blocks[1].executed());
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(data.block_at(0x1148), &data.blocks[1]);
+    EXPECT_EQ(data.block_at(0x1140), nullptr);
 
     std::ostringstream written;
     coverage::write_instr_data(written, data);
     EXPECT_EQ(written.str(), data_text(k_two_blocks));
+
+    std::string runs = data_text(k_two_blocks, "2", k_two_branches);
+    runs.replace(runs.find("exact"), 5, "runs");
+    const InstrData counted = parse(runs);
+    EXPECT_FALSE(counted.counts_exact);
+    ASSERT_EQ(counted.branches.size(), 2u);
+    const coverage::Branch& last = counted.branches[1];
+    EXPECT_EQ(std::tie(last.addr, last.block, last.taken, last.not_taken),
+              std::make_tuple(0x1150u, 0x1148u, 0u, UINT64_MAX));
+    std::ostringstream rewritten;
+    coverage::write_instr_data(rewritten, counted);
+    EXPECT_EQ(rewritten.str(), runs);
 
     // A function name with blanks (a demangled one) stays whole.
     EXPECT_EQ(parse(data_text("10\t1\t0\t0\t0\tf(int, char)\t\n", "1")).blocks[0].function,
@@ -73,17 +94,24 @@ TEST(DataFile, MalformedDataIsRefusedWithTheFileAndLine) {
     std::string upper = data_text(k_two_blocks);
     upper.replace(upper.find("abcdef"), 6, "ABCDEF");
     const std::pair<std::string, std::string> refusals[] = {
-        {"ryn-instrdata 2\n", "line 1: expected \"ryn-instrdata 1\""},
+        {"ryn-instrdata 1\n", "line 1: expected \"ryn-instrdata 2\""},
         {"", "ends before the header"},
-        {"ryn-instrdata 1\nprogram prog\n", "line 2: expected \"object <value>\""},
+        {"ryn-instrdata 2\nprogram prog\n", "line 2: expected \"object <value>\""},
         {upper, "line 3: the digest must be 32 lowercase hex digits"},
-        {data_text(k_two_blocks, "3"), "ends before the last block"},
-        {data_text(k_two_blocks, "1"), "line 7: more lines than the 1 blocks"},
-        {data_text("1139\t3\t2\t3\t4\tsq\n", "1"), "line 6: a block needs 7"},
+        {data_text(k_two_blocks, "3"), "line 9: a block needs 7"},
+        {data_text(k_two_blocks, "1"), "line 8: expected \"branches <value>\""},
+        {data_text(k_two_blocks, "2", "branches 1\n"), "ends before branches"},
+        {data_text(k_two_blocks, "2", k_two_branches + "x\n"), "line 12: more lines than"},
+        {data_text(k_two_blocks, "2", "branches 1\n1145\t1139\t3\n"), "a branch needs 4"},
+        {data_text(k_two_blocks, "2", "branches 2\n1150\t0\t0\t0\n1145\t0\t0\t0\n"),
+         "branches addresses must ascend"},
+        {"ryn-instrdata 2\nobject o\ndigest " + k_digest + "\nprogram p\ncounts some\n",
+         "line 5: expected \"counts exact\" or \"counts runs\""},
+        {data_text("1139\t3\t2\t3\t4\tsq\n", "1"), "line 7: a block needs 7"},
         {data_text("1139\t3\t2\t3\t-4\tsq\tf.c\n", "1"), "bad count \"-4\""},
         {data_text("0x1139\t3\t2\t3\t4\tsq\tf.c\n", "1"), "bad address"},
         {data_text("1148\t1\t1\t0\t0\tf\tf.c\n1139\t1\t1\t0\t0\tf\tf.c\n"),
-         "line 7: block addresses must ascend"},
+         "line 8: blocks addresses must ascend"},
     };
     for (const auto& [text, reason] : refusals) {
         EXPECT_EQ(parse_error(text).rfind("run.instrdata: malformed instrumentation data: ", 0), 0u)
@@ -113,6 +141,20 @@ TEST(TargetData, AFileOrEveryDataFileOfADirectoryIsMergedAndConflictsAreRefused)
     EXPECT_EQ(merged.blocks[0].count, 1u);
     EXPECT_EQ(merged.blocks[1].count, 2u);
     EXPECT_EQ(merged.blocks[2].function, "g");
+
+    // Branch counts add up too, saturating; one run of the coverage way
+    // makes the merged counts inexact.
+    InstrData counted = ryn_test::instrdata_for(target, blocks);
+    counted.branches = {coverage::Branch{0x14, 0x10, UINT64_MAX - 1, 3}};
+    InstrData covered = counted;
+    covered.counts_exact = false;
+    covered.branches[0].taken = 5;
+    covered.blocks[0].count = UINT64_MAX;
+    const InstrData both = coverage::merge_instr_data({counted, covered});
+    EXPECT_EQ(std::tie(both.branches[0].taken, both.branches[0].not_taken, both.blocks[0].count),
+              std::make_tuple(UINT64_MAX, 6u, UINT64_MAX));
+    EXPECT_FALSE(both.counts_exact);
+    EXPECT_TRUE(coverage::merge_instr_data({counted, counted}).counts_exact);
 
     EXPECT_EQ(error_of([&] { coverage::load_target_data(target, dir / "none"); }),
               "no instrumentation data for " + target + " at " + dir / "none");
