@@ -63,6 +63,10 @@
  *   branches <count>
  * and one line per conditional branch, in table order, separated by tabs:
  *   <branch addr, hex> <block addr, hex> <taken> <not taken>
+ * then
+ *   calls <count>
+ * and one line per function entry block (flag RYN_PROBE_FUNCTION_ENTRY), in
+ * table order: <block addr, hex> <calls of the function>, separated by a tab.
  * "counts exact" means every count is an execution count; "runs" means at
  * least one contribution came from the coverage way, whose block counts are
  * processes and whose branch counts are 0. Runs of the same build merge by
@@ -99,7 +103,9 @@ struct ryn_probe_header {
     uint64_t branches_offset; /* struct ryn_branch[branch_count], ascending addr */
     uint64_t counters_addr;   /* link-time address of the counters; 0: none */
     uint64_t counter_count;   /* uint64_t counters at counters_addr */
-    uint64_t reserved[2];
+    uint64_t call_adjusts_offset; /* struct ryn_call_adjust[call_adjust_count] */
+    uint32_t call_adjust_count;
+    uint32_t reserved;
 };
 
 /* Flags of a probe. */
@@ -158,6 +164,17 @@ struct ryn_branch {
     uint64_t block; /* the block it ends */
     uint32_t taken_counter;
     uint32_t not_taken_counter;
+};
+
+/* A function entry block can also be a loop head: the calls of its function
+ * are the block's count less the count of every branch from inside the
+ * function to it. One record per such branch, ascending by entry: subtract
+ * counter `counter` (a jcc's taken counter, or the block counter of a block
+ * ending in a jmp to the entry) from the count of the block at `entry`. */
+struct ryn_call_adjust {
+    uint64_t entry;
+    uint32_t counter;
+    uint32_t reserved;
 };
 
 #endif

@@ -31,6 +31,7 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
     InstrData merged = parts.front();
     std::map<uint64_t, Block> blocks;
     std::map<uint64_t, Branch> branches;
+    std::map<uint64_t, uint64_t> calls;
     for (const InstrData& part : parts) {
         if (part.digest != merged.digest) {
             throw CoverageError("data of two builds of " + merged.object +
@@ -57,6 +58,9 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
                 it->second.not_taken = saturating_add(it->second.not_taken, branch.not_taken);
             }
         }
+        for (const EntryCalls& entry : part.calls) {
+            calls[entry.addr] = saturating_add(calls[entry.addr], entry.calls);
+        }
         merged.counts_exact = merged.counts_exact && part.counts_exact;
     }
     merged.blocks.clear();
@@ -66,6 +70,10 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
     merged.branches.clear();
     for (const auto& [addr, branch] : branches) {
         merged.branches.push_back(branch);
+    }
+    merged.calls.clear();
+    for (const auto& [addr, count] : calls) {
+        merged.calls.push_back({addr, count});
     }
     return merged;
 }

@@ -100,6 +100,15 @@ Branch parse_branch(LineReader& reader, const std::string& line) {
     return branch;
 }
 
+EntryCalls parse_calls(LineReader& reader, const std::string& line) {
+    const std::vector<std::string_view> fields = split_fields(line, 2);
+    if (fields.size() != 2 || fields[1].find('\t') != std::string_view::npos) {
+        reader.fail("a function's calls need 2 tab-separated fields");
+    }
+    return {number_field<uint64_t>(reader, fields[0], 16, "entry address"),
+            number_field<uint64_t>(reader, fields[1], 10, "calls")};
+}
+
 template <typename Item>
 void parse_section(LineReader& reader, const char* key, std::vector<Item>& items,
                    Item (*parse)(LineReader&, const std::string&)) {
@@ -145,9 +154,10 @@ InstrData parse_instr_data(std::istream& in, const std::string& origin) {
     data.counts_exact = counts == "exact";
     parse_section(reader, "blocks", data.blocks, parse_block);
     parse_section(reader, "branches", data.branches, parse_branch);
+    parse_section(reader, "calls", data.calls, parse_calls);
     if (reader.more()) {
         reader.next("the end");  // so the message names the first extra line
-        reader.fail("more lines than the blocks and branches announced");
+        reader.fail("more lines than the blocks, branches and calls announced");
     }
     return data;
 }
@@ -172,6 +182,10 @@ void write_instr_data(std::ostream& out, const InstrData& data) {
     for (const Branch& b : data.branches) {
         out << std::hex << b.addr << '\t' << b.block << std::dec << '\t' << b.taken << '\t'
             << b.not_taken << '\n';
+    }
+    out << "calls " << data.calls.size() << "\n";
+    for (const EntryCalls& c : data.calls) {
+        out << std::hex << c.addr << std::dec << '\t' << c.calls << '\n';
     }
 }
 

@@ -30,12 +30,20 @@ struct Branch {
     uint64_t not_taken = 0;
 };
 
+// How often a function was called: its entry block's count less the
+// branches from inside the function back to it.
+struct EntryCalls {
+    uint64_t addr = 0;  // the function's entry block
+    uint64_t calls = 0;
+};
+
 struct InstrData {
     std::string object;   // original path of the object
     std::string digest;   // MD5 text of the object's content
     std::string program;  // the main program whose runs recorded it
     std::vector<Block> blocks;      // ascending addresses
     std::vector<Branch> branches;   // ascending addresses
+    std::vector<EntryCalls> calls;  // ascending addresses
     // False when some run only noted which blocks it reached: block counts
     // then include runs, not executions, and branch counts are incomplete.
     bool counts_exact = true;

@@ -232,7 +232,7 @@ static void write_object(struct ryn_object *object, int merge)
         out_text(table_string(object, probe->file));
         out_text("\n");
     }
-    out_text("branches 0\n");
+    out_text("branches 0\ncalls 0\n");
     out_flush();
 }
 

@@ -43,7 +43,7 @@ std::vector<coverage::Block> run_lines(std::vector<coverage::Block> blocks,
 
 coverage::InstrData instrdata_for(const std::string& object, std::vector<coverage::Block> blocks,
                                   const std::string& program) {
-    return {object, coverage::file_digest(object), program, std::move(blocks), {}};
+    return {object, coverage::file_digest(object), program, std::move(blocks), {}, {}};
 }
 
 void write_instrdata(const std::string& path, const coverage::InstrData& data) {

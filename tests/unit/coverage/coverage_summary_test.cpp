@@ -25,11 +25,13 @@ std::vector<InstrData> two_objects() {
                     Block{0x30, 5, 7, 1, 0, "skip_me", "/p/a.c"},
                     Block{0x40, 1, 8, 1, 0, "skip_also", "/p/a.c"},
                     Block{0x50, 2, 0, 0, 1, "", ""}},
+                   {},
                    {}};
     InstrData lib{"/p/libq.so", "d2", "prog",
                   {Block{0x100, 6, 4, 1, 2, "helper", "/p/q.c"},
                    Block{0x110, 2, 5, 0, 0, "helper", "/p/q.c"},
                    Block{0x200, 3, 9, 1, 0, "unused", "/p/q.c"}},
+                  {},
                   {}};
     return {prog, lib};
 }

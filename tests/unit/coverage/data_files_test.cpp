@@ -20,7 +20,7 @@ namespace {
 const std::string k_digest = "0123456789abcdef0123456789abcdef";
 
 std::string data_text(const std::string& blocks, const std::string& count = "2",
-                      const std::string& branches = "branches 0\n") {
+                      const std::string& branches = "branches 0\ncalls 0\n") {
     return "ryn-instrdata 2\nobject /a/lib x.so\ndigest " + k_digest +
            "\nprogram prog\ncounts exact\nblocks " + count + "\n" + blocks + branches;
 }
@@ -28,7 +28,9 @@ std::string data_text(const std::string& blocks, const std::string& count = "2",
 const std::string k_two_branches =
     "branches 2\n"
     "1145\t1139\t3\t1\n"
-    "1150\t1148\t0\t18446744073709551615\n";
+    "1150\t1148\t0\t18446744073709551615\n"
+    "calls 1\n"
+    "1139\t2\n";
 
 const std::string k_two_blocks =
     "1139\t3\t2\t3\t4\tsq\t/src/my file.c\n"
@@ -81,6 +83,8 @@ TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
     const coverage::Branch& last = counted.branches[1];
     EXPECT_EQ(std::tie(last.addr, last.block, last.taken, last.not_taken),
               std::make_tuple(0x1150u, 0x1148u, 0u, UINT64_MAX));
+    ASSERT_EQ(counted.calls.size(), 1u);
+    EXPECT_EQ(std::tie(counted.calls[0].addr, counted.calls[0].calls), std::make_tuple(0x1139u, 2u));
     std::ostringstream rewritten;
     coverage::write_instr_data(rewritten, counted);
     EXPECT_EQ(rewritten.str(), runs);
@@ -101,10 +105,12 @@ TEST(DataFile, MalformedDataIsRefusedWithTheFileAndLine) {
         {data_text(k_two_blocks, "3"), "line 9: a block needs 7"},
         {data_text(k_two_blocks, "1"), "line 8: expected \"branches <value>\""},
         {data_text(k_two_blocks, "2", "branches 1\n"), "ends before branches"},
-        {data_text(k_two_blocks, "2", k_two_branches + "x\n"), "line 12: more lines than"},
-        {data_text(k_two_blocks, "2", "branches 1\n1145\t1139\t3\n"), "a branch needs 4"},
+        {data_text(k_two_blocks, "2", k_two_branches + "x\n"), "line 14: more lines than"},
+        {data_text(k_two_blocks, "2", "branches 1\n1145\t1139\t3\ncalls 0\n"), "a branch needs 4"},
         {data_text(k_two_blocks, "2", "branches 2\n1150\t0\t0\t0\n1145\t0\t0\t0\n"),
          "branches addresses must ascend"},
+        {data_text(k_two_blocks, "2", "branches 0\n"), "ends before the calls line"},
+        {data_text(k_two_blocks, "2", "branches 0\ncalls 1\n1139\n"), "calls need 2"},
         {"ryn-instrdata 2\nobject o\ndigest " + k_digest + "\nprogram p\ncounts some\n",
          "line 5: expected \"counts exact\" or \"counts runs\""},
         {data_text("1139\t3\t2\t3\t4\tsq\n", "1"), "line 7: a block needs 7"},
@@ -146,6 +152,7 @@ TEST(TargetData, AFileOrEveryDataFileOfADirectoryIsMergedAndConflictsAreRefused)
     // makes the merged counts inexact.
     InstrData counted = ryn_test::instrdata_for(target, blocks);
     counted.branches = {coverage::Branch{0x14, 0x10, UINT64_MAX - 1, 3}};
+    counted.calls = {coverage::EntryCalls{0x10, 4}};
     InstrData covered = counted;
     covered.counts_exact = false;
     covered.branches[0].taken = 5;
@@ -153,6 +160,7 @@ TEST(TargetData, AFileOrEveryDataFileOfADirectoryIsMergedAndConflictsAreRefused)
     const InstrData both = coverage::merge_instr_data({counted, covered});
     EXPECT_EQ(std::tie(both.branches[0].taken, both.branches[0].not_taken, both.blocks[0].count),
               std::make_tuple(UINT64_MAX, 6u, UINT64_MAX));
+    EXPECT_EQ(both.calls[0].calls, 8u);
     EXPECT_FALSE(both.counts_exact);
     EXPECT_TRUE(coverage::merge_instr_data({counted, counted}).counts_exact);
 

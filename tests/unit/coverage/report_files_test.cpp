@@ -99,6 +99,7 @@ TEST(AnalyticsFile, HoldsTheTotalEveryFileAndEveryFunction) {
         {{"/p/prog", "d", "prog",
           {coverage::Block{0x10, 4, 2, 1, 1, "main", "/p/a.c"},
            coverage::Block{0x20, 2, 3, 1, 0, "idle", "/p/a.c"}},
+          {},
           {}}},
         coverage::FunctionFilter());
     std::ostringstream out;
