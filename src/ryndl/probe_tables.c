@@ -10,6 +10,7 @@
 
 struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
 static atomic_int armed_objects;
+int ryn_counting = 1;
 
 static void resolve_data_path(struct ryn_object *object, const char *datadir)
 {
@@ -57,6 +58,26 @@ static void take_main_record(long record, const char *value, void *context)
 static void read_main_settings(const char *text, size_t size)
 {
     ryn_for_each_record(text, size, take_main_record, &ryn_settings);
+    /* Coverage only asks whether a block ran: one-shot probes keep it near
+     * native speed. */
+    ryn_counting = strcmp(ryn_settings.component, "zentor") != 0;
+}
+
+/* The counting parts of a table, when the copy has them. */
+static void take_counting_parts(struct ryn_object *object, const struct ryn_probe_header *header)
+{
+    const char *base = (const char *)header;
+    if (header->counters_addr == 0 || header->counter_count == 0)
+        return;
+    object->sites = (const struct ryn_site *)(base + header->sites_offset);
+    object->site_count = header->site_count;
+    object->branches = (const struct ryn_branch *)(base + header->branches_offset);
+    object->branch_count = header->branch_count;
+    object->adjusts = (const struct ryn_call_adjust *)(base + header->call_adjusts_offset);
+    object->adjust_count = header->call_adjust_count;
+    object->counters = (volatile uint64_t *)(object->bias + header->counters_addr);
+    object->counter_count = header->counter_count;
+    object->counting = ryn_counting;
 }
 
 static void choose_program_name(void)
@@ -126,6 +147,7 @@ struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_pr
     object->bias = map->l_addr;
     object->map = map;
     memcpy(object->digest, header->digest, RYN_DIGEST_CHARS);
+    take_counting_parts(object, header);
     if (!ryn_setting(settings, header->settings_size, "original", object->original,
                      sizeof object->original))
         ryn_strlcpy(object->original, map->l_name, sizeof object->original);

@@ -32,6 +32,17 @@ struct ryn_object {
     uint32_t count;
     char digest[RYN_DIGEST_CHARS + 1];
     volatile uint8_t *hits;   /* mmap'd by the runtime, one byte per probe */
+    /* The counting way (see probe_format.h); counters is NULL when the copy
+     * has none, and then every block takes the one-shot way. */
+    int counting;
+    const struct ryn_site *sites;
+    uint32_t site_count;
+    const struct ryn_branch *branches;
+    uint32_t branch_count;
+    const struct ryn_call_adjust *adjusts;
+    uint32_t adjust_count;
+    volatile uint64_t *counters;
+    uint64_t counter_count;
     uint32_t *old_counts;     /* scratch for merging, mmap'd */
     size_t map_size;
     struct link_map *map;
@@ -55,6 +66,9 @@ extern struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
 extern struct ryn_settings ryn_settings;
 extern char ryn_start_dir[PATH_MAX];
 extern volatile int ryn_recording;
+/* Whether this process counts executions (anything but the coverage front
+ * end); decided by the main program's settings. */
+extern int ryn_counting;
 
 /* probe_tables.c */
 struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header,
