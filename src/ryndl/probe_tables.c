@@ -96,7 +96,7 @@ static void choose_program_name(void)
 
 /* Writes an int3 over each probe, one page at a time. A probe whose byte in
  * memory is not the one the table recorded belongs to another build and is
- * left alone. */
+ * left alone. A counting object's counted blocks have their sites instead. */
 static void plant(struct ryn_object *object)
 {
     uint8_t page[4096];
@@ -113,6 +113,8 @@ static void plant(struct ryn_object *object)
             if (at - start >= sizeof page)
                 break;
             uint8_t *byte = &page[at - start];
+            if (object->counting && object->probes[i].counter != RYN_NO_COUNTER)
+                continue;
             if (*byte == object->probes[i].original && object->probes[i].original != 0xCC) {
                 *byte = 0xCC;
                 changed = 1;
@@ -170,6 +172,8 @@ struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_pr
         object->low = object->bias + object->probes[0].addr;
         object->high = object->bias + object->probes[object->count - 1].addr;
         ryn_arm_signals();
+        if (object->counting)
+            ryn_plant_sites(object);
         plant(object);
     }
     __atomic_store_n(&object->active, 1, __ATOMIC_RELEASE);
@@ -221,7 +225,8 @@ int ryn_take_probe(uintptr_t pc)
                 high = middle;
         }
         if (low == object->count || object->probes[low].addr != addr ||
-            object->probes[low].original == 0xCC)
+            object->probes[low].original == 0xCC ||
+            (object->counting && object->probes[low].counter != RYN_NO_COUNTER))
             continue;
         /* Another thread may have taken the probe already; putting the byte
          * back twice is harmless. */

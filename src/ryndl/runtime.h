@@ -78,6 +78,10 @@ struct ryn_object *ryn_object_of(struct link_map *map);
 int ryn_take_probe(uintptr_t pc);
 int ryn_probes_armed(void);
 
+/* site_traps.c */
+void ryn_plant_sites(struct ryn_object *object);
+int ryn_take_site(uintptr_t pc, void *context);
+
 /* code_patch.c */
 int ryn_write_code(uintptr_t addr, const void *bytes, size_t length);
 int ryn_read_code(uintptr_t addr, void *bytes, size_t length);
