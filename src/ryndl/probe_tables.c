@@ -159,16 +159,16 @@ struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_pr
     resolve_data_path(object, datadir);
 
     if (object->count > 0) {
-        size_t size = object->count * (1 + sizeof(uint32_t));
-        size = (size + 4095) & ~(size_t)4095;
+        size_t size = ((size_t)object->count + 4095) & ~(size_t)4095;
         void *memory = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
+        if (memory == MAP_FAILED || ryn_data_attach(object) != 0) {
+            if (memory != MAP_FAILED)
+                munmap(memory, size);
             object->map = NULL;
             return NULL;
         }
         object->map_size = size;
-        object->old_counts = memory;
-        object->hits = (volatile uint8_t *)memory + object->count * sizeof(uint32_t);
+        object->hits = memory;
         object->low = object->bias + object->probes[0].addr;
         object->high = object->bias + object->probes[object->count - 1].addr;
         ryn_arm_signals();
@@ -197,7 +197,8 @@ void ryn_forget_object(struct link_map *map)
     __atomic_store_n(&object->active, 0, __ATOMIC_RELEASE);
     atomic_fetch_sub(&armed_objects, 1);
     if (object->map_size > 0)
-        munmap(object->old_counts, object->map_size);
+        munmap((void *)object->hits, object->map_size);
+    ryn_data_detach(object);
     object->hits = NULL;
     object->map = NULL;
 }
