@@ -99,6 +99,7 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
         }
     }
     if (!entries_unknown) {
+        plan_exit_runs(code);
         count_on_edges(code, first_site);
     }
     std::stable_sort(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
@@ -265,6 +266,54 @@ void CounterPlanner::plan_tail(std::vector<BlockCode>& code, size_t b, bool entr
     planned.branches.push_back({last.addr, c.branch});
     c.branch_open = false;
     plan_.sites.push_back(std::move(planned));
+}
+
+// A trap on a block that a jump or the block before reaches is avoidable
+// when those predecessors leave it from a run: give each predecessor that
+// does not yet a run over its last instructions.
+void CounterPlanner::plan_exit_runs(std::vector<BlockCode>& code) {
+    std::vector<bool> trapped(code.size(), false);
+    for (size_t x = 0; x < code.size(); ++x) {
+        trapped[x] = !code[x].insns.empty() && code[x].block->branched && !code[x].block->foreign &&
+                     std::ranges::any_of(plan_.sites, [&](const PlannedSite& p) {
+                         return p.site.addr == code[x].block->addr && p.site.kind == RYN_SITE_TRAP;
+                     });
+    }
+    for (size_t q = 0; q < code.size(); ++q) {
+        BlockCode& c = code[q];
+        if (c.insns.empty() || c.covered >= c.insns.size() || c.branch >= 0) {
+            continue;
+        }
+        const CodeInsn& last = c.insns.back();
+        const bool jumps = last.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR && last.insn.raw.imm[0].is_relative;
+        size_t x = code.size();
+        if (jumps) {
+            for (size_t i = 0; i < code.size(); ++i) {
+                if (!code[i].insns.empty() && code[i].block->addr == last.branch_target()) {
+                    x = i;
+                }
+            }
+        } else if (!last.ends_flow() && q + 1 < code.size()) {
+            x = q + 1;
+        }
+        if (x == code.size() || !trapped[x]) {
+            continue;
+        }
+        size_t k = c.insns.size();
+        uint64_t length = 0;
+        while (length < k_jump_length && k > std::max<size_t>(c.covered, 1) && displaceable(c.insns[k - 1])) {
+            --k;
+            length += c.insns[k].insn.length;
+        }
+        if (length < k_jump_length) {
+            continue;
+        }
+        PlannedSite planned;
+        planned.site = make_site(c.insns[k], RYN_SITE_JUMP, length);
+        planned.run_end = last.next();
+        c.covered = c.insns.size();
+        plan_.sites.push_back(std::move(planned));
+    }
 }
 
 // A block that only direct branches of its function and the block before it

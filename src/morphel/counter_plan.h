@@ -57,6 +57,7 @@ private:
     void plan_head(std::vector<BlockCode>& code, size_t b, bool entries_unknown);
     bool plan_lead_in(std::vector<BlockCode>& code, size_t b);
     void plan_tail(std::vector<BlockCode>& code, size_t b, bool entries_unknown);
+    void plan_exit_runs(std::vector<BlockCode>& code);
     void count_on_edges(std::vector<BlockCode>& code, size_t first_site);
 
     const CodeFacts& facts_;
