@@ -1,7 +1,7 @@
 // A counting run leaves exact counts: every execution of a block under
 // threads, both edges of each branch, the calls of each function apart from
 // its loops, each side of a fork its own executions only, and runs of one
-// build adding up. The coverage front end's run of the same copy leaves runs.
+// build adding up.
 #include <map>
 #include <set>
 #include <string>
@@ -175,18 +175,6 @@ TEST_F(ProbedProgramTest, EveryFunctionOfALargeProgramIsCountedOnce) {
         }
     }
     EXPECT_EQ(decided_once, functions);
-}
-
-TEST_F(CountedRun, TheCoverageFrontEndRecordsRunsOfTheSameCopy) {
-    const coverage::InstrData data = run_once({"1 zentor", "33 both"});
-    EXPECT_FALSE(data.counts_exact);
-    // A process counts once each block it reached, the child those its
-    // parent reached before the fork too.
-    EXPECT_EQ(calls(data), (Calls{{"in_child", 1}, {"in_parent", 1}, {"main", 2},
-                                  {"spin", 2},     {"tick", 2},      {"worker", 2}}));
-    for (const coverage::Branch& branch : data.branches) {
-        EXPECT_EQ(branch.taken + branch.not_taken, 0u);
-    }
 }
 
 }  // namespace
