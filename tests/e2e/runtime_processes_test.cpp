@@ -59,6 +59,12 @@ const RunCase k_process_cases[] = {
             {{"in_parent", 0}, {"in_child", 1}, {"main", 0}}, {"33 child"}},
     RunCase{"fork_both", k_fork, "", "child 2 parent 1\n", 0,
             {{"in_parent", 1}, {"in_child", 1}, {"main", 1}}, {"33 both"}},
+    // Under the coverage front end a child also counts the blocks its parent
+    // reached before the fork.
+    RunCase{"covered_fork_child", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 0}, {"in_child", 1}, {"main", 1}}, {"1 zentor", "33 child"}},
+    RunCase{"covered_fork_both", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 1}, {"in_child", 1}, {"main", 2}}, {"1 zentor", "33 both"}},
     RunCase{"exec", k_exec, "", "before\nreplaced\n", 0,
             {{"before_exec", 1}, {"after_failure", 1}, {"main", 1}}},
 };
