@@ -1,7 +1,8 @@
 // Optimize mode of the engine: beside a runnable clean copy it lists the
 // functions that ran, most executed instructions first, in the forms the
 // linkers read, and says how few of them did most of the work; a library
-// goes beside the output under its own name; without counts nothing is
+// goes beside the output under its own name (from counts a run of the
+// counting copy left, too); without counts nothing is
 // ordered and no list of an earlier run stays behind.
 #include <algorithm>
 #include <map>
@@ -123,6 +124,22 @@ TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsAndNamesTheHotShare)
     EXPECT_EQ(run({output}).out, run({program}).out);
     EXPECT_NE(run({"readelf", "-p", ".comment", output}).out.find("kalfix: optimized from " + program),
               std::string::npos);
+}
+
+TEST_F(Optimize, ARunOfTheCountingCopyGivesTheOrder) {
+    const std::string copy = dir / "work.counting";
+    ASSERT_TRUE(make_probed_copy(program, copy, dir / "counted"));
+    ASSERT_EQ(run({copy}).out, run({program}).out);
+    const RunResult result = optimize(program, dir / "counted");
+    ASSERT_EQ(result.status, 0) << result.err;
+    // 100 calls of spin, 50 iterations each, against 100 short calls of
+    // stepper and one main: spin does nearly all the work, exactly counted.
+    EXPECT_TRUE(std::regex_match(result.out, std::regex("9[0-9]% of the executed instructions lie in "
+                                                        "1 of [0-9]+ functions \\(the first 1 of " +
+                                                        output + "\\.symbol-order\\)\n")))
+        << result.out;
+    // main's loop outweighs stepper's short calls; the startup code ran once.
+    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nmain\nstepper\n_start\n");
 }
 
 TEST_F(Optimize, TheLinkersPlaceFunctionsInTheListedOrder) {
