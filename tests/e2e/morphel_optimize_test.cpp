@@ -1,9 +1,9 @@
 // Optimize mode of the engine: beside a runnable clean copy it lists the
 // functions that ran, most executed instructions first, in the forms the
-// linkers read, and says how few of them did most of the work; a library
-// goes beside the output under its own name (from counts a run of the
-// counting copy left, too); without counts nothing is
-// ordered and no list of an earlier run stays behind.
+// linkers read, and says how few of them did most of the work, whether the
+// counts come from a run of the counting copy or from data written here; a
+// library goes beside the output under its own name; without counts nothing
+// is ordered and no list of an earlier run stays behind.
 #include <algorithm>
 #include <map>
 #include <regex>
