@@ -10,6 +10,8 @@ namespace {
 constexpr uint8_t k_leader = 0x1;
 constexpr uint8_t k_entry = 0x2;
 constexpr uint8_t k_statement = 0x4;
+constexpr uint8_t k_branched = 0x8;
+constexpr uint8_t k_foreign = 0x10;
 
 // Whether control never goes on to the next instruction in sequence.
 bool ends_flow(const ZydisDecodedInstruction& insn) {
@@ -38,6 +40,7 @@ bool BlockFinder::decode(const Function& function) {
     leaders_.clear();
     targets_.clear();
     outside_targets_.clear();
+    call_targets_.clear();
     indirect_jumps_.clear();
     uint64_t available = 0;
     const uint8_t* bytes = facts_.bytes_at(function.addr, &available);
@@ -62,7 +65,7 @@ bool BlockFinder::decode(const Function& function) {
         if (branch && insn.raw.imm[0].is_relative) {
             const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.imm[0].value.s);
             if (target >= function.addr && target - function.addr < function.size) {
-                targets_.push_back(target);
+                (category == ZYDIS_CATEGORY_CALL ? call_targets_ : targets_).push_back(target);
             } else {
                 outside_targets_.push_back(target);
             }
@@ -111,16 +114,21 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
         return false;
     }
     const uint64_t end = function.addr + function.size;
-    mark_leader(function.addr, k_entry);
+    mark_leader(function.addr, k_entry | k_foreign);
     for (const uint64_t target : targets_) {
-        if (!mark_leader(target, 0)) {
+        if (!mark_leader(target, k_branched)) {
+            return false;
+        }
+    }
+    for (const uint64_t target : call_targets_) {
+        if (!mark_leader(target, k_foreign)) {
             return false;
         }
     }
     if (outside_) {
         for (auto it = std::lower_bound(outside_->begin(), outside_->end(), function.addr);
              it != outside_->end() && *it < end; ++it) {
-            if (!mark_leader(*it, 0)) {
+            if (!mark_leader(*it, k_foreign)) {
                 entries_unknown_ = true;
             }
         }
@@ -131,13 +139,13 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
             indirect_jump_targets(decoder_, facts_, starts_, jump, is_instruction);
         entries_unknown_ = entries_unknown_ || !reach.known;
         for (const uint64_t entry : reach.entries) {
-            mark_leader(entry, 0);
+            mark_leader(entry, k_foreign);
         }
     }
     const auto pads_begin = std::lower_bound(facts_.landing_pads.begin(), facts_.landing_pads.end(),
                                              function.addr);
     for (auto it = pads_begin; it != facts_.landing_pads.end() && *it < end; ++it) {
-        if (!mark_leader(*it, 0)) {
+        if (!mark_leader(*it, k_foreign)) {
             return false;
         }
     }
@@ -160,6 +168,8 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
         block.insn_count = static_cast<uint32_t>(next - i);
         block.function_entry = leaders_[i] & k_entry;
         block.line_statement = leaders_[i] & k_statement;
+        block.branched = leaders_[i] & k_branched;
+        block.foreign = leaders_[i] & k_foreign;
         blocks.push_back(block);
         i = next;
     }

@@ -16,6 +16,12 @@ struct Block {
     uint32_t insn_count = 0;
     bool function_entry = false;
     bool line_statement = false;
+    // Reached otherwise than by running on from the block before: a direct
+    // branch of its function names it (branched), or something else can
+    // (foreign: the entry, another function's branch, a jump table, the
+    // unwinder).
+    bool branched = false;
+    bool foreign = false;
 };
 
 // Reuses its buffers from one function to the next, so decoding allocates
@@ -53,6 +59,7 @@ private:
     std::vector<uint8_t> leaders_;   // per instruction: leader flags
     std::vector<uint64_t> targets_;  // branch targets inside the function
     std::vector<uint64_t> outside_targets_;
+    std::vector<uint64_t> call_targets_;  // calls into the function itself
     std::vector<size_t> indirect_jumps_;  // instruction indices
     const std::vector<uint64_t>* outside_ = nullptr;
     bool entries_unknown_ = false;

@@ -1,5 +1,7 @@
 #include "counter_plan.h"
 
+#include <algorithm>
+
 #include "engine_error.h"
 #include "relocation.h"
 
@@ -8,6 +10,8 @@ namespace {
 
 // The bytes "jmp rel32" needs.
 constexpr uint64_t k_jump_length = 5;
+// A site records its length in a byte.
+constexpr uint64_t k_max_run = 255;
 
 ryn_site make_site(const CodeInsn& at, ryn_site_kind kind, uint64_t length) {
     ryn_site site{};
@@ -29,12 +33,20 @@ bool displaceable(const CodeInsn& insn) {
 
 }  // namespace
 
+struct CounterPlanner::BlockCode {
+    const Block* block = nullptr;
+    ryn_probe* probe = nullptr;
+    std::vector<CodeInsn> insns;
+    uint64_t bytes = 0;
+    long branch = -1;          // the branch that ends it
+    bool branch_open = false;  // a counted branch no site counts yet
+    size_t covered = 0;        // leading instructions a jump site displaces
+    bool absorbed = false;     // counted by the run of an earlier block
+    bool all_displaceable = true;
+};
+
 size_t CountingPlan::jump_sites() const {
-    size_t n = 0;
-    for (const PlannedSite& p : sites) {
-        n += p.site.kind == RYN_SITE_JUMP;
-    }
-    return n;
+    return std::ranges::count(sites, RYN_SITE_JUMP, [](const PlannedSite& p) { return p.site.kind; });
 }
 
 size_t CountingPlan::trap_sites() const { return sites.size() - jump_sites(); }
@@ -44,113 +56,280 @@ CounterPlanner::CounterPlanner(const CodeFacts& facts) : facts_(facts) {
 }
 
 void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* probes, bool entries_unknown) {
+    std::vector<BlockCode> code(blocks.size());
     const uint64_t entry = !blocks.empty() && blocks[0].function_entry ? blocks[0].addr : 0;
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        if (!plan_block(blocks[i], probes[i], entries_unknown, entry)) {
-            probes[i].counter = RYN_NO_COUNTER;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        BlockCode& c = code[b];
+        c.block = &blocks[b];
+        c.probe = &probes[b];
+        c.probe->counter = RYN_NO_COUNTER;
+        for (uint64_t addr = blocks[b].addr; addr < blocks[b].end;) {
+            const std::optional<CodeInsn> insn = decode_insn(decoder_, facts_, addr);
+            if (!insn) {
+                c.insns.clear();
+                break;
+            }
+            c.insns.push_back(*insn);
+            c.bytes += insn->insn.length;
+            c.all_displaceable = c.all_displaceable && displaceable(*insn);
+            addr = insn->next();
+        }
+        if (c.insns.empty()) {
+            c.all_displaceable = false;
+            continue;
+        }
+        const CodeInsn& last = c.insns.back();
+        if (last.insn.meta.category == ZYDIS_CATEGORY_COND_BR) {
+            c.branch = static_cast<long>(plan_.branches.size());
+            plan_.branches.push_back({last.addr, blocks[b].addr, RYN_NO_COUNTER, RYN_NO_COUNTER});
+            counted_branch_.push_back(last.is_jcc() ? counted_branch_count_++ : RYN_NO_COUNTER);
+            c.branch_open = last.is_jcc();
+        }
+    }
+    const size_t first_site = plan_.sites.size();
+    for (size_t b = 0; b < code.size(); ++b) {
+        if (code[b].insns.empty()) {
+            continue;
+        }
+        if (!code[b].absorbed) {
+            plan_head(code, b, entries_unknown);
+        }
+        if (code[b].branch_open) {
+            plan_tail(code, b, entries_unknown);
+        }
+    }
+    if (!entries_unknown) {
+        count_on_edges(code, first_site);
+    }
+    std::stable_sort(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
+                     [](const PlannedSite& a, const PlannedSite& b) { return a.site.addr < b.site.addr; });
+    for (const BlockCode& c : code) {
+        if (c.probe->counter == RYN_NO_COUNTER) {
             ++plan_.uncounted_blocks;
+        }
+        // Branches back to the function's entry from inside the function.
+        if (c.insns.empty() || entry == 0 || !c.insns.back().insn.raw.imm[0].is_relative ||
+            c.insns.back().branch_target() != entry) {
+            continue;
+        }
+        if (c.branch >= 0) {
+            adjust_sources_.push_back({entry, c.branch});
+        } else if (c.insns.back().insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR &&
+                   c.probe->counter != RYN_NO_COUNTER) {
+            adjust_sources_.push_back({entry, -1 - static_cast<long>(c.probe->counter)});
         }
     }
 }
 
-bool CounterPlanner::plan_block(const Block& block, ryn_probe& probe, bool entries_unknown, uint64_t entry) {
-    probe.counter = RYN_NO_COUNTER;
-    std::vector<CodeInsn> insns;
-    for (uint64_t addr = block.addr; addr < block.end;) {
-        const std::optional<CodeInsn> insn = decode_insn(decoder_, facts_, addr);
-        if (!insn) {
-            return false;
-        }
-        insns.push_back(*insn);
-        addr = insn->next();
-    }
-    if (insns.empty()) {
-        return false;
-    }
-    const CodeInsn& last = insns.back();
-    long branch = -1;
-    if (last.insn.meta.category == ZYDIS_CATEGORY_COND_BR) {
-        branch = static_cast<long>(plan_.branches.size());
-        plan_.branches.push_back({last.addr, block.addr, RYN_NO_COUNTER, RYN_NO_COUNTER});
-        counted_branch_.push_back(last.is_jcc() ? static_cast<uint32_t>(counted_branch_count_++)
-                                                : RYN_NO_COUNTER);
-    }
-    bool branch_open = branch >= 0 && counted_branch_[static_cast<size_t>(branch)] != RYN_NO_COUNTER;
-
-    // Head: a jump over the first whole instructions, else a trap on the first.
-    size_t head_end = 1;
+// A jump over the block's first whole instructions; when they are all of
+// it, the run goes on into the following blocks that only it runs into and
+// that could not hold a jump of their own. Else a trap on the first
+// instruction.
+void CounterPlanner::plan_head(std::vector<BlockCode>& code, size_t b, bool entries_unknown) {
+    BlockCode& head = code[b];
     uint64_t length = 0;
     size_t n = 0;
-    while (!entries_unknown && n < insns.size() && length < k_jump_length && displaceable(insns[n])) {
-        length += insns[n].insn.length;
+    while (!entries_unknown && n < head.insns.size() && length < k_jump_length && displaceable(head.insns[n])) {
+        length += head.insns[n].insn.length;
         ++n;
     }
-    if (!entries_unknown && length >= k_jump_length) {
-        probe.counter = block_counters_++;
-        PlannedSite planned{make_site(insns[0], RYN_SITE_JUMP, length), block.addr + length, probe.counter};
-        if (n == insns.size() && branch_open) {
-            planned.branch = branch;
-            branch_open = false;
-        }
-        plan_.sites.push_back(planned);
-        head_end = n;
-        ++plan_.jump_blocks;
-    } else if (insns.size() == 1 && branch_open) {
-        probe.counter = block_counters_++;
-        PlannedSite planned{make_site(last, RYN_SITE_BRANCH_TRAP, last.insn.length)};
-        planned.site.counter = probe.counter;
-        planned.branch = branch;
-        branch_open = false;
-        plan_.sites.push_back(planned);
-        ++plan_.trap_blocks;
-    } else if (relocation_of(insns[0]) != Relocation::impossible) {
-        probe.counter = block_counters_++;
-        PlannedSite planned{make_site(insns[0], RYN_SITE_TRAP, insns[0].insn.length)};
-        planned.site.counter = probe.counter;
-        plan_.sites.push_back(planned);
-        ++plan_.trap_blocks;
+    // A short rest of the block goes along, so that it needs no site of its
+    // own and the run may go on.
+    uint64_t rest = 0;
+    bool rest_moves = true;
+    for (size_t i = n; i < head.insns.size(); ++i) {
+        rest += head.insns[i].insn.length;
+        rest_moves = rest_moves && displaceable(head.insns[i]);
     }
-
-    // Tail: the conditional branch with the instructions before it, else a
-    // trap on the branch itself.
-    if (branch_open) {
-        size_t k = insns.size();
-        uint64_t tail_length = 0;
-        bool fits = !entries_unknown;
-        while (fits && tail_length < k_jump_length) {
-            if (k <= head_end || !displaceable(insns[k - 1])) {
-                fits = false;
+    if (!entries_unknown && length >= k_jump_length && rest_moves && rest < k_jump_length) {
+        length += rest;
+        n = head.insns.size();
+    }
+    size_t last_block = b;
+    if (!entries_unknown && n == head.insns.size()) {
+        for (size_t next = b + 1; next < code.size(); ++next) {
+            const BlockCode& c = code[next];
+            const CodeInsn& before = code[next - 1].insns.back();
+            if (c.block->branched || c.block->foreign || !c.all_displaceable || before.ends_flow() ||
+                relocation_of(before) == Relocation::loop || length + c.bytes > k_max_run ||
+                (length >= k_jump_length && c.bytes >= k_jump_length)) {
                 break;
             }
-            --k;
-            tail_length += insns[k].insn.length;
+            length += c.bytes;
+            last_block = next;
         }
+    }
+    if (length >= k_jump_length) {
         PlannedSite planned;
-        if (fits) {
-            planned = {make_site(insns[k], RYN_SITE_JUMP, tail_length), last.next()};
-        } else {
-            planned = {make_site(last, RYN_SITE_BRANCH_TRAP, last.insn.length)};
+        planned.site = make_site(head.insns[0], RYN_SITE_JUMP, length);
+        planned.run_end = head.block->addr + length;
+        for (size_t i = b; i <= last_block; ++i) {
+            BlockCode& c = code[i];
+            c.probe->counter = block_counters_++;
+            c.absorbed = i > b;
+            c.covered = i == b ? n : c.insns.size();
+            planned.entries.push_back({c.block->addr, c.probe->counter});
+            if (c.covered == c.insns.size() && c.branch_open) {
+                planned.branches.push_back({c.insns.back().addr, c.branch});
+                c.branch_open = false;
+            }
+            ++plan_.jump_blocks;
         }
-        planned.branch = branch;
-        plan_.sites.push_back(planned);
+        plan_.sites.push_back(std::move(planned));
+        return;
     }
+    if (!entries_unknown && plan_lead_in(code, b)) {
+        return;
+    }
+    const CodeInsn& first = head.insns[0];
+    head.covered = 1;
+    if (head.insns.size() == 1 && head.branch_open) {
+        head.probe->counter = block_counters_++;
+        PlannedSite planned;
+        planned.site = make_site(first, RYN_SITE_BRANCH_TRAP, first.insn.length);
+        planned.site.counter = head.probe->counter;
+        planned.branches.push_back({first.addr, head.branch});
+        head.branch_open = false;
+        plan_.sites.push_back(std::move(planned));
+        ++plan_.trap_blocks;
+    } else if (relocation_of(first) != Relocation::impossible) {
+        head.probe->counter = block_counters_++;
+        PlannedSite planned;
+        planned.site = make_site(first, RYN_SITE_TRAP, first.insn.length);
+        planned.site.counter = head.probe->counter;
+        plan_.sites.push_back(std::move(planned));
+        ++plan_.trap_blocks;
+    }
+}
 
-    // Branches back to the function's entry from inside the function.
-    const bool direct = last.insn.raw.imm[0].is_relative;
-    if (entry != 0 && direct && last.branch_target() == entry) {
-        if (branch >= 0) {
-            adjust_sources_.push_back({entry, branch});
-        } else if (last.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR && probe.counter != RYN_NO_COUNTER) {
-            adjust_sources_.push_back({entry, -1 - static_cast<long>(probe.counter)});
-        }
+// A block only its predecessor runs into, too short for a jump: a run that
+// begins with the predecessor's last instructions (after its own sites, and
+// where a call returns at the latest) and goes on through the block.
+bool CounterPlanner::plan_lead_in(std::vector<BlockCode>& code, size_t b) {
+    BlockCode& c = code[b];
+    if (b == 0 || c.block->branched || c.block->foreign || !c.all_displaceable) {
+        return false;
     }
-    return probe.counter != RYN_NO_COUNTER;
+    BlockCode& before = code[b - 1];
+    if (before.insns.empty() || before.branch >= 0 || before.insns.back().ends_flow()) {
+        return false;
+    }
+    uint64_t length = c.bytes;
+    size_t k = before.insns.size();
+    while (length < k_jump_length && k > std::max<size_t>(before.covered, 1) && displaceable(before.insns[k - 1])) {
+        --k;
+        length += before.insns[k].insn.length;
+    }
+    if (length < k_jump_length || length > k_max_run) {
+        return false;
+    }
+    PlannedSite planned;
+    planned.site = make_site(before.insns[k], RYN_SITE_JUMP, length);
+    planned.run_end = c.block->addr + c.bytes;
+    c.probe->counter = block_counters_++;
+    c.covered = c.insns.size();
+    planned.entries.push_back({c.block->addr, c.probe->counter});
+    if (c.branch_open) {
+        planned.branches.push_back({c.insns.back().addr, c.branch});
+        c.branch_open = false;
+    }
+    before.covered = before.insns.size();
+    ++plan_.jump_blocks;
+    plan_.sites.push_back(std::move(planned));
+    return true;
+}
+
+// The conditional branch with the instructions before it, else a trap on
+// the branch itself.
+void CounterPlanner::plan_tail(std::vector<BlockCode>& code, size_t b, bool entries_unknown) {
+    BlockCode& c = code[b];
+    const CodeInsn& last = c.insns.back();
+    size_t k = c.insns.size();
+    uint64_t length = 0;
+    bool fits = !entries_unknown;
+    while (fits && length < k_jump_length) {
+        if (k <= std::max<size_t>(c.covered, 1) || !displaceable(c.insns[k - 1])) {
+            fits = false;
+            break;
+        }
+        --k;
+        length += c.insns[k].insn.length;
+    }
+    PlannedSite planned;
+    if (fits) {
+        planned.site = make_site(c.insns[k], RYN_SITE_JUMP, length);
+        planned.run_end = last.next();
+    } else {
+        planned.site = make_site(last, RYN_SITE_BRANCH_TRAP, last.insn.length);
+    }
+    planned.branches.push_back({last.addr, c.branch});
+    c.branch_open = false;
+    plan_.sites.push_back(std::move(planned));
+}
+
+// A block that only direct branches of its function and the block before it
+// lead to, each from inside a jump site's run, needs no trap of its own:
+// those trampolines count it as they leave for it.
+void CounterPlanner::count_on_edges(std::vector<BlockCode>& code, size_t first_site) {
+    const auto run_holding = [&](uint64_t addr) -> PlannedSite* {
+        for (size_t i = first_site; i < plan_.sites.size(); ++i) {
+            PlannedSite& p = plan_.sites[i];
+            if (p.site.kind == RYN_SITE_JUMP && addr >= p.site.addr && addr < p.run_end) {
+                return &p;
+            }
+        }
+        return nullptr;
+    };
+    for (size_t x = 0; x < code.size(); ++x) {
+        BlockCode& target = code[x];
+        if (target.insns.empty() || target.block->foreign || target.probe->counter == RYN_NO_COUNTER) {
+            continue;
+        }
+        const auto trap = std::find_if(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
+                                       [&](const PlannedSite& p) {
+                                           return p.site.addr == target.block->addr &&
+                                                  p.site.kind == RYN_SITE_TRAP;
+                                       });
+        if (trap == plan_.sites.end()) {
+            continue;
+        }
+        std::vector<PlannedSite*> sources;
+        bool all_in_runs = true;
+        for (size_t q = 0; q < code.size() && all_in_runs; ++q) {
+            if (code[q].insns.empty()) {
+                continue;
+            }
+            const CodeInsn& last = code[q].insns.back();
+            const bool branches_here =
+                last.insn.raw.imm[0].is_relative && !last.is_call() &&
+                (last.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR || last.is_jcc()) &&
+                last.branch_target() == target.block->addr;
+            const bool runs_on = q + 1 == x && !last.ends_flow();
+            if (!branches_here && !runs_on) {
+                continue;
+            }
+            PlannedSite* run = run_holding(last.addr);
+            // The run must leave from that very instruction.
+            all_in_runs = run && (last.is_jcc() || last.next() == run->run_end) && !last.is_call() &&
+                          relocation_of(last) != Relocation::loop;
+            sources.push_back(run);
+        }
+        if (!all_in_runs || sources.empty()) {
+            continue;
+        }
+        std::sort(sources.begin(), sources.end());
+        sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
+        for (PlannedSite* run : sources) {
+            run->exits.push_back({target.block->addr, target.probe->counter});
+        }
+        plan_.sites.erase(trap);
+        --plan_.trap_blocks;
+        ++plan_.jump_blocks;
+    }
 }
 
 CountingPlan CounterPlanner::finish() {
-    const auto taken = [this](size_t branch) {
-        return block_counters_ + 2 * counted_branch_[branch];
-    };
+    const auto taken = [this](size_t branch) { return block_counters_ + 2 * counted_branch_[branch]; };
     for (size_t i = 0; i < plan_.branches.size(); ++i) {
         if (counted_branch_[i] != RYN_NO_COUNTER) {
             plan_.branches[i].taken_counter = taken(i);
@@ -158,16 +337,17 @@ CountingPlan CounterPlanner::finish() {
         }
     }
     for (PlannedSite& planned : plan_.sites) {
-        if (planned.branch >= 0) {
-            const ryn_branch& branch = plan_.branches[static_cast<size_t>(planned.branch)];
-            planned.site.taken_counter = branch.taken_counter;
-            planned.site.not_taken_counter = branch.not_taken_counter;
-            if (planned.site.kind == RYN_SITE_BRANCH_TRAP) {
-                const CodeInsn insn = *decode_insn(decoder_, facts_, branch.addr);
-                planned.site.condition = insn.condition();
-                planned.site.target = insn.branch_target();
-                planned.site.fallthrough = insn.next();
-            }
+        if (planned.branches.empty()) {
+            continue;
+        }
+        const ryn_branch& branch = plan_.branches[static_cast<size_t>(planned.branches.back().second)];
+        planned.site.taken_counter = branch.taken_counter;
+        planned.site.not_taken_counter = branch.not_taken_counter;
+        if (planned.site.kind == RYN_SITE_BRANCH_TRAP) {
+            const CodeInsn insn = *decode_insn(decoder_, facts_, branch.addr);
+            planned.site.condition = insn.condition();
+            planned.site.target = insn.branch_target();
+            planned.site.fallthrough = insn.next();
         }
     }
     for (const auto& [entry, source] : adjust_sources_) {
@@ -208,28 +388,54 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
             }
             continue;
         }
-        if (planned.block_counter != RYN_NO_COUNTER) {
-            code.count(counter(planned.block_counter));
-        }
+        const auto leave_for = [&](uint64_t destination) {
+            for (const auto& [to, index] : planned.exits) {
+                if (to == destination) {
+                    code.count(counter(index));
+                }
+            }
+            code.jmp(destination);
+        };
+        struct TakenEdge {
+            size_t rel32_at;
+            uint32_t counter;
+            uint64_t target;
+        };
+        std::vector<TakenEdge> taken_edges;
         bool goes_on = true;
         for (uint64_t addr = site.addr; addr < planned.run_end;) {
             const CodeInsn insn = decode(addr);
-            if (planned.branch >= 0 && insn.next() == planned.run_end) {
-                const ryn_branch& branch = plan.branches[static_cast<size_t>(planned.branch)];
-                const size_t to_taken = code.jcc(insn.condition(), code.here());
-                code.count(counter(branch.not_taken_counter));
-                code.jmp(insn.next());
-                code.patch_rel32(to_taken, code.here());
-                code.count(counter(branch.taken_counter));
-                code.jmp(insn.branch_target());
+            for (const auto& [at, index] : planned.entries) {
+                if (at == addr) {
+                    code.count(counter(index));
+                }
+            }
+            const auto branch = std::ranges::find(planned.branches, addr, &std::pair<uint64_t, long>::first);
+            const bool last = insn.next() == planned.run_end;
+            if (branch != planned.branches.end()) {
+                const ryn_branch& edges = plan.branches[static_cast<size_t>(branch->second)];
+                taken_edges.push_back({code.jcc(insn.condition(), code.here()), edges.taken_counter,
+                                       insn.branch_target()});
+                code.count(counter(edges.not_taken_counter));
+                goes_on = true;
+            } else if (last && relocation_of(insn) == Relocation::jump) {
+                leave_for(insn.branch_target());
                 goes_on = false;
+            } else if (relocation_of(insn) == Relocation::jcc) {
+                code.jcc(insn.condition(), insn.branch_target());
+                goes_on = true;
             } else {
                 goes_on = code.relocate(insn);
             }
             addr = insn.next();
         }
         if (goes_on) {
-            code.jmp(planned.run_end);
+            leave_for(planned.run_end);
+        }
+        for (const TakenEdge& edge : taken_edges) {
+            code.patch_rel32(edge.rel32_at, code.here());
+            code.count(counter(edge.counter));
+            leave_for(edge.target);
         }
     }
     return code.bytes();

@@ -15,12 +15,17 @@
 namespace morphel {
 
 struct PlannedSite {
-    ryn_site site{};      // target filled when the trampolines are written
+    ryn_site site{};       // target filled when the trampolines are written
     uint64_t run_end = 0;  // jump sites: the end of the displaced instructions
-    // Jump sites: the block counter the trampoline adds to first, and the
-    // branch (index into CountingPlan::branches) whose edges it counts.
-    uint32_t block_counter = RYN_NO_COUNTER;
-    long branch = -1;
+    // Jump sites. A run may go on into the blocks after its own when only
+    // their predecessor runs into them; the trampoline then counts each
+    // block it enters (entries: block start, counter), the edges of each
+    // conditional branch in it (branches: jcc address, index into
+    // CountingPlan::branches), and on leaving for an address, the blocks
+    // counted on their incoming edges (exits: destination, counter).
+    std::vector<std::pair<uint64_t, uint32_t>> entries;
+    std::vector<std::pair<uint64_t, long>> branches;
+    std::vector<std::pair<uint64_t, uint32_t>> exits;
 };
 
 struct CountingPlan {
@@ -48,7 +53,11 @@ public:
     CountingPlan finish();
 
 private:
-    bool plan_block(const Block& block, ryn_probe& probe, bool entries_unknown, uint64_t entry);
+    struct BlockCode;
+    void plan_head(std::vector<BlockCode>& code, size_t b, bool entries_unknown);
+    bool plan_lead_in(std::vector<BlockCode>& code, size_t b);
+    void plan_tail(std::vector<BlockCode>& code, size_t b, bool entries_unknown);
+    void count_on_edges(std::vector<BlockCode>& code, size_t first_site);
 
     const CodeFacts& facts_;
     ZydisDecoder decoder_;

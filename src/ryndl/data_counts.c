@@ -13,12 +13,26 @@
  * counter past the area: such a block is not counted. */
 static int counted(const struct ryn_object *object, uint32_t counter)
 {
-    return object->written != NULL && counter != RYN_NO_COUNTER && counter < object->counter_count;
+    return object->snapshots != NULL && counter != RYN_NO_COUNTER &&
+           counter < object->counter_count;
+}
+
+/* A write ends by flipping one int, so a fork from another thread at any
+ * moment leaves the child two whole rows. */
+static uint64_t *written(const struct ryn_object *object)
+{
+    return object->snapshots + (object->written_row ? object->counter_count : 0);
+}
+
+static uint64_t *taking(const struct ryn_object *object)
+{
+    return object->snapshots + (object->written_row ? 0 : object->counter_count);
 }
 
 int ryn_data_attach(struct ryn_object *object)
 {
-    object->written = object->taking = NULL;
+    object->snapshots = NULL;
+    object->written_row = 0;
     object->counts_map_size = 0;
     if (!object->counting || object->counters == NULL || object->counter_count == 0)
         return 0;
@@ -30,17 +44,15 @@ int ryn_data_attach(struct ryn_object *object)
     if (memory == MAP_FAILED)
         return -1;
     object->counts_map_size = size;
-    object->written = memory;
-    object->taking = (uint64_t *)memory + object->counter_count;
+    object->snapshots = memory;
     return 0;
 }
 
 void ryn_data_detach(struct ryn_object *object)
 {
     if (object->counts_map_size > 0)
-        munmap(object->written < object->taking ? object->written : object->taking,
-               object->counts_map_size);
-    object->written = object->taking = NULL;
+        munmap(object->snapshots, object->counts_map_size);
+    object->snapshots = NULL;
     object->counts_map_size = 0;
 }
 
@@ -48,39 +60,37 @@ int ryn_counts_take(struct ryn_object *object)
 {
     int any = 0;
     for (uint32_t i = 0; i < object->count; ++i) {
-        uint8_t hit = HIT_NEW;
-        if (__atomic_compare_exchange_n(&object->hits[i], &hit, HIT_PENDING, 0, __ATOMIC_RELAXED,
-                                        __ATOMIC_RELAXED) ||
-            hit == HIT_PENDING)
-            any = 1;
+        uint8_t hit = __atomic_load_n(&object->hits[i], __ATOMIC_RELAXED);
+        if (hit == HIT_NEW)
+            __atomic_compare_exchange_n(&object->hits[i], &hit, HIT_PENDING, 0, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED);
+        any = any || hit == HIT_NEW || hit == HIT_PENDING;
     }
-    if (object->written == NULL)
+    if (object->snapshots == NULL)
         return any;
+    uint64_t *now = taking(object), *before = written(object);
     for (uint64_t c = 0; c < object->counter_count; ++c) {
-        object->taking[c] = __atomic_load_n(&object->counters[c], __ATOMIC_RELAXED);
-        if (object->taking[c] != object->written[c])
+        now[c] = __atomic_load_n(&object->counters[c], __ATOMIC_RELAXED);
+        if (now[c] != before[c])
             any = 1;
     }
     return any;
 }
 
-void ryn_counts_settle(struct ryn_object *object, int written)
+void ryn_counts_settle(struct ryn_object *object, int in_file)
 {
     for (uint32_t i = 0; i < object->count; ++i) {
-        uint8_t hit = HIT_PENDING;
-        __atomic_compare_exchange_n(&object->hits[i], &hit, written ? HIT_WRITTEN : HIT_NEW, 0,
-                                    __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+        uint8_t hit = __atomic_load_n(&object->hits[i], __ATOMIC_RELAXED);
+        if (hit == HIT_PENDING)
+            __atomic_store_n(&object->hits[i], in_file ? HIT_WRITTEN : HIT_NEW, __ATOMIC_RELAXED);
     }
-    if (written && object->written != NULL) {
-        uint64_t *swap = object->written;
-        object->written = object->taking;
-        object->taking = swap;
-    }
+    if (in_file && object->snapshots != NULL)
+        object->written_row = !object->written_row;
 }
 
 static uint64_t counter_delta(const struct ryn_object *object, uint32_t counter)
 {
-    return object->taking[counter] - object->written[counter];
+    return taking(object)[counter] - written(object)[counter];
 }
 
 uint64_t ryn_block_delta(const struct ryn_object *object, uint32_t probe)
@@ -119,7 +129,8 @@ static uint32_t first_adjust(const struct ryn_object *object, uint64_t addr)
 uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe)
 {
     uint64_t calls = ryn_block_delta(object, probe);
-    if (object->written == NULL)
+    /* An entry counted the one-shot way holds runs: nothing to subtract. */
+    if (!counted(object, object->probes[probe].counter))
         return calls;
     uint64_t addr = object->probes[probe].addr;
     for (uint32_t a = first_adjust(object, addr);
@@ -137,9 +148,9 @@ uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe)
 
 void ryn_counts_reset_after_fork(struct ryn_object *object)
 {
-    if (object->written == NULL)
+    if (object->snapshots == NULL)
         return;
     for (uint64_t c = 0; c < object->counter_count; ++c)
         object->counters[c] = 0;
-    memset(object->written, 0, sizeof(uint64_t) * (size_t)object->counter_count);
+    memset(written(object), 0, sizeof(uint64_t) * (size_t)object->counter_count);
 }

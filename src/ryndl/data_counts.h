@@ -10,8 +10,8 @@
 /* Reads every counter once and marks new hits as being written; returns
  * whether anything was counted since the last write. */
 int ryn_counts_take(struct ryn_object *object);
-/* Ends a write: what was taken is now in the file (written) or still due. */
-void ryn_counts_settle(struct ryn_object *object, int written);
+/* Ends a write: what was taken is now in the file, or still due. */
+void ryn_counts_settle(struct ryn_object *object, int in_file);
 /* Counts taken since the last write. */
 uint64_t ryn_block_delta(const struct ryn_object *object, uint32_t probe);
 void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t *taken,

@@ -134,7 +134,7 @@ static void write_object(struct ryn_object *object, struct ryn_previous *previou
     /* A counting object whose block could take no site counts that block
      * the one-shot way, yet the data stays exact: only the counts of those
      * rare blocks are runs. */
-    int exact = object->written != NULL && (previous == NULL || previous->exact);
+    int exact = object->snapshots != NULL && (previous == NULL || previous->exact);
     out_text(RYN_DATA_HEADER "\nobject ");
     out_text(object->original);
     out_text("\ndigest ");

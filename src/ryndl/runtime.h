@@ -47,10 +47,11 @@ struct ryn_object {
     volatile uint64_t *counters;
     uint64_t counter_count;
     size_t map_size;          /* of hits */
-    /* Counter values the data files hold already, and those being written
-     * now; mmap'd beside each other (see data_counts.c). */
-    uint64_t *written;
-    uint64_t *taking;
+    /* Two rows of counter_count values, mmap'd: the values the data files
+     * hold already (row written_row) and those being written now (the other
+     * row); NULL unless the object counts (see data_counts.c). */
+    uint64_t *snapshots;
+    volatile int written_row;
     size_t counts_map_size;
     struct link_map *map;
     char original[PATH_MAX];
