@@ -21,7 +21,7 @@ const char* const k_counted = R"(#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 static volatile long sink;
-void tick(void) { sink++; }
+void tick(void) { __atomic_add_fetch(&sink, 1, __ATOMIC_RELAXED); }
 void *worker(void *arg) {
     for (int i = 0; i < 1000; ++i)
         tick();
