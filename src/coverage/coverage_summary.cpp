@@ -30,6 +30,28 @@ struct FunctionBuilder {
     bool has_entry = false;
 };
 
+uint64_t calls_of(const InstrData& object, const Block& entry) {
+    const auto it = std::lower_bound(object.calls.begin(), object.calls.end(), entry.addr,
+                                     [](const EntryCalls& c, uint64_t addr) { return c.addr < addr; });
+    return it != object.calls.end() && it->addr == entry.addr ? it->calls : entry.count;
+}
+
+void note_branches(const InstrData& object, const FunctionFilter& filter,
+                   std::map<std::string, FileCoverage>& files) {
+    if (!object.counts_exact) {
+        return;
+    }
+    for (const Branch& branch : object.branches) {
+        const Block* block = object.block_at(branch.block);
+        if (block == nullptr || block->line == 0 || block->file.empty() ||
+            filter.excludes(block->function)) {
+            continue;
+        }
+        files[block->file].branches[block->line].push_back(
+            {branch.taken, branch.not_taken, block->executed()});
+    }
+}
+
 }  // namespace
 
 void Measures::add_block(const Block& block) {
@@ -75,10 +97,12 @@ CoverageSummary summarize(const std::vector<InstrData>& objects, const FunctionF
                 function.file = block.file;
                 function.line = block.line;
                 function.entry_count = block.count;
+                function.calls = calls_of(object, block);
             }
             function.measures.add_block(block);
             note_line(builder.lines, block);
         }
+        note_branches(object, filter, files);
     }
 
     for (const auto& [key, count] : all_lines) {

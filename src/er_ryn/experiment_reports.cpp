@@ -30,7 +30,7 @@ size_t write_listings(const std::string& directory, const coverage::CoverageSumm
     size_t written = 0;
     for (const coverage::FileCoverage& file : summary.files) {
         std::ostringstream listing;
-        if (!coverage::write_gcov_listing(listing, file)) {
+        if (!coverage::write_gcov_listing(listing, file, summary.functions)) {
             err << "er_ryn: no annotated listing of " << file.path
                 << ": the source cannot be read\n";
             continue;

@@ -1,6 +1,7 @@
 // The rewriting engine. For coverage it writes a copy that loads the
 // runtime by itself and carries a probe table (one probe per basic block);
-// for the checkers a clean copy whose table holds only the settings; every
+// for the checkers a clean copy whose table holds only the settings; for
+// optimisation a clean copy and the order of its hot functions; every
 // copy ends its .comment with the version and argument records that
 // the driver reads back.
 #include <iostream>
@@ -16,6 +17,7 @@
 #include "file_appendix.h"
 #include "input_checks.h"
 #include "moved_symbols.h"
+#include "optimized_copy.h"
 #include "pending_output.h"
 #include "probe_table.h"
 #include "use_report.h"
@@ -26,14 +28,6 @@ namespace morphel {
 namespace {
 
 constexpr int k_exit_failure = 2;
-
-void write_optimized_copy(const EngineRequest& request) {
-    PendingOutput output(request.input, *request.output);
-    Appendix appendix;
-    appendix.comment_records = {request.version_line(), "kalfix: optimized from " + request.input};
-    write_appendix(output.fd(), request.input, appendix);
-    output.commit();
-}
 
 void write_instrumented_copy(const EngineRequest& request) {
     PendingOutput output(request.input, *request.output);
@@ -94,7 +88,8 @@ void run(const EngineRequest& request) {
     check_named_files(request);
     if (request.use_location) {
         if (request.output) {
-            write_optimized_copy(request);
+            write_optimized_copy(request, std::cout);
+            std::cout.flush();
         } else {
             emit_use_report(request);
         }

@@ -1,5 +1,6 @@
 // The files a report leaves: the lcov tracefile (read by the real genhtml),
-// gcov-style annotated listings of a compiled fixture, and the analytics file.
+// gcov-style annotated listings of a compiled fixture, both with the counts,
+// branches and calls of exact data, and the analytics file.
 #include <filesystem>
 #include <sstream>
 
@@ -9,6 +10,7 @@
 #include "coverage/coverage_summary.h"
 #include "coverage/gcov_listing.h"
 #include "coverage/lcov_tracefile.h"
+#include "ryn/probe_format.h"
 #include "support/instrdata_fixture.h"
 #include "support/test_support.h"
 
@@ -48,13 +50,15 @@ protected:
 TEST_F(CompiledFixture, ListingMarksRunLinesUnrunCodeAndOtherLines) {
     ASSERT_EQ(s.files.size(), 1u);
     std::ostringstream listing;
-    ASSERT_TRUE(coverage::write_gcov_listing(listing, s.files[0]));
+    ASSERT_TRUE(coverage::write_gcov_listing(listing, s.files[0], s.functions));
     EXPECT_EQ(listing.str(),
               "        -:    0:Source:" + source + "\n"
               "        -:    1:#include <stdio.h>\n"
+              "function sq called 3\n"
               "        3:    2:static int sq(int x) {\n"
               "        3:    3:    return x * x;\n"
               "        3:    4:}\n"
+              "function main called 3\n"
               "        3:    5:int main(int argc, char **argv) {\n"
               "        3:    6:    if (argc > 1)\n"
               "    #####:    7:        puts(\"many\");\n"
@@ -65,7 +69,7 @@ TEST_F(CompiledFixture, ListingMarksRunLinesUnrunCodeAndOtherLines) {
 
     std::filesystem::remove(source);
     std::ostringstream none;
-    EXPECT_FALSE(coverage::write_gcov_listing(none, s.files[0]));
+    EXPECT_FALSE(coverage::write_gcov_listing(none, s.files[0], s.functions));
     EXPECT_TRUE(none.str().empty());
 
     std::set<std::string> taken;
@@ -92,6 +96,108 @@ TEST_F(CompiledFixture, TracefileListsFunctionsAndLinesAndGenhtmlRendersIt) {
     EXPECT_NE(html.out.find("lines......: 88.9% (8 of 9 lines)"), std::string::npos) << html.out;
     EXPECT_NE(html.out.find("functions..: 100.0% (2 of 2 functions)"), std::string::npos);
     EXPECT_TRUE(ryn_test::exists(dir / "html/index.html"));
+}
+
+// Exact counts of a small program: sq called 3 times though its entry block
+// ran 9 times (a loop back to it), a line with two blocks, a branch whose
+// block never ran.
+class ExactCounts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ryn_test::write_file(source,
+                             "int sq(int x) {\n"                       // 1
+                             "    return x * x;\n"                     // 2
+                             "}\n"                                     // 3
+                             "int main(int argc) {\n"                  // 4
+                             "    for (int i = 0; i < argc; ++i)\n"    // 5
+                             "        sq(i);\n"                        // 6
+                             "    if (argc > 9)\n"                     // 7
+                             "        return 1;\n"                     // 8
+                             "    return 0;\n"                         // 9
+                             "}\n");                                   // 10
+        const uint32_t entry = RYN_PROBE_FUNCTION_ENTRY;
+        data = {"/p/prog", "d", "prog",
+                {{0x10, 3, 1, entry, 9, "sq", source},
+                 {0x20, 2, 2, 0, 9, "sq", source},
+                 {0x40, 2, 4, entry, 1, "main", source},
+                 {0x48, 1, 5, 0, 1, "main", source},
+                 {0x50, 2, 5, 0, 4, "main", source},
+                 {0x58, 2, 6, 0, 3, "main", source},
+                 {0x60, 2, 7, 0, 1, "main", source},
+                 {0x70, 2, 8, 0, 0, "main", source},
+                 {0x80, 2, 9, 0, 1, "main", source}},
+                {{0x53, 0x50, 3, 1}, {0x63, 0x60, 1, 0}, {0x72, 0x70, 0, 0}},
+                // main has no calls line: its entry block's count stands in.
+                {{0x10, 3}}};
+    }
+    ryn_test::TempDir dir;
+    const std::string source = dir / "loop.c";
+    coverage::InstrData data;
+};
+
+TEST_F(ExactCounts, TracefileHasLineCountsBranchesAndCallsThatGenhtmlReads) {
+    const CoverageSummary s = coverage::summarize({data}, coverage::FunctionFilter());
+    std::ostringstream info;
+    coverage::write_lcov_tracefile(info, s, "t");
+    EXPECT_EQ(info.str(),
+              "TN:t\nSF:" + source + "\n"
+              "FN:4,main\nFN:1,sq\nFNDA:1,main\nFNDA:3,sq\nFNF:2\nFNH:2\n"
+              "BRDA:5,0,0,3\nBRDA:5,0,1,1\nBRDA:7,0,0,1\nBRDA:7,0,1,0\n"
+              "BRDA:8,0,0,-\nBRDA:8,0,1,-\nBRF:6\nBRH:3\n"
+              "DA:1,9\nDA:2,9\nDA:4,1\nDA:5,4\nDA:6,3\nDA:7,1\nDA:8,0\nDA:9,1\n"
+              "LF:8\nLH:7\nend_of_record\n");
+
+    if (ryn_test::run_shell("command -v genhtml").status != 0) {
+        GTEST_SKIP() << "genhtml is not installed (package lcov); the tracefile was not rendered";
+    }
+    ryn_test::write_file(dir / "run.info", info.str());
+    const ryn_test::RunResult html = ryn_test::run(
+        {"genhtml", "--branch-coverage", "--output-directory", dir / "html", dir / "run.info"});
+    ASSERT_EQ(html.status, 0) << html.out << html.err;
+    EXPECT_NE(html.out.find("lines......: 87.5% (7 of 8 lines)"), std::string::npos) << html.out;
+    EXPECT_NE(html.out.find("branches...: 50.0% (3 of 6 branches)"), std::string::npos) << html.out;
+}
+
+TEST_F(ExactCounts, ListingShowsCallsAndBranchesLikeGcov) {
+    const CoverageSummary s = coverage::summarize({data}, coverage::FunctionFilter());
+    std::ostringstream listing;
+    ASSERT_TRUE(coverage::write_gcov_listing(listing, s.files.at(0), s.functions));
+    EXPECT_EQ(listing.str(),
+              "        -:    0:Source:" + source + "\n"
+              "function sq called 3\n"
+              "        9:    1:int sq(int x) {\n"
+              "        9:    2:    return x * x;\n"
+              "        -:    3:}\n"
+              "function main called 1\n"
+              "        1:    4:int main(int argc) {\n"
+              "        4:    5:    for (int i = 0; i < argc; ++i)\n"
+              "branch  0 taken 3\n"
+              "branch  1 taken 1 (fallthrough)\n"
+              "        3:    6:        sq(i);\n"
+              "        1:    7:    if (argc > 9)\n"
+              "branch  0 taken 1\n"
+              "branch  1 taken 0 (fallthrough)\n"
+              "    #####:    8:        return 1;\n"
+              "branch  0 never executed\n"
+              "branch  1 never executed\n"
+              "        1:    9:    return 0;\n"
+              "        -:   10:}\n");
+}
+
+TEST_F(ExactCounts, RunsOnlyDataClaimsNoBranchesAndExcludedFunctionsNone) {
+    // A run that only noted its blocks counted no branch: zeros would lie.
+    data.counts_exact = false;
+    std::ostringstream runs;
+    coverage::write_lcov_tracefile(runs, coverage::summarize({data}, coverage::FunctionFilter()), "");
+    EXPECT_EQ(runs.str().find("BR"), std::string::npos) << runs.str();
+
+    data.counts_exact = true;
+    coverage::FunctionFilter no_main;
+    no_main.exclude_name("main");
+    std::ostringstream filtered;
+    coverage::write_lcov_tracefile(filtered, coverage::summarize({data}, no_main), "");
+    EXPECT_EQ(filtered.str().find("BR"), std::string::npos) << filtered.str();
+    EXPECT_NE(filtered.str().find("FNDA:3,sq\n"), std::string::npos);
 }
 
 TEST(AnalyticsFile, HoldsTheTotalEveryFileAndEveryFunction) {

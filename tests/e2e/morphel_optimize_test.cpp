@@ -1,0 +1,252 @@
+// Optimize mode of the engine: beside a runnable clean copy it lists the
+// functions that ran, most executed instructions first, in the forms the
+// linkers read, and says how few of them did most of the work, whether the
+// counts come from a run of the counting copy or from data written here; a
+// library goes beside the output under its own name; without counts nothing
+// is ordered and no list of an earlier run stays behind.
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/engine_support.h"
+#include "support/instrdata_fixture.h"
+#include "support/test_support.h"
+
+using namespace ryn_test;
+
+namespace {
+
+// The hot functions come last in the source, so that only a linker that
+// follows the lists puts them first.
+const std::string k_source =
+    "#include <stdio.h>\n"
+    "int spin(int n);\n"
+    "int stepper(int x);\n"
+    "int never(int x) { return x + 1; }\n"
+    "int main(int argc, char **argv) {\n"
+    "    int t = 0;\n"
+    "    (void)argv;\n"
+    "    for (int i = 0; i < 100; ++i)\n"
+    "        t += spin(50) + stepper(i);\n"
+    "    if (argc > 5)\n"
+    "        t += never(argc);\n"
+    "    printf(\"%d\\n\", t);\n"
+    "    return 0;\n"
+    "}\n"
+    "int stepper(int x) { return x - 1; }\n"
+    "int spin(int n) {\n"
+    "    int s = 0;\n"
+    "    for (int i = 0; i < n; ++i)\n"
+    "        s += i * 3;\n"
+    "    return s;\n"
+    "}\n";
+
+const std::string k_section_comment =
+    "# Hot functions first: link with -ffunction-sections objects and\n"
+    "# -fuse-ld=gold -Wl,--section-ordering-file,<this file>\n";
+
+// Every block of `function` counted `count` times.
+void count_function(std::vector<coverage::Block>& blocks, const std::string& function,
+                    uint64_t count) {
+    for (coverage::Block& block : blocks) {
+        if (block.function == function) {
+            block.count = count;
+        }
+    }
+}
+
+uint64_t executed(const std::vector<coverage::Block>& blocks, const std::string& function) {
+    uint64_t sum = 0;
+    for (const coverage::Block& block : blocks) {
+        sum += block.function == function ? block.count * block.insn_count : 0;
+    }
+    return sum;
+}
+
+class Optimize : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(compile_c(k_source, program, "-ffunction-sections"));
+        blocks = line_table_blocks(program, source);
+        ASSERT_FALSE(blocks.empty());
+        std::set<std::string> names;
+        for (const coverage::Block& block : blocks) {
+            names.insert(block.function);
+        }
+        functions = names.size();
+        ASSERT_TRUE(names.contains("spin") && names.contains("never"));
+        // Per call spin runs about ten times the instructions of stepper; main
+        // once, with fewer instructions than stepper's hundred calls.
+        count_function(blocks, "spin", 5000);
+        count_function(blocks, "stepper", 100);
+        count_function(blocks, "main", 1);
+        ASSERT_GT(executed(blocks, "stepper"), executed(blocks, "main"));
+        ASSERT_EQ(run({"mkdir", "-p", dir / "out"}).status, 0);
+    }
+
+    RunResult optimize(const std::string& target, const std::string& location) {
+        return run_morphel({"-ryn", "-o", output, "-xkalfix=use:" + location,
+                            "-error_not_optimizable=on", target});
+    }
+
+    TempDir dir;
+    const std::string source = dir / "work.c";
+    const std::string program = dir / "work";
+    const std::string output = dir / "out/work.opt";
+    std::vector<coverage::Block> blocks;
+    size_t functions = 0;
+};
+
+TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsAndNamesTheHotShare) {
+    write_instrdata(dir / "data/work.instrdata", instrdata_for(program, blocks));
+    const RunResult result = optimize(program, dir / "data");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+
+    // spin alone does more than 90% of the work.
+    const uint64_t total =
+        executed(blocks, "spin") + executed(blocks, "stepper") + executed(blocks, "main");
+    const uint64_t share = executed(blocks, "spin") * 100 / total;
+    ASSERT_GE(share, 90u);
+    EXPECT_EQ(result.out, std::to_string(share) + "% of the executed instructions lie in 1 of " +
+                              std::to_string(functions) + " functions (the first 1 of " + output +
+                              ".symbol-order)\n");
+    // never did not run: it has no place in either list.
+    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nstepper\nmain\n");
+    EXPECT_EQ(read_file(output + ".section-order"),
+              k_section_comment + ".text.spin\n.text.stepper\n.text.main\n");
+    EXPECT_EQ(run({output}).out, run({program}).out);
+    EXPECT_NE(run({"readelf", "-p", ".comment", output}).out.find("kalfix: optimized from " + program),
+              std::string::npos);
+}
+
+TEST_F(Optimize, ARunOfTheCountingCopyGivesTheOrder) {
+    const std::string copy = dir / "work.counting";
+    ASSERT_TRUE(make_probed_copy(program, copy, dir / "counted"));
+    ASSERT_EQ(run({copy}).out, run({program}).out);
+    const RunResult result = optimize(program, dir / "counted");
+    ASSERT_EQ(result.status, 0) << result.err;
+    // 100 calls of spin, 50 iterations each, against 100 short calls of
+    // stepper and one main: spin does nearly all the work, exactly counted.
+    EXPECT_TRUE(std::regex_match(result.out, std::regex("9[0-9]% of the executed instructions lie in "
+                                                        "1 of [0-9]+ functions \\(the first 1 of " +
+                                                        output + "\\.symbol-order\\)\n")))
+        << result.out;
+    // main's loop outweighs stepper's short calls; the startup code ran once.
+    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nmain\nstepper\n_start\n");
+}
+
+TEST_F(Optimize, TheLinkersPlaceFunctionsInTheListedOrder) {
+    write_instrdata(dir / "data/work.instrdata", instrdata_for(program, blocks));
+    ASSERT_EQ(optimize(program, dir / "data").status, 0);
+    ASSERT_EQ(run_shell("cc -O0 -g -ffunction-sections -c -o work.o work.c", dir.path()).status, 0);
+    // The listed functions come in the listed order, wherever the others go.
+    const auto expect_order = [&](const std::string& linked) {
+        std::map<std::string, unsigned long> addr;
+        std::istringstream nm(run({"nm", "--defined-only", linked}).out);
+        for (std::string value, kind, name; nm >> value >> kind >> name;) {
+            addr[name] = std::stoul(value, nullptr, 16);
+        }
+        EXPECT_LT(addr.at("spin"), addr.at("stepper")) << linked;
+        EXPECT_LT(addr.at("stepper"), addr.at("main")) << linked;
+    };
+    for (const auto& [linker, option] :
+         std::vector<std::pair<std::string, std::string>>{
+             {"gold", "--section-ordering-file," + output + ".section-order"},
+             {"lld", "--symbol-ordering-file," + output + ".symbol-order"}}) {
+        if (run_shell("command -v ld." + linker).status != 0) {
+            continue;  // the list's form is still checked above
+        }
+        const RunResult link = run_shell("cc -fuse-ld=" + linker + " -Wl," + option +
+                                             " -o linked-" + linker + " work.o",
+                                         dir.path());
+        ASSERT_EQ(link.status, 0) << link.err;
+        EXPECT_EQ(link.err, "") << linker;  // a comment line read as a name would warn
+        expect_order(dir / ("linked-" + linker));
+    }
+}
+
+TEST_F(Optimize, ALibraryGoesBesideTheOutputUnderItsOwnName) {
+    const std::string library = dir / "libwork.so";
+    ASSERT_TRUE(compile_c(k_source, library, "-shared -fPIC"));
+    std::vector<coverage::Block> lib_blocks = line_table_blocks(library, library + ".c");
+    count_function(lib_blocks, "stepper", 7);
+    write_instrdata(dir / "libdata/work.instrdata", instrdata_for(library, lib_blocks));
+
+    const RunResult result = optimize(library, dir / "libdata");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string copy = dir / "out/libwork.so.opt";
+    EXPECT_EQ(result.out, "optimized copy of " + library + ": " + copy +
+                              "\n100% of the executed instructions lie in 1 of " +
+                              std::to_string(functions) + " functions (the first 1 of " + copy +
+                              ".symbol-order)\n");
+    EXPECT_FALSE(exists(output));
+    EXPECT_EQ(read_file(copy + ".symbol-order"), "stepper\n");
+    EXPECT_EQ(read_file(copy + ".section-order"), k_section_comment + ".text.stepper\n");
+    // The copy still links and loads in place of the library.
+    ASSERT_EQ(run_shell("cp " + copy + " libwork.so && printf 'int stepper(int);\\nint main(void) "
+                        "{ return stepper(8); }\\n' > use.c && cc -o use use.c -L. -lwork "
+                        "-Wl,-rpath,$PWD",
+                        dir.path())
+                  .status,
+              0);
+    EXPECT_EQ(run({dir / "use"}).status, 7);
+}
+
+TEST_F(Optimize, WithoutCountsTheOrderIsLeftAndOldListsGo) {
+    const std::string message =
+        "no execution counts for " + program + ": the function order is left as it is\n";
+    write_file(output + ".symbol-order", "stale\n");
+    write_file(output + ".section-order", ".text.stale\n");
+
+    const RunResult missing = optimize(program, dir / "nothing-here");
+    ASSERT_EQ(missing.status, 0) << missing.err;
+    EXPECT_EQ(missing.out, message);
+    EXPECT_EQ(missing.err, "");
+    EXPECT_EQ(run({output}).out, run({program}).out);
+    EXPECT_FALSE(exists(output + ".symbol-order"));
+    EXPECT_FALSE(exists(output + ".section-order"));
+
+    // Data in which no block ran orders nothing either.
+    std::vector<coverage::Block> idle = blocks;
+    count_function(idle, "spin", 0);
+    count_function(idle, "stepper", 0);
+    count_function(idle, "main", 0);
+    write_instrdata(dir / "idle/work.instrdata", instrdata_for(program, idle));
+    const RunResult unrun = optimize(program, dir / "idle");
+    ASSERT_EQ(unrun.status, 0) << unrun.err;
+    EXPECT_EQ(unrun.out, message);
+    EXPECT_FALSE(exists(output + ".symbol-order"));
+
+    // Counts of another build would order the wrong code: said, then left out.
+    coverage::InstrData stale = instrdata_for(program, blocks);
+    stale.digest = std::string(32, '0');
+    write_instrdata(dir / "stale/work.instrdata", stale);
+    const RunResult other = optimize(program, dir / "stale");
+    ASSERT_EQ(other.status, 0) << other.err;
+    EXPECT_EQ(other.out, message);
+    EXPECT_TRUE(std::regex_search(other.err, std::regex("^morphel: warning: .*another build")))
+        << other.err;
+    EXPECT_FALSE(exists(output + ".symbol-order"));
+}
+
+TEST_F(Optimize, CountsOfRunsOnlyGiveAnOrderMarkedApproximate) {
+    coverage::InstrData runs = instrdata_for(program, blocks);
+    runs.counts_exact = false;
+    write_instrdata(dir / "data/work.instrdata", runs);
+    const RunResult result = optimize(program, dir / "data");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("\nthe counts are runs that reached each block, not executions: "
+                              "the order is approximate\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nstepper\nmain\n");
+}
+
+}  // namespace
