@@ -69,7 +69,11 @@
  * table order: <block addr, hex> <calls of the function>, separated by a tab.
  * "counts exact" means every count is an execution count; "runs" means at
  * least one contribution came from the coverage way, whose block counts are
- * processes and whose branch counts are 0. Runs of the same build merge by
+ * processes and whose branch counts are 0. A counting process writes "exact"
+ * even when a few of its blocks had no counter (RYN_NO_COUNTER): those rare
+ * blocks alone count the processes that reached them. A process adds what it
+ * counted since it last wrote, so writing at a failed exec and again at exit
+ * counts each execution once. Runs of the same build merge by
  * adding counts (saturating at UINT64_MAX) under a lock file
  * (<data file>.lock) and a rename from a temporary name that does not end in
  * ".instrdata"; data of another build (other digest) or of another format

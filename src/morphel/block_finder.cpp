@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "jump_tables.h"
+
 namespace morphel {
 namespace {
 
@@ -35,6 +37,8 @@ bool BlockFinder::decode(const Function& function) {
     starts_.clear();
     leaders_.clear();
     targets_.clear();
+    outside_targets_.clear();
+    indirect_jumps_.clear();
     uint64_t available = 0;
     const uint8_t* bytes = facts_.bytes_at(function.addr, &available);
     if (!bytes || available < function.size) {
@@ -59,7 +63,12 @@ bool BlockFinder::decode(const Function& function) {
             const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.imm[0].value.s);
             if (target >= function.addr && target - function.addr < function.size) {
                 targets_.push_back(target);
+            } else {
+                outside_targets_.push_back(target);
             }
+        }
+        if (category == ZYDIS_CATEGORY_UNCOND_BR && !insn.raw.imm[0].is_relative) {
+            indirect_jumps_.push_back(starts_.size() - 1);
         }
         // Code that addresses its own function's bytes as data (a constant or
         // a jump table placed between its instructions) may hold bytes that
@@ -90,7 +99,14 @@ bool BlockFinder::mark_leader(uint64_t addr, uint8_t flag) {
     return true;
 }
 
+void BlockFinder::add_outside_targets(const Function& function, std::vector<uint64_t>& targets) {
+    if (decode(function)) {
+        targets.insert(targets.end(), outside_targets_.begin(), outside_targets_.end());
+    }
+}
+
 bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& blocks) {
+    entries_unknown_ = false;
     if (!decode(function)) {
         return false;
     }
@@ -99,6 +115,23 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
     for (const uint64_t target : targets_) {
         if (!mark_leader(target, 0)) {
             return false;
+        }
+    }
+    if (outside_) {
+        for (auto it = std::lower_bound(outside_->begin(), outside_->end(), function.addr);
+             it != outside_->end() && *it < end; ++it) {
+            if (!mark_leader(*it, 0)) {
+                entries_unknown_ = true;
+            }
+        }
+    }
+    const auto is_instruction = [this](uint64_t addr) { return instruction_at(addr) >= 0; };
+    for (const size_t jump : indirect_jumps_) {
+        const IndirectJumpTargets reach =
+            indirect_jump_targets(decoder_, facts_, starts_, jump, is_instruction);
+        entries_unknown_ = entries_unknown_ || !reach.known;
+        for (const uint64_t entry : reach.entries) {
+            mark_leader(entry, 0);
         }
     }
     const auto pads_begin = std::lower_bound(facts_.landing_pads.begin(), facts_.landing_pads.end(),
@@ -123,6 +156,7 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
         }
         Block block;
         block.addr = starts_[i];
+        block.end = next < starts_.size() ? starts_[next] : end;
         block.insn_count = static_cast<uint32_t>(next - i);
         block.function_entry = leaders_[i] & k_entry;
         block.line_statement = leaders_[i] & k_statement;

@@ -12,6 +12,7 @@ namespace morphel {
 
 struct Block {
     uint64_t addr = 0;
+    uint64_t end = 0;  // the next block's address, or the function's end
     uint32_t insn_count = 0;
     bool function_entry = false;
     bool line_statement = false;
@@ -30,6 +31,16 @@ public:
     // function's own bytes as data) it appends nothing and returns false.
     bool find_blocks(const Function& function, std::vector<Block>& blocks);
 
+    // Direct jmp/jcc/call targets of `function` that lie outside it, when its
+    // code decodes; these are leaders of the functions they land in.
+    void add_outside_targets(const Function& function, std::vector<uint64_t>& targets);
+    // Branch targets from other functions, ascending; borrowed.
+    void use_outside_targets(const std::vector<uint64_t>* targets) { outside_ = targets; }
+    // Whether the last function found may be entered between its leaders
+    // (an indirect jump whose table was not recovered, or a branch from
+    // elsewhere into the middle of an instruction).
+    bool entries_unknown() const { return entries_unknown_; }
+
 private:
     bool decode(const Function& function);
     // Index of the instruction starting at `addr`, or -1.
@@ -41,6 +52,10 @@ private:
     std::vector<uint64_t> starts_;   // instruction addresses of the function
     std::vector<uint8_t> leaders_;   // per instruction: leader flags
     std::vector<uint64_t> targets_;  // branch targets inside the function
+    std::vector<uint64_t> outside_targets_;
+    std::vector<size_t> indirect_jumps_;  // instruction indices
+    const std::vector<uint64_t>* outside_ = nullptr;
+    bool entries_unknown_ = false;
 };
 
 }  // namespace morphel

@@ -4,8 +4,10 @@
 
 namespace morphel {
 
-const uint8_t* CodeFacts::bytes_at(uint64_t addr, uint64_t* available) const {
-    for (const CodeSection& section : code) {
+namespace {
+
+const uint8_t* bytes_in(const std::vector<CodeSection>& sections, uint64_t addr, uint64_t* available) {
+    for (const CodeSection& section : sections) {
         if (addr >= section.addr && addr - section.addr < section.size) {
             *available = section.size - (addr - section.addr);
             return section.bytes + (addr - section.addr);
@@ -13,6 +15,16 @@ const uint8_t* CodeFacts::bytes_at(uint64_t addr, uint64_t* available) const {
     }
     *available = 0;
     return nullptr;
+}
+
+}  // namespace
+
+const uint8_t* CodeFacts::bytes_at(uint64_t addr, uint64_t* available) const {
+    return bytes_in(code, addr, available);
+}
+
+const uint8_t* CodeFacts::loaded_bytes_at(uint64_t addr, uint64_t* available) const {
+    return bytes_in(loaded, addr, available);
 }
 
 const LineRow* CodeFacts::line_of(uint64_t addr) const {

@@ -33,6 +33,9 @@ struct LineRow {
 
 struct CodeFacts {
     std::vector<CodeSection> code;
+    // Every loaded section with contents (code included): jump tables live
+    // in read-only data.
+    std::vector<CodeSection> loaded;
     std::vector<Function> functions;  // ascending, not overlapping
     std::vector<std::string> files;   // source paths named by the line table
     // Ascending by address; where a sequence ends at the address another
@@ -42,6 +45,8 @@ struct CodeFacts {
 
     // The bytes from `addr` to the end of its section, if it is code.
     const uint8_t* bytes_at(uint64_t addr, uint64_t* available) const;
+    // The same for any loaded section's contents.
+    const uint8_t* loaded_bytes_at(uint64_t addr, uint64_t* available) const;
     // The row that describes the instruction at `addr`, if any.
     const LineRow* line_of(uint64_t addr) const;
 };

@@ -70,12 +70,15 @@ void CodeReader::read_sections_and_functions() {
         } else if (shdr.sh_type == SHT_DYNSYM) {
             dynsym = scn;
         }
-        if (shdr.sh_type != SHT_PROGBITS || !(shdr.sh_flags & SHF_EXECINSTR) ||
-            !(shdr.sh_flags & SHF_ALLOC)) {
+        if (shdr.sh_type != SHT_PROGBITS || !(shdr.sh_flags & SHF_ALLOC)) {
             continue;
         }
         Elf_Data* data = elf_getdata(scn, nullptr);
         if (!data || !data->d_buf || data->d_size != shdr.sh_size) {
+            continue;
+        }
+        facts_.loaded.push_back({shdr.sh_addr, shdr.sh_size, static_cast<const uint8_t*>(data->d_buf)});
+        if (!(shdr.sh_flags & SHF_EXECINSTR)) {
             continue;
         }
         executable[index] = true;

@@ -25,6 +25,8 @@ void take_option(const std::string& arg, EngineRequest& request) {
         request.mode_label = "ryn";
     } else if (arg == "-ped" || arg == "-ped=lite") {
         request.mode_label = "memvex";
+    } else if (arg == "-v") {
+        request.verbose = true;
     } else if (arg.starts_with("-comment=")) {
         request.comment = arg.substr(9);
     } else if (arg.starts_with("-xkalfix=use:")) {

@@ -11,6 +11,7 @@ namespace morphel {
 struct EngineRequest {
     std::string mode_label = "ryn";              // "ryn" or "memvex", from the mode switch
     bool version_query = false;                  // -V anywhere
+    bool verbose = false;                        // -v
     std::string input;                           // the file read
     std::optional<std::string> output;           // -o
     std::optional<std::string> comment;          // -comment=

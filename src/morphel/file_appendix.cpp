@@ -20,6 +20,8 @@ namespace {
 
 constexpr std::string_view k_comment = ".comment";
 constexpr std::string_view k_probes = RYN_PROBE_SECTION;
+constexpr std::string_view k_counters = ".ryn_counters";
+constexpr uint64_t k_counter_alignment = 8;
 constexpr uint64_t k_page_size = 0x1000;
 constexpr uint64_t k_table_alignment = 8;
 
@@ -190,12 +192,67 @@ uint64_t loaded_end(Elf* elf, const std::string& path) {
     return end;
 }
 
+// Grows the highest PT_LOAD by `bytes` zero-filled bytes (8-aligned) when it
+// is writable, and names them with a NOBITS section for tools. Returns their
+// address, or 0.
+uint64_t grow_writable_segment(Elf* elf, size_t shstrndx, std::vector<char>& names, bool& names_grew,
+                               uint64_t bytes, const std::string& path) {
+    size_t count = 0;
+    if (bytes == 0 || elf_getphdrnum(elf, &count) != 0) {
+        return 0;
+    }
+    std::optional<size_t> highest;
+    GElf_Phdr top{};
+    for (size_t i = 0; i < count; ++i) {
+        GElf_Phdr h;
+        if (!gelf_getphdr(elf, static_cast<int>(i), &h)) {
+            fail_elf(path, "cannot read a program header");
+        }
+        if (h.p_type == PT_LOAD && (!highest || h.p_vaddr > top.p_vaddr)) {
+            highest = i;
+            top = h;
+        }
+    }
+    if (!highest || !(top.p_flags & PF_W)) {
+        return 0;
+    }
+    const uint64_t addr = align_up(top.p_vaddr + top.p_memsz, k_counter_alignment);
+    top.p_memsz = addr + bytes - top.p_vaddr;
+    if (!gelf_update_phdr(elf, static_cast<int>(*highest), &top)) {
+        fail_elf(path, "cannot update a program header");
+    }
+    elf_flagphdr(elf, ELF_C_SET, ELF_F_DIRTY);
+
+    Elf_Scn* scn = find_section(elf, shstrndx, k_counters, path);
+    GElf_Shdr shdr{};
+    if (scn) {
+        shdr = section_header(scn, path);
+    } else {
+        scn = elf_newscn(elf);
+        if (!scn) {
+            fail_elf(path, "cannot add a section");
+        }
+        shdr.sh_name = section_name(names, names_grew, k_counters);
+    }
+    shdr.sh_type = SHT_NOBITS;
+    shdr.sh_flags = SHF_ALLOC | SHF_WRITE;
+    shdr.sh_addr = addr;
+    shdr.sh_offset = top.p_offset + (addr - top.p_vaddr);
+    shdr.sh_size = bytes;
+    shdr.sh_addralign = k_counter_alignment;
+    if (!gelf_update_shdr(scn, &shdr)) {
+        fail_elf(path, "cannot update a section header");
+    }
+    elf_flagscn(scn, ELF_C_SET, ELF_F_DIRTY);
+    return addr;
+}
+
 // Puts the probe table at `end` (rounded up), in a loaded segment at an
 // address above all others and congruent with its file offset modulo the
 // page size. Returns the new end of the data, or nothing when no program
 // header can be taken over.
 std::optional<uint64_t> place_probe_table(Elf* elf, size_t shstrndx, std::vector<char>& names,
-                                          bool& names_grew, uint64_t end, std::vector<char>& bytes,
+                                          bool& names_grew, uint64_t end, Appendix& appendix,
                                           const std::string& path) {
     Elf_Scn* table = find_section(elf, shstrndx, k_probes, path);
     std::optional<GElf_Shdr> old_table;
@@ -215,8 +272,14 @@ std::optional<uint64_t> place_probe_table(Elf* elf, size_t shstrndx, std::vector
     header.p_type = PT_NULL;
     header.p_memsz = 0;
     gelf_update_phdr(elf, static_cast<int>(*slot), &header);
+    const uint64_t counters_addr =
+        grow_writable_segment(elf, shstrndx, names, names_grew, appendix.counter_bytes, path);
     const uint64_t offset = align_up(end, k_table_alignment);
     const uint64_t addr = align_up(loaded_end(elf, path), k_page_size) + offset % k_page_size;
+    if (appendix.build_probe_table) {
+        appendix.probe_table = appendix.build_probe_table(addr, counters_addr);
+    }
+    std::vector<char>& bytes = *appendix.probe_table;
 
     GElf_Shdr shdr{};
     if (table) {
@@ -228,14 +291,16 @@ std::optional<uint64_t> place_probe_table(Elf* elf, size_t shstrndx, std::vector
         }
         shdr.sh_name = section_name(names, names_grew, k_probes);
         shdr.sh_type = SHT_PROGBITS;
-        shdr.sh_flags = SHF_ALLOC;
     }
+    // Trampolines run from the segment of a table that was built with them.
+    const bool has_code = static_cast<bool>(appendix.build_probe_table);
+    shdr.sh_flags = SHF_ALLOC | (has_code ? SHF_EXECINSTR : 0);
     shdr.sh_addr = addr;
     shdr.sh_addralign = k_table_alignment;
     place_section(table, shdr, bytes, offset, path);
 
     header.p_type = PT_LOAD;
-    header.p_flags = PF_R;
+    header.p_flags = PF_R | (has_code ? PF_X : 0);
     header.p_offset = offset;
     header.p_vaddr = header.p_paddr = addr;
     header.p_filesz = header.p_memsz = bytes.size();
@@ -281,9 +346,9 @@ bool write_appendix(int fd, const std::string& path, Appendix& appendix) {
     uint64_t end = static_cast<uint64_t>(st.st_size);
 
     bool table_placed = false;
-    if (appendix.probe_table) {
+    if (appendix.probe_table || appendix.build_probe_table) {
         if (const std::optional<uint64_t> table_end =
-                place_probe_table(elf.get(), shstrndx, names, names_grew, end, *appendix.probe_table, path)) {
+                place_probe_table(elf.get(), shstrndx, names, names_grew, end, appendix, path)) {
             end = *table_end;
             table_placed = true;
         }

@@ -4,6 +4,7 @@
 // copy ends its .comment with the version and argument records that
 // the driver reads back.
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,12 +61,17 @@ void write_instrumented_copy(const EngineRequest& request) {
         appendix.comment_records.push_back(*request.comment);
     }
     const std::optional<std::string> records = info.is_main_program ? request.ryninfo : std::nullopt;
+    std::optional<CodeReader> reader;
+    ProbeSet probes;
     if (probed) {
-        const CodeReader reader(output.path());
-        const ProbeSet probes = plan_probes(reader.facts());
-        appendix.probe_table = build_probe_table(
-            probes, copy_settings(absolute_path(request.input), *request.data_dir, records),
-            coverage::file_digest(request.input));
+        reader.emplace(output.path());
+        probes = plan_probes(reader->facts());
+        appendix.counter_bytes = probes.counting.counter_count * sizeof(uint64_t);
+        const std::string settings = copy_settings(absolute_path(request.input), *request.data_dir, records);
+        const std::string digest = coverage::file_digest(request.input);
+        appendix.build_probe_table = [&probes, &reader, settings, digest](uint64_t addr, uint64_t counters_addr) {
+            return build_probe_segment(probes, settings, digest, reader->facts(), addr, counters_addr);
+        };
     } else if (request.checker_mode()) {
         // A checker copy runs its code untouched (the runtime interposes the
         // allocator); the table without probes only carries the settings.
@@ -76,6 +82,11 @@ void write_instrumented_copy(const EngineRequest& request) {
     }
     write_appendix(output.fd(), request.input, appendix);
     output.commit();
+    if (probed && request.verbose) {
+        const CountingPlan& plan = probes.counting;
+        std::cerr << "morphel: " << request.input << ": " << plan.jump_blocks << " blocks counted by jumps, "
+                  << plan.trap_blocks << " by traps, " << plan.uncounted_blocks << " not counted" << std::endl;
+    }
 }
 
 void run(const EngineRequest& request) {

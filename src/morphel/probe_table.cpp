@@ -33,7 +33,17 @@ uint32_t StringPool::add(const std::string& text) {
 ProbeSet plan_probes(const CodeFacts& facts) {
     ProbeSet set;
     BlockFinder finder(facts);
+    CounterPlanner planner(facts);
     std::vector<Block> blocks;
+    // A branch from another function (a split-off cold part, a tail call
+    // into the middle) makes a leader too.
+    std::vector<uint64_t> outside_targets;
+    for (const Function& function : facts.functions) {
+        finder.add_outside_targets(function, outside_targets);
+    }
+    std::sort(outside_targets.begin(), outside_targets.end());
+    outside_targets.erase(std::unique(outside_targets.begin(), outside_targets.end()), outside_targets.end());
+    finder.use_outside_targets(&outside_targets);
     std::vector<uint32_t> file_offsets;
     for (const std::string& file : facts.files) {
         file_offsets.push_back(set.strings.add(file));
@@ -45,6 +55,7 @@ ProbeSet plan_probes(const CodeFacts& facts) {
             continue;
         }
         const uint32_t name = set.strings.add(function.name);
+        const size_t first = set.probes.size();
         for (const Block& block : blocks) {
             uint64_t available = 0;
             const uint8_t* byte = facts.bytes_at(block.addr, &available);
@@ -60,7 +71,9 @@ ProbeSet plan_probes(const CodeFacts& facts) {
                                                (block.line_statement ? RYN_PROBE_LINE_STATEMENT : 0));
             set.probes.push_back(probe);
         }
+        planner.plan_function(blocks, set.probes.data() + first, finder.entries_unknown());
     }
+    set.counting = planner.finish();
     // Functions come in address order and their blocks too, so the table is
     // already sorted; stay safe against equal addresses all the same.
     std::stable_sort(set.probes.begin(), set.probes.end(),
@@ -69,6 +82,65 @@ ProbeSet plan_probes(const CodeFacts& facts) {
                                  [](const ryn_probe& a, const ryn_probe& b) { return a.addr == b.addr; }),
                      set.probes.end());
     return set;
+}
+
+namespace {
+
+uint64_t align_up(uint64_t value, uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+}  // namespace
+
+std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings, const std::string& digest,
+                                      const CodeFacts& facts, uint64_t addr, uint64_t counters_addr) {
+    CountingPlan& plan = set.counting;
+    if (counters_addr == 0 || plan.counter_count == 0) {
+        for (ryn_probe& probe : set.probes) {
+            probe.counter = RYN_NO_COUNTER;
+        }
+        for (ryn_branch& branch : plan.branches) {
+            branch.taken_counter = branch.not_taken_counter = RYN_NO_COUNTER;
+        }
+        plan.sites.clear();
+        plan.adjusts.clear();
+        plan.uncounted_blocks = set.probes.size();
+        plan.jump_blocks = plan.trap_blocks = 0;
+        plan.counter_count = 0;
+        counters_addr = 0;
+    }
+    const std::string all_settings = settings + "counting " + std::to_string(plan.jump_sites()) + " " +
+                                     std::to_string(plan.trap_sites()) + " " +
+                                     std::to_string(plan.uncounted_blocks) + "\n";
+    std::vector<char> table = build_probe_table(set, all_settings, digest);
+    ryn_probe_header header;
+    std::memcpy(&header, table.data(), sizeof header);
+    header.sites_offset = align_up(table.size(), 8);
+    header.site_count = static_cast<uint32_t>(plan.sites.size());
+    header.branches_offset = header.sites_offset + plan.sites.size() * sizeof(ryn_site);
+    header.branch_count = static_cast<uint32_t>(plan.branches.size());
+    header.call_adjusts_offset = header.branches_offset + plan.branches.size() * sizeof(ryn_branch);
+    header.call_adjust_count = static_cast<uint32_t>(plan.adjusts.size());
+    header.counters_addr = counters_addr;
+    header.counter_count = plan.counter_count;
+    const uint64_t code_offset =
+        align_up(header.call_adjusts_offset + plan.adjusts.size() * sizeof(ryn_call_adjust), 16);
+    const std::vector<uint8_t> code = write_trampolines(facts, plan, addr + code_offset, counters_addr);
+
+    std::memcpy(table.data(), &header, sizeof header);
+    table.resize(header.sites_offset, '\0');
+    for (const PlannedSite& planned : plan.sites) {
+        append_bytes(table, planned.site);
+    }
+    for (const ryn_branch& branch : plan.branches) {
+        append_bytes(table, branch);
+    }
+    for (const ryn_call_adjust& adjust : plan.adjusts) {
+        append_bytes(table, adjust);
+    }
+    table.resize(code_offset, '\0');
+    table.insert(table.end(), code.begin(), code.end());
+    return table;
 }
 
 std::vector<char> build_probe_table(const ProbeSet& set, const std::string& settings,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "code_facts.h"
+#include "counter_plan.h"
 #include "ryn/probe_format.h"
 
 namespace morphel {
@@ -28,13 +29,22 @@ struct ProbeSet {
     std::vector<ryn_probe> probes;  // ascending address
     StringPool strings;
     size_t functions_skipped = 0;  // functions whose code could not be trusted
+    CountingPlan counting;
 };
 
-// The probes of every function of the file: one per basic block.
+// The probes of every function of the file: one per basic block, with the
+// plan for counting them.
 ProbeSet plan_probes(const CodeFacts& facts);
 
-// Header, probes, strings and settings, in that order.
+// Header, probes, strings and settings, in that order; no counting.
 std::vector<char> build_probe_table(const ProbeSet& set, const std::string& settings,
                                     const std::string& digest);
+
+// The whole loaded segment of a probed copy at `addr`: the table with its
+// counting parts (sites, branches, call adjusts; the settings gain a
+// "counting" line), then the trampolines. Without counters (counters_addr
+// 0) no block is counted and there are no sites.
+std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings, const std::string& digest,
+                                      const CodeFacts& facts, uint64_t addr, uint64_t counters_addr);
 
 }  // namespace morphel

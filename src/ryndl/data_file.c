@@ -1,7 +1,7 @@
 /* Writes an object's data file, merging with the runs before it. Runs at
  * exit, before an exec and inside fatal-signal handlers, so it uses system
  * calls only: no allocation, no stdio, nothing the program may hold. */
-#include "runtime.h"
+#include "data_counts.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,7 +9,6 @@
 #include <sched.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -117,140 +116,106 @@ static int take_lock(const char *lock_path)
     return -1;
 }
 
-static uint64_t parse_number(const char **cursor, const char *end, unsigned base, int *ok)
+static uint64_t add_saturating(uint64_t a, uint64_t b)
 {
-    uint64_t value = 0;
-    const char *p = *cursor;
-    int digits = 0;
-    for (; p < end; ++p, ++digits) {
-        unsigned digit;
-        if (*p >= '0' && *p <= '9')
-            digit = (unsigned)(*p - '0');
-        else if (base == 16 && *p >= 'a' && *p <= 'f')
-            digit = (unsigned)(*p - 'a' + 10);
-        else
-            break;
-        value = value * base + digit;
-    }
-    if (digits == 0)
-        *ok = 0;
-    *cursor = p;
-    return value;
+    return a + b < a ? UINT64_MAX : a + b;
 }
 
-static int expect(const char **cursor, const char *end, const char *text)
+static void out_tab_number(uint64_t value, unsigned base)
 {
-    size_t length = strlen(text);
-    if ((size_t)(end - *cursor) < length || memcmp(*cursor, text, length) != 0)
-        return 0;
-    *cursor += length;
-    return 1;
+    out_text("\t");
+    out_number(value, base);
 }
 
-static const char *skip_line(const char *p, const char *end)
+/* Writes the object's data: this run's counts since its last write, added to
+ * those of `previous` (NULL: a file of its own). */
+static void write_object(struct ryn_object *object, struct ryn_previous *previous)
 {
-    const char *newline = memchr(p, '\n', (size_t)(end - p));
-    return newline ? newline + 1 : end;
-}
-
-/* Reads the counts of an existing file of the same build into old_counts;
- * returns 0 when there is none or it describes something else. */
-static int read_previous(struct ryn_object *object)
-{
-    int fd = open(object->data_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
-        close(fd);
-        return 0;
-    }
-    size_t size = (size_t)st.st_size;
-    const char *text = mmap(NULL, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    close(fd);
-    if (text == MAP_FAILED)
-        return 0;
-    const char *p = text, *end = text + size;
-    int ok = expect(&p, end, RYN_DATA_HEADER "\n");
-    p = skip_line(p, end); /* object */
-    ok = ok && expect(&p, end, "digest ");
-    ok = ok && (size_t)(end - p) > RYN_DIGEST_CHARS &&
-         memcmp(p, object->digest, RYN_DIGEST_CHARS) == 0 && p[RYN_DIGEST_CHARS] == '\n';
-    if (ok) {
-        p = skip_line(p, end);
-        p = skip_line(p, end); /* program */
-        p = skip_line(p, end); /* counts */
-        ok = expect(&p, end, "blocks ");
-    }
-    if (ok && parse_number(&p, end, 10, &ok) != object->count)
-        ok = 0;
-    if (ok)
-        p = skip_line(p, end);
-    for (uint32_t i = 0; ok && i < object->count; ++i) {
-        ok = parse_number(&p, end, 16, &ok) == object->probes[i].addr && ok;
-        for (int field = 0; ok && field < 3; ++field) {
-            ok = expect(&p, end, "\t");
-            parse_number(&p, end, 10, &ok);
-        }
-        ok = ok && expect(&p, end, "\t");
-        if (ok)
-            object->old_counts[i] = (uint32_t)parse_number(&p, end, 10, &ok);
-        p = skip_line(p, end);
-    }
-    munmap((void *)text, size);
-    return ok;
-}
-
-static void write_object(struct ryn_object *object, int merge)
-{
+    /* A counting object whose block could take no site counts that block
+     * the one-shot way, yet the data stays exact: only the counts of those
+     * rare blocks are runs. */
+    int exact = object->written != NULL && (previous == NULL || previous->exact);
     out_text(RYN_DATA_HEADER "\nobject ");
     out_text(object->original);
     out_text("\ndigest ");
     out_bytes(object->digest, RYN_DIGEST_CHARS);
     out_text("\nprogram ");
     out_text(ryn_settings.program);
-    out_text("\ncounts runs\nblocks ");
+    out_text(exact ? "\ncounts exact\nblocks " : "\ncounts runs\nblocks ");
     out_number(object->count, 10);
     out_text("\n");
+    uint32_t entries = 0;
     for (uint32_t i = 0; i < object->count; ++i) {
         const struct ryn_probe *probe = &object->probes[i];
-        uint64_t count = merge ? object->old_counts[i] : 0;
-        if (object->hits[i] == HIT_NEW)
-            ++count;
+        uint64_t count = ryn_block_delta(object, i);
+        if (previous)
+            count = add_saturating(count, ryn_previous_block(previous, probe));
+        entries += (probe->flags & RYN_PROBE_FUNCTION_ENTRY) != 0;
         out_number(probe->addr, 16);
-        out_text("\t");
-        out_number(probe->insn_count, 10);
-        out_text("\t");
-        out_number(probe->line, 10);
-        out_text("\t");
-        out_number(probe->flags, 10);
-        out_text("\t");
-        out_number(count, 10);
+        out_tab_number(probe->insn_count, 10);
+        out_tab_number(probe->line, 10);
+        out_tab_number(probe->flags, 10);
+        out_tab_number(count, 10);
         out_text("\t");
         out_text(table_string(object, probe->function));
         out_text("\t");
         out_text(table_string(object, probe->file));
         out_text("\n");
     }
-    out_text("branches 0\ncalls 0\n");
+    uint32_t branches = object->branches ? object->branch_count : 0;
+    if (previous)
+        ryn_previous_skip_line(previous);
+    out_text("branches ");
+    out_number(branches, 10);
+    out_text("\n");
+    for (uint32_t i = 0; i < branches; ++i) {
+        const struct ryn_branch *branch = &object->branches[i];
+        uint64_t taken, not_taken, old_taken = 0, old_not_taken = 0;
+        ryn_branch_delta(object, i, &taken, &not_taken);
+        if (previous)
+            ryn_previous_branch(previous, branch, &old_taken, &old_not_taken);
+        out_number(branch->addr, 16);
+        out_tab_number(branch->block, 16);
+        out_tab_number(add_saturating(taken, old_taken), 10);
+        out_tab_number(add_saturating(not_taken, old_not_taken), 10);
+        out_text("\n");
+    }
+    if (previous)
+        ryn_previous_skip_line(previous);
+    out_text("calls ");
+    out_number(entries, 10);
+    out_text("\n");
+    for (uint32_t i = 0; i < object->count; ++i) {
+        const struct ryn_probe *probe = &object->probes[i];
+        if (!(probe->flags & RYN_PROBE_FUNCTION_ENTRY))
+            continue;
+        uint64_t calls = ryn_calls_delta(object, i);
+        if (previous)
+            calls = add_saturating(calls, ryn_previous_calls(previous, probe->addr));
+        out_number(probe->addr, 16);
+        out_tab_number(calls, 10);
+        out_text("\n");
+    }
     out_flush();
 }
 
-static int has_new_hits(const struct ryn_object *object)
+/* Whether the file at the data path is this build's data already. */
+static int previous_is_current(const struct ryn_object *object)
 {
-    for (uint32_t i = 0; i < object->count; ++i)
-        if (object->hits[i] == HIT_NEW)
-            return 1;
-    return 0;
+    struct ryn_previous previous;
+    if (!ryn_previous_open(&previous, object))
+        return 0;
+    ryn_previous_close(&previous);
+    return 1;
 }
 
 static void flush_locked(struct ryn_object *object)
 {
     if (!object->active || object->count == 0 || !ryn_recording)
         return;
-    /* A run that reached nothing new adds nothing to data of its own build;
+    /* A run that counted nothing new adds nothing to data of its own build;
      * the file is complete and renamed into place, so no lock is needed. */
-    if (!has_new_hits(object) && read_previous(object))
+    if (!ryn_counts_take(object) && previous_is_current(object))
         return;
     make_directories(object->data_dir);
     static char lock_path[PATH_MAX + 8], temp_path[PATH_MAX + 32];
@@ -265,27 +230,30 @@ static void flush_locked(struct ryn_object *object)
                 sizeof temp_path);
     ryn_strlcat(temp_path, ".tmp", sizeof temp_path);
 
+    int written = 0;
     int lock = take_lock(lock_path);
-    if (lock < 0)
-        return;
-    int merge = read_previous(object);
-    out.fd = open(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (out.fd >= 0) {
-        out.used = 0;
-        out.failed = 0;
-        write_object(object, merge);
-        int failed = out.failed;
-        close(out.fd);
-        if (failed || rename(temp_path, object->data_path) != 0) {
-            unlink(temp_path);
-        } else {
-            for (uint32_t i = 0; i < object->count; ++i)
-                if (object->hits[i] == HIT_NEW)
-                    object->hits[i] = HIT_WRITTEN;
+    if (lock >= 0) {
+        /* Static: the writers may run on a small alternate signal stack. */
+        static struct ryn_previous previous;
+        int merge = ryn_previous_open(&previous, object);
+        out.fd = open(temp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (out.fd >= 0) {
+            out.used = 0;
+            out.failed = 0;
+            write_object(object, merge ? &previous : NULL);
+            int failed = out.failed;
+            close(out.fd);
+            if (failed || rename(temp_path, object->data_path) != 0)
+                unlink(temp_path);
+            else
+                written = 1;
         }
+        if (merge)
+            ryn_previous_close(&previous);
+        unlink(lock_path);
+        close(lock);
     }
-    unlink(lock_path);
-    close(lock);
+    ryn_counts_settle(object, written);
 }
 
 /* Returns 0 when the writer is busy in this very thread (a signal arrived
@@ -332,9 +300,13 @@ void ryn_flush_all(void)
     errno = saved_errno;
 }
 
-/* A thread that was writing when another one forked does not exist in the
- * child. */
+/* Runs in a fork child before it returns to the program. A thread that was
+ * writing when another one forked does not exist in the child, and what the
+ * parent counted is the parent's to write. */
 void ryn_flush_reset_after_fork(void)
 {
     flush_owner = 0;
+    for (int i = 0; i < RYN_MAX_OBJECTS; ++i)
+        if (ryn_objects[i].active)
+            ryn_counts_reset_after_fork(&ryn_objects[i]);
 }

@@ -96,7 +96,7 @@ static void choose_program_name(void)
 
 /* Writes an int3 over each probe, one page at a time. A probe whose byte in
  * memory is not the one the table recorded belongs to another build and is
- * left alone. */
+ * left alone. A counting object's counted blocks have their sites instead. */
 static void plant(struct ryn_object *object)
 {
     uint8_t page[4096];
@@ -113,6 +113,8 @@ static void plant(struct ryn_object *object)
             if (at - start >= sizeof page)
                 break;
             uint8_t *byte = &page[at - start];
+            if (object->counting && object->probes[i].counter != RYN_NO_COUNTER)
+                continue;
             if (*byte == object->probes[i].original && object->probes[i].original != 0xCC) {
                 *byte = 0xCC;
                 changed = 1;
@@ -157,19 +159,21 @@ struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_pr
     resolve_data_path(object, datadir);
 
     if (object->count > 0) {
-        size_t size = object->count * (1 + sizeof(uint32_t));
-        size = (size + 4095) & ~(size_t)4095;
+        size_t size = ((size_t)object->count + 4095) & ~(size_t)4095;
         void *memory = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) {
+        if (memory == MAP_FAILED || ryn_data_attach(object) != 0) {
+            if (memory != MAP_FAILED)
+                munmap(memory, size);
             object->map = NULL;
             return NULL;
         }
         object->map_size = size;
-        object->old_counts = memory;
-        object->hits = (volatile uint8_t *)memory + object->count * sizeof(uint32_t);
+        object->hits = memory;
         object->low = object->bias + object->probes[0].addr;
         object->high = object->bias + object->probes[object->count - 1].addr;
         ryn_arm_signals();
+        if (object->counting)
+            ryn_plant_sites(object);
         plant(object);
     }
     __atomic_store_n(&object->active, 1, __ATOMIC_RELEASE);
@@ -193,7 +197,8 @@ void ryn_forget_object(struct link_map *map)
     __atomic_store_n(&object->active, 0, __ATOMIC_RELEASE);
     atomic_fetch_sub(&armed_objects, 1);
     if (object->map_size > 0)
-        munmap(object->old_counts, object->map_size);
+        munmap((void *)object->hits, object->map_size);
+    ryn_data_detach(object);
     object->hits = NULL;
     object->map = NULL;
 }
@@ -221,7 +226,8 @@ int ryn_take_probe(uintptr_t pc)
                 high = middle;
         }
         if (low == object->count || object->probes[low].addr != addr ||
-            object->probes[low].original == 0xCC)
+            object->probes[low].original == 0xCC ||
+            (object->counting && object->probes[low].counter != RYN_NO_COUNTER))
             continue;
         /* Another thread may have taken the probe already; putting the byte
          * back twice is harmless. */

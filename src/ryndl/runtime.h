@@ -6,7 +6,9 @@
 #ifndef RYNDL_RUNTIME_H
 #define RYNDL_RUNTIME_H
 
+#ifndef _GNU_SOURCE
 #define _GNU_SOURCE
+#endif
 #include <limits.h>
 #include <link.h>
 #include <signal.h>
@@ -19,8 +21,9 @@
 #define RYN_MAX_OBJECTS 256
 #define RYN_MAX_IGNORABLE 64
 
-/* Per-probe state kept in the hit array. */
-enum { HIT_NONE = 0, HIT_NEW = 1, HIT_WRITTEN = 2 };
+/* Per-probe state kept in the hit array. A hit being written is pending, so
+ * that one hit while the writer runs is kept for the next write. */
+enum { HIT_NONE = 0, HIT_NEW = 1, HIT_WRITTEN = 2, HIT_PENDING = 3 };
 
 struct ryn_object {
     volatile int active;
@@ -43,8 +46,12 @@ struct ryn_object {
     uint32_t adjust_count;
     volatile uint64_t *counters;
     uint64_t counter_count;
-    uint32_t *old_counts;     /* scratch for merging, mmap'd */
-    size_t map_size;
+    size_t map_size;          /* of hits */
+    /* Counter values the data files hold already, and those being written
+     * now; mmap'd beside each other (see data_counts.c). */
+    uint64_t *written;
+    uint64_t *taking;
+    size_t counts_map_size;
     struct link_map *map;
     char original[PATH_MAX];
     char data_dir[PATH_MAX];
@@ -78,6 +85,10 @@ struct ryn_object *ryn_object_of(struct link_map *map);
 int ryn_take_probe(uintptr_t pc);
 int ryn_probes_armed(void);
 
+/* site_traps.c */
+void ryn_plant_sites(struct ryn_object *object);
+int ryn_take_site(uintptr_t pc, void *context);
+
 /* code_patch.c */
 int ryn_write_code(uintptr_t addr, const void *bytes, size_t length);
 int ryn_read_code(uintptr_t addr, void *bytes, size_t length);
@@ -91,6 +102,10 @@ void ryn_set_real(const char *name, uintptr_t address);
 void *ryn_real(const char *name);
 void ryn_resolve_reals(void);
 extern int ryn_resolving_reals;
+
+/* data_counts.c: the scratch the writer keeps per object; 0 on success. */
+int ryn_data_attach(struct ryn_object *object);
+void ryn_data_detach(struct ryn_object *object);
 
 /* data_file.c */
 void ryn_flush_object(struct ryn_object *object);

@@ -200,6 +200,10 @@ static void on_trap(int sig, siginfo_t *info, void *context)
     ucontext_t *uc = context;
     if (info->si_code == SI_KERNEL) {
         uintptr_t pc = (uintptr_t)uc->uc_mcontext.gregs[REG_RIP] - 1;
+        if (ryn_take_site(pc, uc)) {
+            errno = saved_errno;
+            return;
+        }
         if (ryn_take_probe(pc)) {
             uc->uc_mcontext.gregs[REG_RIP] = (greg_t)pc;
             errno = saved_errno;

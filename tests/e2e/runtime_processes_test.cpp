@@ -50,13 +50,19 @@ int main(void) {
 
 TEST_P(ProbedRuns, ProcessesRunAsWithoutProbesAndRecordAsAsked) { check(GetParam()); }
 
+// A counting child starts from zero; a covering child also counts the blocks
+// its parent reached before the fork.
 const RunCase k_process_cases[] = {
     RunCase{"fork_parent", k_fork, "", "child 2 parent 1\n", 0,
             {{"in_parent", 1}, {"in_child", 0}, {"main", 1}}, {"33 parent"}},
     RunCase{"fork_child", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 0}, {"in_child", 1}, {"main", 1}}, {"33 child"}},
+            {{"in_parent", 0}, {"in_child", 1}, {"main", 0}}, {"33 child"}},
     RunCase{"fork_both", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 1}, {"in_child", 1}, {"main", 2}}, {"33 both"}},
+            {{"in_parent", 1}, {"in_child", 1}, {"main", 1}}, {"33 both"}},
+    RunCase{"covered_fork_child", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 0}, {"in_child", 1}, {"main", 1}}, {"1 zentor", "33 child"}},
+    RunCase{"covered_fork_both", k_fork, "", "child 2 parent 1\n", 0,
+            {{"in_parent", 1}, {"in_child", 1}, {"main", 2}}, {"1 zentor", "33 both"}},
     RunCase{"exec", k_exec, "", "before\nreplaced\n", 0,
             {{"before_exec", 1}, {"after_failure", 1}, {"main", 1}}},
 };

@@ -1,0 +1,150 @@
+// A counting run leaves exact counts: every execution of a block under
+// threads, both edges of each branch, the calls of each function apart from
+// its loops, each side of a fork its own executions only, and runs of one
+// build adding up. The coverage front end's run of the same copy leaves runs.
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "coverage/instr_data.h"
+#include "support/runtime_support.h"
+
+using namespace ryn_test;
+
+namespace {
+
+const char* const k_counted = R"(#include <pthread.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+static volatile long sink;
+void tick(void) { sink++; }
+void *worker(void *arg) {
+    for (int i = 0; i < 1000; ++i)
+        tick();
+    return arg;
+}
+int spin(int n) {
+    int hits = 0;
+    for (int i = 0; i < n; ++i)
+        if (i % 3 == 0)
+            ++hits;
+    return hits;
+}
+void in_child(void) { sink += 2; }
+void in_parent(void) { sink += 3; }
+int main(void) {
+    int total = 0;
+    for (int k = 0; k < 7; ++k)
+        total += spin(100);
+    pthread_t threads[4];
+    for (int t = 0; t < 4; ++t)
+        pthread_create(&threads[t], NULL, worker, NULL);
+    for (int t = 0; t < 4; ++t)
+        pthread_join(threads[t], NULL);
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (int i = 0; i < 3; ++i)
+            in_child();
+        _exit(0);
+    }
+    waitpid(pid, NULL, 0);
+    for (int i = 0; i < 2; ++i)
+        in_parent();
+    printf("%d %ld\n", total, sink);
+    return 0;
+}
+)";
+
+class CountedRun : public ProbedProgramTest {
+protected:
+    coverage::InstrData run_once(const std::vector<std::string>& records, bool fresh = true) {
+        build(k_counted, "", records);
+        if (fresh) {
+            run_shell("rm -rf d", dir.path());
+        }
+        EXPECT_EQ(run_alike().out, "238 4006\n");
+        return coverage::read_instr_data_file(dir / "d/prog.instrdata");
+    }
+
+    // The calls of the fixture's own functions.
+    static std::map<std::string, uint64_t> calls(const coverage::InstrData& data) {
+        static const std::set<std::string> own = {"in_child", "in_parent", "main",
+                                                  "spin",     "tick",      "worker"};
+        std::map<std::string, uint64_t> by_function;
+        for (const coverage::EntryCalls& entry : data.calls) {
+            const coverage::Block* block = data.block_at(entry.addr);
+            if (block != nullptr && own.count(block->function) != 0) {
+                by_function[block->function] = entry.calls;
+            }
+        }
+        return by_function;
+    }
+
+    // The {taken, not taken} pairs of the branches ending blocks of `function`.
+    static std::multiset<std::pair<uint64_t, uint64_t>> branches_of(
+        const coverage::InstrData& data, const std::string& function) {
+        std::multiset<std::pair<uint64_t, uint64_t>> pairs;
+        for (const coverage::Branch& branch : data.branches) {
+            const coverage::Block* block = data.block_at(branch.block);
+            if (block != nullptr && block->function == function) {
+                pairs.insert({branch.taken, branch.not_taken});
+            }
+        }
+        return pairs;
+    }
+};
+
+using Calls = std::map<std::string, uint64_t>;
+
+TEST_F(CountedRun, CountsEveryExecutionUnderThreadsAndForkOnce) {
+    coverage::InstrData data = run_once({"33 both"});
+    EXPECT_TRUE(data.counts_exact);
+    // The child counts in_child alone: what its parent ran before the fork
+    // is written by the parent.
+    EXPECT_EQ(calls(data), (Calls{{"in_child", 3}, {"in_parent", 2}, {"main", 1},
+                                  {"spin", 7}, {"tick", 4000}, {"worker", 4}}));
+    for (const coverage::Block& block : data.blocks) {
+        if (block.is_function_entry() && block.function == "tick") {
+            EXPECT_EQ(block.count, 4000u);
+        }
+    }
+    // The loop test runs 101 times a call, the if 100 times (34 hold).
+    const auto spin = branches_of(data, "spin");
+    auto has = [&](uint64_t a, uint64_t b) { return spin.count({a, b}) + spin.count({b, a}) == 1; };
+    EXPECT_TRUE(has(700, 7)) << testing::PrintToString(spin);
+    EXPECT_TRUE(has(238, 462)) << testing::PrintToString(spin);
+
+    // A second run of the build adds to the first.
+    data = run_once({"33 both"}, false);
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(calls(data).at("spin"), 14u);
+    EXPECT_EQ(calls(data).at("tick"), 8000u);
+}
+
+TEST_F(CountedRun, EachSideOfAForkRecordsOnlyWhenAsked) {
+    Calls child_only{{"in_child", 3}, {"in_parent", 0}, {"main", 0},
+                     {"spin", 0},     {"tick", 0},      {"worker", 0}};
+    EXPECT_EQ(calls(run_once({"33 child"})), child_only);
+    Calls parent_only{{"in_child", 0}, {"in_parent", 2}, {"main", 1},
+                      {"spin", 7},     {"tick", 4000},   {"worker", 4}};
+    EXPECT_EQ(calls(run_once({"33 parent"})), parent_only);
+}
+
+TEST_F(CountedRun, TheCoverageFrontEndRecordsRunsOfTheSameCopy) {
+    const coverage::InstrData data = run_once({"1 zentor", "33 both"});
+    EXPECT_FALSE(data.counts_exact);
+    // A process counts once each block it reached, the child those its
+    // parent reached before the fork too.
+    EXPECT_EQ(calls(data), (Calls{{"in_child", 1}, {"in_parent", 1}, {"main", 2},
+                                  {"spin", 2},     {"tick", 2},      {"worker", 2}}));
+    for (const coverage::Branch& branch : data.branches) {
+        EXPECT_EQ(branch.taken + branch.not_taken, 0u);
+    }
+}
+
+}  // namespace

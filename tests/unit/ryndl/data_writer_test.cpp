@@ -1,0 +1,322 @@
+// The runtime's data writer on an object built in memory: counts from the
+// counters (blocks, branch edges, calls less the returns to an entry), runs in
+// the coverage way, merging with earlier runs of the same build, one write
+// after another in one process, a fork child, and damaged or foreign files.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "coverage/instr_data.h"
+#include "support/test_support.h"
+
+extern "C" {
+#include "runtime.h"
+}
+
+// What the rest of the runtime defines around the writer.
+struct ryn_object ryn_objects[RYN_MAX_OBJECTS];
+struct ryn_settings ryn_settings;
+
+using namespace ryn_test;
+
+namespace {
+
+constexpr uint32_t k_none = RYN_NO_COUNTER;
+const char k_digest[] = "0123456789abcdef0123456789abcdef";
+
+// Blocks: main (entry), main's body, loop (an entry that is also a loop head),
+// its body, a block the engine could not count, and a function never called.
+enum Block { MAIN, MAIN_BODY, LOOP, LOOP_BODY, UNCOUNTED, NEVER, BLOCKS };
+// Counters: one per counted block, then the loop branch's edges.
+enum Counter { C_MAIN, C_MAIN_BODY, C_LOOP, C_LOOP_BODY, C_NEVER, C_TAKEN, C_NOT_TAKEN, COUNTERS };
+
+class DataWriter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string names[] = {"", "main", "loop", "never", "f.c"};
+        for (const std::string& name : names) {
+            offsets.push_back(static_cast<uint32_t>(strings.size()));
+            strings += name;
+            strings += '\0';
+        }
+        auto probe = [&](uint64_t addr, int function, uint8_t flags, uint32_t counter) {
+            probes.push_back(ryn_probe{addr, offsets[function], offsets[4], static_cast<uint32_t>(10 + probes.size()), 3,
+                                       0x55, flags, counter, 0});
+        };
+        probe(0x1000, 1, RYN_PROBE_FUNCTION_ENTRY, C_MAIN);
+        probe(0x1010, 1, 0, C_MAIN_BODY);
+        probe(0x1020, 2, RYN_PROBE_FUNCTION_ENTRY, C_LOOP);
+        probe(0x1030, 2, 0, C_LOOP_BODY);
+        probe(0x1040, 2, 0, k_none);
+        probe(0x1050, 3, RYN_PROBE_FUNCTION_ENTRY, C_NEVER);
+        branches = {{0x1038, 0x1030, C_TAKEN, C_NOT_TAKEN}, {0x1048, 0x1040, k_none, k_none}};
+        adjusts = {{0x1020, C_TAKEN, 0}};
+        // main calls loop once, which goes round ten times.
+        counters = {1, 1, 10, 10, 0, 9, 1};
+        hits.assign(BLOCKS, HIT_NONE);
+        hits[UNCOUNTED] = HIT_NEW;
+        ryn_strlcpy(ryn_settings.program, "prog", sizeof ryn_settings.program);
+        path = dir / "d/prog.instrdata";
+    }
+
+    void TearDown() override { detach(); }
+
+    // Registers the object as a process of the given way would.
+    void attach(bool counting) {
+        ryn_object& o = object();
+        std::memset(&o, 0, sizeof o);
+        o.probes = probes.data();
+        o.count = static_cast<uint32_t>(probes.size());
+        o.strings = strings.data();
+        o.strings_size = strings.size();
+        std::memcpy(o.digest, k_digest, RYN_DIGEST_CHARS);
+        o.hits = hits.data();
+        o.counting = counting;
+        o.branches = branches.data();
+        o.branch_count = static_cast<uint32_t>(branches.size());
+        o.adjusts = adjusts.data();
+        o.adjust_count = static_cast<uint32_t>(adjusts.size());
+        o.counters = counters.data();
+        o.counter_count = counters.size();
+        ryn_strlcpy(o.original, "/src/prog", sizeof o.original);
+        ryn_strlcpy(o.data_dir, (dir / "d").c_str(), sizeof o.data_dir);
+        ryn_strlcpy(o.data_path, path.c_str(), sizeof o.data_path);
+        ASSERT_EQ(ryn_data_attach(&o), 0);
+        o.active = 1;
+    }
+
+    void detach() {
+        if (object().active) {
+            ryn_data_detach(&object());
+            object().active = 0;
+        }
+    }
+
+    // A new process of the same build: nothing of this one is written yet.
+    void next_process(bool counting = true) {
+        detach();
+        hits.assign(BLOCKS, HIT_NONE);
+        hits[UNCOUNTED] = HIT_NEW;
+        attach(counting);
+    }
+
+    coverage::InstrData flush() {
+        ryn_flush_object(&object());
+        return coverage::read_instr_data_file(path);
+    }
+
+    static ryn_object& object() { return ryn_objects[0]; }
+
+    static std::vector<uint64_t> block_counts(const coverage::InstrData& data) {
+        std::vector<uint64_t> counts;
+        for (const coverage::Block& block : data.blocks) {
+            counts.push_back(block.count);
+        }
+        return counts;
+    }
+    static std::vector<uint64_t> calls(const coverage::InstrData& data) {
+        std::vector<uint64_t> counts;
+        for (const coverage::EntryCalls& entry : data.calls) {
+            counts.push_back(entry.calls);
+        }
+        return counts;
+    }
+
+    TempDir dir;
+    std::string path;
+    std::string strings;
+    std::vector<uint32_t> offsets;
+    std::vector<ryn_probe> probes;
+    std::vector<ryn_branch> branches;
+    std::vector<ryn_call_adjust> adjusts;
+    std::vector<uint64_t> counters;
+    std::vector<uint8_t> hits;
+};
+
+using U = std::vector<uint64_t>;
+
+TEST_F(DataWriter, CountingWritesExecutionsBranchEdgesAndCalls) {
+    attach(true);
+    const coverage::InstrData data = flush();
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(data.object, "/src/prog");
+    EXPECT_EQ(data.digest, k_digest);
+    EXPECT_EQ(data.program, "prog");
+    // The uncounted block counts this process once.
+    EXPECT_EQ(block_counts(data), (U{1, 1, 10, 10, 1, 0}));
+    ASSERT_EQ(data.blocks.size(), probes.size());
+    EXPECT_EQ(data.blocks[MAIN_BODY].addr, 0x1010u);
+    EXPECT_EQ(data.blocks[MAIN_BODY].line, 11u);
+    EXPECT_EQ(data.blocks[LOOP].function, "loop");
+    EXPECT_EQ(data.blocks[LOOP].file, "f.c");
+    ASSERT_EQ(data.branches.size(), 2u);
+    EXPECT_EQ(data.branches[0].addr, 0x1038u);
+    EXPECT_EQ(data.branches[0].block, 0x1030u);
+    EXPECT_EQ(data.branches[0].taken, 9u);
+    EXPECT_EQ(data.branches[0].not_taken, 1u);
+    EXPECT_EQ(data.branches[1].taken + data.branches[1].not_taken, 0u);
+    // loop's entry ran ten times, nine of them coming back round.
+    ASSERT_EQ(data.calls.size(), 3u);
+    EXPECT_EQ(data.calls[1].addr, 0x1020u);
+    EXPECT_EQ(calls(data), (U{1, 1, 0}));
+}
+
+TEST_F(DataWriter, CallsNeverGoBelowZero) {
+    // Counters read while threads run can show more returns than entries.
+    counters[C_TAKEN] = 12;
+    attach(true);
+    EXPECT_EQ(calls(flush()), (U{1, 0, 0}));
+}
+
+TEST_F(DataWriter, CoverageWayWritesRunsOfTheReachedBlocks) {
+    attach(false);
+    hits[MAIN] = hits[LOOP] = HIT_NEW;
+    const coverage::InstrData data = flush();
+    EXPECT_FALSE(data.counts_exact);
+    EXPECT_EQ(block_counts(data), (U{1, 0, 1, 0, 1, 0}));
+    EXPECT_EQ(data.branches[0].taken + data.branches[0].not_taken, 0u);
+    EXPECT_EQ(calls(data), (U{1, 1, 0}));
+}
+
+TEST_F(DataWriter, RunsOfOneBuildAddUpSaturatingAndStayExactOnlyIfAllWere) {
+    attach(true);
+    flush();
+    next_process();
+    coverage::InstrData data = flush();
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(block_counts(data), (U{2, 2, 20, 20, 2, 0}));
+    EXPECT_EQ(data.branches[0].taken, 18u);
+    EXPECT_EQ(data.branches[0].not_taken, 2u);
+    EXPECT_EQ(calls(data), (U{2, 2, 0}));
+
+    data.blocks[LOOP].count = UINT64_MAX - 3;
+    data.branches[0].taken = UINT64_MAX;
+    data.calls[0].calls = UINT64_MAX - 1;
+    std::ostringstream text;
+    coverage::write_instr_data(text, data);
+    write_file(path, text.str());
+    next_process();
+    data = flush();
+    EXPECT_EQ(block_counts(data), (U{3, 3, UINT64_MAX, 30, 3, 0}));
+    EXPECT_EQ(data.branches[0].taken, UINT64_MAX);
+    EXPECT_EQ(calls(data), (U{UINT64_MAX, 3, 0}));
+
+    // A run of the coverage way makes the sums runs.
+    next_process(false);
+    data = flush();
+    EXPECT_FALSE(data.counts_exact);
+    EXPECT_EQ(block_counts(data)[UNCOUNTED], 4u);
+    next_process(true);
+    EXPECT_FALSE(flush().counts_exact);
+}
+
+TEST_F(DataWriter, ALaterWriteOfOneProcessAddsOnlyWhatWasCountedSince) {
+    attach(true);
+    flush();
+    // Written again with nothing new (an exec that failed, then exit).
+    EXPECT_EQ(block_counts(flush()), (U{1, 1, 10, 10, 1, 0}));
+    counters[C_LOOP] += 5;
+    counters[C_LOOP_BODY] += 5;
+    counters[C_TAKEN] += 4;
+    counters[C_NOT_TAKEN] += 1;
+    counters[C_MAIN_BODY] += 1;
+    hits[NEVER] = HIT_NEW;
+    const coverage::InstrData data = flush();
+    EXPECT_EQ(block_counts(data), (U{1, 2, 15, 15, 1, 0}));
+    EXPECT_EQ(data.branches[0].taken, 13u);
+    EXPECT_EQ(data.branches[0].not_taken, 2u);
+    // One more call: five entries, four of them from inside.
+    EXPECT_EQ(calls(data), (U{1, 2, 0}));
+}
+
+TEST_F(DataWriter, AForkChildStartsFromZero) {
+    attach(true);
+    flush();
+    const pid_t child = fork();
+    if (child == 0) {
+        ryn_flush_reset_after_fork();
+        bool zeroed = true;
+        for (uint64_t value : counters) {
+            zeroed = zeroed && value == 0;
+        }
+        counters[C_MAIN_BODY] = 1;
+        ryn_flush_object(&object());
+        _exit(zeroed ? 0 : 1);
+    }
+    ASSERT_EQ(wait_for(child), 0) << "the child inherited counts";
+    // The parent counts on from where it was.
+    counters[C_MAIN_BODY] += 1;
+    EXPECT_EQ(block_counts(flush()), (U{1, 3, 10, 10, 1, 0}));
+}
+
+TEST_F(DataWriter, EightProcessesWritingTogetherLoseNoCount) {
+    attach(true);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 8; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            ryn_flush_reset_after_fork();
+            counters[C_LOOP] = 1000;
+            counters[C_TAKEN] = 990;
+            ryn_flush_object(&object());
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        EXPECT_EQ(wait_for(child), 0);
+    }
+    const coverage::InstrData data = flush();
+    EXPECT_EQ(block_counts(data), (U{1, 1, 8010, 10, 9, 0}));
+    EXPECT_EQ(calls(data), (U{1, 81, 0}));
+    EXPECT_EQ(data.branches[0].taken, 7929u);
+}
+
+// Each damage to an earlier file of the same build, and data of another
+// build or format: the run's own counts replace it.
+class DamagedData : public DataWriter,
+                    public ::testing::WithParamInterface<std::pair<const char*, std::string (*)(std::string)>> {};
+
+std::string replace(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST_P(DamagedData, IsReplacedByTheRunsOwnCounts) {
+    attach(true);
+    flush();
+    const std::string damaged = GetParam().second(read_file(path));
+    ASSERT_NE(damaged, read_file(path));
+    write_file(path, damaged);
+    next_process();
+    const coverage::InstrData data = flush();
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(block_counts(data), (U{1, 1, 10, 10, 1, 0}));
+    EXPECT_EQ(calls(data), (U{1, 1, 0}));
+}
+
+const std::pair<const char*, std::string (*)(std::string)> k_damages[] = {
+    {"version_1", [](std::string t) { return replace(t, "ryn-instrdata 2", "ryn-instrdata 1"); }},
+    {"other_build", [](std::string t) { return replace(t, "digest 0", "digest f"); }},
+    {"cut_short", [](std::string t) { return t.substr(0, t.size() - 4); }},
+    {"cut_in_blocks", [](std::string t) { return t.substr(0, t.find("branches")); }},
+    {"extra_line", [](std::string t) { return t + "1050\t0\n"; }},
+    {"other_block", [](std::string t) { return replace(t, "\n1030\t", "\n1031\t"); }},
+    {"other_branch", [](std::string t) { return replace(t, "1038\t1030", "1039\t1030"); }},
+    {"fewer_calls", [](std::string t) { return replace(replace(t, "calls 3", "calls 2"), "1050\t0\n", ""); }},
+    {"count_too_big", [](std::string t) { return replace(t, "\t10\tloop", "\t99999999999999999999\tloop"); }},
+    {"no_counts_line", [](std::string t) { return replace(t, "counts exact\n", ""); }},
+    {"empty", [](std::string) { return std::string(); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Damages, DamagedData, ::testing::ValuesIn(k_damages),
+                         [](const auto& info) { return std::string(info.param.first); });
+
+}  // namespace
