@@ -48,6 +48,7 @@ ExecutionProfile::ExecutionProfile(const std::string& target, const coverage::In
     : target_(target), data_(data), reader_(target), import_slots_(read_import_slots(target)) {
     ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
     ZydisFormatterInit(&formatter_, ZYDIS_FORMATTER_STYLE_INTEL);
+    ZydisFormatterSetProperty(&formatter_, ZYDIS_FORMATTER_PROP_ADDR_PADDING_ABSOLUTE, ZYDIS_PADDING_DISABLED);
     add_functions();
     add_blocks();
 }
@@ -255,7 +256,8 @@ std::string ExecutionProfile::text(const Instruction& insn) const {
                                                       sizeof buffer, insn.addr, nullptr))) {
         return "(undecodable)";
     }
-    return buffer;
+    // Who a call calls, by name: an address alone says little.
+    return insn.call == CallKind::none ? std::string(buffer) : std::string(buffer) + "  ; " + callee_name(insn);
 }
 
 }  // namespace morphel

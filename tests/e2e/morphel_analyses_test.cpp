@@ -327,6 +327,16 @@ TEST_F(Analyses, DisassemblyShowsEachInstructionWithItsBlocksCountAndLine) {
         return std::set<uint64_t>(all.begin(), all.end());
     }();
     EXPECT_EQ(lines, (std::set<uint64_t>{6, 7, 8}));
+    // Calls name their callee, imports included.
+    const auto calls_to = [&](const std::string& function, const std::string& callee) {
+        const std::vector<std::string> all = texts(json_of("dis=" + function), "instruction");
+        return std::ranges::count_if(all, [&](const std::string& text) {
+            return text.starts_with("call ") && text.ends_with("  ; " + callee);
+        });
+    };
+    EXPECT_EQ(calls_to("add_up", "square"), 1);
+    EXPECT_EQ(calls_to("main", "printf"), 1);
+    EXPECT_EQ(calls_to("main", "<indirect>"), 1);
 
     const RunResult top = analyze({"-dis=2"});
     ASSERT_EQ(top.status, 0) << top.err;
