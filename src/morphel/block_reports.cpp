@@ -9,8 +9,6 @@
 namespace morphel {
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 // The indices of the blocks a "=<function>" request names, ascending.
 std::vector<size_t> blocks_of(const ExecutionProfile& profile, const std::string& name) {
     std::vector<size_t> blocks;
@@ -49,7 +47,8 @@ void write_block_counts(const ExecutionProfile& profile, const AnalysisRequest& 
         write_heading(out.text, request, "every block of " + *request.function + ", by address");
     } else {
         shown = heaviest(blocks.size(), request.top, [&](size_t i) { return blocks[i].data->count; });
-        const size_t ran = heaviest(blocks.size(), SIZE_MAX, [&](size_t i) { return blocks[i].data->count; }).size();
+        const size_t ran = static_cast<size_t>(
+            std::ranges::count_if(blocks, [](const ProfileBlock& block) { return block.data->executed(); }));
         write_heading(out.text, request, "the most executed blocks");
         out.text << format("%zu of %zu blocks ran; %zu shown\n", ran, blocks.size(), shown.size());
     }
@@ -89,7 +88,8 @@ void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest&
         write_heading(out.text, request, "every conditional branch of " + *request.function + ", by address");
     } else {
         shown = heaviest(branches.size(), request.top, executions);
-        const size_t ran = heaviest(branches.size(), SIZE_MAX, executions).size();
+        const size_t ran = static_cast<size_t>(std::ranges::count_if(
+            branches, [](const coverage::Branch& b) { return b.taken > 0 || b.not_taken > 0; }));
         write_heading(out.text, request, "the most executed conditional branches");
         out.text << format("%zu of %zu conditional branches ran; %zu shown\n", ran, branches.size(),
                            shown.size());

@@ -10,8 +10,6 @@
 namespace morphel {
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 const char* kind_text(CallKind kind) {
     switch (kind) {
     case CallKind::import:

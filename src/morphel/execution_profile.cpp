@@ -12,8 +12,6 @@
 namespace morphel {
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 std::string demangle(const std::string& symbol) {
     if (!symbol.starts_with("_Z")) {
         return symbol;
@@ -129,48 +127,49 @@ void ExecutionProfile::decode_block(ProfileBlock& block) {
             if (operand.type == ZYDIS_OPERAND_TYPE_IMMEDIATE && operand.imm.is_relative) {
                 out.call = CallKind::direct;
                 out.call_target = out.addr + insn.length + static_cast<uint64_t>(operand.imm.value.s);
-            } else if (rip_relative(insn, operand) &&
-                       import_slots_.contains(out.addr + insn.length +
-                                              static_cast<uint64_t>(operand.mem.disp.value))) {
-                // A call compiled without the PLT goes through the slot itself.
-                out.call = CallKind::import;
-                out.import = import_slots_.at(out.addr + insn.length +
-                                              static_cast<uint64_t>(operand.mem.disp.value));
             } else {
-                out.call = CallKind::indirect;
+                // A call compiled without the PLT goes through the slot itself.
+                const auto slot = rip_relative(insn, operand)
+                                      ? import_slots_.find(out.addr + insn.length +
+                                                           static_cast<uint64_t>(operand.mem.disp.value))
+                                      : import_slots_.end();
+                out.call = slot != import_slots_.end() ? CallKind::import : CallKind::indirect;
+                out.import = slot != import_slots_.end() ? slot->second : "";
             }
         }
         if (out.call == CallKind::direct && !function_at(out.call_target)) {
-            // A PLT stub: perhaps an end-branch marker, then a jump through
-            // the slot of the imported symbol.
-            uint64_t stub_available = 0;
-            const uint8_t* stub = facts().bytes_at(out.call_target, &stub_available);
-            ZydisDecodedInstruction jump;
-            ZydisDecodedOperand jump_operands[ZYDIS_MAX_OPERAND_COUNT];
-            for (uint64_t at = 0, n = 0; stub && n < 2 && at < stub_available; ++n) {
-                if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, stub + at, stub_available - at, &jump,
-                                                         jump_operands))) {
-                    break;
-                }
-                at += jump.length;
-                if (jump.mnemonic == ZYDIS_MNEMONIC_JMP && rip_relative(jump, jump_operands[0])) {
-                    const auto slot = import_slots_.find(out.call_target + at +
-                                                         static_cast<uint64_t>(jump_operands[0].mem.disp.value));
-                    if (slot != import_slots_.end()) {
-                        out.call = CallKind::import;
-                        out.import = slot->second;
-                    }
-                    break;
-                }
-                if (jump.mnemonic != ZYDIS_MNEMONIC_ENDBR64) {
-                    break;
-                }
+            out.import = import_through_stub(out.call_target);
+            if (!out.import.empty()) {
+                out.call = CallKind::import;
             }
         }
         decoded.push_back(std::move(out));
         offset += insn.length;
     }
     block.instructions = std::move(decoded);
+}
+
+std::string ExecutionProfile::import_through_stub(uint64_t addr) const {
+    // A PLT entry: perhaps an end-branch marker, then a jump through the
+    // slot of the imported symbol.
+    uint64_t available = 0;
+    const uint8_t* stub = facts().bytes_at(addr, &available);
+    ZydisDecodedInstruction insn;
+    ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
+    for (uint64_t at = 0, n = 0; stub && n < 2 && at < available; ++n) {
+        if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, stub + at, available - at, &insn, operands))) {
+            break;
+        }
+        at += insn.length;
+        if (insn.mnemonic == ZYDIS_MNEMONIC_JMP && rip_relative(insn, operands[0])) {
+            const auto slot = import_slots_.find(addr + at + static_cast<uint64_t>(operands[0].mem.disp.value));
+            return slot != import_slots_.end() ? slot->second : "";
+        }
+        if (insn.mnemonic != ZYDIS_MNEMONIC_ENDBR64) {
+            break;
+        }
+    }
+    return "";
 }
 
 const ProfileFunction* ExecutionProfile::function_at(uint64_t addr) const {

@@ -73,6 +73,8 @@ private:
     void add_functions();
     void add_blocks();
     void decode_block(ProfileBlock& block);
+    // The symbol imported through the stub at `addr`, or "".
+    std::string import_through_stub(uint64_t addr) const;
     size_t function_for(const coverage::Block& block);
 
     std::string target_;
@@ -97,5 +99,8 @@ private:
 // The count a block's instructions each ran, times their number, without
 // wrapping.
 uint64_t instructions_executed(const coverage::Block& block);
+
+// Counts add up to UINT64_MAX at most, as the data files' counts do.
+inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 }  // namespace morphel

@@ -9,8 +9,6 @@
 namespace morphel {
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 void write_function_heading(std::ostream& text, const ExecutionProfile& profile, const ProfileFunction& function) {
     std::string where;
     if (!function.blocks.empty()) {

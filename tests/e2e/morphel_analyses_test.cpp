@@ -268,6 +268,18 @@ TEST_F(Analyses, CallEdgesCountEachCallAsOftenAsItsBlockRan) {
     const RunResult text = analyze({"-cc=main"});
     EXPECT_NE(text.out.find("main -> printf (imported)\n"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("their targets are not recorded"), std::string::npos);
+
+    // Built without the PLT, the call goes through the import's slot.
+    const std::string direct = dir / "noplt";
+    ASSERT_TRUE(compile_c(k_source, direct, "-fno-plt"));
+    std::vector<coverage::Block> direct_blocks = line_table_blocks(direct, direct + ".c");
+    for (coverage::Block& block : direct_blocks) {
+        block.count = 1;
+    }
+    write_instrdata(dir / "noplt.instrdata", instrdata_for(direct, direct_blocks));
+    const RunResult through_slot =
+        run_morphel({"-ryn", "-cc=main", "-xkalfix=use:" + dir / "noplt.instrdata", direct});
+    EXPECT_NE(through_slot.out.find("main -> printf (imported)\n"), std::string::npos) << through_slot.out;
 }
 
 TEST_F(Analyses, FunctionTotalsTakeCallsFromTheDataAndRankByInstructions) {
@@ -388,6 +400,14 @@ TEST_F(Analyses, RowsGoBesideTheReportFileAndRunsDataSaysWhatItCounts) {
     rows = lines_of(read_file(report + ".jsonl"));
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_NE(rows[0].find("\"analysis\":\"function=1\""), std::string::npos);
+
+    // Names are escaped: the same build under a path with a quote and a
+    // backslash.
+    const std::string odd = dir / "we\"ird\\prog";
+    ASSERT_EQ(run({"cp", program, odd}).status, 0);
+    ASSERT_EQ(run_morphel({"-ryn", "-bbc=1", "-xkalfix=use:" + location, odd}).status, 0);
+    EXPECT_TRUE(read_file(dir / "d/we\"ird\\prog.analysis.jsonl")
+                    .starts_with("{\"target\":\"" + dir.path() + "/we\\\"ird\\\\prog\",\"analysis\":\"bbc=1\""));
 
     data.counts_exact = false;
     save();
