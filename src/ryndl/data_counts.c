@@ -48,11 +48,11 @@ int ryn_counts_take(struct ryn_object *object)
 {
     int any = 0;
     for (uint32_t i = 0; i < object->count; ++i) {
-        uint8_t hit = HIT_NEW;
-        if (__atomic_compare_exchange_n(&object->hits[i], &hit, HIT_PENDING, 0, __ATOMIC_RELAXED,
-                                        __ATOMIC_RELAXED) ||
-            hit == HIT_PENDING)
-            any = 1;
+        uint8_t hit = __atomic_load_n(&object->hits[i], __ATOMIC_RELAXED);
+        if (hit == HIT_NEW)
+            __atomic_compare_exchange_n(&object->hits[i], &hit, HIT_PENDING, 0, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED);
+        any = any || hit == HIT_NEW || hit == HIT_PENDING;
     }
     if (object->written == NULL)
         return any;
@@ -119,7 +119,8 @@ static uint32_t first_adjust(const struct ryn_object *object, uint64_t addr)
 uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe)
 {
     uint64_t calls = ryn_block_delta(object, probe);
-    if (object->written == NULL)
+    /* An entry counted the one-shot way holds runs: nothing to subtract. */
+    if (!counted(object, object->probes[probe].counter))
         return calls;
     uint64_t addr = object->probes[probe].addr;
     for (uint32_t a = first_adjust(object, addr);

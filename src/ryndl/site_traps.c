@@ -78,8 +78,10 @@ void ryn_plant_sites(struct ryn_object *object)
                 continue;
             }
             uint8_t first;
-            if (ryn_read_code(at, &first, 1) == 0 && first == site->original)
-                ryn_write_code(at, patch, length);
+            if (ryn_read_code(at, &first, 1) == 0 && first == site->original &&
+                ryn_write_code(at, patch, length) == 0)
+                /* The page is written back whole below: keep the head. */
+                memcpy(&page[at - start], patch, sizeof page - (at - start));
         }
         if (changed)
             ryn_write_code(start, page, sizeof page);

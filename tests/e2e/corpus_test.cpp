@@ -4,7 +4,9 @@
 // named plugins as a user would, and prints the same and exits with the same
 // status as the original; at -O0 its report is compared with gcov's for a
 // --coverage build run on the same input, on every line both call code.
-// Plugins named with -l are measured; the others are logged.
+// Plugins named with -l are measured; the others are logged. ryn's copy
+// counts every execution; the coverage front end's copy of the same program
+// takes the one-shot way and runs alike too.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -73,6 +75,24 @@ void expect_gcov_lines(const Program& program, const std::vector<std::string>& s
     }
 }
 
+// The same program instrumented by the coverage front end: its copy takes
+// the one-shot way, runs as the original, and its data says its counts are
+// runs from then on.
+void expect_coverage_way_runs_alike(const Build& build, const std::vector<std::string>& env,
+                                    const RunResult& expected) {
+    std::vector<std::string> command = build.ryn_run("instrument");
+    command[0] = stage_bin("zentor");
+    const RunResult instrumented = run(command, env, build.dir);
+    ASSERT_EQ(instrumented.status, 0) << instrumented.err;
+    const RunResult actual = run(build.input_run(build.executable + ".instr"), env, build.dir);
+    EXPECT_EQ(actual.out, expected.out);
+    EXPECT_EQ(actual.err, expected.err);
+    EXPECT_EQ(actual.status, expected.status);
+    const std::string name = build.executable.substr(build.executable.rfind('/') + 1);
+    const std::string data = read_file(build.executable + ".instrdata/" + name + ".instrdata");
+    EXPECT_NE(data.find("\ncounts runs\n"), std::string::npos) << data.substr(0, 200);
+}
+
 TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
     const Program& program = *GetParam().program;
     const std::string& opt = GetParam().opt;
@@ -95,10 +115,13 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
         sources.push_back(source_path(lib.source));
     }
     for (const std::string& object : objects) {
-        EXPECT_TRUE(exists(build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata"))
-            << object;
+        const std::string data = build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata";
+        ASSERT_TRUE(exists(data)) << object;
+        // ryn counts every execution.
+        EXPECT_NE(read_file(data).find("\ncounts exact\n"), std::string::npos) << object;
     }
     if (opt != "-O0") {
+        expect_coverage_way_runs_alike(build, env, expected);
         return;
     }
 
@@ -120,6 +143,7 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
                 << read_file(logs[0]);
         }
     }
+    expect_coverage_way_runs_alike(build, env, expected);
 }
 
 std::vector<Case> all_cases() {

@@ -135,6 +135,48 @@ TEST_F(CountedRun, EachSideOfAForkRecordsOnlyWhenAsked) {
     EXPECT_EQ(calls(run_once({"33 parent"})), parent_only);
 }
 
+// Thousands of small functions, each called once: sites fall across page
+// boundaries, and every block, branch and call is written.
+TEST_F(ProbedProgramTest, EveryFunctionOfALargeProgramIsCountedOnce) {
+    const int functions = 2000;
+    std::string source = "#include <stdio.h>\n";
+    std::string table = "int (*const table[])(int) = {\n";
+    for (int i = 0; i < functions; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        source += "int " + name + "(int x) { if (x & 1) return x * 3; return x + " +
+                  std::to_string(i) + "; }\n";
+        table += "    " + name + ",\n";
+    }
+    source += table + "};\n" + R"(int main(void) {
+    long s = 0;
+    for (unsigned i = 0; i < sizeof table / sizeof table[0]; ++i)
+        s += table[i]((int)i);
+    printf("%ld\n", s);
+    return 0;
+}
+)";
+    build(source);
+    EXPECT_EQ(run_alike().status, 0);
+    const coverage::InstrData data = coverage::read_instr_data_file(dir / "d/prog.instrdata");
+    EXPECT_TRUE(data.counts_exact);
+    int called_once = 0;
+    for (const coverage::EntryCalls& entry : data.calls) {
+        const coverage::Block* block = data.block_at(entry.addr);
+        if (block != nullptr && block->function[0] == 'f' && entry.calls == 1) {
+            ++called_once;
+        }
+    }
+    EXPECT_EQ(called_once, functions);
+    int decided_once = 0;
+    for (const coverage::Branch& branch : data.branches) {
+        const coverage::Block* block = data.block_at(branch.block);
+        if (block != nullptr && block->function[0] == 'f' && branch.taken + branch.not_taken == 1) {
+            ++decided_once;
+        }
+    }
+    EXPECT_EQ(decided_once, functions);
+}
+
 TEST_F(CountedRun, TheCoverageFrontEndRecordsRunsOfTheSameCopy) {
     const coverage::InstrData data = run_once({"1 zentor", "33 both"});
     EXPECT_FALSE(data.counts_exact);

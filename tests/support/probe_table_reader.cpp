@@ -72,6 +72,23 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
         for (uint32_t i = 0; i < h.probe_count; ++i) {
             table.probes.push_back(at<ryn_probe>(bytes, h.probes_offset + i * sizeof(ryn_probe)));
         }
+        if (h.sites_offset + uint64_t{h.site_count} * sizeof(ryn_site) > bytes.size() ||
+            h.branches_offset + uint64_t{h.branch_count} * sizeof(ryn_branch) > bytes.size() ||
+            h.call_adjusts_offset + uint64_t{h.call_adjust_count} * sizeof(ryn_call_adjust) > bytes.size()) {
+            ADD_FAILURE() << "counting parts of " << path << " point outside the section";
+            return std::nullopt;
+        }
+        for (uint32_t i = 0; i < h.site_count; ++i) {
+            table.sites.push_back(at<ryn_site>(bytes, h.sites_offset + i * sizeof(ryn_site)));
+        }
+        for (uint32_t i = 0; i < h.branch_count; ++i) {
+            table.branches.push_back(at<ryn_branch>(bytes, h.branches_offset + i * sizeof(ryn_branch)));
+        }
+        for (uint32_t i = 0; i < h.call_adjust_count; ++i) {
+            table.adjusts.push_back(
+                at<ryn_call_adjust>(bytes, h.call_adjusts_offset + i * sizeof(ryn_call_adjust)));
+        }
+        table.segment = bytes;
         table.strings = bytes.substr(h.strings_offset, h.strings_size);
         table.settings = bytes.substr(h.settings_offset, h.settings_size);
         for (unsigned i = 0; i < ehdr.e_phnum; ++i) {

@@ -16,6 +16,10 @@ struct ProbeTable {
     std::vector<ryn_probe> probes;
     std::string strings;
     std::string settings;
+    std::vector<ryn_site> sites;
+    std::vector<ryn_branch> branches;
+    std::vector<ryn_call_adjust> adjusts;
+    std::string segment;  // the whole section: table, then trampolines
     uint64_t addr = 0;    // where the section says it is loaded
     uint64_t offset = 0;  // where it is in the file
     // The PT_LOAD that covers exactly the table, if any: its p_flags.

@@ -227,13 +227,22 @@ TEST_F(DataWriter, ALaterWriteOfOneProcessAddsOnlyWhatWasCountedSince) {
     counters[C_TAKEN] += 4;
     counters[C_NOT_TAKEN] += 1;
     counters[C_MAIN_BODY] += 1;
-    hits[NEVER] = HIT_NEW;
     const coverage::InstrData data = flush();
     EXPECT_EQ(block_counts(data), (U{1, 2, 15, 15, 1, 0}));
     EXPECT_EQ(data.branches[0].taken, 13u);
     EXPECT_EQ(data.branches[0].not_taken, 2u);
     // One more call: five entries, four of them from inside.
     EXPECT_EQ(calls(data), (U{1, 2, 0}));
+}
+
+TEST_F(DataWriter, AWriteThatFailsLeavesItsCountsForTheNext) {
+    write_file(dir / "d", "a file where the data directory goes");
+    attach(true);
+    ryn_flush_object(&object());
+    EXPECT_EQ(hits[UNCOUNTED], HIT_NEW);
+    ASSERT_EQ(unlink((dir / "d").c_str()), 0);
+    EXPECT_EQ(block_counts(flush()), (U{1, 1, 10, 10, 1, 0}));
+    EXPECT_EQ(hits[UNCOUNTED], HIT_WRITTEN);
 }
 
 TEST_F(DataWriter, AForkChildStartsFromZero) {

@@ -1,0 +1,273 @@
+// The counting plan of a probed copy: every block is counted by a jump site,
+// a trap site or not at all; no jump site covers bytes another branch, a jump
+// table or a landing pad can reach; every trampoline counts, runs the moved
+// instructions and goes back; the counters sit in zero-filled memory added to
+// the last writable segment.
+#include <elf.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/engine_support.h"
+#include "support/probe_table_reader.h"
+
+using namespace ryn_test;
+
+namespace {
+
+// A dense switch (a jump table at every level), a split-off cold path that
+// jumps back into its function at -O2, a tail call through a pointer (an
+// indirect jump with no table) and blocks of every size.
+const char* const k_counting_source = R"(#include <stdio.h>
+#include <stdlib.h>
+__attribute__((noinline)) static long dispatch(int op, long acc) {
+    switch (op) {
+    case 0: acc += 1; break;
+    case 1: acc -= 3; break;
+    case 2: acc *= 2; break;
+    case 3: acc /= 2; break;
+    case 4: acc = -acc; break;
+    case 5: acc ^= 0x55; break;
+    case 6: acc <<= 1; break;
+    case 7: acc %= 97; break;
+    default: printf("unknown %d\n", op);
+    }
+    return acc;
+}
+__attribute__((noinline)) static int twice(int x) { return 2 * x; }
+__attribute__((noinline)) int call_through(int (*f)(int), int x) { return f(x + 1); }
+__attribute__((noinline)) static int checked(int v) {
+    if (__builtin_expect(v > 1000, 0)) { fprintf(stderr, "too big %d\n", v); abort(); }
+    return v + 1;
+}
+int main(int argc, char **argv) {
+    long acc = argc;
+    for (int i = 0; i < 40; ++i) acc = dispatch(i % 9, acc) + checked(i);
+    printf("%ld %d\n", acc, call_through(twice, argc));
+    return (int)(acc & 3);
+}
+)";
+
+struct Insn {
+    uint64_t addr;
+    std::string text;
+};
+
+// Instructions objdump finds in `section` from `start` on, in address order.
+std::vector<Insn> disassembly(const std::string& path, const std::string& section, uint64_t start) {
+    std::vector<Insn> found;
+    std::ostringstream from;
+    from << "--start-address=0x" << std::hex << start;
+    std::istringstream lines(
+        run({"objdump", "-d", "-j", section, "--no-show-raw-insn", from.str(), path}).out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t colon = line.find(":\t");
+        if (colon != std::string::npos && line.starts_with("  ") &&
+            line.find_first_not_of(" 0123456789abcdef") == colon) {
+            found.push_back({std::stoull(line.substr(0, colon), nullptr, 16), line.substr(colon + 2)});
+        }
+    }
+    return found;
+}
+
+std::set<uint64_t> starts_of(const std::vector<Insn>& insns) {
+    std::set<uint64_t> starts;
+    for (const Insn& insn : insns) {
+        starts.insert(insn.addr);
+    }
+    return starts;
+}
+
+// A function's address and size, by name, from nm.
+std::pair<uint64_t, uint64_t> function_range(const std::string& path, const std::string& name) {
+    std::istringstream lines(run({"nm", "-S", "--defined-only", path}).out);
+    std::string addr, size, type, symbol;
+    for (std::string line; std::getline(lines, line);) {
+        if (std::istringstream(line) >> addr >> size >> type >> symbol && symbol == name) {
+            return {std::stoull(addr, nullptr, 16), std::stoull(size, nullptr, 16)};
+        }
+    }
+    return {0, 0};
+}
+
+size_t sites_in(const std::vector<ryn_site>& sites, std::pair<uint64_t, uint64_t> range, uint8_t kind) {
+    return std::ranges::count_if(sites, [&](const ryn_site& s) {
+        return s.kind == kind && s.addr - range.first < range.second;
+    });
+}
+
+class MorphelCounting : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
+    TempDir dir;
+    const std::string prog = dir / "counting";
+    ASSERT_TRUE(compile_c(k_counting_source, prog, std::string("-g ") + GetParam()));
+    const std::string copy = dir / "counting.instr";
+    const RunResult made = run_morphel({"-ryn", "-v", "-xkalfix=instrument:./data", "-o", copy, prog});
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    const std::optional<ProbeTable> table = read_probe_table(copy);
+    ASSERT_TRUE(table);
+    const ryn_probe_header& h = table->header;
+    const std::vector<ryn_site>& sites = table->sites;
+
+    // One line on standard error, agreeing with the table and its settings.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(made.err, m,
+                                 std::regex("morphel: " + prog +
+                                            ": ([0-9]+) blocks counted by jumps, ([0-9]+) by traps, "
+                                            "([0-9]+) not counted\n")))
+        << made.err;
+    const size_t jump_blocks = std::stoul(m[1]), trap_blocks = std::stoul(m[2]), uncounted = std::stoul(m[3]);
+    EXPECT_EQ(jump_blocks + trap_blocks + uncounted, table->probes.size());
+    EXPECT_EQ(uncounted, 0u);
+    const size_t jump_sites = std::ranges::count(sites, RYN_SITE_JUMP, &ryn_site::kind);
+    EXPECT_NE(table->settings.find("\ncounting " + std::to_string(jump_sites) + " " +
+                                   std::to_string(sites.size() - jump_sites) + " 0\n"),
+              std::string::npos)
+        << table->settings;
+
+    const std::vector<Insn> code = disassembly(copy, ".text", 0);
+    const std::set<uint64_t> boundaries = starts_of(code);
+    std::set<uint64_t> block_starts;
+    for (const ryn_probe& probe : table->probes) {
+        block_starts.insert(probe.addr);
+    }
+
+    // Sites: ascending, on instruction boundaries, the file's byte beside
+    // them, and a jump site never covers another block's start.
+    EXPECT_TRUE(std::ranges::is_sorted(sites, {}, &ryn_site::addr));
+    for (const ryn_site& site : sites) {
+        SCOPED_TRACE("site at " + std::to_string(site.addr));
+        EXPECT_TRUE(boundaries.count(site.addr));
+        EXPECT_TRUE(boundaries.count(site.addr + site.length));
+        EXPECT_EQ(byte_at_address(copy, site.addr), std::optional<uint8_t>(site.original));
+        if (site.kind == RYN_SITE_JUMP) {
+            EXPECT_GE(site.length, 5);
+            const auto inside = block_starts.upper_bound(site.addr);
+            EXPECT_TRUE(inside == block_starts.end() || *inside >= site.addr + site.length);
+        }
+    }
+
+    // Each counted block has its own counter, below the branch counters,
+    // and a site at its start (a trap counts that very counter).
+    std::set<uint32_t> block_counters;
+    for (const ryn_probe& probe : table->probes) {
+        SCOPED_TRACE("block at " + std::to_string(probe.addr));
+        ASSERT_NE(probe.counter, RYN_NO_COUNTER);
+        EXPECT_TRUE(block_counters.insert(probe.counter).second);
+        const auto site = std::ranges::find(sites, probe.addr, &ryn_site::addr);
+        ASSERT_NE(site, sites.end());
+        if (site->kind != RYN_SITE_JUMP) {
+            EXPECT_EQ(site->counter, probe.counter);
+        }
+    }
+    for (const ryn_branch& branch : table->branches) {
+        EXPECT_TRUE(table->find(branch.block));
+        EXPECT_GE(branch.taken_counter, block_counters.size());
+        EXPECT_EQ(branch.not_taken_counter, branch.taken_counter + 1);
+        EXPECT_LT(branch.not_taken_counter, h.counter_count);
+    }
+    EXPECT_EQ(h.counter_count, block_counters.size() + 2 * table->branches.size());
+
+    // The trampolines follow the table in its segment: each counts (jump
+    // sites at a block start count the block), ends with a jump or return,
+    // and leaves only for the program's code.
+    uint64_t first = UINT64_MAX;
+    std::set<uint64_t> targets;
+    for (const ryn_site& site : sites) {
+        if (site.kind != RYN_SITE_BRANCH_TRAP) {
+            first = std::min(first, site.target);
+            targets.insert(site.target);
+        }
+    }
+    ASSERT_GT(first, table->addr);
+    const std::vector<Insn> trampolines = disassembly(copy, RYN_PROBE_SECTION, first);
+    const std::set<uint64_t> trampoline_starts = starts_of(trampolines);
+    for (const ryn_site& site : sites) {
+        if (site.kind == RYN_SITE_BRANCH_TRAP) {
+            EXPECT_TRUE(boundaries.count(site.target) && boundaries.count(site.fallthrough));
+            continue;
+        }
+        SCOPED_TRACE("trampoline of the site at " + std::to_string(site.addr));
+        ASSERT_TRUE(trampoline_starts.count(site.target));
+        auto it = std::ranges::find(trampolines, site.target, &Insn::addr);
+        const auto next = targets.upper_bound(site.target);
+        std::vector<std::string> body;
+        for (; it != trampolines.end() && (next == targets.end() || it->addr < *next) &&
+               !it->text.starts_with("int3");
+             ++it) {
+            body.push_back(it->text);
+        }
+        ASSERT_FALSE(body.empty());
+        const bool counts_block = site.kind == RYN_SITE_JUMP && block_starts.count(site.addr);
+        const bool counts_branch = site.taken_counter != RYN_NO_COUNTER;
+        if (counts_block || counts_branch) {
+            EXPECT_TRUE(std::ranges::any_of(body, [](const std::string& t) { return t.starts_with("lock incq"); }));
+        }
+        if (counts_block) {
+            EXPECT_TRUE(body.front().starts_with("lea    -0x80(%rsp),%rsp")) << body.front();
+        }
+        EXPECT_TRUE(body.back().starts_with("jmp") || body.back().starts_with("ret") ||
+                    body.back().starts_with("notrack jmp"))
+            << body.back();
+        EXPECT_FALSE(std::ranges::any_of(body, [](const std::string& t) { return t.starts_with("call"); }));
+    }
+
+    // The switch's table was read: its function got jump sites. The tail call
+    // through a pointer (at -O2) leaves its function to traps alone.
+    EXPECT_GT(sites_in(sites, function_range(prog, "dispatch"), RYN_SITE_JUMP), 0u);
+    const auto through = function_range(prog, "call_through");
+    ASSERT_GT(through.second, 0u);
+    const std::vector<Insn> through_code = disassembly(prog, ".text", through.first);
+    const bool tail_call = std::ranges::any_of(through_code, [&](const Insn& insn) {
+        return insn.addr - through.first < through.second && insn.text.find("jmp    *%") != std::string::npos;
+    });
+    if (tail_call) {
+        EXPECT_EQ(sites_in(sites, through, RYN_SITE_JUMP), 0u);
+    }
+
+    // The counters: a NOBITS section where the writable segment grew.
+    std::istringstream sections(run({"readelf", "-SW", copy}).out);
+    bool named = false;
+    for (std::string line; std::getline(sections, line);) {
+        std::istringstream fields(line.substr(line.find(']') + 1));
+        std::string name, type, addr, offset, size;
+        if (fields >> name >> type >> addr >> offset >> size && name == ".ryn_counters") {
+            named = true;
+            EXPECT_EQ(type, "NOBITS");
+            EXPECT_EQ(std::stoull(addr, nullptr, 16), h.counters_addr);
+            EXPECT_EQ(std::stoull(size, nullptr, 16), 8 * h.counter_count);
+        }
+    }
+    EXPECT_TRUE(named);
+    // (A non-PIE copy's dynamic section moves to a segment of its own, which
+    // the checker objects to whether or not anything is counted.)
+    if (std::string(GetParam()).find("-no-pie") == std::string::npos) {
+        const RunResult lint = run({"eu-elflint", "--gnu-ld", copy});
+        EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+    }
+
+    // Counting, the copy runs as the original.
+    const RunResult original = run({prog});
+    const RunResult counted = run({copy}, {}, dir.path());
+    EXPECT_EQ(counted.out, original.out);
+    EXPECT_EQ(counted.err, original.err);
+    EXPECT_EQ(counted.status, original.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, MorphelCounting, ::testing::Values("-O0", "-O2", "-O0 -no-pie", "-O2 -no-pie"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::ranges::replace_if(name, [](char c) { return !isalnum(c); }, '_');
+                             return name;
+                         });
+
+}  // namespace

@@ -1,0 +1,193 @@
+// The counting way: a probed copy run by anything but the coverage front end
+// counts every execution exactly, under threads, past loops back to a
+// function's entry, and next to the program's own SIGTRAP
+// handler; under the coverage front end the same copy only notes the blocks
+// each run reached.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "coverage/instr_data.h"
+#include "support/runtime_support.h"
+
+using namespace ryn_test;
+
+namespace {
+
+const char* const k_threads_source = R"(#include <pthread.h>
+#include <stdio.h>
+#define CALLS 50000
+/* Two different asm statements keep the branch a branch at -O2. */
+__attribute__((noinline)) long work(int i) {
+    if (i % 3 == 0) {
+        __asm__ volatile("nop");
+        return i;
+    }
+    __asm__ volatile("nop; nop");
+    return -1;
+}
+static long totals[4];
+static void *thread_main(void *arg) {
+    long *total = arg;
+    for (int i = 0; i < CALLS; ++i)
+        *total += work(i);
+    return 0;
+}
+int main(void) {
+    pthread_t threads[4];
+    for (int t = 0; t < 4; ++t)
+        pthread_create(&threads[t], 0, thread_main, &totals[t]);
+    long sum = 0;
+    for (int t = 0; t < 4; ++t) {
+        pthread_join(threads[t], 0);
+        sum += totals[t];
+    }
+    printf("sum %ld\n", sum);
+    return 0;
+}
+)";
+
+// An entry block that is also a loop head, reached again by a conditional
+// branch (count_down) or by a block ending in a jump (spin): those returns
+// to the entry are no calls.
+const char* const k_entry_loop_source = R"(#include <stdio.h>
+__asm__(".text\n.globl count_down\n.type count_down,@function\ncount_down:\n"
+        "  sub $1, %rdi\n  jnz count_down\n  ret\n.size count_down, .-count_down\n"
+        ".globl spin\n.type spin,@function\nspin:\n"
+        "  dec %edi\n  je 1f\n  jmp spin\n1:\n  ret\n.size spin, .-spin\n");
+void count_down(long n);
+void spin(int n);
+int main(void) {
+    for (int i = 0; i < 3; ++i)
+        count_down(10);
+    for (int i = 0; i < 5; ++i)
+        spin(4);
+    puts("done");
+    return 0;
+}
+)";
+
+// Traps of the program's own, caught by its own handler, between counted calls.
+const char* const k_own_trap_source = R"(#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+static volatile int caught;
+static void on_trap(int sig) { (void)sig; ++caught; }
+__attribute__((noinline)) int step(int i) { return i * 3 + 1; }
+int main(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_trap;
+    sigaction(SIGTRAP, &sa, 0);
+    int total = 0;
+    for (int i = 0; i < 7; ++i) {
+        total += step(i);
+        if (i % 2 == 0)
+            __asm__ volatile("int3");
+    }
+    raise(SIGTRAP);
+    printf("caught %d total %d\n", caught, total);
+    return 0;
+}
+)";
+
+coverage::InstrData recorded(const TempDir& dir) {
+    return coverage::read_instr_data_file(dir / "d/prog.instrdata");
+}
+
+const coverage::Block& entry_of(const coverage::InstrData& data, const std::string& function) {
+    const auto it = std::ranges::find_if(data.blocks, [&](const coverage::Block& b) {
+        return b.function == function && b.is_function_entry();
+    });
+    if (it == data.blocks.end()) {
+        throw std::runtime_error("no entry block for " + function);
+    }
+    return *it;
+}
+
+uint64_t calls_of(const coverage::InstrData& data, const std::string& function) {
+    const uint64_t entry = entry_of(data, function).addr;
+    const auto it = std::ranges::find(data.calls, entry, &coverage::EntryCalls::addr);
+    return it == data.calls.end() ? UINT64_MAX : it->calls;
+}
+
+// Taken and not-taken counts of the branches that end blocks of `function`.
+std::vector<std::pair<uint64_t, uint64_t>> branches_of(const coverage::InstrData& data,
+                                                       const std::string& function) {
+    std::vector<std::pair<uint64_t, uint64_t>> found;
+    for (const coverage::Branch& branch : data.branches) {
+        const coverage::Block* block = data.block_at(branch.block);
+        if (block && block->function == function) {
+            found.emplace_back(branch.taken, branch.not_taken);
+        }
+    }
+    return found;
+}
+
+class CountingRuns : public ProbedProgramTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CountingRuns, FourThreadsGiveTheExactCallAndBranchCounts) {
+    ASSERT_NO_FATAL_FAILURE(build(k_threads_source, GetParam(), {"1 ryn"}));
+    run_alike();
+    const coverage::InstrData data = recorded(dir);
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(entry_of(data, "work").count, 200000u);
+    EXPECT_EQ(calls_of(data, "work"), 200000u);
+    EXPECT_EQ(calls_of(data, "thread_main"), 4u);
+    EXPECT_EQ(calls_of(data, "main"), 1u);
+    // i % 3 == 0 for 16667 of each thread's 50000 values, whichever way
+    // the compiler put the branch.
+    const auto branches = branches_of(data, "work");
+    ASSERT_EQ(branches.size(), 1u);
+    EXPECT_EQ(std::min(branches[0].first, branches[0].second), 4u * 16667);
+    EXPECT_EQ(std::max(branches[0].first, branches[0].second), 4u * 33333);
+}
+
+TEST_P(CountingRuns, ReturnsToTheEntryFromInsideAreNoCalls) {
+    ASSERT_NO_FATAL_FAILURE(build(k_entry_loop_source, GetParam(), {"1 ryn"}));
+    EXPECT_EQ(run_alike().out, "done\n");
+    const coverage::InstrData data = recorded(dir);
+    EXPECT_EQ(entry_of(data, "count_down").count, 30u);
+    EXPECT_EQ(calls_of(data, "count_down"), 3u);
+    EXPECT_EQ(entry_of(data, "spin").count, 20u);
+    EXPECT_EQ(calls_of(data, "spin"), 5u);
+    const auto loop = branches_of(data, "count_down");
+    ASSERT_EQ(loop.size(), 1u);
+    EXPECT_EQ(loop[0], std::make_pair(uint64_t{27}, uint64_t{3}));
+    const auto exit = branches_of(data, "spin");
+    ASSERT_EQ(exit.size(), 1u);
+    EXPECT_EQ(exit[0], std::make_pair(uint64_t{5}, uint64_t{15}));
+}
+
+TEST_P(CountingRuns, TheProgramsOwnTrapHandlerStillGetsItsTraps) {
+    ASSERT_NO_FATAL_FAILURE(build(k_own_trap_source, GetParam(), {"1 ryn"}));
+    const RunResult result = run_alike();
+    EXPECT_EQ(result.out, "caught 5 total 70\n");
+    const coverage::InstrData data = recorded(dir);
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(calls_of(data, "step"), 7u);
+    EXPECT_EQ(calls_of(data, "on_trap"), 5u);
+}
+
+TEST_P(CountingRuns, TheCoverageFrontEndOnlyNotesReachedBlocks) {
+    ASSERT_NO_FATAL_FAILURE(build(k_threads_source, GetParam(), {"1 zentor"}));
+    run_alike();
+    run_alike();
+    const coverage::InstrData data = recorded(dir);
+    EXPECT_FALSE(data.counts_exact);
+    EXPECT_EQ(entry_of(data, "work").count, 2u);
+    for (const auto& [taken, not_taken] : branches_of(data, "work")) {
+        EXPECT_EQ(taken + not_taken, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, CountingRuns, ::testing::Values("-O0 -g", "-O2 -g", "-O2 -no-pie"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::ranges::replace_if(name, [](char c) { return !isalnum(c); }, '_');
+                             return name;
+                         });
+
+}  // namespace
