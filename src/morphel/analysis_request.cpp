@@ -26,15 +26,6 @@ constexpr std::array<std::pair<const char*, AnalysisKind>, 6> k_kinds = {{
 
 }  // namespace
 
-const char* kind_word(AnalysisKind kind) {
-    for (const auto& [word, k] : k_kinds) {
-        if (k == kind) {
-            return word;
-        }
-    }
-    return "?";
-}
-
 std::optional<AnalysisRequest> parse_analysis(const std::string& arg) {
     // The coverage front end asks for the coverage table by this word.
     if (arg == "-bcc") {

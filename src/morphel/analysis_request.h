@@ -24,7 +24,4 @@ constexpr size_t k_default_top = 20;
 // only asks for the coverage table.
 std::optional<AnalysisRequest> parse_analysis(const std::string& arg);
 
-// "bbc", "branch", ... as the command line spells the kind.
-const char* kind_word(AnalysisKind kind);
-
 }  // namespace morphel
