@@ -1,29 +1,27 @@
 #include "use_report.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
+#include "analysis_reports.h"
+#include "analysis_request.h"
 #include "coverage/coverage_summary.h"
 #include "coverage/coverage_table.h"
 #include "coverage/data_loader.h"
 #include "coverage/function_filter.h"
 #include "engine_error.h"
+#include "execution_profile.h"
+#include "json_lines.h"
 
 namespace morphel {
 namespace {
 
-bool asked_for(const EngineRequest& request, std::string_view prefix) {
-    for (const std::string& analysis : request.analyses) {
-        if (analysis.starts_with(prefix)) {
-            return true;
-        }
-    }
-    return false;
-}
+namespace fs = std::filesystem;
 
 coverage::FunctionFilter function_filter(const EngineRequest& request) {
     coverage::FunctionFilter filter;
@@ -37,63 +35,102 @@ coverage::FunctionFilter function_filter(const EngineRequest& request) {
     return filter;
 }
 
-void write_block_list(std::ostream& out, const coverage::InstrData& data,
-                      const coverage::FunctionFilter& filter) {
-    out << "\nBlocks (address, instructions, runs, source line, function):\n";
-    for (const coverage::Block& block : data.blocks) {
-        if (filter.excludes(block.function)) {
-            continue;
+std::vector<AnalysisRequest> analyses_asked(const EngineRequest& request) {
+    std::vector<AnalysisRequest> analyses;
+    for (const std::string& arg : request.analyses) {
+        if (std::optional<AnalysisRequest> analysis = parse_analysis(arg)) {
+            analyses.push_back(std::move(*analysis));
         }
-        char head[64];
-        snprintf(head, sizeof head, "  %#10llx %5u %7llu  ", static_cast<unsigned long long>(block.addr),
-                 block.insn_count, static_cast<unsigned long long>(block.count));
-        out << head << (block.file.empty() ? "?" : block.file) << ":" << block.line << "  "
-            << (block.function.empty() ? "?" : block.function) << "\n";
+    }
+    return analyses;
+}
+
+void append_to(const std::string& path, const std::string& text, std::ios::openmode mode) {
+    std::ofstream out(path, mode);
+    if (!out) {
+        fail_with_errno("cannot create " + path, errno);
+    }
+    out << text;
+    out.close();
+    if (!out) {
+        fail_with_errno("cannot write " + path, errno);
     }
 }
 
 }  // namespace
 
-void write_use_report(const EngineRequest& request, std::ostream& out) {
+std::string machine_readable_path(const EngineRequest& request) {
+    if (request.report_file) {
+        return *request.report_file + ".jsonl";
+    }
+    const std::string location = request.use_location.value_or(".");
+    std::error_code ec;
+    const fs::path directory =
+        fs::is_directory(location, ec) ? fs::path(location) : fs::path(location).parent_path();
+    const std::string name = fs::path(request.input).filename().string() + ".analysis.jsonl";
+    return directory.empty() ? name : (directory / name).string();
+}
+
+void write_use_report(const EngineRequest& request, std::ostream& text, std::ostream& json) {
+    // A malformed request fails before the data is even read.
+    const std::vector<AnalysisRequest> analyses = analyses_asked(request);
     const std::string location = request.use_location.value_or("");
     const coverage::InstrData data = coverage::load_target_data(request.input, location);
     const coverage::FunctionFilter filter = function_filter(request);
     const coverage::CoverageSummary summary = coverage::summarize({data}, filter);
 
-    out << request.version_line() << " coverage of " << request.input << "\n"
-        << "data: " << location << "\n\n";
-    // One target's report is short enough to show every function.
-    coverage::print_coverage_table(out, summary, coverage::layout_for_requests({}));
-    if (asked_for(request, "-bbc")) {
-        write_block_list(out, data, filter);
+    text << request.version_line() << " coverage of " << request.input << "\n"
+         << "data: " << location << "\n";
+    if (data.counts_exact) {
+        text << "counts: executions\n";
+    } else {
+        text << "counts: runs: at least one run only noted which blocks it reached, so a count is the "
+                "number of processes that reached the block, not its executions\n";
     }
-    for (const std::string& analysis : request.analyses) {
-        if (!analysis.starts_with("-bbc") && !analysis.starts_with("-function") &&
-            analysis != "-bcc") {
-            out << "\n" << analysis << ": not recorded by coverage instrumentation\n";
-        }
+    if (!analyses.empty()) {
+        text << "machine-readable rows: " << machine_readable_path(request) << " (JSON Lines)\n";
+    }
+    text << "\n";
+    // One target's report is short enough to show every function.
+    coverage::print_coverage_table(text, summary, coverage::layout_for_requests({}));
+    if (analyses.empty()) {
+        return;
+    }
+    const ExecutionProfile profile(request.input, data);
+    for (const AnalysisRequest& analysis : analyses) {
+        std::vector<std::string> rows;
+        write_analysis(profile, analysis, {text, rows});
+        json << JsonObject()
+                    .text("target", request.input)
+                    .text("analysis", analysis.word)
+                    .text("counts", data.counts_exact ? "exact" : "runs")
+                    .raw("rows", json_array(rows))
+                    .str()
+             << "\n";
     }
 }
 
 void emit_use_report(const EngineRequest& request) {
-    std::ostringstream report;
-    write_use_report(request, report);
+    std::ostringstream text;
+    std::ostringstream json;
+    write_use_report(request, text, json);
+    const std::string json_path = machine_readable_path(request);
+    // The driver removes the -out= file before its first target: the first
+    // target starts the rows afresh, the ones after it add theirs. Without
+    // -out= the rows file is the target's own and holds this run's rows.
+    std::error_code ec;
+    const bool first = !request.report_file || !fs::exists(*request.report_file, ec);
+    if (!json.str().empty() || (first && fs::exists(json_path, ec))) {
+        append_to(json_path, json.str(), first ? std::ios::trunc : std::ios::app);
+    }
     if (!request.report_file) {
-        std::cout << report.str();
+        std::cout << text.str();
         std::cout.flush();
         return;
     }
-    // Every target of a run names the same file, which the driver removed
-    // before the first: each report goes after the ones before it.
-    std::ofstream out(*request.report_file, std::ios::app);
-    if (!out) {
-        fail_with_errno("cannot create " + *request.report_file, errno);
-    }
-    out << report.str();
-    out.close();
-    if (!out) {
-        fail_with_errno("cannot write " + *request.report_file, errno);
-    }
+    // Every target of a run names the same file: each report goes after the
+    // ones before it.
+    append_to(*request.report_file, text.str(), std::ios::app);
 }
 
 }  // namespace morphel

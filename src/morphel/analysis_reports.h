@@ -1,0 +1,45 @@
+// The six analyses of the use mode, each written as text and as rows for
+// the machine-readable form.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "analysis_request.h"
+#include "execution_profile.h"
+
+namespace morphel {
+
+struct AnalysisOutput {
+    std::ostream& text;
+    std::vector<std::string>& rows;  // JSON objects
+};
+
+// Writes `request` over `profile`. Throws EngineError when the request names
+// a function the target does not have.
+void write_analysis(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+
+void write_block_counts(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+void write_instruction_mix(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+void write_function_counts(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out);
+
+// Helpers the reports share.
+std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string hex_text(uint64_t value);
+// "file:line", "?" parts unknown.
+std::string source_text(const std::string& file, uint32_t line);
+// "12.5%", or "-" when whole is 0.
+std::string percent(uint64_t part, uint64_t whole);
+// The heading of one analysis: its word, what it shows, and for a top-N
+// request how many of how many rows and whether N was the default.
+void write_heading(std::ostream& text, const AnalysisRequest& request, const std::string& what);
+// The functions a "=<function>" request names, or the `top` hottest.
+std::vector<const ProfileFunction*> chosen_functions(const ExecutionProfile& profile,
+                                                     const AnalysisRequest& request);
+
+}  // namespace morphel
