@@ -85,11 +85,14 @@
 
 #define RYN_PROBE_MAGIC "RYNPROBE" /* the first 8 bytes, no NUL */
 #define RYN_PROBE_MAGIC_SIZE 8
-#define RYN_PROBE_VERSION 2
+#define RYN_PROBE_VERSION 3
 #define RYN_PROBE_SECTION ".ryn_probes"
 #define RYN_DIGEST_CHARS 32
 #define RYN_DATA_HEADER "ryn-instrdata 2"
 #define RYN_NO_COUNTER 0xffffffffu
+/* A block whose count is the sum of the counters its ryn_count_sum records
+ * name (the edges that reach it); it gets no probe of its own. */
+#define RYN_SUM_COUNTER 0xfffffffeu
 
 struct ryn_probe_header {
     char magic[RYN_PROBE_MAGIC_SIZE];
@@ -109,6 +112,12 @@ struct ryn_probe_header {
     uint64_t counter_count;   /* uint64_t counters at counters_addr */
     uint64_t call_adjusts_offset; /* struct ryn_call_adjust[call_adjust_count] */
     uint32_t call_adjust_count;
+    uint32_t sum_count;
+    uint64_t sums_offset;  /* struct ryn_count_sum[sum_count], ascending by block */
+    uint64_t locks_offset; /* uint64_t[lock_count]: link-time addresses of the
+                              lock prefixes (0xF0) of the trampolines' counter
+                              increments, ascending */
+    uint32_t lock_count;
     uint32_t reserved;
 };
 
@@ -180,5 +189,20 @@ struct ryn_call_adjust {
     uint32_t counter;
     uint32_t reserved;
 };
+
+/* A block too short for a jump site, whose every way in is an edge counted
+ * elsewhere (a fallthrough or jump from a counted block, a branch edge), is
+ * counted as the sum of those counters: one record per edge, ascending by
+ * block; its probe's counter is RYN_SUM_COUNTER. */
+struct ryn_count_sum {
+    uint64_t block;
+    uint32_t counter;
+    uint32_t reserved;
+};
+
+/* The lock prefixes (see locks_offset) make the counters exact under
+ * threads. A process with one thread may write a harmless prefix (0x3E) over
+ * them, and must write 0xF0 back before a second thread starts; an object
+ * loaded once a second thread runs keeps them. */
 
 #endif
