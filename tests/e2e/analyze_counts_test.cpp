@@ -16,6 +16,9 @@ using ryn_test::RunResult;
 
 namespace {
 
+using ryn_test::json_numbers;
+using ryn_test::json_texts;
+
 const char* const k_source =
     "#include <stdio.h>\n"                                     // 1
     "__attribute__((noinline)) static int square(int v) {\n"   // 2
@@ -32,24 +35,6 @@ const char* const k_source =
     "    return 0;\n"                                          // 13
     "}\n";                                                     // 14
 
-std::vector<uint64_t> numbers(const std::string& text, const std::string& key) {
-    std::vector<uint64_t> found;
-    const std::regex pattern("\"" + key + "\":([0-9]+)");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
-        found.push_back(std::stoull((*it)[1]));
-    }
-    return found;
-}
-
-std::vector<std::string> texts(const std::string& text, const std::string& key) {
-    std::vector<std::string> found;
-    const std::regex pattern("\"" + key + "\":\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
-        found.push_back((*it)[1]);
-    }
-    return found;
-}
-
 // The rows of one object of `text` as (key, number) pairs keyed by a text
 // field, for rows that have both.
 std::map<std::string, uint64_t> by(const std::string& text, const std::string& name, const std::string& number) {
@@ -57,8 +42,8 @@ std::map<std::string, uint64_t> by(const std::string& text, const std::string& n
     const std::regex row("\\{[^{}]*\\}");
     for (auto it = std::sregex_iterator(text.begin(), text.end(), row); it != std::sregex_iterator(); ++it) {
         const std::string object = it->str();
-        const std::vector<std::string> names = texts(object, name);
-        const std::vector<uint64_t> values = numbers(object, number);
+        const std::vector<std::string> names = json_texts(object, name);
+        const std::vector<uint64_t> values = json_numbers(object, number);
         if (names.size() == 1 && values.size() == 1) {
             found[names[0]] = values[0];
         }
@@ -96,18 +81,18 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
     std::map<std::string, std::string> json;
     std::istringstream lines(ryn_test::read_file(work / "report.txt.jsonl"));
     for (std::string line; std::getline(lines, line);) {
-        const std::vector<std::string> analysis = texts(line, "analysis");
+        const std::vector<std::string> analysis = json_texts(line, "analysis");
         ASSERT_FALSE(analysis.empty()) << line;
         json[analysis[0]] = line;
     }
     ASSERT_EQ(json.size(), forms.size());
 
     // The loop's test runs once more than its body; the body calls square.
-    EXPECT_EQ(numbers(json["bbc"], "count")[0], 701u) << json["bbc"];
-    EXPECT_EQ(numbers(json["bbc"], "line")[0], 7u);
+    EXPECT_EQ(json_numbers(json["bbc"], "count")[0], 701u) << json["bbc"];
+    EXPECT_EQ(json_numbers(json["bbc"], "line")[0], 7u);
     EXPECT_EQ(by(json["bbc=add_up"], "function", "count").size(), 1u);
-    const std::vector<uint64_t> lines_of_add_up = numbers(json["bbc=add_up"], "line");
-    const std::vector<uint64_t> counts_of_add_up = numbers(json["bbc=add_up"], "count");
+    const std::vector<uint64_t> lines_of_add_up = json_numbers(json["bbc=add_up"], "line");
+    const std::vector<uint64_t> counts_of_add_up = json_numbers(json["bbc=add_up"], "count");
     ASSERT_EQ(lines_of_add_up.size(), counts_of_add_up.size());
     for (size_t i = 0; i < lines_of_add_up.size(); ++i) {
         if (lines_of_add_up[i] == 8) {
@@ -119,9 +104,9 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
 
     // The loop's test branches back 700 times and falls out once.
     for (const std::string form : {"branch", "branch=add_up"}) {
-        EXPECT_EQ(numbers(json[form], "taken")[0] + numbers(json[form], "not_taken")[0], 701u) << json[form];
-        EXPECT_EQ(std::min(numbers(json[form], "taken")[0], numbers(json[form], "not_taken")[0]), 1u);
-        EXPECT_EQ(texts(json[form], "function")[0], "add_up");
+        EXPECT_EQ(json_numbers(json[form], "taken")[0] + json_numbers(json[form], "not_taken")[0], 701u) << json[form];
+        EXPECT_EQ(std::min(json_numbers(json[form], "taken")[0], json_numbers(json[form], "not_taken")[0]), 1u);
+        EXPECT_EQ(json_texts(json[form], "function")[0], "add_up");
     }
 
     for (const std::string form : {"ifreq", "ifreq=square"}) {
@@ -129,15 +114,15 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
         const std::regex row("\\{\"function\":\"square\"[^{}]*\\}");
         for (auto it = std::sregex_iterator(json[form].begin(), json[form].end(), row);
              it != std::sregex_iterator(); ++it) {
-            mix[texts(it->str(), "mnemonic")[0]] = numbers(it->str(), "count")[0];
+            mix[json_texts(it->str(), "mnemonic")[0]] = json_numbers(it->str(), "count")[0];
         }
         EXPECT_EQ(mix["imul"], 700u) << form << ": " << json[form];
         EXPECT_EQ(mix["ret"], 700u) << form;
     }
 
-    EXPECT_EQ(texts(json["cc"], "caller")[0], "add_up");
-    EXPECT_EQ(texts(json["cc"], "callee")[0], "square");
-    EXPECT_EQ(numbers(json["cc"], "count")[0], 700u);
+    EXPECT_EQ(json_texts(json["cc"], "caller")[0], "add_up");
+    EXPECT_EQ(json_texts(json["cc"], "callee")[0], "square");
+    EXPECT_EQ(json_numbers(json["cc"], "count")[0], 700u);
     EXPECT_EQ(by(json["cc=square"], "caller", "count"), (std::map<std::string, uint64_t>{{"add_up", 700}}));
     EXPECT_NE(json["cc"].find("{\"caller\":\"main\",\"callee\":\"printf\",\"callee_kind\":\"import\",\"count\":1}"),
               std::string::npos)
@@ -147,12 +132,12 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
     EXPECT_EQ(calls.at("square"), 700u);
     EXPECT_EQ(calls.at("add_up"), 1u);
     EXPECT_EQ(calls.at("main"), 1u);
-    EXPECT_EQ(numbers(json["function=square"], "calls"), std::vector<uint64_t>{700});
-    EXPECT_EQ(numbers(json["function=square"], "instructions_executed")[0] % 700, 0u);
+    EXPECT_EQ(json_numbers(json["function=square"], "calls"), std::vector<uint64_t>{700});
+    EXPECT_EQ(json_numbers(json["function=square"], "instructions_executed")[0] % 700, 0u);
 
     // The disassembly of square: every instruction ran 700 times; in the
     // hottest functions' one, the multiply does too.
-    for (const uint64_t count : numbers(json["dis=square"], "count")) {
+    for (const uint64_t count : json_numbers(json["dis=square"], "count")) {
         EXPECT_EQ(count, 700u);
     }
     EXPECT_NE(json["dis"].find("{\"function\":\"square\",\"address\":"), std::string::npos);

@@ -28,17 +28,7 @@ struct Case {
     std::string opt;
 };
 
-class Corpus : public testing::TestWithParam<Case> {
-protected:
-    static void SetUpTestSuite() {
-        work = std::make_unique<TempDir>();
-        env = ryn_e2e::hermetic_env(work->path());
-    }
-    static void TearDownTestSuite() { work.reset(); }
-
-    static inline std::unique_ptr<TempDir> work;
-    static inline std::vector<std::string> env;
-};
+using Corpus = ryn_e2e::HermeticSuite<Case>;
 
 // Builds `program` with gcc's coverage, runs it on its input and compares its
 // lines of each of `sources` with ryn's.

@@ -31,17 +31,7 @@ using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
 
 std::pair<uint64_t, uint64_t> unordered(uint64_t a, uint64_t b) { return {std::min(a, b), std::max(a, b)}; }
 
-class GcovCounts : public testing::TestWithParam<const Program*> {
-protected:
-    static void SetUpTestSuite() {
-        work = std::make_unique<TempDir>();
-        env = ryn_e2e::hermetic_env(work->path());
-    }
-    static void TearDownTestSuite() { work.reset(); }
-
-    static inline std::unique_ptr<TempDir> work;
-    static inline std::vector<std::string> env;
-};
+using GcovCounts = ryn_e2e::HermeticSuite<const Program*>;
 
 // The data ryn's copies recorded for the program and its measured libraries.
 std::vector<coverage::InstrData> ryn_data(const Program& program, const Build& build) {

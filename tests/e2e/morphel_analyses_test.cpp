@@ -20,6 +20,9 @@ using namespace ryn_test;
 
 namespace {
 
+using ryn_test::json_numbers;
+using ryn_test::json_texts;
+
 // One call through the PLT (printf), one through a pointer, a loop of 1000
 // calls, and a function whose symbol is a C++ one.
 const char* const k_source =
@@ -43,25 +46,6 @@ const char* const k_source =
     "    printf(\"%d\\n\", add_up(1000));\n"                   // 18
     "    return fp(3) > 0 ? 0 : 1;\n"                          // 19
     "}\n";                                                     // 20
-
-// Every number of `key` in `text`, in order ("key":123).
-std::vector<uint64_t> numbers(const std::string& text, const std::string& key) {
-    std::vector<uint64_t> found;
-    const std::regex pattern("\"" + key + "\":([0-9]+)");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
-        found.push_back(std::stoull((*it)[1]));
-    }
-    return found;
-}
-
-std::vector<std::string> texts(const std::string& text, const std::string& key) {
-    std::vector<std::string> found;
-    const std::regex pattern("\"" + key + "\":\"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
-        found.push_back((*it)[1]);
-    }
-    return found;
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -154,9 +138,9 @@ TEST_F(Analyses, BlockCountsTopNCutsTheMostExecutedAndAFunctionListsEveryBlock) 
     std::sort(counts.rbegin(), counts.rend());
 
     const std::string top4 = json_of("bbc=4");
-    EXPECT_EQ(numbers(top4, "count"), std::vector<uint64_t>(counts.begin(), counts.begin() + 4));
-    EXPECT_EQ(numbers(top4, "line")[0], 11u) << "the loop test ran 1001 times";
-    EXPECT_EQ(texts(top4, "function")[0], "add_up");
+    EXPECT_EQ(json_numbers(top4, "count"), std::vector<uint64_t>(counts.begin(), counts.begin() + 4));
+    EXPECT_EQ(json_numbers(top4, "line")[0], 11u) << "the loop test ran 1001 times";
+    EXPECT_EQ(json_texts(top4, "function")[0], "add_up");
 
     // The default cut is 20, and says so.
     const RunResult all = analyze({"-bbc"});
@@ -167,7 +151,7 @@ TEST_F(Analyses, BlockCountsTopNCutsTheMostExecutedAndAFunctionListsEveryBlock) 
               std::string::npos)
         << all.out;
     ASSERT_GT(counts.size(), 20u) << "the fixture must have more blocks than the default cut";
-    EXPECT_EQ(numbers(read_file(dir / "d/prog.analysis.jsonl"), "count"),
+    EXPECT_EQ(json_numbers(read_file(dir / "d/prog.analysis.jsonl"), "count"),
               std::vector<uint64_t>(counts.begin(), counts.begin() + 20));
     // The coverage table stays above the analyses.
     EXPECT_LT(all.out.find("Total ("), all.out.find("== bbc"));
@@ -182,11 +166,11 @@ TEST_F(Analyses, BlockCountsTopNCutsTheMostExecutedAndAFunctionListsEveryBlock) 
     }
     for (const std::string name : {"ns::twice", "_ZN2ns5twiceEi", "ns::twice(int)"}) {
         const std::string json = json_of("bbc=" + name);
-        EXPECT_EQ(numbers(json, "count"), twice_blocks) << name;
-        const std::vector<std::string> functions = texts(json, "function");
+        EXPECT_EQ(json_numbers(json, "count"), twice_blocks) << name;
+        const std::vector<std::string> functions = json_texts(json, "function");
         EXPECT_TRUE(std::ranges::all_of(functions, [](const std::string& f) { return f == "ns::twice(int)"; }));
     }
-    const std::vector<std::string> addresses = texts(json_of("bbc=add_up"), "address");
+    const std::vector<std::string> addresses = json_texts(json_of("bbc=add_up"), "address");
     EXPECT_TRUE(std::ranges::is_sorted(addresses, [](const std::string& a, const std::string& b) {
         return std::stoull(a, nullptr, 16) < std::stoull(b, nullptr, 16);
     }));
@@ -195,16 +179,16 @@ TEST_F(Analyses, BlockCountsTopNCutsTheMostExecutedAndAFunctionListsEveryBlock) 
 
 TEST_F(Analyses, BranchCountsRankByExecutionsAndKeepUnreachedOnesForTheirFunction) {
     const std::string top = json_of("branch");
-    EXPECT_EQ(numbers(top, "taken"), (std::vector<uint64_t>{1000, 0}));
-    EXPECT_EQ(numbers(top, "not_taken"), (std::vector<uint64_t>{1, 1}));
-    EXPECT_EQ(texts(top, "function"), (std::vector<std::string>{"add_up", "main"}));
+    EXPECT_EQ(json_numbers(top, "taken"), (std::vector<uint64_t>{1000, 0}));
+    EXPECT_EQ(json_numbers(top, "not_taken"), (std::vector<uint64_t>{1, 1}));
+    EXPECT_EQ(json_texts(top, "function"), (std::vector<std::string>{"add_up", "main"}));
     EXPECT_NE(top.find("\"taken_ratio\":0.999001"), std::string::npos) << top;
     EXPECT_NE(top.find("\"taken_ratio\":0,"), std::string::npos) << top;
 
-    EXPECT_EQ(numbers(json_of("branch=1"), "taken"), std::vector<uint64_t>{1000});
+    EXPECT_EQ(json_numbers(json_of("branch=1"), "taken"), std::vector<uint64_t>{1000});
     const std::string own = json_of("branch=add_up");
-    EXPECT_EQ(numbers(own, "taken"), (std::vector<uint64_t>{1000, 0}));
-    EXPECT_EQ(numbers(own, "line"), (std::vector<uint64_t>{11, 13}));
+    EXPECT_EQ(json_numbers(own, "taken"), (std::vector<uint64_t>{1000, 0}));
+    EXPECT_EQ(json_numbers(own, "line"), (std::vector<uint64_t>{11, 13}));
     EXPECT_NE(own.find("\"taken_ratio\":null"), std::string::npos) << "a branch never reached has no ratio";
 
     const RunResult text = analyze({"-branch=add_up"});
@@ -216,8 +200,8 @@ TEST_F(Analyses, InstructionMixMultipliesEachInstructionByItsBlocksCount) {
     // square is five or more instructions, each run 1000 times; its multiply
     // is the only one.
     const std::string mix = json_of("ifreq=square");
-    const std::vector<std::string> mnemonics = texts(mix, "mnemonic");
-    const std::vector<uint64_t> counts = numbers(mix, "count");
+    const std::vector<std::string> mnemonics = json_texts(mix, "mnemonic");
+    const std::vector<uint64_t> counts = json_numbers(mix, "count");
     ASSERT_EQ(mnemonics.size(), counts.size());
     std::map<std::string, uint64_t> by_mnemonic;
     for (size_t i = 0; i < counts.size(); ++i) {
@@ -234,7 +218,7 @@ TEST_F(Analyses, InstructionMixMultipliesEachInstructionByItsBlocksCount) {
 
     // Only the hottest function with N = 1.
     const std::set<std::string> functions = [&] {
-        const std::vector<std::string> names = texts(json_of("ifreq=1"), "function");
+        const std::vector<std::string> names = json_texts(json_of("ifreq=1"), "function");
         return std::set<std::string>(names.begin(), names.end());
     }();
     const auto executed = executed_by_function();
@@ -244,27 +228,27 @@ TEST_F(Analyses, InstructionMixMultipliesEachInstructionByItsBlocksCount) {
 
 TEST_F(Analyses, CallEdgesCountEachCallAsOftenAsItsBlockRan) {
     const std::string top = json_of("cc=1");
-    EXPECT_EQ(texts(top, "caller"), std::vector<std::string>{"add_up"});
-    EXPECT_EQ(texts(top, "callee"), std::vector<std::string>{"square"});
-    EXPECT_EQ(numbers(top, "count"), std::vector<uint64_t>{1000});
+    EXPECT_EQ(json_texts(top, "caller"), std::vector<std::string>{"add_up"});
+    EXPECT_EQ(json_texts(top, "callee"), std::vector<std::string>{"square"});
+    EXPECT_EQ(json_numbers(top, "count"), std::vector<uint64_t>{1000});
 
     // From main: a direct call, the import through the PLT, and the call
     // through the pointer, whose target is not known.
     const std::string from_main = json_of("cc=main");
     std::map<std::string, std::string> kinds;
-    const std::vector<std::string> callees = texts(from_main, "callee");
-    const std::vector<std::string> callee_kinds = texts(from_main, "callee_kind");
+    const std::vector<std::string> callees = json_texts(from_main, "callee");
+    const std::vector<std::string> callee_kinds = json_texts(from_main, "callee_kind");
     ASSERT_EQ(callees.size(), callee_kinds.size());
     for (size_t i = 0; i < callees.size(); ++i) {
         kinds[callees[i]] = callee_kinds[i];
     }
     EXPECT_EQ(kinds, (std::map<std::string, std::string>{
                          {"add_up", "function"}, {"printf", "import"}, {"<indirect>", "indirect"}}));
-    EXPECT_EQ(numbers(from_main, "count"), (std::vector<uint64_t>{1, 1, 1}));
+    EXPECT_EQ(json_numbers(from_main, "count"), (std::vector<uint64_t>{1, 1, 1}));
 
     // The edges into a function as well as out of it.
     const std::string into = json_of("cc=square");
-    EXPECT_EQ(texts(into, "caller"), std::vector<std::string>{"add_up"});
+    EXPECT_EQ(json_texts(into, "caller"), std::vector<std::string>{"add_up"});
     const RunResult text = analyze({"-cc=main"});
     EXPECT_NE(text.out.find("main -> printf (imported)\n"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("their targets are not recorded"), std::string::npos);
@@ -302,14 +286,14 @@ TEST_F(Analyses, FunctionTotalsTakeCallsFromTheDataAndRankByInstructions) {
     }
 
     const std::string square = json_of("function=square");
-    EXPECT_EQ(numbers(square, "calls"), std::vector<uint64_t>{1000});
-    EXPECT_EQ(numbers(square, "instructions_executed"), std::vector<uint64_t>{executed.at("square")});
+    EXPECT_EQ(json_numbers(square, "calls"), std::vector<uint64_t>{1000});
+    EXPECT_EQ(json_numbers(square, "instructions_executed"), std::vector<uint64_t>{executed.at("square")});
 
     const std::string all = json_of("function");
-    const std::vector<uint64_t> ranked = numbers(all, "instructions_executed");
+    const std::vector<uint64_t> ranked = json_numbers(all, "instructions_executed");
     EXPECT_EQ(ranked.size(), 4u) << "every function ran";
     EXPECT_TRUE(std::ranges::is_sorted(ranked, std::greater<>()));
-    EXPECT_EQ(texts(all, "function").back(), executed.at("main") < executed.at("_ZN2ns5twiceEi")
+    EXPECT_EQ(json_texts(all, "function").back(), executed.at("main") < executed.at("_ZN2ns5twiceEi")
                                                   ? "main" : "ns::twice(int)");
     // Blocks run of blocks, and the share of everything executed.
     const std::string twice = json_of("function=ns::twice");
@@ -317,8 +301,8 @@ TEST_F(Analyses, FunctionTotalsTakeCallsFromTheDataAndRankByInstructions) {
     for (const coverage::Block& block : data.blocks) {
         twice_blocks += block.function == "_ZN2ns5twiceEi";
     }
-    EXPECT_EQ(numbers(twice, "blocks"), std::vector<uint64_t>{twice_blocks});
-    EXPECT_EQ(numbers(twice, "blocks_executed"), std::vector<uint64_t>{twice_blocks});
+    EXPECT_EQ(json_numbers(twice, "blocks"), std::vector<uint64_t>{twice_blocks});
+    EXPECT_EQ(json_numbers(twice, "blocks_executed"), std::vector<uint64_t>{twice_blocks});
     const RunResult text = analyze({"-function=add_up"});
     const double share = 100.0 * static_cast<double>(executed.at("add_up")) / static_cast<double>(total);
     char shown[16];
@@ -328,20 +312,20 @@ TEST_F(Analyses, FunctionTotalsTakeCallsFromTheDataAndRankByInstructions) {
 
 TEST_F(Analyses, DisassemblyShowsEachInstructionWithItsBlocksCountAndLine) {
     const std::string square = json_of("dis=square");
-    const std::vector<std::string> instructions = texts(square, "instruction");
+    const std::vector<std::string> instructions = json_texts(square, "instruction");
     ASSERT_FALSE(instructions.empty());
     EXPECT_NE(std::ranges::find(instructions, "imul eax, eax"), instructions.end()) << square;
-    for (const uint64_t count : numbers(square, "count")) {
+    for (const uint64_t count : json_numbers(square, "count")) {
         EXPECT_EQ(count, 1000u);
     }
     const std::set<uint64_t> lines = [&] {
-        const std::vector<uint64_t> all = numbers(square, "line");
+        const std::vector<uint64_t> all = json_numbers(square, "line");
         return std::set<uint64_t>(all.begin(), all.end());
     }();
     EXPECT_EQ(lines, (std::set<uint64_t>{6, 7, 8}));
     // Calls name their callee, imports included.
     const auto calls_to = [&](const std::string& function, const std::string& callee) {
-        const std::vector<std::string> all = texts(json_of("dis=" + function), "instruction");
+        const std::vector<std::string> all = json_texts(json_of("dis=" + function), "instruction");
         return std::ranges::count_if(all, [&](const std::string& text) {
             return text.starts_with("call ") && text.ends_with("  ; " + callee);
         });

@@ -3,6 +3,7 @@
 // recorded, and annotated fixture programs with user libraries.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,21 @@ std::string library_walked_before(const std::string& dir, const std::string& pro
 // The environment of a driver run that keeps everything inside `work`: the
 // cache directory, HOME (so no user configuration is read) and TMPDIR.
 std::vector<std::string> hermetic_env(const std::string& work);
+
+// A parameterised suite whose cases share one work directory and its
+// hermetic environment, made once for the suite.
+template <typename Param>
+class HermeticSuite : public ::testing::TestWithParam<Param> {
+protected:
+    static void SetUpTestSuite() {
+        work = std::make_unique<ryn_test::TempDir>();
+        env = hermetic_env(work->path());
+    }
+    static void TearDownTestSuite() { work.reset(); }
+
+    static inline std::unique_ptr<ryn_test::TempDir> work;
+    static inline std::vector<std::string> env;
+};
 
 // Every regular file below `dir` whose name ends in `suffix`.
 std::vector<std::string> files_ending_in(const std::string& dir, const std::string& suffix);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <fstream>
 #include <sstream>
 
@@ -229,6 +230,31 @@ bool compile_c(const std::string& source, const std::string& output, const std::
 
 std::string hello_source(const std::string& message) {
     return "#include <stdio.h>\nint main(void) { puts(\"" + message + "\"); return 0; }\n";
+}
+
+namespace {
+
+// The first group of every match of `pattern` in `text`.
+std::vector<std::string> first_groups(const std::string& text, const std::regex& pattern) {
+    std::vector<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
+        found.push_back((*it)[1]);
+    }
+    return found;
+}
+
+}  // namespace
+
+std::vector<uint64_t> json_numbers(const std::string& text, const std::string& key) {
+    std::vector<uint64_t> numbers;
+    for (const std::string& digits : first_groups(text, std::regex("\"" + key + "\":([0-9]+)"))) {
+        numbers.push_back(std::stoull(digits));
+    }
+    return numbers;
+}
+
+std::vector<std::string> json_texts(const std::string& text, const std::string& key) {
+    return first_groups(text, std::regex("\"" + key + "\":\"([^\"]*)\""));
 }
 
 }  // namespace ryn_test

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,11 @@ bool compile_c(const std::string& source, const std::string& output,
 
 // Source of a small program that prints `message` and exits 0.
 std::string hello_source(const std::string& message);
+
+// Every value of "key" in JSON text, in order: numbers ("key":123) and
+// strings without escapes ("key":"text").
+std::vector<uint64_t> json_numbers(const std::string& text, const std::string& key);
+std::vector<std::string> json_texts(const std::string& text, const std::string& key);
 
 // The annotation section that marks a binary as prepared for instrumentation.
 constexpr const char* k_annotate_asm =
