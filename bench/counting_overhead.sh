@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# What exact counts cost. The compute-bound program of runtime_overhead.sh,
+# What exact counts cost. The compute-bound program bench/compute.c,
 # at -O0 and at -O2, timed side by side: native; instrumented and run the
 # counting way (every execution of every block and branch counted); the same
 # copy run the coverage way (a run-information record naming zentor: one
@@ -24,28 +24,7 @@ work=$(mktemp -d /tmp/ryn_bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-cat > compute.c <<'SRC'
-#include <stdio.h>
-#include <stdlib.h>
-static unsigned long mix(unsigned long x) { x ^= x >> 13; x *= 0x9e3779b97f4a7c15ul; return x ^ (x >> 29); }
-static unsigned long step(unsigned long s, int i) {
-    switch (i & 3) {
-    case 0: return mix(s + (unsigned long)i);
-    case 1: return s * 31 + (unsigned long)i;
-    case 2: return s ^ mix((unsigned long)i);
-    default: return s + 7;
-    }
-}
-int main(int argc, char **argv) {
-    int millions = argc > 1 ? atoi(argv[1]) : 600;
-    unsigned long s = 1;
-    for (int round = 0; round < millions; ++round)
-        for (int i = 0; i < 1000000; ++i)
-            s = step(s, i);
-    printf("%lu\n", s);
-    return 0;
-}
-SRC
+cp "$root/bench/compute.c" .
 echo "1 zentor" > zentor.ryninfo
 
 # The settings line of a copy's probe table, or nothing.

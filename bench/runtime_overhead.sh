@@ -18,26 +18,7 @@ work=$(mktemp -d /tmp/ryn_bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-cat > compute.c <<'SRC'
-#include <stdio.h>
-static unsigned long mix(unsigned long x) { x ^= x >> 13; x *= 0x9e3779b97f4a7c15ul; return x ^ (x >> 29); }
-static unsigned long step(unsigned long s, int i) {
-    switch (i & 3) {
-    case 0: return mix(s + (unsigned long)i);
-    case 1: return s * 31 + (unsigned long)i;
-    case 2: return s ^ mix((unsigned long)i);
-    default: return s + 7;
-    }
-}
-int main(void) {
-    unsigned long s = 1;
-    for (int round = 0; round < 12; ++round)
-        for (int i = 0; i < 50000000; ++i)
-            s = step(s, i);
-    printf("%lu\n", s);
-    return 0;
-}
-SRC
+cp "$root/bench/compute.c" .
 cc -O2 -g -fno-inline -o native compute.c
 cc -O2 -g -fno-inline --coverage -o gcov compute.c
 echo "1 zentor" > zentor.ryninfo
