@@ -57,6 +57,9 @@ public:
     // Adds one to the uint64_t at counter_addr, preserving every register
     // and flag and stepping over the red zone.
     void count(uint64_t counter_addr);
+    // Where each lock prefix of the counter increments is, ascending: a
+    // process with one thread may run without them.
+    const std::vector<uint64_t>& lock_prefixes() const { return lock_prefixes_; }
     void jmp(uint64_t target);
     // Returns the offset of the rel32 to patch.
     size_t jcc(uint8_t condition, uint64_t target);
@@ -68,6 +71,7 @@ public:
 private:
     uint64_t base_;
     std::vector<uint8_t> bytes_;
+    std::vector<uint64_t> lock_prefixes_;
 };
 
 }  // namespace morphel
