@@ -5,15 +5,17 @@
  * and every object gets 0xF0 back before a second thread can start: the
  * program's thread-starting calls are wrapped, as fork and exec are.
  *
- * A thread started some other way (a raw clone, a helper thread libc starts
- * on its own) finds the prefixes gone: its counts may then miss an increment
- * now and then, and the program runs exactly as before. */
+ * A thread started some other way (the clone system call made directly, a
+ * helper thread libc starts on its own) finds the prefixes gone: counts may
+ * then miss an increment now and then, and the program runs as before. */
 #include "runtime.h"
 
 #include <errno.h>
 #include <mqueue.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <string.h>
 #include <threads.h>
 #include <time.h>
@@ -129,6 +131,28 @@ static int wrap_mq_notify(mqd_t queue, const struct sigevent *event)
     return real(queue, event);
 }
 
+/* A child sharing the memory runs the same trampolines at the same time; the
+ * optional arguments are passed on whether or not the flags use them, as the
+ * real function reads only those its flags name. */
+typedef int (*clone_fn)(int (*)(void *), void *, int, void *, ...);
+static int wrap_clone(int (*start)(void *), void *stack, int flags, void *arg, ...)
+{
+    va_list extra;
+    va_start(extra, arg);
+    pid_t *parent_tid = va_arg(extra, pid_t *);
+    void *tls = va_arg(extra, void *);
+    pid_t *child_tid = va_arg(extra, pid_t *);
+    va_end(extra);
+    if (flags & CLONE_VM)
+        ryn_before_second_thread();
+    clone_fn real = (clone_fn)ryn_real("clone");
+    if (real == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(start, stack, flags, arg, parent_tid, tls, child_tid);
+}
+
 uintptr_t ryn_thread_wrapper_for(const char *name)
 {
     static const struct {
@@ -139,6 +163,7 @@ uintptr_t ryn_thread_wrapper_for(const char *name)
         {"thrd_create", (uintptr_t)wrap_thrd_create},
         {"timer_create", (uintptr_t)wrap_timer_create},
         {"mq_notify", (uintptr_t)wrap_mq_notify},
+        {"clone", (uintptr_t)wrap_clone},
     };
     for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i)
         if (strcmp(table[i].name, name) == 0)

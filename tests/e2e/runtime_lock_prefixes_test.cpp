@@ -1,6 +1,6 @@
 // Counting without the lock prefix while the process has one thread: the
 // trampolines hold 0x3E over every listed prefix until the program starts a
-// thread (pthread_create, thrd_create), 0xF0 from then on, in objects loaded
+// thread (pthread_create, thrd_create, clone), 0xF0 from then on, in objects loaded
 // later too; counts stay exact with threads hammering one function either way.
 #include <string>
 
@@ -55,6 +55,10 @@ static void print_locks(const char *when, const char *name) {
 
 // One thread counts for a while, then four more hammer the same function.
 const char* const k_late_threads = R"(#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <threads.h>
 #define CALLS 200000
 __attribute__((noinline)) long work(long i) {
@@ -73,7 +77,14 @@ int main(int argc, char **argv) {
     long totals[5] = {0};
     hammer(&totals[4]);
     print_locks("one thread", "");
-    if (argc > 1) {
+    if (argc > 1 && strcmp(argv[1], "clone") == 0) {
+        pid_t children[4];
+        for (int t = 0; t < 4; ++t)
+            children[t] = clone(hammer_c11, (char *)malloc(1 << 16) + (1 << 16), CLONE_VM | SIGCHLD, &totals[t]);
+        print_locks("threads", "");
+        for (int t = 0; t < 4; ++t)
+            waitpid(children[t], 0, 0);
+    } else if (argc > 1) {
         thrd_t threads[4];
         for (int t = 0; t < 4; ++t)
             thrd_create(&threads[t], hammer_c11, &totals[t]);
@@ -141,7 +152,7 @@ class LockPrefixes : public ProbedProgramTest, public ::testing::WithParamInterf
 TEST_P(LockPrefixes, DroppedWithOneThreadAndBackBeforeTheSecondStarts) {
     ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_late_threads, std::string(GetParam()) + " " + k_include,
                                   {"1 ryn"}));
-    for (const std::string starter : {"", "c11"}) {
+    for (const std::string starter : {"", "c11", "clone"}) {
         SCOPED_TRACE("threads started by " + (starter.empty() ? std::string("pthread_create") : starter));
         run_shell("rm -rf d", dir.path());
         const RunResult result = run_shell(copy + " " + starter, dir.path());
