@@ -28,7 +28,8 @@
  * Counters are uint64_t at counters_addr (a link-time address in zero-filled
  * writable memory the engine added to the copy), counter_count of them; the
  * trampolines add to them with a locked instruction, so counts are exact under
- * threads. A fork child starts from zero.
+ * threads. A fork child starts from zero. While the process has one thread
+ * the runtime drops the lock prefixes (see locks_offset below).
  *
  * The settings are text, one "key value" a line; readers ignore keys they do
  * not know:
@@ -200,9 +201,18 @@ struct ryn_count_sum {
     uint32_t reserved;
 };
 
-/* The lock prefixes (see locks_offset) make the counters exact under
- * threads. A process with one thread may write a harmless prefix (0x3E) over
- * them, and must write 0xF0 back before a second thread starts; an object
- * loaded once a second thread runs keeps them. */
+/* The lock prefixes (see locks_offset; the list follows the trampolines)
+ * make the counters exact under threads. A process with one thread may write
+ * a harmless prefix (0x3E) over them, and must write 0xF0 back before a
+ * second thread starts; an object loaded once a second thread may run keeps
+ * them, and so does every object of a fork child of such a process. The
+ * runtime knows of a second thread by wrapping the calls that start one
+ * (pthread_create, which C++ threads use too; thrd_create; clone with
+ * CLONE_VM; timer_create and mq_notify with SIGEV_THREAD) through the
+ * program's symbol bindings. A thread started otherwise (the clone system
+ * call made directly, a call bound without the runtime
+ * seeing it, a helper thread libc starts on its own) may run while the
+ * prefixes are gone: counts can then miss increments, never the program's
+ * behaviour. */
 
 #endif

@@ -33,6 +33,7 @@ struct CountingPlan {
     std::vector<ryn_branch> branches;   // ascending
     std::vector<ryn_call_adjust> adjusts;  // ascending by entry
     uint64_t counter_count = 0;
+    std::vector<uint64_t> locks;  // the trampolines' lock prefixes, ascending
     size_t jump_blocks = 0;  // blocks counted by a jump site
     size_t trap_blocks = 0;  // by a trap
     size_t uncounted_blocks = 0;
@@ -74,7 +75,8 @@ private:
 };
 
 // The trampolines of every jump site and the out-of-line copies of every
-// trap site, written at `base`; fills each site's target.
+// trap site, written at `base`; fills each site's target and the plan's
+// locks.
 std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& plan, uint64_t base,
                                        uint64_t counters_addr);
 

@@ -140,6 +140,16 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     }
     table.resize(code_offset, '\0');
     table.insert(table.end(), code.begin(), code.end());
+    // After the code: where the code ends is only known once it is written.
+    if (!plan.locks.empty()) {
+        header.locks_offset = align_up(table.size(), 8);
+        header.lock_count = static_cast<uint32_t>(plan.locks.size());
+        std::memcpy(table.data(), &header, sizeof header);
+        table.resize(header.locks_offset, static_cast<char>(0xcc));  // int3 after the code
+        for (const uint64_t lock : plan.locks) {
+            append_bytes(table, lock);
+        }
+    }
     return table;
 }
 

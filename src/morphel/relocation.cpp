@@ -123,12 +123,18 @@ void CodeBuffer::align(size_t alignment) {
     }
 }
 
+void CodeBuffer::put_lock_prefix() {
+    lock_prefixes_.push_back(here());
+    put({0xf0});
+}
+
 void CodeBuffer::count(uint64_t counter_addr) {
     put({0x48, 0x8d, 0x64, 0x24, 0x80});  // lea rsp,[rsp-128]
     put({0x50});                          // push rax
     put({0x0f, 0x90, 0xc0});              // seto al
     put({0x9f});                          // lahf
-    put({0xf0, 0x48, 0xff, 0x05});        // lock inc qword [rip+counter]
+    put_lock_prefix();
+    put({0x48, 0xff, 0x05});              // lock inc qword [rip+counter]
     put_rel32(counter_addr);
     put({0x04, 0x7f});                          // add al,0x7f: OF back as it was
     put({0x9e});                                // sahf

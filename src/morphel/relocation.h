@@ -57,6 +57,11 @@ public:
     // Adds one to the uint64_t at counter_addr, preserving every register
     // and flag and stepping over the red zone.
     void count(uint64_t counter_addr);
+    // A lock prefix (0xF0) for a counter increment, noted so that a process
+    // with one thread can run without it; lock_prefixes() lists them all,
+    // ascending.
+    void put_lock_prefix();
+    const std::vector<uint64_t>& lock_prefixes() const { return lock_prefixes_; }
     void jmp(uint64_t target);
     // Returns the offset of the rel32 to patch.
     size_t jcc(uint8_t condition, uint64_t target);
@@ -68,6 +73,7 @@ public:
 private:
     uint64_t base_;
     std::vector<uint8_t> bytes_;
+    std::vector<uint64_t> lock_prefixes_;
 };
 
 }  // namespace morphel

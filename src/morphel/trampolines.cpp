@@ -85,6 +85,7 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
             leave_for(edge.target);
         }
     }
+    plan.locks = code.lock_prefixes();
     return code.bytes();
 }
 

@@ -77,6 +77,8 @@ static void take_counting_parts(struct ryn_object *object, const struct ryn_prob
     object->adjust_count = header->call_adjust_count;
     object->counters = (volatile uint64_t *)(object->bias + header->counters_addr);
     object->counter_count = header->counter_count;
+    object->locks = (const uint64_t *)(base + header->locks_offset);
+    object->lock_count = header->lock_count;
     object->counting = ryn_counting;
 }
 
@@ -172,8 +174,10 @@ struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_pr
         object->low = object->bias + object->probes[0].addr;
         object->high = object->bias + object->probes[object->count - 1].addr;
         ryn_arm_signals();
-        if (object->counting)
+        if (object->counting) {
             ryn_plant_sites(object);
+            ryn_drop_locks(object);
+        }
         plant(object);
     }
     __atomic_store_n(&object->active, 1, __ATOMIC_RELEASE);

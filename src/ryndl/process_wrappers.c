@@ -168,5 +168,6 @@ uintptr_t ryn_wrapper_for(const char *name)
     for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i)
         if (strcmp(table[i].name, name) == 0)
             return table[i].wrapper;
-    return ryn_signal_wrapper_for(name);
+    uintptr_t wrapper = ryn_thread_wrapper_for(name);
+    return wrapper ? wrapper : ryn_signal_wrapper_for(name);
 }

@@ -46,6 +46,9 @@ struct ryn_object {
     uint32_t adjust_count;
     volatile uint64_t *counters;
     uint64_t counter_count;
+    const uint64_t *locks;    /* link-time addresses of the lock prefixes */
+    uint32_t lock_count;
+    int locks_dropped;        /* they hold 0x3E (see lock_prefixes.c) */
     size_t map_size;          /* of hits */
     /* Two rows of counter_count values, mmap'd: the values the data files
      * hold already (row written_row) and those being written now (the other
@@ -89,6 +92,11 @@ int ryn_probes_armed(void);
 /* site_traps.c */
 void ryn_plant_sites(struct ryn_object *object);
 int ryn_take_site(uintptr_t pc, void *context);
+
+/* lock_prefixes.c */
+void ryn_drop_locks(struct ryn_object *object);
+void ryn_before_second_thread(void);
+uintptr_t ryn_thread_wrapper_for(const char *name);
 
 /* code_patch.c */
 int ryn_write_code(uintptr_t addr, const void *bytes, size_t length);

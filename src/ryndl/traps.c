@@ -40,6 +40,8 @@ static struct real_entry reals[] = {
     {"sigaction", NULL}, {"signal", NULL},  {"sigprocmask", NULL}, {"pthread_sigmask", NULL},
     {"fork", NULL},      {"_exit", NULL},   {"_Exit", NULL},       {"execve", NULL},
     {"execv", NULL},     {"execvp", NULL},  {"execvpe", NULL},     {"fexecve", NULL},
+    {"pthread_create", NULL}, {"thrd_create", NULL}, {"timer_create", NULL}, {"mq_notify", NULL},
+    {"clone", NULL},
 };
 
 void ryn_set_real(const char *name, uintptr_t address)

@@ -1,8 +1,8 @@
 // The counting plan of a probed copy: every block is counted by a jump site,
 // a trap site or not at all; no jump site covers bytes another branch, a jump
 // table or a landing pad can reach; every trampoline counts, runs the moved
-// instructions and goes back; the counters sit in zero-filled memory added to
-// the last writable segment.
+// instructions and goes back, and the table lists its lock prefixes; the
+// counters sit in zero-filled memory added to the last writable segment.
 #include <elf.h>
 
 #include <algorithm>
@@ -214,6 +214,8 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
     ASSERT_GT(first, table->addr);
     const std::vector<Insn> trampolines = disassembly(copy, RYN_PROBE_SECTION, first);
     const std::set<uint64_t> trampoline_starts = starts_of(trampolines);
+    // The lock list follows the code.
+    const uint64_t code_end = h.lock_count > 0 ? table->addr + h.locks_offset : UINT64_MAX;
     for (const ryn_site& site : sites) {
         if (site.kind == RYN_SITE_BRANCH_TRAP) {
             EXPECT_TRUE(boundaries.count(site.target) && boundaries.count(site.fallthrough));
@@ -225,7 +227,7 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
         const auto next = targets.upper_bound(site.target);
         std::vector<std::string> body;
         for (; it != trampolines.end() && (next == targets.end() || it->addr < *next) &&
-               !it->text.starts_with("int3");
+               it->addr < code_end && !it->text.starts_with("int3");
              ++it) {
             body.push_back(it->text);
         }
@@ -243,6 +245,17 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
             << body.back();
         EXPECT_FALSE(std::ranges::any_of(body, [](const std::string& t) { return t.starts_with("call"); }));
     }
+
+    // The lock list names every locked increment of the trampolines, and
+    // nothing else, so that a process with one thread can drop them all.
+    std::vector<uint64_t> locked;
+    for (const Insn& insn : trampolines) {
+        if (insn.addr < code_end && insn.text.starts_with("lock incq")) {
+            locked.push_back(insn.addr);
+        }
+    }
+    EXPECT_FALSE(locked.empty());
+    EXPECT_EQ(table->locks, locked);
 
     // The switch's table was read: its function got jump sites. The tail call
     // through a pointer (at -O2) leaves its function to traps alone.

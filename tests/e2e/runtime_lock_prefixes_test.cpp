@@ -1,0 +1,191 @@
+// Counting without the lock prefix while the process has one thread: the
+// trampolines hold 0x3E over every listed prefix until the program starts a
+// thread (pthread_create, thrd_create, clone), 0xF0 from then on, in objects loaded
+// later too; counts stay exact with threads hammering one function either way.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/engine_support.h"
+#include "support/runtime_support.h"
+
+using namespace ryn_test;
+
+namespace {
+
+// Prints how many of an object's listed lock prefixes hold 0xF0 and 0x3E in
+// memory (and anything else), reading its table as the runtime finds it.
+const char* const k_tally = R"(#define _GNU_SOURCE
+#include <link.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include "ryn/probe_format.h"
+struct tally { const char *name; unsigned locked, dropped, other; };
+static int tally_object(struct dl_phdr_info *info, size_t size, void *data) {
+    struct tally *t = data;
+    (void)size;
+    if (t->name[0] ? strstr(info->dlpi_name, t->name) == 0 : info->dlpi_name[0] != 0)
+        return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr) *p = &info->dlpi_phdr[i];
+        if (p->p_type != PT_LOAD || p->p_memsz < sizeof(struct ryn_probe_header))
+            continue;
+        const struct ryn_probe_header *h = (const void *)(info->dlpi_addr + p->p_vaddr);
+        if (memcmp(h->magic, RYN_PROBE_MAGIC, RYN_PROBE_MAGIC_SIZE) != 0)
+            continue;
+        const uint64_t *locks = (const void *)((const char *)h + h->locks_offset);
+        for (uint32_t k = 0; k < h->lock_count; ++k) {
+            uint8_t byte = *(const volatile uint8_t *)(info->dlpi_addr + locks[k]);
+            if (byte == 0xF0) ++t->locked;
+            else if (byte == 0x3E) ++t->dropped;
+            else ++t->other;
+        }
+    }
+    return 0;
+}
+static void print_locks(const char *when, const char *name) {
+    struct tally t = {name, 0, 0, 0};
+    dl_iterate_phdr(tally_object, &t);
+    const char *state = t.locked && !t.dropped ? "locked" : t.dropped && !t.locked ? "dropped"
+                        : t.locked || t.dropped ? "mixed" : "none";
+    printf("%s: %s%s\n", when, state, t.other ? " other" : "");
+}
+)";
+
+// One thread counts for a while, then four more hammer the same function.
+const char* const k_late_threads = R"(#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <threads.h>
+#define CALLS 200000
+__attribute__((noinline)) long work(long i) {
+    __asm__ volatile("");
+    return i & 1;
+}
+__attribute__((noinline)) static void *hammer(void *arg) {
+    long total = 0;
+    for (long i = 0; i < CALLS; ++i)
+        total += work(i);
+    *(long *)arg = total;
+    return 0;
+}
+static int hammer_c11(void *arg) { hammer(arg); return 0; }
+int main(int argc, char **argv) {
+    long totals[5] = {0};
+    hammer(&totals[4]);
+    print_locks("one thread", "");
+    if (argc > 1 && strcmp(argv[1], "clone") == 0) {
+        pid_t children[4];
+        for (int t = 0; t < 4; ++t)
+            children[t] = clone(hammer_c11, (char *)malloc(1 << 16) + (1 << 16), CLONE_VM | SIGCHLD, &totals[t]);
+        print_locks("threads", "");
+        for (int t = 0; t < 4; ++t)
+            waitpid(children[t], 0, 0);
+    } else if (argc > 1) {
+        thrd_t threads[4];
+        for (int t = 0; t < 4; ++t)
+            thrd_create(&threads[t], hammer_c11, &totals[t]);
+        print_locks("threads", "");
+        for (int t = 0; t < 4; ++t)
+            thrd_join(threads[t], 0);
+    } else {
+        pthread_t threads[4];
+        for (int t = 0; t < 4; ++t)
+            pthread_create(&threads[t], 0, hammer, &totals[t]);
+        print_locks("threads", "");
+        for (int t = 0; t < 4; ++t)
+            pthread_join(threads[t], 0);
+    }
+    print_locks("joined", "");
+    printf("sum %ld\n", totals[0] + totals[1] + totals[2] + totals[3] + totals[4]);
+    return 0;
+}
+)";
+
+// A counted library dlopen'ed before or after a thread started ("before" /
+// "after" in argv[2]); then four threads hammer its function.
+const char* const k_plugin_threads = R"(#include <dlfcn.h>
+#include <pthread.h>
+#include <string.h>
+#define CALLS 200000
+static long (*plug)(long);
+static void *idle(void *arg) { return arg; }
+static void *hammer(void *arg) {
+    long total = 0;
+    for (long i = 0; i < CALLS; ++i)
+        total += plug(i);
+    *(long *)arg = total;
+    return 0;
+}
+int main(int argc, char **argv) {
+    (void)argc;
+    int before = strcmp(argv[2], "before") == 0;
+    pthread_t first;
+    if (!before) {
+        pthread_create(&first, 0, idle, 0);
+        pthread_join(first, 0);
+    }
+    void *handle = dlopen(argv[1], RTLD_NOW);
+    plug = handle ? (long (*)(long))dlsym(handle, "plug") : 0;
+    if (!plug)
+        return 1;
+    print_locks("loaded", "libplug");
+    long totals[4];
+    pthread_t threads[4];
+    for (int t = 0; t < 4; ++t)
+        pthread_create(&threads[t], 0, hammer, &totals[t]);
+    print_locks("threads", "libplug");
+    for (int t = 0; t < 4; ++t)
+        pthread_join(threads[t], 0);
+    printf("sum %ld\n", totals[0] + totals[1] + totals[2] + totals[3]);
+    return 0;
+}
+)";
+
+const std::string k_include = std::string("-I") + RYN_SOURCE_DIR + "/include";
+
+class LockPrefixes : public ProbedProgramTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LockPrefixes, DroppedWithOneThreadAndBackBeforeTheSecondStarts) {
+    ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_late_threads, std::string(GetParam()) + " " + k_include,
+                                  {"1 ryn"}));
+    for (const std::string starter : {"", "c11", "clone"}) {
+        SCOPED_TRACE("threads started by " + (starter.empty() ? std::string("pthread_create") : starter));
+        run_shell("rm -rf d", dir.path());
+        const RunResult result = run_shell(copy + " " + starter, dir.path());
+        EXPECT_EQ(result.out, "one thread: dropped\nthreads: locked\njoined: locked\nsum 500000\n");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(data().counts.at("work"), 5u * 200000);
+        EXPECT_EQ(data().counts.at("hammer"), 5u);
+    }
+}
+
+TEST_P(LockPrefixes, ALibraryLoadedOnceThreadsRanKeepsItsLocks) {
+    const std::string lib = dir / "libplug.so";
+    const std::string lib_copy = dir / "copies/libplug.so";
+    ASSERT_TRUE(compile_c("__attribute__((noinline)) long plug(long i) { __asm__ volatile(\"\"); return i & 1; }\n",
+                          lib, std::string("-shared -fPIC ") + GetParam()));
+    ASSERT_EQ(run_shell("mkdir -p " + dir / "copies").status, 0);
+    ASSERT_TRUE(make_probed_copy(lib, lib_copy, "plugdata"));
+    ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_plugin_threads,
+                                  std::string(GetParam()) + " " + k_include, {"1 ryn"}));
+    const auto plug_calls = [&] { return read_instrdata(dir / "plugdata/prog.instrdata").counts.at("plug"); };
+
+    run_shell("rm -rf plugdata", dir.path());
+    RunResult result = run_shell(copy + " " + lib_copy + " after", dir.path());
+    EXPECT_EQ(result.out, "loaded: locked\nthreads: locked\nsum 400000\n");
+    EXPECT_EQ(plug_calls(), 4u * 200000);
+
+    run_shell("rm -rf plugdata", dir.path());
+    result = run_shell(copy + " " + lib_copy + " before", dir.path());
+    EXPECT_EQ(result.out, "loaded: dropped\nthreads: locked\nsum 400000\n");
+    EXPECT_EQ(plug_calls(), 4u * 200000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, LockPrefixes, ::testing::Values("-O0", "-O2"),
+                         [](const auto& info) { return std::string(info.param).substr(1); });
+
+}  // namespace
