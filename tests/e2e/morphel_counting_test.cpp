@@ -304,6 +304,65 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
     EXPECT_EQ(counted.status, original.status);
 }
 
+// gcc -O0 ends a function that calls with a 2-byte "leave; ret" that the
+// jumps after its calls and the block before lead to: too short for a jump,
+// it is counted as the sum of those edges and gets no site (no trap).
+const char* const k_epilogue_source = R"(__attribute__((noinline)) static long mix(long x) { return x ^ (x >> 3); }
+__attribute__((noinline)) long step(long s, int i) {
+    switch (i & 3) {
+    case 0: return mix(s + i);
+    case 1: return s * 31 + i;
+    case 2: return s ^ mix(i);
+    default: return s + 7;
+    }
+}
+int main(int argc, char **argv) { (void)argv; return (int)(step(argc, argc) & 1); }
+)";
+
+TEST(MorphelSums, TheEpilogueJumpsAfterCallsReachIsASumOfEdgesWithNoSite) {
+    TempDir dir;
+    const std::string prog = dir / "epilogue";
+    ASSERT_TRUE(compile_c(k_epilogue_source, prog, "-g -O0"));
+    const std::string copy = dir / "epilogue.instr";
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./data", "-o", copy, prog}).status, 0);
+    const std::optional<ProbeTable> table = read_probe_table(copy);
+    ASSERT_TRUE(table);
+
+    const auto range = function_range(prog, "step");
+    std::vector<Insn> code = disassembly(prog, ".text", range.first);
+    std::erase_if(code, [&](const Insn& i) { return i.addr - range.first >= range.second; });
+    const auto leave = std::ranges::find_if(code, [](const Insn& i) { return i.text.starts_with("leave"); });
+    ASSERT_NE(leave, code.end());
+    ASSERT_TRUE(std::next(leave) != code.end() && std::next(leave)->text.starts_with("ret"));
+    // The jumps to it; some follow calls.
+    size_t jumps = 0, after_calls = 0;
+    for (size_t i = 0; i < code.size(); ++i) {
+        std::ostringstream target;
+        target << "jmp    " << std::hex << leave->addr << " ";
+        if (code[i].text.starts_with(target.str())) {
+            ++jumps;
+            after_calls += i > 0 && code[i - 1].text.starts_with("call");
+        }
+    }
+    ASSERT_GE(jumps, 2u);
+    ASSERT_GE(after_calls, 1u);
+
+    const ryn_probe* block = table->find(leave->addr);
+    ASSERT_TRUE(block);
+    EXPECT_EQ(block->counter, RYN_SUM_COUNTER);
+    EXPECT_EQ(std::ranges::count(table->sites, leave->addr, &ryn_site::addr), 0);
+    // One edge per jump, one for the block before running into it; each a
+    // counter of the copy, none twice.
+    std::set<uint32_t> edges;
+    for (const ryn_count_sum& sum : table->sums) {
+        if (sum.block == leave->addr) {
+            EXPECT_LT(sum.counter, table->header.counter_count);
+            EXPECT_TRUE(edges.insert(sum.counter).second);
+        }
+    }
+    EXPECT_EQ(edges.size(), jumps + 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, MorphelCounting, ::testing::Values("-O0", "-O2", "-O0 -no-pie", "-O2 -no-pie"),
                          [](const auto& info) {
                              std::string name = info.param;
