@@ -201,7 +201,10 @@ struct ryn_call_adjust {
  * coverage way gives it the one-shot int3 as any block. A block counter
  * counts entries into its block, so when the block holds a call that does
  * not return (exit, longjmp, an exception) the edge it makes is too high by
- * those; a block ending in a call is never such an edge. */
+ * those; a block ending in a call, or calling anything but a function of its
+ * own file that returns once (not fork, setjmp), is never such an edge. A
+ * block only the block before runs into is counted so too, with that
+ * block's edges. */
 struct ryn_count_sum {
     uint64_t block;
     uint32_t counter;

@@ -86,11 +86,12 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
         }
     }
     const size_t first_site = plan_.sites.size();
+    function_sums_ = sum_sources_.size();
     for (size_t b = 0; b < code.size(); ++b) {
         if (code[b].insns.empty()) {
             continue;
         }
-        if (!code[b].absorbed) {
+        if (!code[b].absorbed && (entries_unknown || !count_as_predecessor(code, b))) {
             plan_head(code, b, entries_unknown);
         }
         if (code[b].branch_open) {
@@ -119,9 +120,7 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
             continue;
         } else if (c.probe->counter == RYN_SUM_COUNTER) {
             // Its count is the sum of its edges: subtract each.
-            const auto sum = std::ranges::find(sum_sources_, c.block->addr,
-                                               &std::pair<uint64_t, std::vector<EdgeCounter>>::first);
-            for (const EdgeCounter edge : sum->second) {
+            for (const EdgeCounter edge : *sum_of(c.block->addr)) {
                 adjust_sources_.push_back({entry, edge});
             }
         } else if (c.probe->counter != RYN_NO_COUNTER) {
@@ -385,6 +384,85 @@ void CounterPlanner::count_on_edges(std::vector<BlockCode>& code, size_t first_s
     }
 }
 
+const std::vector<CounterPlanner::EdgeCounter>* CounterPlanner::sum_of(uint64_t block) const {
+    for (size_t i = function_sums_; i < sum_sources_.size(); ++i) {
+        if (sum_sources_[i].first == block) {
+            return &sum_sources_[i].second;
+        }
+    }
+    return nullptr;
+}
+
+// Whether every call in the block comes back exactly once per entry, as far
+// as can be told: a direct call of a function of this file that is not one
+// that returns twice (fork, setjmp: the child or the longjmp goes on past the
+// call uncounted). A call that never returns makes the count too high; that
+// is accepted.
+bool CounterPlanner::calls_return_once(const BlockCode& c) const {
+    static constexpr const char* k_twice[] = {"fork", "setjmp", "getcontext", "savectx", "clone"};
+    for (const CodeInsn& insn : c.insns) {
+        if (!insn.is_call()) {
+            continue;
+        }
+        if (!insn.insn.raw.imm[0].is_relative) {
+            return false;
+        }
+        const uint64_t target = insn.branch_target();
+        const auto f = std::ranges::lower_bound(facts_.functions, target, {}, &Function::addr);
+        if (f == facts_.functions.end() || f->addr != target ||
+            std::ranges::any_of(k_twice, [&](const char* w) { return f->name.find(w) != std::string::npos; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The counters whose sum is the count of control leaving the block at its
+// end: its own, or the edges of a sum. False when it has none or a call in
+// it may return other than once.
+bool CounterPlanner::block_edges(const BlockCode& c, std::vector<EdgeCounter>& edges) const {
+    if (!calls_return_once(c)) {
+        return false;
+    }
+    if (c.probe->counter == RYN_SUM_COUNTER) {
+        const std::vector<EdgeCounter>* sum = sum_of(c.block->addr);
+        edges.insert(edges.end(), sum->begin(), sum->end());
+        return true;
+    }
+    if (c.probe->counter == RYN_NO_COUNTER) {
+        return false;
+    }
+    edges.push_back({EdgeCounter::block, c.probe->counter});
+    return true;
+}
+
+// A block only the one before runs into (a new line, say) is entered as
+// often as that one leaves for it: the same counters give its count, and it
+// needs no site. Not after a call, whose return lands here.
+bool CounterPlanner::count_as_predecessor(std::vector<BlockCode>& code, size_t b) {
+    BlockCode& c = code[b];
+    if (b == 0 || c.block->branched || c.block->foreign || c.block->function_entry) {
+        return false;
+    }
+    const BlockCode& before = code[b - 1];
+    if (before.insns.empty() || before.insns.back().ends_flow() || before.insns.back().is_call()) {
+        return false;
+    }
+    std::vector<EdgeCounter> edges;
+    if (before.branch >= 0) {
+        if (!before.insns.back().is_jcc()) {
+            return false;
+        }
+        edges.push_back({EdgeCounter::not_taken, static_cast<uint32_t>(before.branch)});
+    } else if (!block_edges(before, edges)) {
+        return false;
+    }
+    c.probe->counter = RYN_SUM_COUNTER;
+    sum_sources_.push_back({c.block->addr, std::move(edges)});
+    ++plan_.sum_blocks;
+    return true;
+}
+
 // A block left with a trap whose every way in is a counted edge of its
 // function (the block before running into it, a jmp or a jcc's taken edge)
 // needs no site: its count is the sum of those edges' counters. Not when
@@ -419,8 +497,7 @@ void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_si
                 const CodeInsn& insn = from.insns[i];
                 if (insn.insn.raw.imm[0].is_relative && insn.branch_target() == addr) {
                     known = i + 1 == from.insns.size() && q != x &&
-                            (insn.is_jcc() || (insn.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR &&
-                                               counted_block(from)));
+                            (insn.is_jcc() || insn.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR);
                 }
             }
             if (!known) {
@@ -431,7 +508,7 @@ void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_si
                 if (last.is_jcc()) {
                     edges.push_back({EdgeCounter::taken, static_cast<uint32_t>(from.branch)});
                 } else {
-                    edges.push_back({EdgeCounter::block, from.probe->counter});
+                    known = block_edges(from, edges);
                 }
             }
             if (q + 1 != x || last.ends_flow()) {
@@ -445,13 +522,13 @@ void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_si
                 known = last.is_jcc();
                 edges.push_back({EdgeCounter::not_taken, static_cast<uint32_t>(from.branch)});
             } else {
-                known = counted_block(from);
-                edges.push_back({EdgeCounter::block, from.probe->counter});
+                known = block_edges(from, edges);
             }
         }
         // A sum already made of this block's counter needs it.
         const uint32_t freed = target.probe->counter;
-        known = known && std::ranges::none_of(sum_sources_, [&](const auto& sum) {
+        known = known && std::none_of(sum_sources_.begin() + static_cast<long>(function_sums_),
+                                      sum_sources_.end(), [&](const auto& sum) {
             return std::ranges::any_of(sum.second, [&](EdgeCounter e) {
                 return e.kind == EdgeCounter::block && e.index == freed;
             });

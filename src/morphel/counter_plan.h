@@ -71,6 +71,10 @@ private:
         uint32_t index;
     };
     uint32_t resolve(EdgeCounter edge) const;
+    const std::vector<EdgeCounter>* sum_of(uint64_t block) const;
+    bool calls_return_once(const BlockCode& c) const;
+    bool block_edges(const BlockCode& c, std::vector<EdgeCounter>& edges) const;
+    bool count_as_predecessor(std::vector<BlockCode>& code, size_t b);
 
     const CodeFacts& facts_;
     ZydisDecoder decoder_;
@@ -85,6 +89,7 @@ private:
     std::vector<std::pair<uint64_t, EdgeCounter>> adjust_sources_;
     // Each sum-counted block with the edges that reach it.
     std::vector<std::pair<uint64_t, std::vector<EdgeCounter>>> sum_sources_;
+    size_t function_sums_ = 0;  // where the current function's sums begin
 };
 
 // The trampolines of every jump site and the out-of-line copies of every
