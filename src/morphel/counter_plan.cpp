@@ -438,10 +438,12 @@ bool CounterPlanner::block_edges(const BlockCode& c, std::vector<EdgeCounter>& e
 
 // A block only the one before runs into (a new line, say) is entered as
 // often as that one leaves for it: the same counters give its count, and it
-// needs no site. Not after a call, whose return lands here.
+// needs no site. Not after a call, whose return lands here; not when it
+// ends in a branch, whose edges would then need a site of their own and
+// might get only a trap.
 bool CounterPlanner::count_as_predecessor(std::vector<BlockCode>& code, size_t b) {
     BlockCode& c = code[b];
-    if (b == 0 || c.block->branched || c.block->foreign || c.block->function_entry) {
+    if (b == 0 || c.block->branched || c.block->foreign || c.block->function_entry || c.branch >= 0) {
         return false;
     }
     const BlockCode& before = code[b - 1];
@@ -620,6 +622,8 @@ CountingPlan CounterPlanner::finish() {
             plan_.sums.push_back({block, resolve(edge), 0});
         }
     }
+    // A function's sums come in the order they were found.
+    std::ranges::stable_sort(plan_.sums, {}, &ryn_count_sum::block);
     plan_.counter_count = block_counters_ + 2 * counted_branch_count_;
     return std::move(plan_);
 }
