@@ -23,13 +23,16 @@
  *   - counting (anything else): every site of the table is written (a
  *     "jmp rel32" to its trampoline, or a persistent int3), so the counters
  *     count every execution. Blocks whose counter is RYN_NO_COUNTER keep the
- *     one-shot int3 of the coverage way.
+ *     one-shot int3 of the coverage way; blocks whose counter is
+ *     RYN_SUM_COUNTER get nothing.
  *
  * Counters are uint64_t at counters_addr (a link-time address in zero-filled
  * writable memory the engine added to the copy), counter_count of them; the
  * trampolines add to them with a locked instruction, so counts are exact under
- * threads. A fork child starts from zero. While the process has one thread
- * the runtime drops the lock prefixes (see locks_offset below).
+ * threads. A trampoline saves and restores the flags around it only where the
+ * code that follows may read OF SF ZF AF PF before writing them all. A fork
+ * child starts from zero. While the process has one thread the runtime drops
+ * the lock prefixes (see locks_offset below).
  *
  * The settings are text, one "key value" a line; readers ignore keys they do
  * not know:
@@ -194,7 +197,15 @@ struct ryn_call_adjust {
 /* A block too short for a jump site, whose every way in is an edge counted
  * elsewhere (a fallthrough or jump from a counted block, a branch edge), is
  * counted as the sum of those counters: one record per edge, ascending by
- * block; its probe's counter is RYN_SUM_COUNTER. */
+ * block; its probe's counter is RYN_SUM_COUNTER. A counting process plants
+ * nothing on it; the writer adds the edges' counts (saturating); the
+ * coverage way gives it the one-shot int3 as any block. A block counter
+ * counts entries into its block, so when the block holds a call that does
+ * not return (exit, longjmp, an exception) the edge it makes is too high by
+ * those; a block ending in a call, or calling anything but a function of its
+ * own file that returns once (not fork, setjmp), is never such an edge. A
+ * block only the block before runs into is counted so too, with that
+ * block's edges. */
 struct ryn_count_sum {
     uint64_t block;
     uint32_t counter;

@@ -86,11 +86,12 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
         }
     }
     const size_t first_site = plan_.sites.size();
+    function_sums_ = sum_sources_.size();
     for (size_t b = 0; b < code.size(); ++b) {
         if (code[b].insns.empty()) {
             continue;
         }
-        if (!code[b].absorbed) {
+        if (!code[b].absorbed && (entries_unknown || !count_as_predecessor(code, b))) {
             plan_head(code, b, entries_unknown);
         }
         if (code[b].branch_open) {
@@ -100,6 +101,7 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
     if (!entries_unknown) {
         plan_exit_runs(code);
         count_on_edges(code, first_site);
+        count_as_sums(code, first_site);
     }
     std::stable_sort(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
                      [](const PlannedSite& a, const PlannedSite& b) { return a.site.addr < b.site.addr; });
@@ -113,10 +115,16 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
             continue;
         }
         if (c.branch >= 0) {
-            adjust_sources_.push_back({entry, c.branch});
-        } else if (c.insns.back().insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR &&
-                   c.probe->counter != RYN_NO_COUNTER) {
-            adjust_sources_.push_back({entry, -1 - static_cast<long>(c.probe->counter)});
+            adjust_sources_.push_back({entry, {EdgeCounter::taken, static_cast<uint32_t>(c.branch)}});
+        } else if (c.insns.back().insn.meta.category != ZYDIS_CATEGORY_UNCOND_BR) {
+            continue;
+        } else if (c.probe->counter == RYN_SUM_COUNTER) {
+            // Its count is the sum of its edges: subtract each.
+            for (const EdgeCounter edge : *sum_of(c.block->addr)) {
+                adjust_sources_.push_back({entry, edge});
+            }
+        } else if (c.probe->counter != RYN_NO_COUNTER) {
+            adjust_sources_.push_back({entry, {EdgeCounter::block, c.probe->counter}});
         }
     }
 }
@@ -376,6 +384,211 @@ void CounterPlanner::count_on_edges(std::vector<BlockCode>& code, size_t first_s
     }
 }
 
+const std::vector<CounterPlanner::EdgeCounter>* CounterPlanner::sum_of(uint64_t block) const {
+    for (size_t i = function_sums_; i < sum_sources_.size(); ++i) {
+        if (sum_sources_[i].first == block) {
+            return &sum_sources_[i].second;
+        }
+    }
+    return nullptr;
+}
+
+// Whether every call in the block comes back exactly once per entry, as far
+// as can be told: a direct call of a function of this file that is not one
+// that returns twice (fork, setjmp: the child or the longjmp goes on past the
+// call uncounted). A call that never returns makes the count too high; that
+// is accepted.
+bool CounterPlanner::calls_return_once(const BlockCode& c) const {
+    static constexpr const char* k_twice[] = {"fork", "setjmp", "getcontext", "savectx", "clone"};
+    for (const CodeInsn& insn : c.insns) {
+        if (!insn.is_call()) {
+            continue;
+        }
+        if (!insn.insn.raw.imm[0].is_relative) {
+            return false;
+        }
+        const uint64_t target = insn.branch_target();
+        const auto f = std::ranges::lower_bound(facts_.functions, target, {}, &Function::addr);
+        if (f == facts_.functions.end() || f->addr != target ||
+            std::ranges::any_of(k_twice, [&](const char* w) { return f->name.find(w) != std::string::npos; })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The counters whose sum is the count of control leaving the block at its
+// end: its own, or the edges of a sum. False when it has none or a call in
+// it may return other than once.
+bool CounterPlanner::block_edges(const BlockCode& c, std::vector<EdgeCounter>& edges) const {
+    if (!calls_return_once(c)) {
+        return false;
+    }
+    if (c.probe->counter == RYN_SUM_COUNTER) {
+        const std::vector<EdgeCounter>* sum = sum_of(c.block->addr);
+        edges.insert(edges.end(), sum->begin(), sum->end());
+        return true;
+    }
+    if (c.probe->counter == RYN_NO_COUNTER) {
+        return false;
+    }
+    edges.push_back({EdgeCounter::block, c.probe->counter});
+    return true;
+}
+
+// A block only the one before runs into (a new line, say) is entered as
+// often as that one leaves for it: the same counters give its count, and it
+// needs no site. Not after a call, whose return lands here; not when it
+// ends in a branch, whose edges would then need a site of their own and
+// might get only a trap.
+bool CounterPlanner::count_as_predecessor(std::vector<BlockCode>& code, size_t b) {
+    BlockCode& c = code[b];
+    if (b == 0 || c.block->branched || c.block->foreign || c.block->function_entry || c.branch >= 0) {
+        return false;
+    }
+    const BlockCode& before = code[b - 1];
+    if (before.insns.empty() || before.insns.back().ends_flow() || before.insns.back().is_call()) {
+        return false;
+    }
+    std::vector<EdgeCounter> edges;
+    if (before.branch >= 0) {
+        if (!before.insns.back().is_jcc()) {
+            return false;
+        }
+        edges.push_back({EdgeCounter::not_taken, static_cast<uint32_t>(before.branch)});
+    } else if (!block_edges(before, edges)) {
+        return false;
+    }
+    c.probe->counter = RYN_SUM_COUNTER;
+    sum_sources_.push_back({c.block->addr, std::move(edges)});
+    ++plan_.sum_blocks;
+    return true;
+}
+
+// A block left with a trap whose every way in is a counted edge of its
+// function (the block before running into it, a jmp or a jcc's taken edge)
+// needs no site: its count is the sum of those edges' counters. Not when
+// anything else may enter it: the entry, a jump table, the unwinder,
+// another function, a return from a call just before it.
+void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_site) {
+    if (std::ranges::any_of(code, [](const BlockCode& c) { return c.insns.empty(); })) {
+        return;
+    }
+    const auto counted_block = [](const BlockCode& c) {
+        return c.probe->counter != RYN_NO_COUNTER && c.probe->counter != RYN_SUM_COUNTER;
+    };
+    for (size_t x = 0; x < code.size(); ++x) {
+        BlockCode& target = code[x];
+        const uint64_t addr = target.block->addr;
+        if (target.block->foreign || target.block->function_entry || !counted_block(target)) {
+            continue;
+        }
+        const auto trap = std::find_if(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
+                                       [&](const PlannedSite& p) {
+                                           return p.site.addr == addr && p.site.kind == RYN_SITE_TRAP;
+                                       });
+        if (trap == plan_.sites.end()) {
+            continue;
+        }
+        std::vector<EdgeCounter> edges;
+        bool known = true;
+        for (size_t q = 0; q < code.size() && known; ++q) {
+            const BlockCode& from = code[q];
+            // Every instruction that names the block must be an edge below.
+            for (size_t i = 0; i < from.insns.size() && known; ++i) {
+                const CodeInsn& insn = from.insns[i];
+                if (insn.insn.raw.imm[0].is_relative && insn.branch_target() == addr) {
+                    known = i + 1 == from.insns.size() && q != x &&
+                            (insn.is_jcc() || insn.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR);
+                }
+            }
+            if (!known) {
+                break;
+            }
+            const CodeInsn& last = from.insns.back();
+            if (last.insn.raw.imm[0].is_relative && last.branch_target() == addr) {
+                if (last.is_jcc()) {
+                    edges.push_back({EdgeCounter::taken, static_cast<uint32_t>(from.branch)});
+                } else {
+                    known = block_edges(from, edges);
+                }
+            }
+            if (q + 1 != x || last.ends_flow()) {
+                continue;
+            }
+            // A call just before: its return lands here, and a call that does
+            // not return would make the edge too high.
+            if (last.is_call()) {
+                known = false;
+            } else if (from.branch >= 0) {
+                known = last.is_jcc();
+                edges.push_back({EdgeCounter::not_taken, static_cast<uint32_t>(from.branch)});
+            } else {
+                known = block_edges(from, edges);
+            }
+        }
+        // A sum already made of this block's counter needs it.
+        const uint32_t freed = target.probe->counter;
+        known = known && std::none_of(sum_sources_.begin() + static_cast<long>(function_sums_),
+                                      sum_sources_.end(), [&](const auto& sum) {
+            return std::ranges::any_of(sum.second, [&](EdgeCounter e) {
+                return e.kind == EdgeCounter::block && e.index == freed;
+            });
+        });
+        if (!known || edges.empty()) {
+            continue;
+        }
+        target.probe->counter = RYN_SUM_COUNTER;
+        plan_.sites.erase(trap);
+        sum_sources_.push_back({addr, std::move(edges)});
+        forget_counter(code, first_site, freed);
+        --plan_.trap_blocks;
+        ++plan_.sum_blocks;
+    }
+}
+
+// Numbers the block counters after `freed` one lower, so that none is left
+// unused. Only the current function's blocks have such counters yet.
+void CounterPlanner::forget_counter(std::vector<BlockCode>& code, size_t first_site, uint32_t freed) {
+    const auto renumber = [freed](uint32_t& counter) {
+        if (counter != RYN_NO_COUNTER && counter != RYN_SUM_COUNTER && counter > freed) {
+            --counter;
+        }
+    };
+    for (BlockCode& c : code) {
+        renumber(c.probe->counter);
+    }
+    for (size_t i = first_site; i < plan_.sites.size(); ++i) {
+        PlannedSite& p = plan_.sites[i];
+        renumber(p.site.counter);
+        for (auto& entry : p.entries) {
+            renumber(entry.second);
+        }
+        for (auto& exit : p.exits) {
+            renumber(exit.second);
+        }
+    }
+    for (auto& sum : sum_sources_) {
+        for (EdgeCounter& edge : sum.second) {
+            if (edge.kind == EdgeCounter::block) {
+                renumber(edge.index);
+            }
+        }
+    }
+    --block_counters_;
+}
+
+uint32_t CounterPlanner::resolve(EdgeCounter edge) const {
+    if (edge.kind == EdgeCounter::block) {
+        return edge.index;
+    }
+    const uint32_t k = counted_branch_[edge.index];
+    if (k == RYN_NO_COUNTER) {
+        return RYN_NO_COUNTER;
+    }
+    return block_counters_ + 2 * k + (edge.kind == EdgeCounter::not_taken ? 1 : 0);
+}
+
 CountingPlan CounterPlanner::finish() {
     const auto taken = [this](size_t branch) { return block_counters_ + 2 * counted_branch_[branch]; };
     for (size_t i = 0; i < plan_.branches.size(); ++i) {
@@ -399,12 +612,18 @@ CountingPlan CounterPlanner::finish() {
         }
     }
     for (const auto& [entry, source] : adjust_sources_) {
-        const uint32_t counter = source >= 0 ? plan_.branches[static_cast<size_t>(source)].taken_counter
-                                             : static_cast<uint32_t>(-1 - source);
+        const uint32_t counter = resolve(source);
         if (counter != RYN_NO_COUNTER) {
             plan_.adjusts.push_back({entry, counter, 0});
         }
     }
+    for (const auto& [block, edges] : sum_sources_) {
+        for (const EdgeCounter edge : edges) {
+            plan_.sums.push_back({block, resolve(edge), 0});
+        }
+    }
+    // A function's sums come in the order they were found.
+    std::ranges::stable_sort(plan_.sums, {}, &ryn_count_sum::block);
     plan_.counter_count = block_counters_ + 2 * counted_branch_count_;
     return std::move(plan_);
 }

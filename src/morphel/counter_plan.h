@@ -32,10 +32,12 @@ struct CountingPlan {
     std::vector<PlannedSite> sites;     // ascending
     std::vector<ryn_branch> branches;   // ascending
     std::vector<ryn_call_adjust> adjusts;  // ascending by entry
+    std::vector<ryn_count_sum> sums;       // ascending by block
     uint64_t counter_count = 0;
     std::vector<uint64_t> locks;  // the trampolines' lock prefixes, ascending
     size_t jump_blocks = 0;  // blocks counted by a jump site
     size_t trap_blocks = 0;  // by a trap
+    size_t sum_blocks = 0;   // as the sum of their incoming edges (no site)
     size_t uncounted_blocks = 0;
 
     size_t jump_sites() const;
@@ -60,6 +62,20 @@ private:
     void plan_tail(std::vector<BlockCode>& code, size_t b, bool entries_unknown);
     void plan_exit_runs(std::vector<BlockCode>& code);
     void count_on_edges(std::vector<BlockCode>& code, size_t first_site);
+    void count_as_sums(std::vector<BlockCode>& code, size_t first_site);
+    void forget_counter(std::vector<BlockCode>& code, size_t first_site, uint32_t freed);
+
+    // A counter named before the branches are numbered: a block counter, or
+    // an edge of a branch (by branch index).
+    struct EdgeCounter {
+        enum Kind { block, taken, not_taken } kind;
+        uint32_t index;
+    };
+    uint32_t resolve(EdgeCounter edge) const;
+    const std::vector<EdgeCounter>* sum_of(uint64_t block) const;
+    bool calls_return_once(const BlockCode& c) const;
+    bool block_edges(const BlockCode& c, std::vector<EdgeCounter>& edges) const;
+    bool count_as_predecessor(std::vector<BlockCode>& code, size_t b);
 
     const CodeFacts& facts_;
     ZydisDecoder decoder_;
@@ -69,9 +85,12 @@ private:
     // k means counters 2k and 2k+1 after the block counters.
     std::vector<uint32_t> counted_branch_;  // per branch: k or RYN_NO_COUNTER
     uint32_t counted_branch_count_ = 0;
-    // Entry and source of each call adjust: a branch index, or -1 - the
-    // block counter of a block that jumps to the entry.
-    std::vector<std::pair<uint64_t, long>> adjust_sources_;
+    // Entry and source of each call adjust: a branch's taken edge, or the
+    // counter of a block that jumps to the entry.
+    std::vector<std::pair<uint64_t, EdgeCounter>> adjust_sources_;
+    // Each sum-counted block with the edges that reach it.
+    std::vector<std::pair<uint64_t, std::vector<EdgeCounter>>> sum_sources_;
+    size_t function_sums_ = 0;  // where the current function's sums begin
 };
 
 // The trampolines of every jump site and the out-of-line copies of every

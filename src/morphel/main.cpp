@@ -79,7 +79,8 @@ void write_instrumented_copy(const EngineRequest& request) {
     if (probed && request.verbose) {
         const CountingPlan& plan = probes.counting;
         std::cerr << "morphel: " << request.input << ": " << plan.jump_blocks << " blocks counted by jumps, "
-                  << plan.trap_blocks << " by traps, " << plan.uncounted_blocks << " not counted" << std::endl;
+                  << plan.trap_blocks << " by traps, " << plan.sum_blocks << " as sums of edges, "
+                  << plan.uncounted_blocks << " not counted" << std::endl;
     }
 }
 

@@ -104,8 +104,9 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
         }
         plan.sites.clear();
         plan.adjusts.clear();
+        plan.sums.clear();
         plan.uncounted_blocks = set.probes.size();
-        plan.jump_blocks = plan.trap_blocks = 0;
+        plan.jump_blocks = plan.trap_blocks = plan.sum_blocks = 0;
         plan.counter_count = 0;
         counters_addr = 0;
     }
@@ -121,10 +122,11 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     header.branch_count = static_cast<uint32_t>(plan.branches.size());
     header.call_adjusts_offset = header.branches_offset + plan.branches.size() * sizeof(ryn_branch);
     header.call_adjust_count = static_cast<uint32_t>(plan.adjusts.size());
+    header.sums_offset = header.call_adjusts_offset + plan.adjusts.size() * sizeof(ryn_call_adjust);
+    header.sum_count = static_cast<uint32_t>(plan.sums.size());
     header.counters_addr = counters_addr;
     header.counter_count = plan.counter_count;
-    const uint64_t code_offset =
-        align_up(header.call_adjusts_offset + plan.adjusts.size() * sizeof(ryn_call_adjust), 16);
+    const uint64_t code_offset = align_up(header.sums_offset + plan.sums.size() * sizeof(ryn_count_sum), 16);
     const std::vector<uint8_t> code = write_trampolines(facts, plan, addr + code_offset, counters_addr);
 
     std::memcpy(table.data(), &header, sizeof header);
@@ -137,6 +139,9 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     }
     for (const ryn_call_adjust& adjust : plan.adjusts) {
         append_bytes(table, adjust);
+    }
+    for (const ryn_count_sum& sum : plan.sums) {
+        append_bytes(table, sum);
     }
     table.resize(code_offset, '\0');
     table.insert(table.end(), code.begin(), code.end());

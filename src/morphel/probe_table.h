@@ -41,7 +41,7 @@ std::vector<char> build_probe_table(const ProbeSet& set, const std::string& sett
                                     const std::string& digest);
 
 // The whole loaded segment of a probed copy at `addr`: the table with its
-// counting parts (sites, branches, call adjusts; the settings gain a
+// counting parts (sites, branches, call adjusts, sums; the settings gain a
 // "counting" line), then the trampolines. Without counters (counters_addr
 // 0) no block is counted and there are no sites.
 std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings, const std::string& digest,

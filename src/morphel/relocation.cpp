@@ -128,7 +128,13 @@ void CodeBuffer::put_lock_prefix() {
     put({0xf0});
 }
 
-void CodeBuffer::count(uint64_t counter_addr) {
+void CodeBuffer::count(uint64_t counter_addr, bool keep_flags) {
+    if (!keep_flags) {
+        put_lock_prefix();
+        put({0x48, 0xff, 0x05});  // lock inc qword [rip+counter]
+        put_rel32(counter_addr);
+        return;
+    }
     put({0x48, 0x8d, 0x64, 0x24, 0x80});  // lea rsp,[rsp-128]
     put({0x50});                          // push rax
     put({0x0f, 0x90, 0xc0});              // seto al

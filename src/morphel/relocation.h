@@ -55,8 +55,9 @@ public:
     void align(size_t alignment);
 
     // Adds one to the uint64_t at counter_addr, preserving every register
-    // and flag and stepping over the red zone.
-    void count(uint64_t counter_addr);
+    // and, when `keep_flags`, every flag (stepping over the red zone to save
+    // them); else it changes OF SF ZF AF PF and touches no stack.
+    void count(uint64_t counter_addr, bool keep_flags = true);
     // A lock prefix (0xF0) for a counter increment, noted so that a process
     // with one thread can run without it; lock_prefixes() lists them all,
     // ascending.

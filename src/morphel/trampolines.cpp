@@ -4,6 +4,7 @@
 
 #include "counter_plan.h"
 #include "engine_error.h"
+#include "flag_liveness.h"
 #include "relocation.h"
 
 namespace morphel {
@@ -20,6 +21,7 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
         }
         return *insn;
     };
+    const FlagLiveness flags(facts);
     CodeBuffer code(base);
     for (PlannedSite& planned : plan.sites) {
         ryn_site& site = planned.site;
@@ -38,7 +40,7 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
         const auto leave_for = [&](uint64_t destination) {
             for (const auto& [to, index] : planned.exits) {
                 if (to == destination) {
-                    code.count(counter(index));
+                    code.count(counter(index), flags.live_at(destination));
                 }
             }
             code.jmp(destination);
@@ -54,7 +56,7 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
             const CodeInsn insn = decode(addr);
             for (const auto& [at, index] : planned.entries) {
                 if (at == addr) {
-                    code.count(counter(index));
+                    code.count(counter(index), flags.live_at(addr));
                 }
             }
             const auto branch = std::ranges::find(planned.branches, addr, &std::pair<uint64_t, long>::first);
@@ -63,7 +65,7 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
                 const ryn_branch& edges = plan.branches[static_cast<size_t>(branch->second)];
                 taken_edges.push_back({code.jcc(insn.condition(), code.here()), edges.taken_counter,
                                        insn.branch_target()});
-                code.count(counter(edges.not_taken_counter));
+                code.count(counter(edges.not_taken_counter), flags.live_at(insn.next()));
                 goes_on = true;
             } else if (last && relocation_of(insn) == Relocation::jump) {
                 leave_for(insn.branch_target());
@@ -81,7 +83,7 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
         }
         for (const TakenEdge& edge : taken_edges) {
             code.patch_rel32(edge.rel32_at, code.here());
-            code.count(counter(edge.counter));
+            code.count(counter(edge.counter), flags.live_at(edge.target));
             leave_for(edge.target);
         }
     }

@@ -93,11 +93,41 @@ static uint64_t counter_delta(const struct ryn_object *object, uint32_t counter)
     return taking(object)[counter] - written(object)[counter];
 }
 
+/* The first sum record of the block at addr; sums ascend by block. */
+static uint32_t first_sum(const struct ryn_object *object, uint64_t addr)
+{
+    uint32_t low = 0, high = object->sum_count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        if (object->sums[middle].block < addr)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+/* A block with no counter of its own: the sum of its incoming edges. */
+static uint64_t sum_delta(const struct ryn_object *object, uint64_t addr)
+{
+    uint64_t total = 0;
+    for (uint32_t s = first_sum(object, addr);
+         s < object->sum_count && object->sums[s].block == addr; ++s) {
+        if (!counted(object, object->sums[s].counter))
+            continue;
+        uint64_t edge = counter_delta(object, object->sums[s].counter);
+        total = edge > UINT64_MAX - total ? UINT64_MAX : total + edge;
+    }
+    return total;
+}
+
 uint64_t ryn_block_delta(const struct ryn_object *object, uint32_t probe)
 {
     uint32_t counter = object->probes[probe].counter;
     if (counted(object, counter))
         return counter_delta(object, counter);
+    if (counter == RYN_SUM_COUNTER && object->snapshots != NULL)
+        return sum_delta(object, object->probes[probe].addr);
     return object->hits[probe] == HIT_PENDING;
 }
 

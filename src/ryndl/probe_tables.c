@@ -75,6 +75,8 @@ static void take_counting_parts(struct ryn_object *object, const struct ryn_prob
     object->branch_count = header->branch_count;
     object->adjusts = (const struct ryn_call_adjust *)(base + header->call_adjusts_offset);
     object->adjust_count = header->call_adjust_count;
+    object->sums = (const struct ryn_count_sum *)(base + header->sums_offset);
+    object->sum_count = header->sum_count;
     object->counters = (volatile uint64_t *)(object->bias + header->counters_addr);
     object->counter_count = header->counter_count;
     object->locks = (const uint64_t *)(base + header->locks_offset);
@@ -98,7 +100,8 @@ static void choose_program_name(void)
 
 /* Writes an int3 over each probe, one page at a time. A probe whose byte in
  * memory is not the one the table recorded belongs to another build and is
- * left alone. A counting object's counted blocks have their sites instead. */
+ * left alone. A counting object's counted blocks have their sites instead,
+ * or none when their count is a sum of edges. */
 static void plant(struct ryn_object *object)
 {
     uint8_t page[4096];

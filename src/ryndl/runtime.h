@@ -44,6 +44,8 @@ struct ryn_object {
     uint32_t branch_count;
     const struct ryn_call_adjust *adjusts;
     uint32_t adjust_count;
+    const struct ryn_count_sum *sums;
+    uint32_t sum_count;
     volatile uint64_t *counters;
     uint64_t counter_count;
     const uint64_t *locks;    /* link-time addresses of the lock prefixes */

@@ -93,6 +93,35 @@ int main(void) {
 }
 )";
 
+// Flags set before a block and tested in it: "less" compares at the entry,
+// and the block the jl ends is a jump target of its own, so a jump site's
+// trampoline counts it between the cmp and the jl. Its counter update must
+// leave OF and SF as the cmp set them.
+const char* const k_flags_source = R"(#include <stdio.h>
+__asm__(".text\n.globl less\n.type less,@function\nless:\n"
+        "  test %edx, %edx\n  jz 1f\n  cmp %rsi, %rdi\n  jmp 2f\n"
+        "1:\n  cmp %rsi, %rdi\n"
+        "2:\n  mov %rdi, %rax\n  mov %rsi, %rcx\n  jl 3f\n"
+        "  mov $0, %eax\n  ret\n"
+        "3:\n  mov $1, %eax\n  ret\n.size less, .-less\n");
+long less(long a, long b, int via);
+int main(void) {
+    static const long pairs[][2] = {{1, 2}, {2, 1}, {-5, 3}, {3, -5}, {7, 7}, {-9, -8}, {-8, -9}};
+    int yes = 0, no = 0;
+    for (int round = 0; round < 10; ++round)
+        for (int i = 0; i < 7; ++i)
+            for (int via = 0; via < 2; ++via) {
+                if (less(pairs[i][0], pairs[i][1], via) != (pairs[i][0] < pairs[i][1])) {
+                    printf("wrong for %ld %ld\n", pairs[i][0], pairs[i][1]);
+                    return 1;
+                }
+                less(pairs[i][0], pairs[i][1], via) ? ++yes : ++no;
+            }
+    printf("less %d not %d\n", yes, no);
+    return 0;
+}
+)";
+
 coverage::InstrData recorded(const TempDir& dir) {
     return coverage::read_instr_data_file(dir / "d/prog.instrdata");
 }
@@ -169,6 +198,19 @@ TEST_P(CountingRuns, TheProgramsOwnTrapHandlerStillGetsItsTraps) {
     EXPECT_TRUE(data.counts_exact);
     EXPECT_EQ(calls_of(data, "step"), 7u);
     EXPECT_EQ(calls_of(data, "on_trap"), 5u);
+}
+
+TEST_P(CountingRuns, FlagsSetBeforeACountedBlockStillDecideItsBranch) {
+    ASSERT_NO_FATAL_FAILURE(build(k_flags_source, GetParam(), {"1 ryn"}));
+    EXPECT_EQ(run_alike().out, "less 60 not 80\n");
+    const coverage::InstrData data = recorded(dir);
+    EXPECT_TRUE(data.counts_exact);
+    EXPECT_EQ(calls_of(data, "less"), 280u);
+    // The entry's branch, then the jl: 120 of the 280 calls find a < b.
+    auto branches = branches_of(data, "less");
+    ASSERT_EQ(branches.size(), 2u);
+    EXPECT_EQ(branches[0].first + branches[0].second, 280u);
+    EXPECT_EQ(branches[1], std::make_pair(uint64_t{120}, uint64_t{160}));
 }
 
 TEST_P(CountingRuns, TheCoverageFrontEndOnlyNotesReachedBlocks) {

@@ -75,7 +75,8 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
         if (h.sites_offset + uint64_t{h.site_count} * sizeof(ryn_site) > bytes.size() ||
             h.branches_offset + uint64_t{h.branch_count} * sizeof(ryn_branch) > bytes.size() ||
             h.call_adjusts_offset + uint64_t{h.call_adjust_count} * sizeof(ryn_call_adjust) > bytes.size() ||
-            h.locks_offset + uint64_t{h.lock_count} * sizeof(uint64_t) > bytes.size()) {
+            h.locks_offset + uint64_t{h.lock_count} * sizeof(uint64_t) > bytes.size() ||
+            h.sums_offset + uint64_t{h.sum_count} * sizeof(ryn_count_sum) > bytes.size()) {
             ADD_FAILURE() << "counting parts of " << path << " point outside the section";
             return std::nullopt;
         }
@@ -91,6 +92,9 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
         }
         for (uint32_t i = 0; i < h.lock_count; ++i) {
             table.locks.push_back(at<uint64_t>(bytes, h.locks_offset + i * sizeof(uint64_t)));
+        }
+        for (uint32_t i = 0; i < h.sum_count; ++i) {
+            table.sums.push_back(at<ryn_count_sum>(bytes, h.sums_offset + i * sizeof(ryn_count_sum)));
         }
         table.segment = bytes;
         table.strings = bytes.substr(h.strings_offset, h.strings_size);

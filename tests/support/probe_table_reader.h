@@ -20,6 +20,7 @@ struct ProbeTable {
     std::vector<ryn_branch> branches;
     std::vector<ryn_call_adjust> adjusts;
     std::vector<uint64_t> locks;
+    std::vector<ryn_count_sum> sums;
     std::string segment;  // the whole section: table, then trampolines
     uint64_t addr = 0;    // where the section says it is loaded
     uint64_t offset = 0;  // where it is in the file
