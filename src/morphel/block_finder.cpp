@@ -13,7 +13,13 @@ constexpr uint8_t k_statement = 0x4;
 constexpr uint8_t k_branched = 0x8;
 constexpr uint8_t k_foreign = 0x10;
 
-// Whether control never goes on to the next instruction in sequence.
+// Whether the memory operand counts from the next instruction.
+bool rip_relative(const ZydisDecodedInstruction& insn) {
+    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 && insn.raw.modrm.rm == 5;
+}
+
+}  // namespace
+
 bool ends_flow(const ZydisDecodedInstruction& insn) {
     switch (insn.meta.category) {
     case ZYDIS_CATEGORY_UNCOND_BR:
@@ -23,13 +29,6 @@ bool ends_flow(const ZydisDecodedInstruction& insn) {
         return insn.mnemonic == ZYDIS_MNEMONIC_UD2 || insn.mnemonic == ZYDIS_MNEMONIC_HLT;
     }
 }
-
-// Whether the memory operand counts from the next instruction.
-bool rip_relative(const ZydisDecodedInstruction& insn) {
-    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 && insn.raw.modrm.rm == 5;
-}
-
-}  // namespace
 
 BlockFinder::BlockFinder(const CodeFacts& facts) : facts_(facts) {
     ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);

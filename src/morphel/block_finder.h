@@ -24,6 +24,9 @@ struct Block {
     bool foreign = false;
 };
 
+// Whether control never goes on to the next instruction in sequence.
+bool ends_flow(const ZydisDecodedInstruction& insn);
+
 // Reuses its buffers from one function to the next, so decoding allocates
 // nothing per instruction.
 class BlockFinder {

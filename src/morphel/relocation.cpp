@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "block_finder.h"
 #include "engine_error.h"
 
 namespace morphel {
@@ -46,15 +47,7 @@ uint64_t CodeInsn::branch_target() const {
     return next() + static_cast<uint64_t>(insn.raw.imm[0].value.s);
 }
 
-bool CodeInsn::ends_flow() const {
-    switch (insn.meta.category) {
-    case ZYDIS_CATEGORY_UNCOND_BR:
-    case ZYDIS_CATEGORY_RET:
-        return true;
-    default:
-        return insn.mnemonic == ZYDIS_MNEMONIC_UD2 || insn.mnemonic == ZYDIS_MNEMONIC_HLT;
-    }
-}
+bool CodeInsn::ends_flow() const { return morphel::ends_flow(insn); }
 
 std::optional<CodeInsn> decode_insn(const ZydisDecoder& decoder, const CodeFacts& facts, uint64_t addr) {
     uint64_t available = 0;

@@ -76,3 +76,19 @@ const char *ryn_table_settings(const struct ryn_probe_header *header, size_t *si
     *size = header->settings_size;
     return (const char *)header + header->settings_offset;
 }
+
+uint32_t ryn_lower_bound(const void *records, uint32_t count, size_t stride, uint64_t key)
+{
+    const char *base = records;
+    uint32_t low = 0, high = count;
+    while (low < high) {
+        uint32_t middle = low + (high - low) / 2;
+        uint64_t addr;
+        memcpy(&addr, base + (size_t)middle * stride, sizeof addr);
+        if (addr < key)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}

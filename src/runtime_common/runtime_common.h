@@ -24,6 +24,10 @@ extern "C" {
 const struct ryn_probe_header *ryn_find_table(struct link_map *map, int is_main);
 /* The main program's table, found without the dynamic linker's help. */
 const struct ryn_probe_header *ryn_find_main_table(void);
+/* The index of the first of count records, stride bytes apart and ascending
+ * by the uint64_t each begins with (an address), whose address is not below
+ * key; count when there is none. */
+uint32_t ryn_lower_bound(const void *records, uint32_t count, size_t stride, uint64_t key);
 /* The settings text of a table and its length. */
 const char *ryn_table_settings(const struct ryn_probe_header *header, size_t *size);
 

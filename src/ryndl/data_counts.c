@@ -96,15 +96,7 @@ static uint64_t counter_delta(const struct ryn_object *object, uint32_t counter)
 /* The first sum record of the block at addr; sums ascend by block. */
 static uint32_t first_sum(const struct ryn_object *object, uint64_t addr)
 {
-    uint32_t low = 0, high = object->sum_count;
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        if (object->sums[middle].block < addr)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return low;
+    return ryn_lower_bound(object->sums, object->sum_count, sizeof *object->sums, addr);
 }
 
 /* A block with no counter of its own: the sum of its incoming edges. */
@@ -145,15 +137,7 @@ void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t
 /* The first adjust of the entry at addr; adjusts ascend by entry. */
 static uint32_t first_adjust(const struct ryn_object *object, uint64_t addr)
 {
-    uint32_t low = 0, high = object->adjust_count;
-    while (low < high) {
-        uint32_t middle = low + (high - low) / 2;
-        if (object->adjusts[middle].entry < addr)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return low;
+    return ryn_lower_bound(object->adjusts, object->adjust_count, sizeof *object->adjusts, addr);
 }
 
 uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe)

@@ -224,14 +224,7 @@ int ryn_take_probe(uintptr_t pc)
             pc > object->high)
             continue;
         uint64_t addr = pc - object->bias;
-        uint32_t low = 0, high = object->count;
-        while (low < high) {
-            uint32_t middle = low + (high - low) / 2;
-            if (object->probes[middle].addr < addr)
-                low = middle + 1;
-            else
-                high = middle;
-        }
+        uint32_t low = ryn_lower_bound(object->probes, object->count, sizeof *object->probes, addr);
         if (low == object->count || object->probes[low].addr != addr ||
             object->probes[low].original == 0xCC ||
             (object->counting && object->probes[low].counter != RYN_NO_COUNTER))

@@ -104,14 +104,7 @@ int ryn_take_site(uintptr_t pc, void *context)
             object->site_count == 0 || pc < object->bias)
             continue;
         uint64_t addr = pc - object->bias;
-        uint32_t low = 0, high = object->site_count;
-        while (low < high) {
-            uint32_t middle = low + (high - low) / 2;
-            if (object->sites[middle].addr < addr)
-                low = middle + 1;
-            else
-                high = middle;
-        }
+        uint32_t low = ryn_lower_bound(object->sites, object->site_count, sizeof *object->sites, addr);
         if (low == object->site_count || object->sites[low].addr != addr)
             continue;
         const struct ryn_site *site = &object->sites[low];
