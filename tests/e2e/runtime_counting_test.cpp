@@ -122,45 +122,12 @@ int main(void) {
 }
 )";
 
-coverage::InstrData recorded(const TempDir& dir) {
-    return coverage::read_instr_data_file(dir / "d/prog.instrdata");
-}
-
-const coverage::Block& entry_of(const coverage::InstrData& data, const std::string& function) {
-    const auto it = std::ranges::find_if(data.blocks, [&](const coverage::Block& b) {
-        return b.function == function && b.is_function_entry();
-    });
-    if (it == data.blocks.end()) {
-        throw std::runtime_error("no entry block for " + function);
-    }
-    return *it;
-}
-
-uint64_t calls_of(const coverage::InstrData& data, const std::string& function) {
-    const uint64_t entry = entry_of(data, function).addr;
-    const auto it = std::ranges::find(data.calls, entry, &coverage::EntryCalls::addr);
-    return it == data.calls.end() ? UINT64_MAX : it->calls;
-}
-
-// Taken and not-taken counts of the branches that end blocks of `function`.
-std::vector<std::pair<uint64_t, uint64_t>> branches_of(const coverage::InstrData& data,
-                                                       const std::string& function) {
-    std::vector<std::pair<uint64_t, uint64_t>> found;
-    for (const coverage::Branch& branch : data.branches) {
-        const coverage::Block* block = data.block_at(branch.block);
-        if (block && block->function == function) {
-            found.emplace_back(branch.taken, branch.not_taken);
-        }
-    }
-    return found;
-}
-
 class CountingRuns : public ProbedProgramTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(CountingRuns, FourThreadsGiveTheExactCallAndBranchCounts) {
     ASSERT_NO_FATAL_FAILURE(build(k_threads_source, GetParam(), {"1 ryn"}));
     run_alike();
-    const coverage::InstrData data = recorded(dir);
+    const coverage::InstrData data = counted();
     EXPECT_TRUE(data.counts_exact);
     EXPECT_EQ(entry_of(data, "work").count, 200000u);
     EXPECT_EQ(calls_of(data, "work"), 200000u);
@@ -177,7 +144,7 @@ TEST_P(CountingRuns, FourThreadsGiveTheExactCallAndBranchCounts) {
 TEST_P(CountingRuns, ReturnsToTheEntryFromInsideAreNoCalls) {
     ASSERT_NO_FATAL_FAILURE(build(k_entry_loop_source, GetParam(), {"1 ryn"}));
     EXPECT_EQ(run_alike().out, "done\n");
-    const coverage::InstrData data = recorded(dir);
+    const coverage::InstrData data = counted();
     EXPECT_EQ(entry_of(data, "count_down").count, 30u);
     EXPECT_EQ(calls_of(data, "count_down"), 3u);
     EXPECT_EQ(entry_of(data, "spin").count, 20u);
@@ -194,7 +161,7 @@ TEST_P(CountingRuns, TheProgramsOwnTrapHandlerStillGetsItsTraps) {
     ASSERT_NO_FATAL_FAILURE(build(k_own_trap_source, GetParam(), {"1 ryn"}));
     const RunResult result = run_alike();
     EXPECT_EQ(result.out, "caught 5 total 70\n");
-    const coverage::InstrData data = recorded(dir);
+    const coverage::InstrData data = counted();
     EXPECT_TRUE(data.counts_exact);
     EXPECT_EQ(calls_of(data, "step"), 7u);
     EXPECT_EQ(calls_of(data, "on_trap"), 5u);
@@ -203,7 +170,7 @@ TEST_P(CountingRuns, TheProgramsOwnTrapHandlerStillGetsItsTraps) {
 TEST_P(CountingRuns, FlagsSetBeforeACountedBlockStillDecideItsBranch) {
     ASSERT_NO_FATAL_FAILURE(build(k_flags_source, GetParam(), {"1 ryn"}));
     EXPECT_EQ(run_alike().out, "less 60 not 80\n");
-    const coverage::InstrData data = recorded(dir);
+    const coverage::InstrData data = counted();
     EXPECT_TRUE(data.counts_exact);
     EXPECT_EQ(calls_of(data, "less"), 280u);
     // The entry's branch, then the jl: 120 of the 280 calls find a < b.
@@ -217,7 +184,7 @@ TEST_P(CountingRuns, TheCoverageFrontEndOnlyNotesReachedBlocks) {
     ASSERT_NO_FATAL_FAILURE(build(k_threads_source, GetParam(), {"1 zentor"}));
     run_alike();
     run_alike();
-    const coverage::InstrData data = recorded(dir);
+    const coverage::InstrData data = counted();
     EXPECT_FALSE(data.counts_exact);
     EXPECT_EQ(entry_of(data, "work").count, 2u);
     for (const auto& [taken, not_taken] : branches_of(data, "work")) {

@@ -2,8 +2,8 @@
 // threads, both edges of each branch, the calls of each function apart from
 // its loops, each side of a fork its own executions only, and runs of one
 // build adding up.
+#include <algorithm>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -68,34 +68,16 @@ protected:
             run_shell("rm -rf d", dir.path());
         }
         EXPECT_EQ(run_alike().out, "238 4006\n");
-        return coverage::read_instr_data_file(dir / "d/prog.instrdata");
+        return counted();
     }
 
     // The calls of the fixture's own functions.
     static std::map<std::string, uint64_t> calls(const coverage::InstrData& data) {
-        static const std::set<std::string> own = {"in_child", "in_parent", "main",
-                                                  "spin",     "tick",      "worker"};
         std::map<std::string, uint64_t> by_function;
-        for (const coverage::EntryCalls& entry : data.calls) {
-            const coverage::Block* block = data.block_at(entry.addr);
-            if (block != nullptr && own.count(block->function) != 0) {
-                by_function[block->function] = entry.calls;
-            }
+        for (const char* own : {"in_child", "in_parent", "main", "spin", "tick", "worker"}) {
+            by_function[own] = calls_of(data, own);
         }
         return by_function;
-    }
-
-    // The {taken, not taken} pairs of the branches ending blocks of `function`.
-    static std::multiset<std::pair<uint64_t, uint64_t>> branches_of(
-        const coverage::InstrData& data, const std::string& function) {
-        std::multiset<std::pair<uint64_t, uint64_t>> pairs;
-        for (const coverage::Branch& branch : data.branches) {
-            const coverage::Block* block = data.block_at(branch.block);
-            if (block != nullptr && block->function == function) {
-                pairs.insert({branch.taken, branch.not_taken});
-            }
-        }
-        return pairs;
     }
 };
 
@@ -108,14 +90,12 @@ TEST_F(CountedRun, CountsEveryExecutionUnderThreadsAndForkOnce) {
     // is written by the parent.
     EXPECT_EQ(calls(data), (Calls{{"in_child", 3}, {"in_parent", 2}, {"main", 1},
                                   {"spin", 7}, {"tick", 4000}, {"worker", 4}}));
-    for (const coverage::Block& block : data.blocks) {
-        if (block.is_function_entry() && block.function == "tick") {
-            EXPECT_EQ(block.count, 4000u);
-        }
-    }
+    EXPECT_EQ(entry_of(data, "tick").count, 4000u);
     // The loop test runs 101 times a call, the if 100 times (34 hold).
     const auto spin = branches_of(data, "spin");
-    auto has = [&](uint64_t a, uint64_t b) { return spin.count({a, b}) + spin.count({b, a}) == 1; };
+    auto has = [&](uint64_t a, uint64_t b) {
+        return std::ranges::count(spin, std::pair{a, b}) + std::ranges::count(spin, std::pair{b, a}) == 1;
+    };
     EXPECT_TRUE(has(700, 7)) << testing::PrintToString(spin);
     EXPECT_TRUE(has(238, 462)) << testing::PrintToString(spin);
 
@@ -157,23 +137,17 @@ TEST_F(ProbedProgramTest, EveryFunctionOfALargeProgramIsCountedOnce) {
 )";
     build(source);
     EXPECT_EQ(run_alike().status, 0);
-    const coverage::InstrData data = coverage::read_instr_data_file(dir / "d/prog.instrdata");
+    const coverage::InstrData data = counted();
     EXPECT_TRUE(data.counts_exact);
     int called_once = 0;
-    for (const coverage::EntryCalls& entry : data.calls) {
-        const coverage::Block* block = data.block_at(entry.addr);
-        if (block != nullptr && block->function[0] == 'f' && entry.calls == 1) {
-            ++called_once;
-        }
+    int decided_once = 0;
+    for (int i = 0; i < functions; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        called_once += calls_of(data, name) == 1;
+        const auto branches = branches_of(data, name);
+        decided_once += branches.size() == 1 && branches[0].first + branches[0].second == 1;
     }
     EXPECT_EQ(called_once, functions);
-    int decided_once = 0;
-    for (const coverage::Branch& branch : data.branches) {
-        const coverage::Block* block = data.block_at(branch.block);
-        if (block != nullptr && block->function[0] == 'f' && branch.taken + branch.not_taken == 1) {
-            ++decided_once;
-        }
-    }
     EXPECT_EQ(decided_once, functions);
 }
 

@@ -1,5 +1,8 @@
 #include "support/runtime_support.h"
 
+#include <algorithm>
+#include <stdexcept>
+
 #include "coverage/file_digest.h"
 #include "coverage/instr_data.h"
 #include "support/engine_support.h"
@@ -16,6 +19,34 @@ InstrData read_instrdata(const std::string& path) {
         }
     }
     return data;
+}
+
+const coverage::Block& entry_of(const coverage::InstrData& data, const std::string& function) {
+    const auto it = std::ranges::find_if(data.blocks, [&](const coverage::Block& b) {
+        return b.function == function && b.is_function_entry();
+    });
+    if (it == data.blocks.end()) {
+        throw std::runtime_error("no entry block for " + function);
+    }
+    return *it;
+}
+
+uint64_t calls_of(const coverage::InstrData& data, const std::string& function) {
+    const uint64_t entry = entry_of(data, function).addr;
+    const auto it = std::ranges::find(data.calls, entry, &coverage::EntryCalls::addr);
+    return it == data.calls.end() ? UINT64_MAX : it->calls;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> branches_of(const coverage::InstrData& data,
+                                                       const std::string& function) {
+    std::vector<std::pair<uint64_t, uint64_t>> found;
+    for (const coverage::Branch& branch : data.branches) {
+        const coverage::Block* block = data.block_at(branch.block);
+        if (block && block->function == function) {
+            found.emplace_back(branch.taken, branch.not_taken);
+        }
+    }
+    return found;
 }
 
 void ProbedProgramTest::build(const std::string& source, const std::string& flags,

@@ -2,12 +2,15 @@
 // made by the engine, run alike, and the data files they leave.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "coverage/instr_data.h"
 #include "support/test_support.h"
 
 namespace ryn_test {
@@ -21,6 +24,14 @@ struct InstrData {
     std::map<std::string, unsigned long> counts;
 };
 InstrData read_instrdata(const std::string& path);
+
+// Of the full data a run wrote: the entry block of `function` (throws when it
+// has none), the calls its entry records, and the {taken, not taken} counts
+// of the branches ending its blocks.
+const coverage::Block& entry_of(const coverage::InstrData& data, const std::string& function);
+uint64_t calls_of(const coverage::InstrData& data, const std::string& function);
+std::vector<std::pair<uint64_t, uint64_t>> branches_of(const coverage::InstrData& data,
+                                                       const std::string& function);
 
 // One run of a probed program: what it and its original both print and end
 // with, and the count the data gives each named function afterwards.
@@ -49,6 +60,7 @@ protected:
     // describes the original as the program "prog" ran it.
     void check(const RunCase& c);
     InstrData data() const { return read_instrdata(dir / "d/prog.instrdata"); }
+    coverage::InstrData counted() const { return coverage::read_instr_data_file(dir / "d/prog.instrdata"); }
 
     TempDir dir;
     std::string original = dir / "prog";
