@@ -146,16 +146,8 @@ TEST_F(DataWriter, CountingWritesExecutionsBranchEdgesAndCalls) {
     attach(true);
     const coverage::InstrData data = flush();
     EXPECT_TRUE(data.counts_exact);
-    EXPECT_EQ(data.object, "/src/prog");
-    EXPECT_EQ(data.digest, k_digest);
-    EXPECT_EQ(data.program, "prog");
     // The uncounted block counts this process once.
     EXPECT_EQ(block_counts(data), (U{1, 1, 10, 10, 1, 0}));
-    ASSERT_EQ(data.blocks.size(), probes.size());
-    EXPECT_EQ(data.blocks[MAIN_BODY].addr, 0x1010u);
-    EXPECT_EQ(data.blocks[MAIN_BODY].line, 11u);
-    EXPECT_EQ(data.blocks[LOOP].function, "loop");
-    EXPECT_EQ(data.blocks[LOOP].file, "f.c");
     ASSERT_EQ(data.branches.size(), 2u);
     EXPECT_EQ(data.branches[0].addr, 0x1038u);
     EXPECT_EQ(data.branches[0].block, 0x1030u);
