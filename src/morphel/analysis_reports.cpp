@@ -3,18 +3,15 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "driver/ryn_util/text_format.h"
+
 namespace morphel {
 
 std::string format(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int size = vsnprintf(nullptr, 0, format, args);
+    std::string text = ryn::vformat(format, args);
     va_end(args);
-    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
     return text;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/ryn_util/run_ending.h"
+#include "driver/ryn_util/text_format.h"
 
 ExecUtil* _util = nullptr;
 
@@ -72,12 +73,7 @@ void ExecUtil::fatal(int err, const char* format, ...) {
     // Formatted in full: a message that names long paths must not be cut.
     va_list ap;
     va_start(ap, format);
-    va_list measure;
-    va_copy(measure, ap);
-    const int length = vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    std::string message(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    vsnprintf(message.data(), message.size() + 1, format, ap);
+    const std::string message = ryn::vformat(format, ap);
     va_end(ap);
     report_error(MSG_ERROR, err, "%s", message.c_str());
     exit(1);  // not reached: an error report ends the process
