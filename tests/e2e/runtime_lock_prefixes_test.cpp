@@ -1,7 +1,9 @@
 // Counting without the lock prefix while the process has one thread: the
 // trampolines hold 0x3E over every listed prefix until the program starts a
-// thread (pthread_create, thrd_create, clone), 0xF0 from then on, in objects loaded
-// later too; counts stay exact with threads hammering one function either way.
+// thread (pthread_create, thrd_create, clone), 0xF0 from then on, in objects
+// loaded later too; the counts of calls and branch edges stay exact with
+// threads hammering one function either way.
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -53,7 +55,8 @@ static void print_locks(const char *when, const char *name) {
 }
 )";
 
-// One thread counts for a while, then four more hammer the same function.
+// One thread counts for a while, then four more hammer the same function,
+// whose branch two different asm statements keep a branch at -O2.
 const char* const k_late_threads = R"(#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -62,8 +65,12 @@ const char* const k_late_threads = R"(#include <pthread.h>
 #include <threads.h>
 #define CALLS 200000
 __attribute__((noinline)) long work(long i) {
-    __asm__ volatile("");
-    return i & 1;
+    if (i % 3 == 0) {
+        __asm__ volatile("nop");
+        return i;
+    }
+    __asm__ volatile("nop; nop");
+    return -1;
 }
 __attribute__((noinline)) static void *hammer(void *arg) {
     long total = 0;
@@ -156,10 +163,19 @@ TEST_P(LockPrefixes, DroppedWithOneThreadAndBackBeforeTheSecondStarts) {
         SCOPED_TRACE("threads started by " + (starter.empty() ? std::string("pthread_create") : starter));
         run_shell("rm -rf d", dir.path());
         const RunResult result = run_shell(copy + " " + starter, dir.path());
-        EXPECT_EQ(result.out, "one thread: dropped\nthreads: locked\njoined: locked\nsum 500000\n");
+        EXPECT_EQ(result.out, "one thread: dropped\nthreads: locked\njoined: locked\nsum 33332500000\n");
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(data().counts.at("work"), 5u * 200000);
-        EXPECT_EQ(data().counts.at("hammer"), 5u);
+        const coverage::InstrData data = counted();
+        EXPECT_TRUE(data.counts_exact);
+        EXPECT_EQ(entry_of(data, "work").count, 5u * 200000);
+        EXPECT_EQ(calls_of(data, "work"), 5u * 200000);
+        EXPECT_EQ(calls_of(data, "hammer"), 5u);
+        // i % 3 == 0 for 66667 of each thread's 200000 values, whichever
+        // way the compiler put the branch.
+        const auto branches = branches_of(data, "work");
+        ASSERT_EQ(branches.size(), 1u);
+        EXPECT_EQ(std::min(branches[0].first, branches[0].second), 5u * 66667);
+        EXPECT_EQ(std::max(branches[0].first, branches[0].second), 5u * 133333);
     }
 }
 
