@@ -103,7 +103,7 @@ protected:
     size_t functions = 0;
 };
 
-TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsAndNamesTheHotShare) {
+TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsInTheOrderTheLinkersFollow) {
     write_instrdata(dir / "data/work.instrdata", instrdata_for(program, blocks));
     const RunResult result = optimize(program, dir / "data");
     ASSERT_EQ(result.status, 0) << result.err;
@@ -124,6 +124,42 @@ TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsAndNamesTheHotShare)
     EXPECT_EQ(run({output}).out, run({program}).out);
     EXPECT_NE(run({"readelf", "-p", ".comment", output}).out.find("kalfix: optimized from " + program),
               std::string::npos);
+
+    // Relinked with either list, the listed functions come in the listed
+    // order, wherever the others go.
+    ASSERT_EQ(run_shell("cc -O0 -g -ffunction-sections -c -o work.o work.c", dir.path()).status, 0);
+    for (const auto& [linker, option] :
+         std::vector<std::pair<std::string, std::string>>{
+             {"gold", "--section-ordering-file," + output + ".section-order"},
+             {"lld", "--symbol-ordering-file," + output + ".symbol-order"}}) {
+        if (run_shell("command -v ld." + linker).status != 0) {
+            continue;  // the list's form is still checked above
+        }
+        const RunResult link = run_shell("cc -fuse-ld=" + linker + " -Wl," + option +
+                                             " -o linked-" + linker + " work.o",
+                                         dir.path());
+        ASSERT_EQ(link.status, 0) << link.err;
+        EXPECT_EQ(link.err, "") << linker;  // a comment line read as a name would warn
+        std::map<std::string, unsigned long> addr;
+        std::istringstream nm(run({"nm", "--defined-only", dir / ("linked-" + linker)}).out);
+        for (std::string value, kind, name; nm >> value >> kind >> name;) {
+            addr[name] = std::stoul(value, nullptr, 16);
+        }
+        EXPECT_LT(addr.at("spin"), addr.at("stepper")) << linker;
+        EXPECT_LT(addr.at("stepper"), addr.at("main")) << linker;
+    }
+
+    // Counts of runs give the same order, said to be approximate.
+    coverage::InstrData runs = instrdata_for(program, blocks);
+    runs.counts_exact = false;
+    write_instrdata(dir / "data/work.instrdata", runs);
+    const RunResult approximate = optimize(program, dir / "data");
+    ASSERT_EQ(approximate.status, 0) << approximate.err;
+    EXPECT_NE(approximate.out.find("\nthe counts are runs that reached each block, not executions: "
+                                   "the order is approximate\n"),
+              std::string::npos)
+        << approximate.out;
+    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nstepper\nmain\n");
 }
 
 TEST_F(Optimize, ARunOfTheCountingCopyGivesTheOrder) {
@@ -140,36 +176,6 @@ TEST_F(Optimize, ARunOfTheCountingCopyGivesTheOrder) {
         << result.out;
     // main's loop outweighs stepper's short calls; the startup code ran once.
     EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nmain\nstepper\n_start\n");
-}
-
-TEST_F(Optimize, TheLinkersPlaceFunctionsInTheListedOrder) {
-    write_instrdata(dir / "data/work.instrdata", instrdata_for(program, blocks));
-    ASSERT_EQ(optimize(program, dir / "data").status, 0);
-    ASSERT_EQ(run_shell("cc -O0 -g -ffunction-sections -c -o work.o work.c", dir.path()).status, 0);
-    // The listed functions come in the listed order, wherever the others go.
-    const auto expect_order = [&](const std::string& linked) {
-        std::map<std::string, unsigned long> addr;
-        std::istringstream nm(run({"nm", "--defined-only", linked}).out);
-        for (std::string value, kind, name; nm >> value >> kind >> name;) {
-            addr[name] = std::stoul(value, nullptr, 16);
-        }
-        EXPECT_LT(addr.at("spin"), addr.at("stepper")) << linked;
-        EXPECT_LT(addr.at("stepper"), addr.at("main")) << linked;
-    };
-    for (const auto& [linker, option] :
-         std::vector<std::pair<std::string, std::string>>{
-             {"gold", "--section-ordering-file," + output + ".section-order"},
-             {"lld", "--symbol-ordering-file," + output + ".symbol-order"}}) {
-        if (run_shell("command -v ld." + linker).status != 0) {
-            continue;  // the list's form is still checked above
-        }
-        const RunResult link = run_shell("cc -fuse-ld=" + linker + " -Wl," + option +
-                                             " -o linked-" + linker + " work.o",
-                                         dir.path());
-        ASSERT_EQ(link.status, 0) << link.err;
-        EXPECT_EQ(link.err, "") << linker;  // a comment line read as a name would warn
-        expect_order(dir / ("linked-" + linker));
-    }
 }
 
 TEST_F(Optimize, ALibraryGoesBesideTheOutputUnderItsOwnName) {
@@ -200,53 +206,31 @@ TEST_F(Optimize, ALibraryGoesBesideTheOutputUnderItsOwnName) {
 }
 
 TEST_F(Optimize, WithoutCountsTheOrderIsLeftAndOldListsGo) {
-    const std::string message =
-        "no execution counts for " + program + ": the function order is left as it is\n";
-    write_file(output + ".symbol-order", "stale\n");
-    write_file(output + ".section-order", ".text.stale\n");
-
-    const RunResult missing = optimize(program, dir / "nothing-here");
-    ASSERT_EQ(missing.status, 0) << missing.err;
-    EXPECT_EQ(missing.out, message);
-    EXPECT_EQ(missing.err, "");
-    EXPECT_EQ(run({output}).out, run({program}).out);
-    EXPECT_FALSE(exists(output + ".symbol-order"));
-    EXPECT_FALSE(exists(output + ".section-order"));
-
-    // Data in which no block ran orders nothing either.
+    // No data; data in which no block ran; counts of another build, which
+    // would order the wrong code.
     std::vector<coverage::Block> idle = blocks;
-    count_function(idle, "spin", 0);
-    count_function(idle, "stepper", 0);
-    count_function(idle, "main", 0);
+    for (coverage::Block& block : idle) {
+        block.count = 0;
+    }
     write_instrdata(dir / "idle/work.instrdata", instrdata_for(program, idle));
-    const RunResult unrun = optimize(program, dir / "idle");
-    ASSERT_EQ(unrun.status, 0) << unrun.err;
-    EXPECT_EQ(unrun.out, message);
-    EXPECT_FALSE(exists(output + ".symbol-order"));
-
-    // Counts of another build would order the wrong code: said, then left out.
     coverage::InstrData stale = instrdata_for(program, blocks);
     stale.digest = std::string(32, '0');
     write_instrdata(dir / "stale/work.instrdata", stale);
-    const RunResult other = optimize(program, dir / "stale");
-    ASSERT_EQ(other.status, 0) << other.err;
-    EXPECT_EQ(other.out, message);
-    EXPECT_TRUE(std::regex_search(other.err, std::regex("^morphel: warning: .*another build")))
-        << other.err;
-    EXPECT_FALSE(exists(output + ".symbol-order"));
-}
 
-TEST_F(Optimize, CountsOfRunsOnlyGiveAnOrderMarkedApproximate) {
-    coverage::InstrData runs = instrdata_for(program, blocks);
-    runs.counts_exact = false;
-    write_instrdata(dir / "data/work.instrdata", runs);
-    const RunResult result = optimize(program, dir / "data");
-    ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.out.find("\nthe counts are runs that reached each block, not executions: "
-                              "the order is approximate\n"),
-              std::string::npos)
-        << result.out;
-    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nstepper\nmain\n");
+    for (const std::string data : {"nothing-here", "idle", "stale"}) {
+        SCOPED_TRACE(data);
+        write_file(output + ".symbol-order", "stale\n");
+        write_file(output + ".section-order", ".text.stale\n");
+        const RunResult result = optimize(program, dir / data);
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, "no execution counts for " + program + ": the function order is left as it is\n");
+        EXPECT_TRUE(data == "stale" ? std::regex_search(result.err, std::regex("^morphel: warning: .*another build"))
+                                    : result.err.empty())
+            << result.err;
+        EXPECT_EQ(run({output}).out, run({program}).out);
+        EXPECT_FALSE(exists(output + ".symbol-order"));
+        EXPECT_FALSE(exists(output + ".section-order"));
+    }
 }
 
 }  // namespace
