@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -58,7 +59,6 @@ protected:
         probe(0x1050, 3, RYN_PROBE_FUNCTION_ENTRY, C_NEVER);
         branches = {{0x1038, 0x1030, C_TAKEN, C_NOT_TAKEN}, {0x1048, 0x1040, k_none, k_none}};
         adjusts = {{0x1020, C_TAKEN, 0}};
-        // main calls loop once, which goes round ten times.
         counters = {1, 1, 10, 10, 0, 9, 1};
         hits.assign(BLOCKS, HIT_NONE);
         hits[UNCOUNTED] = HIT_NEW;
@@ -114,20 +114,6 @@ protected:
 
     static ryn_object& object() { return ryn_objects[0]; }
 
-    static std::vector<uint64_t> block_counts(const coverage::InstrData& data) {
-        std::vector<uint64_t> counts;
-        for (const coverage::Block& block : data.blocks) {
-            counts.push_back(block.count);
-        }
-        return counts;
-    }
-    static std::vector<uint64_t> calls(const coverage::InstrData& data) {
-        std::vector<uint64_t> counts;
-        for (const coverage::EntryCalls& entry : data.calls) {
-            counts.push_back(entry.calls);
-        }
-        return counts;
-    }
 
     TempDir dir;
     std::string path;
@@ -142,29 +128,50 @@ protected:
 
 using U = std::vector<uint64_t>;
 
+// Every count of the data: each block's, each branch's taken and not-taken
+// edges, each entry's calls.
+struct Counts {
+    U blocks, edges, calls;
+    bool operator==(const Counts&) const = default;
+};
+void PrintTo(const Counts& c, std::ostream* out) {
+    *out << ::testing::PrintToString(c.blocks) << ::testing::PrintToString(c.edges)
+         << ::testing::PrintToString(c.calls);
+}
+Counts counts(const coverage::InstrData& data) {
+    Counts found;
+    for (const coverage::Block& block : data.blocks) {
+        found.blocks.push_back(block.count);
+    }
+    for (const coverage::Branch& branch : data.branches) {
+        found.edges.insert(found.edges.end(), {branch.taken, branch.not_taken});
+    }
+    for (const coverage::EntryCalls& entry : data.calls) {
+        found.calls.push_back(entry.calls);
+    }
+    return found;
+}
+// What one process of the fixture counts: main calls loop once, which goes
+// round ten times; the uncounted block counts the process once.
+const Counts k_one_process{{1, 1, 10, 10, 1, 0}, {9, 1, 0, 0}, {1, 1, 0}};
+
 TEST_F(DataWriter, CountingWritesExecutionsBranchEdgesAndCalls) {
     attach(true);
     const coverage::InstrData data = flush();
     EXPECT_TRUE(data.counts_exact);
-    // The uncounted block counts this process once.
-    EXPECT_EQ(block_counts(data), (U{1, 1, 10, 10, 1, 0}));
+    // loop's entry ran ten times, nine of them coming back round: one call.
+    EXPECT_EQ(counts(data), k_one_process);
     ASSERT_EQ(data.branches.size(), 2u);
-    EXPECT_EQ(data.branches[0].addr, 0x1038u);
-    EXPECT_EQ(data.branches[0].block, 0x1030u);
-    EXPECT_EQ(data.branches[0].taken, 9u);
-    EXPECT_EQ(data.branches[0].not_taken, 1u);
-    EXPECT_EQ(data.branches[1].taken + data.branches[1].not_taken, 0u);
-    // loop's entry ran ten times, nine of them coming back round.
+    EXPECT_EQ(std::tie(data.branches[0].addr, data.branches[0].block), std::make_tuple(0x1038u, 0x1030u));
     ASSERT_EQ(data.calls.size(), 3u);
     EXPECT_EQ(data.calls[1].addr, 0x1020u);
-    EXPECT_EQ(calls(data), (U{1, 1, 0}));
 }
 
 TEST_F(DataWriter, CallsNeverGoBelowZero) {
     // Counters read while threads run can show more returns than entries.
     counters[C_TAKEN] = 12;
     attach(true);
-    EXPECT_EQ(calls(flush()), (U{1, 0, 0}));
+    EXPECT_EQ(counts(flush()).calls, (U{1, 0, 0}));
 }
 
 TEST_F(DataWriter, CoverageWayWritesRunsOfTheReachedBlocks) {
@@ -172,9 +179,7 @@ TEST_F(DataWriter, CoverageWayWritesRunsOfTheReachedBlocks) {
     hits[MAIN] = hits[LOOP] = HIT_NEW;
     const coverage::InstrData data = flush();
     EXPECT_FALSE(data.counts_exact);
-    EXPECT_EQ(block_counts(data), (U{1, 0, 1, 0, 1, 0}));
-    EXPECT_EQ(data.branches[0].taken + data.branches[0].not_taken, 0u);
-    EXPECT_EQ(calls(data), (U{1, 1, 0}));
+    EXPECT_EQ(counts(data), (Counts{{1, 0, 1, 0, 1, 0}, {0, 0, 0, 0}, {1, 1, 0}}));
 }
 
 TEST_F(DataWriter, RunsOfOneBuildAddUpSaturatingAndStayExactOnlyIfAllWere) {
@@ -183,10 +188,7 @@ TEST_F(DataWriter, RunsOfOneBuildAddUpSaturatingAndStayExactOnlyIfAllWere) {
     next_process();
     coverage::InstrData data = flush();
     EXPECT_TRUE(data.counts_exact);
-    EXPECT_EQ(block_counts(data), (U{2, 2, 20, 20, 2, 0}));
-    EXPECT_EQ(data.branches[0].taken, 18u);
-    EXPECT_EQ(data.branches[0].not_taken, 2u);
-    EXPECT_EQ(calls(data), (U{2, 2, 0}));
+    EXPECT_EQ(counts(data), (Counts{{2, 2, 20, 20, 2, 0}, {18, 2, 0, 0}, {2, 2, 0}}));
 
     data.blocks[LOOP].count = UINT64_MAX - 3;
     data.branches[0].taken = UINT64_MAX;
@@ -195,16 +197,13 @@ TEST_F(DataWriter, RunsOfOneBuildAddUpSaturatingAndStayExactOnlyIfAllWere) {
     coverage::write_instr_data(text, data);
     write_file(path, text.str());
     next_process();
-    data = flush();
-    EXPECT_EQ(block_counts(data), (U{3, 3, UINT64_MAX, 30, 3, 0}));
-    EXPECT_EQ(data.branches[0].taken, UINT64_MAX);
-    EXPECT_EQ(calls(data), (U{UINT64_MAX, 3, 0}));
+    EXPECT_EQ(counts(flush()), (Counts{{3, 3, UINT64_MAX, 30, 3, 0}, {UINT64_MAX, 3, 0, 0}, {UINT64_MAX, 3, 0}}));
 
     // A run of the coverage way makes the sums runs.
     next_process(false);
     data = flush();
     EXPECT_FALSE(data.counts_exact);
-    EXPECT_EQ(block_counts(data)[UNCOUNTED], 4u);
+    EXPECT_EQ(data.blocks[UNCOUNTED].count, 4u);
     next_process(true);
     EXPECT_FALSE(flush().counts_exact);
 }
@@ -213,18 +212,14 @@ TEST_F(DataWriter, ALaterWriteOfOneProcessAddsOnlyWhatWasCountedSince) {
     attach(true);
     flush();
     // Written again with nothing new (an exec that failed, then exit).
-    EXPECT_EQ(block_counts(flush()), (U{1, 1, 10, 10, 1, 0}));
+    EXPECT_EQ(counts(flush()), k_one_process);
     counters[C_LOOP] += 5;
     counters[C_LOOP_BODY] += 5;
     counters[C_TAKEN] += 4;
     counters[C_NOT_TAKEN] += 1;
     counters[C_MAIN_BODY] += 1;
-    const coverage::InstrData data = flush();
-    EXPECT_EQ(block_counts(data), (U{1, 2, 15, 15, 1, 0}));
-    EXPECT_EQ(data.branches[0].taken, 13u);
-    EXPECT_EQ(data.branches[0].not_taken, 2u);
     // One more call: five entries, four of them from inside.
-    EXPECT_EQ(calls(data), (U{1, 2, 0}));
+    EXPECT_EQ(counts(flush()), (Counts{{1, 2, 15, 15, 1, 0}, {13, 2, 0, 0}, {1, 2, 0}}));
 }
 
 TEST_F(DataWriter, AWriteThatFailsLeavesItsCountsForTheNext) {
@@ -233,7 +228,7 @@ TEST_F(DataWriter, AWriteThatFailsLeavesItsCountsForTheNext) {
     ryn_flush_object(&object());
     EXPECT_EQ(hits[UNCOUNTED], HIT_NEW);
     ASSERT_EQ(unlink((dir / "d").c_str()), 0);
-    EXPECT_EQ(block_counts(flush()), (U{1, 1, 10, 10, 1, 0}));
+    EXPECT_EQ(counts(flush()), k_one_process);
     EXPECT_EQ(hits[UNCOUNTED], HIT_WRITTEN);
 }
 
@@ -254,7 +249,7 @@ TEST_F(DataWriter, AForkChildStartsFromZero) {
     ASSERT_EQ(wait_for(child), 0) << "the child inherited counts";
     // The parent counts on from where it was.
     counters[C_MAIN_BODY] += 1;
-    EXPECT_EQ(block_counts(flush()), (U{1, 3, 10, 10, 1, 0}));
+    EXPECT_EQ(counts(flush()).blocks, (U{1, 3, 10, 10, 1, 0}));
 }
 
 TEST_F(DataWriter, EightProcessesWritingTogetherLoseNoCount) {
@@ -274,10 +269,7 @@ TEST_F(DataWriter, EightProcessesWritingTogetherLoseNoCount) {
     for (pid_t child : children) {
         EXPECT_EQ(wait_for(child), 0);
     }
-    const coverage::InstrData data = flush();
-    EXPECT_EQ(block_counts(data), (U{1, 1, 8010, 10, 9, 0}));
-    EXPECT_EQ(calls(data), (U{1, 81, 0}));
-    EXPECT_EQ(data.branches[0].taken, 7929u);
+    EXPECT_EQ(counts(flush()), (Counts{{1, 1, 8010, 10, 9, 0}, {7929, 1, 0, 0}, {1, 81, 0}}));
 }
 
 // Each damage to an earlier file of the same build, and data of another
@@ -299,8 +291,7 @@ TEST_P(DamagedData, IsReplacedByTheRunsOwnCounts) {
     next_process();
     const coverage::InstrData data = flush();
     EXPECT_TRUE(data.counts_exact);
-    EXPECT_EQ(block_counts(data), (U{1, 1, 10, 10, 1, 0}));
-    EXPECT_EQ(calls(data), (U{1, 1, 0}));
+    EXPECT_EQ(counts(data), k_one_process);
 }
 
 const std::pair<const char*, std::string (*)(std::string)> k_damages[] = {
