@@ -62,11 +62,6 @@ TEST(HotFunctions, TheFewestLeadingFunctionsThatReachTheShare) {
     EXPECT_EQ(functions_reaching(short_of, 90), 3u);
     EXPECT_EQ(share_of_first(short_of, 2), 89u);  // rounded down, never up to the mark
     EXPECT_EQ(share_of_first(short_of, 3), 100u);
-
-    const HotFunctions none = hot_functions(data_of({{0x10, 1, 0, k_entry, 0, "a", ""}}));
-    EXPECT_TRUE(none.order.empty());
-    EXPECT_EQ(functions_reaching(none, 90), 0u);
-    EXPECT_EQ(share_of_first(none, 0), 0u);
 }
 
 TEST(HotFunctions, HugeCountsSaturateInsteadOfWrapping) {
