@@ -6,7 +6,6 @@
 // lay out a condition the other way round), and the calls of every function.
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -31,7 +30,7 @@ using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
 
 std::pair<uint64_t, uint64_t> unordered(uint64_t a, uint64_t b) { return {std::min(a, b), std::max(a, b)}; }
 
-using GcovCounts = ryn_e2e::HermeticSuite<const Program*>;
+using GcovCounts = ryn_e2e::HermeticSuite<Program>;
 
 // The data ryn's copies recorded for the program and its measured libraries.
 std::vector<coverage::InstrData> ryn_data(const Program& program, const Build& build) {
@@ -146,7 +145,7 @@ void expect_same_calls(const std::string& source, const coverage::CoverageSummar
 }
 
 TEST_P(GcovCounts, LinesBranchesAndCallsAsGcovCountsThem) {
-    const Program& program = *GetParam();
+    const Program& program = GetParam();
     const Build build = build_annotated(program, *work / program.name, "-O0");
     ASSERT_FALSE(HasFailure());
     const RunResult instrumented = run(build.ryn_run("instrument"), env, build.dir);
@@ -178,17 +177,7 @@ TEST_P(GcovCounts, LinesBranchesAndCallsAsGcovCountsThem) {
     EXPECT_GT(branches, 0u) << "no branch to compare";
 }
 
-std::vector<const Program*> all_programs() {
-    std::vector<const Program*> all;
-    for (const Program& program : programs()) {
-        all.push_back(&program);
-    }
-    return all;
-}
-
-INSTANTIATE_TEST_SUITE_P(Corpus, GcovCounts, testing::ValuesIn(all_programs()),
-                         [](const testing::TestParamInfo<const Program*>& info) {
-                             return info.param->name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Corpus, GcovCounts, testing::ValuesIn(programs()),
+                         [](const testing::TestParamInfo<Program>& info) { return info.param.name; });
 
 }  // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct Program {
 };
 
 const std::vector<Program>& programs();
+// A program as a test parameter prints as its name.
+inline void PrintTo(const Program& program, std::ostream* out) { *out << program.name; }
 
 // The absolute path of a corpus source file.
 std::string source_path(const std::string& file);
