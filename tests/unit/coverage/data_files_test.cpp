@@ -75,20 +75,6 @@ TEST(DataFile, ReadsEveryFieldAndWritesTheSameText) {
     coverage::write_instr_data(written, data);
     EXPECT_EQ(written.str(), data_text(k_two_blocks));
 
-    std::string runs = data_text(k_two_blocks, "2", k_two_branches);
-    runs.replace(runs.find("exact"), 5, "runs");
-    const InstrData counted = parse(runs);
-    EXPECT_FALSE(counted.counts_exact);
-    ASSERT_EQ(counted.branches.size(), 2u);
-    const coverage::Branch& last = counted.branches[1];
-    EXPECT_EQ(std::tie(last.addr, last.block, last.taken, last.not_taken),
-              std::make_tuple(0x1150u, 0x1148u, 0u, UINT64_MAX));
-    ASSERT_EQ(counted.calls.size(), 1u);
-    EXPECT_EQ(std::tie(counted.calls[0].addr, counted.calls[0].calls), std::make_tuple(0x1139u, 2u));
-    std::ostringstream rewritten;
-    coverage::write_instr_data(rewritten, counted);
-    EXPECT_EQ(rewritten.str(), runs);
-
     // A function name with blanks (a demangled one) stays whole.
     EXPECT_EQ(parse(data_text("10\t1\t0\t0\t0\tf(int, char)\t\n", "1")).blocks[0].function,
               "f(int, char)");
