@@ -30,8 +30,7 @@ bool count_of(std::string field, uint64_t& count) {
     return true;
 }
 
-}  // namespace
-
+// Reads one listing's text into `sources`.
 void read_gcov_listing(const std::string& text, std::map<std::string, GcovSource>& sources) {
     std::istringstream in(text);
     GcovSource* source = nullptr;
@@ -122,6 +121,8 @@ void read_gcov_listing(const std::string& text, std::map<std::string, GcovSource
     }
     end_block();
 }
+
+}  // namespace
 
 std::map<std::string, GcovSource> run_gcov(const std::string& build_dir) {
     const std::string out_dir = build_dir + "/gcov-listings";

@@ -32,7 +32,4 @@ struct GcovSource {
 // fails.
 std::map<std::string, GcovSource> run_gcov(const std::string& build_dir);
 
-// Reads one listing's text into `sources`.
-void read_gcov_listing(const std::string& text, std::map<std::string, GcovSource>& sources);
-
 }  // namespace ryn_gcov
