@@ -180,7 +180,11 @@ TEST_F(Analyses, CallEdgesCountEachCallAsOftenAsItsBlockRan) {
     // From main: a direct call, the import through the PLT, and the call
     // through the pointer, whose target is not known.
     const std::string from_main = json_of("cc=main");
-    EXPECT_EQ(json_text_by(from_main, "callee", "callee_kind"), (std::map<std::string, std::string>{
+    std::map<std::string, std::string> kinds;
+    for (const std::string& row : json_objects(from_main)) {
+        kinds[json_texts(row, "callee").at(0)] = json_texts(row, "callee_kind").at(0);
+    }
+    EXPECT_EQ(kinds, (std::map<std::string, std::string>{
                          {"add_up", "function"}, {"printf", "import"}, {"<indirect>", "indirect"}}));
     EXPECT_EQ(json_numbers(from_main, "count"), (std::vector<uint64_t>{1, 1, 1}));
 

@@ -258,39 +258,20 @@ std::vector<std::string> json_texts(const std::string& text, const std::string& 
 }
 
 std::vector<std::string> json_objects(const std::string& text) {
-    std::vector<std::string> found;
-    const std::regex object("\\{[^{}]*\\}");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), object); it != std::sregex_iterator(); ++it) {
-        found.push_back(it->str());
-    }
-    return found;
+    return first_groups(text, std::regex("(\\{[^{}]*\\})"));
 }
 
-namespace {
-
-template <typename Value, typename Read>
-std::map<std::string, Value> by_name(const std::string& text, const std::string& name, Read read) {
-    std::map<std::string, Value> found;
+std::map<std::string, uint64_t> json_by(const std::string& text, const std::string& name,
+                                        const std::string& value) {
+    std::map<std::string, uint64_t> found;
     for (const std::string& object : json_objects(text)) {
         const std::vector<std::string> names = json_texts(object, name);
-        const std::vector<Value> values = read(object);
+        const std::vector<uint64_t> values = json_numbers(object, value);
         if (names.size() == 1 && values.size() == 1) {
             found[names[0]] = values[0];
         }
     }
     return found;
-}
-
-}  // namespace
-
-std::map<std::string, uint64_t> json_by(const std::string& text, const std::string& name,
-                                        const std::string& value) {
-    return by_name<uint64_t>(text, name, [&](const std::string& o) { return json_numbers(o, value); });
-}
-
-std::map<std::string, std::string> json_text_by(const std::string& text, const std::string& name,
-                                                const std::string& value) {
-    return by_name<std::string>(text, name, [&](const std::string& o) { return json_texts(o, value); });
 }
 
 }  // namespace ryn_test

@@ -110,11 +110,9 @@ std::vector<std::string> json_texts(const std::string& text, const std::string& 
 // The innermost objects ({...} holding no braces) of JSON text, in order.
 std::vector<std::string> json_objects(const std::string& text);
 // Of the innermost objects holding both keys once: the text of `name` mapped
-// to the value of `value` (a number, or a text with json_text_by).
+// to the number of `value`.
 std::map<std::string, uint64_t> json_by(const std::string& text, const std::string& name,
                                         const std::string& value);
-std::map<std::string, std::string> json_text_by(const std::string& text, const std::string& name,
-                                                const std::string& value);
 
 // The annotation section that marks a binary as prepared for instrumentation.
 constexpr const char* k_annotate_asm =
