@@ -1,7 +1,7 @@
 // A counting run leaves exact counts: every execution of a block, both edges
 // of each branch, the calls of each function apart from its loops, each side
 // of a fork its own executions only, and runs of one build adding up. (Counts
-// under threads: runtime_counting_test.)
+// under threads: the lock prefix test.)
 #include <algorithm>
 #include <map>
 #include <string>

@@ -1,7 +1,8 @@
 // The runtime's data writer on an object built in memory: counts from the
 // counters (blocks, branch edges, calls less the returns to an entry), runs in
 // the coverage way, merging with earlier runs of the same build, one write
-// after another in one process, a fork child, and damaged or foreign files.
+// after another in one process, concurrent writers, and damaged or foreign
+// files. (A fork child's counts from zero: the runtime count tests.)
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,26 +231,6 @@ TEST_F(DataWriter, AWriteThatFailsLeavesItsCountsForTheNext) {
     ASSERT_EQ(unlink((dir / "d").c_str()), 0);
     EXPECT_EQ(counts(flush()), k_one_process);
     EXPECT_EQ(hits[UNCOUNTED], HIT_WRITTEN);
-}
-
-TEST_F(DataWriter, AForkChildStartsFromZero) {
-    attach(true);
-    flush();
-    const pid_t child = fork();
-    if (child == 0) {
-        ryn_flush_reset_after_fork();
-        bool zeroed = true;
-        for (uint64_t value : counters) {
-            zeroed = zeroed && value == 0;
-        }
-        counters[C_MAIN_BODY] = 1;
-        ryn_flush_object(&object());
-        _exit(zeroed ? 0 : 1);
-    }
-    ASSERT_EQ(wait_for(child), 0) << "the child inherited counts";
-    // The parent counts on from where it was.
-    counters[C_MAIN_BODY] += 1;
-    EXPECT_EQ(counts(flush()).blocks, (U{1, 3, 10, 10, 1, 0}));
 }
 
 TEST_F(DataWriter, EightProcessesWritingTogetherLoseNoCount) {
