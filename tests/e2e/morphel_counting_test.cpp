@@ -76,14 +76,6 @@ std::vector<Insn> disassembly(const std::string& path, const std::string& sectio
     return found;
 }
 
-std::set<uint64_t> starts_of(const std::vector<Insn>& insns) {
-    std::set<uint64_t> starts;
-    for (const Insn& insn : insns) {
-        starts.insert(insn.addr);
-    }
-    return starts;
-}
-
 // A function's address and size, by name, from nm.
 std::pair<uint64_t, uint64_t> function_range(const std::string& path, const std::string& name) {
     std::istringstream lines(run({"nm", "-S", "--defined-only", path}).out);
@@ -117,13 +109,14 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesEachWithItsOwnCounter) {
     const std::vector<ryn_site>& sites = table->sites;
 
     const std::vector<Insn> code = disassembly(copy, ".text", 0);
-    const std::set<uint64_t> boundaries = starts_of(code);
-    // What control can reach other than by running on: direct branch and
-    // call targets, and function entries.
+    // Instruction boundaries, and what control can reach other than by
+    // running on: direct branch and call targets, and function entries.
+    std::set<uint64_t> boundaries;
     std::set<uint64_t> reached;
     const std::regex direct(R"(^(?:bnd )?(?:j[a-z]+|call)\s+([0-9a-f]+) <)");
     std::smatch m;
     for (const Insn& insn : code) {
+        boundaries.insert(insn.addr);
         if (std::regex_search(insn.text, m, direct)) {
             reached.insert(std::stoull(m[1], nullptr, 16));
         }
