@@ -183,7 +183,7 @@ TEST_P(LockPrefixes, ALibraryLoadedOnceThreadsRanKeepsItsLocks) {
     const std::string lib = dir / "libplug.so";
     const std::string lib_copy = dir / "copies/libplug.so";
     ASSERT_TRUE(compile_c("__attribute__((noinline)) long plug(long i) { __asm__ volatile(\"\"); return i & 1; }\n",
-                          lib, std::string("-shared -fPIC ") + GetParam()));
+                          lib, "-shared -fPIC " + std::string(GetParam()).substr(0, 3)));
     ASSERT_EQ(run_shell("mkdir -p " + dir / "copies").status, 0);
     ASSERT_TRUE(make_probed_copy(lib, lib_copy, "plugdata"));
     ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_plugin_threads,
@@ -198,7 +198,12 @@ TEST_P(LockPrefixes, ALibraryLoadedOnceThreadsRanKeepsItsLocks) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, LockPrefixes, ::testing::Values("-O0", "-O2"),
-                         [](const auto& info) { return std::string(info.param).substr(1); });
+// (A library is built without -no-pie, which only executables take.)
+INSTANTIATE_TEST_SUITE_P(Builds, LockPrefixes, ::testing::Values("-O0", "-O2", "-O2 -no-pie"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::ranges::replace_if(name, [](char c) { return !isalnum(c); }, '_');
+                             return name;
+                         });
 
 }  // namespace
