@@ -148,7 +148,7 @@ __attribute__((visibility("default"))) const char* long_usage =
     "     -Wa,arg     pass arg to the analysis\n"
     "     -Wi,arg     pass arg to the engine when instrumenting\n"
     "     -Wo,arg     pass arg to the engine in every phase;\n"
-    "                 -Wo,-zentor_analytics_file=FILE: coverage writes only FILE\n"
+    "                 -Wo,-zentor_analytics_file=FILE: coverage records no experiment\n"
     "     -X          pass -last_fg=0 to the engine for the program\n"
     "     -xinline... optimize: inlining control, passed to the engine\n"
     "     -Ye,dir     use the experiment tool of the install tree at dir\n"
