@@ -34,7 +34,7 @@ const std::set<std::string> k_not_options = {"-b",  "-static", "-out=",     "-op
 
 std::vector<std::string> parser_sources(const std::regex& defines) {
     std::vector<std::string> texts;
-    for (const auto& entry : fs::directory_iterator(k_source_dir + "/src/driver/ryn_driver")) {
+    for (const auto& entry : fs::recursive_directory_iterator(k_source_dir + "/src/driver")) {
         if (entry.path().extension() != ".cpp") {
             continue;
         }
