@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "usage_texts.h"
 #include "ryn/ryn_driver.h"
 
 namespace {
@@ -37,6 +38,7 @@ const char* front_end_for(const char* argv0) {
 
 int main(int argc, char** argv) {
     const char* front_end = front_end_for(argv[0]);
+    select_usage_texts(front_end);
     std::vector<char*> args(argv, argv + argc);
     // The coverage front end is the general one with "-zentor" after the mode word.
     char zentor_option[] = "-zentor";

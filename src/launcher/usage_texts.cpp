@@ -1,55 +1,58 @@
-// Usage texts and version banner supplied to the driver. One launcher serves
-// ryn, zentor and memvex, so the short text covers both command lines; the
-// driver fills in the invoked name and a five-blank indent. The long text is
-// the general front end's --help, filled with the indent and the -a list.
+// Usage texts and version banner supplied to the driver. The driver fills the
+// short text with the invoked name and a five-blank indent, and the long text
+// (the --help of ryn and zentor) with the indent and the -a list. Every
+// option the parsers accept is named here; ryn(1) and memvex(1) say more.
+#include "usage_texts.h"
+
+#include <cstring>
+
 #include "ryn/ryn_driver.h"
 
-extern "C" {
-__attribute__((visibility("default"))) const char* short_usage =
-    "Usage: %s [mode] [options] target[:check-file] [target arguments]\n"
-    "%sryn and zentor take a mode word first: instrument, collect, analyze,\n"
-    "     coverage, optimize or check. memvex takes no mode word and no target\n"
-    "     arguments. Help: -h or -? (this text), --help (ryn, zentor), -V (version).\n"
-    "     A program instrumented by zentor only notes which blocks ran (near native\n"
-    "     speed); instrumented by ryn, it counts every execution of each block,\n"
-    "     branch and call. The copies' code is the same: a cached library copy\n"
-    "     serves both.\n"
+namespace {
+
+constexpr const char* k_general_usage =
+    "Usage: %s mode [options] target[:check-file] [target arguments]\n"
+    "%smode is one of instrument, collect, analyze, coverage, optimize, check.\n"
+    "     Options come before the target; what follows the target is passed to it.\n"
+    "     -h or -? this text, --help every option explained, -V the version.\n"
+    "     Under ryn an instrumented program counts every execution of each block,\n"
+    "     branch and call; under zentor it only notes which blocks ran.\n"
     "\n"
-    "ryn and zentor options (before the target; what follows it goes to the target):\n"
-    "  any mode:      -n  show commands, run none   -v  verbose (twice: very verbose)\n"
-    "                 -z  runtime detail level (repeatable)   -V  version\n"
-    "                 -l lib  also instrument lib   -L file  libraries listed in file\n"
-    "                 -Yo,dir  engine in dir   -Ye,dir  experiment tool below dir\n"
-    "                 -Wo,arg  arg to the engine in every phase\n"
-    "                 -vv, -keeptmp  experiment tool tracing, keep its files\n"
-    "  not in check:  -s suffix  data directory suffix   -I dir  data directory\n"
-    "                 -R  replace targets in place   -o file  output (see --help)\n"
-    "  not in check or optimize:  -D dir  cache directory   -M  follow libraries\n"
-    "                 -S  target is a shared object   -U name  target is a program\n"
-    "                 -r  accept targets already instrumented\n"
-    "  not in check or instrument:  -i static|on|off  instrumentation   -u  remove\n"
-    "                 instrumented copies at the end\n"
-    "  not in optimize:  -X  pass -last_fg=0 for the program\n"
-    "  collect:       -c  coverage   -O file  driver output to file\n"
-    "  collect, instrument:  -m on|off  threads   -K  no .rc files   -k  instrument\n"
-    "                 anew   -N lib  exclude lib   -t  tell the path\n"
-    "                 -Wi,arg  arg to the engine when instrumenting\n"
-    "  instrument:    -g  group instrumentation\n"
-    "  analyze, collect, coverage:  -a type  analysis   -e  experiment\n"
-    "                 -E what  experiment item   -Wa,arg  arg to the analysis\n"
-    "                 -d dir, -C arg, -g group, -A arg  collector settings\n"
-    "  optimize:      -O<level>   -f  final   -Qy, -Qn   -xinline...\n"
-    "  coverage:      -F value  ignore what value names\n"
-    "  any mode:      -zentor  act as zentor (zentor adds it itself)\n"
+    "Options, by the modes that accept them:\n"
+    "  every mode:     -n  -v  -z  -V  -l lib  -L file  -Yo,dir  -Ye,dir  -Wo,arg\n"
+    "                  -vv  -keeptmp  -zentor\n"
+    "  all but check:  -o file  -s suffix  -I dir  -R\n"
+    "  all but check and optimize:    -D dir  -S  -U name  -M  -r\n"
+    "  all but check and instrument:  -i static|on|off  -u\n"
+    "  all but optimize:              -X\n"
+    "  collect, instrument:  -m on|off  -K  -k  -N lib  -t  -Wi,arg\n"
+    "  instrument:           -g\n"
+    "  collect:              -c  -O file\n"
+    "  analyze, collect, coverage:  -a type  -e  -E item  -Wa,arg\n"
+    "                        -d dir  -C arg  -g group  -A arg\n"
+    "  coverage:             -F names\n"
+    "  optimize:             -O<level>  -f  -Qy  -Qn  -xinline...\n";
+
+constexpr const char* k_memvex_usage =
+    "Usage: %s [options] target[:check-file]\n"
+    "%sWrites a copy of the program target that checks its heap (or, with\n"
+    "     -i datarace, its locks) while it runs, and instruments the libraries\n"
+    "     it loads into the cache. There is no mode word, and the target takes\n"
+    "     no arguments here: run the instrumented program yourself.\n"
     "\n"
-    "memvex options:\n"
-    "  -o file  instrumented program (default: in place)   -s  skip bad libraries\n"
-    "  -D dir  cache directory   -N lib  exclude lib   -T  no libraries\n"
-    "  -t  tell the path   -l  lite mode   -K  no .rc files   -k  instrument anew\n"
-    "  -Wi,arg or -Wo,arg  arg to the engine   -Yo,dir  engine in dir\n"
-    "  -Wd,-Bdir  audit library in dir   -Wd,-Pdir  checker runtime in dir\n"
-    "  -v  verbose (twice: very verbose)   -V  version   -h, -?  this text\n"
-    " What the instrumented program reports (all heap errors, and leaks at exit):\n"
+    "Instrumenting:\n"
+    "  -o file  write the instrumented program to file (default: replace target)\n"
+    "  -t       print the cached instrumented copy's path; target is left alone\n"
+    "  -T       instrument the program only, not the libraries it loads\n"
+    "  -s       go on when a library cannot be instrumented\n"
+    "  -l       lite mode: no annotations needed, libraries not followed\n"
+    "  -D dir   cache directory   -N lib  never instrument lib\n"
+    "  -K       read no .rc files   -k  instrument every file anew\n"
+    "  -Wi,arg or -Wo,arg  pass arg to the engine   -Yo,dir  engine in dir\n"
+    "  -Wd,-Bdir  audit library in dir   -Wd,-Pdir  checker runtimes in dir\n"
+    "  -v       verbose; given twice (-v -v), also echo every command\n"
+    "  -V       print the version   -h, -?  this text\n"
+    "What the instrumented program reports (all heap errors, and leaks at exit):\n"
     "  -S n     stack depth recorded and printed (default 8, 1 to 64)\n"
     "  -e n     after n errors, further errors are only counted\n"
     "  -E n     exit status n instead of 0 when errors or leaks were found\n"
@@ -77,6 +80,11 @@ __attribute__((visibility("default"))) const char* short_usage =
     "  lock not held, destroying or freeing a held lock, exit holding a lock);\n"
     "  unsynchronised memory accesses are not detected. -i memcheck: the default.\n";
 
+}  // namespace
+
+extern "C" {
+__attribute__((visibility("default"))) const char* short_usage = k_general_usage;
+
 __attribute__((visibility("default"))) const char* long_usage =
     "\n"
     "Modes:\n"
@@ -92,13 +100,15 @@ __attribute__((visibility("default"))) const char* long_usage =
     "\n"
     "Options:\n"
     "     -A arg, -C arg, -d dir, -g group\n"
-    "                 collector settings; -A, -C and -g record an experiment\n"
-    "     -b          not accepted\n"
-    "     -c          collect mode only: add a coverage report\n"
+    "                 analyze, collect, coverage: collector settings passed to\n"
+    "                 the experiment tool; -A, -C and -g record an experiment\n"
+    "     -c          collect: also write the coverage report\n"
     "     -D dir      cache directory of instrumented copies\n"
-    "     -e          record an experiment      -E what  record item what\n"
+    "     -e          record an experiment\n"
+    "     -E item     record the experiment item named\n"
     "     -f          optimize: final optimization\n"
-    "     -F value    coverage: leave out what value names\n"
+    "     -F names    coverage: leave out the functions named (a file of names,\n"
+    "                 or names separated by ':')\n"
     "     -g          instrument: group instrumentation\n"
     "     -i static|on|off\n"
     "                 static instrumentation, instrumentation on, or off (use\n"
@@ -110,30 +120,35 @@ __attribute__((visibility("default"))) const char* long_usage =
     "     -K          read no .rc configuration files\n"
     "     -l lib      also instrument shared library lib\n"
     "     -L file     also instrument the libraries listed in file\n"
-    "     -m on|off   multithreaded program or not\n"
+    "     -m on|off   the program is multithreaded or not\n"
     "     -M          also instrument the libraries the target loads\n"
-    "     -n          show the commands, run none\n"
+    "     -n          dry run: run no tool and replace no file; with -v, print\n"
+    "                 the commands that would run (without -v it prints nothing)\n"
     "     -N lib      never instrument lib\n"
     "     -o file     instrument: instrumented program; optimize: optimized\n"
     "                 program; elsewhere: NAME.er names the experiment, any\n"
     "                 other name receives the analysis report\n"
     "     -O file     collect: the driver's own messages go to file\n"
-    "     -O<level>   optimize: optimization level (one character)\n"
+    "     -O<level>   optimize: optimization level, one character (-O2)\n"
     "     -Qy, -Qn    optimize: passed to the engine\n"
     "     -r          accept targets that are already instrumented\n"
-    "     -R          replace the targets by their instrumented copies\n"
+    "     -R          replace the targets themselves by their instrumented\n"
+    "                 copies; each original is saved in the cache as the copy's\n"
+    "                 name followed by .original (see ryn(1))\n"
     "     -s suffix   suffix of data directories (default .instrdata)\n"
     "     -S          the target is a shared object\n"
     "     -t          print the path of the instrumented copy, run nothing\n"
     "     -u          remove the instrumented copies when done\n"
     "     -U name     the target is a program whose data is name.instrdata\n"
-    "     -v          verbose; twice: echo commands and keep temporary files\n"
+    "     -v          verbose; given twice (-v -v), also echo every command and\n"
+    "                 lock, show the settings read and keep temporary files\n"
     "     -V          print the version\n"
     "     -vv, -keeptmp\n"
-    "                 experiment tool: trace, keep its temporary files\n"
+    "                 one word each (not -v twice): passed to the experiment tool\n"
     "     -Wa,arg     pass arg to the analysis\n"
     "     -Wi,arg     pass arg to the engine when instrumenting\n"
-    "     -Wo,arg     pass arg to the engine in every phase\n"
+    "     -Wo,arg     pass arg to the engine in every phase;\n"
+    "                 -Wo,-zentor_analytics_file=FILE: coverage records no experiment\n"
     "     -X          pass -last_fg=0 to the engine for the program\n"
     "     -xinline... optimize: inlining control, passed to the engine\n"
     "     -Ye,dir     use the experiment tool of the install tree at dir\n"
@@ -142,9 +157,17 @@ __attribute__((visibility("default"))) const char* long_usage =
     "     -zentor     run as the coverage front end (zentor adds it itself)\n"
     "     target:file check file for the target\n"
     "\n"
-    "Analysis types, chosen with -a type in analyze, collect and coverage (a\n"
-    "prefix of the word is enough):\n"
+    "Analysis types, chosen with -a type in analyze, collect and coverage. The\n"
+    "type must begin with one of the words below (bbc, branch, ifreq, cc,\n"
+    "function, dis); the whole type is passed on, so -a function=10 asks for the\n"
+    "top ten and -a fun is refused:\n"
     "%s";
 
 __attribute__((visibility("default"))) const char* ver_string = "ryn 1.0";
+}
+
+void select_usage_texts(const char* front_end) {
+    if (strcmp(front_end, "memvex") == 0) {
+        short_usage = k_memvex_usage;
+    }
 }

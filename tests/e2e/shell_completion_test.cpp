@@ -1,0 +1,107 @@
+// The bash completion of ryn, zentor and memvex, loaded into a real bash:
+// what it offers at each point of a command line, and that every option it
+// offers for a mode is one the driver accepts in that mode.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+const std::string k_script = ryn_test::stage_dir() + "/share/bash-completion/completions/ryn";
+
+// The candidates bash would offer for the command line `words`, the last
+// word being the one under completion.
+std::vector<std::string> complete(const std::string& function, const std::string& words,
+                                  const std::string& cwd = "/") {
+    const std::string script = "source '" + k_script + "'; COMP_WORDS=(" + words +
+                               "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " + function +
+                               "; printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const ryn_test::RunResult r = ryn_test::run({"bash", "--norc", "-c", script}, {}, cwd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> candidates;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            candidates.push_back(line);
+        }
+    }
+    return candidates;
+}
+
+using Words = std::vector<std::string>;
+
+TEST(ShellCompletion, OffersModesOptionsValuesAndFilesWhereEachBelongs) {
+    const ryn_test::TempDir dir;
+    ryn_test::write_file(dir.path() + "/prog", "");
+    ryn_test::write_file(dir.path() + "/-x", "");  // a file that "-?" would match as a glob
+    const std::map<std::string, Words> cases = {
+        {"ryn ''", {"instrument", "collect", "analyze", "coverage", "optimize", "check", "-h",
+                    "-?", "--help", "-V"}},
+        {"zentor co", {"collect", "coverage"}},
+        {"ryn analyze -a f", {"function"}},
+        {"ryn collect -i ''", {"static", "on", "off"}},
+        {"ryn optimize -O", {"-O1", "-O2", "-O3"}},
+        // collect takes -g with a group, so its value is no target.
+        {"ryn collect -g grp p", {"prog"}},
+        // After the target every word is the target's, options too.
+        {"ryn collect prog -", {"-x"}},
+        {"ryn instrument -t -", {"-n", "-v", "-z", "-V", "-l", "-L", "-Yo,", "-Ye,", "-Wo,",
+                                 "-vv", "-keeptmp", "-zentor", "-o", "-s", "-I", "-R", "-D",
+                                 "-S", "-U", "-M", "-r", "-X", "-m", "-K", "-k", "-N", "-t",
+                                 "-Wi,", "-g"}},
+    };
+    for (const auto& [line, expected] : cases) {
+        EXPECT_EQ(complete("_ryn_complete", line, dir.path()), expected) << line;
+    }
+    const std::map<std::string, Words> memvex_cases = {
+        {"memvex -F ''", {"parent", "child", "both"}},
+        {"memvex -i data", {"datarace", "dataraces"}},
+        {"memvex -Wd,-", {"-Wd,-c", "-Wd,-u", "-Wd,-z", "-Wd,-B", "-Wd,-P", "-Wd,-a="}},
+        {"memvex -o out p", {"prog"}},
+        // One operand only: nothing follows the program.
+        {"memvex -o out prog ''", {}},
+    };
+    for (const auto& [line, expected] : memvex_cases) {
+        EXPECT_EQ(complete("_memvex_complete", line, dir.path()), expected) << line;
+    }
+}
+
+TEST(ShellCompletion, EveryOptionOfferedForAModeIsAcceptedInThatMode) {
+    const ryn_test::TempDir dir;
+    ryn_test::write_file(dir.path() + "/libs", "");
+    // A value for each option that takes one; prefix options carry theirs.
+    const std::map<std::string, std::string> values = {
+        {"-i", "on"}, {"-D", "cache"}, {"-U", "prog"}, {"-s", ".data"}, {"-o", "out"},
+        {"-I", "data"}, {"-l", "lib.so"}, {"-L", "libs"}, {"-N", "lib.so"}, {"-m", "on"},
+        {"-a", "bbc"}, {"-E", "item"}, {"-F", "main"}, {"-d", "dir"}, {"-C", "on"},
+        {"-A", "on"}, {"-O", "log"}};
+    for (const std::string mode :
+         {"instrument", "collect", "analyze", "coverage", "optimize", "check"}) {
+        const Words offered = complete("_ryn_complete", "ryn " + mode + " -", dir.path());
+        ASSERT_FALSE(offered.empty()) << mode;
+        for (const std::string& option : offered) {
+            if (option == "-V") {
+                continue;  // ends the run at once, accepted anywhere
+            }
+            Words argv = {ryn_test::stage_bin("ryn"), mode, option};
+            const bool grouped = option == "-g" && mode != "instrument";
+            if (values.contains(option) && (option != "-O" || mode == "collect")) {
+                argv.push_back(values.at(option));
+            } else if (grouped) {
+                argv.push_back("grp");
+            }
+            argv.push_back("missing-program");
+            const ryn_test::RunResult r = ryn_test::run(argv, {}, dir.path());
+            EXPECT_EQ(r.err.find("Invalid option"), std::string::npos)
+                << mode << " " << option << ": " << r.err;
+        }
+    }
+}
+
+}  // namespace
