@@ -5,6 +5,7 @@
 #include "counter_plan.h"
 #include "engine_error.h"
 #include "flag_liveness.h"
+#include "indirect_sites.h"
 #include "relocation.h"
 
 namespace morphel {
@@ -58,6 +59,9 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
                 if (at == addr) {
                     code.count(counter(index), flags.live_at(addr));
                 }
+            }
+            if (const ryn_indirect* indirect = plan.indirect_at(addr)) {
+                record_target(code, *indirect, counter(indirect->slots));
             }
             const auto branch = std::ranges::find(planned.branches, addr, &std::pair<uint64_t, long>::first);
             const bool last = insn.next() == planned.run_end;
