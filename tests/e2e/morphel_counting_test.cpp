@@ -123,7 +123,8 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
     ASSERT_TRUE(std::regex_match(made.err, m,
                                  std::regex("morphel: " + prog +
                                             ": ([0-9]+) blocks counted by jumps, ([0-9]+) by traps, "
-                                            "([0-9]+) as sums of edges, ([0-9]+) not counted\n")))
+                                            "([0-9]+) as sums of edges, ([0-9]+) not counted; [0-9]+ indirect "
+                                            "calls and jumps record their targets, [0-9]+ do not\n")))
         << made.err;
     const size_t jump_blocks = std::stoul(m[1]), trap_blocks = std::stoul(m[2]), sum_blocks = std::stoul(m[3]),
                  uncounted = std::stoul(m[4]);
@@ -207,7 +208,8 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
         EXPECT_EQ(branch.not_taken_counter, branch.taken_counter + 1);
         EXPECT_LT(branch.not_taken_counter, h.counter_count);
     }
-    EXPECT_EQ(h.counter_count, block_counters.size() + 2 * table->branches.size());
+    EXPECT_EQ(h.counter_count,
+              block_counters.size() + 2 * table->branches.size() + RYN_INDIRECT_COUNTERS * h.indirect_count);
     EXPECT_TRUE(std::ranges::is_sorted(table->sums, {}, &ryn_count_sum::block));
     for (const ryn_count_sum& sum : table->sums) {
         const ryn_probe* block = table->find(sum.block);
@@ -268,7 +270,7 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesAndTrampolinesGoBack) {
     // nothing else, so that a process with one thread can drop them all.
     std::vector<uint64_t> locked;
     for (const Insn& insn : trampolines) {
-        if (insn.addr < code_end && insn.text.starts_with("lock incq")) {
+        if (insn.addr < code_end && (insn.text.starts_with("lock incq") || insn.text.starts_with("lock cmpxchg"))) {
             locked.push_back(insn.addr);
         }
     }
