@@ -45,6 +45,31 @@ bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_si
     if (taken(insn)) {
         return false;
     }
+    // A trap that counts the block, when the instructions from there on
+    // make room for a jump, becomes a run that counts it and goes on
+    // through the call (as in "sub rsp,8; call [rax+16]").
+    const auto head = std::ranges::find_if(sites, [&](const PlannedSite& p) {
+        return p.site.addr == c.block->addr && p.site.kind == RYN_SITE_TRAP && p.site.counter != RYN_NO_COUNTER;
+    });
+    if (i > 0 && head != sites.end()) {
+        uint64_t length = insn.insn.length;
+        bool moves = true;
+        for (size_t k = 0; k < i; ++k) {
+            length += c.insns[k].insn.length;
+            moves = moves && !c.insns[k].is_call() && relocation_of(c.insns[k]) != Relocation::impossible &&
+                    (k == 0 || !taken(c.insns[k]));
+        }
+        if (moves && length >= k_jump_length && length <= k_max_run) {
+            head->site.kind = RYN_SITE_JUMP;
+            head->site.length = static_cast<uint8_t>(length);
+            head->run_end = insn.next();
+            head->entries.push_back({c.block->addr, head->site.counter});
+            head->site.counter = RYN_NO_COUNTER;
+            --plan_.trap_blocks;
+            ++plan_.jump_blocks;
+            return true;
+        }
+    }
     uint64_t length = insn.insn.length;
     size_t k = i;
     while (length < k_jump_length && k > 0 && !c.insns[k - 1].is_call() &&

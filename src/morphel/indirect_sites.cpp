@@ -7,8 +7,8 @@ namespace morphel {
 namespace {
 
 // What the recording pushes below the red zone before it reads the
-// operand: rax, rcx and the flags.
-constexpr int32_t k_stack_moved = 128 + 3 * 8;
+// operand: rax and rcx.
+constexpr int32_t k_stack_moved = 128 + 2 * 8;
 
 std::optional<uint8_t> register_number(ZydisRegister reg) {
     if (reg == ZYDIS_REGISTER_NONE) {
@@ -75,7 +75,7 @@ void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_ad
     const auto count_at = [slots_addr](uint32_t k) { return slots_addr + 8 * uint64_t{k}; };
     const auto target_at = [slots_addr](uint32_t k) { return slots_addr + 8 * uint64_t{RYN_INDIRECT_SLOTS + 1 + k}; };
     code.put({0x48, 0x8d, 0x64, 0x24, 0x80});  // lea rsp,[rsp-128]
-    code.put({0x50, 0x51, 0x9c});              // push rax; push rcx; pushfq
+    code.put({0x50, 0x51});                    // push rax; push rcx
     // The target into rcx, read as the instruction reads it.
     if (!site.memory) {
         // mov rcx,reg
@@ -106,6 +106,9 @@ void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_ad
         std::memcpy(bytes, &disp, sizeof bytes);
         code.put({bytes[0], bytes[1], bytes[2], bytes[3]});
     }
+    // The flags through ax (cheaper than pushfq/popfq): OF in al, the
+    // others in ah.
+    code.put({0x0f, 0x90, 0xc0, 0x9f, 0x50});  // seto al; lahf; push rax
     std::vector<std::pair<size_t, uint32_t>> to_hit;  // rel32 to patch, slot
     std::vector<size_t> to_next;
     for (uint32_t k = 0; k < RYN_INDIRECT_SLOTS; ++k) {
@@ -152,7 +155,8 @@ void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_ad
     for (const size_t at : to_done) {
         code.patch_rel32(at, code.here());
     }
-    code.put({0x9d, 0x59, 0x58});  // popfq; pop rcx; pop rax
+    code.put({0x58, 0x04, 0x7f, 0x9e});  // pop rax; add al,0x7f (OF back); sahf
+    code.put({0x59, 0x58});              // pop rcx; pop rax
     code.put({0x48, 0x8d, 0xa4, 0x24, 0x80, 0x00, 0x00, 0x00});  // lea rsp,[rsp+128]
 }
 
