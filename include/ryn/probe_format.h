@@ -160,7 +160,9 @@ enum ryn_site_kind {
     RYN_SITE_JUMP = 1,
     /* Persistent int3 at addr: on each hit add one to counter (unless
      * RYN_NO_COUNTER) and resume at target, an out-of-line copy of the
-     * instruction at addr that goes on where the original would. */
+     * instruction at addr that goes on where the original would (or of the
+     * instructions from addr through a later indirect call or jump of the
+     * block, whose target the copy records). */
     RYN_SITE_TRAP = 2,
     /* Persistent int3 on a conditional branch "j<cc>" at addr: on each hit
      * add one to counter (unless RYN_NO_COUNTER: set when the branch also

@@ -18,7 +18,10 @@ namespace morphel {
 
 struct PlannedSite {
     ryn_site site{};       // target filled when the trampolines are written
-    uint64_t run_end = 0;  // jump sites: the end of the displaced instructions
+    // Jump sites: the end of the displaced instructions. Trap sites: 0, or
+    // the end of an indirect call or jump later in the block that the
+    // out-of-line copy runs on to and records.
+    uint64_t run_end = 0;
     // Jump sites. A run may go on into the blocks after its own when only
     // their predecessor runs into them; the trampoline then counts each
     // block it enters (entries: block start, counter), the edges of each

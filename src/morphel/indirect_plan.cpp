@@ -117,6 +117,23 @@ void CounterPlanner::plan_indirect(std::vector<BlockCode>& code, size_t first_si
             }
             // Behind a trap: the block's own, or one of its own.
             const auto sites = std::span(plan_.sites).subspan(first_site);
+            // The block's trap may run the block out of line up to the
+            // instruction and record there: one trap per pass instead of
+            // two. Entries into the middle of the block, where they may
+            // happen, still meet the instruction's own trap.
+            const auto head = std::ranges::find_if(sites, [&](const PlannedSite& p) {
+                return p.site.addr == c.block->addr && p.site.kind == RYN_SITE_TRAP && p.run_end == 0;
+            });
+            const bool straight = std::all_of(c.insns.begin(), c.insns.begin() + static_cast<long>(i), [](const CodeInsn& k) {
+                return !k.is_call() && relocation_of(k) != Relocation::impossible;
+            });
+            if (i > 0 && head != sites.end() && straight && relocation_of(insn) != Relocation::impossible) {
+                head->run_end = insn.next();
+                if (!entries_unknown) {
+                    plan_.indirects.push_back(*site);
+                    continue;
+                }
+            }
             const bool trapped = std::ranges::any_of(
                 sites, [&](const PlannedSite& p) { return p.site.addr == insn.addr && p.site.kind == RYN_SITE_TRAP; });
             const bool covered = std::ranges::any_of(sites, [&](const PlannedSite& p) {
