@@ -43,6 +43,7 @@
  *   checkfile <text>                    (checker copies given a check file)
  *   race 1                              (checker copies in data-race mode)
  *   counting <jump sites> <trap sites> <uncounted blocks>   (probed copies)
+ *   indirect <sites recording targets> <sites not recording them>  (likewise)
  * A checker copy has no probes (probe_count 0) and no "datadir": its table
  * only carries these settings to the checker runtime.
  *
@@ -55,7 +56,7 @@
  * relative; when QVEN_RYN_INSTRDATA_DIR is set in the program's environment,
  * it is $QVEN_RYN_INSTRDATA_DIR/<last component of datadir> instead.
  * The file is text:
- *   ryn-instrdata 2
+ *   ryn-instrdata 3
  *   object <original path of the object>
  *   digest <RYN_DIGEST_CHARS hex digits: MD5 of the original file's content>
  *   program <P>
@@ -71,6 +72,14 @@
  *   calls <count>
  * and one line per function entry block (flag RYN_PROBE_FUNCTION_ENTRY), in
  * table order: <block addr, hex> <calls of the function>, separated by a tab.
+ * then
+ *   indirect <count>
+ * and one line per target an indirect call or jump reached, separated by tabs:
+ *   <site addr, hex> <target's link-time addr, hex> <count> <target object>
+ * the target object being the original path of an instrumented object, else
+ * the path the object was loaded from. Executions whose target took no slot
+ * (or lay in no file-backed mapping) have target 0 and an empty object.
+ * Lines of equal site, target and object are one line.
  * "counts exact" means every count is an execution count; "runs" means at
  * least one contribution came from the coverage way, whose block counts are
  * processes and whose branch counts are 0. A counting process writes "exact"
@@ -89,10 +98,10 @@
 
 #define RYN_PROBE_MAGIC "RYNPROBE" /* the first 8 bytes, no NUL */
 #define RYN_PROBE_MAGIC_SIZE 8
-#define RYN_PROBE_VERSION 3
+#define RYN_PROBE_VERSION 4
 #define RYN_PROBE_SECTION ".ryn_probes"
 #define RYN_DIGEST_CHARS 32
-#define RYN_DATA_HEADER "ryn-instrdata 2"
+#define RYN_DATA_HEADER "ryn-instrdata 3"
 #define RYN_NO_COUNTER 0xffffffffu
 /* A block whose count is the sum of the counters its ryn_count_sum records
  * name (the edges that reach it); it gets no probe of its own. */
@@ -122,7 +131,8 @@ struct ryn_probe_header {
                               lock prefixes (0xF0) of the trampolines' counter
                               increments, ascending */
     uint32_t lock_count;
-    uint32_t reserved;
+    uint32_t indirect_count;
+    uint64_t indirects_offset; /* struct ryn_indirect[indirect_count], ascending */
 };
 
 /* Flags of a probe. */
@@ -150,7 +160,9 @@ enum ryn_site_kind {
     RYN_SITE_JUMP = 1,
     /* Persistent int3 at addr: on each hit add one to counter (unless
      * RYN_NO_COUNTER) and resume at target, an out-of-line copy of the
-     * instruction at addr that goes on where the original would. */
+     * instruction at addr that goes on where the original would (or of the
+     * instructions from addr through a later indirect call or jump of the
+     * block, whose target the copy records). */
     RYN_SITE_TRAP = 2,
     /* Persistent int3 on a conditional branch "j<cc>" at addr: on each hit
      * add one to counter (unless RYN_NO_COUNTER: set when the branch also
@@ -210,6 +222,39 @@ struct ryn_count_sum {
     uint64_t block;
     uint32_t counter;
     uint32_t reserved;
+};
+
+/* An indirect call or jump (not a recovered jump table) that records where
+ * it goes. Its counters, from `slots` on, are RYN_INDIRECT_SLOTS counts,
+ * one count of executions whose target found no slot ("other"), then
+ * RYN_INDIRECT_SLOTS targets (run-time addresses, 0: free). A target is
+ * claimed with a locked compare-and-exchange of a free slot, then its count
+ * added to; the counts come first so that a writer reading them in order
+ * never sees a count without its target. The instruction is run either
+ * from a trampoline that records before it (a call there is emulated: the
+ * original return address is pushed), or behind a trap site at addr, whose
+ * handler computes the target from the registers as the operand says:
+ * `memory` 0: the register `base`; 1: the 8 bytes at base + index * scale +
+ * disp (base RYN_REG_RIP: relative to the next instruction, at addr +
+ * length). Registers are numbered as the machine encodes them (0 rax ..
+ * 15 r15); RYN_REG_NONE for none. */
+#define RYN_INDIRECT_SLOTS 4
+#define RYN_INDIRECT_COUNTERS (2 * RYN_INDIRECT_SLOTS + 1)
+#define RYN_REG_RIP 16
+#define RYN_REG_NONE 255
+enum ryn_indirect_kind { RYN_INDIRECT_CALL = 1, RYN_INDIRECT_JUMP = 2 };
+
+struct ryn_indirect {
+    uint64_t addr;
+    uint32_t slots;
+    int32_t disp;
+    uint8_t kind;   /* enum ryn_indirect_kind */
+    uint8_t memory;
+    uint8_t base;
+    uint8_t index;
+    uint8_t scale;
+    uint8_t length;
+    uint16_t reserved;
 };
 
 /* The lock prefixes (see locks_offset; the list follows the trampolines)

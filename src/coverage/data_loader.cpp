@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <tuple>
 #include <sstream>
 
 #include "coverage/coverage_error.h"
@@ -32,6 +33,7 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
     std::map<uint64_t, Block> blocks;
     std::map<uint64_t, Branch> branches;
     std::map<uint64_t, uint64_t> calls;
+    std::map<std::tuple<uint64_t, uint64_t, std::string>, uint64_t> indirect;
     for (const InstrData& part : parts) {
         if (part.digest != merged.digest) {
             throw CoverageError("data of two builds of " + merged.object +
@@ -61,6 +63,10 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
         for (const EntryCalls& entry : part.calls) {
             calls[entry.addr] = saturating_add(calls[entry.addr], entry.calls);
         }
+        for (const IndirectTarget& t : part.indirect) {
+            uint64_t& count = indirect[{t.site, t.target, t.object}];
+            count = saturating_add(count, t.count);
+        }
         merged.counts_exact = merged.counts_exact && part.counts_exact;
     }
     merged.blocks.clear();
@@ -74,6 +80,10 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
     merged.calls.clear();
     for (const auto& [addr, count] : calls) {
         merged.calls.push_back({addr, count});
+    }
+    merged.indirect.clear();
+    for (const auto& [key, count] : indirect) {
+        merged.indirect.push_back({std::get<0>(key), std::get<1>(key), count, std::get<2>(key)});
     }
     return merged;
 }

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 #include <string_view>
 
 #include "coverage/coverage_error.h"
@@ -109,6 +110,22 @@ EntryCalls parse_calls(LineReader& reader, const std::string& line) {
             number_field<uint64_t>(reader, fields[1], 10, "calls")};
 }
 
+IndirectTarget parse_indirect(LineReader& reader, const std::string& line) {
+    const std::vector<std::string_view> fields = split_fields(line, 4);
+    if (fields.size() != 4) {
+        reader.fail("an indirect target needs 4 tab-separated fields");
+    }
+    IndirectTarget target;
+    target.site = number_field<uint64_t>(reader, fields[0], 16, "site address");
+    target.target = number_field<uint64_t>(reader, fields[1], 16, "target address");
+    target.count = number_field<uint64_t>(reader, fields[2], 10, "count");
+    target.object = std::string(fields[3]);
+    if ((target.target == 0) != target.object.empty()) {
+        reader.fail("a target needs its object, and only a target");
+    }
+    return target;
+}
+
 template <typename Item>
 void parse_section(LineReader& reader, const char* key, std::vector<Item>& items,
                    Item (*parse)(LineReader&, const std::string&)) {
@@ -155,9 +172,14 @@ InstrData parse_instr_data(std::istream& in, const std::string& origin) {
     parse_section(reader, "blocks", data.blocks, parse_block);
     parse_section(reader, "branches", data.branches, parse_branch);
     parse_section(reader, "calls", data.calls, parse_calls);
+    const auto indirect_count = number_field<size_t>(reader, header_value(reader, "indirect"), 10, "indirect");
+    for (size_t i = 0; i < indirect_count; ++i) {
+        data.indirect.push_back(parse_indirect(reader, reader.next("indirect")));
+    }
+    std::ranges::sort(data.indirect, {}, [](const IndirectTarget& t) { return std::tie(t.site, t.target, t.object); });
     if (reader.more()) {
         reader.next("the end");  // so the message names the first extra line
-        reader.fail("more lines than the blocks, branches and calls announced");
+        reader.fail("more lines than the blocks, branches, calls and indirect targets announced");
     }
     return data;
 }
@@ -186,6 +208,10 @@ void write_instr_data(std::ostream& out, const InstrData& data) {
     out << "calls " << data.calls.size() << "\n";
     for (const EntryCalls& c : data.calls) {
         out << std::hex << c.addr << std::dec << '\t' << c.calls << '\n';
+    }
+    out << "indirect " << data.indirect.size() << "\n";
+    for (const IndirectTarget& t : data.indirect) {
+        out << std::hex << t.site << '\t' << t.target << std::dec << '\t' << t.count << '\t' << t.object << '\n';
     }
 }
 

@@ -37,6 +37,16 @@ struct EntryCalls {
     uint64_t calls = 0;
 };
 
+// Where an indirect call or jump at `site` went, and how often: a link-time
+// address in the object at `object`. Target 0 with object "" counts the
+// executions whose target was not recorded.
+struct IndirectTarget {
+    uint64_t site = 0;
+    uint64_t target = 0;
+    uint64_t count = 0;
+    std::string object;
+};
+
 struct InstrData {
     std::string object;   // original path of the object
     std::string digest;   // MD5 text of the object's content
@@ -44,6 +54,7 @@ struct InstrData {
     std::vector<Block> blocks;      // ascending addresses
     std::vector<Branch> branches;   // ascending addresses
     std::vector<EntryCalls> calls;  // ascending addresses
+    std::vector<IndirectTarget> indirect = {};  // ascending (site, target, object)
     // False when some run only noted which blocks it reached: block counts
     // then include runs, not executions, and branch counts are incomplete.
     bool counts_exact = true;

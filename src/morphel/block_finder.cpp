@@ -109,6 +109,7 @@ void BlockFinder::add_outside_targets(const Function& function, std::vector<uint
 
 bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& blocks) {
     entries_unknown_ = false;
+    table_jumps_.clear();
     if (!decode(function)) {
         return false;
     }
@@ -137,6 +138,9 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
         const IndirectJumpTargets reach =
             indirect_jump_targets(decoder_, facts_, starts_, jump, is_instruction);
         entries_unknown_ = entries_unknown_ || !reach.known;
+        if (!reach.entries.empty()) {
+            table_jumps_.push_back(starts_[jump]);
+        }
         for (const uint64_t entry : reach.entries) {
             mark_leader(entry, k_foreign);
         }

@@ -49,6 +49,9 @@ public:
     // (an indirect jump whose table was not recovered, or a branch from
     // elsewhere into the middle of an instruction).
     bool entries_unknown() const { return entries_unknown_; }
+    // The indirect jumps of the last function found that go through a jump
+    // table (whose entries are the function's own blocks), ascending.
+    const std::vector<uint64_t>& table_jumps() const { return table_jumps_; }
 
 private:
     bool decode(const Function& function);
@@ -64,6 +67,7 @@ private:
     std::vector<uint64_t> outside_targets_;
     std::vector<uint64_t> call_targets_;  // calls into the function itself
     std::vector<size_t> indirect_jumps_;  // instruction indices
+    std::vector<uint64_t> table_jumps_;
     const std::vector<uint64_t>* outside_ = nullptr;
     bool entries_unknown_ = false;
 };

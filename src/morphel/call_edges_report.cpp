@@ -5,6 +5,7 @@
 #include <set>
 
 #include "analysis_reports.h"
+#include "indirect_targets.h"
 #include "json_lines.h"
 
 namespace morphel {
@@ -26,22 +27,52 @@ struct Edge {
     std::string callee;
     CallKind kind = CallKind::direct;
     uint64_t count = 0;
+    std::string object;  // a recorded indirect target's object
 };
 
 std::vector<Edge> call_edges(const ExecutionProfile& profile) {
     std::map<std::pair<std::string, std::string>, Edge> edges;
+    const auto add = [&](const std::string& caller, const std::string& callee, CallKind kind, uint64_t count,
+                         const std::string& object) {
+        Edge& edge = edges[{caller, callee}];
+        edge.caller = caller;
+        edge.callee = callee;
+        edge.kind = kind;
+        edge.object = object;
+        edge.count = saturating_add(edge.count, count);
+    };
+    const std::vector<coverage::IndirectTarget>& indirect = profile.data().indirect;
+    TargetNames names;
     for (const ProfileBlock& block : profile.blocks()) {
         const std::string& caller = profile.functions()[block.function].demangled;
         for (const Instruction& insn : block.instructions) {
-            if (insn.call == CallKind::none) {
+            // An indirect call or jump that recorded its targets: an edge to
+            // each, and what no slot took under <indirect>. A call runs as
+            // often as its block; a jump through a table records nothing.
+            const auto [first, last] = std::ranges::equal_range(indirect, insn.addr, {},
+                                                                &coverage::IndirectTarget::site);
+            if (insn.call == CallKind::none && first == last) {
                 continue;
             }
-            const std::string callee = profile.callee_name(insn);
-            Edge& edge = edges[{caller, callee}];
-            edge.caller = caller;
-            edge.callee = callee;
-            edge.kind = insn.call;
-            edge.count = saturating_add(edge.count, block.data->count);
+            if (insn.call != CallKind::indirect && first == last) {
+                add(caller, profile.callee_name(insn), insn.call, block.data->count, "");
+                continue;
+            }
+            uint64_t attributed = 0, other = 0;
+            for (auto t = first; t != last; ++t) {
+                if (t->target == 0) {
+                    other = saturating_add(other, t->count);
+                    continue;
+                }
+                attributed = saturating_add(attributed, t->count);
+                add(caller, names.name(t->object, t->target), CallKind::direct, t->count, t->object);
+            }
+            if (insn.call == CallKind::indirect) {
+                other = block.data->count > attributed ? block.data->count - attributed : 0;
+            }
+            if (other > 0 || (insn.call == CallKind::indirect && first == last)) {
+                add(caller, "<indirect>", CallKind::indirect, other, "");
+            }
         }
     }
     std::vector<Edge> sorted;
@@ -72,17 +103,19 @@ void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& re
         write_heading(out.text, request, "the hottest caller-callee edges");
         out.text << format("%zu edges ran; %zu shown\n", ran, edges.size());
     }
-    out.text << "note: indirect calls count under <indirect> per caller: their targets are not recorded\n"
+    out.text << "note: indirect calls and jumps count under each target they reached; <indirect> holds, per "
+                "caller, the executions whose target was not recorded\n"
              << "           count  caller -> callee\n";
     for (const Edge& edge : edges) {
         out.text << format("  %14llu  ", static_cast<unsigned long long>(edge.count)) << edge.caller << " -> "
                  << edge.callee << (edge.kind == CallKind::import ? " (imported)" : "") << "\n";
-        out.rows.push_back(JsonObject()
-                               .text("caller", edge.caller)
-                               .text("callee", edge.callee)
-                               .text("callee_kind", kind_text(edge.kind))
-                               .number("count", edge.count)
-                               .str());
+        JsonObject row;
+        row.text("caller", edge.caller).text("callee", edge.callee).text("callee_kind", kind_text(edge.kind));
+        row.number("count", edge.count);
+        if (!edge.object.empty()) {
+            row.text("callee_object", edge.object);
+        }
+        out.rows.push_back(row.str());
     }
 }
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "relocation.h"
+#include "planned_block.h"
 
 namespace morphel {
 namespace {
@@ -32,17 +32,6 @@ bool displaceable(const CodeInsn& insn) {
 
 }  // namespace
 
-struct CounterPlanner::BlockCode {
-    const Block* block = nullptr;
-    ryn_probe* probe = nullptr;
-    std::vector<CodeInsn> insns;
-    uint64_t bytes = 0;
-    long branch = -1;          // the branch that ends it
-    bool branch_open = false;  // a counted branch no site counts yet
-    size_t covered = 0;        // leading instructions a jump site displaces
-    bool absorbed = false;     // counted by the run of an earlier block
-    bool all_displaceable = true;
-};
 
 size_t CountingPlan::jump_sites() const {
     return std::ranges::count(sites, RYN_SITE_JUMP, [](const PlannedSite& p) { return p.site.kind; });
@@ -50,11 +39,18 @@ size_t CountingPlan::jump_sites() const {
 
 size_t CountingPlan::trap_sites() const { return sites.size() - jump_sites(); }
 
-CounterPlanner::CounterPlanner(const CodeFacts& facts) : facts_(facts) {
+const ryn_indirect* CountingPlan::indirect_at(uint64_t addr) const {
+    const auto it = std::ranges::lower_bound(indirects, addr, {}, &ryn_indirect::addr);
+    return it != indirects.end() && it->addr == addr ? &*it : nullptr;
+}
+
+CounterPlanner::CounterPlanner(const CodeFacts& facts, const ImportSlots& imports)
+    : facts_(facts), imports_(imports) {
     ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
 }
 
-void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* probes, bool entries_unknown) {
+void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* probes, bool entries_unknown,
+                                   const std::vector<uint64_t>& table_jumps) {
     std::vector<BlockCode> code(blocks.size());
     const uint64_t entry = !blocks.empty() && blocks[0].function_entry ? blocks[0].addr : 0;
     for (size_t b = 0; b < blocks.size(); ++b) {
@@ -103,6 +99,7 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
         count_on_edges(code, first_site);
         count_as_sums(code, first_site);
     }
+    plan_indirect(code, first_site, entries_unknown, table_jumps);
     std::stable_sort(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
                      [](const PlannedSite& a, const PlannedSite& b) { return a.site.addr < b.site.addr; });
     for (const BlockCode& c : code) {
@@ -625,6 +622,12 @@ CountingPlan CounterPlanner::finish() {
     // A function's sums come in the order they were found.
     std::ranges::stable_sort(plan_.sums, {}, &ryn_count_sum::block);
     plan_.counter_count = block_counters_ + 2 * counted_branch_count_;
+    // Each indirect site's slots follow every other counter.
+    std::ranges::sort(plan_.indirects, {}, &ryn_indirect::addr);
+    for (ryn_indirect& site : plan_.indirects) {
+        site.slots = static_cast<uint32_t>(plan_.counter_count);
+        plan_.counter_count += RYN_INDIRECT_COUNTERS;
+    }
     return std::move(plan_);
 }
 

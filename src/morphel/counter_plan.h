@@ -6,6 +6,8 @@
 #include <Zydis/Zydis.h>
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "block_finder.h"
@@ -16,7 +18,10 @@ namespace morphel {
 
 struct PlannedSite {
     ryn_site site{};       // target filled when the trampolines are written
-    uint64_t run_end = 0;  // jump sites: the end of the displaced instructions
+    // Jump sites: the end of the displaced instructions. Trap sites: 0, or
+    // the end of an indirect call or jump later in the block that the
+    // out-of-line copy runs on to and records.
+    uint64_t run_end = 0;
     // Jump sites. A run may go on into the blocks after its own when only
     // their predecessor runs into them; the trampoline then counts each
     // block it enters (entries: block start, counter), the edges of each
@@ -35,6 +40,8 @@ struct CountingPlan {
     std::vector<ryn_count_sum> sums;       // ascending by block
     uint64_t counter_count = 0;
     std::vector<uint64_t> locks;  // the trampolines' lock prefixes, ascending
+    std::vector<ryn_indirect> indirects;  // ascending
+    size_t unrecorded_indirects = 0;  // indirect sites whose targets go unrecorded
     size_t jump_blocks = 0;  // blocks counted by a jump site
     size_t trap_blocks = 0;  // by a trap
     size_t sum_blocks = 0;   // as the sum of their incoming edges (no site)
@@ -42,17 +49,24 @@ struct CountingPlan {
 
     size_t jump_sites() const;
     size_t trap_sites() const;
+    const ryn_indirect* indirect_at(uint64_t addr) const;
 };
+
+// Slot address (link-time) to imported symbol: calls through them are
+// named already and record no targets.
+using ImportSlots = std::unordered_map<uint64_t, std::string>;
 
 // Plans the counting of one function's blocks. `probes` are their probes
 // (same order), whose counters it sets. Branch counters are numbered after
 // every block counter by finish().
 class CounterPlanner {
 public:
-    explicit CounterPlanner(const CodeFacts& facts);
+    CounterPlanner(const CodeFacts& facts, const ImportSlots& imports);
     // `entries_unknown`: the function may be entered between leaders, so
-    // only one-byte traps are placed in it.
-    void plan_function(const std::vector<Block>& blocks, ryn_probe* probes, bool entries_unknown);
+    // only one-byte traps are placed in it. `table_jumps`: its indirect
+    // jumps through a jump table, ascending.
+    void plan_function(const std::vector<Block>& blocks, ryn_probe* probes, bool entries_unknown,
+                       const std::vector<uint64_t>& table_jumps);
     CountingPlan finish();
 
 private:
@@ -76,8 +90,12 @@ private:
     bool calls_return_once(const BlockCode& c) const;
     bool block_edges(const BlockCode& c, std::vector<EdgeCounter>& edges) const;
     bool count_as_predecessor(std::vector<BlockCode>& code, size_t b);
+    void plan_indirect(std::vector<BlockCode>& code, size_t first_site, bool entries_unknown,
+                       const std::vector<uint64_t>& table_jumps);
+    bool record_in_run(const BlockCode& c, size_t i, size_t first_site, bool entries_unknown);
 
     const CodeFacts& facts_;
+    const ImportSlots& imports_;
     ZydisDecoder decoder_;
     CountingPlan plan_;
     uint32_t block_counters_ = 0;

@@ -10,7 +10,6 @@
 #include "import_slots.h"
 
 namespace morphel {
-namespace {
 
 std::string demangle(const std::string& symbol) {
     if (!symbol.starts_with("_Z")) {
@@ -21,6 +20,8 @@ std::string demangle(const std::string& symbol) {
         abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status), &std::free);
     return status == 0 && text ? std::string(text.get()) : symbol;
 }
+
+namespace {
 
 std::string hex(uint64_t value) {
     char text[24];

@@ -100,6 +100,9 @@ private:
 // wrapping.
 uint64_t instructions_executed(const coverage::Block& block);
 
+// A C++ symbol's readable name; any other symbol as it is.
+std::string demangle(const std::string& symbol);
+
 // Counts add up to UINT64_MAX at most, as the data files' counts do.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 

@@ -19,6 +19,7 @@
 #include "moved_symbols.h"
 #include "optimized_copy.h"
 #include "pending_output.h"
+#include "import_slots.h"
 #include "probe_table.h"
 #include "use_report.h"
 
@@ -59,7 +60,7 @@ void write_instrumented_copy(const EngineRequest& request) {
     ProbeSet probes;
     if (probed) {
         reader.emplace(output.path());
-        probes = plan_probes(reader->facts());
+        probes = plan_probes(reader->facts(), read_import_slots(request.input));
         appendix.counter_bytes = probes.counting.counter_count * sizeof(uint64_t);
         const std::string settings = copy_settings(absolute_path(request.input), *request.data_dir, records);
         const std::string digest = coverage::file_digest(request.input);
@@ -80,7 +81,9 @@ void write_instrumented_copy(const EngineRequest& request) {
         const CountingPlan& plan = probes.counting;
         std::cerr << "morphel: " << request.input << ": " << plan.jump_blocks << " blocks counted by jumps, "
                   << plan.trap_blocks << " by traps, " << plan.sum_blocks << " as sums of edges, "
-                  << plan.uncounted_blocks << " not counted" << std::endl;
+                  << plan.uncounted_blocks << " not counted; " << plan.indirects.size()
+                  << " indirect calls and jumps record their targets, " << plan.unrecorded_indirects
+                  << " do not" << std::endl;
     }
 }
 

@@ -30,10 +30,10 @@ uint32_t StringPool::add(const std::string& text) {
     return it->second;
 }
 
-ProbeSet plan_probes(const CodeFacts& facts) {
+ProbeSet plan_probes(const CodeFacts& facts, const ImportSlots& imports) {
     ProbeSet set;
     BlockFinder finder(facts);
-    CounterPlanner planner(facts);
+    CounterPlanner planner(facts, imports);
     std::vector<Block> blocks;
     // A branch from another function (a split-off cold part, a tail call
     // into the middle) makes a leader too.
@@ -71,7 +71,7 @@ ProbeSet plan_probes(const CodeFacts& facts) {
                                                (block.line_statement ? RYN_PROBE_LINE_STATEMENT : 0));
             set.probes.push_back(probe);
         }
-        planner.plan_function(blocks, set.probes.data() + first, finder.entries_unknown());
+        planner.plan_function(blocks, set.probes.data() + first, finder.entries_unknown(), finder.table_jumps());
     }
     set.counting = planner.finish();
     // Functions come in address order and their blocks too, so the table is
@@ -105,6 +105,8 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
         plan.sites.clear();
         plan.adjusts.clear();
         plan.sums.clear();
+        plan.unrecorded_indirects += plan.indirects.size();
+        plan.indirects.clear();
         plan.uncounted_blocks = set.probes.size();
         plan.jump_blocks = plan.trap_blocks = plan.sum_blocks = 0;
         plan.counter_count = 0;
@@ -112,7 +114,9 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     }
     const std::string all_settings = settings + "counting " + std::to_string(plan.jump_sites()) + " " +
                                      std::to_string(plan.trap_sites()) + " " +
-                                     std::to_string(plan.uncounted_blocks) + "\n";
+                                     std::to_string(plan.uncounted_blocks) + "\n" + "indirect " +
+                                     std::to_string(plan.indirects.size()) + " " +
+                                     std::to_string(plan.unrecorded_indirects) + "\n";
     std::vector<char> table = build_probe_table(set, all_settings, digest);
     ryn_probe_header header;
     std::memcpy(&header, table.data(), sizeof header);
@@ -124,9 +128,12 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     header.call_adjust_count = static_cast<uint32_t>(plan.adjusts.size());
     header.sums_offset = header.call_adjusts_offset + plan.adjusts.size() * sizeof(ryn_call_adjust);
     header.sum_count = static_cast<uint32_t>(plan.sums.size());
+    header.indirects_offset = header.sums_offset + plan.sums.size() * sizeof(ryn_count_sum);
+    header.indirect_count = static_cast<uint32_t>(plan.indirects.size());
     header.counters_addr = counters_addr;
     header.counter_count = plan.counter_count;
-    const uint64_t code_offset = align_up(header.sums_offset + plan.sums.size() * sizeof(ryn_count_sum), 16);
+    const uint64_t code_offset =
+        align_up(header.indirects_offset + plan.indirects.size() * sizeof(ryn_indirect), 16);
     const std::vector<uint8_t> code = write_trampolines(facts, plan, addr + code_offset, counters_addr);
 
     std::memcpy(table.data(), &header, sizeof header);
@@ -142,6 +149,9 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     }
     for (const ryn_count_sum& sum : plan.sums) {
         append_bytes(table, sum);
+    }
+    for (const ryn_indirect& site : plan.indirects) {
+        append_bytes(table, site);
     }
     table.resize(code_offset, '\0');
     table.insert(table.end(), code.begin(), code.end());

@@ -34,7 +34,7 @@ struct ProbeSet {
 
 // The probes of every function of the file: one per basic block, with the
 // plan for counting them.
-ProbeSet plan_probes(const CodeFacts& facts);
+ProbeSet plan_probes(const CodeFacts& facts, const ImportSlots& imports);
 
 // Header, probes, strings and settings, in that order; no counting.
 std::vector<char> build_probe_table(const ProbeSet& set, const std::string& settings,

@@ -5,6 +5,7 @@
 #include "counter_plan.h"
 #include "engine_error.h"
 #include "flag_liveness.h"
+#include "indirect_sites.h"
 #include "relocation.h"
 
 namespace morphel {
@@ -31,9 +32,22 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
         code.align(8);
         site.target = code.here();
         if (site.kind == RYN_SITE_TRAP) {
-            const CodeInsn insn = decode(site.addr);
-            if (code.relocate(insn)) {
-                code.jmp(insn.next());
+            // The instruction, or the block up to an indirect call or jump
+            // that records its target here (the handler records one at
+            // addr itself).
+            const uint64_t end = std::max(planned.run_end, decode(site.addr).next());
+            bool goes_on = true;
+            for (uint64_t addr = site.addr; addr < end;) {
+                const CodeInsn insn = decode(addr);
+                const ryn_indirect* indirect = plan.indirect_at(addr);
+                if (indirect && addr != site.addr) {
+                    record_target(code, *indirect, counter(indirect->slots));
+                }
+                goes_on = code.relocate(insn);
+                addr = insn.next();
+            }
+            if (goes_on) {
+                code.jmp(end);
             }
             continue;
         }
@@ -58,6 +72,9 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
                 if (at == addr) {
                     code.count(counter(index), flags.live_at(addr));
                 }
+            }
+            if (const ryn_indirect* indirect = plan.indirect_at(addr)) {
+                record_target(code, *indirect, counter(indirect->slots));
             }
             const auto branch = std::ranges::find(planned.branches, addr, &std::pair<uint64_t, long>::first);
             const bool last = insn.next() == planned.run_end;

@@ -168,3 +168,13 @@ void ryn_counts_reset_after_fork(struct ryn_object *object)
         object->counters[c] = 0;
     memset(written(object), 0, sizeof(uint64_t) * (size_t)object->counter_count);
 }
+
+uint64_t ryn_counter_now(const struct ryn_object *object, uint32_t counter)
+{
+    return counted(object, counter) ? taking(object)[counter] : 0;
+}
+
+uint64_t ryn_counter_delta(const struct ryn_object *object, uint32_t counter)
+{
+    return counted(object, counter) ? counter_delta(object, counter) : 0;
+}

@@ -19,6 +19,9 @@ void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t
 uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe);
 /* A fork child starts from zero: nothing its parent counted is its own. */
 void ryn_counts_reset_after_fork(struct ryn_object *object);
+/* The current value of a counter and its count since the last write. */
+uint64_t ryn_counter_now(const struct ryn_object *object, uint32_t counter);
+uint64_t ryn_counter_delta(const struct ryn_object *object, uint32_t counter);
 
 /* previous_data.c */
 /* A data file of the same build and format, read in the order it was
@@ -42,5 +45,19 @@ uint64_t ryn_previous_block(struct ryn_previous *previous, const struct ryn_prob
 void ryn_previous_branch(struct ryn_previous *previous, const struct ryn_branch *branch,
                          uint64_t *taken, uint64_t *not_taken);
 uint64_t ryn_previous_calls(struct ryn_previous *previous, uint64_t entry);
+/* The indirect section: its count line, then each line in turn. */
+struct ryn_indirect_line {
+    uint64_t site, target, count;
+    const char *path; /* path_length bytes in the file, no NUL */
+    size_t path_length;
+};
+uint64_t ryn_previous_indirect_count(struct ryn_previous *previous);
+void ryn_previous_indirect(struct ryn_previous *previous, struct ryn_indirect_line *line);
+
+/* indirect_data.c: writes the "indirect" section of the object's data,
+ * this run's targets added to the previous file's (NULL: none), through
+ * `out` (which takes text). */
+void ryn_write_indirect(struct ryn_object *object, struct ryn_previous *previous,
+                        void (*out)(const char *text, size_t length));
 
 #endif

@@ -196,6 +196,7 @@ static void write_object(struct ryn_object *object, struct ryn_previous *previou
         out_tab_number(calls, 10);
         out_text("\n");
     }
+    ryn_write_indirect(object, previous, out_bytes);
     out_flush();
 }
 

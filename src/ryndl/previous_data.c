@@ -101,6 +101,31 @@ uint64_t ryn_previous_calls(struct ryn_previous *previous, uint64_t entry)
     return previous->ok ? calls : 0;
 }
 
+uint64_t ryn_previous_indirect_count(struct ryn_previous *previous)
+{
+    expect(previous, "indirect ");
+    uint64_t count = number(previous, 10);
+    expect(previous, "\n");
+    return previous->ok ? count : 0;
+}
+
+void ryn_previous_indirect(struct ryn_previous *previous, struct ryn_indirect_line *line)
+{
+    line->site = number(previous, 16);
+    expect(previous, "\t");
+    line->target = number(previous, 16);
+    expect(previous, "\t");
+    line->count = number(previous, 10);
+    expect(previous, "\t");
+    line->path = previous->p;
+    ryn_previous_skip_line(previous);
+    line->path_length = previous->ok ? (size_t)(previous->p - 1 - line->path) : 0;
+    if ((line->target == 0) != (line->path_length == 0))
+        previous->ok = 0;
+    if (!previous->ok)
+        line->count = 0;
+}
+
 static uint32_t entry_count(const struct ryn_object *object)
 {
     uint32_t entries = 0;
@@ -123,6 +148,10 @@ static void check_body(struct ryn_previous *previous, const struct ryn_object *o
     for (uint32_t i = 0; previous->ok && i < object->count; ++i)
         if (object->probes[i].flags & RYN_PROBE_FUNCTION_ENTRY)
             ryn_previous_calls(previous, object->probes[i].addr);
+    uint64_t indirect = previous->ok ? ryn_previous_indirect_count(previous) : 0;
+    struct ryn_indirect_line line;
+    for (uint64_t i = 0; previous->ok && i < indirect; ++i)
+        ryn_previous_indirect(previous, &line);
     if (previous->p != previous->end)
         previous->ok = 0;
 }

@@ -79,6 +79,8 @@ static void take_counting_parts(struct ryn_object *object, const struct ryn_prob
     object->sum_count = header->sum_count;
     object->counters = (volatile uint64_t *)(object->bias + header->counters_addr);
     object->counter_count = header->counter_count;
+    object->indirects = (const struct ryn_indirect *)(base + header->indirects_offset);
+    object->indirect_count = header->indirect_count;
     object->locks = (const uint64_t *)(base + header->locks_offset);
     object->lock_count = header->lock_count;
     object->counting = ryn_counting;

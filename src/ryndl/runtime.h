@@ -48,6 +48,8 @@ struct ryn_object {
     uint32_t sum_count;
     volatile uint64_t *counters;
     uint64_t counter_count;
+    const struct ryn_indirect *indirects;
+    uint32_t indirect_count;
     const uint64_t *locks;    /* link-time addresses of the lock prefixes */
     uint32_t lock_count;
     int locks_dropped;        /* they hold 0x3E (see lock_prefixes.c) */

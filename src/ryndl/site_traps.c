@@ -94,6 +94,57 @@ static void add_one(struct ryn_object *object, uint32_t counter)
         __atomic_add_fetch(&object->counters[counter], 1, __ATOMIC_RELAXED);
 }
 
+/* The trapped indirect call or jump's target: its operand evaluated on the
+ * registers the trap saved (the instruction would read the same memory). */
+static uint64_t indirect_target(const struct ryn_indirect *site, const ucontext_t *uc, uintptr_t pc)
+{
+    static const int greg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
+                                 REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                                 REG_R12, REG_R13, REG_R14, REG_R15};
+    const greg_t *regs = uc->uc_mcontext.gregs;
+    uint64_t addr = (uint64_t)(int64_t)site->disp;
+    if (site->base == RYN_REG_RIP)
+        addr += pc + site->length;
+    else if (site->base < 16)
+        addr += (uint64_t)regs[greg[site->base]];
+    if (!site->memory)
+        return addr - (uint64_t)(int64_t)site->disp;
+    if (site->index < 16)
+        addr += (uint64_t)regs[greg[site->index]] * site->scale;
+    uint64_t target;
+    memcpy(&target, (const void *)(uintptr_t)addr, sizeof target);
+    return target;
+}
+
+/* Counts the target in the site's slots, as the trampolines do. */
+static void record_indirect(struct ryn_object *object, uint64_t addr, const ucontext_t *uc,
+                            uintptr_t pc)
+{
+    uint32_t at = ryn_lower_bound(object->indirects, object->indirect_count,
+                                  sizeof *object->indirects, addr);
+    if (at == object->indirect_count || object->indirects[at].addr != addr)
+        return;
+    const struct ryn_indirect *site = &object->indirects[at];
+    if (site->slots > object->counter_count ||
+        object->counter_count - site->slots < RYN_INDIRECT_COUNTERS)
+        return;
+    uint64_t target = indirect_target(site, uc, pc);
+    volatile uint64_t *counts = object->counters + site->slots;
+    volatile uint64_t *targets = counts + RYN_INDIRECT_SLOTS + 1;
+    for (uint32_t k = 0; target != 0 && k < RYN_INDIRECT_SLOTS; ++k) {
+        uint64_t seen = __atomic_load_n(&targets[k], __ATOMIC_RELAXED);
+        /* A failed exchange leaves in seen the target another thread put. */
+        if (seen == 0 && __atomic_compare_exchange_n(&targets[k], &seen, target, 0,
+                                                     __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+            seen = target;
+        if (seen == target) {
+            __atomic_add_fetch(&counts[k], 1, __ATOMIC_RELAXED);
+            return;
+        }
+    }
+    __atomic_add_fetch(&counts[RYN_INDIRECT_SLOTS], 1, __ATOMIC_RELAXED);
+}
+
 /* Called from the SIGTRAP handler with the address of the int3. */
 int ryn_take_site(uintptr_t pc, void *context)
 {
@@ -110,6 +161,7 @@ int ryn_take_site(uintptr_t pc, void *context)
         const struct ryn_site *site = &object->sites[low];
         if (site->kind == RYN_SITE_TRAP) {
             add_one(object, site->counter);
+            record_indirect(object, addr, uc, pc);
             uc->uc_mcontext.gregs[REG_RIP] = (greg_t)(object->bias + site->target);
             return 1;
         }

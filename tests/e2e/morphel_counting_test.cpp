@@ -168,7 +168,8 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesEachWithItsOwnCounter) {
         EXPECT_TRUE(site != sites.end() ? site->kind == RYN_SITE_JUMP || site->counter == probe.counter
                                         : in_run || reached.count(probe.addr));
     }
-    EXPECT_EQ(table->header.counter_count, block_counters.size() + 2 * table->branches.size());
+    EXPECT_EQ(table->header.counter_count, block_counters.size() + 2 * table->branches.size() +
+                                               RYN_INDIRECT_COUNTERS * table->header.indirect_count);
     for (const ryn_branch& branch : table->branches) {
         EXPECT_GE(branch.taken_counter, block_counters.size());
     }

@@ -20,8 +20,8 @@ namespace {
 const std::string k_digest = "0123456789abcdef0123456789abcdef";
 
 std::string data_text(const std::string& blocks, const std::string& count = "2",
-                      const std::string& branches = "branches 0\ncalls 0\n") {
-    return "ryn-instrdata 2\nobject /a/lib x.so\ndigest " + k_digest +
+                      const std::string& branches = "branches 0\ncalls 0\nindirect 0\n") {
+    return "ryn-instrdata 3\nobject /a/lib x.so\ndigest " + k_digest +
            "\nprogram prog\ncounts exact\nblocks " + count + "\n" + blocks + branches;
 }
 
@@ -30,7 +30,10 @@ const std::string k_two_branches =
     "1145\t1139\t3\t1\n"
     "1150\t1148\t0\t18446744073709551615\n"
     "calls 1\n"
-    "1139\t2\n";
+    "1139\t2\n"
+    "indirect 2\n"
+    "1145\t0\t1\t\n"
+    "1145\t29a0\t3\t/lib/libc.so.6\n";
 
 const std::string k_two_blocks =
     "1139\t3\t2\t3\t4\tsq\t/src/my file.c\n"
@@ -84,20 +87,22 @@ TEST(DataFile, MalformedDataIsRefusedWithTheFileAndLine) {
     std::string upper = data_text(k_two_blocks);
     upper.replace(upper.find("abcdef"), 6, "ABCDEF");
     const std::pair<std::string, std::string> refusals[] = {
-        {"ryn-instrdata 1\n", "line 1: expected \"ryn-instrdata 2\""},
+        {"ryn-instrdata 2\n", "line 1: expected \"ryn-instrdata 3\""},
         {"", "ends before the header"},
-        {"ryn-instrdata 2\nprogram prog\n", "line 2: expected \"object <value>\""},
+        {"ryn-instrdata 3\nprogram prog\n", "line 2: expected \"object <value>\""},
         {upper, "line 3: the digest must be 32 lowercase hex digits"},
         {data_text(k_two_blocks, "3"), "line 9: a block needs 7"},
         {data_text(k_two_blocks, "1"), "line 8: expected \"branches <value>\""},
         {data_text(k_two_blocks, "2", "branches 1\n"), "ends before branches"},
-        {data_text(k_two_blocks, "2", k_two_branches + "x\n"), "line 14: more lines than"},
+        {data_text(k_two_blocks, "2", k_two_branches + "x\n"), "line 17: more lines than"},
         {data_text(k_two_blocks, "2", "branches 1\n1145\t1139\t3\ncalls 0\n"), "a branch needs 4"},
         {data_text(k_two_blocks, "2", "branches 2\n1150\t0\t0\t0\n1145\t0\t0\t0\n"),
          "branches addresses must ascend"},
         {data_text(k_two_blocks, "2", "branches 0\n"), "ends before the calls line"},
         {data_text(k_two_blocks, "2", "branches 0\ncalls 1\n1139\n"), "calls need 2"},
-        {"ryn-instrdata 2\nobject o\ndigest " + k_digest + "\nprogram p\ncounts some\n",
+        {data_text(k_two_blocks, "2", "branches 0\ncalls 0\nindirect 1\n1145\t29a0\t3\t\n"),
+         "a target needs its object"},
+        {"ryn-instrdata 3\nobject o\ndigest " + k_digest + "\nprogram p\ncounts some\n",
          "line 5: expected \"counts exact\" or \"counts runs\""},
         {data_text("1139\t3\t2\t3\t4\tsq\n", "1"), "line 7: a block needs 7"},
         {data_text("1139\t3\t2\t3\t-4\tsq\tf.c\n", "1"), "bad count \"-4\""},
