@@ -2,12 +2,9 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "ryn/driver_parts.h"
-
-class RynExecUtil;
+#include "ryn/ryn_exec_util.h"
 
 extern "C" {
 // Buffer of the caller of ryn_main_entry; tell mode writes one line into it.
