@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "driver/ryn_driver/phases.h"
 #include "ryn/ryn_driver.h"
 
 namespace {
@@ -59,10 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A non-zero audit-library version keeps the fuzzer's signal handlers.
     auto driver = std::make_unique<RynDriver>("memvex", 4, RynDriver::PrepareOnly{});
-    driver->program_name = "memvex";
+    driver->locations().program_name = "memvex";
     ryn_fuzz::run_until_end([&] {
-        driver->process_memvex_options(static_cast<int>(argv.size() - 1), argv.data());
-        if (!driver->target_path || driver->target_path->find(':') != std::string::npos) {
+        process_memvex_options(static_cast<int>(argv.size() - 1), argv.data(), driver->options(),
+                               driver->tool_args(), driver->locations(), driver->util());
+        const std::optional<std::string>& target = driver->options().target_path;
+        if (!target || target->find(':') != std::string::npos) {
             __builtin_trap();
         }
     });

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "ryn/exec_util.h"
 
@@ -37,8 +38,8 @@ std::string home_cache_base(uid_t uid, const char* kind) {
 }  // namespace
 
 RynCache::RynCache(const char* dir, bool use_home, const char* kind, bool follow_dependencies,
-                   ExecUtil* util, RynDriver* driver)
-    : follow_dependencies(follow_dependencies), kind(kind), util(util), driver(driver) {
+                   ExecUtil* util, CachePolicy policy)
+    : follow_dependencies(follow_dependencies), kind(kind), util(util), policy(std::move(policy)) {
     try {
         table.assign(nbuckets, nullptr);
     } catch (const std::bad_alloc&) {

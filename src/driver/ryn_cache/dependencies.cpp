@@ -14,7 +14,6 @@
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
 
 namespace {
 
@@ -60,9 +59,8 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
     if (is_shared_lib) {
         return;
     }
-    const RynDriver* driver = cache->driver;
     const std::string command = "QVEN_RYN_AUDIT_PRINT_DEPS=yes LD_CONFGEN=yes LD_LOADAVAIL=yes "
-                                "LD_AUDIT=" + shell_quote(driver->auditlibpath()) + " " +
+                                "LD_AUDIT=" + shell_quote(cache->policy.audit_lib_path) + " " +
                                 shell_quote(name);
     ryn::UniquePipe listing(popen(command.substr(0, k_line_size - 1).c_str(), "r"));
     if (!listing) {
@@ -91,7 +89,7 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
         if (line[0] != '/') {
             path = (current_directory(util) + "/" + line).substr(0, k_line_size - 1);
         }
-        if (driver->very_verbose) {
+        if (cache->policy.very_verbose) {
             util->report_error(MSG_INFO, 0, "DEPLEVEL %d %s", dependency_level, line);
         }
         if (!is_ignorable(cache->ignorable_libs, path)) {

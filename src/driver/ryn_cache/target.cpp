@@ -8,7 +8,6 @@
 #include "driver/ryn_util/kept_originals.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
 
 Target::Target(bool is_main, RynCache* cache, const char* base, const char* path,
                bool is_shared_lib, ExecUtil* util, bool skip_instr_check, bool restore_first,
@@ -52,7 +51,7 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
 }
 
 bool Target::replace() const {
-    return replaceable && cache && cache->driver && cache->driver->replace_in_place;
+    return replaceable && cache && cache->policy.replace_in_place;
 }
 
 void Target::dump() const {

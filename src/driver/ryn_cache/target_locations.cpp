@@ -19,7 +19,6 @@
 #include "driver/ryn_util/usable_path.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
 
 namespace {
 
@@ -93,7 +92,7 @@ void Target::compute_target_locations(const char* base) {
     // The memory checker keeps fully and write-only instrumented copies of
     // one file apart.
     const char* kind_suffix = "";
-    if (cache && cache->driver && cache->driver->memvex_front_end) {
+    if (cache && cache->policy.memvex) {
         kind_suffix = check_and_set_memvex_full_instr_flag() ? "_f" : "_w";
     }
     cached_name = std::string(base) +

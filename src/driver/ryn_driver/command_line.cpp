@@ -8,8 +8,11 @@
 #include <string_view>
 #include <utility>
 
+#include "driver/ryn_driver/general_command_line.h"
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "driver/ryn_util/run_ending.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -19,34 +22,39 @@ constexpr const char* k_indent = "     ";
 
 }  // namespace
 
-void RynDriver::process_options(int, char** argv) {
+void process_options(int, char** argv, RynOptions& opts, ToolArgs& tools, InstallLocations& loc,
+                     ExecUtil& util) {
     // argc is not consulted: the walk ends at argv's null entry.
+    GeneralCommandLine{opts, tools, loc, util}.parse(argv);
+}
+
+void GeneralCommandLine::parse(char** argv) {
     if (argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) {
-        usage_exit(1);
+        usage_exit(loc, 1);
     }
     const std::string_view mode = argv[1];
     if (mode == "collect") {
-        collect_mode = true;
-        instrument_record.add_arg("instrument");
+        opts.collect_mode = true;
+        tools.instrument_record.add_arg("instrument");
     } else if (mode == "instrument") {
-        instrument_mode = true;
-        instrument_record.add_arg("instrument");
+        opts.instrument_mode = true;
+        tools.instrument_record.add_arg("instrument");
     } else if (mode == "analyze") {
-        analyze_mode = true;
+        opts.analyze_mode = true;
     } else if (mode == "coverage") {
-        coverage_mode = true;
+        opts.coverage_mode = true;
     } else if (mode == "optimize") {
-        optimize_mode = true;
+        opts.optimize_mode = true;
     } else if (mode == "check") {
-        check_mode = true;
+        opts.check_mode = true;
     } else if (mode == "-V") {
         printf("%s\n", ver_string);
         fflush(stdout);
-        exit(0);
+        ryn::end_run(0);
     } else if (mode == "-?" || mode == "-h") {
-        usage_exit(0);
+        usage_exit(loc, 0);
     } else if (mode == "--help") {
-        usage();
+        usage(loc);
         std::string list;
         for (const char* row : ryn_help_text) {
             list += k_indent;
@@ -54,14 +62,14 @@ void RynDriver::process_options(int, char** argv) {
             list += row;
         }
         fprintf(stderr, long_usage, k_indent, list.c_str());
-        exit(0);
+        ryn::end_run(0);
     } else {
-        usage_exit(1);
+        usage_exit(loc, 1);
     }
 
     char** cursor = argv + 2;
     while (*cursor != nullptr) {
-        if (target_path) {
+        if (opts.target_path) {
             // Everything after the target belongs to it, options included.
             process_target_arg(cursor);
             continue;
@@ -71,20 +79,21 @@ void RynDriver::process_options(int, char** argv) {
             std::string name = arg;
             const std::size_t colon = name.find(':');
             if (colon != std::string::npos) {
-                check_file_spec = name.substr(colon + 1);
+                opts.check_file_spec = name.substr(colon + 1);
                 name.resize(colon);
             }
-            target_path = std::move(name);
+            opts.target_path = std::move(name);
             // A run killed while it had this program replaced in place left
             // its original beside it; put it back before anything reads it.
-            ryn::recover_left_replacement(*util, target_path->c_str());
+            ryn::recover_left_replacement(util, opts.target_path->c_str());
             if (colon != std::string::npos) {
                 // From here on argv names the target without its check-file
                 // part; the text lives as long as the driver.
-                *cursor = target_path->data();
+                *cursor = opts.target_path->data();
             }
-            if (target_is_shared == 2) {
-                target_is_shared = util->is_shared_object(target_path->c_str(), true) ? 1 : 0;
+            if (opts.target_is_shared == 2) {
+                opts.target_is_shared =
+                    util.is_shared_object(opts.target_path->c_str(), true) ? 1 : 0;
             }
             ++cursor;
             continue;
@@ -100,26 +109,26 @@ void RynDriver::process_options(int, char** argv) {
                              process_instrument_input_arg(cursor) ||
                              process_coverage_input_arg(cursor);
         if (!handled) {
-            invalid_option(*util, arg);
+            invalid_option(util, arg);
         }
     }
 }
 
-bool RynDriver::process_target_arg(char**& cursor) {
-    target_args.add_arg(*cursor);
+bool GeneralCommandLine::process_target_arg(char**& cursor) {
+    opts.target_args.add_arg(*cursor);
     ++cursor;
     return true;
 }
 
-bool RynDriver::process_ryn_driver_arg(char**& cursor) {
+bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
     const char* const arg = *cursor;
     const std::string_view option = arg;
     const auto refuse_if = [&](bool invalid) {
         if (invalid) {
-            invalid_option(*util, arg);
+            invalid_option(util, arg);
         }
     };
-    const auto value = [&] { return option_value(*util, cursor); };
+    const auto value = [&] { return option_value(util, cursor); };
     // A taken option steps the cursor over its own words.
     const auto take = [&](int words) {
         cursor += words;
@@ -127,18 +136,18 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
     };
 
     if (option == "-i") {
-        refuse_if(instrument_mode || check_mode);
+        refuse_if(opts.instrument_mode || opts.check_mode);
         const std::string_view how = value();
         if (how == "static") {
-            static_instrument = true;
-            instrument_enabled = false;
-            use_args.add_arg("-static");
+            opts.static_instrument = true;
+            opts.instrument_enabled = false;
+            tools.use_args.add_arg("-static");
         } else if (how == "on") {
-            static_instrument = false;
-            instrument_enabled = true;
+            opts.static_instrument = false;
+            opts.instrument_enabled = true;
         } else if (how == "off") {
-            static_instrument = false;
-            instrument_enabled = false;
+            opts.static_instrument = false;
+            opts.instrument_enabled = false;
         } else {
             ++cursor;
             return false;
@@ -146,166 +155,166 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         return take(2);
     }
     if (option == "-D") {
-        refuse_if(check_mode || optimize_mode);
-        cache_dir = value();
+        refuse_if(opts.check_mode || opts.optimize_mode);
+        opts.cache_dir = value();
         return take(2);
     }
     if (option == "-n") {
-        dry_run = true;
+        opts.dry_run = true;
         return take(1);
     }
     if (option == "-S") {
-        refuse_if(check_mode || optimize_mode);
-        target_is_shared = 1;
+        refuse_if(opts.check_mode || opts.optimize_mode);
+        opts.target_is_shared = 1;
         return take(1);
     }
     if (option == "-U") {
-        refuse_if(check_mode || optimize_mode);
-        u_argument = value();
-        target_is_shared = 0;
+        refuse_if(opts.check_mode || opts.optimize_mode);
+        opts.u_argument = value();
+        opts.target_is_shared = 0;
         return take(2);
     }
     if (option == "-M") {
-        refuse_if(check_mode || optimize_mode);
-        follow_dependencies = true;
+        refuse_if(opts.check_mode || opts.optimize_mode);
+        opts.follow_dependencies = true;
         return take(1);
     }
     if (option == "-c") {
-        refuse_if(!collect_mode);
-        coverage_mode = true;
+        refuse_if(!opts.collect_mode);
+        opts.coverage_mode = true;
         return take(1);
     }
     if (option == "-v") {
-        if (!verbose) {
-            verbose = true;
-            collect_args.add_arg("-v");
+        if (!opts.verbose) {
+            opts.verbose = true;
+            tools.collect_args.add_arg("-v");
         } else {
-            very_verbose = true;
-            er_ryn_args.add_arg("-vv");
-            use_args.add_arg("-v");
-            optimize_args.add_arg("-v");
+            opts.very_verbose = true;
+            tools.er_ryn_args.add_arg("-vv");
+            tools.use_args.add_arg("-v");
+            tools.optimize_args.add_arg("-v");
         }
         return take(1);
     }
     if (option == "-z") {
-        if (++z_count >= 2) {
-            instrument_record.add_arg("-v");
+        if (++opts.z_count >= 2) {
+            tools.instrument_record.add_arg("-v");
         }
         return take(1);
     }
     if (has_prefix(arg, "-Yo,")) {
-        morphel_dir = arg + 4;
-        instrument_record.add_arg(arg);
-        er_ryn_args.add_arg(arg);
-        morphel_dir_given = true;
+        loc.morphel_dir = arg + 4;
+        tools.instrument_record.add_arg(arg);
+        tools.er_ryn_args.add_arg(arg);
+        loc.morphel_dir_given = true;
         return take(1);
     }
     if (has_prefix(arg, "-Ye,")) {
         const char* dir = arg + 4;
-        if (!set_er_ryn_program(dir)) {
-            util->report_error(MSG_WARNING, 0, get_msg(RYN_E_BAD_YE), dir);
+        if (!set_er_ryn_program(dir, loc)) {
+            util.report_error(MSG_WARNING, 0, get_msg(RYN_E_BAD_YE), dir);
         }
-        er_ryn_elsewhere = true;
+        loc.er_ryn_elsewhere = true;
         return take(1);
     }
     if (option == "-s") {
-        refuse_if(check_mode);
+        refuse_if(opts.check_mode);
         const char* suffix = value();
-        instrument_record.add_arg("-s");
-        instrument_record.add_arg(suffix);
-        instrdata_suffix = suffix;
+        tools.instrument_record.add_arg("-s");
+        tools.instrument_record.add_arg(suffix);
+        opts.instrdata_suffix = suffix;
         return take(2);
     }
     if (has_prefix(arg, "-Wo,")) {
         const char* payload = arg + 4;
-        instrument_record.add_arg(arg);
-        engine_passthrough_args.add_arg(payload);
-        optimize_args.add_arg(payload);
-        use_args.add_arg(payload);
+        tools.instrument_record.add_arg(arg);
+        tools.engine_passthrough_args.add_arg(payload);
+        tools.optimize_args.add_arg(payload);
+        tools.use_args.add_arg(payload);
         if (has_prefix(arg, "-Wo,-zentor_analytics_file=")) {
-            analytics_file_given = true;
+            opts.analytics_file_given = true;
         }
         return take(1);
     }
     if (option == "-R") {
-        refuse_if(check_mode);
-        replace_in_place = true;
+        refuse_if(opts.check_mode);
+        opts.replace_in_place = true;
         return take(1);
     }
     if (option == "-r") {
-        refuse_if(check_mode || optimize_mode);
-        instrument_record.add_arg("-r");
-        r_option = true;
+        refuse_if(opts.check_mode || opts.optimize_mode);
+        tools.instrument_record.add_arg("-r");
+        opts.r_option = true;
         return take(1);
     }
     if (option == "-o") {
-        refuse_if(check_mode);
+        refuse_if(opts.check_mode);
         const char* file = value();
-        if (instrument_mode) {
-            output_file = file;
-        } else if (optimize_mode) {
-            optimize_output = file;
+        if (opts.instrument_mode) {
+            opts.output_file = file;
+        } else if (opts.optimize_mode) {
+            opts.optimize_output = file;
         } else if (std::string_view(file).ends_with(".er")) {
             // An experiment name goes to the collector.
-            collect_args.add_arg("-o");
-            collect_args.add_arg(file);
+            tools.collect_args.add_arg("-o");
+            tools.collect_args.add_arg(file);
         } else {
-            refuse_if(!(analyze_mode || collect_mode || coverage_mode));
-            output_files.add_arg(file);
-            use_args.add_arg(std::string("-out=") + file);
+            refuse_if(!(opts.analyze_mode || opts.collect_mode || opts.coverage_mode));
+            opts.output_files.add_arg(file);
+            tools.use_args.add_arg(std::string("-out=") + file);
         }
         return take(2);
     }
     if (option == "-I") {
-        refuse_if(check_mode);
+        refuse_if(opts.check_mode);
         const char* dir = value();
-        instrument_record.add_arg("-I");
-        instrument_record.add_arg(dir);
-        if (!instrument_mode && env_instrdata_dir) {
-            util->report_error(MSG_WARNING, 0, "-I flag ignored, QVEN_RYN_INSTRDATA_DIR set.");
+        tools.instrument_record.add_arg("-I");
+        tools.instrument_record.add_arg(dir);
+        if (!opts.instrument_mode && opts.env_instrdata_dir) {
+            util.report_error(MSG_WARNING, 0, "-I flag ignored, QVEN_RYN_INSTRDATA_DIR set.");
         }
         struct stat st;
         if (stat(dir, &st) != 0) {
-            util->create_directory(dir);
+            util.create_directory(dir);
         }
-        instrdata_base = bounded_option("", dir);
-        if (!instrdata_base.ends_with('/')) {
-            instrdata_base += '/';
+        opts.instrdata_base = bounded_option("", dir);
+        if (!opts.instrdata_base.ends_with('/')) {
+            opts.instrdata_base += '/';
         }
         return take(2);
     }
     if (option == "-V") {
         fprintf(stderr, "ryn: %s\n", ver_string);
-        exit(0);
+        ryn::end_run(0);
     }
     if (option == "-l") {
-        library_list.add_arg(value());
+        opts.library_list.add_arg(value());
         return take(2);
     }
     if (option == "-L") {
-        util->read_instr_log(value(), &library_list);
+        util.read_instr_log(value(), &opts.library_list);
         return take(2);
     }
     if (option == "-u") {
-        if (check_mode || instrument_mode) {
+        if (opts.check_mode || opts.instrument_mode) {
             return false;
         }
-        remove_instrumented = true;
+        opts.remove_instrumented = true;
         return take(1);
     }
     if (option == "-O") {
-        refuse_if(!collect_mode);
-        redirect_file = value();
+        refuse_if(!opts.collect_mode);
+        opts.redirect_file = value();
         return take(2);
     }
     if (option == "-X") {
-        refuse_if(optimize_mode);
-        mark_last_fg = false;
+        refuse_if(opts.optimize_mode);
+        opts.mark_last_fg = false;
         return take(1);
     }
     if (option == "-zentor") {
-        zentor_front_end = true;
-        util->set_component("zentor");
+        opts.front_end = FrontEnd::zentor;
+        util.set_component("zentor");
         return take(1);
     }
     return false;

@@ -8,13 +8,15 @@
 #include <string>
 
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "driver/ryn_util/run_ending.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/usable_path.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace {
@@ -24,187 +26,212 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-}  // namespace
-
-Target* RynDriver::add_library_target(const char* path, bool restore_first, bool replaceable) {
-    ryn::require_usable_target(*util, path);
-    if (!util->is_shared_object(path, true)) {
-        util->fatal(0, "File not a shared object: %s", path);
-    }
-    return cache->add_target(false, path, nullptr, r_option, restore_first, replaceable, true);
+// What the cache and its targets read of the run.
+CachePolicy cache_policy(const RynOptions& opts, const InstallLocations& loc) {
+    CachePolicy policy;
+    policy.memvex = opts.memvex_front_end();
+    policy.replace_in_place = opts.replace_in_place;
+    policy.very_verbose = opts.very_verbose;
+    policy.audit_lib_path = auditlibpath(loc);
+    policy.tell_mode = opts.tell_mode;
+    policy.no_main_full_instr = opts.memvex.no_main_full_instr;
+    policy.check_all_libraries = opts.memvex.check_all_libraries;
+    policy.check_file_spec = opts.check_file_spec;
+    policy.memvex_check_list.assign(opts.memvex.memvex_check_list.begin(),
+                                    opts.memvex.memvex_check_list.end());
+    return policy;
 }
 
-void RynDriver::distribute_options() {
-    if (!r_option) {
-        r_option = !instrument_mode && !collect_mode && !memvex_front_end;
+}  // namespace
+
+Target* add_library_target(const char* path, bool restore_first, bool replaceable,
+                           const RynOptions& opts, RunState& state, ExecUtil& util) {
+    ryn::require_usable_target(util, path);
+    if (!util.is_shared_object(path, true)) {
+        util.fatal(0, "File not a shared object: %s", path);
     }
-    if (verbose) {
-        util->report_error(MSG_INFO, 0, "%s", ver_string ? ver_string : "");
+    return state.cache->add_target(false, path, nullptr, opts.r_option, restore_first, replaceable,
+                                   true);
+}
+
+void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc, RunState& state,
+                        ExecUtil& util) {
+    if (!opts.r_option) {
+        opts.r_option = !opts.instrument_mode && !opts.collect_mode && !opts.memvex_front_end();
     }
-    if (!target_path) {
-        usage_exit(1);
+    if (opts.verbose) {
+        util.report_error(MSG_INFO, 0, "%s", ver_string ? ver_string : "");
     }
-    const char* target = target_path->c_str();
-    const char* lock_dir = cache_dir ? cache_dir->c_str() : nullptr;
+    if (!opts.target_path) {
+        usage_exit(loc, 1);
+    }
+    const char* target = opts.target_path->c_str();
+    const char* lock_dir = opts.cache_dir ? opts.cache_dir->c_str() : nullptr;
     if (access(target, R_OK) != 0) {
-        util->fatal(0, get_msg(RYN_E_FILE_NOT_FOUND), target);
+        util.fatal(0, get_msg(RYN_E_FILE_NOT_FOUND), target);
     }
-    ryn::require_usable_target(*util, target);
-    if (check_file_spec) {
-        ryn::require_usable_check_file(*util, check_file_spec->c_str());
-    }
-
-    if (check_mode) {
-        util->check_target(target, lock_dir, 2, replace_in_place, false, MSG_WARNING, nullptr,
-                           !lite_mode, nullptr);
-        exit(0);
+    ryn::require_usable_target(util, target);
+    if (opts.check_file_spec) {
+        ryn::require_usable_check_file(util, opts.check_file_spec->c_str());
     }
 
-    set_locations();
+    if (opts.check_mode) {
+        util.check_target(target, lock_dir, 2, opts.replace_in_place, false, MSG_WARNING, nullptr,
+                          !opts.memvex.lite_mode, nullptr);
+        ryn::end_run(0);
+    }
+
+    set_locations(opts, loc, util);
 
     // Lite mode must be settled before the cache (which follows dependencies
     // or not) and the main target (which requires annotations or not) exist.
-    if (memvex_front_end && !lite_mode &&
-        !util->check_target(target, lock_dir, 0, false, true, MSG_INFO, nullptr, false,
-                            nullptr)) {
-        util->report_error(MSG_WARNING, 0,
-                           get_msg(data_race_mode ? RYN_W_NO_ANNOTATIONS_VEK_MODE
-                                                  : RYN_W_NO_ANNOTATIONS_LITE_MODE),
-                           target);
-        lite_mode = true;
+    if (opts.memvex_front_end() && !opts.memvex.lite_mode &&
+        !util.check_target(target, lock_dir, 0, false, true, MSG_INFO, nullptr, false, nullptr)) {
+        util.report_error(MSG_WARNING, 0,
+                          get_msg(opts.memvex.data_race_mode ? RYN_W_NO_ANNOTATIONS_VEK_MODE
+                                                             : RYN_W_NO_ANNOTATIONS_LITE_MODE),
+                          target);
+        opts.memvex.lite_mode = true;
     }
-    if (lite_mode) {
-        follow_dependencies = false;
-    }
-
-    if (z_count == 2) {
-        z_count = 0;
-    } else if (z_count > 2) {
-        --z_count;
+    if (opts.memvex.lite_mode) {
+        opts.follow_dependencies = false;
     }
 
-    cache = std::make_unique<RynCache>(lock_dir, memvex_front_end,
-                                       memvex_front_end ? "memvex" : "count",
-                                       follow_dependencies && !optimize_mode, util.get(), this);
+    if (opts.z_count == 2) {
+        opts.z_count = 0;
+    } else if (opts.z_count > 2) {
+        --opts.z_count;
+    }
 
-    if (read_rc_files) {
-        const int verbosity = (verbose ? 1 : 0) + (very_verbose ? 1 : 0);
-        rc = std::make_unique<rcData>(memvex_front_end,
-                                      install_lib_dir ? install_lib_dir->c_str() : nullptr,
-                                      verbosity, util.get());
-        if (use_rc_library_lists) {
-            rc->library_list("IGNORABLE_LIBS", &cache->ignorable_libs);
-            rc->library_list("WRITE_ONLY_LIBS", &cache->write_only_libs);
+    state.cache = std::make_unique<RynCache>(
+        lock_dir, opts.memvex_front_end(), opts.memvex_front_end() ? "memvex" : "count",
+        opts.follow_dependencies && !opts.optimize_mode, &util, cache_policy(opts, loc));
+
+    if (opts.read_rc_files) {
+        const int verbosity = (opts.verbose ? 1 : 0) + (opts.very_verbose ? 1 : 0);
+        state.rc = std::make_unique<rcData>(
+            opts.memvex_front_end(), loc.install_lib_dir ? loc.install_lib_dir->c_str() : nullptr,
+            verbosity, &util);
+        if (opts.use_rc_library_lists) {
+            state.rc->library_list("IGNORABLE_LIBS", &state.cache->ignorable_libs);
+            state.rc->library_list("WRITE_ONLY_LIBS", &state.cache->write_only_libs);
         }
     }
-    cache->ignorable_libs.add_argslist(&excluded_libraries);
+    state.cache->ignorable_libs.add_argslist(&opts.excluded_libraries);
 
     // Only a run that uses an instrumented program in place puts the
     // original back first.
-    const bool restore_main = replace_in_place && !instrument_mode && !collect_mode;
+    const bool restore_main = opts.replace_in_place && !opts.instrument_mode && !opts.collect_mode;
     // A driver killed while the output file stood replaced left its
     // original beside it.
-    if (output_file) {
-        ryn::recover_left_replacement(*util, output_file->c_str());
+    if (opts.output_file) {
+        ryn::recover_left_replacement(util, opts.output_file->c_str());
     }
     bool uses_cxx_runtime = false;
-    main_target = cache->add_target(true, target, &uses_cxx_runtime, r_option, restore_main,
-                                    replace_in_place, !lite_mode);
-    if (memvex_front_end) {
+    state.main_target =
+        state.cache->add_target(true, target, &uses_cxx_runtime, opts.r_option, restore_main,
+                                opts.replace_in_place, !opts.memvex.lite_mode);
+    if (opts.memvex_front_end()) {
         if (uses_cxx_runtime) {
-            main_uses_cxx_runtime = true;
+            state.main_uses_cxx_runtime = true;
         }
     } else {
-        main_target->instr_options = check_file_spec;
-        check_file_spec.reset();
+        state.main_target->instr_options = opts.check_file_spec;
+        opts.check_file_spec.reset();
     }
 
-    if (lav_version == 0) {
-        lav_version = probe_lav_version();
+    if (state.lav_version == 0) {
+        state.lav_version = probe_lav_version(opts, loc, state, util);
     }
-    lav_above_3 = lav_version >= 4;
+    state.lav_above_3 = state.lav_version >= 4;
 
-    for (const char* lib : library_list) {
-        add_library_target(lib, follow_dependencies ? false : restore_main,
-                           follow_dependencies ? false : replace_in_place);
+    for (const char* lib : opts.library_list) {
+        add_library_target(lib, opts.follow_dependencies ? false : restore_main,
+                           opts.follow_dependencies ? false : opts.replace_in_place, opts, state,
+                           util);
     }
 
     // Libraries that an earlier run of the instrumented program logged.
-    instrument_logfile(main_target);
-    if (liblog_path && (analyze_mode || coverage_mode) && !collect_mode) {
-        if (remove_instrumented) {
-            util->temp_files.add_arg(*liblog_path);
+    instrument_logfile(opts, state, state.main_target);
+    if (state.liblog_path && (opts.analyze_mode || opts.coverage_mode) && !opts.collect_mode) {
+        if (opts.remove_instrumented) {
+            util.temp_files.add_arg(*state.liblog_path);
         }
         ArgCache logged;
-        util->read_instr_log(liblog_path->c_str(), &logged);
+        util.read_instr_log(state.liblog_path->c_str(), &logged);
         for (const char* lib : logged) {
-            add_library_target(lib, false, false);
+            add_library_target(lib, false, false, opts, state, util);
         }
     }
 
     const bool names_output_elsewhere =
-        !collect_mode &&
-        (!(memvex_front_end || instrument_mode) || tell_mode || output_file.has_value());
+        !opts.collect_mode && (!(opts.memvex_front_end() || opts.instrument_mode) ||
+                               opts.tell_mode || opts.output_file.has_value());
     if (names_output_elsewhere) {
-        if (optimize_mode && !optimize_output) {
-            optimize_output = replace_in_place ? *target_path
-                                               : "./" + base_name(*target_path) + ".opt";
+        if (opts.optimize_mode && !opts.optimize_output) {
+            opts.optimize_output = opts.replace_in_place
+                                       ? *opts.target_path
+                                       : "./" + base_name(*opts.target_path) + ".opt";
         }
-    } else if (!memvex_front_end && !replace_in_place) {
-        output_file = *target_path + ".instr";
+    } else if (!opts.memvex_front_end() && !opts.replace_in_place) {
+        opts.output_file = *opts.target_path + ".instr";
     } else {
         // The program is instrumented in place, so it must be writable.
-        output_file = *target_path;
+        opts.output_file = *opts.target_path;
         if (!ryn::UniqueFd(open(target, O_WRONLY)).valid()) {
-            util->fatal(0, get_msg(RYN_NO_WRITE), target);
+            util.fatal(0, get_msg(RYN_NO_WRITE), target);
         }
     }
 
-    if (memvex_front_end) {
-        if (!text_report && !html_report && !analyzer_dir && output_file) {
-            html_report = base_name(*output_file) + ".html";
+    if (opts.memvex_front_end()) {
+        if (!opts.memvex.text_report && !opts.memvex.html_report && !opts.memvex.analyzer_dir &&
+            opts.output_file) {
+            opts.memvex.html_report = base_name(*opts.output_file) + ".html";
         }
-        if (text_report && html_report && *text_report == *html_report) {
-            util->fatal(0, "-H html_file and -w txt_file cannot be the same file");
+        if (opts.memvex.text_report && opts.memvex.html_report &&
+            *opts.memvex.text_report == *opts.memvex.html_report) {
+            util.fatal(0, "-H html_file and -w txt_file cannot be the same file");
         }
     }
 
     if (restore_main) {
-        replace_in_place = false;
+        opts.replace_in_place = false;
+        state.cache->policy.replace_in_place = false;
     }
 
-    if (collect_mode) {
-        collect_run_args.add_arg(output_file.value_or(""));
-        collect_run_args.add_argslist(&target_args);
+    if (opts.collect_mode) {
+        tools.collect_run_args.add_arg(opts.output_file.value_or(""));
+        tools.collect_run_args.add_argslist(&opts.target_args);
     }
 
-    if (coverage_mode) {
-        use_args.add_arg("-bcc");
-        analyze_mode = true;
-        analysis_type_given = true;
-        if (!analytics_file_given) {
+    if (opts.coverage_mode) {
+        tools.use_args.add_arg("-bcc");
+        opts.analyze_mode = true;
+        opts.analysis_type_given = true;
+        if (!opts.analytics_file_given) {
             for (const char* arg : {"-er:ninstrcover", "-er:function", "-er:executed",
                                     "-er:blockcover%", "-er:instrcover%"}) {
-                er_args.add_arg(arg);
+                tools.er_args.add_arg(arg);
             }
-            experiment_mode = true;
+            opts.experiment_mode = true;
         }
     }
 
-    if (experiment_mode) {
-        set_er_ryn_program(nullptr);
-        if (er_ryn_status >= 2) {
+    if (opts.experiment_mode) {
+        set_er_ryn_program(nullptr, loc);
+        if (loc.er_ryn_status >= 2) {
             // A tool from another install tree must be told where our engine is.
-            if (!morphel_dir_given && er_ryn_elsewhere) {
-                er_ryn_args.add_arg(bounded_option("-Yo,", exec_dir.value_or("").c_str()));
+            if (!loc.morphel_dir_given && loc.er_ryn_elsewhere) {
+                tools.er_ryn_args.add_arg(
+                    bounded_option("-Yo,", loc.exec_dir.value_or("").c_str()));
             }
         } else {
-            util->report_error(MSG_INFO, 0, "%s", get_msg(RYN_W_NO_ER_RYN));
-            experiment_mode = false;
+            util.report_error(MSG_INFO, 0, "%s", get_msg(RYN_W_NO_ER_RYN));
+            opts.experiment_mode = false;
         }
     }
 
-    if (optimize_mode && !collect_mode && !instrument_enabled) {
-        util->report_error(MSG_INFO, 0, "%s", get_msg(OPTIMIZE_NO_INSTRDATA));
+    if (opts.optimize_mode && !opts.collect_mode && !opts.instrument_enabled) {
+        util.report_error(MSG_INFO, 0, "%s", get_msg(OPTIMIZE_NO_INSTRDATA));
     }
 }

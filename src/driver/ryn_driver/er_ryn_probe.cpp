@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "ryn/ryn_driver.h"
+#include "driver/ryn_driver/phases.h"
 
 namespace {
 
@@ -55,22 +55,22 @@ std::optional<std::string> find_below(const std::optional<std::string>& root) {
 
 }  // namespace
 
-bool RynDriver::set_er_ryn_program(const char* dir) {
+bool set_er_ryn_program(const char* dir, InstallLocations& loc) {
     if (dir == nullptr) {
-        if (er_ryn_path) {
-            return er_ryn_status > 1;
+        if (loc.er_ryn_path) {
+            return loc.er_ryn_status > 1;
         }
-        if (exec_dir) {
-            if (auto path = find_below(install_root(*exec_dir))) {
-                er_ryn_status = 2;
-                er_ryn_path = std::move(path);
+        if (loc.exec_dir) {
+            if (auto path = find_below(install_root(*loc.exec_dir))) {
+                loc.er_ryn_status = 2;
+                loc.er_ryn_path = std::move(path);
                 return true;
             }
         }
         if (auto path = find_below(std::string(k_default_install_root))) {
-            er_ryn_status = 2;
-            er_ryn_elsewhere = true;
-            er_ryn_path = std::move(path);
+            loc.er_ryn_status = 2;
+            loc.er_ryn_elsewhere = true;
+            loc.er_ryn_path = std::move(path);
             return true;
         }
         return false;
@@ -79,23 +79,23 @@ bool RynDriver::set_er_ryn_program(const char* dir) {
     // The "-Ye," choice stands even when the tool is missing there: the path
     // stays set, so the automatic search later looks nowhere else. A later
     // "-Ye," replaces an earlier one, its answer included.
-    er_ryn_status = 0;
+    loc.er_ryn_status = 0;
     const std::optional<std::string> root = install_root(dir);
     if (!root) {
-        er_ryn_path = std::string();
+        loc.er_ryn_path = std::string();
         return false;
     }
     for (const std::string& path : candidates(*root)) {
-        er_ryn_path = path;
+        loc.er_ryn_path = path;
         if (exists(path)) {
-            er_ryn_status = 2;
+            loc.er_ryn_status = 2;
             break;
         }
     }
-    return er_ryn_status > 1;
+    return loc.er_ryn_status > 1;
 }
 
-bool RynDriver::check_er_ryn_program(const char* dir, char* path, int size) {
+bool check_er_ryn_program(const char* dir, char* path, int size, InstallLocations& loc) {
     if (size <= 0) {
         return false;
     }
@@ -107,15 +107,15 @@ bool RynDriver::check_er_ryn_program(const char* dir, char* path, int size) {
     for (const std::string& candidate : candidates(*root)) {
         snprintf(path, static_cast<std::size_t>(size), "%s", candidate.c_str());
         if (exists(candidate)) {
-            er_ryn_status = 2;
+            loc.er_ryn_status = 2;
             return true;
         }
     }
     return false;
 }
 
-void RynDriver::parse_version_string(char* text, std::optional<std::string>& major,
-                                     std::optional<std::string>& minor) {
+void parse_version_string(char* text, std::optional<std::string>& major,
+                          std::optional<std::string>& minor) {
     constexpr const char* blanks = " \t\n";
     const auto starts_with_digit = [](const char* s) {
         return s != nullptr && isdigit(static_cast<unsigned char>(s[0]));

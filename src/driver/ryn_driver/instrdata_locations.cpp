@@ -1,6 +1,6 @@
 // Where instrumentation data of each target lives, how its consumers are told,
 // and the removal of stale data before fresh data is recorded.
-#include "ryn/ryn_driver.h"
+#include "driver/ryn_driver/phases.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -16,8 +16,8 @@
 #include <string>
 
 #include "driver/ryn_cache/last_component.h"
+#include "driver/ryn_util/run_ending.h"
 #include "ryn/exec_util.h"
-#include "ryn/ryn_exec_util.h"
 #include "ryn/target.h"
 
 using ryn::last_component;
@@ -50,26 +50,26 @@ void append_bounded(std::string& text, const std::string& piece) {
 
 }  // namespace
 
-std::string RynDriver::instrdata_dirname(Target* t) const {
-    return instrdata_base + last_component(t->name) + instrdata_suffix;
+std::string instrdata_dirname(const RynOptions& opts, const Target* t) {
+    return opts.instrdata_base + last_component(t->name) + opts.instrdata_suffix;
 }
 
-const char* RynDriver::instrument_logfile(Target* t) {
-    if (!liblog_path && !memvex_front_end && follow_dependencies && !t->is_shared_lib &&
-        instrument_enabled) {
-        liblog_path = t->original_name + ".liblog";
+const char* instrument_logfile(const RynOptions& opts, RunState& state, const Target* t) {
+    if (!state.liblog_path && !opts.memvex_front_end() && opts.follow_dependencies &&
+        !t->is_shared_lib && opts.instrument_enabled) {
+        state.liblog_path = t->original_name + ".liblog";
     }
-    return liblog_path ? liblog_path->c_str() : nullptr;
+    return state.liblog_path ? state.liblog_path->c_str() : nullptr;
 }
 
-bool RynDriver::check_instrdata(const char* path) const {
+bool check_instrdata(const RynOptions& opts, const char* path) {
     struct stat st {};
     if (!path || stat(path, &st) != 0) {
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
         // A data file of its own stands for an executable's data only.
-        return target_is_shared == 0;
+        return opts.target_is_shared == 0;
     }
     const Dir dir(opendir(path));
     if (!dir) {
@@ -82,8 +82,7 @@ bool RynDriver::check_instrdata(const char* path) const {
     return found;
 }
 
-std::string RynDriver::construct_path_option(const char* prefix, const char* dir,
-                                             const char* name) {
+std::string construct_path_option(const char* prefix, const char* dir, const char* name) {
     std::string text = std::string(prefix) + dir;
     if (dir[0] != '\0' && dir[strlen(dir) - 1] != '/') {
         text += '/';
@@ -91,11 +90,12 @@ std::string RynDriver::construct_path_option(const char* prefix, const char* dir
     return text + name;
 }
 
-std::string RynDriver::auditlibpath() const {
-    return construct_path_option("", audit_lib_dir ? audit_lib_dir->c_str() : "", "ryndl.so");
+std::string auditlibpath(const InstallLocations& loc) {
+    return construct_path_option("", loc.audit_lib_dir ? loc.audit_lib_dir->c_str() : "",
+                                 "ryndl.so");
 }
 
-void RynDriver::unlink_instrdata(const char* path) {
+void unlink_instrdata(const RynOptions& opts, ExecUtil& util, const char* path) {
     if (!path) {
         return;
     }
@@ -104,14 +104,14 @@ void RynDriver::unlink_instrdata(const char* path) {
         if (errno == ENOENT || errno == 0) {
             return;
         }
-        util->fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
+        util.fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
     }
     if (!S_ISDIR(st.st_mode)) {
-        if (!dry_run && unlink(path) != 0) {
-            util->fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
+        if (!opts.dry_run && unlink(path) != 0) {
+            util.fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
         }
-        if (verbose) {
-            util->report_error(MSG_INFO, 0, get_msg(RYN_V_RM_INSTRDATA), path);
+        if (opts.verbose) {
+            util.report_error(MSG_INFO, 0, get_msg(RYN_V_RM_INSTRDATA), path);
         }
         return;
     }
@@ -120,7 +120,7 @@ void RynDriver::unlink_instrdata(const char* path) {
     {
         const Dir dir(opendir(path));
         if (!dir) {
-            util->fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
+            util.fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
         }
         errno = 0;
         while (const dirent* entry = readdir(dir.get())) {
@@ -132,21 +132,21 @@ void RynDriver::unlink_instrdata(const char* path) {
             errno = 0;
         }
         if (errno != 0) {
-            util->fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
+            util.fatal(errno, get_msg(RYN_E_RM_INSTRDATA), path);
         }
     }
     // The directory itself and everything else in it stay.
     for (const char* entry : stale) {
-        if (!dry_run && unlink(entry) != 0) {
-            util->fatal(errno, get_msg(RYN_E_RM_INSTRDATA), entry);
+        if (!opts.dry_run && unlink(entry) != 0) {
+            util.fatal(errno, get_msg(RYN_E_RM_INSTRDATA), entry);
         }
-        if (verbose) {
-            util->report_error(MSG_INFO, 0, get_msg(RYN_V_RM_INSTRDATA), entry);
+        if (opts.verbose) {
+            util.report_error(MSG_INFO, 0, get_msg(RYN_V_RM_INSTRDATA), entry);
         }
     }
 }
 
-void RynDriver::add_checkfile_arg(ArgCache* list, Target* t) {
+void add_checkfile_arg(ArgCache* list, const Target* t) {
     if (!t->instr_options) {
         return;
     }
@@ -158,23 +158,24 @@ void RynDriver::add_checkfile_arg(ArgCache* list, Target* t) {
         // need memory that is not there.
         fputs(get_msg(RYN_RAN_OUT_OF_MEMORY), stderr);
         fputs("\n", stderr);
-        exit(1);
+        ryn::abandon_run(1);
     }
     list->add_arg(option);
 }
 
-std::string RynDriver::use_option(Target* t) const {
+std::string use_option(const RynOptions& opts, const RunState& state, const Target* t) {
     std::string text = use_option_prefix;
-    const std::string data_dir = instrdata_dirname(t);
-    if (env_instrdata_dir) {
-        append_bounded(text, *env_instrdata_dir);
+    const std::string data_dir = instrdata_dirname(opts, t);
+    if (opts.env_instrdata_dir) {
+        append_bounded(text, *opts.env_instrdata_dir);
         append_bounded(text, last_component(data_dir));
     } else {
         append_bounded(text, data_dir);
     }
-    if (target_is_shared == 0) {
+    if (opts.target_is_shared == 0) {
         append_bounded(text, "/");
-        append_bounded(text, u_argument ? *u_argument : last_component(main_target->cached_name));
+        append_bounded(text, opts.u_argument ? *opts.u_argument
+                                             : last_component(state.main_target->cached_name));
         append_bounded(text, k_data_suffix);
     }
     return text;

@@ -6,9 +6,9 @@
 #include <cerrno>
 
 #include "driver/ryn_driver/phase_support.h"
+#include "driver/ryn_driver/phases.h"
 #include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace {
@@ -16,11 +16,11 @@ namespace {
 // Option texts are built in fixed buffers of this size.
 constexpr size_t k_option_max = 1023;
 
-const char* mode_switch(const RynDriver& d) {
-    if (!d.memvex_front_end) {
+const char* mode_switch(const InstrumentPhase& d) {
+    if (!d.opts.memvex_front_end()) {
         return "-ryn";
     }
-    return d.lite_mode ? "-ped=lite" : "-ped";
+    return d.opts.memvex.lite_mode ? "-ped=lite" : "-ped";
 }
 
 std::string instrument_option(const std::optional<std::string>& data_path) {
@@ -42,79 +42,80 @@ std::string directory_part(const std::string& path) {
 
 // The checker runtime goes in front of the main program's needed libraries,
 // and must never be mistaken for a dependency to instrument.
-void add_memvex_runtime(RynDriver& d, ArgCache& signature) {
-    const char* dir = d.memvex_lib_dir ? d.memvex_lib_dir->c_str() : "";
-    const char* runtime = d.data_race_mode ? "libvek.so" : "libmemvex.so";
-    const std::string path = RynDriver::construct_path_option("", dir, runtime);
+void add_memvex_runtime(const InstrumentPhase& d, ArgCache& signature) {
+    const char* dir = d.loc.memvex_lib_dir ? d.loc.memvex_lib_dir->c_str() : "";
+    const char* runtime = d.opts.memvex.data_race_mode ? "libvek.so" : "libmemvex.so";
+    const std::string path = construct_path_option("", dir, runtime);
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        d.util->fatal(errno, "Cannot find memvex library %s", path.c_str());
+        d.util.fatal(errno, "Cannot find memvex library %s", path.c_str());
     }
-    d.cache->ignorable_libs.add_arg(path);
+    d.state.cache->ignorable_libs.add_arg(path);
     signature.add_arg("-prepend_dt_needed=" + path);
-    if (d.data_race_mode) {
-        signature.add_arg(
-            RynDriver::construct_path_option("-prepend_dt_needed=", dir, "libvek_binstr.so"));
+    if (d.opts.memvex.data_race_mode) {
+        signature.add_arg(construct_path_option("-prepend_dt_needed=", dir, "libvek_binstr.so"));
     }
 }
 
-void add_audit_library(RynDriver& d, ArgCache& signature) {
-    const std::string path = d.auditlibpath();
+void add_audit_library(const InstrumentPhase& d, ArgCache& signature) {
+    const std::string path = auditlibpath(d.loc);
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        d.util->fatal(0, "Cannot find audit library %s", path.c_str());
+        d.util.fatal(0, "Cannot find audit library %s", path.c_str());
     }
     signature.add_arg("-add_depaudit=" + path);
 }
 
 // Settings that shape the copy without being engine options of their own:
 // they only make the recorded signature differ.
-void add_signature_only(RynDriver& d, Target* t, ArgCache& signature) {
-    if (t == d.main_target && d.plain_front_end && !t->is_shared_lib && !d.tell_mode) {
-        signature.add_argslist(&d.cache->ignorable_libs);
-        for (int i = 0; i < d.z_count; ++i) {
+void add_signature_only(const InstrumentPhase& d, Target* t, ArgCache& signature) {
+    if (t == d.state.main_target && d.opts.plain_front_end() && !t->is_shared_lib &&
+        !d.opts.tell_mode) {
+        signature.add_argslist(&d.state.cache->ignorable_libs);
+        for (int i = 0; i < d.opts.z_count; ++i) {
             signature.add_arg("-z");
         }
     }
-    signature.add_argslist(&d.instrument_record);
+    signature.add_argslist(&d.tools.instrument_record);
 }
 
 }  // namespace
 
-InstrumentArgs build_instrument_args(RynDriver& d, Target* t,
+InstrumentArgs build_instrument_args(const InstrumentPhase& d, Target* t,
                                      const std::optional<std::string>& data_path) {
     InstrumentArgs lists;
     ArgCache& signature = lists.signature;
-    const bool is_main = t == d.main_target;
+    const bool is_main = t == d.state.main_target;
 
     signature.add_arg(mode_switch(d));
-    if (d.data_race_mode) {
+    if (d.opts.memvex.data_race_mode) {
         signature.add_arg("-race_detection");
     }
-    if (!d.lite_mode) {
+    if (!d.opts.memvex.lite_mode) {
         signature.add_arg(instrument_option(data_path));
     }
-    if (!d.mark_last_fg && is_main) {
+    if (!d.opts.mark_last_fg && is_main) {
         signature.add_arg("-last_fg=0");
     }
-    if (is_main && d.memvex_front_end && !d.tell_mode) {
+    if (is_main && d.opts.memvex_front_end() && !d.opts.tell_mode) {
         add_memvex_runtime(d, signature);
     }
-    if ((d.follow_dependencies || d.tell_mode) && (!t->is_shared_lib || !d.lav_above_3)) {
+    if ((d.opts.follow_dependencies || d.opts.tell_mode) &&
+        (!t->is_shared_lib || !d.state.lav_above_3)) {
         add_audit_library(d, signature);
     }
-    if (!d.lite_mode) {
+    if (!d.opts.memvex.lite_mode) {
         signature.add_arg("-global_auditing");
     }
-    if (!t->replace() && (!is_main || d.plain_front_end || d.tell_mode)) {
-        signature.add_arg(RynDriver::construct_path_option("-replace_origin=", "",
-                                                           directory_part(t->name).c_str()));
+    if (!t->replace() && (!is_main || d.opts.plain_front_end() || d.opts.tell_mode)) {
+        signature.add_arg(
+            construct_path_option("-replace_origin=", "", directory_part(t->name).c_str()));
     }
-    signature.add_argslist(&d.engine_passthrough_args);
+    signature.add_argslist(&d.tools.engine_passthrough_args);
 
-    lists.engine.add_arg(d.morphel_path ? d.morphel_path->c_str() : "");
+    lists.engine.add_arg(d.loc.morphel_path ? d.loc.morphel_path->c_str() : "");
     lists.engine.add_argslist(&signature);
     // The function lists reach the engine, but a change in them alone does
     // not make a cached copy stale.
-    add_rc_function_lists(d, lists.engine);
+    add_rc_function_lists(d.opts, d.state, lists.engine);
     add_signature_only(d, t, signature);
     return lists;
 }

@@ -8,11 +8,11 @@
 #include <utility>
 
 #include "driver/ryn_driver/instrument_args.h"
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "ryn/ryn_cache.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace {
@@ -37,17 +37,17 @@ private:
 };
 
 // Only copies inside the shared cache directory need to exclude other drivers.
-bool lives_in_cache(RynDriver& d, const Target* t) {
+bool lives_in_cache(const InstrumentPhase& d, const Target* t) {
     if (t->cached_name.empty()) {
         return false;
     }
-    const char* top = d.cache->cache_top();
+    const char* top = d.state.cache->cache_top();
     return strncmp(t->cached_name.c_str(), top, strlen(top)) == 0;
 }
 
 // Stack limit handed to the engine, in bytes; 0 leaves the limit alone.
-unsigned long engine_stack_limit(const RynDriver& d) {
-    unsigned long limit = d.memvex_front_end ? 8388608UL : 0UL;
+unsigned long engine_stack_limit(const InstrumentPhase& d) {
+    unsigned long limit = d.opts.memvex_front_end() ? 8388608UL : 0UL;
     if (const char* value = getenv("QVEN_RYN_STACK_RLIMIT")) {
         if (strcmp(value, "unlimited") == 0) {
             limit = 2147483647UL;
@@ -71,50 +71,50 @@ void save_original(ExecUtil& util, Target* t) {
 // Where the engine writes the copy. The checker and coverage front ends
 // write the main program straight to the output file; everything else goes
 // to the cache.
-bool writes_output_file(const RynDriver& d, const Target* t) {
-    return !d.plain_front_end && t == d.main_target && !d.tell_mode;
+bool writes_output_file(const InstrumentPhase& d, const Target* t) {
+    return !d.opts.plain_front_end() && t == d.state.main_target && !d.opts.tell_mode;
 }
 
 // The output file as the engine is to write it: through a symbolic link, the
 // file it points to, since an engine that renames its result into place
 // would otherwise turn the user's link into a file.
-std::string engine_output(const RynDriver& d) {
-    if (!d.output_file) {
+std::string engine_output(const InstrumentPhase& d) {
+    if (!d.opts.output_file) {
         return "";
     }
     struct stat st {};
-    if (lstat(d.output_file->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        return ryn::replacement_destination(d.output_file->c_str());
+    if (lstat(d.opts.output_file->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        return ryn::replacement_destination(d.opts.output_file->c_str());
     }
-    return *d.output_file;
+    return *d.opts.output_file;
 }
 
-void append_finishing_options(RynDriver& d, Target* t, ArgCache& engine) {
-    if (d.very_verbose) {
+void append_finishing_options(const InstrumentPhase& d, Target* t, ArgCache& engine) {
+    if (d.opts.very_verbose) {
         engine.add_arg("-v");
     }
-    if (d.skip_bad_libraries && t->is_shared_lib) {
+    if (d.opts.skip_bad_libraries && t->is_shared_lib) {
         engine.add_arg("-error_not_optimizable=off");
     } else {
-        engine.add_arg(d.error_not_optimizable());
+        engine.add_arg(error_not_optimizable(d.opts));
     }
-    if (!d.memvex_front_end && !d.group_option) {
+    if (!d.opts.memvex_front_end() && !d.opts.group_option) {
         engine.add_arg("-g=off");
     }
-    if (!d.lite_mode) {
-        engine.add_arg(d.verbose ? "-printannstat=2" : "-printannstat=1");
+    if (!d.opts.memvex.lite_mode) {
+        engine.add_arg(d.opts.verbose ? "-printannstat=2" : "-printannstat=1");
     }
-    if (t == d.main_target && !t->is_shared_lib) {
-        engine.add_arg(d.create_ryninfo_file());
+    if (t == d.state.main_target && !t->is_shared_lib) {
+        engine.add_arg(create_ryninfo_file(d.opts, d.tools, d.loc, d.state, d.util));
     }
     if (t->full_instr) {
         engine.add_arg("-memvex_full_lib_instr");
     }
 }
 
-void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
+void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& lists,
                        const std::optional<std::string>& data_path) {
-    ExecUtil& util = *d.util;
+    ExecUtil& util = d.util;
     ArgCache& engine = lists.engine;
     engine.add_arg("-comment=instrumentation args: " + lists.signature.sprint());
     append_finishing_options(d, t, engine);
@@ -131,16 +131,16 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
         engine.add_arg(engine_output(d));
         // The engine may write straight into the file's inode: keep a copy
         // to put back if the run fails.
-        if (d.output_file && !util.dry_run) {
-            if (const int error = ryn::keep_original(d.output_file->c_str(), true)) {
-                util.fatal(error, "Cannot keep the original of %s", d.output_file->c_str());
+        if (d.opts.output_file && !util.dry_run) {
+            if (const int error = ryn::keep_original(d.opts.output_file->c_str(), true)) {
+                util.fatal(error, "Cannot keep the original of %s", d.opts.output_file->c_str());
             }
         }
     }
-    d.add_checkfile_arg(&engine, t);
+    add_checkfile_arg(&engine, t);
     engine.add_arg(t->name);
 
-    if (d.verbose) {
+    if (d.opts.verbose) {
         util.report_error(MSG_INFO, 0, "Instrumenting target %s", t->name.c_str());
     }
     if (!util.run_command(&engine, false, false, false, -1, -1, engine_stack_limit(d), false)) {
@@ -153,58 +153,59 @@ void instrument_target(RynDriver& d, Target* t, InstrumentArgs& lists,
     }
     if (data_path) {
         // Data recorded by an earlier copy no longer matches this one.
-        d.unlink_instrdata(data_path->c_str());
+        unlink_instrdata(d.opts, d.util, data_path->c_str());
     }
-    if (d.very_verbose) {
+    if (d.opts.very_verbose) {
         util.report_error(MSG_INFO, 0, "Instrumentation of %s succeeded. Will%s replace.",
                           t->name.c_str(), t->replace() ? "" : " NOT");
     }
-    if (t->replace() && t != d.main_target) {
+    if (t->replace() && t != d.state.main_target) {
         util.replace_user_file(t->cached_name.c_str(), t->name.c_str(), true);
     }
 }
 
-void use_cached_copy(RynDriver& d, Target* t, const std::optional<std::string>& data_path) {
-    ExecUtil& util = *d.util;
-    if (d.verbose) {
+void use_cached_copy(const InstrumentPhase& d, Target* t,
+                     const std::optional<std::string>& data_path) {
+    ExecUtil& util = d.util;
+    if (d.opts.verbose) {
         util.report_error(MSG_INFO, 0, "No need to instrument %s, using cached copy\n",
                           t->name.c_str());
     }
-    if (d.collect_mode && data_path) {
+    if (d.opts.collect_mode && data_path) {
         // The program is about to run and record fresh data.
-        d.unlink_instrdata(data_path->c_str());
+        unlink_instrdata(d.opts, d.util, data_path->c_str());
     }
     if (t->replace()) {
         save_original(util, t);
-        if (t != d.main_target) {
+        if (t != d.state.main_target) {
             util.replace_user_file(t->cached_name.c_str(), t->name.c_str(), true);
         }
     }
 }
 
-bool must_instrument(RynDriver& d, Target* t, InstrumentArgs& lists) {
-    if (writes_output_file(d, t) || d.k_option) {
+bool must_instrument(const InstrumentPhase& d, Target* t, InstrumentArgs& lists) {
+    if (writes_output_file(d, t) || d.opts.k_option) {
         return true;
     }
-    const char* morphel = d.morphel_path ? d.morphel_path->c_str() : nullptr;
-    return t->should_rebuild(&lists.signature, morphel, d.very_verbose);
+    const char* morphel = d.loc.morphel_path ? d.loc.morphel_path->c_str() : nullptr;
+    return t->should_rebuild(&lists.signature, morphel, d.opts.very_verbose);
 }
 
-void process_target(RynDriver& d, Target* t) {
+void process_target(const InstrumentPhase& d, Target* t) {
     // The lock is taken before the validity test: another driver may be
     // writing this copy right now.
     std::optional<TargetLock> lock;
     if (lives_in_cache(d, t)) {
-        lock.emplace(d.util.get(), t->cached_name);
+        lock.emplace(&d.util, t->cached_name);
     }
     if (!t->valid) {
         return;
     }
     std::optional<std::string> data_path;
-    if (!d.memvex_front_end) {
-        data_path = d.instrdata_dirname(t);
+    if (!d.opts.memvex_front_end()) {
+        data_path = instrdata_dirname(d.opts, t);
     }
-    if (d.k_option) {
+    if (d.opts.k_option) {
         // The old copy goes whatever happens next, even if the engine fails.
         unlink(t->cached_name.c_str());
     }
@@ -218,21 +219,24 @@ void process_target(RynDriver& d, Target* t) {
 
 }  // namespace
 
-void RynDriver::run_instrument_command() {
-    CacheIterator targets(cache.get());
+void run_instrument_command(const RynOptions& opts, const ToolArgs& tools,
+                            const InstallLocations& loc, RunState& state, ExecUtil& util) {
+    const InstrumentPhase phase{opts, tools, loc, state, util};
+    CacheIterator targets(state.cache.get());
     while (Target* t = targets.get_next_target()) {
-        process_target(*this, t);
+        process_target(phase, t);
     }
-    if (plain_front_end) {
-        if (!output_file) {
+    if (opts.plain_front_end()) {
+        if (!opts.output_file) {
             return;
         }
-        util->replace_user_file(main_target->cached_name.c_str(), output_file->c_str(), true);
-        if (remove_instrumented && collect_mode && !main_target->replace()) {
-            util->temp_files.add_arg(*output_file);
+        util.replace_user_file(state.main_target->cached_name.c_str(), opts.output_file->c_str(),
+                               true);
+        if (opts.remove_instrumented && opts.collect_mode && !state.main_target->replace()) {
+            util.temp_files.add_arg(*opts.output_file);
         }
     }
-    if (verbose && output_file) {
-        util->report_error(MSG_INFO, 0, get_msg(RYN_INSTR_OUTPUT), output_file->c_str());
+    if (opts.verbose && opts.output_file) {
+        util.report_error(MSG_INFO, 0, get_msg(RYN_INSTR_OUTPUT), opts.output_file->c_str());
     }
 }

@@ -7,34 +7,34 @@
 
 #include "driver/ryn_util/unique_file.h"
 #include "ryn/exec_util.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "driver/ryn_driver/phases.h"
 
-int RynDriver::probe_lav_version() {
-    if (lav_version != 0) {
-        return lav_version;
+int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunState& state,
+                      ExecUtil& util) {
+    if (state.lav_version != 0) {
+        return state.lav_version;
     }
-    const std::string dir = exec_dir.value_or("");
+    const std::string dir = loc.exec_dir.value_or("");
     const std::string audit_lib = dir.find("/lib/compilers") != std::string::npos
                                       ? dir + "/amd64/ryndl.so"
                                       : dir + "/../lib/compilers/amd64/ryndl.so";
     char command[1024];
     snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
-             shell_quote(audit_lib).c_str(), shell_quote(program_name.value_or("")).c_str());
+             shell_quote(audit_lib).c_str(), shell_quote(loc.program_name.value_or("")).c_str());
 
     const ryn::UniquePipe pipe(popen(command, "r"));
     if (!pipe) {
-        util->fatal(errno, "Trouble opening audit version pipe");
+        util.fatal(errno, "Trouble opening audit version pipe");
     }
     int version = 0;
     const int scanned = fscanf(pipe.get(), "LAV_VERSION=%d", &version);
     if (scanned != 1) {
-        util->fatal(errno, "Cannot get link auditor version using command %s returned %d",
-                    command, scanned);
+        util.fatal(errno, "Cannot get link auditor version using command %s returned %d", command,
+                   scanned);
     }
-    lav_version = version;
-    if (very_verbose) {
-        util->report_error(MSG_INFO, 0, "Link Auditor Version=%d", lav_version);
+    state.lav_version = version;
+    if (opts.very_verbose) {
+        util.report_error(MSG_INFO, 0, "Link Auditor Version=%d", state.lav_version);
     }
-    return lav_version;
+    return state.lav_version;
 }

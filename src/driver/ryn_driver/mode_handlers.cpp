@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "driver/ryn_driver/general_command_line.h"
 #include "driver/ryn_driver/option_errors.h"
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/unique_file.h"
 #include "driver/ryn_util/usable_path.h"
 #include "ryn/ryn_driver.h"
@@ -24,8 +26,8 @@ std::string_view analysis_word(const char* row) {
 
 }  // namespace
 
-bool RynDriver::process_simapp_arg(char**& cursor) {
-    if (!(analyze_mode || collect_mode || coverage_mode)) {
+bool GeneralCommandLine::process_simapp_arg(char**& cursor) {
+    if (!(opts.analyze_mode || opts.collect_mode || opts.coverage_mode)) {
         return false;
     }
     // One pass over the collector options in this order, so "-d dir -C on"
@@ -35,10 +37,10 @@ bool RynDriver::process_simapp_arg(char**& cursor) {
         if (*cursor == nullptr || strcmp(*cursor, option) != 0) {
             continue;
         }
-        collect_args.add_arg(option);
-        collect_args.add_arg(option_value(*util, cursor));
+        tools.collect_args.add_arg(option);
+        tools.collect_args.add_arg(option_value(util, cursor));
         if (strcmp(option, "-d") != 0) {
-            experiment_mode = true;
+            opts.experiment_mode = true;
         }
         cursor += 2;
         handled = true;
@@ -46,28 +48,28 @@ bool RynDriver::process_simapp_arg(char**& cursor) {
     return handled;
 }
 
-bool RynDriver::process_er_ryn_dbg_arg(char**& cursor) {
+bool GeneralCommandLine::process_er_ryn_dbg_arg(char**& cursor) {
     const std::string_view option = *cursor;
     if (option != "-vv" && option != "-keeptmp") {
         return false;
     }
-    er_ryn_args.add_arg(*cursor);
+    tools.er_ryn_args.add_arg(*cursor);
     ++cursor;
     return true;
 }
 
-bool RynDriver::process_optimize_input_arg(char**& cursor) {
-    if (!optimize_mode) {
+bool GeneralCommandLine::process_optimize_input_arg(char**& cursor) {
+    if (!opts.optimize_mode) {
         return false;
     }
     const char* const arg = *cursor;
     const std::string_view option = arg;
     if (option.size() == 3 && option.starts_with("-O")) {
-        optimize_args.add_arg(std::string("-optlevel=") + option[2]);
+        tools.optimize_args.add_arg(std::string("-optlevel=") + option[2]);
     } else if (option == "-f") {
-        optimize_args.add_arg("-xkalfix=final");
+        tools.optimize_args.add_arg("-xkalfix=final");
     } else if (option == "-Qy" || option == "-Qn" || option.starts_with("-xinline")) {
-        optimize_args.add_arg(arg);
+        tools.optimize_args.add_arg(arg);
     } else {
         return false;
     }
@@ -75,19 +77,19 @@ bool RynDriver::process_optimize_input_arg(char**& cursor) {
     return true;
 }
 
-bool RynDriver::process_bat_input_arg(char**& cursor) {
-    if (!(analyze_mode || collect_mode || coverage_mode)) {
+bool GeneralCommandLine::process_bat_input_arg(char**& cursor) {
+    if (!(opts.analyze_mode || opts.collect_mode || opts.coverage_mode)) {
         return false;
     }
     const char* const arg = *cursor;
     const std::string_view option = arg;
     if (option == "-a") {
-        const char* type = option_value(*util, cursor);
+        const char* type = option_value(util, cursor);
         for (const char* row : ryn_help_text) {
             if (std::string_view(type).starts_with(analysis_word(row))) {
-                use_args.add_arg(bounded_option("-", type));
-                analyze_mode = true;
-                analysis_type_given = true;
+                tools.use_args.add_arg(bounded_option("-", type));
+                opts.analyze_mode = true;
+                opts.analysis_type_given = true;
                 cursor += 2;
                 return true;
             }
@@ -95,97 +97,97 @@ bool RynDriver::process_bat_input_arg(char**& cursor) {
         return false;
     }
     if (option == "-e") {
-        er_args.add_arg("-er");
-        analyze_mode = true;
-        experiment_mode = true;
+        tools.er_args.add_arg("-er");
+        opts.analyze_mode = true;
+        opts.experiment_mode = true;
         ++cursor;
         return true;
     }
     if (option == "-E") {
-        er_args.add_arg(bounded_option("-er:", option_value(*util, cursor)));
-        analyze_mode = true;
-        experiment_mode = true;
+        tools.er_args.add_arg(bounded_option("-er:", option_value(util, cursor)));
+        opts.analyze_mode = true;
+        opts.experiment_mode = true;
         cursor += 2;
         return true;
     }
     if (has_prefix(arg, "-Wa,")) {
-        use_args.add_arg(arg + 4);
+        tools.use_args.add_arg(arg + 4);
         ++cursor;
         return true;
     }
     return false;
 }
 
-bool RynDriver::process_instrument_input_arg(char**& cursor) {
-    if (!(collect_mode || instrument_mode)) {
+bool GeneralCommandLine::process_instrument_input_arg(char**& cursor) {
+    if (!(opts.collect_mode || opts.instrument_mode)) {
         return false;
     }
     const char* const arg = *cursor;
     const std::string_view option = arg;
     if (option == "-g") {
-        if (collect_mode) {
+        if (opts.collect_mode) {
             // The collector options take "-g" with its value first.
-            util->fatal(0, "-g group option should have alreadybeen processed.");
+            util.fatal(0, "-g group option should have alreadybeen processed.");
         }
-        instrument_record.add_arg("-g");
-        group_option = true;
+        tools.instrument_record.add_arg("-g");
+        opts.group_option = true;
         ++cursor;
         return true;
     }
     if (option == "-m") {
-        const std::string_view value = option_value(*util, cursor);
-        instrument_record.add_arg("-m");
-        instrument_record.add_arg(cursor[1]);
+        const std::string_view value = option_value(util, cursor);
+        tools.instrument_record.add_arg("-m");
+        tools.instrument_record.add_arg(cursor[1]);
         if (value == "on") {
-            engine_passthrough_args.add_arg("-mt=on");
+            tools.engine_passthrough_args.add_arg("-mt=on");
         } else if (value == "off") {
-            engine_passthrough_args.add_arg("-mt=off");
+            tools.engine_passthrough_args.add_arg("-mt=off");
         }
         cursor += 2;
         return true;
     }
     if (option == "-K") {
-        instrument_record.add_arg("-K");
-        read_rc_files = false;
+        tools.instrument_record.add_arg("-K");
+        opts.read_rc_files = false;
         ++cursor;
         return true;
     }
     if (option == "-k") {
-        instrument_record.add_arg("-k");
-        k_option = true;
+        tools.instrument_record.add_arg("-k");
+        opts.k_option = true;
         ++cursor;
         return true;
     }
     if (option == "-N") {
-        excluded_libraries.add_arg(option_value(*util, cursor));
+        opts.excluded_libraries.add_arg(option_value(util, cursor));
         cursor += 2;
         return true;
     }
     if (option == "-t") {
-        tell_mode = true;
-        follow_dependencies = false;
-        use_rc_library_lists = false;
-        replace_in_place = false;
+        opts.tell_mode = true;
+        opts.follow_dependencies = false;
+        opts.use_rc_library_lists = false;
+        opts.replace_in_place = false;
         ++cursor;
         return true;
     }
     if (option == "-b") {
-        invalid_option(*util, "-b");
+        invalid_option(util, "-b");
     }
     if (has_prefix(arg, "-Wi,")) {
-        instrument_record.add_arg(arg);
-        engine_passthrough_args.add_arg(arg + 4);
+        tools.instrument_record.add_arg(arg);
+        tools.engine_passthrough_args.add_arg(arg + 4);
         ++cursor;
         return true;
     }
     return false;
 }
 
-bool RynDriver::process_coverage_input_arg(char**& cursor) {
-    if (!coverage_mode || strcmp(*cursor, "-F") != 0) {
+bool GeneralCommandLine::process_coverage_input_arg(char**& cursor) {
+    if (!opts.coverage_mode || strcmp(*cursor, "-F") != 0) {
         return false;
     }
-    use_args.add_arg(bounded_option("-fignore=", option_value(*util, cursor)));
+    tools.use_args.add_arg(bounded_option("-fignore=", option_value(util, cursor)));
     cursor += 2;
     return true;
 }
@@ -203,7 +205,7 @@ void add_check_list_entry(ArgCache& list, ExecUtil& util, const std::string& ent
 
 }  // namespace
 
-void RynDriver::process_minus_c_flag(const char* value) {
+void process_minus_c_flag(const char* value, ArgCache& check_list, ExecUtil& util) {
     // A name that is no regular file, or cannot be opened, is taken as a
     // library name: a FIFO or a device is never opened.
     ryn::UniqueFd fd = ryn::open_regular_file(value, O_RDONLY);
@@ -211,8 +213,8 @@ void RynDriver::process_minus_c_flag(const char* value) {
     if (file) {
         fd.release();  // the stream closes it
     }
-    if (!file || util->is_shared_object(value, false)) {
-        add_check_list_entry(memvex_check_list, *util, value);
+    if (!file || util.is_shared_object(value, false)) {
+        add_check_list_entry(check_list, util, value);
         return;
     }
     // Otherwise it lists library names, one a line; a line longer than the
@@ -225,7 +227,7 @@ void RynDriver::process_minus_c_flag(const char* value) {
             --length;
         }
         if (length > 0) {
-            add_check_list_entry(memvex_check_list, *util, std::string(line, length));
+            add_check_list_entry(check_list, util, std::string(line, length));
         }
     }
 }

@@ -2,7 +2,7 @@
 
 #include "ryn/exec_util.h"
 #include "ryn/rc_data.h"
-#include "ryn/ryn_driver.h"
+#include "ryn/driver_parts.h"
 #include "ryn/target.h"
 
 bool put_back_original(ExecUtil& util, Target* t) {
@@ -18,14 +18,14 @@ bool put_back_original(ExecUtil& util, Target* t) {
     return true;
 }
 
-void add_rc_function_lists(RynDriver& d, ArgCache& command) {
-    if (!d.read_rc_files) {
+void add_rc_function_lists(const RynOptions& opts, const RunState& state, ArgCache& command) {
+    if (!opts.read_rc_files) {
         return;
     }
-    if (auto option = d.rc->optString("-blacklist=", "IGNORABLE_FUNCTIONS", true)) {
+    if (auto option = state.rc->optString("-blacklist=", "IGNORABLE_FUNCTIONS", true)) {
         command.add_arg(*option);
     }
-    if (auto option = d.rc->optString("-blacklist_pfx=", "IGNORABLE_FUNC_PREFIXES", true)) {
+    if (auto option = state.rc->optString("-blacklist_pfx=", "IGNORABLE_FUNC_PREFIXES", true)) {
         command.add_arg(*option);
     }
 }

@@ -8,40 +8,42 @@
 #include <utility>
 
 #include "driver/ryn_util/unique_fd.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "driver/ryn_driver/phases.h"
+#include "ryn/exec_util.h"
 
-void RynDriver::redirect_output() {
-    if (!redirect_file) {
+void redirect_output(const RynOptions& opts, RunState& state, ExecUtil& util) {
+    if (!opts.redirect_file) {
         return;
     }
-    const ryn::UniqueFd file(open(redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
+    const ryn::UniqueFd file(
+        open(opts.redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
     if (!file.valid()) {
-        util->fatal(errno, "Cannot open redirect file %s", redirect_file->c_str());
+        util.fatal(errno, "Cannot open redirect file %s", opts.redirect_file->c_str());
     }
     constexpr const char* k_dup_failed = "Problem duplicating file descriptors\n";
-    saved_stdout = dup(1);
-    if (saved_stdout < 0) {
-        util->fatal(errno, "%s", k_dup_failed);
+    state.saved_stdout = dup(1);
+    if (state.saved_stdout < 0) {
+        util.fatal(errno, "%s", k_dup_failed);
     }
-    saved_stderr = dup(2);
-    if (saved_stderr < 0) {
-        util->fatal(errno, "%s", k_dup_failed);
+    state.saved_stderr = dup(2);
+    if (state.saved_stderr < 0) {
+        util.fatal(errno, "%s", k_dup_failed);
     }
     // What is buffered so far belongs to the original streams.
     fflush(stdout);
     fflush(stderr);
     if (dup2(file.get(), 1) < 0 || dup2(file.get(), 2) < 0) {
-        util->fatal(errno, "%s", k_dup_failed);
+        util.fatal(errno, "%s", k_dup_failed);
     }
 }
 
-void RynDriver::restore_output() {
+void restore_output(RunState& state) {
     // The driver's last words still belong in the redirect file; what the
     // caller prints after the run (the tell-mode answer) is the user's.
     fflush(stdout);
     fflush(stderr);
-    for (auto [saved, target] : {std::pair{&saved_stdout, 1}, std::pair{&saved_stderr, 2}}) {
+    for (auto [saved, target] :
+         {std::pair{&state.saved_stdout, 1}, std::pair{&state.saved_stderr, 2}}) {
         if (*saved >= 0) {
             dup2(*saved, target);
             close(*saved);

@@ -1,4 +1,4 @@
-// The driver object's life: set-up of the fields and the utility object,
+// The driver object's life: set-up of the parts and the utility object,
 // the run in its fixed order, and the clean-up at the end.
 #include <unistd.h>
 
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
@@ -17,49 +18,51 @@ namespace {
 constexpr std::size_t k_env_path_max = 1023;
 }
 
-RynDriver::RynDriver(const char* front_end_name, int argc, char** argv, int lav_version)
-    : lav_version(lav_version) {
+RunState::RunState() = default;
+RunState::~RunState() = default;
+
+RynDriver::RynDriver(const char* front_end_name, int argc, char** argv, int lav_version) {
+    state_.lav_version = lav_version;
     prepare(front_end_name);
     run(argc, argv);
 }
 
-RynDriver::RynDriver(const char* front_end_name, int lav_version, PrepareOnly)
-    : lav_version(lav_version) {
+RynDriver::RynDriver(const char* front_end_name, int lav_version, PrepareOnly) {
+    state_.lav_version = lav_version;
     prepare(front_end_name);
 }
 
 RynDriver::~RynDriver() {
-    if (util && !very_verbose) {
-        util->cleanup();
+    if (util_ && !options_.very_verbose) {
+        util_->cleanup();
     }
     // The run succeeded: what it replaced stays replaced.
     ryn::drop_all_kept();
-    restore_output();
-    cache.reset();
-    util.reset();
-    rc.reset();
+    restore_output(state_);
+    state_.cache.reset();
+    util_.reset();
+    state_.rc.reset();
 }
 
 void RynDriver::prepare(const char* front_end_name) {
-    util = std::make_unique<RynExecUtil>(front_end_name, this);
+    util_ = std::make_unique<RynExecUtil>(front_end_name, this);
     // A caller that already knows the audit library's version runs the
     // driver inside its own process and keeps its own signal dispositions.
-    if (lav_version == 0) {
-        util->setup_handler();
+    if (state_.lav_version == 0) {
+        util_->setup_handler();
     }
 
     if (front_end_name && strcmp(front_end_name, "memvex") == 0) {
-        memvex_front_end = true;
-        follow_dependencies = true;
-        plain_front_end = false;
+        options_.front_end = FrontEnd::memvex;
+        options_.follow_dependencies = true;
         ver_string = memvex_ver_string;
     } else {
-        skip_bad_libraries = true;
+        options_.skip_bad_libraries = true;
         ver_string = ryn_ver_string;
     }
 
-    use_args.add_arg("-ryn");
-    optimize_args.add_arg("-ryn");
+    tool_args_.use_args.add_arg("-ryn");
+    tool_args_.optimize_args.add_arg("-ryn");
 
     // An empty value names no directory and is taken as unset.
     if (const char* dir = getenv("QVEN_RYN_INSTRDATA_DIR"); dir && *dir) {
@@ -67,70 +70,80 @@ void RynDriver::prepare(const char* front_end_name) {
         if (!value.ends_with('/')) {
             value += '/';
         }
-        env_instrdata_dir = std::move(value);
+        options_.env_instrdata_dir = std::move(value);
     }
 }
 
 void RynDriver::run(int argc, char** argv) {
-    const bool version_from_caller = lav_version != 0;
-    if (!version_from_caller && !set_exec_names(argv)) {
-        util->fatal(0, "%s", get_msg(RYN_NO_EXEC_DIR));
+    RynOptions& opts = options_;
+    ExecUtil& util = *util_;
+    const bool version_from_caller = state_.lav_version != 0;
+    if (!version_from_caller && !set_exec_names(argv, opts, locations_, util)) {
+        util.fatal(0, "%s", get_msg(RYN_NO_EXEC_DIR));
     }
 
-    if (memvex_front_end) {
-        process_memvex_options(argc, argv);
+    if (opts.memvex_front_end()) {
+        process_memvex_options(argc, argv, opts, tool_args_, locations_, util);
     } else {
-        process_options(argc, argv);
-    }
-    if (zentor_front_end) {
-        plain_front_end = false;
+        process_options(argc, argv, opts, tool_args_, locations_, util);
     }
     // Located only now, so that "-t" makes argv[0] the executable.
-    if (version_from_caller && !set_exec_names(argv)) {
-        util->fatal(0, "%s", get_msg(RYN_NO_EXEC_DIR));
+    if (version_from_caller && !set_exec_names(argv, opts, locations_, util)) {
+        util.fatal(0, "%s", get_msg(RYN_NO_EXEC_DIR));
     }
 
-    util->dry_run = dry_run;
-    util->verbose = verbose;
-    util->very_verbose = very_verbose;
-    util->remove_instrumented = remove_instrumented;
+    util.dry_run = opts.dry_run;
+    util.verbose = opts.verbose;
+    util.very_verbose = opts.very_verbose;
+    util.remove_instrumented = opts.remove_instrumented;
 
-    if (redirect_file) {
-        redirect_output();
+    if (opts.redirect_file) {
+        redirect_output(opts, state_, util);
     }
-    distribute_options();
-    if (!target_check_pass()) {
+    distribute_options(opts, tool_args_, locations_, state_, util);
+    if (!target_check_pass(opts, state_, util)) {
         return;
     }
 
-    if (analyze_mode && !experiment_mode && !analysis_type_given) {
-        if (verbose) {
-            util->report_error(MSG_INFO, 0, "No valid analysis options");
+    if (opts.analyze_mode && !opts.experiment_mode && !opts.analysis_type_given) {
+        if (opts.verbose) {
+            util.report_error(MSG_INFO, 0, "No valid analysis options");
         }
     } else {
-        if (memvex_front_end || (instrument_enabled && (collect_mode || instrument_mode))) {
-            run_instrument_command();
-        }
-        if (instrument_enabled && collect_mode) {
-            run_collect_program();
-        }
-        add_runtime_libraries();
-        // Reports named with -o are written afresh by the final phase; a stale
-        // one must not survive a failing phase.
-        for (const char* file : output_files) {
-            unlink(file);
-        }
-        if (experiment_mode) {
-            run_experiment_command();
-        } else if (analyze_mode) {
-            run_use_command(&use_args);
-        } else if (optimize_mode) {
-            run_optimize_loop();
-        }
+        run_phases();
     }
 
-    if (tell_mode && main_target && runtime_output && outbufsiz > 0) {
+    const Target* main_target = state_.main_target;
+    if (opts.tell_mode && main_target && runtime_output && outbufsiz > 0) {
         snprintf(runtime_output, static_cast<std::size_t>(outbufsiz), "%s\n",
                  main_target->cached_name.c_str());
+    }
+}
+
+void RynDriver::run_phases() {
+    // From here on the options are settled.
+    const RynOptions& opts = options_;
+    const ToolArgs& tools = tool_args_;
+    const InstallLocations& loc = locations_;
+    ExecUtil& util = *util_;
+    if (opts.memvex_front_end() ||
+        (opts.instrument_enabled && (opts.collect_mode || opts.instrument_mode))) {
+        run_instrument_command(opts, tools, loc, state_, util);
+    }
+    if (opts.instrument_enabled && opts.collect_mode) {
+        run_collect_program(tools, state_, util);
+    }
+    add_runtime_libraries(opts, state_, util);
+    // Reports named with -o are written afresh by the final phase; a stale
+    // one must not survive a failing phase.
+    for (const char* file : opts.output_files) {
+        unlink(file);
+    }
+    if (opts.experiment_mode) {
+        run_experiment_command(opts, tools, loc, state_, util);
+    } else if (opts.analyze_mode) {
+        run_use_command(&tools.use_args, opts, loc, state_, util);
+    } else if (opts.optimize_mode) {
+        run_optimize_loop(opts, tools, loc, state_, util);
     }
 }

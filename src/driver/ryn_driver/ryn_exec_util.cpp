@@ -37,10 +37,10 @@ bool RynExecUtil::replace_target_with_orig(Target* target) {
 }
 
 void RynExecUtil::restore() {
-    if (!driver || !driver->cache) {
+    if (!driver || !driver->state().cache) {
         return;
     }
-    CacheIterator it(driver->cache.get());
+    CacheIterator it(driver->state().cache.get());
     while (Target* target = it.get_next_target()) {
         if (target->replaced) {
             replace_target_with_orig(target);

@@ -2,43 +2,45 @@
 // the run when the main target or a library that may not be skipped is.
 #include <cstdio>
 
+#include "driver/ryn_driver/phases.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
-bool RynDriver::target_check_pass() {
+bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) {
     bool failed = false;
     const auto explain = [&](Target* t, bool write_check, bool skip_instr_check) {
-        util->check_target(t->name.c_str(), cache->cache_top(), 1, write_check,
-                           skip_instr_check, MSG_WARNING, nullptr, !lite_mode, nullptr);
+        util.check_target(t->name.c_str(), state.cache->cache_top(), 1, write_check,
+                          skip_instr_check, MSG_WARNING, nullptr, !opts.memvex.lite_mode, nullptr);
     };
 
-    CacheIterator it(cache.get());
+    CacheIterator it(state.cache.get());
     while (Target* t = it.get_next_target()) {
         if (t->valid) {
-            if (verbose) {
-                explain(t, t->replace() && (instrument_mode || collect_mode), r_option);
+            if (opts.verbose) {
+                explain(t, t->replace() && (opts.instrument_mode || opts.collect_mode),
+                        opts.r_option);
             }
-            if (instrument_enabled && remove_instrumented) {
-                util->temp_files.add_arg(t->cached_name);
+            if (opts.instrument_enabled && opts.remove_instrumented) {
+                util.temp_files.add_arg(t->cached_name);
             }
             continue;
         }
-        if (t == main_target) {
+        if (t == state.main_target) {
             failed = true;
-            if (!tell_mode) {
+            if (!opts.tell_mode) {
                 explain(t, t->replace(), false);
                 continue;
             }
         }
-        failed = failed || !skip_bad_libraries;
+        failed = failed || !opts.skip_bad_libraries;
         explain(t, t->replace(), false);
-        if (!skip_bad_libraries) {
-            util->report_error(MSG_WARNING, 0,
-                               "Unable to instrument library. Reinstrument using the option "
-                               "\"-N %s\" to exclude this library from the analysis.",
-                               t->name.c_str());
+        if (!opts.skip_bad_libraries) {
+            util.report_error(MSG_WARNING, 0,
+                              "Unable to instrument library. Reinstrument using the option "
+                              "\"-N %s\" to exclude this library from the analysis.",
+                              t->name.c_str());
         }
     }
     if (!failed) {
@@ -47,17 +49,17 @@ bool RynDriver::target_check_pass() {
 
     // Tell mode answers with the program itself, named as the user typed it,
     // so that the caller runs it uninstrumented exactly as it would have.
-    if (tell_mode && skip_bad_libraries) {
+    if (opts.tell_mode && opts.skip_bad_libraries) {
         if (runtime_output && outbufsiz > 0) {
             snprintf(runtime_output, static_cast<std::size_t>(outbufsiz), "%s\n",
-                     target_path.value_or(main_target->name).c_str());
+                     opts.target_path.value_or(state.main_target->name).c_str());
         }
         return false;
     }
-    const bool main_valid = main_target->valid;
-    util->fatal(0, "Cannot instrument %s%s%s", main_target->name.c_str(),
-                main_valid ? " because dependencies cannot be instrumented." : ".",
-                memvex_front_end && (main_valid || tell_mode)
-                    ? " Use -s flag to ignore all dependencies."
-                    : "");
+    const bool main_valid = state.main_target->valid;
+    util.fatal(0, "Cannot instrument %s%s%s", state.main_target->name.c_str(),
+               main_valid ? " because dependencies cannot be instrumented." : ".",
+               opts.memvex_front_end() && (main_valid || opts.tell_mode)
+                   ? " Use -s flag to ignore all dependencies."
+                   : "");
 }

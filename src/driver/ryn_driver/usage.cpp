@@ -1,19 +1,16 @@
 #include <cstdio>
-#include <cstdlib>
 
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/run_ending.h"
 #include "ryn/ryn_driver.h"
 
-void RynDriver::usage() const {
+void usage(const InstallLocations& loc) {
     // Before the executable is located the invoked name is not known yet.
-    fprintf(stderr, short_usage, program_name ? program_name->c_str() : "ryn", "     ");
+    fprintf(stderr, short_usage, loc.program_name ? loc.program_name->c_str() : "ryn", "     ");
 }
 
-void RynDriver::usage_exit(int status) const {
-    usage();
-    if (status == 0) {
-        exit(0);
-    }
+void usage_exit(const InstallLocations& loc, int status) {
+    usage(loc);
     // Files a run made before its command line was refused go as on any failure.
     ryn::end_run(status);
 }

@@ -76,5 +76,5 @@ void ExecUtil::fatal(int err, const char* format, ...) {
     const std::string message = ryn::vformat(format, ap);
     va_end(ap);
     report_error(MSG_ERROR, err, "%s", message.c_str());
-    exit(1);  // not reached: an error report ends the process
+    ryn::end_run_now(1);  // not reached: an error report ends the process
 }

@@ -31,17 +31,17 @@ protected:
 
     // A fresh cache for the same driver, as the next run would have.
     RynCache& reopen_cache(bool follow_dependencies = false) {
-        const bool memvex = driver->memvex_front_end;
-        driver->cache = std::make_unique<RynCache>(cache_dir.c_str(), memvex,
-                                                   memvex ? "memvex" : "count",
-                                                   follow_dependencies, driver->util.get(),
-                                                   driver.get());
-        return *driver->cache;
+        policy.memvex = driver->options().memvex_front_end();
+        driver->state().cache = std::make_unique<RynCache>(
+            cache_dir.c_str(), policy.memvex, policy.memvex ? "memvex" : "count",
+            follow_dependencies, &driver->util(), policy);
+        return cache();
     }
 
+    RynCache& cache() { return *driver->state().cache; }
+
     Target* add(const std::string& path, bool is_main = true, bool replaceable = false) {
-        return driver->cache->add_target(is_main, path.c_str(), nullptr, false, false,
-                                         replaceable, true);
+        return cache().add_target(is_main, path.c_str(), nullptr, false, false, replaceable, true);
     }
 
     // dir/lib<stem>.so, defining f_<stem>.
@@ -58,6 +58,7 @@ protected:
     std::string prog = dir / "prog";
     std::string cache_dir = dir / "cache";
     std::unique_ptr<RynDriver> driver;
+    CachePolicy policy;  // what the driver hands down to the next cache opened
 };
 
 }  // namespace cache_test

@@ -27,7 +27,7 @@ protected:
 
     bool known(const std::string& path) {
         bool created = true;
-        driver->cache->lookup(false, path.c_str(), true, &created, false, false, false, true);
+        cache().lookup(false, path.c_str(), true, &created, false, false, false, true);
         return !created;
     }
 };
@@ -48,9 +48,9 @@ TEST_F(Dependencies, ProgramLinkedAgainstTwoLibrariesGivesThreeTargets) {
                               "int f_a(void); int f_b(void);\n"
                               "int main(void) { return f_a() + f_b() - 2; }\n",
                           prog, "-L" + dir.path() + " -la -lb -Wl,-rpath," + dir.path()));
-    driver->audit_lib_dir = stage_lib("amd64");
-    driver->cache->add_target(true, prog.c_str(), nullptr, false, false, false, true);
-    EXPECT_EQ(driver->cache->ntargets, 3);
+    cache().policy.audit_lib_path = stage_lib("amd64") + "/ryndl.so";
+    cache().add_target(true, prog.c_str(), nullptr, false, false, false, true);
+    EXPECT_EQ(cache().ntargets, 3);
     for (const std::string& lib : {dir / "liba.so", dir / "libb.so"}) {
         const Target* t = add(lib);
         EXPECT_TRUE(t->is_shared_lib && t->valid && t->has_annotations && !t->is_main) << lib;
@@ -65,13 +65,13 @@ TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
                                     {"liba.so", dir / "liba.so", dir / "alias.so", helper,
                                      dir / "libb.so", "/usr/lib/x86_64-linux-gnu/libstdc++.so.6"});
     const ScopedChdir in_dir(dir.path());
-    driver->cache->ignorable_libs.add_arg("libb");
-    driver->audit_lib_dir = dir / "no_audit_library_here";
+    cache().ignorable_libs.add_arg("libb");
+    cache().policy.audit_lib_path = dir / "no_audit_library_here/ryndl.so";
     bool uses_cxx = false;
-    driver->cache->add_target(true, main.c_str(), &uses_cxx, false, false, false, true);
+    cache().add_target(true, main.c_str(), &uses_cxx, false, false, false, true);
 
     // A listed program is listed in turn; an ignorable runtime still counts.
-    EXPECT_EQ(driver->cache->ntargets, 3);
+    EXPECT_EQ(cache().ntargets, 3);
     EXPECT_TRUE(known(dir / "liba.so") && known(helper) && !known(dir / "libb.so"));
     EXPECT_TRUE(uses_cxx);
 }

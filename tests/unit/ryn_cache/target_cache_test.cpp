@@ -21,15 +21,14 @@ protected:
     }
 
     std::string base_of(const char* dir, bool use_home, const char* kind) {
-        return RynCache(dir, use_home, kind, false, driver->util.get(), nullptr).base;
+        return RynCache(dir, use_home, kind, false, &driver->util(), CachePolicy{}).base;
     }
 
     // The n-th spelling of prog's path: lookup keys paths as given.
     std::string spelling(int n) const { return dir.path() + std::string(n + 1, '/') + "prog"; }
 
     Target* lookup(const std::string& path, bool* created) {
-        return driver->cache->lookup(false, path.c_str(), false, created, false, false, false,
-                                     true);
+        return cache().lookup(false, path.c_str(), false, created, false, false, false, true);
     }
 };
 
@@ -60,12 +59,12 @@ TEST_F(TargetCache, IteratesByBucketNewestFirstAndGrowsOnlyPastOneTargetPerBucke
         lookup(spelling(i), &created);
         order.emplace_back(RynCache::encodeString(spelling(i).c_str()) % 13, -i);
     }
-    EXPECT_EQ(driver->cache->ntargets, 14);
-    EXPECT_EQ(driver->cache->nbuckets, 13u);
+    EXPECT_EQ(cache().ntargets, 14);
+    EXPECT_EQ(cache().nbuckets, 13u);
 
     // Fourteen keys in thirteen buckets: at least one bucket holds two.
     std::sort(order.begin(), order.end());
-    CacheIterator it(driver->cache.get());
+    CacheIterator it(&cache());
     for (const auto& [bucket, newest_first] : order) {
         const Target* t = it.get_next_target();
         ASSERT_NE(t, nullptr);
@@ -77,7 +76,7 @@ TEST_F(TargetCache, IteratesByBucketNewestFirstAndGrowsOnlyPastOneTargetPerBucke
     // The fifteenth call grows the table first, even though it finds its target.
     EXPECT_EQ(lookup(spelling(3), &created)->name, spelling(3));
     EXPECT_FALSE(created);
-    EXPECT_EQ(driver->cache->nbuckets, 52u);
+    EXPECT_EQ(cache().nbuckets, 52u);
     for (int i = 0; i < 14; ++i) {
         EXPECT_EQ(lookup(spelling(i), &created)->name, spelling(i));
     }
@@ -91,7 +90,7 @@ TEST_F(TargetCache, AddTargetResolvesPathsLookupDoesNot) {
     EXPECT_EQ(add(prog), by_relative);
     EXPECT_EQ(add(link), by_relative);
     EXPECT_EQ(by_relative->name, prog);
-    EXPECT_EQ(driver->cache->ntargets, 1);
+    EXPECT_EQ(cache().ntargets, 1);
 
     bool created = false;
     EXPECT_EQ(lookup(prog, &created), by_relative);
@@ -99,7 +98,7 @@ TEST_F(TargetCache, AddTargetResolvesPathsLookupDoesNot) {
     Target* dotted = lookup("./prog", &created);
     Target* linked = lookup(link, &created);
     EXPECT_TRUE(dotted != by_relative && linked != by_relative && linked != dotted);
-    EXPECT_EQ(driver->cache->ntargets, 3);
+    EXPECT_EQ(cache().ntargets, 3);
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {
     const std::string prefix = cache_dir + "/memvex" + digest_text_of(lib);
     open_cache("memvex");
     EXPECT_EQ(add(lib, false)->cached_name, prefix + "_w/libq.so");
-    driver->check_all_libraries = true;
+    policy.check_all_libraries = true;
     reopen_cache();
     EXPECT_EQ(add(lib, false)->cached_name, prefix + "_f/libq.so");
     EXPECT_TRUE(exists(prefix + "_w") && exists(prefix + "_f"));
@@ -98,7 +98,7 @@ TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {
     // brings its own option text, which is part of the directory name.
     reopen_cache().write_only_libs.add_arg("libq.so");
     EXPECT_EQ(add(lib, false)->cached_name, prefix + "_w/libq.so");
-    driver->memvex_check_list.add_arg("/elsewhere/libq.so:leaks");
+    policy.memvex_check_list.push_back("/elsewhere/libq.so:leaks");
     reopen_cache().write_only_libs.add_arg("libq.so");
     EXPECT_EQ(add(lib, false)->cached_name,
               cache_dir + "/memvex" + digest_text_of(lib + "leaks") + "_f/libq.so");
@@ -107,13 +107,13 @@ TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {
 TEST_F(TargetReuse, MissingFileOrPathWithoutSlashEndsTheRun) {
     open_cache();
     bool created = false;
-    EXPECT_EXIT(driver->cache->lookup(true, (dir / "missing").c_str(), false, &created, false,
-                                      false, false, true),
+    EXPECT_EXIT(cache().lookup(true, (dir / "missing").c_str(), false, &created, false, false,
+                               false, true),
                 ::testing::ExitedWithCode(1),
                 "^ryn \\(error\\): File " + dir / "missing" +
                     " not found \\(errno = 2\\) No such file or directory\n$");
     const ScopedChdir in_dir(dir.path());
-    EXPECT_EXIT(driver->cache->lookup(true, "prog", false, &created, false, false, false, true),
+    EXPECT_EXIT(cache().lookup(true, "prog", false, &created, false, false, false, true),
                 ::testing::ExitedWithCode(1),
                 "^ryn \\(error\\): Error computing binary name: fatal error: \n$");
 }

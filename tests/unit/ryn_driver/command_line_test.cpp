@@ -70,21 +70,23 @@ TEST(OptionEffects, VerbosityOutputsAndDataLocationsFeedEachListItsOwnWords) {
     const auto d = parsed({"ryn", "analyze", "-v", "-v", "-o", "run.er", "-o", "report.txt",
                            "-o", "d.er/x", "-l", "first.so", "-L", tmp / "libs", "-z", "-z", "-z",
                            "-I", tmp / "a/b"});
+    const RynOptions& opts = d->options();
+    const ToolArgs& tools = d->tool_args();
     parsed({"ryn", "instrument", "-I", tmp / "a/b/"});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "ryn (warning): -I flag ignored, QVEN_RYN_INSTRDATA_DIR set.\n");
-    EXPECT_EQ(d->collect_args.sprint(), "-v -o run.er");
-    EXPECT_EQ(d->use_args.sprint() + " | " + d->optimize_args.sprint() + " | " +
-                  d->er_ryn_args.sprint(),
+    EXPECT_EQ(tools.collect_args.sprint(), "-v -o run.er");
+    EXPECT_EQ(tools.use_args.sprint() + " | " + tools.optimize_args.sprint() + " | " +
+                  tools.er_ryn_args.sprint(),
               "-ryn -v -out=report.txt -out=d.er/x | -ryn -v | -vv");
-    EXPECT_EQ(d->output_files.sprint() + " | " + d->library_list.sprint(),
+    EXPECT_EQ(opts.output_files.sprint() + " | " + opts.library_list.sprint(),
               "report.txt d.er/x | first.so /l/liba.so /l/libb.so");
-    EXPECT_EQ(d->instrument_record.sprint(), "-v -v -I " + tmp / "a/b");
+    EXPECT_EQ(tools.instrument_record.sprint(), "-v -v -I " + tmp / "a/b");
     EXPECT_TRUE(ryn_test::exists(tmp / "a/b"));
-    EXPECT_EQ(d->instrdata_base, tmp / "a/b/") << "the value is still stored";
-    EXPECT_EQ(d->env_instrdata_dir, std::string(1023, 'd') + "/");
-    EXPECT_EQ(*parsed({"ryn", "instrument", "-o", "a.out"})->output_file +
-                  *parsed({"ryn", "optimize", "-o", "fast"})->optimize_output,
+    EXPECT_EQ(opts.instrdata_base, tmp / "a/b/") << "the value is still stored";
+    EXPECT_EQ(opts.env_instrdata_dir, std::string(1023, 'd') + "/");
+    EXPECT_EQ(*parsed({"ryn", "instrument", "-o", "a.out"})->options().output_file +
+                  *parsed({"ryn", "optimize", "-o", "fast"})->options().optimize_output,
               "a.outfast");
 }
 
@@ -92,46 +94,54 @@ TEST(OptionEffects, InstrumentationSwitchAndAnalysisTypes) {
     const auto d = parsed({"ryn", "collect", "-i", "static", "-a", "bbc=main", "-a", "branch",
                            "-a", "ccx", "-e", "-E", "calls", "-c", "-F", "lib*", "-d", "dir",
                            "-C", "on"});
-    EXPECT_EQ(d->use_args.sprint() + " | " + d->er_args.sprint() + " | " +
-                  d->collect_args.sprint() + " | " + d->instrument_record.sprint(),
+    const RynOptions& opts = d->options();
+    const ToolArgs& tools = d->tool_args();
+    EXPECT_EQ(tools.use_args.sprint() + " | " + tools.er_args.sprint() + " | " +
+                  tools.collect_args.sprint() + " | " + tools.instrument_record.sprint(),
               "-ryn -static -bbc=main -branch -ccx -fignore=lib* | -er -er:calls | -d dir -C on | "
               "instrument");
-    EXPECT_TRUE(d->analyze_mode && d->analysis_type_given && d->experiment_mode);
-    EXPECT_FALSE(parsed({"ryn", "coverage", "-d", "dir"})->experiment_mode);
+    EXPECT_TRUE(opts.analyze_mode && opts.analysis_type_given && opts.experiment_mode);
+    EXPECT_FALSE(parsed({"ryn", "coverage", "-d", "dir"})->options().experiment_mode);
     EXPECT_EXIT(parsed({"ryn", "analyze", "-a", "foo"}), ::testing::ExitedWithCode(1),
                 invalid_option_regex("-a"));
     // An unknown -i value is examined as an argument of its own.
-    EXPECT_EQ(parsed({"ryn", "collect", "-i", "-d", "dir"})->collect_args.sprint(), "-d dir");
+    EXPECT_EQ(parsed({"ryn", "collect", "-i", "-d", "dir"})->tool_args().collect_args.sprint(),
+              "-d dir");
     EXPECT_EXIT(parsed({"ryn", "collect", "-i", "sometimes"}), ::testing::ExitedWithCode(1),
                 invalid_option_regex("-i"));
 }
 
 TEST(OptionEffects, InstrumentingOptionsAreRecordedAsTyped) {
     const auto opt = parsed({"ryn", "optimize", "-O3", "-f", "-Qy", "-xinline=no", "-Wo,-w"});
-    EXPECT_EQ(opt->optimize_args.sprint(), "-ryn -optlevel=3 -xkalfix=final -Qy -xinline=no -w");
+    EXPECT_EQ(opt->tool_args().optimize_args.sprint(),
+              "-ryn -optlevel=3 -xkalfix=final -Qy -xinline=no -w");
     const auto d = parsed({"ryn", "instrument", "-M", "-R", "-t", "-m", "on", "-m", "maybe",
                            "-K", "-k", "-N", "libx.so", "-Wi,-deep", "-zentor",
                            "-Wo,-zentor_analytics_file=a", "-Yo,/eng", "-s", ".d", "-r"});
-    EXPECT_TRUE(d->tell_mode && !d->follow_dependencies && !d->use_rc_library_lists &&
-                !d->replace_in_place);
-    EXPECT_EQ(d->instrument_record.sprint(),
+    const RynOptions& opts = d->options();
+    const ToolArgs& tools = d->tool_args();
+    EXPECT_TRUE(opts.tell_mode && !opts.follow_dependencies && !opts.use_rc_library_lists &&
+                !opts.replace_in_place);
+    EXPECT_EQ(tools.instrument_record.sprint(),
               "instrument -m on -m maybe -K -k -Wi,-deep -Wo,-zentor_analytics_file=a "
               "-Yo,/eng -s .d -r");
-    EXPECT_EQ(d->engine_passthrough_args.sprint(), "-mt=on -deep -zentor_analytics_file=a");
-    EXPECT_TRUE(d->k_option && d->analytics_file_given && d->r_option && !d->read_rc_files);
-    EXPECT_EQ(d->util->component, "zentor");
+    EXPECT_EQ(tools.engine_passthrough_args.sprint(), "-mt=on -deep -zentor_analytics_file=a");
+    EXPECT_TRUE(opts.k_option && opts.analytics_file_given && opts.r_option && !opts.read_rc_files);
+    EXPECT_EQ(d->util().component, "zentor");
 }
 
 TEST(OptionEffects, CheckFilePartIsCutAndEverythingAfterTheTargetIsItsOwn) {
     Argv argv({"ryn", "collect", "/proc/self/exe:opts:more", "x", "-v", "-Q"});
     const auto d = prepared();
-    d->process_options(argv.argc(), argv.get());
-    EXPECT_EQ(*d->target_path + " | " + *d->check_file_spec + " | " + argv.get()[2] + " | " +
-                  d->target_args.sprint(),
+    const RynOptions& opts = d->options();
+    process_options(argv.argc(), argv.get(), d->options(), d->tool_args(), d->locations(),
+                    d->util());
+    EXPECT_EQ(*opts.target_path + " | " + *opts.check_file_spec + " | " + argv.get()[2] + " | " +
+                  opts.target_args.sprint(),
               "/proc/self/exe | opts:more | /proc/self/exe | x -v -Q");
-    EXPECT_EQ(d->target_is_shared, 0);
-    EXPECT_EQ(parsed({"ryn", "collect", ryn_test::stage_lib("amd64/ryndl.so")})->target_is_shared,
-              1);
+    EXPECT_EQ(opts.target_is_shared, 0);
+    const auto library = parsed({"ryn", "collect", ryn_test::stage_lib("amd64/ryndl.so")});
+    EXPECT_EQ(library->options().target_is_shared, 1);
 }
 
 }  // namespace

@@ -23,22 +23,22 @@ TEST(DistributeOptions, MemvexSettlesTheZCountAndLiteMode) {
     const int expected[] = {0, 1, 0, 2, 3};
     for (int given = 0; given <= 4; ++given) {
         const auto d = w.memvex({"-T", "-o", "out", "prog"});
-        d->z_count = given;
-        d->distribute_options();
-        EXPECT_EQ(d->z_count, expected[given]) << given << " times -z";
-        EXPECT_FALSE(d->lite_mode);
+        d->options().z_count = given;
+        distribute(*d);
+        EXPECT_EQ(d->options().z_count, expected[given]) << given << " times -z";
+        EXPECT_FALSE(d->options().memvex.lite_mode);
     }
 
     ASSERT_EQ(ryn_test::run_shell("objcopy --strip-all prog", w.cwd.path()).status, 0);
     const auto lite = w.memvex({"-o", "out", "prog"});
     testing::internal::CaptureStderr();
-    lite->distribute_options();
+    distribute(*lite);
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
                   "memvex (warning): prog will be analyzed in lite mode because it is stripped "
                   "and/or has no annotations.  See memvex documentation", 0),
               0u);
-    EXPECT_TRUE(lite->lite_mode);
-    EXPECT_FALSE(lite->follow_dependencies || lite->cache->follow_dependencies);
+    EXPECT_TRUE(lite->options().memvex.lite_mode);
+    EXPECT_FALSE(lite->options().follow_dependencies || lite->state().cache->follow_dependencies);
 }
 
 TEST(DistributeOptions, MemvexNamesItsReportAndFillsTheLibraryListsUnlessToldNot) {
@@ -49,15 +49,46 @@ TEST(DistributeOptions, MemvexNamesItsReportAndFillsTheLibraryListsUnlessToldNot
                                             "append RYN_IGNORABLE_LIBS libr.so\n"
                                             "set WRITE_ONLY_LIBS libw.so\n");
     const auto out = w.memvex({"-T", "-N", "libx.so", "-o", "sub/deeper.bin", "prog"});
-    out->distribute_options();
-    EXPECT_EQ(out->html_report, "deeper.bin.html");
-    EXPECT_EQ(items(out->cache->ignorable_libs), (Strings{"libm.so", "/opt/lib/", "libx.so"}));
-    EXPECT_EQ(items(out->cache->write_only_libs), Strings{"libw.so"});
+    distribute(*out);
+    EXPECT_EQ(out->options().memvex.html_report, "deeper.bin.html");
+    EXPECT_EQ(items(out->state().cache->ignorable_libs),
+              (Strings{"libm.so", "/opt/lib/", "libx.so"}));
+    EXPECT_EQ(items(out->state().cache->write_only_libs), Strings{"libw.so"});
 
     const auto no_rc = w.memvex({"-T", "-K", "-o", "out", "prog"});
-    no_rc->distribute_options();
-    EXPECT_FALSE(no_rc->rc);
-    EXPECT_TRUE(no_rc->cache->ignorable_libs.empty());
+    distribute(*no_rc);
+    EXPECT_FALSE(no_rc->state().rc);
+    EXPECT_TRUE(no_rc->state().cache->ignorable_libs.empty());
+}
+
+// The cache reads the run only through the policy the set-up hands it, so
+// what the set-up settles must reach the targets.
+TEST(DistributeOptions, TargetsFollowTheSettledOptions) {
+    SetupWorld w;
+    w.program();
+    // A run that uses the program in place puts the original back first and
+    // from then on does not count it as replaceable.
+    for (const bool analyze : {true, false}) {
+        const auto d = w.driver("ryn");
+        RynOptions& opts = d->options();
+        (analyze ? opts.analyze_mode : opts.instrument_mode) = true;
+        opts.replace_in_place = true;
+        opts.target_path = "prog";
+        distribute(*d);
+        EXPECT_EQ(d->state().main_target->replace(), !analyze) << analyze;
+    }
+
+    // The checker instruments its program fully with the program's check
+    // file, unless told not to, and the libraries named with -c likewise.
+    const auto full = w.memvex({"-T", "-c", "libq.so", "-o", "out", "prog:chk"});
+    distribute(*full);
+    const Target* main = full->state().main_target;
+    EXPECT_TRUE(main->full_instr);
+    EXPECT_EQ(main->instr_options, "chk");
+    EXPECT_EQ(full->state().cache->policy.memvex_check_list, Strings{"libq.so"});
+    const auto write_only = w.memvex({"-T", "-n", "-o", "out", "prog"});
+    distribute(*write_only);
+    EXPECT_FALSE(write_only->state().main_target->full_instr);
 }
 
 TEST(DistributeOptionsDeathTest, RunsThatEndDuringSetUp) {
@@ -70,17 +101,17 @@ TEST(DistributeOptionsDeathTest, RunsThatEndDuringSetUp) {
                   .status,
               0);
     const auto check = w.driver("ryn");
-    check->check_mode = true;
-    check->target_path = "copy";
-    EXPECT_EXIT(check->distribute_options(), testing::ExitedWithCode(0),
+    check->options().check_mode = true;
+    check->options().target_path = "copy";
+    EXPECT_EXIT(distribute(*check), testing::ExitedWithCode(0),
                 "previously instrumented.*\ninstrumentation args: seen\n");
     EXPECT_TRUE(std::filesystem::is_empty(w.cache.path()));
 
-    EXPECT_EXIT(w.memvex({"nothere"})->distribute_options(), testing::ExitedWithCode(1),
+    EXPECT_EXIT(distribute(*w.memvex({"nothere"})), testing::ExitedWithCode(1),
                 "^memvex \\(error\\): File nothere not found\n$");
     const auto no_target = w.driver("ryn");
-    no_target->instrument_mode = true;
-    EXPECT_EXIT(no_target->distribute_options(), testing::ExitedWithCode(1), "^Usage: ryn ");
+    no_target->options().instrument_mode = true;
+    EXPECT_EXIT(distribute(*no_target), testing::ExitedWithCode(1), "^Usage: ryn ");
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "driver/ryn_driver/phases.h"
 #include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
 
 // A non-zero link-auditor version keeps the test's own signal dispositions.
 constexpr int k_known_lav = 4;
@@ -34,7 +36,7 @@ inline std::unique_ptr<RynDriver> prepared() {
 // Parses a general front end command line into `d`.
 inline void parse(RynDriver& d, std::vector<std::string> args) {
     Argv argv(std::move(args));
-    d.process_options(argv.argc(), argv.get());
+    process_options(argv.argc(), argv.get(), d.options(), d.tool_args(), d.locations(), d.util());
 }
 
 inline std::unique_ptr<RynDriver> parsed(std::vector<std::string> args) {

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "driver/ryn_driver/phases.h"
 #include "ryn/arg_cache.h"
 #include "unit/ryn_cache/cache_fixture.h"
 
@@ -35,7 +36,7 @@ TEST_F(CheckFileOption, EndsTheRunCleanlyWithoutMemory) {
     Target* t = add(prog);
     t->instr_options = "leaks:all,uninit";
     ArgCache list;
-    EXPECT_EXIT((fail_allocations = true, driver->add_checkfile_arg(&list, t)),
+    EXPECT_EXIT((fail_allocations = true, add_checkfile_arg(&list, t)),
                 ::testing::ExitedWithCode(1), "^ryn: ran out of memory\n$");
 }
 

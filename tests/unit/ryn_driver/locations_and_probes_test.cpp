@@ -44,38 +44,39 @@ TEST(ErRynProbe, OwnTreeIsSearchedFirstAndAYeDirectoryDecidesForTheWholeRun) {
          {std::pair<std::string, std::string>{root + "/lib/compilers/bin", root + "/bin/er_ryn"},
           {tmp / "P/bin", tmp / "P/lib/analyzer/er_ryn"}, {tmp / "P/tools", ""}}) {
         const auto d = prepared();
-        d->exec_dir = exec_dir;
-        EXPECT_EQ(d->set_er_ryn_program(nullptr), !found.empty()) << exec_dir;
-        EXPECT_EQ(d->er_ryn_path.value_or(""), found);
-        EXPECT_FALSE(d->er_ryn_elsewhere);
-        d->exec_dir = tmp / "gone";
-        EXPECT_EQ(d->set_er_ryn_program(nullptr), !found.empty()) << "found once, kept";
+        d->locations().exec_dir = exec_dir;
+        EXPECT_EQ(set_er_ryn_program(nullptr, d->locations()), !found.empty()) << exec_dir;
+        EXPECT_EQ(d->locations().er_ryn_path.value_or(""), found);
+        EXPECT_FALSE(d->locations().er_ryn_elsewhere);
+        d->locations().exec_dir = tmp / "gone";
+        EXPECT_EQ(set_er_ryn_program(nullptr, d->locations()), !found.empty())
+            << "found once, kept";
     }
 
     const auto d = prepared();
-    d->exec_dir = tmp / "P/bin";
+    d->locations().exec_dir = tmp / "P/bin";
     parse(*d, {"ryn", "collect", "-Ye," + tmp / "other/lib/compilers"});
-    EXPECT_TRUE(d->er_ryn_elsewhere);
-    EXPECT_EQ(d->er_ryn_path, tmp / "other/bin/er_ryn");
+    EXPECT_TRUE(d->locations().er_ryn_elsewhere);
+    EXPECT_EQ(d->locations().er_ryn_path, tmp / "other/bin/er_ryn");
     // Without the tool there, the run has none, although its own tree has one.
     ::testing::internal::CaptureStderr();
     parse(*d, {"ryn", "collect", "-Ye," + tmp / "empty/bin"});
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "ryn (warning): Cannot find correct version of er_ryn in " + tmp / "empty/bin\n");
-    EXPECT_FALSE(d->set_er_ryn_program(nullptr));
+    EXPECT_FALSE(set_er_ryn_program(nullptr, d->locations()));
 }
 
 TEST(LavProbe, TheAuditLibraryIsAskedOnceAndAnAnswerWithoutTheVersionEndsTheRun) {
     const auto d = prepared();
-    d->lav_version = 0;
-    d->exec_dir = ryn_test::stage_dir() + "/lib/compilers";
-    d->program_name = ryn_test::stage_bin("ryn");
-    d->very_verbose = true;
+    d->state().lav_version = 0;
+    d->locations().exec_dir = ryn_test::stage_dir() + "/lib/compilers";
+    d->locations().program_name = ryn_test::stage_bin("ryn");
+    d->options().very_verbose = true;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(d->probe_lav_version(), 4);
+    EXPECT_EQ(probe_lav_version(d->options(), d->locations(), d->state(), d->util()), 4);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "ryn (info): Link Auditor Version=4\n");
-    d->program_name = "/nonexistent/program";
-    EXPECT_EQ(d->probe_lav_version(), 4);
+    d->locations().program_name = "/nonexistent/program";
+    EXPECT_EQ(probe_lav_version(d->options(), d->locations(), d->state(), d->util()), 4);
 
     // An audit library that is none: the runtime linker warns and runs the
     // program without it. A command split at the blank would run nothing.
@@ -83,10 +84,11 @@ TEST(LavProbe, TheAuditLibraryIsAskedOnceAndAnAnswerWithoutTheVersionEndsTheRun)
     const std::string prefix = tmp / "with blank";
     make_file(prefix + "/lib/compilers/amd64/ryndl.so", "not an audit library\n");
     make_file(prefix + "/chatty", "#!/bin/sh\necho hello\n");
-    d->lav_version = 0;
-    d->exec_dir = prefix + "/bin";
-    d->program_name = prefix + "/chatty";
-    EXPECT_EXIT(d->probe_lav_version(), ::testing::ExitedWithCode(1),
+    d->state().lav_version = 0;
+    d->locations().exec_dir = prefix + "/bin";
+    d->locations().program_name = prefix + "/chatty";
+    EXPECT_EXIT(probe_lav_version(d->options(), d->locations(), d->state(), d->util()),
+                ::testing::ExitedWithCode(1),
                 "ryn \\(error\\): Cannot get link auditor version using command "
                 "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT='" + prefix +
                     "/bin/../lib/compilers/amd64/ryndl.so' '" + prefix + "/chatty'\n returned 0");

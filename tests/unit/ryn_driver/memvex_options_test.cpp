@@ -27,28 +27,35 @@ TEST(MemvexOptions, SettingsAreStoredAndRecordedAsTyped) {
                              "-Wd,-P/rt", "-Wd,-a=/given", "-a", "-v", "-v", "-t", "-c",
                              "libnone.so:file", "-c", "list:x", "-c", "libE.so", "-c", "-",
                              "a b/p:x:y"});
-    EXPECT_EQ(items(d->instrument_record),
+    const RynOptions& opts = d->options();
+    const ToolArgs& tools = d->tool_args();
+    const InstallLocations& loc = d->locations();
+    EXPECT_EQ(items(tools.instrument_record),
               (Strings{"-K", "-k", "-s", "-S", "12x", "-i", "memcheck", "-Y", "o,/eng", "-W",
                        "i,-a=1", "-W", "o,-a=1", "-W", "d,-u", "-W", "d,-c", "-W", "d,-B/au",
                        "-W", "d,-P/rt", "-W", "d,-a=/given", "-c", "libnone.so:file", "-c",
                        "list:x", "-c", "libE.so", "-c", "-"}));
-    EXPECT_EQ(items(d->memvex_check_list), (Strings{"libnone.so", "libA.so", "libB.so",
-                                                    "  libC.so:chk", "libD.so", "libE.so"}));
-    EXPECT_EQ(items(d->engine_passthrough_args), (Strings{"-a=1", "-a=1"}));
-    EXPECT_TRUE(d->k_option && d->skip_bad_libraries && d->memvex_c_flag && d->verbose &&
-                d->very_verbose && d->tell_mode && d->check_all_libraries);
-    EXPECT_FALSE(d->read_rc_files || d->data_race_mode || d->memvex_u_flag ||
-                 d->follow_dependencies || d->use_rc_library_lists || d->replace_in_place);
+    EXPECT_EQ(items(opts.memvex.memvex_check_list),
+              (Strings{"libnone.so", "libA.so", "libB.so", "  libC.so:chk", "libD.so", "libE.so"}));
+    EXPECT_EQ(items(tools.engine_passthrough_args), (Strings{"-a=1", "-a=1"}));
+    EXPECT_TRUE(opts.k_option && opts.skip_bad_libraries && opts.memvex.memvex_c_flag &&
+                opts.verbose && opts.very_verbose && opts.tell_mode &&
+                opts.memvex.check_all_libraries);
+    EXPECT_FALSE(opts.read_rc_files || opts.memvex.data_race_mode || opts.memvex.memvex_u_flag ||
+                 opts.follow_dependencies || opts.use_rc_library_lists || opts.replace_in_place);
     const std::string dynamic = w.cwd / "a b/p.analyze/dynamic";
-    EXPECT_EQ((Strings{std::to_string(d->memvex_S_value), *d->morphel_dir, *d->audit_lib_dir,
-                       *d->memvex_lib_dir, *d->target_path, *d->check_file_spec, *d->analyzer_dir}),
+    EXPECT_EQ((Strings{std::to_string(opts.memvex.memvex_S_value), *loc.morphel_dir,
+                       *loc.audit_lib_dir, *loc.memvex_lib_dir, *opts.target_path,
+                       *opts.check_file_spec, *opts.memvex.analyzer_dir}),
               (Strings{"12", "/eng", "/au", "/rt", "a b/p", "x:y", dynamic + "/latest"}));
     EXPECT_TRUE(exists(dynamic) && exists(w.cwd / "a/keep"));
     EXPECT_FALSE(exists(dynamic + "/old"));
 
     const auto d2 = w.memvex({"-Wd,-c", "-Wd,-u", "-i", "dataraces", "-H", "-", "prog:chk"});
-    EXPECT_TRUE(d2->memvex_u_flag && d2->data_race_mode && !d2->memvex_c_flag);
-    EXPECT_EQ((Strings{*d2->html_report, *d2->target_path, *d2->check_file_spec}),
+    const RynOptions& opts2 = d2->options();
+    EXPECT_TRUE(opts2.memvex.memvex_u_flag && opts2.memvex.data_race_mode &&
+                !opts2.memvex.memvex_c_flag);
+    EXPECT_EQ((Strings{*opts2.memvex.html_report, *opts2.target_path, *opts2.check_file_spec}),
               (Strings{"-", "prog", "chk"}));
 }
 

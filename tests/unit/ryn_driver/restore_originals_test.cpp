@@ -26,8 +26,8 @@ protected:
 TEST_F(RestoreOriginals, FatalErrorPutsBackEveryReplacedFile) {
     open_cache();
     const Target* replaced[] = {replace_in_place(prog), replace_in_place(library("a"))};
-    driver->util->verbose = true;
-    EXPECT_EXIT(driver->util->fatal(0, "stop"), ::testing::ExitedWithCode(1),
+    driver->util().verbose = true;
+    EXPECT_EXIT(driver->util().fatal(0, "stop"), ::testing::ExitedWithCode(1),
                 "^ryn \\(error\\): stop\n(ryn \\(info\\): Replacing [^\n]* with the original "
                 "noninstrumented file.\n){2}$");
     for (const Target* t : replaced) {
@@ -41,14 +41,14 @@ TEST_F(RestoreOriginals, ReadOnlyTargetIsRefusedUnchanged) {
     // In a directory anyone may write to, only the file's own mode can stop it.
     ASSERT_EQ(chmod(prog.c_str(), 0444), 0);
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-    driver->util->verbose = true;
+    driver->util().verbose = true;
     // Root may write any file, so judge as an ordinary user in a child.
     EXPECT_EXIT(
         {
             if (geteuid() == 0 && setuid(65534) != 0) {
                 exit(3);
             }
-            exit(driver->util->replace_target_with_orig(t) ? 4 : 0);
+            exit(driver->util().replace_target_with_orig(t) ? 4 : 0);
         },
         ::testing::ExitedWithCode(0),
         "^ryn \\(info\\): Will not analyze " + prog + ": Not instrumented.\n\n$");

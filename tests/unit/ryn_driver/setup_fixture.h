@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/ryn_driver/phases.h"
 #include "ryn/ryn_driver.h"
+#include "ryn/ryn_exec_util.h"
 #include "support/test_support.h"
 
 namespace setup_test {
@@ -36,10 +38,11 @@ struct SetupWorld {
     // probe and keeps the test's signal handlers.
     std::unique_ptr<RynDriver> driver(const char* front_end) const {
         auto d = std::make_unique<RynDriver>(front_end, 4, RynDriver::PrepareOnly{});
-        d->program_name = front_end;
-        d->exec_dir = ryn_test::stage_dir() + "/bin";
-        d->audit_lib_dir = d->memvex_lib_dir = ryn_test::stage_dir() + "/lib/compilers/amd64";
-        d->cache_dir = cache.path();
+        InstallLocations& loc = d->locations();
+        loc.program_name = front_end;
+        loc.exec_dir = ryn_test::stage_dir() + "/bin";
+        loc.audit_lib_dir = loc.memvex_lib_dir = ryn_test::stage_dir() + "/lib/compilers/amd64";
+        d->options().cache_dir = cache.path();
         return d;
     }
 
@@ -52,9 +55,15 @@ struct SetupWorld {
             argv.push_back(s.data());
         }
         argv.push_back(nullptr);
-        d->process_memvex_options(static_cast<int>(args.size()), argv.data());
+        process_memvex_options(static_cast<int>(args.size()), argv.data(), d->options(),
+                               d->tool_args(), d->locations(), d->util());
         return d;
     }
 };
 
 }  // namespace setup_test
+
+// The set-up stage run on the driver's parts.
+inline void distribute(RynDriver& d) {
+    distribute_options(d.options(), d.tool_args(), d.locations(), d.state(), d.util());
+}

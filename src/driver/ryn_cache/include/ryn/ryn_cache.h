@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,21 @@
 #include "ryn/target.h"
 
 class ExecUtil;
-class RynDriver;
+
+// What the cache and its targets need to know of the run. The driver hands it
+// down, so that this layer never reads the driver.
+struct CachePolicy {
+    bool memvex = false;            // keep fully and write-only instrumented copies apart
+    bool replace_in_place = false;  // replaceable targets' copies replace their files
+    bool very_verbose = false;      // trace the dependency listing
+    std::string audit_lib_path;     // audit library that lists a program's dependencies
+    // The memory checker's choice of fully instrumented targets.
+    bool tell_mode = false;                        // the main program is never fully checked
+    bool no_main_full_instr = false;               // nor when this is set
+    bool check_all_libraries = false;              // every library is
+    std::optional<std::string> check_file_spec;    // check file of the main program
+    std::vector<std::string> memvex_check_list;    // "library[:check file]" checked fully
+};
 
 class RynCache {
 public:
@@ -23,7 +38,7 @@ public:
     };
 
     RynCache(const char* dir, bool use_home, const char* kind, bool follow_dependencies,
-             ExecUtil* util, RynDriver* driver);
+             ExecUtil* util, CachePolicy policy);
     ~RynCache();
     RynCache(const RynCache&) = delete;
     RynCache& operator=(const RynCache&) = delete;
@@ -51,7 +66,7 @@ public:
     bool follow_dependencies;
     const char* kind;              // not owned
     ExecUtil* util;                // not owned
-    RynDriver* driver;             // not owned
+    CachePolicy policy;
 
 private:
     // Grows the table when it holds more targets than buckets.

@@ -4,7 +4,8 @@
 
 class ArgCache;
 class ExecUtil;
-class RynDriver;
+struct RunState;
+struct RynOptions;
 class Target;
 
 // Puts the uninstrumented file of `t` back when the run works in place, so
@@ -14,4 +15,4 @@ bool put_back_original(ExecUtil& util, Target* t);
 
 // Appends the configuration files' lists of functions to leave alone
 // ("-blacklist=", "-blacklist_pfx="), when configuration files are read.
-void add_rc_function_lists(RynDriver& driver, ArgCache& command);
+void add_rc_function_lists(const RynOptions& opts, const RunState& state, ArgCache& command);

@@ -23,6 +23,10 @@ void clear_running_child() noexcept;
 // the ending itself restores and cleans up.
 [[noreturn]] void end_run_now(int status);
 
+// Ends at once with `status`, touching nothing: for running out of memory,
+// when restoring and cleaning up would need memory themselves.
+[[noreturn]] void abandon_run(int status);
+
 // Installs the handler that ends the run on SIGINT, SIGILL, SIGFPE, SIGBUS,
 // SIGSEGV, SIGTERM and SIGHUP.
 void install_fatal_signal_handlers();

@@ -8,8 +8,19 @@
 
 #include "ryn/arg_cache.h"
 
-class RynDriver;
+#include "ryn/driver_parts.h"
+
+class ExecUtil;
 class Target;
+
+// The parts of the run state the instrumentation phase uses.
+struct InstrumentPhase {
+    const RynOptions& opts;
+    const ToolArgs& tools;
+    const InstallLocations& loc;
+    RunState& state;
+    ExecUtil& util;
+};
 
 struct InstrumentArgs {
     ArgCache signature;
@@ -20,5 +31,5 @@ struct InstrumentArgs {
 // made. `data_path` is the target's instrumentation-data directory, absent
 // under the memory checker. Fatal when a runtime or audit library that the
 // copy would depend on is missing.
-InstrumentArgs build_instrument_args(RynDriver& driver, Target* t,
+InstrumentArgs build_instrument_args(const InstrumentPhase& phase, Target* t,
                                      const std::optional<std::string>& data_path);

@@ -1,0 +1,58 @@
+// The driver object: the whole run happens inside its constructor.
+#pragma once
+
+#include <memory>
+
+#include "ryn/driver_parts.h"
+#include "ryn/ryn_exec_util.h"
+
+extern "C" {
+// Buffer of the caller of ryn_main_entry; tell mode writes one line into it.
+extern char* runtime_output;
+extern int outbufsiz;
+// Launcher symbols; the driver carries weak defaults.
+extern const char* ver_string;
+extern const char* short_usage;
+extern const char* long_usage;
+extern const char* ryn_ver_string;
+extern const char* memvex_ver_string;
+
+void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size,
+                    int argc, char** argv, int lav_version);
+}
+
+// Rows of the general front end's "-a" help list, each ending in "\n".
+extern const char* const ryn_help_text[12];
+
+class RynDriver {
+public:
+    // Performs the whole run.
+    RynDriver(const char* front_end_name, int argc, char** argv, int lav_version);
+    // Only initialises the parts, the utility object and the front end
+    // (steps 1 to 5 of the run); tests then drive single stages.
+    struct PrepareOnly {};
+    RynDriver(const char* front_end_name, int lav_version, PrepareOnly);
+    ~RynDriver();
+    RynDriver(const RynDriver&) = delete;
+    RynDriver& operator=(const RynDriver&) = delete;
+
+    // The parts of the run state, for driving single stages.
+    RynOptions& options() { return options_; }
+    InstallLocations& locations() { return locations_; }
+    ToolArgs& tool_args() { return tool_args_; }
+    RunState& state() { return state_; }
+    RynExecUtil& util() { return *util_; }
+
+private:
+    void prepare(const char* front_end_name);
+    // Run sequence (steps 6 to 19).
+    void run(int argc, char** argv);
+    // Steps 14 to 18, once the targets are known to be usable.
+    void run_phases();
+
+    RynOptions options_;           // the command line, settled by the set-up
+    InstallLocations locations_;   // where the driver and its tools are
+    ToolArgs tool_args_;           // lists handed to the engine and the experiment tool
+    RunState state_;               // cache, targets, configuration and streams
+    std::unique_ptr<RynExecUtil> util_;  // reporting, commands, files; also in _util
+};
