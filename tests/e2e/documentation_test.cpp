@@ -49,7 +49,7 @@ std::vector<std::string> parser_sources(const std::regex& defines) {
 // Every "-..." literal of the general front end's handlers.
 std::set<Option> general_options() {
     const std::vector<std::string> sources =
-        parser_sources(std::regex(R"(RynDriver::process_(options|\w+_arg)\()"));
+        parser_sources(std::regex(R"((void process_options|bool GeneralCommandLine::process_\w+_arg)\()"));
     EXPECT_GE(sources.size(), 2u) << "the general parser was not found";
     const std::regex literal(R"re((has_prefix\(\w+,\s*|starts_with\()?"(-[^"\\ ]*) ?")re");
     std::set<Option> options;
@@ -67,7 +67,7 @@ std::set<Option> general_options() {
 // The checker's getopt letters, and the forms of its -W and -Y values.
 std::set<Option> memvex_options() {
     const std::vector<std::string> sources =
-        parser_sources(std::regex(R"(RynDriver::process_memvex_options\()"));
+        parser_sources(std::regex(R"(void process_memvex_options\()"));
     EXPECT_EQ(sources.size(), 1u) << "the memory checker's parser was not found";
     std::set<Option> options;
     for (const std::string& text : sources) {
