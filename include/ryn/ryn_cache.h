@@ -28,12 +28,9 @@ public:
     RynCache(const RynCache&) = delete;
     RynCache& operator=(const RynCache&) = delete;
 
-    Target* add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
-                       bool skip_instr_check, bool restore_first, bool replaceable,
-                       bool require_annotations);
-    Target* lookup(bool is_main, const char* path, bool is_shared_lib, bool* created,
-                   bool skip_instr_check, bool restore_first, bool replaceable,
-                   bool require_annotations);
+    Target* add_target(const char* path, bool* uses_cxx_runtime, const TargetOptions& options);
+    Target* lookup(const char* path, bool is_shared_lib, bool* created,
+                   const TargetOptions& options);
     void resize_hash();
     static uint32_t encodeString(const char* s);
     // The cache directory (base without its last component). The text lives in
@@ -57,9 +54,8 @@ private:
     // Grows the table when it holds more targets than buckets.
     void grow_if_needed();
     // Links a new target for `key` (hash `hash`) at the head of its chain.
-    Target* insert_new(const std::string& key, uint32_t hash, bool is_main, bool is_shared_lib,
-                       bool skip_instr_check, bool restore_first, bool replaceable,
-                       bool require_annotations);
+    Target* insert_new(const std::string& key, uint32_t hash, bool is_shared_lib,
+                       const TargetOptions& options);
     // The node stored under `key`, or null.
     Node* find(const std::string& key, uint32_t hash) const;
 };

@@ -6,26 +6,15 @@
 #include <string>
 
 #include "ryn/arg_cache.h"
+#include "ryn/ryn_entry.h"
 
 class RynCache;
 class RynExecUtil;
 class Target;
 class rcData;
 
-extern "C" {
-// Buffer of the caller of ryn_main_entry; tell mode writes one line into it.
-extern char* runtime_output;
-extern int outbufsiz;
-// Launcher symbols; the driver carries weak defaults.
-extern const char* ver_string;
-extern const char* short_usage;
-extern const char* long_usage;
-extern const char* ryn_ver_string;
-extern const char* memvex_ver_string;
-
-void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size,
-                    int argc, char** argv, int lav_version);
-}
+// What the main target is, from -S, -U or a look at the file.
+enum class TargetKind : int { executable = 0, shared_object = 1, unknown = 2 };
 
 // Rows of the general front end's "-a" help list, each ending in "\n".
 extern const char* const ryn_help_text[12];
@@ -186,7 +175,7 @@ public:
     // Other fields.
     int z_count = 0;
     int lav_version;
-    int target_is_shared = 2;      // 2 unknown, 1 shared object, 0 executable
+    TargetKind target_is_shared = TargetKind::unknown;
     Target* main_target = nullptr; // owned by cache
     std::unique_ptr<RynCache> cache;
     std::unique_ptr<RynExecUtil> util;

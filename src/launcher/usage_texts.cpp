@@ -2,7 +2,7 @@
 // ryn, zentor and memvex, so the short text covers both command lines; the
 // driver fills in the invoked name and a five-blank indent. The long text is
 // the general front end's --help, filled with the indent and the -a list.
-#include "ryn/ryn_driver.h"
+#include "ryn/ryn_entry.h"
 
 extern "C" {
 __attribute__((visibility("default"))) const char* short_usage =

@@ -66,16 +66,14 @@ RynCache::Node* RynCache::find(const std::string& key, uint32_t hash) const {
     return nullptr;
 }
 
-Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_main,
-                             bool is_shared_lib, bool skip_instr_check, bool restore_first,
-                             bool replaceable, bool require_annotations) {
+Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_shared_lib,
+                             const TargetOptions& options) {
     ++ntargets;
     auto node = std::make_unique<Node>();
     node->key = key;
     node->hash = hash;
-    node->target = std::make_unique<Target>(is_main, this, base.c_str(), key.c_str(),
-                                            is_shared_lib, util, skip_instr_check,
-                                            restore_first, replaceable, require_annotations);
+    node->target =
+        std::make_unique<Target>(this, base.c_str(), key.c_str(), is_shared_lib, util, options);
     // Linked only once fully built: a fatal report during construction walks
     // the table to restore replaced files.
     Node*& head = table[hash % nbuckets];
@@ -84,9 +82,8 @@ Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_main
     return head->target.get();
 }
 
-Target* RynCache::add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
-                             bool skip_instr_check, bool restore_first, bool replaceable,
-                             bool require_annotations) {
+Target* RynCache::add_target(const char* path, bool* uses_cxx_runtime,
+                             const TargetOptions& options) {
     ryn::require_usable_target(*util, path);
     const bool is_shared_lib = util->is_shared_object(path, true);
     const std::string full = util->make_full_path(path);
@@ -95,17 +92,15 @@ Target* RynCache::add_target(bool is_main, const char* path, bool* uses_cxx_runt
     if (Node* node = find(full, hash)) {
         return node->target.get();
     }
-    Target* target = insert_new(full, hash, is_main, is_shared_lib, skip_instr_check,
-                                restore_first, replaceable, require_annotations);
+    Target* target = insert_new(full, hash, is_shared_lib, options);
     if (follow_dependencies && target->valid) {
-        target->compute_dependencies(this, uses_cxx_runtime, skip_instr_check);
+        target->compute_dependencies(this, uses_cxx_runtime, options.skip_instr_check);
     }
     return target;
 }
 
-Target* RynCache::lookup(bool is_main, const char* path, bool is_shared_lib, bool* created,
-                         bool skip_instr_check, bool restore_first, bool replaceable,
-                         bool require_annotations) {
+Target* RynCache::lookup(const char* path, bool is_shared_lib, bool* created,
+                         const TargetOptions& options) {
     grow_if_needed();
     const std::string key = path;
     const uint32_t hash = encodeString(path);
@@ -118,8 +113,7 @@ Target* RynCache::lookup(bool is_main, const char* path, bool is_shared_lib, boo
     if (created) {
         *created = true;
     }
-    return insert_new(key, hash, is_main, is_shared_lib, skip_instr_check, restore_first,
-                      replaceable, require_annotations);
+    return insert_new(key, hash, is_shared_lib, options);
 }
 
 void RynCache::dump() {

@@ -10,22 +10,21 @@
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 
-Target::Target(bool is_main, RynCache* cache, const char* base, const char* path,
-               bool is_shared_lib, ExecUtil* util, bool skip_instr_check, bool restore_first,
-               bool replaceable, bool require_annotations)
+Target::Target(RynCache* cache, const char* base, const char* path, bool is_shared_lib,
+               ExecUtil* util, const TargetOptions& options)
     : cache(cache),
       name(path),
-      replaceable(replaceable),
+      replaceable(options.replaceable),
       util(util),
       is_shared_lib(is_shared_lib),
-      is_main(is_main) {
+      is_main(options.is_main) {
     compute_target_locations(base);
     // A driver killed while this file stood replaced could not put it back;
     // do it before the file is judged.
     if (replaceable) {
         ryn::recover_left_replacement(*util, name.c_str());
     }
-    if (restore_first && !util->replace_target_with_orig(this)) {
+    if (options.restore_first && !util->replace_target_with_orig(this)) {
         valid = false;
         return;
     }
@@ -34,9 +33,10 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
     // them unlocked.
     const std::string lock_dir = cache->cache_top();
     bool previously_instrumented = false;
-    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
-                               MSG_WARNING, replaceable ? &previously_instrumented : nullptr,
-                               require_annotations, &has_annotations);
+    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable,
+                               options.skip_instr_check, MSG_WARNING,
+                               replaceable ? &previously_instrumented : nullptr,
+                               options.require_annotations, &has_annotations);
     if (valid || !previously_instrumented) {
         return;
     }
@@ -46,8 +46,9 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
         valid = false;
         return;
     }
-    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
-                               MSG_WARNING, nullptr, require_annotations, nullptr);
+    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable,
+                               options.skip_instr_check, MSG_WARNING, nullptr,
+                               options.require_annotations, nullptr);
     compute_target_locations(base);
 }
 

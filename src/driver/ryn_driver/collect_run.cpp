@@ -8,7 +8,10 @@
 void RynDriver::run_collect_program() {
     // The program's own output goes to the original streams, not to the
     // file named with -O.
-    util->run_command(&collect_run_args, false, true, true, saved_stdout, saved_stderr, 0, false);
+    util->run_command(&collect_run_args, {.tolerate_failure = true,
+                                          .ignore_sigint = true,
+                                          .stdout_fd = saved_stdout,
+                                          .stderr_fd = saved_stderr});
 }
 
 void RynDriver::add_runtime_libraries() {

@@ -10,6 +10,7 @@
 
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -83,8 +84,10 @@ void RynDriver::process_options(int, char** argv) {
                 // part; the text lives as long as the driver.
                 *cursor = target_path->data();
             }
-            if (target_is_shared == 2) {
-                target_is_shared = util->is_shared_object(target_path->c_str(), true) ? 1 : 0;
+            if (target_is_shared == TargetKind::unknown) {
+                target_is_shared = util->is_shared_object(target_path->c_str(), true)
+                                       ? TargetKind::shared_object
+                                       : TargetKind::executable;
             }
             ++cursor;
             continue;
@@ -156,13 +159,13 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
     }
     if (option == "-S") {
         refuse_if(check_mode || optimize_mode);
-        target_is_shared = 1;
+        target_is_shared = TargetKind::shared_object;
         return take(1);
     }
     if (option == "-U") {
         refuse_if(check_mode || optimize_mode);
         u_argument = value();
-        target_is_shared = 0;
+        target_is_shared = TargetKind::executable;
         return take(2);
     }
     if (option == "-M") {
@@ -262,7 +265,7 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         instrument_record.add_arg("-I");
         instrument_record.add_arg(dir);
         if (!instrument_mode && env_instrdata_dir) {
-            util->report_error(MSG_WARNING, 0, "-I flag ignored, QVEN_RYN_INSTRDATA_DIR set.");
+            util->report_error(MSG_WARNING, 0, driver_text(DriverText::INSTRDATA_OPTION_IGNORED));
         }
         struct stat st;
         if (stat(dir, &st) != 0) {

@@ -7,31 +7,27 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/ryn_cache/last_component.h"
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/usable_path.h"
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 #include "ryn/target.h"
 
-namespace {
-
-std::string base_name(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 Target* RynDriver::add_library_target(const char* path, bool restore_first, bool replaceable) {
     ryn::require_usable_target(*util, path);
     if (!util->is_shared_object(path, true)) {
-        util->fatal(0, "File not a shared object: %s", path);
+        util->fatal(0, driver_text(DriverText::NOT_A_SHARED_OBJECT), path);
     }
-    return cache->add_target(false, path, nullptr, r_option, restore_first, replaceable, true);
+    return cache->add_target(path, nullptr,
+                             {.skip_instr_check = r_option,
+                              .restore_first = restore_first,
+                              .replaceable = replaceable});
 }
 
 void RynDriver::distribute_options() {
@@ -108,8 +104,12 @@ void RynDriver::distribute_options() {
         ryn::recover_left_replacement(*util, output_file->c_str());
     }
     bool uses_cxx_runtime = false;
-    main_target = cache->add_target(true, target, &uses_cxx_runtime, r_option, restore_main,
-                                    replace_in_place, !lite_mode);
+    main_target = cache->add_target(target, &uses_cxx_runtime,
+                                    {.is_main = true,
+                                     .skip_instr_check = r_option,
+                                     .restore_first = restore_main,
+                                     .replaceable = replace_in_place,
+                                     .require_annotations = !lite_mode});
     if (memvex_front_end) {
         if (uses_cxx_runtime) {
             main_uses_cxx_runtime = true;
@@ -148,7 +148,7 @@ void RynDriver::distribute_options() {
     if (names_output_elsewhere) {
         if (optimize_mode && !optimize_output) {
             optimize_output = replace_in_place ? *target_path
-                                               : "./" + base_name(*target_path) + ".opt";
+                                               : "./" + ryn::last_component(*target_path) + ".opt";
         }
     } else if (!memvex_front_end && !replace_in_place) {
         output_file = *target_path + ".instr";
@@ -162,10 +162,10 @@ void RynDriver::distribute_options() {
 
     if (memvex_front_end) {
         if (!text_report && !html_report && !analyzer_dir && output_file) {
-            html_report = base_name(*output_file) + ".html";
+            html_report = ryn::last_component(*output_file) + ".html";
         }
         if (text_report && html_report && *text_report == *html_report) {
-            util->fatal(0, "-H html_file and -w txt_file cannot be the same file");
+            util->fatal(0, driver_text(DriverText::SAME_REPORT_FILES));
         }
     }
 

@@ -47,5 +47,5 @@ void RynDriver::run_experiment_command() {
     }
 
     add_rc_function_lists(*this, command);
-    util->run_command(&command, false, false, false, -1, -1, 0, false);
+    util->run_command(&command);
 }

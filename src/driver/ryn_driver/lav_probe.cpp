@@ -6,6 +6,7 @@
 #include <string>
 
 #include "driver/ryn_util/unique_file.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -24,17 +25,17 @@ int RynDriver::probe_lav_version() {
 
     const ryn::UniquePipe pipe(popen(command, "r"));
     if (!pipe) {
-        util->fatal(errno, "Trouble opening audit version pipe");
+        util->fatal(errno, driver_text(DriverText::NO_AUDIT_VERSION_PIPE));
     }
     int version = 0;
     const int scanned = fscanf(pipe.get(), "LAV_VERSION=%d", &version);
     if (scanned != 1) {
-        util->fatal(errno, "Cannot get link auditor version using command %s returned %d",
+        util->fatal(errno, driver_text(DriverText::NO_AUDIT_VERSION),
                     command, scanned);
     }
     lav_version = version;
     if (very_verbose) {
-        util->report_error(MSG_INFO, 0, "Link Auditor Version=%d", lav_version);
+        util->report_error(MSG_INFO, 0, driver_text(DriverText::AUDIT_VERSION), lav_version);
     }
     return lav_version;
 }

@@ -10,6 +10,7 @@
 
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -217,11 +218,11 @@ void RynDriver::process_memvex_options(int argc, char** argv) {
     const int operands = argc - optind;
     if (html_report && ((html_report->size() > 1 && html_report->front() == '-') || operands != 1)) {
         usage();
-        util->fatal(0, "-H option has changed: it now requires a filename argument");
+        util->fatal(0, driver_text(DriverText::H_NEEDS_FILE));
     }
     if (operands != 1) {
         usage();
-        util->fatal(0, "No input target specified");
+        util->fatal(0, driver_text(DriverText::NO_TARGET));
     }
 
     const std::string operand = argv[optind];

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "driver/ryn_util/unique_fd.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -17,9 +18,9 @@ void RynDriver::redirect_output() {
     }
     const ryn::UniqueFd file(open(redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
     if (!file.valid()) {
-        util->fatal(errno, "Cannot open redirect file %s", redirect_file->c_str());
+        util->fatal(errno, driver_text(DriverText::CANNOT_OPEN_REDIRECT), redirect_file->c_str());
     }
-    constexpr const char* k_dup_failed = "Problem duplicating file descriptors\n";
+    constexpr const char* k_dup_failed = driver_text(DriverText::DUP_FAILED);
     saved_stdout = dup(1);
     if (saved_stdout < 0) {
         util->fatal(errno, "%s", k_dup_failed);

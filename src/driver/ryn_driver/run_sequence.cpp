@@ -7,15 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "driver/ryn_util/bounded_text.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
-
-namespace {
-constexpr std::size_t k_env_path_max = 1023;
-}
 
 RynDriver::RynDriver(const char* front_end_name, int argc, char** argv, int lav_version)
     : lav_version(lav_version) {
@@ -63,7 +61,7 @@ void RynDriver::prepare(const char* front_end_name) {
 
     // An empty value names no directory and is taken as unset.
     if (const char* dir = getenv("QVEN_RYN_INSTRDATA_DIR"); dir && *dir) {
-        std::string value(dir, strnlen(dir, k_env_path_max));
+        std::string value(dir, strnlen(dir, ryn::k_text_max));
         if (!value.ends_with('/')) {
             value += '/';
         }
@@ -105,7 +103,7 @@ void RynDriver::run(int argc, char** argv) {
 
     if (analyze_mode && !experiment_mode && !analysis_type_given) {
         if (verbose) {
-            util->report_error(MSG_INFO, 0, "No valid analysis options");
+            util->report_error(MSG_INFO, 0, driver_text(DriverText::NO_ANALYSIS_OPTIONS));
         }
     } else {
         if (memvex_front_end || (instrument_enabled && (collect_mode || instrument_mode))) {

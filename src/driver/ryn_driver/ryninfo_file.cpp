@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/ryn_driver/ryninfo_records.h"
 #include "driver/ryn_util/temp_file.h"
 #include "driver/ryn_util/unique_file.h"
 #include "driver/ryn_util/usable_path.h"
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -24,14 +26,14 @@ class RecordWriter {
 public:
     RecordWriter(FILE* file, ExecUtil& util) : file_(file), util_(util) {}
     // A newline inside a value would start a record of its own.
-    void text(int record, const char* value) {
+    void text(RyninfoRecord record, const char* value) {
         if (ryn::has_newline(value)) {
-            util_.fatal(0, "Cannot pass a value with a newline to the engine: %s", value);
+            util_.fatal(0, driver_text(DriverText::RYNINFO_VALUE_HAS_NEWLINE), value);
         }
         fprintf(file_.get(), "%d %s\n", record, value);
     }
-    void text(int record, const std::string& value) { text(record, value.c_str()); }
-    void number(int record, int value) { fprintf(file_.get(), "%d %d\n", record, value); }
+    void text(RyninfoRecord record, const std::string& value) { text(record, value.c_str()); }
+    void number(RyninfoRecord record, int value) { fprintf(file_.get(), "%d %d\n", record, value); }
 
 private:
     ryn::UniqueFile file_;
@@ -56,77 +58,77 @@ std::string RynDriver::create_ryninfo_file() {
         if (file.fd.valid()) {
             unlink(file.path.c_str());
         }
-        util->fatal(err, "Cannot open temporary file for ryn info ");
+        util->fatal(err, driver_text(DriverText::CANNOT_OPEN_RYNINFO));
     }
     RecordWriter out(stream, *util);
     file.fd.release();  // the stream owns it now
     const std::string& name = file.path;
     util->temp_files.add_arg(name);
     if (util->very_verbose) {
-        util->report_error(MSG_INFO, 0, "Creating tempfile: %s\n", name.c_str());
+        util->report_error(MSG_INFO, 0, driver_text(DriverText::CREATING_TEMP_FILE), name.c_str());
     }
 
-    out.text(1, util->component);
-    out.text(3, exec_dir.value_or(""));
-    out.text(5, ver_string ? ver_string : "");
+    out.text(RYNINFO_COMPONENT, util->component);
+    out.text(RYNINFO_EXEC_DIR, exec_dir.value_or(""));
+    out.text(RYNINFO_VERSION, ver_string ? ver_string : "");
     if (!instrument_record.empty()) {
-        out.text(7, instrument_record.sprint());
+        out.text(RYNINFO_INSTRUMENT_RECORD, instrument_record.sprint());
     }
-    out.text(9, cache->cache_top());
+    out.text(RYNINFO_CACHE_TOP, cache->cache_top());
     if (analyzer_dir) {
-        out.text(29, *analyzer_dir);
+        out.text(RYNINFO_ANALYZER_DIR, *analyzer_dir);
     }
     for (const char* lib : cache->ignorable_libs) {
-        out.text(11, lib);
+        out.text(RYNINFO_IGNORABLE_LIB, lib);
     }
     if (z_count != 0) {
-        out.number(2, z_count);
+        out.number(RYNINFO_Z_COUNT, z_count);
     }
     if (text_report) {
-        out.text(17, *text_report);
+        out.text(RYNINFO_TEXT_REPORT, *text_report);
     }
     if (html_report) {
-        out.text(23, *html_report);
+        out.text(RYNINFO_HTML_REPORT, *html_report);
     }
-    out.number(6, L_option ? 1 : 0);
+    out.number(RYNINFO_L_OPTION, L_option ? 1 : 0);
     instrument_logfile(main_target);
     if (liblog_path) {
-        out.text(19, *liblog_path);
+        out.text(RYNINFO_LIBLOG, *liblog_path);
     }
-    out.text(21, main_target->name);
+    out.text(RYNINFO_MAIN_TARGET, main_target->name);
     if (lite_mode) {
-        out.number(8, 1);
+        out.number(RYNINFO_LITE_MODE, 1);
     }
-    out.text(33, fork_mode_word(fork_mode));
+    out.text(RYNINFO_FORK_MODE, fork_mode_word(fork_mode));
     if (read_rc_files && rc) {
         if (const std::optional<std::string> filters = rc->optString("", "FILTERS", false)) {
-            out.text(25, *filters);
+            out.text(RYNINFO_FILTERS, *filters);
         }
     }
-    out.number(24, main_uses_cxx_runtime ? 1 : 0);
+    out.number(RYNINFO_CXX_RUNTIME, main_uses_cxx_runtime ? 1 : 0);
     if (memvex_S_value >= 0) {
-        out.number(10, memvex_S_value);
+        out.number(RYNINFO_MEMVEX_S_VALUE, memvex_S_value);
     }
     if (memvex_e_value >= 0) {
-        out.number(12, memvex_e_value);
+        out.number(RYNINFO_MEMVEX_e_VALUE, memvex_e_value);
     }
     if (memvex_E_value >= 0) {
-        out.number(14, memvex_E_value);
+        out.number(RYNINFO_MEMVEX_E_VALUE, memvex_E_value);
     }
     if (memvex_b_value) {
-        out.text(27, *memvex_b_value);
+        out.text(RYNINFO_MEMVEX_B_VALUE, *memvex_b_value);
     }
     if (memvex_m_flag) {
-        out.number(16, 1);
+        out.number(RYNINFO_MEMVEX_M_FLAG, 1);
     }
     if (memvex_f_flag) {
-        out.number(18, 1);
+        out.number(RYNINFO_MEMVEX_F_FLAG, 1);
     }
     if (memvex_c_flag) {
-        out.number(20, 1);
+        out.number(RYNINFO_MEMVEX_C_FLAG, 1);
     }
     if (memvex_u_flag && !memvex_c_flag) {
-        out.number(22, 1);
+        out.number(RYNINFO_MEMVEX_U_FLAG, 1);
     }
     return "-ryninfo=" + name;
 }

@@ -2,6 +2,7 @@
 // the run when the main target or a library that may not be skipped is.
 #include <cstdio>
 
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -36,8 +37,7 @@ bool RynDriver::target_check_pass() {
         explain(t, t->replace(), false);
         if (!skip_bad_libraries) {
             util->report_error(MSG_WARNING, 0,
-                               "Unable to instrument library. Reinstrument using the option "
-                               "\"-N %s\" to exclude this library from the analysis.",
+                               driver_text(DriverText::UNUSABLE_LIBRARY),
                                t->name.c_str());
         }
     }
@@ -55,9 +55,9 @@ bool RynDriver::target_check_pass() {
         return false;
     }
     const bool main_valid = main_target->valid;
-    util->fatal(0, "Cannot instrument %s%s%s", main_target->name.c_str(),
-                main_valid ? " because dependencies cannot be instrumented." : ".",
+    util->fatal(0, driver_text(DriverText::CANNOT_INSTRUMENT), main_target->name.c_str(),
+                main_valid ? driver_text(DriverText::BECAUSE_OF_DEPENDENCIES) : ".",
                 memvex_front_end && (main_valid || tell_mode)
-                    ? " Use -s flag to ignore all dependencies."
+                    ? driver_text(DriverText::IGNORE_DEPENDENCIES_HINT)
                     : "");
 }

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "driver/ryn_driver/phase_support.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
@@ -30,7 +31,7 @@ void RynDriver::run_use_command(ArgCache* args) {
             command.add_arg(optimize_output ? optimize_output->c_str() : "");
         }
         if (!add_use_arg(&command, t) && !optimize_mode) {
-            util->report_error(MSG_INFO, 0, "Not analyzing %s, no instrdata is found",
+            util->report_error(MSG_INFO, 0, driver_text(DriverText::NOT_ANALYZING),
                                t->name.c_str());
             continue;
         }
@@ -43,7 +44,7 @@ void RynDriver::run_use_command(ArgCache* args) {
         if (!put_back_original(*util, t)) {
             continue;
         }
-        const bool ok = util->run_command(&command, false, false, false, -1, -1, 0, false);
+        const bool ok = util->run_command(&command);
         if (ok && verbose && optimize_mode) {
             util->report_error(MSG_INFO, 0, get_msg(RYN_OPT_OUTPUT),
                                optimize_output ? optimize_output->c_str() : "");

@@ -27,7 +27,7 @@ protected:
 
     bool known(const std::string& path) {
         bool created = true;
-        driver->cache->lookup(false, path.c_str(), true, &created, false, false, false, true);
+        driver->cache->lookup(path.c_str(), true, &created, {});
         return !created;
     }
 };
@@ -49,7 +49,7 @@ TEST_F(Dependencies, ProgramLinkedAgainstTwoLibrariesGivesThreeTargets) {
                               "int main(void) { return f_a() + f_b() - 2; }\n",
                           prog, "-L" + dir.path() + " -la -lb -Wl,-rpath," + dir.path()));
     driver->audit_lib_dir = stage_lib("amd64");
-    driver->cache->add_target(true, prog.c_str(), nullptr, false, false, false, true);
+    driver->cache->add_target(prog.c_str(), nullptr, {.is_main = true});
     EXPECT_EQ(driver->cache->ntargets, 3);
     for (const std::string& lib : {dir / "liba.so", dir / "libb.so"}) {
         const Target* t = add(lib);
@@ -68,7 +68,7 @@ TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
     driver->cache->ignorable_libs.add_arg("libb");
     driver->audit_lib_dir = dir / "no_audit_library_here";
     bool uses_cxx = false;
-    driver->cache->add_target(true, main.c_str(), &uses_cxx, false, false, false, true);
+    driver->cache->add_target(main.c_str(), &uses_cxx, {.is_main = true});
 
     // A listed program is listed in turn; an ignorable runtime still counts.
     EXPECT_EQ(driver->cache->ntargets, 3);

@@ -28,8 +28,7 @@ protected:
     std::string spelling(int n) const { return dir.path() + std::string(n + 1, '/') + "prog"; }
 
     Target* lookup(const std::string& path, bool* created) {
-        return driver->cache->lookup(false, path.c_str(), false, created, false, false, false,
-                                     true);
+        return driver->cache->lookup(path.c_str(), false, created, {});
     }
 };
 

@@ -129,9 +129,9 @@ TEST(OptionEffects, CheckFilePartIsCutAndEverythingAfterTheTargetIsItsOwn) {
     EXPECT_EQ(*d->target_path + " | " + *d->check_file_spec + " | " + argv.get()[2] + " | " +
                   d->target_args.sprint(),
               "/proc/self/exe | opts:more | /proc/self/exe | x -v -Q");
-    EXPECT_EQ(d->target_is_shared, 0);
+    EXPECT_EQ(d->target_is_shared, TargetKind::executable);
     EXPECT_EQ(parsed({"ryn", "collect", ryn_test::stage_lib("amd64/ryndl.so")})->target_is_shared,
-              1);
+              TargetKind::shared_object);
 }
 
 }  // namespace
