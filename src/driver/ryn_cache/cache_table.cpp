@@ -24,6 +24,7 @@ uint32_t RynCache::encodeString(const char* s) {
     uint32_t h = 0;
     for (; *s; ++s) {
         // Bytes above 127 count as negative, as a signed char would.
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign is the point
         const auto c = static_cast<int32_t>(static_cast<signed char>(*s));
         h = h * 5 + static_cast<uint32_t>(c);
     }

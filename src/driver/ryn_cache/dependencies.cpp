@@ -48,7 +48,7 @@ bool is_ignorable(const ArgCache& ignorable_libs, const std::string& path) {
 std::string current_directory(ExecUtil* util) {
     char buffer[k_line_size];
     if (!getcwd(buffer, sizeof buffer)) {
-        util->fatal(errno, driver_text(DriverText::NO_WORKING_DIR));
+        util->fatal(errno, "%s", driver_text(DriverText::NO_WORKING_DIR));
     }
     return buffer;
 }

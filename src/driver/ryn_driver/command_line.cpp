@@ -265,7 +265,8 @@ bool RynDriver::process_ryn_driver_arg(char**& cursor) {
         instrument_record.add_arg("-I");
         instrument_record.add_arg(dir);
         if (!instrument_mode && env_instrdata_dir) {
-            util->report_error(MSG_WARNING, 0, driver_text(DriverText::INSTRDATA_OPTION_IGNORED));
+            util->report_error(MSG_WARNING, 0, "%s",
+                               driver_text(DriverText::INSTRDATA_OPTION_IGNORED));
         }
         struct stat st;
         if (stat(dir, &st) != 0) {

@@ -165,7 +165,7 @@ void RynDriver::distribute_options() {
             html_report = ryn::last_component(*output_file) + ".html";
         }
         if (text_report && html_report && *text_report == *html_report) {
-            util->fatal(0, driver_text(DriverText::SAME_REPORT_FILES));
+            util->fatal(0, "%s", driver_text(DriverText::SAME_REPORT_FILES));
         }
     }
 

@@ -25,7 +25,7 @@ int RynDriver::probe_lav_version() {
 
     const ryn::UniquePipe pipe(popen(command, "r"));
     if (!pipe) {
-        util->fatal(errno, driver_text(DriverText::NO_AUDIT_VERSION_PIPE));
+        util->fatal(errno, "%s", driver_text(DriverText::NO_AUDIT_VERSION_PIPE));
     }
     int version = 0;
     const int scanned = fscanf(pipe.get(), "LAV_VERSION=%d", &version);

@@ -218,11 +218,11 @@ void RynDriver::process_memvex_options(int argc, char** argv) {
     const int operands = argc - optind;
     if (html_report && ((html_report->size() > 1 && html_report->front() == '-') || operands != 1)) {
         usage();
-        util->fatal(0, driver_text(DriverText::H_NEEDS_FILE));
+        util->fatal(0, "%s", driver_text(DriverText::H_NEEDS_FILE));
     }
     if (operands != 1) {
         usage();
-        util->fatal(0, driver_text(DriverText::NO_TARGET));
+        util->fatal(0, "%s", driver_text(DriverText::NO_TARGET));
     }
 
     const std::string operand = argv[optind];

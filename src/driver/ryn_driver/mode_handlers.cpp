@@ -127,7 +127,7 @@ bool RynDriver::process_instrument_input_arg(char**& cursor) {
     if (option == "-g") {
         if (collect_mode) {
             // The collector options take "-g" with its value first.
-            util->fatal(0, driver_text(DriverText::GROUP_OPTION_LATE));
+            util->fatal(0, "%s", driver_text(DriverText::GROUP_OPTION_LATE));
         }
         instrument_record.add_arg("-g");
         group_option = true;

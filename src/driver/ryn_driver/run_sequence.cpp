@@ -103,7 +103,7 @@ void RynDriver::run(int argc, char** argv) {
 
     if (analyze_mode && !experiment_mode && !analysis_type_given) {
         if (verbose) {
-            util->report_error(MSG_INFO, 0, driver_text(DriverText::NO_ANALYSIS_OPTIONS));
+            util->report_error(MSG_INFO, 0, "%s", driver_text(DriverText::NO_ANALYSIS_OPTIONS));
         }
     } else {
         if (memvex_front_end || (instrument_enabled && (collect_mode || instrument_mode))) {

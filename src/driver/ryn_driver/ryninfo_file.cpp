@@ -58,7 +58,7 @@ std::string RynDriver::create_ryninfo_file() {
         if (file.fd.valid()) {
             unlink(file.path.c_str());
         }
-        util->fatal(err, driver_text(DriverText::CANNOT_OPEN_RYNINFO));
+        util->fatal(err, "%s", driver_text(DriverText::CANNOT_OPEN_RYNINFO));
     }
     RecordWriter out(stream, *util);
     file.fd.release();  // the stream owns it now

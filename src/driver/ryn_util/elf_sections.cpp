@@ -84,7 +84,7 @@ void report_section_failure(ExecUtil& util, const SectionSearch& search, const c
 
 void end_elf_file(ExecUtil& util, ElfFile& file) {
     if (file.close() != 0) {
-        util.fatal(0, driver_text(DriverText::ELF_STILL_OPEN));
+        util.fatal(0, "%s", driver_text(DriverText::ELF_STILL_OPEN));
     }
 }
 

@@ -166,7 +166,9 @@ bool recover_interrupted_replacement(const char* path) {
     bool restored = false;
     while (const dirent* entry = readdir(listing.get())) {
         const std::string name = entry->d_name;
-        const std::string full = dir + "/" + name;
+        std::string full = dir;
+        full += '/';
+        full += name;
         if (name.starts_with(saved_prefix)) {
             if (left_by_dead_run(name.substr(saved_prefix.size())) &&
                 put_back(full.c_str(), real.c_str()) > 0) {

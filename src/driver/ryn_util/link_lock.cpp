@@ -24,7 +24,7 @@ std::string ExecUtil::get_link_lock_file(const char* path) {
 std::string ExecUtil::get_link_lock_process_file(const char* path) {
     char host[ryn::k_host_name_max + 1];
     if (!ryn::read_host_name(host)) {
-        report_error(MSG_WARNING, 0, driver_text(DriverText::NO_HOSTNAME));
+        report_error(MSG_WARNING, 0, "%s", driver_text(DriverText::NO_HOSTNAME));
     }
     const pid_t pid = getpid();
     std::string name(ryn::format_link_lock_process_file(nullptr, 0, path, host, pid), '\0');

@@ -77,7 +77,7 @@ std::optional<std::string> rcData::optString(const char* prefix, const char* nam
 
     const ryn::TempFile file = ryn::create_temp_file(k_rc_temp_dir, k_rc_temp_prefix);
     if (!file.fd.valid()) {
-        util->fatal(errno, driver_text(DriverText::CANNOT_OPEN_RC_TEMP));
+        util->fatal(errno, "%s", driver_text(DriverText::CANNOT_OPEN_RC_TEMP));
     }
     util->temp_files.add_arg(file.path);
     ryn::write_all(file.fd.get(), joined);

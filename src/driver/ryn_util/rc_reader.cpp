@@ -41,9 +41,15 @@ std::vector<std::string_view> split_words(std::string_view line) {
 }
 
 RcCommand command_of(std::string_view word) {
-    if (word == "set") return RcCommand::set;
-    if (word == "append") return RcCommand::append;
-    if (word == "remove") return RcCommand::remove;
+    if (word == "set") {
+        return RcCommand::set;
+    }
+    if (word == "append") {
+        return RcCommand::append;
+    }
+    if (word == "remove") {
+        return RcCommand::remove;
+    }
     return RcCommand::none;
 }
 
@@ -150,7 +156,7 @@ std::optional<std::string> rcData::read_line(FILE* file, int* lines) {
             return text;
         }
     } catch (const std::bad_alloc&) {
-        util->fatal(1, driver_text(DriverText::RC_LINE_TOO_LONG));
+        util->fatal(1, "%s", driver_text(DriverText::RC_LINE_TOO_LONG));
     }
 }
 

@@ -181,7 +181,7 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
     }();
 
     if (target.release() != 0) {
-        fatal(0, driver_text(DriverText::ELF_STILL_OPEN));
+        fatal(0, "%s", driver_text(DriverText::ELF_STILL_OPEN));
     }
     return usable;
 }
