@@ -32,7 +32,16 @@ public:
     Target* lookup(const char* path, bool is_shared_lib, bool* created,
                    const TargetOptions& options);
     void resize_hash();
-    static uint32_t encodeString(const char* s);
+    static constexpr uint32_t encodeString(const char* s) {
+        uint32_t h = 0;
+        for (; *s; ++s) {
+            // Bytes above 127 count as negative, as a signed char would.
+            // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign is the point
+            const auto c = static_cast<int32_t>(static_cast<signed char>(*s));
+            h = h * 5 + static_cast<uint32_t>(c);
+        }
+        return h;
+    }
     // The cache directory (base without its last component). The text lives in
     // `scratch` and is overwritten by the next call.
     const char* cache_top();

@@ -20,16 +20,9 @@ RynCache::~RynCache() {
     }
 }
 
-uint32_t RynCache::encodeString(const char* s) {
-    uint32_t h = 0;
-    for (; *s; ++s) {
-        // Bytes above 127 count as negative, as a signed char would.
-        // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign is the point
-        const auto c = static_cast<int32_t>(static_cast<signed char>(*s));
-        h = h * 5 + static_cast<uint32_t>(c);
-    }
-    return h;
-}
+// Bytes above 127 count as negative, and the sum wraps at 32 bits.
+static_assert(RynCache::encodeString("a\xff") == 97u * 5 - 1);
+static_assert(RynCache::encodeString("zzzzzzzzzzzzzzz") == 3073196846u);
 
 void RynCache::resize_hash() {
     const uint32_t grown = nbuckets * 4;
