@@ -33,6 +33,18 @@ struct RunOptions {
     bool unset_ldaudit = false;      // run through the shell with LD_AUDIT unset
 };
 
+// What check_target asks of a file and how it reports.
+struct CheckOptions {
+    const char* lock_dir = nullptr;           // a file below it is read under a shared lock
+    int level = 0;                            // 0 probes quietly; 1 says why; 2 says more
+    bool write_check = false;                 // the file must be replaceable
+    bool skip_instr_check = false;            // accept a file already instrumented
+    MESSAGE_TYPE severity = MSG_WARNING;      // of the reports; an error ends the run
+    bool require_annotations = true;          // refuse a file without annotations
+    bool* previously_instrumented = nullptr;  // set when the file is already instrumented
+    bool* has_annotations = nullptr;          // set to whether it carries annotations
+};
+
 class ExecUtil {
 public:
     explicit ExecUtil(const char* component);
@@ -79,10 +91,7 @@ public:
                                  std::vector<char>* data, int* is64);
     bool is_64_bit_binary(const char* path);
     std::unique_ptr<ArgCache> ryn_comments(const char* path);
-    bool check_target(const char* path, const char* lock_dir, int level,
-                      bool write_check, bool skip_instr_check, MESSAGE_TYPE severity,
-                      bool* previously_instrumented, bool require_annotations,
-                      bool* has_annotations);
+    bool check_target(const char* path, const CheckOptions& options);
 
     // File locks.
     int acquire_lock_file(const char* path, bool shared);

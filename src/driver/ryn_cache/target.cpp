@@ -33,10 +33,13 @@ Target::Target(RynCache* cache, const char* base, const char* path, bool is_shar
     // them unlocked.
     const std::string lock_dir = cache->cache_top();
     bool previously_instrumented = false;
-    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable,
-                               options.skip_instr_check, MSG_WARNING,
-                               replaceable ? &previously_instrumented : nullptr,
-                               options.require_annotations, &has_annotations);
+    valid = util->check_target(
+        name.c_str(), {.lock_dir = lock_dir.c_str(),
+                       .write_check = replaceable,
+                       .skip_instr_check = options.skip_instr_check,
+                       .require_annotations = options.require_annotations,
+                       .previously_instrumented = replaceable ? &previously_instrumented : nullptr,
+                       .has_annotations = &has_annotations});
     if (valid || !previously_instrumented) {
         return;
     }
@@ -46,9 +49,11 @@ Target::Target(RynCache* cache, const char* base, const char* path, bool is_shar
         valid = false;
         return;
     }
-    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable,
-                               options.skip_instr_check, MSG_WARNING, nullptr,
-                               options.require_annotations, nullptr);
+    valid = util->check_target(name.c_str(),
+                               {.lock_dir = lock_dir.c_str(),
+                                .write_check = replaceable,
+                                .skip_instr_check = options.skip_instr_check,
+                                .require_annotations = options.require_annotations});
     compute_target_locations(base);
 }
 

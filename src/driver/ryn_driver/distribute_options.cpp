@@ -51,8 +51,10 @@ void RynDriver::distribute_options() {
     }
 
     if (check_mode) {
-        util->check_target(target, lock_dir, 2, replace_in_place, false, MSG_WARNING, nullptr,
-                           !lite_mode, nullptr);
+        util->check_target(target, {.lock_dir = lock_dir,
+                                    .level = 2,
+                                    .write_check = replace_in_place,
+                                    .require_annotations = !lite_mode});
         exit(0);
     }
 
@@ -61,8 +63,10 @@ void RynDriver::distribute_options() {
     // Lite mode must be settled before the cache (which follows dependencies
     // or not) and the main target (which requires annotations or not) exist.
     if (memvex_front_end && !lite_mode &&
-        !util->check_target(target, lock_dir, 0, false, true, MSG_INFO, nullptr, false,
-                            nullptr)) {
+        !util->check_target(target, {.lock_dir = lock_dir,
+                                     .skip_instr_check = true,
+                                     .severity = MSG_INFO,
+                                     .require_annotations = false})) {
         util->report_error(MSG_WARNING, 0,
                            get_msg(data_race_mode ? RYN_W_NO_ANNOTATIONS_VEK_MODE
                                                   : RYN_W_NO_ANNOTATIONS_LITE_MODE),

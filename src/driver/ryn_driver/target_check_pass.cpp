@@ -11,8 +11,11 @@
 bool RynDriver::target_check_pass() {
     bool failed = false;
     const auto explain = [&](Target* t, bool write_check, bool skip_instr_check) {
-        util->check_target(t->name.c_str(), cache->cache_top(), 1, write_check,
-                           skip_instr_check, MSG_WARNING, nullptr, !lite_mode, nullptr);
+        util->check_target(t->name.c_str(), {.lock_dir = cache->cache_top(),
+                                             .level = 1,
+                                             .write_check = write_check,
+                                             .skip_instr_check = skip_instr_check,
+                                             .require_annotations = !lite_mode});
     };
 
     CacheIterator it(cache.get());

@@ -81,11 +81,10 @@ private:
 
 }  // namespace
 
-bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, bool write_check,
-                            bool skip_instr_check, MESSAGE_TYPE severity,
-                            bool* previously_instrumented, bool require_annotations,
-                            bool* has_annotations) {
-    level = std::max(level, very_verbose ? 1 : 0);
+bool ExecUtil::check_target(const char* path, const CheckOptions& options) {
+    const auto [lock_dir, requested_level, write_check, skip_instr_check, severity,
+                require_annotations, previously_instrumented, has_annotations] = options;
+    const int level = std::max(requested_level, very_verbose ? 1 : 0);
     // Quiet checks only probe; an error must always say why the run ends.
     const bool talkative = level != 0 || severity == MSG_ERROR;
 
