@@ -14,7 +14,7 @@ extern const char* long_usage;
 extern const char* ryn_ver_string;
 extern const char* memvex_ver_string;
 
-void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size,
-                    int argc, char** argv, int lav_version);
+void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size, int argc,
+                    char** argv, int lav_version);
 }
 #pragma GCC visibility pop

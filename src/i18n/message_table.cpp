@@ -4,6 +4,8 @@
 // engine, so most rows carry its diagnostics and are never printed here.
 // Catalog numbering: set 1 holds rows 0 to 112 under their own index, set 254
 // rows 113 to 130 as numbers 1 to 18.
+// One row a line, however long its text.
+// clang-format off
 constexpr I18nMessage I18N_msg[I18N_MSG_COUNT] = {
     {0, 1, 0, "MESSAGENOZEROISNOTUSED", "Error: Message number 0 used", nullptr},
     {1, 1, 1, "M_CATALOG_INSTALLED", "Message catalog installed", nullptr},
@@ -137,6 +139,7 @@ constexpr I18nMessage I18N_msg[I18N_MSG_COUNT] = {
     {1, 254, 17, "RYN_W_NO_ANNOTATIONS_VEK_MODE", "%s is stripped and/or has no annotations. Results may be incomplete.  See memvex documentation for compiler flag/OS recommendations.", nullptr},
     {1, 254, 18, "RYN_W_NO_ANNOTATIONS_LITE_MODE", "%s will be analyzed in lite mode because it is stripped and/or has no annotations.  See memvex documentation for compiler flag/OS recommendations.", nullptr},
 };
+// clang-format on
 
 namespace {
 
