@@ -82,9 +82,14 @@ private:
 }  // namespace
 
 bool ExecUtil::check_target(const char* path, const CheckOptions& options) {
-    const auto [lock_dir, requested_level, write_check, skip_instr_check, severity,
-                require_annotations, previously_instrumented, has_annotations] = options;
-    const int level = std::max(requested_level, very_verbose ? 1 : 0);
+    const char* lock_dir = options.lock_dir;
+    const int level = std::max(options.level, very_verbose ? 1 : 0);
+    const bool write_check = options.write_check;
+    const bool skip_instr_check = options.skip_instr_check;
+    const MESSAGE_TYPE severity = options.severity;
+    const bool require_annotations = options.require_annotations;
+    bool* previously_instrumented = options.previously_instrumented;
+    bool* has_annotations = options.has_annotations;
     // Quiet checks only probe; an error must always say why the run ends.
     const bool talkative = level != 0 || severity == MSG_ERROR;
 
