@@ -1,6 +1,7 @@
 // What only the engine's own runs show about the analyses: refusals that stop
-// before any report, C++ names accepted in each spelling, and JSON rows whose
-// names are escaped and which say when the counts are runs. The counts and ranking of every form are pinned by the
+// before any report, C++ names accepted in each spelling, an import called
+// through its slot, and JSON rows whose names are escaped and which say when
+// the counts are runs. The counts and ranking of every form are pinned by the
 // analyze test over a real run.
 #include <string>
 #include <vector>
@@ -19,13 +20,18 @@ class Analyses : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(compile_c(k_analysed_source, program));
-        std::vector<coverage::Block> blocks = line_table_blocks(program, program + ".c");
-        ASSERT_FALSE(blocks.empty());
+        data = ran_once(program);
+        write_instrdata(location, data);
+    }
+
+    // Data in which every block of `target` ran once.
+    static coverage::InstrData ran_once(const std::string& target) {
+        std::vector<coverage::Block> blocks = line_table_blocks(target, target + ".c");
+        EXPECT_FALSE(blocks.empty());
         for (coverage::Block& block : blocks) {
             block.count = 1;
         }
-        data = instrdata_for(program, blocks);
-        write_instrdata(location, data);
+        return instrdata_for(target, blocks);
     }
 
     RunResult analyze(const std::string& analysis, const std::string& target) {
@@ -76,6 +82,16 @@ TEST_F(Analyses, CxxNamesInEverySpellingAndRowsThatEscapeNamesAndSayWhatTheyCoun
     EXPECT_TRUE(json.starts_with("{\"target\":\"" + dir.path() + "/we\\\"ird\\\\prog\",\"analysis\":\"bbc=1\","
                                  "\"counts\":\"runs\"")) << json;
     EXPECT_EQ(json_numbers(json, "count").size(), 1u) << "the top 1 only";
+}
+
+TEST_F(Analyses, AnImportCalledThroughItsSlotIsNamed) {
+    // Built without the PLT, the call to printf goes through the import's slot.
+    const std::string direct = dir / "noplt";
+    ASSERT_TRUE(compile_c(k_analysed_source, direct, "-fno-plt"));
+    write_instrdata(dir / "noplt.instrdata", ran_once(direct));
+    const RunResult result = run_morphel({"-ryn", "-cc=main", "-xkalfix=use:" + dir / "noplt.instrdata", direct});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("main -> printf (imported)\n"), std::string::npos) << result.out;
 }
 
 }  // namespace
