@@ -89,38 +89,26 @@ size_t expect_same_branches(const coverage::FileCoverage& ryn, const GcovSource&
         }
     }
     std::map<int, Pairs> gcov_pairs;
+    // A switch is one block of many ways to gcov, a chain of compares or a
+    // table in the code: its lines are left out.
     std::set<int> switches;
-    std::set<int> ambiguous;
     for (const auto& [line, blocks] : gcov.blocks) {
-        for (const ryn_gcov::GcovBlock& block : blocks) {
-            if (block.edges.size() == 2) {
-                gcov_pairs[line].push_back(unordered(block.edges[0], block.edges[1]));
-            }
-            // A switch is one block of many ways to gcov, a chain of compares
-            // or a table in the code.
-            if (block.edges.size() > 2) {
+        for (const std::vector<uint64_t>& edges : blocks) {
+            if (edges.size() == 2) {
+                gcov_pairs[line].push_back(unordered(edges[0], edges[1]));
+            } else if (edges.size() > 2) {
                 switches.insert(line);
-            }
-            if (block.ambiguous) {
-                ambiguous.insert(line);
             }
         }
     }
     for (auto* pairs : {&ryn_pairs, &gcov_pairs}) {
-        for (const int line : switches) {
-            pairs->erase(line);
-        }
-        // Pairs that never ran could be a call's edges there: only the
-        // branches that ran are compared on such a line.
-        for (const int line : ambiguous) {
-            if (pairs->contains(line)) {
-                std::erase(pairs->at(line), std::pair<uint64_t, uint64_t>{0, 0});
-            }
-        }
-        std::erase_if(*pairs, [](const auto& line) { return line.second.empty(); });
+        // Only the branches that ran: one that never did could be a call's
+        // edges to gcov.
         for (auto& [line, list] : *pairs) {
+            std::erase(list, std::pair<uint64_t, uint64_t>{0, 0});
             std::sort(list.begin(), list.end());
         }
+        std::erase_if(*pairs, [&](const auto& line) { return line.second.empty() || switches.contains(line.first); });
     }
     EXPECT_EQ(ryn_pairs, gcov_pairs);
     size_t compared = 0;

@@ -252,10 +252,6 @@ TEST(MorphelSums, TheEpilogueJumpsAfterCallsReachIsASumOfEdgesWithNoSite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MorphelCounting, ::testing::Values("-O0", "-O2", "-O0 -no-pie", "-O2 -no-pie"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             std::ranges::replace_if(name, [](char c) { return !isalnum(c); }, '_');
-                             return name;
-                         });
+                         [](const auto& info) { return flags_name(info.param); });
 
 }  // namespace

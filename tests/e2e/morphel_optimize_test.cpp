@@ -1,10 +1,7 @@
 // Optimize mode of the engine: beside a runnable clean copy it lists the
 // functions that ran, most executed instructions first, in the forms the
-// linkers read, and says how few of them did most of the work, whether the
-// counts come from a run of the counting copy or from data written here; a
-// library goes beside the output under its own name; without counts nothing
-// is ordered and no list of an earlier run stays behind.
-#include <algorithm>
+// linkers read and follow, and says how few of them did most of the work;
+// without counts nothing is ordered and no list of an earlier run stays behind.
 #include <map>
 #include <regex>
 #include <set>
@@ -148,61 +145,6 @@ TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsInTheOrderTheLinkers
         EXPECT_LT(addr.at("spin"), addr.at("stepper")) << linker;
         EXPECT_LT(addr.at("stepper"), addr.at("main")) << linker;
     }
-
-    // Counts of runs give the same order, said to be approximate.
-    coverage::InstrData runs = instrdata_for(program, blocks);
-    runs.counts_exact = false;
-    write_instrdata(dir / "data/work.instrdata", runs);
-    const RunResult approximate = optimize(program, dir / "data");
-    ASSERT_EQ(approximate.status, 0) << approximate.err;
-    EXPECT_NE(approximate.out.find("\nthe counts are runs that reached each block, not executions: "
-                                   "the order is approximate\n"),
-              std::string::npos)
-        << approximate.out;
-    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nstepper\nmain\n");
-}
-
-TEST_F(Optimize, ARunOfTheCountingCopyGivesTheOrder) {
-    const std::string copy = dir / "work.counting";
-    ASSERT_TRUE(make_probed_copy(program, copy, dir / "counted"));
-    ASSERT_EQ(run({copy}).out, run({program}).out);
-    const RunResult result = optimize(program, dir / "counted");
-    ASSERT_EQ(result.status, 0) << result.err;
-    // 100 calls of spin, 50 iterations each, against 100 short calls of
-    // stepper and one main: spin does nearly all the work, exactly counted.
-    EXPECT_TRUE(std::regex_match(result.out, std::regex("9[0-9]% of the executed instructions lie in "
-                                                        "1 of [0-9]+ functions \\(the first 1 of " +
-                                                        output + "\\.symbol-order\\)\n")))
-        << result.out;
-    // main's loop outweighs stepper's short calls; the startup code ran once.
-    EXPECT_EQ(read_file(output + ".symbol-order"), "spin\nmain\nstepper\n_start\n");
-}
-
-TEST_F(Optimize, ALibraryGoesBesideTheOutputUnderItsOwnName) {
-    const std::string library = dir / "libwork.so";
-    ASSERT_TRUE(compile_c(k_source, library, "-shared -fPIC"));
-    std::vector<coverage::Block> lib_blocks = line_table_blocks(library, library + ".c");
-    count_function(lib_blocks, "stepper", 7);
-    write_instrdata(dir / "libdata/work.instrdata", instrdata_for(library, lib_blocks));
-
-    const RunResult result = optimize(library, dir / "libdata");
-    ASSERT_EQ(result.status, 0) << result.err;
-    const std::string copy = dir / "out/libwork.so.opt";
-    EXPECT_EQ(result.out, "optimized copy of " + library + ": " + copy +
-                              "\n100% of the executed instructions lie in 1 of " +
-                              std::to_string(functions) + " functions (the first 1 of " + copy +
-                              ".symbol-order)\n");
-    EXPECT_FALSE(exists(output));
-    EXPECT_EQ(read_file(copy + ".symbol-order"), "stepper\n");
-    EXPECT_EQ(read_file(copy + ".section-order"), k_section_comment + ".text.stepper\n");
-    // The copy still links and loads in place of the library.
-    ASSERT_EQ(run_shell("cp " + copy + " libwork.so && printf 'int stepper(int);\\nint main(void) "
-                        "{ return stepper(8); }\\n' > use.c && cc -o use use.c -L. -lwork "
-                        "-Wl,-rpath,$PWD",
-                        dir.path())
-                  .status,
-              0);
-    EXPECT_EQ(run({dir / "use"}).status, 7);
 }
 
 TEST_F(Optimize, WithoutCountsTheOrderIsLeftAndOldListsGo) {

@@ -2,7 +2,6 @@
 // back to a function's entry, next to the program's own SIGTRAP handler, and
 // with the flags a counted block tests kept. (Under threads: the lock prefix
 // tests; the coverage front end's copies: the corpus test.)
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -88,6 +87,8 @@ int main(void) {
 }
 )";
 
+using Edges = std::vector<std::pair<uint64_t, uint64_t>>;
+
 class CountingRuns : public ProbedProgramTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(CountingRuns, ReturnsToTheEntryFromInsideAreNoCalls) {
@@ -98,12 +99,8 @@ TEST_P(CountingRuns, ReturnsToTheEntryFromInsideAreNoCalls) {
     EXPECT_EQ(calls_of(data, "count_down"), 3u);
     EXPECT_EQ(entry_of(data, "spin").count, 20u);
     EXPECT_EQ(calls_of(data, "spin"), 5u);
-    const auto loop = branches_of(data, "count_down");
-    ASSERT_EQ(loop.size(), 1u);
-    EXPECT_EQ(loop[0], std::make_pair(uint64_t{27}, uint64_t{3}));
-    const auto exit = branches_of(data, "spin");
-    ASSERT_EQ(exit.size(), 1u);
-    EXPECT_EQ(exit[0], std::make_pair(uint64_t{5}, uint64_t{15}));
+    EXPECT_EQ(branches_of(data, "count_down"), (Edges{{27, 3}}));
+    EXPECT_EQ(branches_of(data, "spin"), (Edges{{5, 15}}));
 }
 
 TEST_P(CountingRuns, TheProgramsOwnTrapHandlerStillGetsItsTraps) {
@@ -123,17 +120,13 @@ TEST_P(CountingRuns, FlagsSetBeforeACountedBlockStillDecideItsBranch) {
     EXPECT_TRUE(data.counts_exact);
     EXPECT_EQ(calls_of(data, "less"), 280u);
     // The entry's branch, then the jl: 120 of the 280 calls find a < b.
-    auto branches = branches_of(data, "less");
+    const Edges branches = branches_of(data, "less");
     ASSERT_EQ(branches.size(), 2u);
     EXPECT_EQ(branches[0].first + branches[0].second, 280u);
-    EXPECT_EQ(branches[1], std::make_pair(uint64_t{120}, uint64_t{160}));
+    EXPECT_EQ(branches[1], (Edges::value_type{120, 160}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, CountingRuns, ::testing::Values("-O0 -g", "-O2 -g", "-O2 -no-pie"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             std::ranges::replace_if(name, [](char c) { return !isalnum(c); }, '_');
-                             return name;
-                         });
+                         [](const auto& info) { return flags_name(info.param); });
 
 }  // namespace

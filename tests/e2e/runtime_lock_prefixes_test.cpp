@@ -200,10 +200,6 @@ TEST_P(LockPrefixes, ALibraryLoadedOnceThreadsRanKeepsItsLocks) {
 
 // (A library is built without -no-pie, which only executables take.)
 INSTANTIATE_TEST_SUITE_P(Builds, LockPrefixes, ::testing::Values("-O0", "-O2", "-O2 -no-pie"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             std::ranges::replace_if(name, [](char c) { return !isalnum(c); }, '_');
-                             return name;
-                         });
+                         [](const auto& info) { return flags_name(info.param); });
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "support/gcov_text.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -38,31 +37,20 @@ void read_gcov_listing(const std::string& text, std::map<std::string, GcovSource
     // The block the rows below belong to. A block continued from an earlier
     // line has no block row of its own: its branches follow the row of the
     // line it ends on.
-    GcovBlock* block = nullptr;
-    // Branch rows after a call row of the block: the call's edges when one
-    // of them is marked "(throw)".
-    struct Edge {
-        uint64_t count;
-        bool ran;
-        bool is_throw;
-    };
-    std::vector<Edge> after_call;
+    std::vector<uint64_t>* block = nullptr;
+    // Branch rows after a call row: the call's way on and its exception when
+    // gcov marks one "(throw)" (which it does only once the block ran; a
+    // block that never ran adds zeros, which the comparison leaves out).
+    std::vector<uint64_t> after_call;
     bool seen_call = false;
+    bool call_throws = false;
     const auto end_block = [&] {
-        if (block != nullptr && !after_call.empty()) {
-            const bool any_throw = std::ranges::any_of(after_call, &Edge::is_throw);
-            const bool any_ran = std::ranges::any_of(after_call, &Edge::ran);
-            if (!any_throw && any_ran) {
-                for (const Edge& edge : after_call) {
-                    block->edges.push_back(edge.count);
-                }
-            } else if (!any_ran) {
-                block->ambiguous = true;
-            }
+        if (block != nullptr && !call_throws) {
+            block->insert(block->end(), after_call.begin(), after_call.end());
         }
         block = nullptr;
         after_call.clear();
-        seen_call = false;
+        seen_call = call_throws = false;
     };
     for (std::string row; std::getline(in, row);) {
         if (row.starts_with("function ")) {
@@ -87,12 +75,13 @@ void read_gcov_listing(const std::string& text, std::map<std::string, GcovSource
                 block = &source->blocks[line].emplace_back();
             }
             const size_t taken = row.find(" taken ");
-            const Edge edge{taken == std::string::npos ? 0 : std::stoull(row.substr(taken + 7)),
-                            taken != std::string::npos, row.find("(throw)") != std::string::npos};
+            const uint64_t count = taken == std::string::npos ? 0 : std::stoull(row.substr(taken + 7));
+            const bool is_throw = row.find("(throw)") != std::string::npos;
             if (seen_call) {
-                after_call.push_back(edge);
-            } else if (!edge.is_throw) {
-                block->edges.push_back(edge.count);
+                after_call.push_back(count);
+                call_throws |= is_throw;
+            } else if (!is_throw) {
+                block->push_back(count);
             }
             continue;
         }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -214,6 +215,11 @@ std::string stage_dir() { return RYN_STAGE_DIR; }
 std::string stage_bin(const std::string& name) { return stage_dir() + "/bin/" + name; }
 std::string stage_lib(const std::string& name) { return stage_dir() + "/lib/compilers/" + name; }
 std::string kalnote_object() { return stage_lib("kalnote.o"); }
+
+std::string flags_name(std::string flags) {
+    std::ranges::replace_if(flags, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+    return flags;
+}
 
 bool compile_c(const std::string& source, const std::string& output, const std::string& flags) {
     const std::string source_path = output + ".c";

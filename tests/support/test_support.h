@@ -99,6 +99,8 @@ std::string kalnote_object();                            // stage/lib/compilers/
 // Fails the current test (and returns false) when the compiler fails.
 bool compile_c(const std::string& source, const std::string& output,
                const std::string& flags = "");
+// Compiler flags as a test name: "-O2 -no-pie" -> "_O2__no_pie".
+std::string flags_name(std::string flags);
 
 // Source of a small program that prints `message` and exits 0.
 std::string hello_source(const std::string& message);
