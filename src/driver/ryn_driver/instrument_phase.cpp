@@ -197,6 +197,9 @@ void process_target(const InstrumentPhase& d, Target* t) {
     std::optional<TargetLock> lock;
     if (lives_in_cache(d, t)) {
         lock.emplace(&d.util, t->cached_name);
+        if (!d.util.dry_run) {
+            t->write_identity_record();
+        }
     }
     if (!t->valid) {
         return;
