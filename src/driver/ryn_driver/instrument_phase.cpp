@@ -9,32 +9,15 @@
 
 #include "driver/ryn_driver/instrument_args.h"
 #include "driver/ryn_driver/phases.h"
+#include "driver/ryn_util/file_lock_guard.h"
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace {
-
-// The lock of one target's cached copy, released when the target is done.
-class TargetLock {
-public:
-    TargetLock(ExecUtil* util, std::string path)
-        : util_(util), path_(std::move(path)), fd_(util->acquire_lock_file(path_.c_str(), false)) {}
-    TargetLock(const TargetLock&) = delete;
-    TargetLock& operator=(const TargetLock&) = delete;
-    ~TargetLock() {
-        if (fd_ != -1) {
-            util_->release_lock_file(fd_, path_.c_str());
-        }
-    }
-
-private:
-    ExecUtil* util_;
-    std::string path_;
-    int fd_;
-};
 
 // Only copies inside the shared cache directory need to exclude other drivers.
 bool lives_in_cache(const InstrumentPhase& d, const Target* t) {
@@ -133,7 +116,8 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
         // to put back if the run fails.
         if (d.opts.output_file && !util.dry_run) {
             if (const int error = ryn::keep_original(d.opts.output_file->c_str(), true)) {
-                util.fatal(error, "Cannot keep the original of %s", d.opts.output_file->c_str());
+                util.fatal(error, driver_text(DriverText::CANNOT_KEEP_ORIGINAL),
+                           d.opts.output_file->c_str());
             }
         }
     }
@@ -141,9 +125,10 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
     engine.add_arg(t->name);
 
     if (d.opts.verbose) {
-        util.report_error(MSG_INFO, 0, "Instrumenting target %s", t->name.c_str());
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::INSTRUMENTING_TARGET),
+                          t->name.c_str());
     }
-    if (!util.run_command(&engine, false, false, false, -1, -1, engine_stack_limit(d), false)) {
+    if (!util.run_command(&engine, {.stack_limit = engine_stack_limit(d)})) {
         return;
     }
     // The stamp describes the copy just made, so a driver that waited for
@@ -156,7 +141,7 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
         unlink_instrdata(d.opts, d.util, data_path->c_str());
     }
     if (d.opts.very_verbose) {
-        util.report_error(MSG_INFO, 0, "Instrumentation of %s succeeded. Will%s replace.",
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::INSTRUMENTED_TARGET),
                           t->name.c_str(), t->replace() ? "" : " NOT");
     }
     if (t->replace() && t != d.state.main_target) {
@@ -168,7 +153,7 @@ void use_cached_copy(const InstrumentPhase& d, Target* t,
                      const std::optional<std::string>& data_path) {
     ExecUtil& util = d.util;
     if (d.opts.verbose) {
-        util.report_error(MSG_INFO, 0, "No need to instrument %s, using cached copy\n",
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::USING_CACHED_COPY),
                           t->name.c_str());
     }
     if (d.opts.collect_mode && data_path) {
@@ -194,9 +179,9 @@ bool must_instrument(const InstrumentPhase& d, Target* t, InstrumentArgs& lists)
 void process_target(const InstrumentPhase& d, Target* t) {
     // The lock is taken before the validity test: another driver may be
     // writing this copy right now.
-    std::optional<TargetLock> lock;
+    ryn::FileLockGuard lock;
     if (lives_in_cache(d, t)) {
-        lock.emplace(&d.util, t->cached_name);
+        lock.acquire(d.util, t->cached_name, false);
         if (!d.util.dry_run) {
             t->write_identity_record();
         }
