@@ -11,7 +11,7 @@
 #include <string>
 
 #include "driver/ryn_cache/last_component.h"
-#include "driver/ryn_util/unique_file.h"
+#include "driver/ryn_util/command_output.h"
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
@@ -63,7 +63,13 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
     const std::string command = "QVEN_RYN_AUDIT_PRINT_DEPS=yes LD_CONFGEN=yes LD_LOADAVAIL=yes "
                                 "LD_AUDIT=" + shell_quote(cache->policy.audit_lib_path) + " " +
                                 shell_quote(name);
-    ryn::UniquePipe listing(popen(command.substr(0, k_line_size - 1).c_str(), "r"));
+    ryn::ProbeCommand probe;
+    probe.set_env = {"QVEN_RYN_AUDIT_PRINT_DEPS=yes", "LD_CONFGEN=yes", "LD_LOADAVAIL=yes",
+                     "LD_AUDIT=" + cache->policy.audit_lib_path};
+    probe.shell_text = command.substr(0, k_line_size - 1);
+    // A command cut short is run by the shell exactly as it reads.
+    probe.args = {command.size() < k_line_size - 1 ? name : "/"};
+    ryn::CommandOutput listing(probe);
     if (!listing) {
         util->fatal(errno, get_msg(RYN_E_LDD_ERROR), name.c_str());
     }
@@ -77,7 +83,7 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
         const bool whole_line_empty = line_start && line[0] == '\n';
         line_start = strchr(line, '\n') != nullptr;
         if (whole_line_empty) {
-            listing.reset();
+            listing.close();
             util->fatal(0, driver_text(DriverText::DEPENDENCY_HAS_NEWLINE), name.c_str());
         }
         // Before any filtering: a runtime library counts even when it is
@@ -98,7 +104,7 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
             found.add_arg(path);
         }
     }
-    listing.reset();
+    listing.close();
 
     // Dependencies must carry annotations: a library without them becomes an
     // invalid target and is not instrumented.

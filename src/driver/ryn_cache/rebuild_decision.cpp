@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "driver/ryn_util/command_output.h"
 #include "driver/ryn_util/sigchld_handler.h"
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
@@ -25,31 +26,71 @@ constexpr size_t k_args_label_len = sizeof("instrumentation args: ") - 1;
 // engine path later calls pass.
 std::optional<std::string> engine_version;
 
+// Text a filter treats as text in every locale: no NUL, no byte above 0x7f.
+bool plain_text(const std::string& text) {
+    for (const char c : text) {
+        if (c == '\0' || static_cast<unsigned char>(c) > 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The first line without "usage", cut where a 1024-byte line buffer cuts it.
+std::optional<std::string> version_line(const std::string& output) {
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos) {
+            end = output.size();
+        }
+        const std::string line = output.substr(start, end - start);
+        if (line.find("usage") == std::string::npos) {
+            return line.substr(0, 1023);
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
 std::string query_engine_version(ExecUtil* util, const char* morphel_path, const char* kind) {
     const char* mode = strcmp(kind, "count") == 0 ? "-ryn" : "-ped";
-    const std::string command = "unset LD_AUDIT; " + shell_quote(morphel_path) + " " + mode +
-                                " -V 2>&1 | grep -v usage";
-    // A SIGCHLD handler may reap the shell before pclose can; pclose then
-    // fails for a command that ran fine, but it still releases the stream.
+    ryn::ProbeCommand probe;
+    probe.args = {morphel_path, mode, "-V"};
+    probe.unset_env = {"LD_AUDIT"};
+    probe.merge_stderr = true;
+    probe.shell_text = "unset LD_AUDIT; " + shell_quote(morphel_path) + " " + mode +
+                       " -V 2>&1 | grep -v usage";
+    // A SIGCHLD handler may reap the command before it is waited for; the
+    // wait then fails for a command that ran fine.
     const bool handler_reaps = ryn::sigchld_has_handler();
-    FILE* stream = popen(command.c_str(), "r");
-    if (!stream) {
-        util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
+    for (int attempt = 0;; ++attempt) {
+        ryn::CommandOutput stream(probe);
+        if (!stream) {
+            util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
+        }
+        std::string output;
+        char block[4096];
+        size_t n;
+        while ((n = fread(block, 1, sizeof block, stream.get())) > 0) {
+            output.append(block, n);
+        }
+        const int status = stream.close();
+        if (attempt == 0 && !plain_text(output)) {
+            // Only the filter itself knows what it makes of such output: an
+            // unusable program path hands the command to the shell.
+            probe.args = {"/"};
+            continue;
+        }
+        const std::optional<std::string> line = version_line(output);
+        if (!line) {
+            util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
+        }
+        if (status == -1 && !handler_reaps) {
+            util->fatal(errno, get_msg(GENERAL_ERROR), driver_text(DriverText::NO_ENGINE_VERSION));
+        }
+        return *line;
     }
-    char line[1024];
-    if (!fgets(line, sizeof line, stream)) {
-        util->fatal(0, get_msg(RYN_CANNOT_EXECUTE), morphel_path);
-    }
-    char rest[1024];
-    while (fgets(rest, sizeof rest, stream)) {
-    }
-    if (pclose(stream) == -1 && !handler_reaps) {
-        util->fatal(errno, get_msg(GENERAL_ERROR), driver_text(DriverText::NO_ENGINE_VERSION));
-    }
-    if (char* newline = strrchr(line, '\n')) {
-        *newline = '\0';
-    }
-    return line;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "driver/ryn_cache/content_identity.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/unique_file.h"
 #include "driver/ryn_util/usable_path.h"
@@ -33,6 +34,26 @@ bool path_exists(const std::string& path) {
 }  // namespace
 
 void Target::compute_checksum(char* out) {
+    // Taken before the file is first looked at: a write after this moment
+    // moves the file's times past the margin the record demands.
+    timespec started{};
+    clock_gettime(CLOCK_REALTIME, &started);
+    identity_record.clear();
+    struct stat before {};
+    const bool known = stat(name.c_str(), &before) == 0;
+    if (known && !cached_name.empty()) {
+        if (const auto record = ryn::read_identity_record(identity_name())) {
+            if (const auto digest =
+                    ryn::digest_from_record(*record, name, ryn::identity_of(before))) {
+                if (util->very_verbose) {
+                    util->report_error(MSG_INFO, 0, driver_text(DriverText::DIGEST_FROM_IDENTITY),
+                                       name.c_str());
+                }
+                memcpy(out, digest->c_str(), digest->size() + 1);
+                return;
+            }
+        }
+    }
     const ryn::UniqueFd fd = ryn::open_regular_file(name.c_str(), O_RDONLY);
     if (!fd.valid()) {
         util->fatal(errno, driver_text(DriverText::CANNOT_OPEN_TARGET), name.c_str());
@@ -58,6 +79,15 @@ void Target::compute_checksum(char* out) {
     MD5Final(digest, &context);
     const std::string text = md5_digest_text(digest);
     memcpy(out, text.c_str(), text.size() + 1);
+
+    // Recorded only for a file that stood still while it was read and whose
+    // times no same-step write could have left unchanged.
+    struct stat after {};
+    const ryn::FileIdentity id = ryn::identity_of(before);
+    if (known && !cached_name.empty() && fstat(fd.get(), &after) == 0 &&
+        ryn::identity_of(after) == id && ryn::safely_older(id, started)) {
+        identity_record = ryn::identity_record_text(name, id, text);
+    }
 }
 
 bool Target::stamp_matches() const {
@@ -81,11 +111,6 @@ void Target::compute_target_locations(const char* base) {
     if (stat(name.c_str(), &st) != 0) {
         util->fatal(errno, get_msg(RYN_E_FILE_NOT_FOUND), name.c_str());
     }
-    char digest[34];
-    compute_checksum(digest);
-    const std::string mtime = std::to_string(static_cast<int>(st.st_mtime));
-    checksum = util->get_hash(digest, mtime.c_str());
-
     const size_t slash = name.rfind('/');
     if (slash == std::string::npos) {
         util->fatal(0, get_msg(GENERAL_FATAL_ERROR), driver_text(DriverText::NO_BINARY_NAME));
@@ -100,6 +125,12 @@ void Target::compute_target_locations(const char* base) {
                   util->get_hash(name.c_str(), instr_options ? instr_options->c_str() : nullptr) +
                   kind_suffix + name.substr(slash);
     original_name = cached_name + ".original";
+
+    // The copy's name comes first: the identity record lives beside it.
+    char digest[34];
+    compute_checksum(digest);
+    const std::string mtime = std::to_string(static_cast<int>(st.st_mtime));
+    checksum = util->get_hash(digest, mtime.c_str());
 
     if (stamp_matches()) {
         rebuild = false;
@@ -129,5 +160,11 @@ void Target::write_stamp() const {
     }
     if (rename(scratch.c_str(), stamp.c_str()) != 0) {
         unlink(scratch.c_str());
+    }
+}
+
+void Target::write_identity_record() const {
+    if (!identity_record.empty()) {
+        ryn::write_identity_record(identity_name(), identity_record);
     }
 }

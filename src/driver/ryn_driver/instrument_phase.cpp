@@ -182,6 +182,9 @@ void process_target(const InstrumentPhase& d, Target* t) {
     ryn::FileLockGuard lock;
     if (lives_in_cache(d, t)) {
         lock.acquire(d.util, t->cached_name, false);
+        if (!d.util.dry_run) {
+            t->write_identity_record();
+        }
     }
     if (!t->valid) {
         return;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/ryn_util/unique_file.h"
+#include "driver/ryn_util/command_output.h"
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 #include "driver/ryn_driver/phases.h"
@@ -23,7 +23,11 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
              shell_quote(audit_lib).c_str(), shell_quote(loc.program_name.value_or("")).c_str());
 
-    const ryn::UniquePipe pipe(popen(command, "r"));
+    ryn::ProbeCommand probe;
+    probe.args = {loc.program_name.value_or("")};
+    probe.set_env = {"QVEN_RYN_AUDIT_VERSION=yes", "LD_AUDIT=" + audit_lib};
+    probe.shell_text = command;
+    ryn::CommandOutput pipe(probe);
     if (!pipe) {
         util.fatal(errno, "%s", driver_text(DriverText::NO_AUDIT_VERSION_PIPE));
     }

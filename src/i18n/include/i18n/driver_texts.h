@@ -27,6 +27,7 @@
     X(INSTRUMENTING_TARGET, "Instrumenting target %s") \
     X(INSTRUMENTED_TARGET, "Instrumentation of %s succeeded. Will%s replace.") \
     X(USING_CACHED_COPY, "No need to instrument %s, using cached copy\n") \
+    X(DIGEST_FROM_IDENTITY, "Checksum of %s taken from its identity record") \
     X(NO_AUDIT_VERSION_PIPE, "Trouble opening audit version pipe") \
     X(NO_AUDIT_VERSION, "Cannot get link auditor version using command %s returned %d") \
     X(AUDIT_VERSION, "Link Auditor Version=%d") \

@@ -39,6 +39,10 @@ public:
     // the target's lock once the engine has produced the copy.
     void write_stamp() const;
     std::string stamp_name() const { return cached_name + ".cksum_tstamp"; }
+    // The record of the file's identity when its digest was last computed,
+    // kept beside the stamp; rewritten under the target's lock.
+    std::string identity_name() const { return cached_name + ".identity"; }
+    void write_identity_record() const;
     // Whether the cached copy and its stamp exist and the stamp records
     // `checksum` (only its first 32 characters count).
     bool stamp_matches() const;
@@ -60,4 +64,5 @@ public:
     bool is_main;
     std::string checksum;         // 32 hex digits of content and mtime
     std::optional<std::string> instr_options;  // check-file text
+    std::string identity_record;  // to be written under the lock; empty if none
 };
