@@ -101,6 +101,15 @@ TEST_F(ProgressOnTerminal, ColdCacheCountsTargetsAndClearsBeforeTheProgram) {
     ASSERT_EQ(warm.status, 0) << warm.screen;
     EXPECT_EQ(warm.screen.find("instrumenting"), std::string::npos) << warm.screen;
     EXPECT_EQ(warm.screen.find("\033["), std::string::npos) << warm.screen;
+
+    // Three stale targets are a short run.
+    for (const char* name : {"libuser0.so", "libuser1.so", "libuser2.so"}) {
+        std::filesystem::remove(cached_copy(name));
+    }
+    const TerminalRun short_run = on_terminal({"collect", "-M", fixture.program});
+    ASSERT_EQ(short_run.status, 0) << short_run.screen;
+    EXPECT_EQ(install.engine_runs().size(), 3u);
+    EXPECT_EQ(short_run.screen.find("\033["), std::string::npos) << short_run.screen;
 }
 
 TEST_F(ProgressOnTerminal, DryRunDumbTerminalAndPipesShowNothing) {
