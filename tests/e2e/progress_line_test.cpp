@@ -1,17 +1,11 @@
 // The progress line of a long instrumentation run: shown on a terminal with
 // counts, cleared before the engine's words, the driver's messages and the
 // program's output, and absent from pipes, dry runs and dumb terminals.
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
+#include "ryn/exec_util.h"
 #include "support/e2e_support.h"
 
 using Args = std::vector<std::string>;
@@ -35,46 +29,17 @@ protected:
     }
 
     // The launcher with both output streams on one wide pseudo-terminal.
-    TerminalRun on_terminal(Args args, const std::string& term = "xterm") {
-        args.insert(args.begin(), install.bin("ryn"));
+    TerminalRun on_terminal(const Args& args, const std::string& term = "xterm") {
+        std::string command = "stty cols 250 && exec " + shell_quote(install.bin("ryn"));
+        for (const std::string& arg : args) {
+            command += " " + shell_quote(arg);
+        }
+        std::vector<std::string> terminal_env = env;
+        terminal_env.push_back("TERM=" + term);
         install.clear_calls(install.engine());
-        struct winsize size {};
-        size.ws_row = 24;
-        size.ws_col = 250;
-        int master = -1;
-        const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-        if (pid == 0) {
-            if (chdir(work.path().c_str()) != 0) {
-                _exit(126);
-            }
-            for (const std::string& assignment : env) {
-                putenv(strdup(assignment.c_str()));
-            }
-            setenv("TERM", term.c_str(), 1);
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        TerminalRun run;
-        EXPECT_GT(pid, 0);
-        if (pid <= 0) {
-            return run;
-        }
-        char buffer[4096];
-        ssize_t got;
-        // Reading ends with EIO once the last holder of the terminal is gone.
-        while ((got = read(master, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
-            if (got > 0) {
-                run.screen.append(buffer, static_cast<size_t>(got));
-            }
-        }
-        close(master);
-        run.status = ryn_test::wait_for(pid);
-        return run;
+        const ryn_test::RunResult run = ryn_test::run(
+            {"script", "-qec", command, "/dev/null"}, terminal_env, work.path());
+        return {run.status, run.out};
     }
 };
 
