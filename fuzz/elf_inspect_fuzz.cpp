@@ -50,10 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool previously = false;
         bool annotations = false;
         const MESSAGE_TYPE severity = (choice & 0x20) != 0 ? MSG_ERROR : MSG_WARNING;
-        util.check_target(file, ryn_fuzz::scratch_dir().c_str(), static_cast<int>(choice % 3),
-                          (choice & 0x04) != 0, (choice & 0x08) != 0, severity,
-                          (choice & 0x10) != 0 ? &previously : nullptr, (choice & 0x03) == 0,
-                          &annotations);
+        util.check_target(file,
+                          {.lock_dir = ryn_fuzz::scratch_dir().c_str(),
+                           .level = static_cast<int>(choice % 3),
+                           .write_check = (choice & 0x04) != 0,
+                           .skip_instr_check = (choice & 0x08) != 0,
+                           .severity = severity,
+                           .require_annotations = (choice & 0x03) == 0,
+                           .previously_instrumented = (choice & 0x10) != 0 ? &previously : nullptr,
+                           .has_annotations = &annotations});
     });
     return 0;
 }

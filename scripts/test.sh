@@ -15,6 +15,8 @@ run_suite() {
 
 echo "== normal build =="
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRYN_BUILD_TESTS=ON
+echo "== clang-tidy =="
+scripts/lint.sh build
 echo "== sanitizer build (ASan + UBSan) =="
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DRYN_SANITIZE=ON -DRYN_BUILD_TESTS=ON
 echo "== fuzzers (clang, libFuzzer) =="

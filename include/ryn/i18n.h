@@ -148,18 +148,7 @@ enum MessageTag : int {
 
 constexpr int I18N_MSG_COUNT = 131;
 
-// One row of the message table.
-struct I18nMessage {
-    int severity;           // 0 in row 0, 1 elsewhere
-    int set;                // catalog set number
-    int number;             // message number within the set
-    const char* tag;        // row name
-    const char* text;       // default printf format
-    const char* help_tag;   // always null
-};
-
-extern const I18nMessage I18N_msg[I18N_MSG_COUNT];
-
+#pragma GCC visibility push(default)
 extern "C" {
 const char* get_msg(int index);
 const char* get_msg_tag(int index);
@@ -171,3 +160,4 @@ int i18n_setnlspath(const char* dir);
 void i18n_fini(void);
 nl_catd get_catd(void);
 }
+#pragma GCC visibility pop

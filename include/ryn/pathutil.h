@@ -2,6 +2,7 @@
 // Results live in static storage; the functions are not reentrant.
 #pragma once
 
+#pragma GCC visibility push(default)
 extern "C" {
 char* canonicalizePath(const char* source, char* destination);
 void canonicalizeReset(void);
@@ -17,3 +18,4 @@ void fyuSaveWorkingDir(const char* path);
 int fyuChdir(const char* path);
 int fyuIscwd(const char* path);
 }
+#pragma GCC visibility pop

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "i18n/message_table.h"
 #include "ryn/i18n.h"
 
 namespace {

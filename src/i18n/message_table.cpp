@@ -1,10 +1,12 @@
-#include "ryn/i18n.h"
+#include "i18n/message_table.h"
 
 // Rows are addressed by MessageTag. The table is shared with the rewriting
 // engine, so most rows carry its diagnostics and are never printed here.
 // Catalog numbering: set 1 holds rows 0 to 112 under their own index, set 254
 // rows 113 to 130 as numbers 1 to 18.
-const I18nMessage I18N_msg[I18N_MSG_COUNT] = {
+// One row a line, however long its text.
+// clang-format off
+constexpr I18nMessage I18N_msg[I18N_MSG_COUNT] = {
     {0, 1, 0, "MESSAGENOZEROISNOTUSED", "Error: Message number 0 used", nullptr},
     {1, 1, 1, "M_CATALOG_INSTALLED", "Message catalog installed", nullptr},
     {1, 1, 2, "ERROR_LINE_SEP", "----------------------------------------", nullptr},
@@ -137,3 +139,46 @@ const I18nMessage I18N_msg[I18N_MSG_COUNT] = {
     {1, 254, 17, "RYN_W_NO_ANNOTATIONS_VEK_MODE", "%s is stripped and/or has no annotations. Results may be incomplete.  See memvex documentation for compiler flag/OS recommendations.", nullptr},
     {1, 254, 18, "RYN_W_NO_ANNOTATIONS_LITE_MODE", "%s will be analyzed in lite mode because it is stripped and/or has no annotations.  See memvex documentation for compiler flag/OS recommendations.", nullptr},
 };
+// clang-format on
+
+namespace {
+
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// A row left out would shift every later row off its catalog number and tag.
+constexpr bool rows_are_numbered() {
+    for (int i = 0; i < I18N_MSG_COUNT; ++i) {
+        const I18nMessage& row = I18N_msg[i];
+        if (row.tag == nullptr || row.text == nullptr || row.help_tag != nullptr ||
+            row.severity != (i == 0 ? 0 : 1) || row.set != (i <= 112 ? 1 : 254) ||
+            row.number != (i <= 112 ? i : i - 112)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rows_are_numbered());
+
+// find_msg_enum answers the first row with a tag, so tags must be unique.
+constexpr bool tags_are_unique() {
+    for (int i = 0; i < I18N_MSG_COUNT; ++i) {
+        for (int j = i + 1; j < I18N_MSG_COUNT; ++j) {
+            if (same_text(I18N_msg[i].tag, I18N_msg[j].tag)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(tags_are_unique());
+static_assert(same_text(I18N_msg[RYN_NO_USE].tag, "RYN_NO_USE"));
+static_assert(same_text(I18N_msg[RYN_W_NO_ANNOTATIONS_LITE_MODE].tag,
+                        "RYN_W_NO_ANNOTATIONS_LITE_MODE"));
+
+}  // namespace

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "usage_texts.h"
-#include "ryn/ryn_driver.h"
+#include "ryn/pathutil.h"
+#include "ryn/ryn_entry.h"
 
 namespace {
 
@@ -23,8 +24,7 @@ bool is_mode_word(const char* arg) {
 }
 
 const char* front_end_for(const char* argv0) {
-    const char* slash = strrchr(argv0, '/');
-    const std::string_view base = slash ? slash + 1 : argv0;
+    const std::string_view base = getBasename(argv0);
     if (base == "memvex") {
         return "memvex";
     }

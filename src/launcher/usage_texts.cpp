@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "ryn/ryn_driver.h"
+#include "ryn/ryn_entry.h"
 
 namespace {
 

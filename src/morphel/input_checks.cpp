@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fstream>
 
+#include "driver/ryn_driver/ryninfo_records.h"
 #include "driver/ryn_util/elf_handle.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "engine_error.h"
@@ -16,19 +17,14 @@
 namespace morphel {
 namespace {
 
-// The record numbers the driver writes into a run-information file.
-constexpr std::array<int, 25> k_ryninfo_records = {
-    1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 14, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 27, 29, 33,
-};
-
 bool is_known_record(const std::string& digits) {
     if (digits.empty() || digits.size() > 3 ||
         !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
     const int number = std::stoi(digits);
-    return std::find(k_ryninfo_records.begin(), k_ryninfo_records.end(), number) !=
-           k_ryninfo_records.end();
+    return std::find(std::begin(k_ryninfo_records), std::end(k_ryninfo_records), number) !=
+           std::end(k_ryninfo_records);
 }
 
 }  // namespace

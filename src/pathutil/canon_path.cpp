@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ryn/pathutil.h"
@@ -98,7 +99,10 @@ std::optional<std::string> canonical_form(std::string input) {
                         return std::nullopt;
                     }
                     const std::string& target = *found.link_target;
-                    input = target + "/.." + input.substr(pos);
+                    std::string rest = target;
+                    rest += "/..";
+                    rest += input.substr(pos);
+                    input = std::move(rest);
                     pos = 0;
                     if (!target.empty() && target[0] == '/') {
                         out = "/";

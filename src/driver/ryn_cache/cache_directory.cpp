@@ -1,4 +1,5 @@
 // Where the per-user cache directory lies, and who may use it.
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 
 #include <pwd.h>
@@ -70,7 +71,7 @@ RynCache::RynCache(const char* dir, bool use_home, const char* kind, bool follow
 
     struct stat st {};
     if (stat(base.c_str(), &st) == 0 && st.st_uid != uid) {
-        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "Cache directory is owned by another user");
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), driver_text(DriverText::CACHE_DIR_NOT_OWNED));
     }
 }
 

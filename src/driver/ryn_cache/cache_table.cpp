@@ -20,15 +20,9 @@ RynCache::~RynCache() {
     }
 }
 
-uint32_t RynCache::encodeString(const char* s) {
-    uint32_t h = 0;
-    for (; *s; ++s) {
-        // Bytes above 127 count as negative, as a signed char would.
-        const auto c = static_cast<int32_t>(static_cast<signed char>(*s));
-        h = h * 5 + static_cast<uint32_t>(c);
-    }
-    return h;
-}
+// Bytes above 127 count as negative, and the sum wraps at 32 bits.
+static_assert(RynCache::encodeString("a\xff") == 97u * 5 - 1);
+static_assert(RynCache::encodeString("zzzzzzzzzzzzzzz") == 3073196846u);
 
 void RynCache::resize_hash() {
     const uint32_t grown = nbuckets * 4;
@@ -66,16 +60,14 @@ RynCache::Node* RynCache::find(const std::string& key, uint32_t hash) const {
     return nullptr;
 }
 
-Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_main,
-                             bool is_shared_lib, bool skip_instr_check, bool restore_first,
-                             bool replaceable, bool require_annotations) {
+Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_shared_lib,
+                             const TargetOptions& options) {
     ++ntargets;
     auto node = std::make_unique<Node>();
     node->key = key;
     node->hash = hash;
-    node->target = std::make_unique<Target>(is_main, this, base.c_str(), key.c_str(),
-                                            is_shared_lib, util, skip_instr_check,
-                                            restore_first, replaceable, require_annotations);
+    node->target =
+        std::make_unique<Target>(this, base.c_str(), key.c_str(), is_shared_lib, util, options);
     // Linked only once fully built: a fatal report during construction walks
     // the table to restore replaced files.
     Node*& head = table[hash % nbuckets];
@@ -84,9 +76,8 @@ Target* RynCache::insert_new(const std::string& key, uint32_t hash, bool is_main
     return head->target.get();
 }
 
-Target* RynCache::add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
-                             bool skip_instr_check, bool restore_first, bool replaceable,
-                             bool require_annotations) {
+Target* RynCache::add_target(const char* path, bool* uses_cxx_runtime,
+                             const TargetOptions& options) {
     ryn::require_usable_target(*util, path);
     const bool is_shared_lib = util->is_shared_object(path, true);
     const std::string full = util->make_full_path(path);
@@ -95,17 +86,15 @@ Target* RynCache::add_target(bool is_main, const char* path, bool* uses_cxx_runt
     if (Node* node = find(full, hash)) {
         return node->target.get();
     }
-    Target* target = insert_new(full, hash, is_main, is_shared_lib, skip_instr_check,
-                                restore_first, replaceable, require_annotations);
+    Target* target = insert_new(full, hash, is_shared_lib, options);
     if (follow_dependencies && target->valid) {
-        target->compute_dependencies(this, uses_cxx_runtime, skip_instr_check);
+        target->compute_dependencies(this, uses_cxx_runtime, options.skip_instr_check);
     }
     return target;
 }
 
-Target* RynCache::lookup(bool is_main, const char* path, bool is_shared_lib, bool* created,
-                         bool skip_instr_check, bool restore_first, bool replaceable,
-                         bool require_annotations) {
+Target* RynCache::lookup(const char* path, bool is_shared_lib, bool* created,
+                         const TargetOptions& options) {
     grow_if_needed();
     const std::string key = path;
     const uint32_t hash = encodeString(path);
@@ -118,8 +107,7 @@ Target* RynCache::lookup(bool is_main, const char* path, bool is_shared_lib, boo
     if (created) {
         *created = true;
     }
-    return insert_new(key, hash, is_main, is_shared_lib, skip_instr_check, restore_first,
-                      replaceable, require_annotations);
+    return insert_new(key, hash, is_shared_lib, options);
 }
 
 void RynCache::dump() {

@@ -1,5 +1,6 @@
 // The shared libraries a program loads, found by running it under our audit
 // library in its listing mode, added to the cache as targets of their own.
+#include "i18n/driver_texts.h"
 #include "ryn/target.h"
 
 #include <unistd.h>
@@ -46,7 +47,7 @@ bool is_ignorable(const ArgCache& ignorable_libs, const std::string& path) {
 std::string current_directory(ExecUtil* util) {
     char buffer[k_line_size];
     if (!getcwd(buffer, sizeof buffer)) {
-        util->fatal(errno, "Can't get current working directory");
+        util->fatal(errno, "%s", driver_text(DriverText::NO_WORKING_DIR));
     }
     return buffer;
 }
@@ -77,7 +78,7 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
         line_start = strchr(line, '\n') != nullptr;
         if (whole_line_empty) {
             listing.reset();
-            util->fatal(0, "A library loaded by %s has a newline in its path", name.c_str());
+            util->fatal(0, driver_text(DriverText::DEPENDENCY_HAS_NEWLINE), name.c_str());
         }
         // Before any filtering: a runtime library counts even when it is
         // never instrumented itself.
@@ -90,7 +91,8 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
             path = (current_directory(util) + "/" + line).substr(0, k_line_size - 1);
         }
         if (cache->policy.very_verbose) {
-            util->report_error(MSG_INFO, 0, "DEPLEVEL %d %s", dependency_level, line);
+            util->report_error(MSG_INFO, 0, driver_text(DriverText::DEPENDENCY_TRACE),
+                               dependency_level, line);
         }
         if (!is_ignorable(cache->ignorable_libs, path)) {
             found.add_arg(path);
@@ -101,6 +103,6 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
     // Dependencies must carry annotations: a library without them becomes an
     // invalid target and is not instrumented.
     for (const char* path : found) {
-        cache->add_target(false, path, uses_cxx_runtime, skip_instr_check, false, false, true);
+        cache->add_target(path, uses_cxx_runtime, {.skip_instr_check = skip_instr_check});
     }
 }

@@ -1,5 +1,6 @@
 // Whether a cached copy can be reused: it must exist, match the file's stamp,
 // and have been made by this engine with the same command line.
+#include "i18n/driver_texts.h"
 #include "ryn/target.h"
 
 #include <sys/stat.h>
@@ -43,7 +44,7 @@ std::string query_engine_version(ExecUtil* util, const char* morphel_path, const
     while (fgets(rest, sizeof rest, stream)) {
     }
     if (pclose(stream) == -1 && !handler_reaps) {
-        util->fatal(errno, get_msg(GENERAL_ERROR), "Cannot get morphel version");
+        util->fatal(errno, get_msg(GENERAL_ERROR), driver_text(DriverText::NO_ENGINE_VERSION));
     }
     if (char* newline = strrchr(line, '\n')) {
         *newline = '\0';
@@ -63,8 +64,7 @@ bool Target::compare_morphel_version(const char* cached_version, const char* mor
     }
     if (verbose) {
         util->report_error(MSG_INFO, 0,
-                           "Reinstrumenting because morphel version has changed: Cached: %s "
-                           "\nThis morphel: %s\n",
+                           driver_text(DriverText::ENGINE_VERSION_CHANGED),
                            cached_version, engine_version->c_str());
     }
     return false;

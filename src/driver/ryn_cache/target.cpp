@@ -9,22 +9,21 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
-Target::Target(bool is_main, RynCache* cache, const char* base, const char* path,
-               bool is_shared_lib, ExecUtil* util, bool skip_instr_check, bool restore_first,
-               bool replaceable, bool require_annotations)
+Target::Target(RynCache* cache, const char* base, const char* path, bool is_shared_lib,
+               ExecUtil* util, const TargetOptions& options)
     : cache(cache),
       name(path),
-      replaceable(replaceable),
+      replaceable(options.replaceable),
       util(util),
       is_shared_lib(is_shared_lib),
-      is_main(is_main) {
+      is_main(options.is_main) {
     compute_target_locations(base);
     // A driver killed while this file stood replaced could not put it back;
     // do it before the file is judged.
     if (replaceable) {
         ryn::recover_left_replacement(*util, name.c_str());
     }
-    if (restore_first && !util->replace_target_with_orig(this)) {
+    if (options.restore_first && !util->replace_target_with_orig(this)) {
         valid = false;
         return;
     }
@@ -33,9 +32,13 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
     // them unlocked.
     const std::string lock_dir = cache->cache_top();
     bool previously_instrumented = false;
-    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
-                               MSG_WARNING, replaceable ? &previously_instrumented : nullptr,
-                               require_annotations, &has_annotations);
+    valid = util->check_target(
+        name.c_str(), {.lock_dir = lock_dir.c_str(),
+                       .write_check = replaceable,
+                       .skip_instr_check = options.skip_instr_check,
+                       .require_annotations = options.require_annotations,
+                       .previously_instrumented = replaceable ? &previously_instrumented : nullptr,
+                       .has_annotations = &has_annotations});
     if (valid || !previously_instrumented) {
         return;
     }
@@ -45,8 +48,11 @@ Target::Target(bool is_main, RynCache* cache, const char* base, const char* path
         valid = false;
         return;
     }
-    valid = util->check_target(name.c_str(), lock_dir.c_str(), 0, replaceable, skip_instr_check,
-                               MSG_WARNING, nullptr, require_annotations, nullptr);
+    valid = util->check_target(name.c_str(),
+                               {.lock_dir = lock_dir.c_str(),
+                                .write_check = replaceable,
+                                .skip_instr_check = options.skip_instr_check,
+                                .require_annotations = options.require_annotations});
     compute_target_locations(base);
 }
 

@@ -1,5 +1,6 @@
 // Where a target's copy, saved original and stamp live in the cache, and the
 // digest that tells whether the copy still matches the file.
+#include "i18n/driver_texts.h"
 #include "ryn/target.h"
 
 #include <fcntl.h>
@@ -34,7 +35,7 @@ bool path_exists(const std::string& path) {
 void Target::compute_checksum(char* out) {
     const ryn::UniqueFd fd = ryn::open_regular_file(name.c_str(), O_RDONLY);
     if (!fd.valid()) {
-        util->fatal(errno, "Cannot open target %s", name.c_str());
+        util->fatal(errno, driver_text(DriverText::CANNOT_OPEN_TARGET), name.c_str());
     }
     const std::unique_ptr<unsigned char[]> block(new (std::nothrow)
                                                      unsigned char[k_checksum_block]);
@@ -66,11 +67,11 @@ bool Target::stamp_matches() const {
     }
     const ryn::UniqueFile file(fopen(stamp.c_str(), "r"));
     if (!file) {
-        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "File open failed\n");
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), driver_text(DriverText::STAMP_OPEN_FAILED));
     }
     char line[33];
     if (!fgets(line, sizeof line, file.get())) {
-        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "fgets failed\n");
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), driver_text(DriverText::STAMP_READ_FAILED));
     }
     return checksum == line;
 }
@@ -87,7 +88,7 @@ void Target::compute_target_locations(const char* base) {
 
     const size_t slash = name.rfind('/');
     if (slash == std::string::npos) {
-        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), "Error computing binary name");
+        util->fatal(0, get_msg(GENERAL_FATAL_ERROR), driver_text(DriverText::NO_BINARY_NAME));
     }
     // The memory checker keeps fully and write-only instrumented copies of
     // one file apart.

@@ -9,8 +9,10 @@
 void run_collect_program(const ToolArgs& tools, const RunState& state, ExecUtil& util) {
     // The program's own output goes to the original streams, not to the
     // file named with -O.
-    util.run_command(&tools.collect_run_args, false, true, true, state.saved_stdout,
-                     state.saved_stderr, 0, false);
+    util.run_command(&tools.collect_run_args, {.tolerate_failure = true,
+                                               .ignore_sigint = true,
+                                               .stdout_fd = state.saved_stdout,
+                                               .stderr_fd = state.saved_stderr});
 }
 
 void add_runtime_libraries(const RynOptions& opts, RunState& state, ExecUtil& util) {

@@ -13,6 +13,7 @@
 #include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/run_ending.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -91,9 +92,10 @@ void GeneralCommandLine::parse(char** argv) {
                 // part; the text lives as long as the driver.
                 *cursor = opts.target_path->data();
             }
-            if (opts.target_is_shared == 2) {
-                opts.target_is_shared =
-                    util.is_shared_object(opts.target_path->c_str(), true) ? 1 : 0;
+            if (opts.target_is_shared == TargetKind::unknown) {
+                opts.target_is_shared = util.is_shared_object(opts.target_path->c_str(), true)
+                                            ? TargetKind::shared_object
+                                            : TargetKind::executable;
             }
             ++cursor;
             continue;
@@ -165,13 +167,13 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
     }
     if (option == "-S") {
         refuse_if(opts.check_mode || opts.optimize_mode);
-        opts.target_is_shared = 1;
+        opts.target_is_shared = TargetKind::shared_object;
         return take(1);
     }
     if (option == "-U") {
         refuse_if(opts.check_mode || opts.optimize_mode);
         opts.u_argument = value();
-        opts.target_is_shared = 0;
+        opts.target_is_shared = TargetKind::executable;
         return take(2);
     }
     if (option == "-M") {
@@ -271,7 +273,8 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
         tools.instrument_record.add_arg("-I");
         tools.instrument_record.add_arg(dir);
         if (!opts.instrument_mode && opts.env_instrdata_dir) {
-            util.report_error(MSG_WARNING, 0, "-I flag ignored, QVEN_RYN_INSTRDATA_DIR set.");
+            util.report_error(MSG_WARNING, 0, "%s",
+                              driver_text(DriverText::INSTRDATA_OPTION_IGNORED));
         }
         struct stat st;
         if (stat(dir, &st) != 0) {

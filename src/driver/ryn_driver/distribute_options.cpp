@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "driver/ryn_cache/last_component.h"
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/run_ending.h"
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/usable_path.h"
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
@@ -20,11 +22,6 @@
 #include "ryn/target.h"
 
 namespace {
-
-std::string base_name(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // What the cache and its targets read of the run.
 CachePolicy cache_policy(const RynOptions& opts, const InstallLocations& loc) {
@@ -48,10 +45,12 @@ Target* add_library_target(const char* path, bool restore_first, bool replaceabl
                            const RynOptions& opts, RunState& state, ExecUtil& util) {
     ryn::require_usable_target(util, path);
     if (!util.is_shared_object(path, true)) {
-        util.fatal(0, "File not a shared object: %s", path);
+        util.fatal(0, driver_text(DriverText::NOT_A_SHARED_OBJECT), path);
     }
-    return state.cache->add_target(false, path, nullptr, opts.r_option, restore_first, replaceable,
-                                   true);
+    return state.cache->add_target(path, nullptr,
+                                   {.skip_instr_check = opts.r_option,
+                                    .restore_first = restore_first,
+                                    .replaceable = replaceable});
 }
 
 void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc, RunState& state,
@@ -76,8 +75,10 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
     }
 
     if (opts.check_mode) {
-        util.check_target(target, lock_dir, 2, opts.replace_in_place, false, MSG_WARNING, nullptr,
-                          !opts.memvex.lite_mode, nullptr);
+        util.check_target(target, {.lock_dir = lock_dir,
+                                   .level = 2,
+                                   .write_check = opts.replace_in_place,
+                                   .require_annotations = !opts.memvex.lite_mode});
         ryn::end_run(0);
     }
 
@@ -86,7 +87,10 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
     // Lite mode must be settled before the cache (which follows dependencies
     // or not) and the main target (which requires annotations or not) exist.
     if (opts.memvex_front_end() && !opts.memvex.lite_mode &&
-        !util.check_target(target, lock_dir, 0, false, true, MSG_INFO, nullptr, false, nullptr)) {
+        !util.check_target(target, {.lock_dir = lock_dir,
+                                    .skip_instr_check = true,
+                                    .severity = MSG_INFO,
+                                    .require_annotations = false})) {
         util.report_error(MSG_WARNING, 0,
                           get_msg(opts.memvex.data_race_mode ? RYN_W_NO_ANNOTATIONS_VEK_MODE
                                                              : RYN_W_NO_ANNOTATIONS_LITE_MODE),
@@ -128,9 +132,12 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
         ryn::recover_left_replacement(util, opts.output_file->c_str());
     }
     bool uses_cxx_runtime = false;
-    state.main_target =
-        state.cache->add_target(true, target, &uses_cxx_runtime, opts.r_option, restore_main,
-                                opts.replace_in_place, !opts.memvex.lite_mode);
+    state.main_target = state.cache->add_target(target, &uses_cxx_runtime,
+                                                {.is_main = true,
+                                                 .skip_instr_check = opts.r_option,
+                                                 .restore_first = restore_main,
+                                                 .replaceable = opts.replace_in_place,
+                                                 .require_annotations = !opts.memvex.lite_mode});
     if (opts.memvex_front_end()) {
         if (uses_cxx_runtime) {
             state.main_uses_cxx_runtime = true;
@@ -171,7 +178,7 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
         if (opts.optimize_mode && !opts.optimize_output) {
             opts.optimize_output = opts.replace_in_place
                                        ? *opts.target_path
-                                       : "./" + base_name(*opts.target_path) + ".opt";
+                                       : "./" + ryn::last_component(*opts.target_path) + ".opt";
         }
     } else if (!opts.memvex_front_end() && !opts.replace_in_place) {
         opts.output_file = *opts.target_path + ".instr";
@@ -186,11 +193,11 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
     if (opts.memvex_front_end()) {
         if (!opts.memvex.text_report && !opts.memvex.html_report && !opts.memvex.analyzer_dir &&
             opts.output_file) {
-            opts.memvex.html_report = base_name(*opts.output_file) + ".html";
+            opts.memvex.html_report = ryn::last_component(*opts.output_file) + ".html";
         }
         if (opts.memvex.text_report && opts.memvex.html_report &&
             *opts.memvex.text_report == *opts.memvex.html_report) {
-            util.fatal(0, "-H html_file and -w txt_file cannot be the same file");
+            util.fatal(0, "%s", driver_text(DriverText::SAME_REPORT_FILES));
         }
     }
 

@@ -48,5 +48,5 @@ void run_experiment_command(const RynOptions& opts, const ToolArgs& tools,
     }
 
     add_rc_function_lists(opts, state, command);
-    util.run_command(&command, false, false, false, -1, -1, 0, false);
+    util.run_command(&command);
 }

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "driver/ryn_cache/last_component.h"
+#include "driver/ryn_util/bounded_text.h"
 #include "driver/ryn_util/run_ending.h"
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
@@ -26,7 +27,6 @@ namespace {
 
 constexpr const char k_data_suffix[] = ".instrdata";
 constexpr size_t k_data_suffix_len = sizeof(k_data_suffix) - 1;
-constexpr size_t k_text_limit = 1023;
 
 struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
@@ -39,13 +39,6 @@ bool is_data_entry(const char* entry) {
     const size_t length = strlen(entry);
     return length >= k_data_suffix_len &&
            strcmp(entry + length - k_data_suffix_len, k_data_suffix) == 0;
-}
-
-// Appends to a text kept within a 1023-character buffer.
-void append_bounded(std::string& text, const std::string& piece) {
-    if (text.size() < k_text_limit) {
-        text += piece.substr(0, k_text_limit - text.size());
-    }
 }
 
 }  // namespace
@@ -69,7 +62,7 @@ bool check_instrdata(const RynOptions& opts, const char* path) {
     }
     if (!S_ISDIR(st.st_mode)) {
         // A data file of its own stands for an executable's data only.
-        return opts.target_is_shared == 0;
+        return opts.target_is_shared == TargetKind::executable;
     }
     const Dir dir(opendir(path));
     if (!dir) {
@@ -126,7 +119,7 @@ void unlink_instrdata(const RynOptions& opts, ExecUtil& util, const char* path) 
         while (const dirent* entry = readdir(dir.get())) {
             if (is_data_entry(entry->d_name)) {
                 std::string entry_path = std::string(path) + "/" + entry->d_name;
-                entry_path.resize(std::min(entry_path.size(), k_text_limit));
+                entry_path.resize(std::min(entry_path.size(), ryn::k_text_max));
                 stale.add_arg(entry_path);
             }
             errno = 0;
@@ -167,16 +160,16 @@ std::string use_option(const RynOptions& opts, const RunState& state, const Targ
     std::string text = use_option_prefix;
     const std::string data_dir = instrdata_dirname(opts, t);
     if (opts.env_instrdata_dir) {
-        append_bounded(text, *opts.env_instrdata_dir);
-        append_bounded(text, last_component(data_dir));
+        ryn::append_bounded(text, *opts.env_instrdata_dir);
+        ryn::append_bounded(text, last_component(data_dir));
     } else {
-        append_bounded(text, data_dir);
+        ryn::append_bounded(text, data_dir);
     }
-    if (opts.target_is_shared == 0) {
-        append_bounded(text, "/");
-        append_bounded(text, opts.u_argument ? *opts.u_argument
-                                             : last_component(state.main_target->cached_name));
-        append_bounded(text, k_data_suffix);
+    if (opts.target_is_shared == TargetKind::executable) {
+        ryn::append_bounded(text, "/");
+        ryn::append_bounded(text, opts.u_argument ? *opts.u_argument
+                                                  : last_component(state.main_target->cached_name));
+        ryn::append_bounded(text, k_data_suffix);
     }
     return text;
 }

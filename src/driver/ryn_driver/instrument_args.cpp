@@ -7,14 +7,13 @@
 
 #include "driver/ryn_driver/phase_support.h"
 #include "driver/ryn_driver/phases.h"
+#include "driver/ryn_util/bounded_text.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace {
-
-// Option texts are built in fixed buffers of this size.
-constexpr size_t k_option_max = 1023;
 
 const char* mode_switch(const InstrumentPhase& d) {
     if (!d.opts.memvex_front_end()) {
@@ -29,10 +28,7 @@ std::string instrument_option(const std::optional<std::string>& data_path) {
         option += ':';
         option += *data_path;
     }
-    if (option.size() > k_option_max) {
-        option.resize(k_option_max);
-    }
-    return option;
+    return ryn::bounded(std::move(option));
 }
 
 std::string directory_part(const std::string& path) {
@@ -47,7 +43,7 @@ void add_memvex_runtime(const InstrumentPhase& d, ArgCache& signature) {
     const char* runtime = d.opts.memvex.data_race_mode ? "libvek.so" : "libmemvex.so";
     const std::string path = construct_path_option("", dir, runtime);
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        d.util.fatal(errno, "Cannot find memvex library %s", path.c_str());
+        d.util.fatal(errno, driver_text(DriverText::NO_MEMVEX_LIBRARY), path.c_str());
     }
     d.state.cache->ignorable_libs.add_arg(path);
     signature.add_arg("-prepend_dt_needed=" + path);
@@ -59,7 +55,7 @@ void add_memvex_runtime(const InstrumentPhase& d, ArgCache& signature) {
 void add_audit_library(const InstrumentPhase& d, ArgCache& signature) {
     const std::string path = auditlibpath(d.loc);
     if (access(path.c_str(), R_OK | X_OK) != 0) {
-        d.util.fatal(0, "Cannot find audit library %s", path.c_str());
+        d.util.fatal(0, driver_text(DriverText::NO_AUDIT_LIBRARY), path.c_str());
     }
     signature.add_arg("-add_depaudit=" + path);
 }

@@ -9,33 +9,16 @@
 
 #include "driver/ryn_driver/instrument_args.h"
 #include "driver/ryn_driver/phases.h"
+#include "driver/ryn_util/file_lock_guard.h"
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/progress_line.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace {
-
-// The lock of one target's cached copy, released when the target is done.
-class TargetLock {
-public:
-    TargetLock(ExecUtil* util, std::string path)
-        : util_(util), path_(std::move(path)), fd_(util->acquire_lock_file(path_.c_str(), false)) {}
-    TargetLock(const TargetLock&) = delete;
-    TargetLock& operator=(const TargetLock&) = delete;
-    ~TargetLock() {
-        if (fd_ != -1) {
-            util_->release_lock_file(fd_, path_.c_str());
-        }
-    }
-
-private:
-    ExecUtil* util_;
-    std::string path_;
-    int fd_;
-};
 
 // Only copies inside the shared cache directory need to exclude other drivers.
 bool lives_in_cache(const InstrumentPhase& d, const Target* t) {
@@ -134,7 +117,8 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
         // to put back if the run fails.
         if (d.opts.output_file && !util.dry_run) {
             if (const int error = ryn::keep_original(d.opts.output_file->c_str(), true)) {
-                util.fatal(error, "Cannot keep the original of %s", d.opts.output_file->c_str());
+                util.fatal(error, driver_text(DriverText::CANNOT_KEEP_ORIGINAL),
+                           d.opts.output_file->c_str());
             }
         }
     }
@@ -142,11 +126,11 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
     engine.add_arg(t->name);
 
     if (d.opts.verbose) {
-        util.report_error(MSG_INFO, 0, "Instrumenting target %s", t->name.c_str());
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::INSTRUMENTING_TARGET),
+                          t->name.c_str());
     }
-    const int engine_stderr = progress.engine_starts(t->name);
-    if (!util.run_command(&engine, false, false, false, -1, engine_stderr, engine_stack_limit(d),
-                          false)) {
+    if (!util.run_command(&engine, {.stderr_fd = progress.engine_starts(t->name),
+                                    .stack_limit = engine_stack_limit(d)})) {
         return;
     }
     // The stamp describes the copy just made, so a driver that waited for
@@ -159,7 +143,7 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
         unlink_instrdata(d.opts, d.util, data_path->c_str());
     }
     if (d.opts.very_verbose) {
-        util.report_error(MSG_INFO, 0, "Instrumentation of %s succeeded. Will%s replace.",
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::INSTRUMENTED_TARGET),
                           t->name.c_str(), t->replace() ? "" : " NOT");
     }
     if (t->replace() && t != d.state.main_target) {
@@ -171,7 +155,7 @@ void use_cached_copy(const InstrumentPhase& d, Target* t,
                      const std::optional<std::string>& data_path) {
     ExecUtil& util = d.util;
     if (d.opts.verbose) {
-        util.report_error(MSG_INFO, 0, "No need to instrument %s, using cached copy\n",
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::USING_CACHED_COPY),
                           t->name.c_str());
     }
     if (d.opts.collect_mode && data_path) {
@@ -197,9 +181,9 @@ bool must_instrument(const InstrumentPhase& d, Target* t, InstrumentArgs& lists)
 void process_target(const InstrumentPhase& d, Target* t, ryn::ProgressLine& progress) {
     // The lock is taken before the validity test: another driver may be
     // writing this copy right now.
-    std::optional<TargetLock> lock;
+    ryn::FileLockGuard lock;
     if (lives_in_cache(d, t)) {
-        lock.emplace(&d.util, t->cached_name);
+        lock.acquire(d.util, t->cached_name, false);
     }
     if (!t->valid) {
         return;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "driver/ryn_util/unique_file.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 #include "driver/ryn_driver/phases.h"
 
@@ -24,17 +25,16 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
 
     const ryn::UniquePipe pipe(popen(command, "r"));
     if (!pipe) {
-        util.fatal(errno, "Trouble opening audit version pipe");
+        util.fatal(errno, "%s", driver_text(DriverText::NO_AUDIT_VERSION_PIPE));
     }
     int version = 0;
     const int scanned = fscanf(pipe.get(), "LAV_VERSION=%d", &version);
     if (scanned != 1) {
-        util.fatal(errno, "Cannot get link auditor version using command %s returned %d", command,
-                   scanned);
+        util.fatal(errno, driver_text(DriverText::NO_AUDIT_VERSION), command, scanned);
     }
     state.lav_version = version;
     if (opts.very_verbose) {
-        util.report_error(MSG_INFO, 0, "Link Auditor Version=%d", state.lav_version);
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::AUDIT_VERSION), state.lav_version);
     }
     return state.lav_version;
 }

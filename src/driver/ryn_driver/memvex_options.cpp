@@ -13,6 +13,7 @@
 #include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/run_ending.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 
@@ -221,11 +222,11 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
     const std::optional<std::string>& html = opts.memvex.html_report;
     if (html && ((html->size() > 1 && html->front() == '-') || operands != 1)) {
         usage(loc);
-        util.fatal(0, "-H option has changed: it now requires a filename argument");
+        util.fatal(0, "%s", driver_text(DriverText::H_NEEDS_FILE));
     }
     if (operands != 1) {
         usage(loc);
-        util.fatal(0, "No input target specified");
+        util.fatal(0, "%s", driver_text(DriverText::NO_TARGET));
     }
 
     const std::string operand = argv[optind];

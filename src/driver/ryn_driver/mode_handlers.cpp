@@ -11,8 +11,10 @@
 #include "driver/ryn_driver/general_command_line.h"
 #include "driver/ryn_driver/option_errors.h"
 #include "driver/ryn_driver/phases.h"
+#include "driver/ryn_util/list_file.h"
 #include "driver/ryn_util/unique_file.h"
 #include "driver/ryn_util/usable_path.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
@@ -127,7 +129,7 @@ bool GeneralCommandLine::process_instrument_input_arg(char**& cursor) {
     if (option == "-g") {
         if (opts.collect_mode) {
             // The collector options take "-g" with its value first.
-            util.fatal(0, "-g group option should have alreadybeen processed.");
+            util.fatal(0, "%s", driver_text(DriverText::GROUP_OPTION_LATE));
         }
         tools.instrument_record.add_arg("-g");
         opts.group_option = true;
@@ -217,17 +219,13 @@ void process_minus_c_flag(const char* value, ArgCache& check_list, ExecUtil& uti
         add_check_list_entry(check_list, util, value);
         return;
     }
-    // Otherwise it lists library names, one a line; a line longer than the
-    // buffer is read in pieces, each taken as a line of its own.
-    char line[1024];
-    while (fgets(line, sizeof line, file.get()) != nullptr) {
-        std::size_t length = strlen(line);
-        while (length > 0 && (line[length - 1] == '\n' ||
-                              isblank(static_cast<unsigned char>(line[length - 1])))) {
-            --length;
+    // Otherwise it lists library names, one a line, trailing blanks ignored.
+    ryn::for_each_list_line(file.get(), [&check_list, &util](std::string_view line) {
+        while (!line.empty() && isblank(static_cast<unsigned char>(line.back()))) {
+            line.remove_suffix(1);
         }
-        if (length > 0) {
-            add_check_list_entry(check_list, util, std::string(line, length));
+        if (!line.empty()) {
+            add_check_list_entry(check_list, util, std::string(line));
         }
-    }
+    });
 }

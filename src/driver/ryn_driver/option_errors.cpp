@@ -1,13 +1,11 @@
 #include "driver/ryn_driver/option_errors.h"
 
+#include "driver/ryn_util/bounded_text.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
-namespace {
-constexpr std::size_t k_option_text_max = 1023;
-}
-
 void invalid_option(ExecUtil& util, const char* option) {
-    util.fatal(0, "Invalid option: %s", option);
+    util.fatal(0, driver_text(DriverText::INVALID_OPTION), option);
 }
 
 const char* option_value(ExecUtil& util, char** cursor) {
@@ -18,9 +16,5 @@ const char* option_value(ExecUtil& util, char** cursor) {
 }
 
 std::string bounded_option(const char* prefix, const char* text) {
-    std::string option = std::string(prefix) + text;
-    if (option.size() > k_option_text_max) {
-        option.resize(k_option_text_max);
-    }
-    return option;
+    return ryn::bounded(std::string(prefix) + text);
 }

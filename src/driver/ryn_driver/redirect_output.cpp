@@ -9,6 +9,7 @@
 
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_driver/phases.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 void redirect_output(const RynOptions& opts, RunState& state, ExecUtil& util) {
@@ -18,9 +19,9 @@ void redirect_output(const RynOptions& opts, RunState& state, ExecUtil& util) {
     const ryn::UniqueFd file(
         open(opts.redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
     if (!file.valid()) {
-        util.fatal(errno, "Cannot open redirect file %s", opts.redirect_file->c_str());
+        util.fatal(errno, driver_text(DriverText::CANNOT_OPEN_REDIRECT), opts.redirect_file->c_str());
     }
-    constexpr const char* k_dup_failed = "Problem duplicating file descriptors\n";
+    constexpr const char* k_dup_failed = driver_text(DriverText::DUP_FAILED);
     state.saved_stdout = dup(1);
     if (state.saved_stdout < 0) {
         util.fatal(errno, "%s", k_dup_failed);

@@ -8,15 +8,13 @@
 #include <string>
 
 #include "driver/ryn_driver/phases.h"
+#include "driver/ryn_util/bounded_text.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
-
-namespace {
-constexpr std::size_t k_env_path_max = 1023;
-}
 
 RunState::RunState() = default;
 RunState::~RunState() = default;
@@ -66,7 +64,7 @@ void RynDriver::prepare(const char* front_end_name) {
 
     // An empty value names no directory and is taken as unset.
     if (const char* dir = getenv("QVEN_RYN_INSTRDATA_DIR"); dir && *dir) {
-        std::string value(dir, strnlen(dir, k_env_path_max));
+        std::string value(dir, strnlen(dir, ryn::k_text_max));
         if (!value.ends_with('/')) {
             value += '/';
         }
@@ -107,7 +105,7 @@ void RynDriver::run(int argc, char** argv) {
 
     if (opts.analyze_mode && !opts.experiment_mode && !opts.analysis_type_given) {
         if (opts.verbose) {
-            util.report_error(MSG_INFO, 0, "No valid analysis options");
+            util.report_error(MSG_INFO, 0, "%s", driver_text(DriverText::NO_ANALYSIS_OPTIONS));
         }
     } else {
         run_phases();

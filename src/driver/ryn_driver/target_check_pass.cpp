@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "driver/ryn_driver/phases.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
 #include "ryn/exec_util.h"
@@ -11,8 +12,11 @@
 bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) {
     bool failed = false;
     const auto explain = [&](Target* t, bool write_check, bool skip_instr_check) {
-        util.check_target(t->name.c_str(), state.cache->cache_top(), 1, write_check,
-                          skip_instr_check, MSG_WARNING, nullptr, !opts.memvex.lite_mode, nullptr);
+        util.check_target(t->name.c_str(), {.lock_dir = state.cache->cache_top(),
+                                            .level = 1,
+                                            .write_check = write_check,
+                                            .skip_instr_check = skip_instr_check,
+                                            .require_annotations = !opts.memvex.lite_mode});
     };
 
     CacheIterator it(state.cache.get());
@@ -37,9 +41,7 @@ bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) 
         failed = failed || !opts.skip_bad_libraries;
         explain(t, t->replace(), false);
         if (!opts.skip_bad_libraries) {
-            util.report_error(MSG_WARNING, 0,
-                              "Unable to instrument library. Reinstrument using the option "
-                              "\"-N %s\" to exclude this library from the analysis.",
+            util.report_error(MSG_WARNING, 0, driver_text(DriverText::UNUSABLE_LIBRARY),
                               t->name.c_str());
         }
     }
@@ -57,9 +59,9 @@ bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) 
         return false;
     }
     const bool main_valid = state.main_target->valid;
-    util.fatal(0, "Cannot instrument %s%s%s", state.main_target->name.c_str(),
-               main_valid ? " because dependencies cannot be instrumented." : ".",
+    util.fatal(0, driver_text(DriverText::CANNOT_INSTRUMENT), state.main_target->name.c_str(),
+               main_valid ? driver_text(DriverText::BECAUSE_OF_DEPENDENCIES) : ".",
                opts.memvex_front_end() && (main_valid || opts.tell_mode)
-                   ? " Use -s flag to ignore all dependencies."
+                   ? driver_text(DriverText::IGNORE_DEPENDENCIES_HINT)
                    : "");
 }

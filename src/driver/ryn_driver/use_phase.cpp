@@ -3,6 +3,7 @@
 
 #include "driver/ryn_driver/phase_support.h"
 #include "driver/ryn_driver/phases.h"
+#include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
@@ -31,7 +32,7 @@ void run_use_command(const ArgCache* args, const RynOptions& opts, const Install
             command.add_arg(opts.optimize_output ? opts.optimize_output->c_str() : "");
         }
         if (!add_use_arg(&command, t, opts, state) && !opts.optimize_mode) {
-            util.report_error(MSG_INFO, 0, "Not analyzing %s, no instrdata is found",
+            util.report_error(MSG_INFO, 0, driver_text(DriverText::NOT_ANALYZING),
                               t->name.c_str());
             continue;
         }
@@ -44,7 +45,7 @@ void run_use_command(const ArgCache* args, const RynOptions& opts, const Install
         if (!put_back_original(util, t)) {
             continue;
         }
-        const bool ok = util.run_command(&command, false, false, false, -1, -1, 0, false);
+        const bool ok = util.run_command(&command);
         if (ok && opts.verbose && opts.optimize_mode) {
             util.report_error(MSG_INFO, 0, get_msg(RYN_OPT_OUTPUT),
                               opts.optimize_output ? opts.optimize_output->c_str() : "");

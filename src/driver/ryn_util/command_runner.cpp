@@ -14,6 +14,7 @@
 #include "driver/ryn_util/child_start.h"
 #include "driver/ryn_util/run_ending.h"
 #include "driver/ryn_util/sigchld_handler.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -28,7 +29,7 @@ bool run_in_shell(ExecUtil& util, const ArgCache& cmd) {
     while (fgets(buffer, sizeof buffer, stream)) {
     }
     if (pclose(stream) == -1) {
-        util.fatal(errno, get_msg(GENERAL_ERROR), "Problems with popen/pclose");
+        util.fatal(errno, get_msg(GENERAL_ERROR), driver_text(DriverText::POPEN_FAILED));
     }
     return true;
 }
@@ -42,7 +43,7 @@ public:
         }
         if (getrlimit(RLIMIT_STACK, &previous_) != 0) {
             util_.report_error(MSG_WARNING, errno, get_msg(GENERAL_WARNING),
-                               "error calling getrlimit()");
+                               driver_text(DriverText::GETRLIMIT_FAILED));
             return;
         }
         active_ = true;
@@ -50,13 +51,13 @@ public:
         lowered.rlim_cur = limit;
         if (setrlimit(RLIMIT_STACK, &lowered) != 0) {
             util_.report_error(MSG_WARNING, errno, get_msg(GENERAL_WARNING),
-                               "error calling setrlimit()");
+                               driver_text(DriverText::SETRLIMIT_FAILED));
         }
     }
     ~StackLimitForChild() {
         if (active_ && setrlimit(RLIMIT_STACK, &previous_) != 0) {
             util_.report_error(MSG_WARNING, errno, get_msg(GENERAL_WARNING),
-                               "error calling setrlimit()");
+                               driver_text(DriverText::SETRLIMIT_FAILED));
         }
     }
     StackLimitForChild(const StackLimitForChild&) = delete;
@@ -70,9 +71,9 @@ private:
 
 }  // namespace
 
-bool ExecUtil::run_command(const ArgCache* cmd, bool no_wait, bool tolerate_failure,
-                           bool ignore_sigint, int stdout_fd, int stderr_fd,
-                           unsigned long stack_limit, bool unset_ldaudit) {
+bool ExecUtil::run_command(const ArgCache* cmd, const RunOptions& options) {
+    const auto [no_wait, tolerate_failure, ignore_sigint, stdout_fd, stderr_fd, stack_limit,
+                unset_ldaudit] = options;
     if (dry_run) {
         if (verbose) {
             cmd->print(stderr, true);
@@ -154,7 +155,7 @@ bool ExecUtil::check_wait_status(long wait_result, int status, bool tolerate_fai
         } else {
             how = "exit status " + std::to_string(WEXITSTATUS(status));
         }
-        report_error(MSG_ERROR, 0, "%s failed on %s: %s", running_program_.c_str(),
+        report_error(MSG_ERROR, 0, driver_text(DriverText::TOOL_FAILED), running_program_.c_str(),
                      running_target_.c_str(), how.c_str());
         return false;  // not reached: an error report ends the run
     }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/ryn_util/elf_sections.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -82,14 +83,6 @@ bool ExecUtil::is_shared_object(const char* path, bool strict) {
     return false;
 }
 
-Elf_Scn* ExecUtil::get_elf_section(Elf* elf, const char* name, const char* path, int* is64) {
-    const ryn::SectionSearch search = ryn::find_elf_section(elf, name, is64);
-    if (search.failure != ryn::SectionSearch::Failure::none) {
-        ryn::report_section_failure(*this, search, path);
-    }
-    return search.section;
-}
-
 int ExecUtil::extract_section_from_elf(const char* path, const char* name,
                                        std::vector<char>* data, int* is64) {
     ryn::ElfFile file(path);
@@ -121,7 +114,7 @@ bool ExecUtil::is_64_bit_binary(const char* path) {
     const char* ident = elf_getident(file.elf(), nullptr);
     if (ident == nullptr) {
         file.close();
-        fatal(0, "Error reading elf file %s\n", path);
+        fatal(0, driver_text(DriverText::BAD_ELF_FILE), path);
     }
     const bool wide = ident[EI_CLASS] == ELFCLASS64;
     ryn::end_elf_file(*this, file);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver/ryn_util/usable_path.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace ryn {
@@ -76,14 +77,14 @@ SectionSearch find_elf_section(Elf* elf, const char* name, int* is64) {
 
 void report_section_failure(ExecUtil& util, const SectionSearch& search, const char* path) {
     if (search.failure == SectionSearch::Failure::no_ident) {
-        util.fatal(0, "Error reading elf file %s\n", path);
+        util.fatal(0, driver_text(DriverText::BAD_ELF_FILE), path);
     }
     util.fatal(search.err, get_msg(MORPHEL_BAD_ELF_FILE), path);
 }
 
 void end_elf_file(ExecUtil& util, ElfFile& file) {
     if (file.close() != 0) {
-        util.fatal(0, "Elf activations still open");
+        util.fatal(0, "%s", driver_text(DriverText::ELF_STILL_OPEN));
     }
 }
 

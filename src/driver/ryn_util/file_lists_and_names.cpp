@@ -3,9 +3,25 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
+#include "driver/ryn_util/list_file.h"
 #include "driver/ryn_util/unique_file.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
+
+bool ryn::for_each_list_line(FILE* file, const std::function<void(std::string_view)>& each) {
+    char piece[1024];
+    while (fgets(piece, sizeof piece, file)) {
+        std::string_view line(piece);
+        if (line.ends_with('\n')) {
+            line.remove_suffix(1);
+        }
+        each(line);
+    }
+    return ferror(file) == 0;
+}
 
 // Only one numeric component right after ".so" is removed: libm.so.2 and
 // "libm.so." lose it, libm.so.2.1 and libm.so.x keep theirs.
@@ -29,18 +45,15 @@ char* ExecUtil::remove_version_from_shlib_name(char* name) {
 void ExecUtil::read_instr_log(const char* path, ArgCache* list) {
     const ryn::UniqueFile stream(fopen(path, "r"));
     if (!stream) {
-        fatal(errno, "Trouble opening file list %s\n", path);
+        fatal(errno, driver_text(DriverText::CANNOT_OPEN_FILE_LIST), path);
     }
-    // A line longer than the buffer arrives as several pieces, each an entry.
-    char piece[1024];
-    while (fgets(piece, sizeof piece, stream.get())) {
-        piece[strcspn(piece, "\n")] = '\0';
-        if (piece[0] != '\0') {
-            list->add_arg(piece);
+    const bool read = ryn::for_each_list_line(stream.get(), [list](std::string_view line) {
+        if (!line.empty()) {
+            list->add_arg(std::string(line));
         }
-    }
-    if (ferror(stream.get())) {
-        fatal(errno, "Trouble reading file list %s\n", path);
+    });
+    if (!read) {
+        fatal(errno, driver_text(DriverText::CANNOT_READ_FILE_LIST), path);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -31,7 +32,7 @@ void run_system_command(ExecUtil& util, std::initializer_list<const char*> words
     for (const char* word : words) {
         command.add_arg(word);
     }
-    util.run_command(&command, false, false, false, -1, -1, 0, false);
+    util.run_command(&command);
 }
 
 }  // namespace
@@ -65,11 +66,11 @@ void ExecUtil::replace_user_file(const char* from, const char* to, bool keep_cur
     }
     if (keep_current) {
         if (const int error = ryn::keep_original(to, false)) {
-            fatal(error, "Cannot keep the original of %s", to);
+            fatal(error, driver_text(DriverText::CANNOT_KEEP_ORIGINAL), to);
         }
     }
     if (const int error = ryn::replace_file(from, to, true)) {
-        fatal(error, "Cannot replace %s with %s", to, from);
+        fatal(error, driver_text(DriverText::CANNOT_REPLACE), to, from);
     }
 }
 
@@ -84,7 +85,7 @@ void ExecUtil::create_directory(const char* path) {
 std::string ExecUtil::make_full_path(const char* path) {
     char resolved[PATH_MAX];
     if (!realpath(path, resolved)) {
-        fatal(errno, "cannot resolve pathname %s", path);
+        fatal(errno, driver_text(DriverText::CANNOT_RESOLVE_PATH), path);
     }
     return resolved;
 }

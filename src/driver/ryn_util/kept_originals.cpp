@@ -14,6 +14,7 @@
 
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/lock_support.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace ryn {
@@ -165,7 +166,9 @@ bool recover_interrupted_replacement(const char* path) {
     bool restored = false;
     while (const dirent* entry = readdir(listing.get())) {
         const std::string name = entry->d_name;
-        const std::string full = dir + "/" + name;
+        std::string full = dir;
+        full += '/';
+        full += name;
         if (name.starts_with(saved_prefix)) {
             if (left_by_dead_run(name.substr(saved_prefix.size())) &&
                 put_back(full.c_str(), real.c_str()) > 0) {
@@ -185,8 +188,7 @@ bool recover_interrupted_replacement(const char* path) {
 
 void recover_left_replacement(ExecUtil& util, const char* path) {
     if (recover_interrupted_replacement(path)) {
-        util.report_error(MSG_WARNING, 0, "%s was left replaced by a run that was killed; "
-                          "its original is back", path);
+        util.report_error(MSG_WARNING, 0, driver_text(DriverText::REPLACEMENT_RECOVERED), path);
     }
 }
 

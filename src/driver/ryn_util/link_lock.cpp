@@ -12,6 +12,7 @@
 #include "driver/ryn_util/lock_takeover.h"
 #include "driver/ryn_util/signals_blocked.h"
 #include "driver/ryn_util/unique_fd.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 std::string ExecUtil::get_link_lock_file(const char* path) {
@@ -23,7 +24,7 @@ std::string ExecUtil::get_link_lock_file(const char* path) {
 std::string ExecUtil::get_link_lock_process_file(const char* path) {
     char host[ryn::k_host_name_max + 1];
     if (!ryn::read_host_name(host)) {
-        report_error(MSG_WARNING, 0, "gethostname() failed. Continuing without hostname..");
+        report_error(MSG_WARNING, 0, "%s", driver_text(DriverText::NO_HOSTNAME));
     }
     const pid_t pid = getpid();
     std::string name(ryn::format_link_lock_process_file(nullptr, 0, path, host, pid), '\0');

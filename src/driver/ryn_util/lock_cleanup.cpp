@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstring>
 
 #include "driver/ryn_util/lock_support.h"
@@ -58,15 +56,4 @@ void ExecUtil::filelock_cleanup() {
             }
         }
     }
-}
-
-extern "C" void __filelock_signal_handler__(int sig) {
-    const int saved_errno = errno;
-    if (_util != nullptr) {
-        _util->filelock_cleanup();
-    }
-    errno = saved_errno;
-    // The handler was installed reset-on-delivery, so this ends the process
-    // with the signal's default action.
-    raise(sig);
 }

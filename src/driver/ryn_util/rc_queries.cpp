@@ -1,5 +1,6 @@
 // Questions answered from the configuration settings: a variable as one
 // option string, as a list of names, and the dump of every slot.
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 
 #include <cerrno>
@@ -76,7 +77,7 @@ std::optional<std::string> rcData::optString(const char* prefix, const char* nam
 
     const ryn::TempFile file = ryn::create_temp_file(k_rc_temp_dir, k_rc_temp_prefix);
     if (!file.fd.valid()) {
-        util->fatal(errno, "Cannot open temporary file for writing rc data \n");
+        util->fatal(errno, "%s", driver_text(DriverText::CANNOT_OPEN_RC_TEMP));
     }
     util->temp_files.add_arg(file.path);
     ryn::write_all(file.fd.get(), joined);

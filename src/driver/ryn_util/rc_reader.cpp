@@ -1,5 +1,6 @@
 // Reading the installation, home and current-directory configuration files
 // into rcData.
+#include "i18n/driver_texts.h"
 #include "ryn/rc_data.h"
 
 #include <cstdio>
@@ -16,8 +17,6 @@ namespace {
 constexpr const char* k_rc_name = "ryn.rc";
 constexpr const char* k_user_rc_name = ".ryn.rc";
 constexpr size_t k_initial_line_size = 128;
-
-enum RcCommand : int { k_no_command = 0, k_set = 1, k_append = 2, k_remove = 3 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -41,11 +40,17 @@ std::vector<std::string_view> split_words(std::string_view line) {
     return words;
 }
 
-int command_of(std::string_view word) {
-    if (word == "set") return k_set;
-    if (word == "append") return k_append;
-    if (word == "remove") return k_remove;
-    return k_no_command;
+RcCommand command_of(std::string_view word) {
+    if (word == "set") {
+        return RcCommand::set;
+    }
+    if (word == "append") {
+        return RcCommand::append;
+    }
+    if (word == "remove") {
+        return RcCommand::remove;
+    }
+    return RcCommand::none;
 }
 
 // The first variable name (in table order) contained anywhere in `word`.
@@ -151,7 +156,7 @@ std::optional<std::string> rcData::read_line(FILE* file, int* lines) {
             return text;
         }
     } catch (const std::bad_alloc&) {
-        util->fatal(1, "   Line too long -- out of memory; exiting\n");
+        util->fatal(1, "%s", driver_text(DriverText::RC_LINE_TOO_LONG));
     }
 }
 
@@ -161,7 +166,7 @@ bool rcData::set_rc(const char* path, bool verbose) {
         return false;
     }
     if (verbose) {
-        util->report_error(MSG_INFO, 0, "Processed %s for default settings", path);
+        util->report_error(MSG_INFO, 0, driver_text(DriverText::RC_FILE_READ), path);
     }
 
     int line_number = 1;
@@ -179,16 +184,16 @@ bool rcData::set_rc(const char* path, bool verbose) {
         }
 
         command = command_of(words[0]);
-        if (command == k_no_command) {
+        if (command == RcCommand::none) {
             const std::string word(words[0]);
-            util->report_error(MSG_WARNING, 0, "Unrecognized command in %s on line %d: %.64s\n",
+            util->report_error(MSG_WARNING, 0, driver_text(DriverText::RC_UNKNOWN_COMMAND),
                                path, line_number, word.c_str());
             return false;
         }
         const std::string variable(words.size() > 1 ? words[1] : std::string_view());
         const int index = variable_of(variable);
         if (index < 0) {
-            util->report_error(MSG_WARNING, 0, "Unrecognized Variable in %s on line %d: %.64s\n",
+            util->report_error(MSG_WARNING, 0, driver_text(DriverText::RC_UNKNOWN_VARIABLE),
                                path, line_number, variable.c_str());
             return false;
         }
@@ -205,14 +210,16 @@ bool rcData::set_rc(const char* path, bool verbose) {
             words.size() > 2 ? std::optional<std::string_view>(words[2]) : std::nullopt;
 
         switch (command) {
-        case k_set:
+        case RcCommand::set:
             slot.emplace(value.value_or(std::string_view()));
             break;
-        case k_append:
+        case RcCommand::append:
             append_value(slot, value);
             break;
-        case k_remove:
+        case RcCommand::remove:
             remove_value(slot, value);
+            break;
+        case RcCommand::none:
             break;
         }
     }

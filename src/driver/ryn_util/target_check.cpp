@@ -11,7 +11,9 @@
 #include <optional>
 
 #include "driver/ryn_util/elf_sections.h"
+#include "driver/ryn_util/file_lock_guard.h"
 #include "driver/ryn_util/unique_fd.h"
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace {
@@ -24,10 +26,7 @@ public:
     LockedTarget(ExecUtil& util, const char* path, const char* lock_dir)
         : util_(util), path_(path) {
         if (lock_dir != nullptr && strncmp(path, lock_dir, strlen(lock_dir)) == 0) {
-            // -1 means no lock is held, and there is nothing to give back:
-            // releasing a link lock we never took would remove somebody else's.
-            lock_fd_ = util_.acquire_lock_file(path, true);
-            locked_ = lock_fd_ != -1;
+            lock_.acquire(util_, path, true);
         }
         file_.emplace(path);
     }
@@ -45,10 +44,7 @@ public:
             remaining = file_->close();
             file_.reset();
         }
-        if (locked_) {
-            locked_ = false;
-            util_.release_lock_file(lock_fd_, path_);
-        }
+        lock_.release();
         return remaining;
     }
 
@@ -80,17 +76,20 @@ private:
     ExecUtil& util_;
     const char* path_;
     std::optional<ryn::ElfFile> file_;
-    bool locked_ = false;
-    int lock_fd_ = -1;
+    ryn::FileLockGuard lock_;
 };
 
 }  // namespace
 
-bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, bool write_check,
-                            bool skip_instr_check, MESSAGE_TYPE severity,
-                            bool* previously_instrumented, bool require_annotations,
-                            bool* has_annotations) {
-    level = std::max(level, very_verbose ? 1 : 0);
+bool ExecUtil::check_target(const char* path, const CheckOptions& options) {
+    const char* lock_dir = options.lock_dir;
+    const int level = std::max(options.level, very_verbose ? 1 : 0);
+    const bool write_check = options.write_check;
+    const bool skip_instr_check = options.skip_instr_check;
+    const MESSAGE_TYPE severity = options.severity;
+    const bool require_annotations = options.require_annotations;
+    bool* previously_instrumented = options.previously_instrumented;
+    bool* has_annotations = options.has_annotations;
     // Quiet checks only probe; an error must always say why the run ends.
     const bool talkative = level != 0 || severity == MSG_ERROR;
 
@@ -130,7 +129,7 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
     const bool usable = [&]() -> bool {
         if (!target.has_section(".symtab")) {
             if (talkative) {
-                target.report(severity, "Cannot instrument stripped binary: %s");
+                target.report(severity, driver_text(DriverText::STRIPPED_BINARY));
             }
             return false;
         }
@@ -154,7 +153,7 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
                 target.report(MSG_ERROR, get_msg(RYN_W_SIGNATURE));
             }
         } else {
-            target.report(MSG_INFO, "Prepared binary %s");
+            target.report(MSG_INFO, driver_text(DriverText::PREPARED_BINARY));
             if (signed_file) {
                 target.report(severity, get_msg(RYN_W_SIGNATURE));
             }
@@ -186,7 +185,7 @@ bool ExecUtil::check_target(const char* path, const char* lock_dir, int level, b
     }();
 
     if (target.release() != 0) {
-        fatal(0, "Elf activations still open");
+        fatal(0, "%s", driver_text(DriverText::ELF_STILL_OPEN));
     }
     return usable;
 }

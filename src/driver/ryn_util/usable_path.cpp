@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
 namespace ryn {
@@ -37,7 +38,7 @@ UniqueFd open_regular_file(const char* path, int flags, bool* not_regular) {
 
 void require_single_line_path(ExecUtil& util, const char* path) {
     if (has_newline(path)) {
-        util.fatal(0, "File name contains a newline: %s", path);
+        util.fatal(0, driver_text(DriverText::PATH_HAS_NEWLINE), path);
     }
 }
 
@@ -45,7 +46,7 @@ void require_usable_check_file(ExecUtil& util, const char* path) {
     require_single_line_path(util, path);
     struct stat st;
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        util.fatal(0, "Check file is not a regular file: %s", path);
+        util.fatal(0, driver_text(DriverText::CHECK_FILE_NOT_REGULAR), path);
     }
 }
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <set>
 #include <string>
 
 #include "ryn/i18n.h"
@@ -16,19 +15,16 @@ std::string catalog_paths(const std::string& dir) {
            "/../../lib/locale/%L/LC_MESSAGES/%N.cat";
 }
 
-TEST(MessageTable, RowsAreNumberedForTheCatalogAndFoundByTheirTag) {
-    ASSERT_EQ(sizeof I18N_msg / sizeof I18N_msg[0], 131u);
-    std::set<std::string> tags;
+// The numbering and uniqueness of the rows are checked where the table is
+// defined; here the exported look-ups.
+TEST(MessageTable, EveryRowIsFoundByItsTagAndAMissLooksLikeRowZero) {
     for (int i = 0; i < I18N_MSG_COUNT; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_TRUE(tags.insert(get_msg_tag(i)).second);
         EXPECT_EQ(find_msg_enum(get_msg_tag(i), 1), i);
         EXPECT_EQ(get_help_tag(i), nullptr);
-        EXPECT_EQ(get_msg_severity(i), i == 0 ? 0 : 1);
-        EXPECT_EQ(I18N_msg[i].set, i <= 112 ? 1 : 254);
-        EXPECT_EQ(I18N_msg[i].number, i <= 112 ? i : i - 112);
     }
-    EXPECT_STREQ(get_msg_tag(RYN_W_NO_ANNOTATIONS_LITE_MODE), "RYN_W_NO_ANNOTATIONS_LITE_MODE");
+    EXPECT_EQ(get_msg_severity(MESSAGENOZEROISNOTUSED), 0);
+    EXPECT_EQ(get_msg_severity(RYN_NO_USE), 1);
     // A miss answers 0, like row 0; help tags are all null and never match.
     EXPECT_EQ(find_msg_enum("ryn_no_use", 1), 0);
     EXPECT_EQ(find_msg_enum("RYN_NO_USE", 3), 0);

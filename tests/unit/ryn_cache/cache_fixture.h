@@ -41,7 +41,8 @@ protected:
     RynCache& cache() { return *driver->state().cache; }
 
     Target* add(const std::string& path, bool is_main = true, bool replaceable = false) {
-        return cache().add_target(is_main, path.c_str(), nullptr, false, false, replaceable, true);
+        return cache().add_target(path.c_str(), nullptr,
+                                  {.is_main = is_main, .replaceable = replaceable});
     }
 
     // dir/lib<stem>.so, defining f_<stem>.

@@ -27,7 +27,7 @@ protected:
 
     bool known(const std::string& path) {
         bool created = true;
-        cache().lookup(false, path.c_str(), true, &created, false, false, false, true);
+        cache().lookup(path.c_str(), true, &created, {});
         return !created;
     }
 };
@@ -49,7 +49,7 @@ TEST_F(Dependencies, ProgramLinkedAgainstTwoLibrariesGivesThreeTargets) {
                               "int main(void) { return f_a() + f_b() - 2; }\n",
                           prog, "-L" + dir.path() + " -la -lb -Wl,-rpath," + dir.path()));
     cache().policy.audit_lib_path = stage_lib("amd64") + "/ryndl.so";
-    cache().add_target(true, prog.c_str(), nullptr, false, false, false, true);
+    cache().add_target(prog.c_str(), nullptr, {.is_main = true});
     EXPECT_EQ(cache().ntargets, 3);
     for (const std::string& lib : {dir / "liba.so", dir / "libb.so"}) {
         const Target* t = add(lib);
@@ -68,7 +68,7 @@ TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
     cache().ignorable_libs.add_arg("libb");
     cache().policy.audit_lib_path = dir / "no_audit_library_here/ryndl.so";
     bool uses_cxx = false;
-    cache().add_target(true, main.c_str(), &uses_cxx, false, false, false, true);
+    cache().add_target(main.c_str(), &uses_cxx, {.is_main = true});
 
     // A listed program is listed in turn; an ignorable runtime still counts.
     EXPECT_EQ(cache().ntargets, 3);

@@ -1,5 +1,5 @@
-// The cache: who may use its directory, and its hash table (the hash,
-// growth, keys and iteration order).
+// The cache: who may use its directory, and its hash table (growth, keys and
+// iteration order).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +28,7 @@ protected:
     std::string spelling(int n) const { return dir.path() + std::string(n + 1, '/') + "prog"; }
 
     Target* lookup(const std::string& path, bool* created) {
-        return cache().lookup(false, path.c_str(), false, created, false, false, false, true);
+        return cache().lookup(path.c_str(), false, created, {});
     }
 };
 
@@ -44,12 +44,6 @@ TEST_F(TargetCache, ForeignOwnerEndsTheRunUnlessTheDirectoryWasChosen) {
                 "^ryn \\(error\\): Cache directory is owned by another user: fatal error: \n$");
     // A directory named on purpose may be shared with other users.
     EXPECT_EQ(base_of("QVEN_Ryn_Cache", false, "count"), dir / "QVEN_Ryn_Cache/count");
-}
-
-TEST(EncodeString, SignedBytesTimesFive) {
-    EXPECT_EQ(RynCache::encodeString("a\xff"), 97u * 5 - 1);
-    // 'z' * (5^14 + ... + 1) overflows 32 bits.
-    EXPECT_EQ(RynCache::encodeString(std::string(15, 'z').c_str()), 3073196846u);
 }
 
 TEST_F(TargetCache, IteratesByBucketNewestFirstAndGrowsOnlyPastOneTargetPerBucket) {

@@ -107,13 +107,12 @@ TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {
 TEST_F(TargetReuse, MissingFileOrPathWithoutSlashEndsTheRun) {
     open_cache();
     bool created = false;
-    EXPECT_EXIT(cache().lookup(true, (dir / "missing").c_str(), false, &created, false, false,
-                               false, true),
+    EXPECT_EXIT(cache().lookup((dir / "missing").c_str(), false, &created, {.is_main = true}),
                 ::testing::ExitedWithCode(1),
                 "^ryn \\(error\\): File " + dir / "missing" +
                     " not found \\(errno = 2\\) No such file or directory\n$");
     const ScopedChdir in_dir(dir.path());
-    EXPECT_EXIT(cache().lookup(true, "prog", false, &created, false, false, false, true),
+    EXPECT_EXIT(cache().lookup("prog", false, &created, {.is_main = true}),
                 ::testing::ExitedWithCode(1),
                 "^ryn \\(error\\): Error computing binary name: fatal error: \n$");
 }

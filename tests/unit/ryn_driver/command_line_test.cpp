@@ -139,9 +139,9 @@ TEST(OptionEffects, CheckFilePartIsCutAndEverythingAfterTheTargetIsItsOwn) {
     EXPECT_EQ(*opts.target_path + " | " + *opts.check_file_spec + " | " + argv.get()[2] + " | " +
                   opts.target_args.sprint(),
               "/proc/self/exe | opts:more | /proc/self/exe | x -v -Q");
-    EXPECT_EQ(opts.target_is_shared, 0);
+    EXPECT_EQ(opts.target_is_shared, TargetKind::executable);
     const auto library = parsed({"ryn", "collect", ryn_test::stage_lib("amd64/ryndl.so")});
-    EXPECT_EQ(library->options().target_is_shared, 1);
+    EXPECT_EQ(library->options().target_is_shared, TargetKind::shared_object);
 }
 
 }  // namespace

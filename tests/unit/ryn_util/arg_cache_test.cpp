@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
-#include <vector>
 
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
@@ -18,17 +17,14 @@ ArgCache list_of(std::initializer_list<const char*> words) {
     return list;
 }
 
-TEST(ArgCache, GrowsToFourTenTwentyTwoSlotsOfOwnedCopies) {
+TEST(ArgCache, HoldsNullTerminatedOwnedCopies) {
     ExecUtil util("ryn");
     ArgCache list;
     EXPECT_EQ(list.args, nullptr);
-    std::vector<int64_t> capacities;
     for (int i = 0; i < 10; ++i) {
         list.add_arg("x");
-        capacities.push_back(list.capacity);
         EXPECT_EQ(list.args[list.count], nullptr);
     }
-    EXPECT_EQ(capacities, (std::vector<int64_t>{4, 4, 4, 10, 10, 10, 10, 10, 10, 22}));
     // Strings are copied, and a search answers the first exact match.
     ArgCache copy = list_of({"X", "x"});
     copy.add_argslist(&list);

@@ -102,8 +102,7 @@ TEST(SectionCopies, ASectionWithoutFileSpaceHasNoBytes) {
     EXPECT_EQ(util.extract_section_from_elf(object.c_str(), ".comment", &copy, nullptr), 0);
     EXPECT_TRUE(copy.empty());
     EXPECT_TRUE(util.ryn_comments(object.c_str())->empty());
-    EXPECT_TRUE(util.check_target(object.c_str(), nullptr, 0, false, false, MSG_WARNING, nullptr,
-                                  false, nullptr));
+    EXPECT_TRUE(util.check_target(object.c_str(), {.require_annotations = false}));
 }
 
 struct Options {
@@ -121,9 +120,14 @@ struct Options {
 using Outcome = std::pair<bool, std::string>;
 
 bool check(ExecUtil& util, const std::string& path, const Options& o) {
-    return util.check_target(path.c_str(), o.lock_dir, o.level, o.write_check, o.skip_instr_check,
-                             o.severity, o.previously_instrumented, o.require_annotations,
-                             o.has_annotations);
+    return util.check_target(path.c_str(), {.lock_dir = o.lock_dir,
+                                            .level = o.level,
+                                            .write_check = o.write_check,
+                                            .skip_instr_check = o.skip_instr_check,
+                                            .severity = o.severity,
+                                            .require_annotations = o.require_annotations,
+                                            .previously_instrumented = o.previously_instrumented,
+                                            .has_annotations = o.has_annotations});
 }
 
 Outcome checked(ExecUtil& util, const std::string& path, const Options& o) {

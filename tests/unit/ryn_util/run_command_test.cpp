@@ -25,7 +25,11 @@ ArgCache shell(const std::string& script) {
 
 bool run(ExecUtil& util, const ArgCache& cmd, bool tolerate, int out = -1, int err = -1,
          unsigned long stack_limit = 0, bool unset_ldaudit = false) {
-    return util.run_command(&cmd, false, tolerate, false, out, err, stack_limit, unset_ldaudit);
+    return util.run_command(&cmd, {.tolerate_failure = tolerate,
+                                   .stdout_fd = out,
+                                   .stderr_fd = err,
+                                   .stack_limit = stack_limit,
+                                   .unset_ldaudit = unset_ldaudit});
 }
 
 TEST(RunCommand, AFailingChildIsToleratedOrEndsTheRunAfterCleanUp) {

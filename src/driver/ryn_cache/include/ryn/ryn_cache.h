@@ -43,14 +43,20 @@ public:
     RynCache(const RynCache&) = delete;
     RynCache& operator=(const RynCache&) = delete;
 
-    Target* add_target(bool is_main, const char* path, bool* uses_cxx_runtime,
-                       bool skip_instr_check, bool restore_first, bool replaceable,
-                       bool require_annotations);
-    Target* lookup(bool is_main, const char* path, bool is_shared_lib, bool* created,
-                   bool skip_instr_check, bool restore_first, bool replaceable,
-                   bool require_annotations);
+    Target* add_target(const char* path, bool* uses_cxx_runtime, const TargetOptions& options);
+    Target* lookup(const char* path, bool is_shared_lib, bool* created,
+                   const TargetOptions& options);
     void resize_hash();
-    static uint32_t encodeString(const char* s);
+    static constexpr uint32_t encodeString(const char* s) {
+        uint32_t h = 0;
+        for (; *s; ++s) {
+            // Bytes above 127 count as negative, as a signed char would.
+            // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign is the point
+            const auto c = static_cast<int32_t>(static_cast<signed char>(*s));
+            h = h * 5 + static_cast<uint32_t>(c);
+        }
+        return h;
+    }
     // The cache directory (base without its last component). The text lives in
     // `scratch` and is overwritten by the next call.
     const char* cache_top();
@@ -72,9 +78,8 @@ private:
     // Grows the table when it holds more targets than buckets.
     void grow_if_needed();
     // Links a new target for `key` (hash `hash`) at the head of its chain.
-    Target* insert_new(const std::string& key, uint32_t hash, bool is_main, bool is_shared_lib,
-                       bool skip_instr_check, bool restore_first, bool replaceable,
-                       bool require_annotations);
+    Target* insert_new(const std::string& key, uint32_t hash, bool is_shared_lib,
+                       const TargetOptions& options);
     // The node stored under `key`, or null.
     Node* find(const std::string& key, uint32_t hash) const;
 };

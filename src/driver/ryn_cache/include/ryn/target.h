@@ -9,11 +9,19 @@ class ArgCache;
 class ExecUtil;
 class RynCache;
 
+// How a file is registered as a target and checked.
+struct TargetOptions {
+    bool is_main = false;
+    bool skip_instr_check = false;    // accept a file already instrumented (-r)
+    bool restore_first = false;       // put the original back before the check
+    bool replaceable = false;         // the run may replace the file in place
+    bool require_annotations = true;  // refuse a file without annotations (not lite mode)
+};
+
 class Target {
 public:
-    Target(bool is_main, RynCache* cache, const char* base, const char* path,
-           bool is_shared_lib, ExecUtil* util, bool skip_instr_check,
-           bool restore_first, bool replaceable, bool require_annotations);
+    Target(RynCache* cache, const char* base, const char* path, bool is_shared_lib,
+           ExecUtil* util, const TargetOptions& options);
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 

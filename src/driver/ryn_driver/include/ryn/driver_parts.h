@@ -17,6 +17,9 @@ class rcData;
 // the general one into the coverage front end.
 enum class FrontEnd { general, memvex, zentor };
 
+// What the main target is, from -S, -U or a look at the file.
+enum class TargetKind : int { executable = 0, shared_object = 1, unknown = 2 };
+
 // The memory checker's own options.
 struct MemvexOptions {
     ArgCache memvex_check_list;                 // -c entries: "library[:check file]"
@@ -76,7 +79,7 @@ struct RynOptions {
     bool instrument_enabled = true;        // -i on / off
     bool read_rc_files = true;             // -K clears it
     int z_count = 0;                       // number of -z options, settled by the set-up
-    int target_is_shared = 2;              // 2 unknown, 1 shared object, 0 executable
+    TargetKind target_is_shared = TargetKind::unknown;  // from -S, -U or a look at the file
 
     // Names and values.
     std::optional<std::string> cache_dir;          // -D

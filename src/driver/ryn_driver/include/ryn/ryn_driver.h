@@ -4,22 +4,9 @@
 #include <memory>
 
 #include "ryn/driver_parts.h"
+#include "ryn/ryn_entry.h"
 #include "ryn/ryn_exec_util.h"
 
-extern "C" {
-// Buffer of the caller of ryn_main_entry; tell mode writes one line into it.
-extern char* runtime_output;
-extern int outbufsiz;
-// Launcher symbols; the driver carries weak defaults.
-extern const char* ver_string;
-extern const char* short_usage;
-extern const char* long_usage;
-extern const char* ryn_ver_string;
-extern const char* memvex_ver_string;
-
-void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size,
-                    int argc, char** argv, int lav_version);
-}
 
 // Rows of the general front end's "-a" help list, each ending in "\n".
 extern const char* const ryn_help_text[12];

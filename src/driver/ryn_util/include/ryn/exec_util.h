@@ -13,14 +13,37 @@
 #include "ryn/arg_cache.h"
 #include "ryn/i18n.h"
 
-struct Elf;
-struct Elf_Scn;
 class Target;
 
 // Constants of the file-lock protocol.
 constexpr int RYN_LOCK_INTERVAL = 180;      // seconds after which a link lock is stale
 constexpr int RYN_LOCK_RETRY_DELAY = 2;     // scale of the random pause between attempts
 constexpr int RYN_LOCK_RETRY_LIMIT = 10000; // bound on the number of attempts
+
+// How run_command starts a command and judges its end. The defaults run it
+// in the foreground with the driver's own descriptors and end the run when
+// it fails.
+struct RunOptions {
+    bool no_wait = false;            // return once started; the caller ends it
+    bool tolerate_failure = false;   // a failure returns false instead of ending the run
+    bool ignore_sigint = false;      // an interrupt while waiting reaches the child only
+    int stdout_fd = -1;              // duplicated onto the child's 1 unless -1
+    int stderr_fd = -1;              // duplicated onto the child's 2 unless -1
+    unsigned long stack_limit = 0;   // the child's stack limit; 0 leaves it alone
+    bool unset_ldaudit = false;      // run through the shell with LD_AUDIT unset
+};
+
+// What check_target asks of a file and how it reports.
+struct CheckOptions {
+    const char* lock_dir = nullptr;           // a file below it is read under a shared lock
+    int level = 0;                            // 0 probes quietly; 1 says why; 2 says more
+    bool write_check = false;                 // the file must be replaceable
+    bool skip_instr_check = false;            // accept a file already instrumented
+    MESSAGE_TYPE severity = MSG_WARNING;      // of the reports; an error ends the run
+    bool require_annotations = true;          // refuse a file without annotations
+    bool* previously_instrumented = nullptr;  // set when the file is already instrumented
+    bool* has_annotations = nullptr;          // set to whether it carries annotations
+};
 
 class ExecUtil {
 public:
@@ -41,9 +64,7 @@ public:
         __attribute__((format(printf, 3, 4)));
 
     // Command execution and clean-up.
-    bool run_command(const ArgCache* cmd, bool no_wait, bool tolerate_failure,
-                     bool ignore_sigint, int stdout_fd, int stderr_fd,
-                     unsigned long stack_limit, bool unset_ldaudit);
+    bool run_command(const ArgCache* cmd, const RunOptions& options = {});
     bool check_wait_status(long wait_result, int status, bool tolerate_failure,
                            bool custom_sigchld);
     bool is_TAV_5x() const { return false; }
@@ -64,17 +85,13 @@ public:
 
     // ELF inspection and the target check.
     bool is_shared_object(const char* path, bool strict);
-    Elf_Scn* get_elf_section(Elf* elf, const char* name, const char* path, int* is64);
     // Copies the data of section `name` into *data; returns its size, or -1
     // (leaving *data alone) when the file has no such section.
     int extract_section_from_elf(const char* path, const char* name,
                                  std::vector<char>* data, int* is64);
     bool is_64_bit_binary(const char* path);
     std::unique_ptr<ArgCache> ryn_comments(const char* path);
-    bool check_target(const char* path, const char* lock_dir, int level,
-                      bool write_check, bool skip_instr_check, MESSAGE_TYPE severity,
-                      bool* previously_instrumented, bool require_annotations,
-                      bool* has_annotations);
+    bool check_target(const char* path, const CheckOptions& options);
 
     // File locks.
     int acquire_lock_file(const char* path, bool shared);
@@ -109,9 +126,6 @@ private:
 
 // The one utility object; set when it is created.
 extern ExecUtil* _util;
-
-// Signal handler that drops this process's link locks, then re-raises.
-extern "C" void __filelock_signal_handler__(int sig);
 
 // The 32-digit text of a 16-byte MD5 digest: four little-endian 32-bit words,
 // each printed with "%.8x" (so not the usual MD5 hex form). Cache names and

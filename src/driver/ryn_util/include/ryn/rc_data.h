@@ -9,6 +9,9 @@
 class ArgCache;
 class ExecUtil;
 
+// The command word that starts a configuration line.
+enum class RcCommand : int { none = 0, set = 1, append = 2, remove = 3 };
+
 class rcData {
 public:
     static constexpr int k_nvars = 6;
@@ -26,7 +29,7 @@ public:
     bool library_list(const char* name, ArgCache* list);
     void dump() const;
 
-    int command = 0;              // 0 none, 1 set, 2 append, 3 remove
+    RcCommand command = RcCommand::none;  // of the line last read
     bool memvex;
     bool any_file_read = false;
     ExecUtil* util;               // not owned
