@@ -72,8 +72,8 @@ bool progress_terminal() {
 std::string progress_text(const std::string& component, int done, int total,
                           const std::string& target, int columns) {
     const size_t width = static_cast<size_t>(std::max(columns - 1, 1));
-    std::string text = component + ": " + std::to_string(done) + "/" + std::to_string(total) +
-                       " instrumenting ";
+    std::string text =
+        component + ": " + std::to_string(done) + "/" + std::to_string(total) + " instrumenting ";
     if (text.size() + target.size() <= width) {
         return text + target;
     }
