@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libunwind-dev libzydis-dev patchelf
-          elfutils binutils faketime lcov clang clang-tidy libclang-rt-14-dev groff-base man-db dpkg-dev)
+          elfutils binutils bsdutils faketime lcov clang clang-tidy libclang-rt-14-dev groff-base man-db
+          dpkg-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -12,6 +12,7 @@
 #include "driver/ryn_util/file_lock_guard.h"
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "driver/ryn_util/progress_line.h"
 #include "i18n/driver_texts.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
@@ -96,7 +97,7 @@ void append_finishing_options(const InstrumentPhase& d, Target* t, ArgCache& eng
 }
 
 void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& lists,
-                       const std::optional<std::string>& data_path) {
+                       const std::optional<std::string>& data_path, ryn::ProgressLine& progress) {
     ExecUtil& util = d.util;
     ArgCache& engine = lists.engine;
     engine.add_arg("-comment=instrumentation args: " + lists.signature.sprint());
@@ -128,7 +129,8 @@ void instrument_target(const InstrumentPhase& d, Target* t, InstrumentArgs& list
         util.report_error(MSG_INFO, 0, driver_text(DriverText::INSTRUMENTING_TARGET),
                           t->name.c_str());
     }
-    if (!util.run_command(&engine, {.stack_limit = engine_stack_limit(d)})) {
+    if (!util.run_command(&engine, {.stderr_fd = progress.engine_starts(t->name),
+                                    .stack_limit = engine_stack_limit(d)})) {
         return;
     }
     // The stamp describes the copy just made, so a driver that waited for
@@ -176,7 +178,7 @@ bool must_instrument(const InstrumentPhase& d, Target* t, InstrumentArgs& lists)
     return t->should_rebuild(&lists.signature, morphel, d.opts.very_verbose);
 }
 
-void process_target(const InstrumentPhase& d, Target* t) {
+void process_target(const InstrumentPhase& d, Target* t, ryn::ProgressLine& progress) {
     // The lock is taken before the validity test: another driver may be
     // writing this copy right now.
     ryn::FileLockGuard lock;
@@ -199,10 +201,30 @@ void process_target(const InstrumentPhase& d, Target* t) {
     }
     InstrumentArgs lists = build_instrument_args(d, t, data_path);
     if (must_instrument(d, t, lists)) {
-        instrument_target(d, t, lists, data_path);
+        instrument_target(d, t, lists, data_path, progress);
     } else {
         use_cached_copy(d, t, data_path);
     }
+}
+
+// A cheap count of the targets the engine will see: those written anew
+// whatever the cache holds and those without a cached copy.
+ryn::ProgressLine start_progress(const InstrumentPhase& d) {
+    int total = 0;
+    int stale = 0;
+    CacheIterator targets(d.state.cache.get());
+    while (const Target* t = targets.get_next_target()) {
+        if (!t->valid) {
+            continue;
+        }
+        ++total;
+        struct stat st {};
+        if (d.opts.k_option || writes_output_file(d, t) || stat(t->cached_name.c_str(), &st) != 0) {
+            ++stale;
+        }
+    }
+    const bool allowed = !d.opts.dry_run && !d.opts.verbose && !d.opts.very_verbose;
+    return ryn::ProgressLine(d.util.component, total, stale, allowed);
 }
 
 }  // namespace
@@ -210,9 +232,15 @@ void process_target(const InstrumentPhase& d, Target* t) {
 void run_instrument_command(const RynOptions& opts, const ToolArgs& tools,
                             const InstallLocations& loc, RunState& state, ExecUtil& util) {
     const InstrumentPhase phase{opts, tools, loc, state, util};
-    CacheIterator targets(state.cache.get());
-    while (Target* t = targets.get_next_target()) {
-        process_target(phase, t);
+    {
+        ryn::ProgressLine progress = start_progress(phase);
+        CacheIterator targets(state.cache.get());
+        while (Target* t = targets.get_next_target()) {
+            process_target(phase, t, progress);
+            if (t->valid) {
+                progress.target_done();
+            }
+        }
     }
     if (opts.plain_front_end()) {
         if (!opts.output_file) {

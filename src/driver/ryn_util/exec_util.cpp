@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver/ryn_util/progress_line.h"
 #include "driver/ryn_util/run_ending.h"
 #include "driver/ryn_util/text_format.h"
 
@@ -40,6 +41,7 @@ const char* severity_label(MESSAGE_TYPE type) {
 }  // namespace
 
 void ExecUtil::report_error(MESSAGE_TYPE type, int err, const char* format, ...) {
+    ryn::clear_progress_line();
     fputs(component.c_str(), stderr);
     const char* label = severity_label(type);
     if (!label) {

@@ -13,6 +13,7 @@
 
 #include "driver/ryn_util/file_replacement.h"
 #include "driver/ryn_util/kept_originals.h"
+#include "driver/ryn_util/progress_line.h"
 #include "ryn/exec_util.h"
 
 namespace ryn {
@@ -73,6 +74,7 @@ extern "C" void fatal_signal_handler(int sig) {
         errno = saved_errno;
         return;
     }
+    clear_progress_line();
     say_stopped_by(sig);
     stop_running_child();
     put_back_all_kept();
@@ -116,6 +118,7 @@ void stop_running_child() noexcept {
 }
 
 void end_run_now(int status) {
+    clear_progress_line();
     // Without restoring again, the run's own files still go: nobody else
     // would ever remove them.
     remove_run_files();
