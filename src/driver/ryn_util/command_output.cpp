@@ -38,6 +38,7 @@ std::string shell_pwd() {
 
 std::vector<char*> pointers_to(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
     for (std::string& s : strings) {
         pointers.push_back(s.data());
     }
