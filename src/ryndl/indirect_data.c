@@ -108,8 +108,21 @@ static int bias_of(uint64_t header, uint64_t *bias)
 /* The object holding the run-time address `target`: its path (an
  * instrumented object's original path) into `path`, its link-time address
  * into *link. 0 when no file-backed object holds it. */
+/* The mapping the last target was found in: targets cluster in a few
+ * objects' code, so most need no new pass over the maps. Reset per write,
+ * since objects may come and go between writes. */
+static struct {
+    uint64_t start, end, bias;
+    char path[PATH_MAX];
+} last_found;
+
 static int locate(uint64_t target, char *path, size_t size, uint64_t *link)
 {
+    if (target >= last_found.start && target < last_found.end) {
+        *link = target - last_found.bias;
+        ryn_strlcpy(path, last_found.path, size);
+        return 1;
+    }
     struct maps maps = {open("/proc/self/maps", O_RDONLY | O_CLOEXEC), 0, 0};
     if (maps.fd < 0)
         return 0;
@@ -134,6 +147,10 @@ static int locate(uint64_t target, char *path, size_t size, uint64_t *link)
         for (int i = 0; i < RYN_MAX_OBJECTS; ++i)
             if (ryn_objects[i].active && ryn_objects[i].bias == bias)
                 ryn_strlcpy(path, ryn_objects[i].original, size);
+        last_found.start = start;
+        last_found.end = end;
+        last_found.bias = bias;
+        ryn_strlcpy(last_found.path, path, sizeof last_found.path);
         found = 1;
     }
     close(maps.fd);
@@ -170,6 +187,7 @@ static size_t collect(const struct ryn_object *object, struct entry *entries, ch
 {
     static char path[PATH_MAX];
     size_t count = 0, used = 0;
+    last_found.start = last_found.end = 0;
     for (uint32_t s = 0; s < object->indirect_count; ++s) {
         const struct ryn_indirect *site = &object->indirects[s];
         if (site->slots > object->counter_count ||

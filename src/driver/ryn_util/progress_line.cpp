@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/ryn_util/unique_fd.h"
+
 namespace ryn {
 
 namespace {
@@ -20,17 +22,6 @@ std::atomic<int> g_engine_output{-1};
 constexpr char k_clear[] = "\r\033[K";
 constexpr int k_default_columns = 80;
 
-void write_all(const char* data, size_t size) noexcept {
-    while (size > 0) {
-        const ssize_t written = write(STDERR_FILENO, data, size);
-        if (written <= 0) {
-            return;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-}
-
 // What the engine wrote while the line was shown, passed on in one piece.
 void relay_engine_output() noexcept {
     const int fd = g_engine_output.load();
@@ -40,7 +31,7 @@ void relay_engine_output() noexcept {
     char buffer[4096];
     ssize_t got;
     while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-        write_all(buffer, static_cast<size_t>(got));
+        write_all(STDERR_FILENO, {buffer, static_cast<size_t>(got)});
     }
     if (ftruncate(fd, 0) == 0) {
         lseek(fd, 0, SEEK_SET);
@@ -59,7 +50,7 @@ int terminal_columns() {
 
 void clear_progress_line() noexcept {
     if (g_shown.exchange(false)) {
-        write_all(k_clear, sizeof k_clear - 1);
+        write_all(STDERR_FILENO, {k_clear, sizeof k_clear - 1});
     }
     relay_engine_output();
 }
@@ -134,7 +125,7 @@ int ProgressLine::engine_starts(const std::string& target) {
     // Marked first: a signal arriving while the line is written still
     // clears it.
     g_shown.store(true);
-    write_all(line.data(), line.size());
+    write_all(STDERR_FILENO, line);
     return g_engine_output.load();
 }
 
