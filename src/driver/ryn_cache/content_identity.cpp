@@ -36,15 +36,19 @@ bool is_digest(const std::string& text) {
 
 // The record's leading fields: its format and the identity.
 std::string identity_fields(const FileIdentity& id) {
+    return std::string(k_record_tag) + " " + identity_text(id) + " ";
+}
+
+}  // namespace
+
+std::string identity_text(const FileIdentity& id) {
     char fields[256];
-    snprintf(fields, sizeof fields, "%s %ju %ju %jd %jd %ld %jd %ld ", k_record_tag,
+    snprintf(fields, sizeof fields, "%ju %ju %jd %jd %ld %jd %ld",
              static_cast<uintmax_t>(id.device), static_cast<uintmax_t>(id.inode),
              static_cast<intmax_t>(id.size), static_cast<intmax_t>(id.mtime.tv_sec),
              id.mtime.tv_nsec, static_cast<intmax_t>(id.ctime.tv_sec), id.ctime.tv_nsec);
     return fields;
 }
-
-}  // namespace
 
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && size == other.size &&

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "driver/ryn_cache/remembered_answer.h"
 #include "driver/ryn_util/command_output.h"
 #include "driver/ryn_util/sigchld_handler.h"
 #include "ryn/arg_cache.h"
@@ -53,8 +54,7 @@ std::optional<std::string> version_line(const std::string& output) {
     return std::nullopt;
 }
 
-std::string query_engine_version(ExecUtil* util, const char* morphel_path, const char* kind) {
-    const char* mode = strcmp(kind, "count") == 0 ? "-ryn" : "-ped";
+std::string query_engine_version(ExecUtil* util, const char* morphel_path, const char* mode) {
     ryn::ProbeCommand probe;
     probe.args = {morphel_path, mode, "-V"};
     probe.unset_env = {"LD_AUDIT"};
@@ -93,12 +93,25 @@ std::string query_engine_version(ExecUtil* util, const char* morphel_path, const
     }
 }
 
+// The version line of the engine file as it is now: remembered in the cache
+// while that file stays unchanged, asked of the engine otherwise.
+std::string engine_version_now(ExecUtil* util, const char* morphel_path, const RynCache& cache) {
+    const char* mode = strcmp(cache.kind, "count") == 0 ? "-ryn" : "-ped";
+    ryn::RememberedAnswer memory(cache.base + "-engine-version.answer", mode, {morphel_path});
+    if (std::optional<std::string> line = memory.recall()) {
+        return *line;
+    }
+    std::string line = query_engine_version(util, morphel_path, mode);
+    memory.remember(line);
+    return line;
+}
+
 }  // namespace
 
 bool Target::compare_morphel_version(const char* cached_version, const char* morphel_path,
                                      bool verbose) {
     if (!engine_version) {
-        engine_version = query_engine_version(util, morphel_path, cache->kind);
+        engine_version = engine_version_now(util, morphel_path, *cache);
     }
     if (*engine_version == cached_version) {
         return true;

@@ -3,12 +3,37 @@
 // "LAV_VERSION=<n>" on that process's standard output before anything else.
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "driver/ryn_cache/remembered_answer.h"
 #include "driver/ryn_util/command_output.h"
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
 #include "driver/ryn_driver/phases.h"
+
+namespace {
+
+std::optional<int> remembered_version(ryn::RememberedAnswer& memory) {
+    const std::optional<std::string> text = memory.recall();
+    if (!text || text->empty() || text->size() > 9 ||
+        text->find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoi(*text);
+}
+
+int finish(const RynOptions& opts, RunState& state, ExecUtil& util, int version) {
+    state.lav_version = version;
+    if (opts.very_verbose) {
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::AUDIT_VERSION), state.lav_version);
+    }
+    return state.lav_version;
+}
+
+}  // namespace
 
 int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunState& state,
                       ExecUtil& util) {
@@ -23,6 +48,17 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
              shell_quote(audit_lib).c_str(), shell_quote(loc.program_name.value_or("")).c_str());
 
+    // The answer comes from the library loaded into the launcher; while
+    // neither file changes, the one a run asked before still holds.
+    std::optional<ryn::RememberedAnswer> memory;
+    if (state.cache) {
+        memory.emplace(state.cache->base + "-audit-version.answer", "LAV_VERSION",
+                       std::vector<std::string>{audit_lib, loc.program_name.value_or("")});
+        if (const std::optional<int> known = remembered_version(*memory)) {
+            return finish(opts, state, util, *known);
+        }
+    }
+
     ryn::ProbeCommand probe;
     probe.args = {loc.program_name.value_or("")};
     probe.set_env = {"QVEN_RYN_AUDIT_VERSION=yes", "LD_AUDIT=" + audit_lib};
@@ -36,9 +72,8 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     if (scanned != 1) {
         util.fatal(errno, driver_text(DriverText::NO_AUDIT_VERSION), command, scanned);
     }
-    state.lav_version = version;
-    if (opts.very_verbose) {
-        util.report_error(MSG_INFO, 0, driver_text(DriverText::AUDIT_VERSION), state.lav_version);
+    if (memory) {
+        memory->remember(std::to_string(version));
     }
-    return state.lav_version;
+    return finish(opts, state, util, version);
 }

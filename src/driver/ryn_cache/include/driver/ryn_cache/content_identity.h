@@ -24,6 +24,9 @@ struct FileIdentity {
 
 FileIdentity identity_of(const struct stat& st);
 
+// The identity as seven decimal numbers separated by blanks.
+std::string identity_text(const FileIdentity& id);
+
 // Times closer than this to the moment hashing began are not trusted: a write
 // in the same step of the file-system clock leaves them unchanged. FAT steps
 // in 2 s; the extra second covers the coarse kernel clock lagging behind the
