@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "driver/ryn_cache/placed_copy.h"
 #include "driver/ryn_driver/instrument_args.h"
 #include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/file_lock_guard.h"
@@ -246,8 +247,10 @@ void run_instrument_command(const RynOptions& opts, const ToolArgs& tools,
         if (!opts.output_file) {
             return;
         }
-        util.replace_user_file(state.main_target->cached_name.c_str(), opts.output_file->c_str(),
-                               true);
+        const std::string& copy = state.main_target->cached_name;
+        const std::string& output = *opts.output_file;
+        util.replace_user_file(copy.c_str(), output.c_str(), true,
+                               [&] { return ryn::holds_placed_copy(copy, output); });
         if (opts.remove_instrumented && opts.collect_mode && !state.main_target->replace()) {
             util.temp_files.add_arg(*opts.output_file);
         }

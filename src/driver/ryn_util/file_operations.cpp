@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <initializer_list>
 #include <string>
 
@@ -37,10 +38,6 @@ void run_system_command(ExecUtil& util, std::initializer_list<const char*> words
 
 }  // namespace
 
-void ExecUtil::cp_command(const char* from, const char* to) {
-    run_system_command(*this, {"/bin/cp", "-p", "-r", from, to});
-}
-
 void ExecUtil::rm_command(const char* path) {
     run_system_command(*this, {"/bin/rm", "-rf", path});
 }
@@ -49,7 +46,8 @@ void ExecUtil::ln_command(const char* from, const char* to) {
     run_system_command(*this, {"/bin/ln", "-s", from, to});
 }
 
-void ExecUtil::replace_user_file(const char* from, const char* to, bool keep_current) {
+void ExecUtil::replace_user_file(const char* from, const char* to, bool keep_current,
+                                 const std::function<bool()>& already_there) {
     // Echoed as the copy it stands for, so traces read as before.
     ArgCache echo;
     for (const char* word : {"/bin/cp", "-p", "-r", from, to}) {
@@ -63,6 +61,9 @@ void ExecUtil::replace_user_file(const char* from, const char* to, bool keep_cur
     }
     if (very_verbose) {
         echo.print(stderr, true);
+    }
+    if (already_there && already_there()) {
+        return;
     }
     if (keep_current) {
         if (const int error = ryn::keep_original(to, false)) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +23,7 @@ namespace {
 char g_pending[PATH_MAX];
 std::atomic<bool> g_pending_set{false};
 
-bool copy_contents(int from, int to) {
+bool copy_by_reading(int from, int to) {
     char buffer[65536];
     for (;;) {
         const ssize_t n = read(from, buffer, sizeof buffer);
@@ -40,10 +42,33 @@ bool copy_contents(int from, int to) {
     }
 }
 
+// Copies from the current offsets of both files. A clone shares the blocks
+// where the file system can; copy_file_range lets the kernel move the data
+// (or share it too); plain reading and writing does the rest, from wherever
+// the kernel stopped, whatever the reason it stopped.
+bool copy_contents(int from, int to, off_t size) {
+    if (ioctl(to, FICLONE, from) == 0) {
+        return true;
+    }
+    off_t copied = 0;
+    while (copied < size) {
+        const ssize_t n = copy_file_range(from, nullptr, to, nullptr,
+                                          static_cast<size_t>(size - copied), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        copied += n;
+    }
+    return copy_by_reading(from, to);
+}
+
 // Fills the new file and gives it the source's mode (and times); the data is
 // on disk before the rename makes it the user's file.
 int fill_temp(int in, const struct stat& source, int out, bool keep_times) {
-    if (!copy_contents(in, out)) {
+    if (!copy_contents(in, out, source.st_size)) {
         return errno;
     }
     if (fchmod(out, source.st_mode & 07777) != 0) {

@@ -19,23 +19,6 @@ struct stat stat_of(const std::string& path) {
     return info;
 }
 
-TEST(CopyCommand, CopiesTreesKeepingModesAndTimesOrEndsTheRun) {
-    ryn_test::TempDir dir;
-    ExecUtil util("ryn");
-    util.create_directory((dir / "tree/sub").c_str());
-    ryn_test::write_file(dir / "tree/sub/prog", "binary");
-    chmod((dir / "tree/sub/prog").c_str(), 0750);
-    const struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-    utimensat(AT_FDCWD, (dir / "tree/sub/prog").c_str(), old_times, 0);
-    util.cp_command((dir / "tree").c_str(), (dir / "copy").c_str());
-    EXPECT_EQ(ryn_test::read_file(dir / "copy/sub/prog"), "binary");
-    EXPECT_EQ(stat_of(dir / "copy/sub/prog").st_mode & 07777, 0750u);
-    EXPECT_EQ(stat_of(dir / "copy/sub/prog").st_mtime, 1000000000);
-
-    EXPECT_EXIT(util.cp_command((dir / "missing").c_str(), (dir / "to").c_str()), ExitedWithCode(1),
-                "^/bin/cp: ");
-}
-
 TEST(CreateDirectory, MakesEveryMissingComponentOrStopsTheRun) {
     ryn_test::TempDir dir;
     ExecUtil util("ryn");

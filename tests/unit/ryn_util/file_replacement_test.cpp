@@ -40,6 +40,30 @@ TEST(ReplaceFile, GoesThroughLinksKeepsModeAndTimesAndLeavesNoTemporaryFile) {
     EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 }
 
+TEST(ReplaceFile, CopiesEveryByteWhateverTheKernelOffers) {
+    ryn_test::TempDir dir;
+    // Not a whole number of blocks or buffers, and distinct in every block.
+    std::string bytes;
+    for (size_t i = 0; bytes.size() < (3u << 20) + 17; ++i) {
+        bytes += std::to_string(i * 7919) + ",";
+    }
+    ryn_test::write_file(dir / "big", bytes);
+    ASSERT_EQ(ryn::replace_file((dir / "big").c_str(), (dir / "copy").c_str(), true), 0);
+    EXPECT_EQ(ryn_test::read_file(dir / "copy"), bytes);
+
+    // Another file system, where the kernel may refuse to copy or clone.
+    if (fs::is_directory("/dev/shm")) {
+        const std::string other = "/dev/shm/ryn-replace-" + std::to_string(getpid());
+        EXPECT_EQ(ryn::replace_file((dir / "big").c_str(), other.c_str(), true), 0);
+        EXPECT_EQ(ryn_test::read_file(other), bytes);
+        unlink(other.c_str());
+    }
+
+    // A file whose size says nothing about its content.
+    ASSERT_EQ(ryn::replace_file("/proc/self/status", (dir / "status").c_str(), false), 0);
+    EXPECT_EQ(ryn_test::read_file(dir / "status").rfind("Name:", 0), 0u);
+}
+
 TEST(ReplaceFile, AFailedReplacementLeavesTheFileAsItWas) {
     ryn_test::TempDir dir;
     ryn_test::write_file(dir / "prog", "original");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -72,15 +73,17 @@ public:
     void setup_handler();
 
     // File operations; every failure is fatal.
-    void cp_command(const char* from, const char* to);
     void rm_command(const char* path);
     void ln_command(const char* from, const char* to);
     void create_directory(const char* path);
     // Puts a copy of `from` in place of the user's file `to` (through a
     // symbolic link, the file it points to) in one rename, keeping the mode
     // and times of `from`. With `keep_current`, the file replaced is kept
-    // beside it until the run ends and put back if the run fails.
-    void replace_user_file(const char* from, const char* to, bool keep_current);
+    // beside it until the run ends and put back if the run fails. When
+    // `already_there` says that `to` holds that copy already, nothing is
+    // written (the trace line is printed all the same).
+    void replace_user_file(const char* from, const char* to, bool keep_current,
+                           const std::function<bool()>& already_there = nullptr);
     std::string make_full_path(const char* path);
 
     // ELF inspection and the target check.
