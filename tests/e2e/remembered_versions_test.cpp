@@ -63,6 +63,18 @@ TEST_F(RememberedVersions, DamagedRecordCostsOnlyAQuery) {
     EXPECT_EQ(run(), 1u);
     EXPECT_EQ(install.engine_runs().size(), 0u);
     EXPECT_EQ(run(), 0u);  // rewritten by that run
+
+    // The audit library's record with another answer under its old check.
+    const auto audit = ryn_e2e::files_ending_in(work / "cache", "audit-version.answer");
+    ASSERT_EQ(audit.size(), 1u);
+    std::string text = ryn_test::read_file(audit[0]);
+    const size_t answer = text.find("\n4\n");
+    ASSERT_NE(answer, std::string::npos) << text;
+    text[answer + 1] = '3';
+    ryn_test::write_file(audit[0], text);
+    run();
+    EXPECT_NE(last.err.find("Link Auditor Version=4"), std::string::npos) << last.err;
+    EXPECT_EQ(last.err.find("Link Auditor Version=3"), std::string::npos) << last.err;
 }
 
 }  // namespace

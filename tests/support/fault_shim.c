@@ -1,6 +1,7 @@
 /* Preloaded into the programs of a test run, this makes one chosen file
  * operation fail or stall, deterministically:
- *   RYN_FAULT_OP     rename, unlink, link, write, open or mkdir
+ *   RYN_FAULT_OP     rename, unlink, link, write (copy_file_range and clones
+ *                    too), open or mkdir
  *   RYN_FAULT_PATH   the operation is hit when a path it names contains this
  *                    (for write, the path of the descriptor)
  *   RYN_FAULT_EXE    only in processes whose executable has this base name
@@ -11,10 +12,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -154,4 +157,24 @@ ssize_t pwrite(int fd, const void *data, size_t size, off_t offset) {
 ssize_t pwrite64(int fd, const void *data, size_t size, off_t offset) {
     REAL(pwrite64);
     return descriptor_fault(fd) ? -1 : real_pwrite64(fd, data, size, offset);
+}
+
+/* The kernel's own ways of filling a file count as writes to it. */
+ssize_t copy_file_range(int in, off_t *in_offset, int out, off_t *out_offset, size_t size,
+                        unsigned int flags) {
+    REAL(copy_file_range);
+    return descriptor_fault(out) ? -1
+                                 : real_copy_file_range(in, in_offset, out, out_offset, size, flags);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    REAL(ioctl);
+    va_list ap;
+    va_start(ap, request);
+    void *argument = va_arg(ap, void *);
+    va_end(ap);
+    if (request == FICLONE && descriptor_fault(fd)) {
+        return -1;
+    }
+    return real_ioctl(fd, request, argument);
 }

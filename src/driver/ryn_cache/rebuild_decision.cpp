@@ -102,7 +102,10 @@ std::string engine_version_now(ExecUtil* util, const char* morphel_path, const R
         return *line;
     }
     std::string line = query_engine_version(util, morphel_path, mode);
-    memory.remember(line);
+    // A dry run leaves the cache as it found it.
+    if (!util->dry_run) {
+        memory.remember(line);
+    }
     return line;
 }
 

@@ -72,7 +72,8 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     if (scanned != 1) {
         util.fatal(errno, driver_text(DriverText::NO_AUDIT_VERSION), command, scanned);
     }
-    if (memory) {
+    // A dry run leaves the cache as it found it.
+    if (memory && !util.dry_run) {
         memory->remember(std::to_string(version));
     }
     return finish(opts, state, util, version);
