@@ -83,11 +83,9 @@ void RememberedAnswer::remember(const std::string& answer) const {
             return;
         }
     }
-    // A file replaced while the question was asked may have answered for
-    // either content.
-    if (identities_now() != seen_) {
-        return;
-    }
+    // A file changed while the question was asked has another identity by
+    // now, since its old times lie before the margin: the record, keyed by
+    // the old one, can never match it.
     write_identity_record(record_path_, remembered_answer_text(*key_, answer));
 }
 

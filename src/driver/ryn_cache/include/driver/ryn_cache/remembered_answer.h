@@ -27,8 +27,9 @@ public:
     // once; call it before asking.
     std::optional<std::string> recall();
 
-    // Records `answer` when every file is as recall() found it and safely
-    // older than that moment. A one-line answer only; failures are silent.
+    // Records `answer` for the files as recall() found them, when all were
+    // safely older than that moment. A one-line answer only; failures are
+    // silent.
     void remember(const std::string& answer) const;
 
 private:
