@@ -17,6 +17,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_indent = "     ";
@@ -322,3 +324,5 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
     }
     return false;
 }
+
+}  // namespace ryn

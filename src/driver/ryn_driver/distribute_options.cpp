@@ -21,6 +21,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 // What the cache and its targets read of the run.
@@ -242,3 +244,5 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
         util.report_error(MSG_INFO, 0, "%s", get_msg(OPTIMIZE_NO_INSTRDATA));
     }
 }
+
+}  // namespace ryn

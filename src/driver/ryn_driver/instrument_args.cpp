@@ -13,6 +13,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 const char* mode_switch(const InstrumentPhase& d) {
@@ -115,3 +117,5 @@ InstrumentArgs build_instrument_args(const InstrumentPhase& d, Target* t,
     add_signature_only(d, t, signature);
     return lists;
 }
+
+}  // namespace ryn

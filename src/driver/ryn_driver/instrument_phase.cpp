@@ -18,6 +18,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 // Only copies inside the shared cache directory need to exclude other drivers.
@@ -256,3 +258,5 @@ void run_instrument_command(const RynOptions& opts, const ToolArgs& tools,
         util.report_error(MSG_INFO, 0, get_msg(RYN_INSTR_OUTPUT), opts.output_file->c_str());
     }
 }
+
+}  // namespace ryn

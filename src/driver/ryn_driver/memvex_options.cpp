@@ -17,6 +17,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 
+namespace ryn {
+
 namespace {
 
 // The leading '+' keeps glibc from permuting: scanning stops at the first
@@ -254,3 +256,5 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
     const int status = system(command.c_str());
     (void)status;
 }
+
+}  // namespace ryn

@@ -16,6 +16,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
+namespace ryn {
+
 RunState::RunState() = default;
 RunState::~RunState() = default;
 
@@ -145,3 +147,5 @@ void RynDriver::run_phases() {
         run_optimize_loop(opts, tools, loc, state_, util);
     }
 }
+
+}  // namespace ryn

@@ -19,6 +19,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_ryninfo_prefix = "rninf";
@@ -134,3 +136,5 @@ std::string create_ryninfo_file(const RynOptions& opts, const ToolArgs& tools,
     }
     return "-ryninfo=" + name;
 }
+
+}  // namespace ryn

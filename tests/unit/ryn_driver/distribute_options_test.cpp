@@ -11,6 +11,8 @@
 #include "ryn/target.h"
 #include "setup_fixture.h"
 
+using namespace ryn;
+
 using setup_test::items;
 using setup_test::SetupWorld;
 using setup_test::Strings;

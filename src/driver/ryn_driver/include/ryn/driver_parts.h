@@ -9,6 +9,8 @@
 
 #include "ryn/arg_cache.h"
 
+namespace ryn {
+
 class RynCache;
 class Target;
 class rcData;
@@ -151,3 +153,5 @@ struct RunState {
     RunState(const RunState&) = delete;
     RunState& operator=(const RunState&) = delete;
 };
+
+}  // namespace ryn

@@ -7,6 +7,8 @@
 
 #include "ryn/driver_parts.h"
 
+namespace ryn {
+
 class ArgCache;
 class ExecUtil;
 class Target;
@@ -77,3 +79,5 @@ void run_experiment_command(const RynOptions& opts, const ToolArgs& tools,
                             const InstallLocations& loc, RunState& state, ExecUtil& util);
 void run_optimize_loop(const RynOptions& opts, const ToolArgs& tools,
                        const InstallLocations& loc, RunState& state, ExecUtil& util);
+
+}  // namespace ryn
