@@ -256,6 +256,7 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
         const char* file = value();
         if (opts.instrument_mode) {
             opts.output_file = file;
+            opts.output_file_given = true;
         } else if (opts.optimize_mode) {
             opts.optimize_output = file;
         } else if (std::string_view(file).ends_with(".er")) {

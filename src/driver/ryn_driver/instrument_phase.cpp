@@ -87,7 +87,7 @@ void append_finishing_options(const InstrumentPhase& d, Target* t, ArgCache& eng
     if (!d.opts.memvex_front_end() && !d.opts.group_option) {
         engine.add_arg("-g=off");
     }
-    if (!d.opts.memvex.lite_mode) {
+    if (!d.state.lite_mode) {
         engine.add_arg(d.opts.verbose ? "-printannstat=2" : "-printannstat=1");
     }
     if (t == d.state.main_target && !t->is_shared_lib) {

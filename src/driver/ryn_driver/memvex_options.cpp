@@ -143,6 +143,7 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
             break;
         case 'o':
             opts.output_file = optarg;
+            opts.output_file_given = true;
             break;
         case 's':
             opts.skip_bad_libraries = true;

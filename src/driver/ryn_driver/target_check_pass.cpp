@@ -18,7 +18,7 @@ bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) 
                                             .level = 1,
                                             .write_check = write_check,
                                             .skip_instr_check = skip_instr_check,
-                                            .require_annotations = !opts.memvex.lite_mode});
+                                            .require_annotations = !state.lite_mode});
     };
 
     CacheIterator it(state.cache.get());

@@ -63,7 +63,8 @@ struct SetupWorld {
 
 }  // namespace setup_test
 
-// The set-up stage run on the driver's parts.
+// The settling of the parsed options and the set-up, run on the driver's parts.
 inline void distribute(ryn::RynDriver& d) {
+    settle_options(d.options(), d.tool_args());
     distribute_options(d.options(), d.tool_args(), d.locations(), d.state(), d.util());
 }
