@@ -14,9 +14,11 @@
 #include "ryn/ryn_cache.h"
 #include "driver/ryn_driver/phases.h"
 
+namespace ryn {
+
 namespace {
 
-std::optional<int> remembered_version(ryn::RememberedAnswer& memory) {
+std::optional<int> remembered_version(RememberedAnswer& memory) {
     const std::optional<std::string> text = memory.recall();
     if (!text || text->empty() || text->size() > 9 ||
         text->find_first_not_of("0123456789") != std::string::npos) {
@@ -50,7 +52,7 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
 
     // The answer comes from the library loaded into the launcher; while
     // neither file changes, the one a run asked before still holds.
-    std::optional<ryn::RememberedAnswer> memory;
+    std::optional<RememberedAnswer> memory;
     if (state.cache) {
         memory.emplace(state.cache->base + "-audit-version.answer", "LAV_VERSION",
                        std::vector<std::string>{audit_lib, loc.program_name.value_or("")});
@@ -78,3 +80,5 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     }
     return finish(opts, state, util, version);
 }
+
+}  // namespace ryn
