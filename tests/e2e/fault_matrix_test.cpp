@@ -218,21 +218,41 @@ TEST_F(FaultMatrix, EngineThatDiesHalfWayThroughTheUsersProgramLeavesItWhole) {
     expect_nothing_left();
 }
 
-// ---- the driver is signalled while the engine runs ----
+// ---- the driver is signalled while the engine runs or a file is replaced ----
 
-TEST_F(FaultMatrix, InterruptOrTerminateWhileTheEngineRunsStopsItAndPutsBackTheLibrary) {
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig);
+// Signalled while the engine runs (which writes its process id) or while a
+// replacement stalls before its rename (the shim writes the driver's).
+TEST_F(FaultMatrix, InterruptOrTerminateStopsTheEngineOrAReplacementAndPutsEverythingBack) {
+    const std::string engine_pid = work / "engine.pid";
+    const struct {
+        std::string stalled;  // the replacement that stalls, or "" to stop in the engine
+        int sig;
+    } cells[] = {
+        {"", SIGINT},
+        {"", SIGTERM},
+        {"/." + fs::path(lib).filename().string() + ".ryn-new", SIGINT},
+        {"/.prog.ryn-new", SIGTERM},
+    };
+    for (const auto& cell : cells) {
+        SCOPED_TRACE(cell.stalled + " " + sigabbrev_np(cell.sig));
+        fs::remove(engine_pid);
+        fs::remove(stall_file());
         fs::remove_all(work / "cache");
-        const std::string pid_file = work / ("engine." + std::to_string(sig));
-        engine_on(fixture.program, "echo $$ > '" + pid_file + "'\nexec sleep 60");
-        const RunResult result = run_and_signal("ryn", in_place(), {}, pid_file, sig);
-        EXPECT_EQ(result.status, 128 + sig);
+        const bool in_engine = cell.stalled.empty();
+        engine_on(fixture.program,
+                  in_engine ? "echo $$ > '" + engine_pid + "'\nexec sleep 60" : ":");
+        const RunResult result =
+            in_engine ? run_and_signal("ryn", in_place(), {}, engine_pid, cell.sig)
+                      : run_and_signal("ryn", in_place(), stall("rename", cell.stalled),
+                                       stall_file(), cell.sig);
+        EXPECT_EQ(result.status, 128 + cell.sig);
         EXPECT_NE(result.err.find(std::string("ryn (error): stopped by signal SIG") +
-                                  sigabbrev_np(sig) + "; putting back replaced files\n"),
+                                  sigabbrev_np(cell.sig) + "; putting back replaced files\n"),
                   std::string::npos)
             << result.err;
-        expect_child_gone();
+        if (in_engine) {
+            expect_child_gone();
+        }
         expect_user_files_untouched();
         expect_nothing_left();
     }
@@ -264,29 +284,6 @@ TEST_F(FaultMatrix, KilledDriverTakesItsEngineAlongAndTheNextRunPutsTheProgramBa
         << next.err;
     expect_user_files_untouched();
     expect_nothing_left(dead_driver_files);
-}
-
-// ---- the driver is signalled while it replaces a file in place ----
-
-TEST_F(FaultMatrix, SignalWhileReplacingInPlaceLeavesNeitherHalfFileNorReplacement) {
-    const struct {
-        std::string stalled;  // the replacement that stalls before its rename
-        int sig;
-    } cells[] = {
-        {"/." + fs::path(lib).filename().string() + ".ryn-new", SIGINT},
-        {"/.prog.ryn-new", SIGTERM},
-    };
-    for (const auto& cell : cells) {
-        SCOPED_TRACE(cell.stalled);
-        fs::remove(stall_file());
-        fs::remove_all(work / "cache");
-        const RunResult result =
-            run_and_signal("ryn", in_place(), stall("rename", cell.stalled), stall_file(), cell.sig);
-        EXPECT_EQ(result.status, 128 + cell.sig);
-        EXPECT_NE(result.err.find("stopped by signal"), std::string::npos) << result.err;
-        expect_user_files_untouched();
-        expect_nothing_left();
-    }
 }
 
 TEST_F(FaultMatrix, DriverKilledWhileReplacingTheProgramIsUndoneByTheNextRun) {

@@ -231,9 +231,6 @@ TEST_F(TargetCheck, InstrumentedFilesAreNotInstrumentedAgain) {
                                 " has been previously instrumented or optimized by memvex, "
                                 "zentor, or kalfix. Will not reinstrument.\n";
     EXPECT_EQ(checked(util_, path, {.level = 1}), (Outcome{false, prepared(path) + refusal}));
-    EXPECT_EQ(checked(util_, path, {.level = 2}),
-              (Outcome{false, prepared(path) + refusal +
-                                  "ryn: morphel 1.0\ninstrumentation args: -a b\n"}));
 
     ExecUtil zentor("zentor");
     EXPECT_EQ(checked(zentor, path, {.level = 1}).second,
