@@ -10,6 +10,8 @@
 #include "support/e2e_support.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 class RunStops : public ryn_e2e::DriverTest {

@@ -15,6 +15,8 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 class RunEnding : public ::testing::Test {
