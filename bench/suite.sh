@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# The driver's performance suite: what a user pays per run, warm and cold,
+# from two targets to a thousand and with eight drivers sharing one cache.
+# Prints one table; each time is the median of the repetitions (five, or one
+# with `quick`; three at most for the thousand-library cold run).
+#
+# The engine's own time is measured by a stand-in engine given with -Yo,DIR
+# (bench/timed_engine.c, built static): it runs the real engine with the same
+# arguments and logs the wall time of each run. The driver's time is the
+# run's wall time less the sum of those; the stand-in's own start stays on
+# the driver's side, so the driver is if anything charged too much.
+#
+# Usage: bench/suite.sh [quick] [install-prefix]
+set -euo pipefail
+export LC_ALL=C
+root=$(cd "$(dirname "$0")/.." && pwd)
+quick=false
+if [ "${1:-}" = quick ]; then
+  quick=true
+  shift
+fi
+prefix=$(cd "${1:-$root/build/stage}" && pwd)
+runs=5
+$quick && runs=1
+ryn=$prefix/bin/ryn
+kalnote=$prefix/lib/compilers/kalnote.o
+# Files younger than this are hashed on every run (see content_identity.h).
+settle=3.5
+# shellcheck source=bench/timing.sh
+source "$root/bench/timing.sh"
+# shellcheck source=bench/fixtures.sh
+source "$root/bench/fixtures.sh"
+
+work=$(mktemp -d /tmp/ryn_suite.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+export HOME=$work TMPDIR=$work
+
+mkdir engine
+cc -static -O2 -DREAL_ENGINE="\"$prefix/lib/compilers/morphel\"" \
+  -DENGINE_LOG="\"$work/engine.log\"" -o engine/morphel "$root/bench/timed_engine.c"
+
+use_cache() { export QVEN_RYN_CACHE_DIR=$work/cache.$1; }
+empty_cache() { rm -rf "$QVEN_RYN_CACHE_DIR"; : > "$work/engine.log"; }
+engine_runs() { grep -c ' I$' "$work/engine.log" || true; }
+engine_us() { awk '{ s += $1 } END { printf "%d", s / 1000 }' "$work/engine.log"; }
+ms() { awk -v s="$1" 'BEGIN { printf "%.1f", s * 1000 }'; }
+# A chmod of each file to its own mode moves only its change time.
+touch_ctimes() {
+  local f
+  for f in "${files[@]}"; do chmod "$(stat -c %a "$f")" "$f"; done
+}
+nothing() { :; }
+
+rows=()
+# row LABEL VALUE RATIO GOAL [MET]
+row() { rows+=("$(printf '%-56s %11s %7s  %-16s %s' "$1" "$2" "$3" "$4" "${5:-}")"); }
+# meets X OP LIMIT: "yes" or "NO" for X <= LIMIT or X == LIMIT.
+meets() {
+  awk -v x="$1" -v op="$2" -v y="$3" 'BEGIN { ok = op == "<=" ? x <= y + 0 : x == y + 0
+                                            print ok ? "yes" : "NO" }'
+}
+
+# cold_run PROG TARGETS: one run of PROG on an empty cache through the
+# stand-in engine; prints its wall and engine microseconds.
+cold_run() {
+  local prog=$1 targets=$2 start end
+  empty_cache
+  start=$(now_us)
+  "$ryn" instrument -M -Yo,"$work/engine" "$prog" > out.txt 2> err.txt ||
+    { cat err.txt >&2; return 1; }
+  end=$(now_us)
+  if [ "$(engine_runs)" -ne "$targets" ]; then
+    echo "$prog: $(engine_runs) engine runs for $targets targets" >&2
+    return 1
+  fi
+  echo "$((end - start)) $(engine_us)"
+}
+
+# cold_per_target PROG TARGETS REPS: median ms per target of REPS cold runs,
+# whole and with the engine's time taken out.
+cold_per_target() {
+  local prog=$1 targets=$2 reps=$3 all=() driver=() result wall engine
+  for _ in $(seq 1 "$reps"); do
+    result=$(cold_run "$prog" "$targets")
+    read -r wall engine <<< "$result"
+    all+=("$(awk -v w="$wall" -v n="$targets" 'BEGIN { printf "%.3f", w / n / 1000 }')")
+    driver+=("$(awk -v w="$wall" -v e="$engine" -v n="$targets" \
+      'BEGIN { printf "%.3f", (w - e) / n / 1000 }')")
+  done
+  echo "$(printf '%s\n' "${all[@]}" | median) $(printf '%s\n' "${driver[@]}" | median)"
+}
+
+# warm_per_target PROG TARGETS REPS: median ms per target of REPS runs on a
+# cache that already holds PROG's copies and identity records.
+warm_per_target() {
+  local prog=$1 targets=$2 reps=$3 seconds
+  "$ryn" instrument -M "$prog" > /dev/null 2>&1
+  seconds=$(median_time "$reps" nothing "$ryn" instrument -M "$prog")
+  awk -v s="$seconds" -v n="$targets" 'BEGIN { printf "%.3f", s * 1000 / n }'
+}
+
+# --- a: warm run over 100 MB against md5sum of the same bytes --------------
+make_program big 20 5
+files=(big/prog big/lib*.so)
+bytes=$(cat "${files[@]}" | wc -c)
+use_cache big
+"$ryn" instrument -M big/prog > /dev/null 2>&1
+sleep "$settle"
+"$ryn" instrument -M big/prog > /dev/null 2>&1      # records identities
+md5=$(median_time "$runs" nothing md5sum "${files[@]}")
+warm=$(median_time "$runs" nothing "$ryn" instrument -M -v big/prog)
+warm_engine=$(grep -c "Instrumenting target" err.txt || true)
+defeated=$(median_time "$runs" touch_ctimes "$ryn" instrument -M -v big/prog)
+defeated_engine=$(grep -c "Instrumenting target" err.txt || true)
+row "md5sum of ${#files[@]} files ($((bytes >> 20)) MiB)" "$(ms "$md5") ms" 1.000 ""
+r=$(ratio "$warm" "$md5")
+row "warm -M, identities recorded ($warm_engine engine runs)" "$(ms "$warm") ms" "$r" \
+  "<= 0.1" "$(meets "$r" "<=" 0.1)"
+r=$(ratio "$defeated" "$md5")
+row "warm -M, change times moved ($defeated_engine engine runs)" "$(ms "$defeated") ms" "$r" \
+  "<= 1.3" "$(meets "$r" "<=" 1.3)"
+
+# --- b: warm run of a two-target program ------------------------------------
+make_program small 1 0
+use_cache small
+"$ryn" instrument -M small/prog > /dev/null 2>&1
+sleep "$settle"
+"$ryn" instrument -M small/prog > /dev/null 2>&1
+small=$(median_time $((runs * 4)) nothing "$ryn" instrument -M small/prog)
+row "warm -M, two targets" "$(ms "$small") ms" - "<= 10 ms" "$(meets "$(ms "$small")" "<=" 10)"
+if command -v strace > /dev/null; then
+  strace -f -qq -e trace=execve -o execs.txt "$ryn" instrument -M small/prog > /dev/null 2>&1
+  # The driver's own start is not counted.
+  execs=$(($(grep -c 'execve(.*= 0$' execs.txt) - 1))
+  row "processes started by that run" "$execs" - "<= 2" "$(meets "$execs" "<=" 2)"
+else
+  row "processes started by that run" "n/a" - "<= 2" "(no strace)"
+fi
+
+# --- c: cold run of 33 targets, the engine's time taken out -----------------
+make_program c33 32 0
+use_cache c33
+result=$(cold_per_target c33/prog 33 "$runs")
+read -r c33_all c33_driver <<< "$result"
+row "cold -M, 33 targets: engine and driver, per target" "$c33_all ms" - ""
+row "cold -M, 33 targets: driver only, per target" "$c33_driver ms" - "<= 3 ms" \
+  "$(meets "$c33_driver" "<=" 3)"
+
+# --- d: a hundred and a thousand libraries ----------------------------------
+make_program many 1000 0 prog1000
+make_program many 100 0 prog100
+cold_reps=$((runs < 3 ? runs : 3))
+use_cache many100
+result=$(cold_per_target many/prog100 101 "$runs")
+read -r cold100 cold100_driver <<< "$result"
+use_cache many1000
+result=$(cold_per_target many/prog1000 1001 "$cold_reps")
+read -r cold1000 cold1000_driver <<< "$result"
+sleep "$settle"
+use_cache many100
+warm100=$(warm_per_target many/prog100 101 "$runs")
+use_cache many1000
+warm1000=$(warm_per_target many/prog1000 1001 "$runs")
+row "cold -M, 101 targets, per target" "$cold100 ms" 1.000 ""
+r=$(ratio "$cold1000" "$cold100")
+row "cold -M, 1001 targets, per target" "$cold1000 ms" "$r" "<= 1.2" "$(meets "$r" "<=" 1.2)"
+row "  driver only: 101 targets, per target" "$cold100_driver ms" 1.000 ""
+r=$(ratio "$cold1000_driver" "$cold100_driver")
+row "  driver only: 1001 targets, per target" "$cold1000_driver ms" "$r" "<= 1.2" \
+  "$(meets "$r" "<=" 1.2)"
+row "warm -M, 101 targets, per target" "$warm100 ms" 1.000 ""
+r=$(ratio "$warm1000" "$warm100")
+row "warm -M, 1001 targets, per target" "$warm1000 ms" "$r" "<= 1.2" "$(meets "$r" "<=" 1.2)"
+
+# --- e: eight drivers on one empty cache ------------------------------------
+# eight_drivers PROG: wall microseconds of eight drivers started together.
+eight_drivers() {
+  local prog=$1 pids=() start end k failed=0
+  empty_cache
+  start=$(now_us)
+  for k in 1 2 3 4 5 6 7 8; do
+    "$ryn" instrument -M -Yo,"$work/engine" "$prog" > "out.$k" 2> "err.$k" &
+    pids+=($!)
+  done
+  for k in "${pids[@]}"; do wait "$k" || failed=1; done
+  end=$(now_us)
+  if [ "$failed" -ne 0 ]; then
+    cat err.* >&2
+    return 1
+  fi
+  echo "$((end - start))"
+}
+use_cache eight
+one=()
+eight=()
+eight_engine=()
+for _ in $(seq 1 "$runs"); do
+  result=$(cold_run c33/prog 33)
+  one+=("${result%% *}")
+  result=$(eight_drivers c33/prog)
+  eight+=("$result")
+  eight_engine+=("$(engine_runs)")
+done
+one_ms=$(printf '%s\n' "${one[@]}" | median | awk '{ printf "%.1f", $1 / 1000 }')
+eight_ms=$(printf '%s\n' "${eight[@]}" | median | awk '{ printf "%.1f", $1 / 1000 }')
+most=$(printf '%s\n' "${eight_engine[@]}" | sort -n | tail -1)
+row "cold -M, 33 targets, one driver" "$one_ms ms" 1.000 ""
+row "cold -M, 33 targets, eight drivers together" "$eight_ms ms" "$(ratio "$eight_ms" "$one_ms")" ""
+row "engine runs of the eight (most over $runs tries)" "$most" - "= 33" "$(meets "$most" "==" 33)"
+
+printf '%-56s %11s %7s  %-16s %s\n' measure value ratio goal met
+printf '%s\n' "${rows[@]}"
