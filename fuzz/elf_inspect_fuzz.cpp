@@ -9,6 +9,8 @@
 #include "fuzz_support.h"
 #include "ryn/exec_util.h"
 
+using namespace ryn;
+
 namespace {
 
 constexpr const char* k_sections[] = {".comment", ".symtab", ".annotate", ".QVEN_signature",

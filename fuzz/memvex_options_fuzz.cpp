@@ -12,6 +12,8 @@
 #include "driver/ryn_driver/phases.h"
 #include "ryn/ryn_driver.h"
 
+using namespace ryn;
+
 namespace {
 
 constexpr size_t k_max_args = 24;

@@ -11,6 +11,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/rc_data.h"
 
+using namespace ryn;
+
 namespace {
 
 // The installation's file is the fuzzed one; HOME, which is also the

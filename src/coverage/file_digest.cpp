@@ -12,6 +12,8 @@
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/exec_util.h"
 
+using ryn::md5_digest_text;
+
 namespace coverage {
 
 std::string file_digest(const std::string& path) {

@@ -9,6 +9,9 @@
 #include "i18n/message_table.h"
 #include "ryn/i18n.h"
 
+using ryn::I18N_msg;
+using ryn::I18nMessage;
+
 namespace {
 
 const nl_catd k_no_catalog = reinterpret_cast<nl_catd>(-1);

@@ -1,5 +1,7 @@
 #include "i18n/message_table.h"
 
+namespace ryn {
+
 // Rows are addressed by MessageTag. The table is shared with the rewriting
 // engine, so most rows carry its diagnostics and are never printed here.
 // Catalog numbering: set 1 holds rows 0 to 112 under their own index, set 254
@@ -182,3 +184,5 @@ static_assert(same_text(I18N_msg[RYN_W_NO_ANNOTATIONS_LITE_MODE].tag,
                         "RYN_W_NO_ANNOTATIONS_LITE_MODE"));
 
 }  // namespace
+
+}  // namespace ryn

@@ -14,6 +14,8 @@
 #include "driver/ryn_util/unique_fd.h"
 #include "engine_error.h"
 
+using ryn::k_ryninfo_records;
+
 namespace morphel {
 namespace {
 

@@ -10,6 +10,8 @@
 #include "ryn/ryn_driver.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 TEST(MemvexCommandLine, EveryFailureHasItsTextAndStatus) {

@@ -8,6 +8,8 @@
 #include "ryn/exec_util.h"
 #include "support/e2e_support.h"
 
+using namespace ryn;
+
 using Args = std::vector<std::string>;
 
 namespace {

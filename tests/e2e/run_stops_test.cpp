@@ -12,6 +12,8 @@
 #include "support/e2e_support.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 // Whether `text` names `option` as a word of its own: "-k" is not named by

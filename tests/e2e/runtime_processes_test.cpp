@@ -13,6 +13,7 @@
 #include "support/engine_support.h"
 #include "support/runtime_support.h"
 
+using namespace ryn;
 using namespace ryn_test;
 
 namespace {

@@ -10,6 +10,8 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace ryn_corpus {
 
 namespace {

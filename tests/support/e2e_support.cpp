@@ -13,6 +13,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
+using namespace ryn;
+
 namespace fs = std::filesystem;
 
 namespace ryn_e2e {

@@ -15,6 +15,8 @@
 
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char k_cache_dir_name[] = "/QVEN_Ryn_Cache";
@@ -82,3 +84,5 @@ const char* RynCache::cache_top() {
     }
     return scratch;
 }
+
+}  // namespace ryn

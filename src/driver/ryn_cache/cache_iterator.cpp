@@ -2,6 +2,8 @@
 // linked target to the oldest.
 #include "ryn/ryn_cache.h"
 
+namespace ryn {
+
 Target* CacheIterator::get_next_target() {
     if (cache_->ntargets <= 0) {
         return nullptr;
@@ -20,3 +22,5 @@ Target* CacheIterator::get_next_target() {
     }
     return nullptr;
 }
+
+}  // namespace ryn

@@ -10,6 +10,8 @@
 #include "driver/ryn_util/usable_path.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 RynCache::~RynCache() {
     for (Node*& head : table) {
         while (head) {
@@ -119,3 +121,5 @@ void RynCache::dump() {
         }
     }
 }
+
+}  // namespace ryn

@@ -16,6 +16,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr size_t k_line_size = 1024;
@@ -112,3 +114,5 @@ void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
         cache->add_target(path, uses_cxx_runtime, {.skip_instr_check = skip_instr_check});
     }
 }
+
+}  // namespace ryn

@@ -7,7 +7,7 @@
 #include "driver/ryn_cache/last_component.h"
 #include "ryn/ryn_cache.h"
 
-using ryn::last_component;
+namespace ryn {
 
 bool Target::check_and_set_memvex_full_instr_flag() {
     const CachePolicy& policy = cache->policy;
@@ -42,3 +42,5 @@ bool Target::check_and_set_memvex_full_instr_flag() {
     }
     return full_instr;
 }
+
+}  // namespace ryn

@@ -18,6 +18,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr size_t k_args_label_len = sizeof("instrumentation args: ") - 1;
@@ -145,3 +147,5 @@ bool Target::should_rebuild(ArgCache* morphel_args, const char* morphel_path, bo
     return strlen(recorded) < k_args_label_len ||
            morphel_args->sprint() != recorded + k_args_label_len;
 }
+
+}  // namespace ryn

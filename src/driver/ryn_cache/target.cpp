@@ -9,6 +9,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
+namespace ryn {
+
 Target::Target(RynCache* cache, const char* base, const char* path, bool is_shared_lib,
                ExecUtil* util, const TargetOptions& options)
     : cache(cache),
@@ -67,3 +69,5 @@ void Target::dump() const {
     printf("    Rebuild %d\n", rebuild ? 1 : 0);
     printf("\n");
 }
+
+}  // namespace ryn

@@ -22,6 +22,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr size_t k_checksum_block = 1 << 20;
@@ -168,3 +170,5 @@ void Target::write_identity_record() const {
         ryn::write_identity_record(identity_name(), identity_record);
     }
 }
+
+}  // namespace ryn

@@ -6,6 +6,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 void run_collect_program(const ToolArgs& tools, const RunState& state, ExecUtil& util) {
     // The program's own output goes to the original streams, not to the
     // file named with -O.
@@ -36,3 +38,5 @@ void add_runtime_libraries(const RynOptions& opts, RunState& state, ExecUtil& ut
         }
     }
 }
+
+}  // namespace ryn

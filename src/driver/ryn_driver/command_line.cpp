@@ -17,6 +17,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_indent = "     ";
@@ -254,6 +256,7 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
         const char* file = value();
         if (opts.instrument_mode) {
             opts.output_file = file;
+            opts.output_file_given = true;
         } else if (opts.optimize_mode) {
             opts.optimize_output = file;
         } else if (std::string_view(file).ends_with(".er")) {
@@ -322,3 +325,5 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
     }
     return false;
 }
+
+}  // namespace ryn

@@ -1,6 +1,6 @@
-// Set-up after the command line is parsed: the parsed settings become the
-// target cache, the configuration settings, the targets, the output and
-// report names and the tools' argument lists.
+// Set-up after the command line is parsed and settled: the options become
+// the target cache, the configuration settings, the targets and the tools'
+// argument lists.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,6 +20,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
+
+namespace ryn {
 
 namespace {
 
@@ -53,11 +55,8 @@ Target* add_library_target(const char* path, bool restore_first, bool replaceabl
                                     .replaceable = replaceable});
 }
 
-void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc, RunState& state,
+void distribute_options(const RynOptions& opts, ToolArgs& tools, InstallLocations& loc, RunState& state,
                         ExecUtil& util) {
-    if (!opts.r_option) {
-        opts.r_option = !opts.instrument_mode && !opts.collect_mode && !opts.memvex_front_end();
-    }
     if (opts.verbose) {
         util.report_error(MSG_INFO, 0, "%s", ver_string ? ver_string : "");
     }
@@ -86,7 +85,8 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
 
     // Lite mode must be settled before the cache (which follows dependencies
     // or not) and the main target (which requires annotations or not) exist.
-    if (opts.memvex_front_end() && !opts.memvex.lite_mode &&
+    state.lite_mode = opts.memvex.lite_mode;
+    if (opts.memvex_front_end() && !state.lite_mode &&
         !util.check_target(target, {.lock_dir = lock_dir,
                                     .skip_instr_check = true,
                                     .severity = MSG_INFO,
@@ -95,21 +95,13 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
                           get_msg(opts.memvex.data_race_mode ? RYN_W_NO_ANNOTATIONS_VEK_MODE
                                                              : RYN_W_NO_ANNOTATIONS_LITE_MODE),
                           target);
-        opts.memvex.lite_mode = true;
+        state.lite_mode = true;
     }
-    if (opts.memvex.lite_mode) {
-        opts.follow_dependencies = false;
-    }
-
-    if (opts.z_count == 2) {
-        opts.z_count = 0;
-    } else if (opts.z_count > 2) {
-        --opts.z_count;
-    }
+    const bool follow = following_dependencies(opts, state);
 
     state.cache = std::make_unique<RynCache>(
         lock_dir, opts.memvex_front_end(), opts.memvex_front_end() ? "memvex" : "count",
-        opts.follow_dependencies && !opts.optimize_mode, &util, cache_policy(opts, loc));
+        follow && !opts.optimize_mode, &util, cache_policy(opts, loc));
 
     if (opts.read_rc_files) {
         const int verbosity = (opts.verbose ? 1 : 0) + (opts.very_verbose ? 1 : 0);
@@ -128,7 +120,7 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
     const bool restore_main = opts.replace_in_place && !opts.instrument_mode && !opts.collect_mode;
     // A driver killed while the output file stood replaced left its
     // original beside it.
-    if (opts.output_file) {
+    if (opts.output_file_given) {
         ryn::recover_left_replacement(util, opts.output_file->c_str());
     }
     bool uses_cxx_runtime = false;
@@ -137,14 +129,13 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
                                                  .skip_instr_check = opts.r_option,
                                                  .restore_first = restore_main,
                                                  .replaceable = opts.replace_in_place,
-                                                 .require_annotations = !opts.memvex.lite_mode});
+                                                 .require_annotations = !state.lite_mode});
     if (opts.memvex_front_end()) {
         if (uses_cxx_runtime) {
             state.main_uses_cxx_runtime = true;
         }
     } else {
         state.main_target->instr_options = opts.check_file_spec;
-        opts.check_file_spec.reset();
     }
 
     if (state.lav_version == 0) {
@@ -153,9 +144,8 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
     state.lav_above_3 = state.lav_version >= 4;
 
     for (const char* lib : opts.library_list) {
-        add_library_target(lib, opts.follow_dependencies ? false : restore_main,
-                           opts.follow_dependencies ? false : opts.replace_in_place, opts, state,
-                           util);
+        add_library_target(lib, follow ? false : restore_main,
+                           follow ? false : opts.replace_in_place, opts, state, util);
     }
 
     // Libraries that an earlier run of the instrumented program logged.
@@ -171,57 +161,26 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
         }
     }
 
-    const bool names_output_elsewhere =
-        !opts.collect_mode && (!(opts.memvex_front_end() || opts.instrument_mode) ||
-                               opts.tell_mode || opts.output_file.has_value());
-    if (names_output_elsewhere) {
-        if (opts.optimize_mode && !opts.optimize_output) {
-            opts.optimize_output = opts.replace_in_place
-                                       ? *opts.target_path
-                                       : "./" + ryn::last_component(*opts.target_path) + ".opt";
-        }
-    } else if (!opts.memvex_front_end() && !opts.replace_in_place) {
-        opts.output_file = *opts.target_path + ".instr";
-    } else {
-        // The program is instrumented in place, so it must be writable.
-        opts.output_file = *opts.target_path;
-        if (!ryn::UniqueFd(open(target, O_WRONLY)).valid()) {
-            util.fatal(0, get_msg(RYN_NO_WRITE), target);
-        }
+    // The program is instrumented in place, so it must be writable.
+    if (output_replaces_target(opts) && !ryn::UniqueFd(open(target, O_WRONLY)).valid()) {
+        util.fatal(0, get_msg(RYN_NO_WRITE), target);
     }
 
     if (opts.memvex_front_end()) {
-        if (!opts.memvex.text_report && !opts.memvex.html_report && !opts.memvex.analyzer_dir &&
-            opts.output_file) {
-            opts.memvex.html_report = ryn::last_component(*opts.output_file) + ".html";
-        }
         if (opts.memvex.text_report && opts.memvex.html_report &&
             *opts.memvex.text_report == *opts.memvex.html_report) {
             util.fatal(0, "%s", driver_text(DriverText::SAME_REPORT_FILES));
         }
     }
 
+    // From here on the program stands restored and is not to be replaced.
     if (restore_main) {
-        opts.replace_in_place = false;
         state.cache->policy.replace_in_place = false;
     }
 
     if (opts.collect_mode) {
         tools.collect_run_args.add_arg(opts.output_file.value_or(""));
         tools.collect_run_args.add_argslist(&opts.target_args);
-    }
-
-    if (opts.coverage_mode) {
-        tools.use_args.add_arg("-bcc");
-        opts.analyze_mode = true;
-        opts.analysis_type_given = true;
-        if (!opts.analytics_file_given) {
-            for (const char* arg : {"-er:ninstrcover", "-er:function", "-er:executed",
-                                    "-er:blockcover%", "-er:instrcover%"}) {
-                tools.er_args.add_arg(arg);
-            }
-            opts.experiment_mode = true;
-        }
     }
 
     if (opts.experiment_mode) {
@@ -234,7 +193,6 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
             }
         } else {
             util.report_error(MSG_INFO, 0, "%s", get_msg(RYN_W_NO_ER_RYN));
-            opts.experiment_mode = false;
         }
     }
 
@@ -242,3 +200,5 @@ void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc
         util.report_error(MSG_INFO, 0, "%s", get_msg(OPTIMIZE_NO_INSTRDATA));
     }
 }
+
+}  // namespace ryn

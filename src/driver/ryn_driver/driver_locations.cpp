@@ -7,6 +7,8 @@
 #include "driver/ryn_driver/phases.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 bool set_exec_names(char** argv, const RynOptions& opts, InstallLocations& loc, ExecUtil& util) {
     if (argv == nullptr || argv[0] == nullptr) {
         return false;
@@ -55,3 +57,5 @@ void set_locations(const RynOptions& opts, InstallLocations& loc, ExecUtil& util
         loc.audit_lib_dir = runtime_dir();
     }
 }
+
+}  // namespace ryn

@@ -20,7 +20,7 @@ void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_
                     int argc, char** argv, int lav_version) {
     runtime_output = output_buffer;
     outbufsiz = output_size;
-    RynDriver driver(front_end_name, argc, argv, lav_version);
+    ryn::RynDriver driver(front_end_name, argc, argv, lav_version);
 }
 
 }  // extern "C"

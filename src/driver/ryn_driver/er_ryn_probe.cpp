@@ -11,6 +11,8 @@
 
 #include "driver/ryn_driver/phases.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_default_install_root = "/opt/QVENpkg";
@@ -140,3 +142,5 @@ void parse_version_string(char* text, std::optional<std::string>& major,
     }
     minor = minor_text;
 }
+
+}  // namespace ryn

@@ -4,6 +4,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 void run_experiment_command(const RynOptions& opts, const ToolArgs& tools,
                             const InstallLocations& loc, RunState& state, ExecUtil& util) {
     ArgCache command;
@@ -50,3 +52,5 @@ void run_experiment_command(const RynOptions& opts, const ToolArgs& tools,
     add_rc_function_lists(opts, state, command);
     util.run_command(&command);
 }
+
+}  // namespace ryn

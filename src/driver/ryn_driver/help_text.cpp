@@ -1,5 +1,7 @@
 #include "ryn/ryn_driver.h"
 
+namespace ryn {
+
 const char* const ryn_help_text[12] = {
     "bbc[=N]             Execution counts of the top N basic blocks.\n",
     "bbc=<function>      Execution counts for all blocks in <function>.\n",
@@ -14,3 +16,5 @@ const char* const ryn_help_text[12] = {
     "dis[=N]             Disassembly of top N functions, with execution counts.\n",
     "dis=<function>      Dissassembly of <function> with execution counts.\n",
 };
+
+}  // namespace ryn

@@ -21,7 +21,7 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
-using ryn::last_component;
+namespace ryn {
 
 namespace {
 
@@ -173,3 +173,5 @@ std::string use_option(const RynOptions& opts, const RunState& state, const Targ
     }
     return text;
 }
+
+}  // namespace ryn

@@ -13,13 +13,15 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 const char* mode_switch(const InstrumentPhase& d) {
     if (!d.opts.memvex_front_end()) {
         return "-ryn";
     }
-    return d.opts.memvex.lite_mode ? "-ped=lite" : "-ped";
+    return d.state.lite_mode ? "-ped=lite" : "-ped";
 }
 
 std::string instrument_option(const std::optional<std::string>& data_path) {
@@ -85,7 +87,7 @@ InstrumentArgs build_instrument_args(const InstrumentPhase& d, Target* t,
     if (d.opts.memvex.data_race_mode) {
         signature.add_arg("-race_detection");
     }
-    if (!d.opts.memvex.lite_mode) {
+    if (!d.state.lite_mode) {
         signature.add_arg(instrument_option(data_path));
     }
     if (!d.opts.mark_last_fg && is_main) {
@@ -94,11 +96,11 @@ InstrumentArgs build_instrument_args(const InstrumentPhase& d, Target* t,
     if (is_main && d.opts.memvex_front_end() && !d.opts.tell_mode) {
         add_memvex_runtime(d, signature);
     }
-    if ((d.opts.follow_dependencies || d.opts.tell_mode) &&
+    if ((following_dependencies(d.opts, d.state) || d.opts.tell_mode) &&
         (!t->is_shared_lib || !d.state.lav_above_3)) {
         add_audit_library(d, signature);
     }
-    if (!d.opts.memvex.lite_mode) {
+    if (!d.state.lite_mode) {
         signature.add_arg("-global_auditing");
     }
     if (!t->replace() && (!is_main || d.opts.plain_front_end() || d.opts.tell_mode)) {
@@ -115,3 +117,5 @@ InstrumentArgs build_instrument_args(const InstrumentPhase& d, Target* t,
     add_signature_only(d, t, signature);
     return lists;
 }
+
+}  // namespace ryn

@@ -18,6 +18,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 // Only copies inside the shared cache directory need to exclude other drivers.
@@ -85,7 +87,7 @@ void append_finishing_options(const InstrumentPhase& d, Target* t, ArgCache& eng
     if (!d.opts.memvex_front_end() && !d.opts.group_option) {
         engine.add_arg("-g=off");
     }
-    if (!d.opts.memvex.lite_mode) {
+    if (!d.state.lite_mode) {
         engine.add_arg(d.opts.verbose ? "-printannstat=2" : "-printannstat=1");
     }
     if (t == d.state.main_target && !t->is_shared_lib) {
@@ -256,3 +258,5 @@ void run_instrument_command(const RynOptions& opts, const ToolArgs& tools,
         util.report_error(MSG_INFO, 0, get_msg(RYN_INSTR_OUTPUT), opts.output_file->c_str());
     }
 }
+
+}  // namespace ryn

@@ -10,6 +10,8 @@
 #include "ryn/exec_util.h"
 #include "driver/ryn_driver/phases.h"
 
+namespace ryn {
+
 int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunState& state,
                       ExecUtil& util) {
     if (state.lav_version != 0) {
@@ -42,3 +44,5 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     }
     return state.lav_version;
 }
+
+}  // namespace ryn

@@ -17,6 +17,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/ryn_driver.h"
 
+namespace ryn {
+
 namespace {
 
 // The leading '+' keeps glibc from permuting: scanning stops at the first
@@ -141,6 +143,7 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
             break;
         case 'o':
             opts.output_file = optarg;
+            opts.output_file_given = true;
             break;
         case 's':
             opts.skip_bad_libraries = true;
@@ -254,3 +257,5 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
     const int status = system(command.c_str());
     (void)status;
 }
+
+}  // namespace ryn

@@ -18,6 +18,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // The analysis word of a help row: the row up to its first '=' or '['.
@@ -229,3 +231,5 @@ void process_minus_c_flag(const char* value, ArgCache& check_list, ExecUtil& uti
         }
     });
 }
+
+}  // namespace ryn

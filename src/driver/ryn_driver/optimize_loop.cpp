@@ -2,6 +2,8 @@
 // the data its instrumented run recorded.
 #include "driver/ryn_driver/phases.h"
 
+namespace ryn {
+
 const char* error_not_optimizable(const RynOptions& opts) {
     return opts.not_optimizable_is_error ? "-error_not_optimizable=on"
                                          : "-error_not_optimizable=off";
@@ -13,3 +15,5 @@ void run_optimize_loop(const RynOptions& opts, const ToolArgs& tools, const Inst
                        RunState& state, ExecUtil& util) {
     run_use_command(&tools.optimize_args, opts, loc, state, util);
 }
+
+}  // namespace ryn

@@ -4,6 +4,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 void invalid_option(ExecUtil& util, const char* option) {
     util.fatal(0, driver_text(DriverText::INVALID_OPTION), option);
 }
@@ -18,3 +20,5 @@ const char* option_value(ExecUtil& util, char** cursor) {
 std::string bounded_option(const char* prefix, const char* text) {
     return ryn::bounded(std::string(prefix) + text);
 }
+
+}  // namespace ryn

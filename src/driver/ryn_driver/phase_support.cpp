@@ -5,6 +5,8 @@
 #include "ryn/driver_parts.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 bool put_back_original(ExecUtil& util, Target* t) {
     if (!t->replace()) {
         return true;
@@ -29,3 +31,5 @@ void add_rc_function_lists(const RynOptions& opts, const RunState& state, ArgCac
         command.add_arg(*option);
     }
 }
+
+}  // namespace ryn

@@ -12,6 +12,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 void redirect_output(const RynOptions& opts, RunState& state, ExecUtil& util) {
     if (!opts.redirect_file) {
         return;
@@ -52,3 +54,5 @@ void restore_output(RunState& state) {
         }
     }
 }
+
+}  // namespace ryn

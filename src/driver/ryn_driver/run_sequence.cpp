@@ -16,6 +16,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/ryn_exec_util.h"
 
+namespace ryn {
+
 RunState::RunState() = default;
 RunState::~RunState() = default;
 
@@ -73,18 +75,20 @@ void RynDriver::prepare(const char* front_end_name) {
 }
 
 void RynDriver::run(int argc, char** argv) {
-    RynOptions& opts = options_;
     ExecUtil& util = *util_;
     const bool version_from_caller = state_.lav_version != 0;
-    if (!version_from_caller && !set_exec_names(argv, opts, locations_, util)) {
+    if (!version_from_caller && !set_exec_names(argv, options_, locations_, util)) {
         util.fatal(0, "%s", get_msg(RYN_NO_EXEC_DIR));
     }
 
-    if (opts.memvex_front_end()) {
-        process_memvex_options(argc, argv, opts, tool_args_, locations_, util);
+    if (options_.memvex_front_end()) {
+        process_memvex_options(argc, argv, options_, tool_args_, locations_, util);
     } else {
-        process_options(argc, argv, opts, tool_args_, locations_, util);
+        process_options(argc, argv, options_, tool_args_, locations_, util);
     }
+    settle_options(options_, tool_args_);
+    // From here on the options are read, never changed.
+    const RynOptions& opts = options_;
     // Located only now, so that "-t" makes argv[0] the executable.
     if (version_from_caller && !set_exec_names(argv, opts, locations_, util)) {
         util.fatal(0, "%s", get_msg(RYN_NO_EXEC_DIR));
@@ -103,7 +107,7 @@ void RynDriver::run(int argc, char** argv) {
         return;
     }
 
-    if (opts.analyze_mode && !opts.experiment_mode && !opts.analysis_type_given) {
+    if (opts.analyze_mode && !experiment_runs(opts, locations_) && !opts.analysis_type_given) {
         if (opts.verbose) {
             util.report_error(MSG_INFO, 0, "%s", driver_text(DriverText::NO_ANALYSIS_OPTIONS));
         }
@@ -119,7 +123,6 @@ void RynDriver::run(int argc, char** argv) {
 }
 
 void RynDriver::run_phases() {
-    // From here on the options are settled.
     const RynOptions& opts = options_;
     const ToolArgs& tools = tool_args_;
     const InstallLocations& loc = locations_;
@@ -137,7 +140,7 @@ void RynDriver::run_phases() {
     for (const char* file : opts.output_files) {
         unlink(file);
     }
-    if (opts.experiment_mode) {
+    if (experiment_runs(opts, loc)) {
         run_experiment_command(opts, tools, loc, state_, util);
     } else if (opts.analyze_mode) {
         run_use_command(&tools.use_args, opts, loc, state_, util);
@@ -145,3 +148,5 @@ void RynDriver::run_phases() {
         run_optimize_loop(opts, tools, loc, state_, util);
     }
 }
+
+}  // namespace ryn

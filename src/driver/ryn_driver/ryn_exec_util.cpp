@@ -10,6 +10,8 @@
 #include "ryn/ryn_driver.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 bool RynExecUtil::replace_target_with_orig(Target* target) {
     if (!ryn::UniqueFd(open(target->name.c_str(), O_WRONLY)).valid()) {
         if (verbose) {
@@ -47,3 +49,5 @@ void RynExecUtil::restore() {
         }
     }
 }
+
+}  // namespace ryn

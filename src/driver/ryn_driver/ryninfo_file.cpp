@@ -19,6 +19,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_ryninfo_prefix = "rninf";
@@ -98,7 +100,7 @@ std::string create_ryninfo_file(const RynOptions& opts, const ToolArgs& tools,
         out.text(RYNINFO_LIBLOG, *state.liblog_path);
     }
     out.text(RYNINFO_MAIN_TARGET, state.main_target->name);
-    if (opts.memvex.lite_mode) {
+    if (state.lite_mode) {
         out.number(RYNINFO_LITE_MODE, 1);
     }
     out.text(RYNINFO_FORK_MODE, fork_mode_word(opts.memvex.fork_mode));
@@ -134,3 +136,5 @@ std::string create_ryninfo_file(const RynOptions& opts, const ToolArgs& tools,
     }
     return "-ryninfo=" + name;
 }
+
+}  // namespace ryn

@@ -9,6 +9,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) {
     bool failed = false;
     const auto explain = [&](Target* t, bool write_check, bool skip_instr_check) {
@@ -16,7 +18,7 @@ bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) 
                                             .level = 1,
                                             .write_check = write_check,
                                             .skip_instr_check = skip_instr_check,
-                                            .require_annotations = !opts.memvex.lite_mode});
+                                            .require_annotations = !state.lite_mode});
     };
 
     CacheIterator it(state.cache.get());
@@ -65,3 +67,5 @@ bool target_check_pass(const RynOptions& opts, RunState& state, ExecUtil& util) 
                    ? driver_text(DriverText::IGNORE_DEPENDENCIES_HINT)
                    : "");
 }
+
+}  // namespace ryn

@@ -4,6 +4,8 @@
 #include "driver/ryn_util/run_ending.h"
 #include "ryn/ryn_driver.h"
 
+namespace ryn {
+
 void usage(const InstallLocations& loc) {
     // Before the executable is located the invoked name is not known yet.
     fprintf(stderr, short_usage, loc.program_name ? loc.program_name->c_str() : "ryn", "     ");
@@ -14,3 +16,5 @@ void usage_exit(const InstallLocations& loc, int status) {
     // Files a run made before its command line was refused go as on any failure.
     ryn::end_run(status);
 }
+
+}  // namespace ryn

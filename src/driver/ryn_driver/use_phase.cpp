@@ -8,6 +8,8 @@
 #include "ryn/exec_util.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 bool add_use_arg(ArgCache* list, const Target* t, const RynOptions& opts, const RunState& state) {
     if (!opts.instrument_enabled) {
         return true;
@@ -52,3 +54,5 @@ void run_use_command(const ArgCache* args, const RynOptions& opts, const Install
         }
     }
 }
+
+}  // namespace ryn

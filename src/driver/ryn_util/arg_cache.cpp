@@ -7,6 +7,8 @@
 #include "driver/ryn_util/signals_blocked.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char k_comment_option[] = "-comment=";
@@ -114,3 +116,5 @@ std::string ArgCache::sprint() const {
 std::string ArgCache::command_with_unset_ldaudit() const {
     return "unset LD_AUDIT; " + sprint();
 }
+
+}  // namespace ryn

@@ -5,6 +5,8 @@
 #include "driver/ryn_util/run_ending.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 void ExecUtil::cleanup() {
     filelock_cleanup();
     // Temporary files stay for inspection when tracing at the highest level.
@@ -21,3 +23,5 @@ void ExecUtil::setup_handler() {
     // stopped, replaced files put back, temporary files and locks removed.
     ryn::install_fatal_signal_handlers();
 }
+
+}  // namespace ryn

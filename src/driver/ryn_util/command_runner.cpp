@@ -17,6 +17,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 bool run_in_shell(ExecUtil& util, const ArgCache& cmd) {
@@ -164,3 +166,5 @@ bool ExecUtil::check_wait_status(long wait_result, int status, bool tolerate_fai
     }
     return false;
 }
+
+}  // namespace ryn

@@ -3,6 +3,8 @@
 
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 std::string md5_digest_text(const unsigned char (&digest)[16]) {
     char text[33];
     for (std::size_t word = 0; word < 4; ++word) {
@@ -14,3 +16,5 @@ std::string md5_digest_text(const unsigned char (&digest)[16]) {
     }
     return std::string(text, 32);
 }
+
+}  // namespace ryn

@@ -6,6 +6,8 @@
 
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // MSB-first table of the polynomial x^64 + x^11 + x^2 + x + 1. The low part
@@ -52,3 +54,5 @@ uint64_t ExecUtil::crc64(const unsigned char* bytes, uint32_t length) {
     }
     return crc;
 }
+
+}  // namespace ryn

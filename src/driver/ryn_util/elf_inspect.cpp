@@ -7,6 +7,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // Position-independent executables are ET_DYN like shared libraries; the
@@ -120,3 +122,5 @@ bool ExecUtil::is_64_bit_binary(const char* path) {
     ryn::end_elf_file(*this, file);
     return wide;
 }
+
+}  // namespace ryn

@@ -11,6 +11,8 @@
 #include "driver/ryn_util/run_ending.h"
 #include "driver/ryn_util/text_format.h"
 
+namespace ryn {
+
 ExecUtil* _util = nullptr;
 
 ExecUtil::ExecUtil(const char* component) : component(component ? component : "") {
@@ -80,3 +82,5 @@ void ExecUtil::fatal(int err, const char* format, ...) {
     report_error(MSG_ERROR, err, "%s", message.c_str());
     ryn::end_run_now(1);  // not reached: an error report ends the process
 }
+
+}  // namespace ryn

@@ -11,7 +11,9 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
-bool ryn::for_each_list_line(FILE* file, const std::function<void(std::string_view)>& each) {
+namespace ryn {
+
+bool for_each_list_line(FILE* file, const std::function<void(std::string_view)>& each) {
     char piece[1024];
     while (fgets(piece, sizeof piece, file)) {
         std::string_view line(piece);
@@ -58,3 +60,5 @@ void ExecUtil::read_instr_log(const char* path, ArgCache* list) {
 }
 
 void ExecUtil::set_component(const char* name) { component = name ? name : ""; }
+
+}  // namespace ryn

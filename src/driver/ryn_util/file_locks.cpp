@@ -10,6 +10,8 @@
 #include "driver/ryn_util/unique_fd.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 const char* printable(const char* path) { return path ? path : "(null)"; }
@@ -71,3 +73,5 @@ void ExecUtil::release_lock_file(int fd, const char* path) {
         }
     }
 }
+
+}  // namespace ryn

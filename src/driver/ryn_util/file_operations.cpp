@@ -13,6 +13,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // Every component that does not exist yet is made with mode 0755 (less the
@@ -89,3 +91,5 @@ std::string ExecUtil::make_full_path(const char* path) {
     }
     return resolved;
 }
+
+}  // namespace ryn

@@ -33,10 +33,10 @@ std::unique_ptr<ArgCache> instrumentation_records(const std::vector<char>& comme
     return records;
 }
 
-}  // namespace ryn
-
 std::unique_ptr<ArgCache> ExecUtil::ryn_comments(const char* path) {
     std::vector<char> comment;
     extract_section_from_elf(path, ".comment", &comment, nullptr);
     return ryn::instrumentation_records(comment);
 }
+
+}  // namespace ryn

@@ -15,6 +15,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 std::string ExecUtil::get_link_lock_file(const char* path) {
     std::string name(ryn::format_link_lock_file(nullptr, 0, path), '\0');
     ryn::format_link_lock_file(name.data(), name.size() + 1, path);
@@ -73,3 +75,5 @@ int ExecUtil::acquire_link_lock(const char* path) {
     }
     return fd.release();
 }
+
+}  // namespace ryn

@@ -10,6 +10,8 @@
 #include "driver/ryn_util/lock_support.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // Every recorded path had its process file created, so both names fit in
@@ -57,3 +59,5 @@ void ExecUtil::filelock_cleanup() {
         }
     }
 }
+
+}  // namespace ryn

@@ -13,6 +13,8 @@
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_rc_temp_dir = "/tmp";
@@ -110,3 +112,5 @@ void rcData::dump() const {
         }
     }
 }
+
+}  // namespace ryn

@@ -12,6 +12,8 @@
 #include "driver/ryn_util/unique_file.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 constexpr const char* k_rc_name = "ryn.rc";
@@ -225,3 +227,5 @@ bool rcData::set_rc(const char* path, bool verbose) {
     }
     return true;
 }
+
+}  // namespace ryn

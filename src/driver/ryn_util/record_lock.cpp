@@ -6,6 +6,8 @@
 #include "driver/ryn_util/lock_support.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // Failures that say "not now" rather than "never".
@@ -34,3 +36,5 @@ int ExecUtil::retry_lockf_op(int fd, int op, bool shared) {
     }
     return result;
 }
+
+}  // namespace ryn

@@ -66,7 +66,7 @@ void remove_run_files() noexcept {
     }
 }
 
-extern "C" void fatal_signal_handler(int sig) {
+void fatal_signal_handler(int sig) {
     const int saved_errno = errno;
     // A second fatal signal during the ending is blocked by the handler's
     // mask; an ending already under way in ordinary code has blocked them.

@@ -3,6 +3,8 @@
 
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 bool is_shell_safe(char c) {
@@ -41,3 +43,5 @@ std::string shell_quote(std::string_view path) {
     quoted += '\'';
     return quoted;
 }
+
+}  // namespace ryn

@@ -16,6 +16,8 @@
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 namespace {
 
 // A target opened for reading, under a shared lock when it lies inside the
@@ -189,3 +191,5 @@ bool ExecUtil::check_target(const char* path, const CheckOptions& options) {
     }
     return usable;
 }
+
+}  // namespace ryn

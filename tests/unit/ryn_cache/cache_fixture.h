@@ -24,23 +24,23 @@ protected:
     }
 
     // A fresh driver of `front_end` owning a fresh cache in `cache_dir`.
-    RynCache& open_cache(const char* front_end = "ryn", bool follow_dependencies = false) {
-        driver = std::make_unique<RynDriver>(front_end, 4, RynDriver::PrepareOnly{});
+    ryn::RynCache& open_cache(const char* front_end = "ryn", bool follow_dependencies = false) {
+        driver = std::make_unique<ryn::RynDriver>(front_end, 4, ryn::RynDriver::PrepareOnly{});
         return reopen_cache(follow_dependencies);
     }
 
     // A fresh cache for the same driver, as the next run would have.
-    RynCache& reopen_cache(bool follow_dependencies = false) {
+    ryn::RynCache& reopen_cache(bool follow_dependencies = false) {
         policy.memvex = driver->options().memvex_front_end();
-        driver->state().cache = std::make_unique<RynCache>(
+        driver->state().cache = std::make_unique<ryn::RynCache>(
             cache_dir.c_str(), policy.memvex, policy.memvex ? "memvex" : "count",
             follow_dependencies, &driver->util(), policy);
         return cache();
     }
 
-    RynCache& cache() { return *driver->state().cache; }
+    ryn::RynCache& cache() { return *driver->state().cache; }
 
-    Target* add(const std::string& path, bool is_main = true, bool replaceable = false) {
+    ryn::Target* add(const std::string& path, bool is_main = true, bool replaceable = false) {
         return cache().add_target(path.c_str(), nullptr,
                                   {.is_main = is_main, .replaceable = replaceable});
     }
@@ -58,8 +58,8 @@ protected:
     ScopedEnv no_env_cache{"QVEN_RYN_CACHE_DIR", nullptr};
     std::string prog = dir / "prog";
     std::string cache_dir = dir / "cache";
-    std::unique_ptr<RynDriver> driver;
-    CachePolicy policy;  // what the driver hands down to the next cache opened
+    std::unique_ptr<ryn::RynDriver> driver;
+    ryn::CachePolicy policy;  // what the driver hands down to the next cache opened
 };
 
 }  // namespace cache_test

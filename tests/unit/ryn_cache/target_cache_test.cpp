@@ -9,6 +9,8 @@
 
 #include "unit/ryn_cache/cache_fixture.h"
 
+using namespace ryn;
+
 namespace {
 
 using namespace ryn_test;

@@ -10,6 +10,8 @@
 #include "ryn/arg_cache.h"
 #include "unit/ryn_cache/cache_fixture.h"
 
+using namespace ryn;
+
 namespace {
 
 using namespace ryn_test;

@@ -10,6 +10,8 @@
 #include "ryn/ryn_exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 enum Mode : unsigned { INSTR = 1, COLLECT = 2, ANALYZE = 4, COVERAGE = 8, OPT = 16, CHECK = 32 };

@@ -11,6 +11,8 @@
 #include "ryn/target.h"
 #include "setup_fixture.h"
 
+using namespace ryn;
+
 using setup_test::items;
 using setup_test::SetupWorld;
 using setup_test::Strings;
@@ -26,7 +28,7 @@ TEST(DistributeOptions, MemvexSettlesTheZCountAndLiteMode) {
         d->options().z_count = given;
         distribute(*d);
         EXPECT_EQ(d->options().z_count, expected[given]) << given << " times -z";
-        EXPECT_FALSE(d->options().memvex.lite_mode);
+        EXPECT_FALSE(d->state().lite_mode);
     }
 
     ASSERT_EQ(ryn_test::run_shell("objcopy --strip-all prog", w.cwd.path()).status, 0);
@@ -37,8 +39,9 @@ TEST(DistributeOptions, MemvexSettlesTheZCountAndLiteMode) {
                   "memvex (warning): prog will be analyzed in lite mode because it is stripped "
                   "and/or has no annotations.  See memvex documentation", 0),
               0u);
-    EXPECT_TRUE(lite->options().memvex.lite_mode);
-    EXPECT_FALSE(lite->options().follow_dependencies || lite->state().cache->follow_dependencies);
+    EXPECT_TRUE(lite->state().lite_mode);
+    EXPECT_FALSE(following_dependencies(lite->options(), lite->state()) ||
+                 lite->state().cache->follow_dependencies);
 }
 
 TEST(DistributeOptions, MemvexNamesItsReportAndFillsTheLibraryListsUnlessToldNot) {

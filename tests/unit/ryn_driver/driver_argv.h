@@ -29,17 +29,17 @@ struct Argv {
     std::vector<char*> pointers;
 };
 
-inline std::unique_ptr<RynDriver> prepared() {
-    return std::make_unique<RynDriver>("ryn", k_known_lav, RynDriver::PrepareOnly{});
+inline std::unique_ptr<ryn::RynDriver> prepared() {
+    return std::make_unique<ryn::RynDriver>("ryn", k_known_lav, ryn::RynDriver::PrepareOnly{});
 }
 
 // Parses a general front end command line into `d`.
-inline void parse(RynDriver& d, std::vector<std::string> args) {
+inline void parse(ryn::RynDriver& d, std::vector<std::string> args) {
     Argv argv(std::move(args));
     process_options(argv.argc(), argv.get(), d.options(), d.tool_args(), d.locations(), d.util());
 }
 
-inline std::unique_ptr<RynDriver> parsed(std::vector<std::string> args) {
+inline std::unique_ptr<ryn::RynDriver> parsed(std::vector<std::string> args) {
     auto d = prepared();
     parse(*d, std::move(args));
     return d;

@@ -8,6 +8,8 @@
 #include "ryn/arg_cache.h"
 #include "unit/ryn_cache/cache_fixture.h"
 
+using namespace ryn;
+
 namespace {
 
 bool fail_allocations = false;

@@ -10,6 +10,8 @@
 #include "driver_argv.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 using ryn_test::TempDir;

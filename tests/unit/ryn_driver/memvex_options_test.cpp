@@ -8,6 +8,8 @@
 
 #include "setup_fixture.h"
 
+using namespace ryn;
+
 using ryn_test::exists;
 using setup_test::items;
 using setup_test::Strings;

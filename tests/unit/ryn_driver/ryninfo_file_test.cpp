@@ -11,6 +11,8 @@
 #include "ryn/target.h"
 #include "setup_fixture.h"
 
+using namespace ryn;
+
 namespace {
 
 using Records = std::vector<std::pair<int, std::string>>;

@@ -18,7 +18,7 @@ namespace setup_test {
 
 using Strings = std::vector<std::string>;
 
-inline Strings items(const ArgCache& list) { return Strings(list.begin(), list.end()); }
+inline Strings items(const ryn::ArgCache& list) { return Strings(list.begin(), list.end()); }
 
 struct SetupWorld {
     ryn_test::TempDir home, cwd, cache;
@@ -36,9 +36,9 @@ struct SetupWorld {
     // A driver of `front_end` that finds the staged libraries but no
     // installation's configuration file. A non-zero audit version spares the
     // probe and keeps the test's signal handlers.
-    std::unique_ptr<RynDriver> driver(const char* front_end) const {
-        auto d = std::make_unique<RynDriver>(front_end, 4, RynDriver::PrepareOnly{});
-        InstallLocations& loc = d->locations();
+    std::unique_ptr<ryn::RynDriver> driver(const char* front_end) const {
+        auto d = std::make_unique<ryn::RynDriver>(front_end, 4, ryn::RynDriver::PrepareOnly{});
+        ryn::InstallLocations& loc = d->locations();
         loc.program_name = front_end;
         loc.exec_dir = ryn_test::stage_dir() + "/bin";
         loc.audit_lib_dir = loc.memvex_lib_dir = ryn_test::stage_dir() + "/lib/compilers/amd64";
@@ -47,7 +47,7 @@ struct SetupWorld {
     }
 
     // A memory-checker driver with `args` parsed.
-    std::unique_ptr<RynDriver> memvex(Strings args) const {
+    std::unique_ptr<ryn::RynDriver> memvex(Strings args) const {
         auto d = driver("memvex");
         args.insert(args.begin(), "memvex");
         std::vector<char*> argv;
@@ -63,7 +63,8 @@ struct SetupWorld {
 
 }  // namespace setup_test
 
-// The set-up stage run on the driver's parts.
-inline void distribute(RynDriver& d) {
+// The settling of the parsed options and the set-up, run on the driver's parts.
+inline void distribute(ryn::RynDriver& d) {
+    settle_options(d.options(), d.tool_args());
     distribute_options(d.options(), d.tool_args(), d.locations(), d.state(), d.util());
 }

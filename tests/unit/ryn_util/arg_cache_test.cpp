@@ -7,6 +7,8 @@
 #include "ryn/arg_cache.h"
 #include "ryn/exec_util.h"
 
+using namespace ryn;
+
 namespace {
 
 ArgCache list_of(std::initializer_list<const char*> words) {

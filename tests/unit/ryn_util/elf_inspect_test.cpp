@@ -15,6 +15,8 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 using namespace ryn_test;
 using testing::ExitedWithCode;
 

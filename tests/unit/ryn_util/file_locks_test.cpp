@@ -17,6 +17,8 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 using namespace ryn_test;
 using Names = std::vector<std::string>;
 

@@ -9,6 +9,8 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 using testing::ExitedWithCode;

@@ -10,6 +10,8 @@
 #include "ryn/rc_data.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 using Strings = std::vector<std::string>;
 
 namespace {

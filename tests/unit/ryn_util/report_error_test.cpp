@@ -5,6 +5,8 @@
 #include "ryn/exec_util.h"
 #include "support/test_support.h"
 
+using namespace ryn;
+
 namespace {
 
 using testing::ExitedWithCode;

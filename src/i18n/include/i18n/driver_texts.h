@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <iterator>
 
+namespace ryn {
+
 // One text a line, however long.
 // clang-format off
 #define RYN_DRIVER_TEXTS(X) \
@@ -88,3 +90,5 @@ static_assert(std::size(k_driver_texts) == static_cast<std::size_t>(DriverText::
 constexpr const char* driver_text(DriverText text) {
     return k_driver_texts[static_cast<int>(text)];
 }
+
+}  // namespace ryn

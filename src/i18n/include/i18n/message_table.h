@@ -3,6 +3,8 @@
 
 #include "ryn/i18n.h"
 
+namespace ryn {
+
 // One row of the message table.
 struct I18nMessage {
     int severity;          // 0 in row 0, 1 elsewhere
@@ -14,3 +16,5 @@ struct I18nMessage {
 };
 
 extern const I18nMessage I18N_msg[I18N_MSG_COUNT];
+
+}  // namespace ryn

@@ -11,6 +11,8 @@
 #include "ryn/arg_cache.h"
 #include "ryn/target.h"
 
+namespace ryn {
+
 class ExecUtil;
 
 // What the cache and its targets need to know of the run. The driver hands it
@@ -94,3 +96,5 @@ private:
     uint32_t next_bucket_ = 0;
     RynCache::Node* pending_ = nullptr;
 };
+
+}  // namespace ryn

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+namespace ryn {
+
 class ArgCache;
 class ExecUtil;
 class RynCache;
@@ -66,3 +68,5 @@ public:
     std::optional<std::string> instr_options;  // check-file text
     std::string identity_record;  // to be written under the lock; empty if none
 };
+
+}  // namespace ryn

@@ -9,6 +9,8 @@
 
 #include "ryn/arg_cache.h"
 
+namespace ryn {
+
 class RynCache;
 class Target;
 class rcData;
@@ -43,9 +45,10 @@ struct MemvexOptions {
     bool no_main_full_instr = false;            // -n
 };
 
-// What the command line asked for. The two parsers fill it and the set-up
-// settles it (modes a missing tool rules out, default output names); every
-// stage after the set-up reads it as const.
+// What the command line asked for. The two parsers fill it and settle what
+// follows from it alone (implied modes, default output names); every stage
+// after them reads it as const. What the run finds out (a program without
+// annotations, a missing tool) goes into the run state instead.
 struct RynOptions {
     FrontEnd front_end = FrontEnd::general;  // launcher name and -zentor
 
@@ -54,7 +57,7 @@ struct RynOptions {
     bool check_mode = false;          // "check"
     bool collect_mode = false;        // "collect"
     bool coverage_mode = false;       // "coverage", or -c in collect mode
-    bool experiment_mode = false;     // an experiment option; cleared when the tool is missing
+    bool experiment_mode = false;     // an experiment option, or coverage without -Wo,
     bool instrument_mode = false;     // "instrument"
     bool optimize_mode = false;       // "optimize"
     bool tell_mode = false;           // -t: report the instrumented path to the caller
@@ -78,7 +81,7 @@ struct RynOptions {
     bool remove_instrumented = false;      // -u: remove the copies at clean-up
     bool instrument_enabled = true;        // -i on / off
     bool read_rc_files = true;             // -K clears it
-    int z_count = 0;                       // number of -z options, settled by the set-up
+    int z_count = 0;                       // -z count: 0, 1 once, then one less than given
     TargetKind target_is_shared = TargetKind::unknown;  // from -S, -U or a look at the file
 
     // Names and values.
@@ -86,6 +89,7 @@ struct RynOptions {
     std::string instrdata_base = "./";             // -I, always ending in '/'
     std::string instrdata_suffix = ".instrdata";   // -s
     std::optional<std::string> output_file;        // -o in instrument mode, or derived
+    bool output_file_given = false;                // -o named the output file
     std::optional<std::string> env_instrdata_dir;  // QVEN_RYN_INSTRDATA_DIR, ending in '/'
     std::optional<std::string> u_argument;         // -U
     std::optional<std::string> optimize_output;    // -o in optimize mode, or derived
@@ -142,6 +146,7 @@ struct RunState {
     Target* main_target = nullptr;        // owned by cache
     std::unique_ptr<rcData> rc;           // configuration settings, when read
     bool main_uses_cxx_runtime = false;   // the program needs the compiler's runtime
+    bool lite_mode = false;               // the checker runs lite: -l, or no annotations
     std::optional<std::string> liblog_path;  // libraries an instrumented run loaded
     int saved_stdout = -1;                // descriptor 1 before -O redirected it
     int saved_stderr = -1;                // descriptor 2 before -O redirected it
@@ -151,3 +156,5 @@ struct RunState {
     RunState(const RunState&) = delete;
     RunState& operator=(const RunState&) = delete;
 };
+
+}  // namespace ryn

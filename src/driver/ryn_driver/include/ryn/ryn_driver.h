@@ -7,6 +7,7 @@
 #include "ryn/ryn_entry.h"
 #include "ryn/ryn_exec_util.h"
 
+namespace ryn {
 
 // Rows of the general front end's "-a" help list, each ending in "\n".
 extern const char* const ryn_help_text[12];
@@ -43,3 +44,5 @@ private:
     RunState state_;               // cache, targets, configuration and streams
     std::unique_ptr<RynExecUtil> util_;  // reporting, commands, files; also in _util
 };
+
+}  // namespace ryn

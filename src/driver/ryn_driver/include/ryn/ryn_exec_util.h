@@ -3,6 +3,8 @@
 
 #include "ryn/exec_util.h"
 
+namespace ryn {
+
 class RynDriver;
 
 class RynExecUtil : public ExecUtil {
@@ -15,3 +17,5 @@ public:
 
     RynDriver* driver;  // not owned
 };
+
+}  // namespace ryn

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace ryn {
+
 class ArgCache {
 public:
     ArgCache() = default;
@@ -35,3 +37,5 @@ public:
 private:
     void release() noexcept;
 };
+
+}  // namespace ryn

@@ -13,6 +13,8 @@
 #include "ryn/arg_cache.h"
 #include "ryn/i18n.h"
 
+namespace ryn {
+
 class Target;
 
 // Constants of the file-lock protocol.
@@ -135,3 +137,5 @@ std::string md5_digest_text(const unsigned char (&digest)[16]);
 // Quotes a path for the shell only when it holds a character outside
 // A-Z a-z 0-9 _ . / , + - = : @ %; then it is written in single quotes.
 std::string shell_quote(std::string_view path);
+
+}  // namespace ryn

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace ryn {
+
 class ArgCache;
 class ExecUtil;
 
@@ -35,3 +37,5 @@ public:
     ExecUtil* util;               // not owned
     std::optional<std::string> values[2 * k_nvars];  // front-end slots, then COMMON slots
 };
+
+}  // namespace ryn

@@ -5,6 +5,8 @@
 
 #include "ryn/driver_parts.h"
 
+namespace ryn {
+
 class ExecUtil;
 
 struct GeneralCommandLine {
@@ -25,3 +27,5 @@ struct GeneralCommandLine {
     bool process_instrument_input_arg(char**& cursor);
     bool process_coverage_input_arg(char**& cursor);
 };
+
+}  // namespace ryn

@@ -10,6 +10,8 @@
 
 #include "ryn/driver_parts.h"
 
+namespace ryn {
+
 class ExecUtil;
 class Target;
 
@@ -33,3 +35,5 @@ struct InstrumentArgs {
 // copy would depend on is missing.
 InstrumentArgs build_instrument_args(const InstrumentPhase& phase, Target* t,
                                      const std::optional<std::string>& data_path);
+
+}  // namespace ryn

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace ryn {
+
 class ExecUtil;
 
 // Reports "Invalid option: <option>" and ends the run.
@@ -24,3 +26,5 @@ std::string bounded_option(const char* prefix, const char* text);
 inline bool has_prefix(const char* arg, std::string_view prefix) {
     return std::string_view(arg).starts_with(prefix);
 }
+
+}  // namespace ryn

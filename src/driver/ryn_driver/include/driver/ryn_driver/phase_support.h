@@ -2,6 +2,8 @@
 // experiment tool.
 #pragma once
 
+namespace ryn {
+
 class ArgCache;
 class ExecUtil;
 struct RunState;
@@ -16,3 +18,5 @@ bool put_back_original(ExecUtil& util, Target* t);
 // Appends the configuration files' lists of functions to leave alone
 // ("-blacklist=", "-blacklist_pfx="), when configuration files are read.
 void add_rc_function_lists(const RynOptions& opts, const RunState& state, ArgCache& command);
+
+}  // namespace ryn

@@ -7,6 +7,8 @@
 
 #include "ryn/driver_parts.h"
 
+namespace ryn {
+
 class ArgCache;
 class ExecUtil;
 class Target;
@@ -24,6 +26,15 @@ void process_options(int argc, char** argv, RynOptions& opts, ToolArgs& tools,
                      InstallLocations& loc, ExecUtil& util);
 void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& tools,
                             InstallLocations& loc, ExecUtil& util);
+// Settles what the parsed options imply by themselves: modes, the -z count,
+// default output and report names. Runs once, after either parser.
+void settle_options(RynOptions& opts, ToolArgs& tools);
+// The copy replaces the target itself rather than going to another name.
+bool output_replaces_target(const RynOptions& opts);
+// Whether the run follows the program's shared libraries.
+bool following_dependencies(const RynOptions& opts, const RunState& state);
+// Whether the experiment tool runs: asked for, and found.
+bool experiment_runs(const RynOptions& opts, const InstallLocations& loc);
 // Adds the memory checker's "-c" value: a library, or a file listing them.
 void process_minus_c_flag(const char* value, ArgCache& check_list, ExecUtil& util);
 
@@ -35,8 +46,8 @@ void parse_version_string(char* text, std::optional<std::string>& major,
 int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunState& state,
                       ExecUtil& util);
 
-// Set-up: the parsed options become the cache, the targets and the lists.
-void distribute_options(RynOptions& opts, ToolArgs& tools, InstallLocations& loc,
+// Set-up: the settled options become the cache, the targets and the lists.
+void distribute_options(const RynOptions& opts, ToolArgs& tools, InstallLocations& loc,
                         RunState& state, ExecUtil& util);
 // Registers a further library target; anything but a shared object ends the run.
 Target* add_library_target(const char* path, bool restore_first, bool replaceable,
@@ -77,3 +88,5 @@ void run_experiment_command(const RynOptions& opts, const ToolArgs& tools,
                             const InstallLocations& loc, RunState& state, ExecUtil& util);
 void run_optimize_loop(const RynOptions& opts, const ToolArgs& tools,
                        const InstallLocations& loc, RunState& state, ExecUtil& util);
+
+}  // namespace ryn

@@ -5,6 +5,8 @@
 
 #include <iterator>
 
+namespace ryn {
+
 enum RyninfoRecord : int {
     RYNINFO_COMPONENT = 1,  // the front end's component name
     RYNINFO_Z_COUNT = 2,    // number of -z options
@@ -45,3 +47,5 @@ inline constexpr RyninfoRecord k_ryninfo_records[] = {
     RYNINFO_FORK_MODE,
 };
 static_assert(std::size(k_ryninfo_records) == 25);
+
+}  // namespace ryn

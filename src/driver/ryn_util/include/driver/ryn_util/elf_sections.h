@@ -9,10 +9,10 @@
 
 #include "driver/ryn_util/elf_handle.h"
 
+namespace ryn {
+
 class ArgCache;
 class ExecUtil;
-
-namespace ryn {
 
 struct SectionSearch {
     enum class Failure { none, no_ident, bad_elf };

@@ -5,9 +5,9 @@
 
 #include <string>
 
-class ExecUtil;
-
 namespace ryn {
+
+class ExecUtil;
 
 // Keeps the file that `path` names (through a symbolic link, the file it
 // points to) before the run replaces it: a hard link beside it, or with

@@ -5,9 +5,9 @@
 
 #include <sys/types.h>
 
-class ExecUtil;
-
 namespace ryn {
+
+class ExecUtil;
 
 constexpr const char* k_link_lock_suffix = ".link.lock";
 constexpr const char* k_record_lock_suffix = ".lock";

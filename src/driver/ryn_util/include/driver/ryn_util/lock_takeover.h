@@ -5,9 +5,9 @@
 
 #include <string>
 
-class ExecUtil;
-
 namespace ryn {
+
+class ExecUtil;
 
 // Called when linking the lock file failed and `lock_st` describes the lock
 // file found. Removes it when its holder is a dead process of this host

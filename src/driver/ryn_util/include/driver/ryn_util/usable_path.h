@@ -8,9 +8,9 @@
 
 #include "driver/ryn_util/unique_fd.h"
 
-class ExecUtil;
-
 namespace ryn {
+
+class ExecUtil;
 
 bool has_newline(std::string_view path);
 
