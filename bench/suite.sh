@@ -45,7 +45,12 @@ cc -static -O2 -DREAL_ENGINE="\"$prefix/lib/compilers/morphel\"" \
   -DENGINE_LOG="\"$work/engine.log\"" -o engine/morphel "$root/bench/timed_engine.c"
 
 use_cache() { export QVEN_RYN_CACHE_DIR=$work/cache.$1; }
-empty_cache() { rm -rf "$QVEN_RYN_CACHE_DIR"; : > "$work/engine.log"; }
+# A new directory each time: the file system would still be busy removing
+# the old one's files while the next run is timed.
+empty_cache() {
+  QVEN_RYN_CACHE_DIR=$(mktemp -d "$work/cache.cold.XXXXXX")
+  : > "$work/engine.log"
+}
 engine_runs() { awk '$2 == "I"' "$work/engine.log" | wc -l; }
 engine_us() { awk '{ s += $1 } END { printf "%d", s / 1000 }' "$work/engine.log"; }
 engine_cpu_us() { awk '{ s += $3 } END { printf "%d", s }' "$work/engine.log"; }
