@@ -1,6 +1,5 @@
 // Drivers started together on one cache instrument each target once, under
-// either lock scheme, and leave no lock behind; a driver killed outright
-// holds up the next one for no longer than it takes to see it is gone.
+// either lock scheme, and leave no lock behind.
 #include <set>
 
 #include <gtest/gtest.h>
@@ -65,36 +64,5 @@ INSTANTIATE_TEST_SUITE_P(LockSchemes, SharedCache, ::testing::Values(false, true
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "RecordLocks" : "LinkLocks";
                          });
-
-class KilledDriver : public ryn_e2e::DriverTest {
-protected:
-    void SetUp() override {
-        // While "slow" exists the engine says it started, then waits.
-        install.wrap(install.engine(), "[ -e slow ] && { echo $$ > engine.pid; sleep 30; }");
-        fixture = ryn_e2e::build_fixture(work / "src", "prog", {});
-    }
-};
-
-TEST_F(KilledDriver, NextRunTakesTheDeadDriversLockAtOnce) {
-    ryn_test::write_file(work / "slow", "");
-    // SIGKILL runs no handler: the driver's lock on the cached copy stays.
-    const std::string script = "'" + install.bin("ryn") + "' instrument -o out1 '" +
-                               fixture.program +
-                               "' 2>/dev/null & driver=$!; "
-                               "while [ ! -s engine.pid ]; do sleep 0.05; done; "
-                               "kill -9 $driver; wait $driver; kill -9 $(cat engine.pid)";
-    ASSERT_EQ(ryn_test::run({"/bin/sh", "-c", script}, env, work.path()).status, 0);
-    ASSERT_EQ(ryn_e2e::files_ending_in(work / "cache", ".link.lock").size(), 2u);
-    unlink((work / "slow").c_str());
-
-    // The age rule alone would keep the next run waiting for 180 s.
-    launch_prefix = {"timeout", "60"};
-    const ryn_test::RunResult next = ryn({"instrument", "-o", "out2", fixture.program});
-    EXPECT_EQ(next.status, 0) << "124 means it waited for the dead driver\n" << next.err;
-    EXPECT_NE(next.err.find("(warning): Deleting possible stale lock file "), std::string::npos)
-        << next.err;
-    EXPECT_EQ(install.engine_runs().size(), 1u);
-    EXPECT_EQ(ryn_e2e::files_ending_in(work.path(), ".link.lock"), Files{});
-}
 
 }  // namespace

@@ -136,6 +136,8 @@ TEST(DocumentedOptions, EveryGeneralOptionIsInTheHelpAndInTheRynAndZentorPages) 
     const ryn_test::RunResult help = ryn_test::run({ryn_test::stage_bin("ryn"), "--help"});
     ASSERT_EQ(help.status, 0);
     expect_all_named(options, help.err, "ryn --help");
+    // The checker's own options stay out of the general usage.
+    EXPECT_FALSE(mentions(help.err, {"-Wd,-c", true})) << help.err;
     expect_all_named(options, rendered("ryn.1"), "ryn(1)");
     expect_all_named(options, rendered("zentor.1"), "zentor(1)");
     for (const std::string word : {"instrument", "collect", "analyze", "coverage", "optimize",

@@ -80,17 +80,20 @@ protected:
                                            "' ]; then\n" + commands + "\nfi");
     }
 
+    // Makes the call `op` on `path` by the program `exe` fail with `error`, or
+    // with no error stall after writing its process id to stall_file().
     std::vector<std::string> shim(const std::string& op, const std::string& path,
                                   const std::string& exe, int error) const {
-        return {"LD_PRELOAD=" RYN_FAULT_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0",
-                "RYN_FAULT_OP=" + op, "RYN_FAULT_PATH=" + path, "RYN_FAULT_EXE=" + exe,
-                "RYN_FAULT_ERRNO=" + std::to_string(error)};
+        return {
+            "LD_PRELOAD=" RYN_FAULT_SHIM,
+            "ASAN_OPTIONS=verify_asan_link_order=0",
+            "RYN_FAULT_OP=" + op,
+            "RYN_FAULT_PATH=" + path,
+            "RYN_FAULT_EXE=" + exe,
+            error ? "RYN_FAULT_ERRNO=" + std::to_string(error) : "RYN_FAULT_STALL=" + stall_file()};
     }
-
     std::vector<std::string> stall(const std::string& op, const std::string& path) const {
-        return {"LD_PRELOAD=" RYN_FAULT_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0",
-                "RYN_FAULT_OP=" + op, "RYN_FAULT_PATH=" + path, "RYN_FAULT_EXE=ryn",
-                "RYN_FAULT_STALL=" + stall_file()};
+        return shim(op, path, "ryn", 0);
     }
     std::string stall_file() const { return work / "stalled.pid"; }
 
@@ -171,6 +174,8 @@ protected:
 // ---- the engine fails ----
 
 TEST_F(FaultMatrix, EngineThatFailsOrCrashesIsNamedAndEveryReplacedFileGoesBack) {
+    // Configured function lists reach the engine in a temporary file.
+    ryn_test::write_file(work / ".ryn.rc", "set RYN_IGNORABLE_FUNCTIONS skip_me\n");
     const struct {
         const char* commands;
         const char* how;
@@ -187,6 +192,14 @@ TEST_F(FaultMatrix, EngineThatFailsOrCrashesIsNamedAndEveryReplacedFileGoesBack)
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.err.find(failed_on(fixture.program) + cell.how), std::string::npos)
             << result.err;
+        // The temporary files existed while the engine ran; they are gone now.
+        const auto runs = install.engine_runs();
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs.back().missing_paths, Files{});
+        EXPECT_NE(runs.back().with_prefix("-blacklist=" + work / "tmp/"), "");
+        EXPECT_NE(runs.back().with_prefix("-ryninfo=" + work / "tmp/"), "");
+        // No copy, so no stamp either.
+        EXPECT_EQ(ryn_e2e::files_ending_in(work / "cache", "/prog.cksum_tstamp"), Files{});
         expect_user_files_untouched();
         expect_nothing_left();
     }
@@ -205,21 +218,41 @@ TEST_F(FaultMatrix, EngineThatDiesHalfWayThroughTheUsersProgramLeavesItWhole) {
     expect_nothing_left();
 }
 
-// ---- the driver is signalled while the engine runs ----
+// ---- the driver is signalled while the engine runs or a file is replaced ----
 
-TEST_F(FaultMatrix, InterruptOrTerminateWhileTheEngineRunsStopsItAndPutsBackTheLibrary) {
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig);
+// Signalled while the engine runs (which writes its process id) or while a
+// replacement stalls before its rename (the shim writes the driver's).
+TEST_F(FaultMatrix, InterruptOrTerminateStopsTheEngineOrAReplacementAndPutsEverythingBack) {
+    const std::string engine_pid = work / "engine.pid";
+    const struct {
+        std::string stalled;  // the replacement that stalls, or "" to stop in the engine
+        int sig;
+    } cells[] = {
+        {"", SIGINT},
+        {"", SIGTERM},
+        {"/." + fs::path(lib).filename().string() + ".ryn-new", SIGINT},
+        {"/.prog.ryn-new", SIGTERM},
+    };
+    for (const auto& cell : cells) {
+        SCOPED_TRACE(cell.stalled + " " + sigabbrev_np(cell.sig));
+        fs::remove(engine_pid);
+        fs::remove(stall_file());
         fs::remove_all(work / "cache");
-        const std::string pid_file = work / ("engine." + std::to_string(sig));
-        engine_on(fixture.program, "echo $$ > '" + pid_file + "'\nexec sleep 60");
-        const RunResult result = run_and_signal("ryn", in_place(), {}, pid_file, sig);
-        EXPECT_EQ(result.status, 128 + sig);
+        const bool in_engine = cell.stalled.empty();
+        engine_on(fixture.program,
+                  in_engine ? "echo $$ > '" + engine_pid + "'\nexec sleep 60" : ":");
+        const RunResult result =
+            in_engine ? run_and_signal("ryn", in_place(), {}, engine_pid, cell.sig)
+                      : run_and_signal("ryn", in_place(), stall("rename", cell.stalled),
+                                       stall_file(), cell.sig);
+        EXPECT_EQ(result.status, 128 + cell.sig);
         EXPECT_NE(result.err.find(std::string("ryn (error): stopped by signal SIG") +
-                                  sigabbrev_np(sig) + "; putting back replaced files\n"),
+                                  sigabbrev_np(cell.sig) + "; putting back replaced files\n"),
                   std::string::npos)
             << result.err;
-        expect_child_gone();
+        if (in_engine) {
+            expect_child_gone();
+        }
         expect_user_files_untouched();
         expect_nothing_left();
     }
@@ -238,37 +271,19 @@ TEST_F(FaultMatrix, KilledDriverTakesItsEngineAlongAndTheNextRunPutsTheProgramBa
     const Files dead_driver_files = temporary_files();
 
     engine_on(fixture.program, "exit 1");
+    // The age rule alone would keep the next run waiting for 180 s.
+    launch_prefix = {"timeout", "60"};
     const RunResult next = run_front_end("memvex", {fixture.program});
+    EXPECT_EQ(next.status, 1) << "124 means it waited for the dead driver\n" << next.err;
+    EXPECT_NE(next.err.find("memvex (warning): Deleting possible stale lock file "),
+              std::string::npos)
+        << next.err;
     EXPECT_NE(next.err.find("memvex (warning): " + fixture.program +
                             " was left replaced by a run that was killed; its original is back"),
               std::string::npos)
         << next.err;
-    EXPECT_EQ(next.status, 1);
     expect_user_files_untouched();
     expect_nothing_left(dead_driver_files);
-}
-
-// ---- the driver is signalled while it replaces a file in place ----
-
-TEST_F(FaultMatrix, SignalWhileReplacingInPlaceLeavesNeitherHalfFileNorReplacement) {
-    const struct {
-        std::string stalled;  // the replacement that stalls before its rename
-        int sig;
-    } cells[] = {
-        {"/." + fs::path(lib).filename().string() + ".ryn-new", SIGINT},
-        {"/.prog.ryn-new", SIGTERM},
-    };
-    for (const auto& cell : cells) {
-        SCOPED_TRACE(cell.stalled);
-        fs::remove(stall_file());
-        fs::remove_all(work / "cache");
-        const RunResult result =
-            run_and_signal("ryn", in_place(), stall("rename", cell.stalled), stall_file(), cell.sig);
-        EXPECT_EQ(result.status, 128 + cell.sig);
-        EXPECT_NE(result.err.find("stopped by signal"), std::string::npos) << result.err;
-        expect_user_files_untouched();
-        expect_nothing_left();
-    }
 }
 
 TEST_F(FaultMatrix, DriverKilledWhileReplacingTheProgramIsUndoneByTheNextRun) {
@@ -306,21 +321,21 @@ TEST_F(FaultMatrix, FullOrRefusingFileSystemStopsTheRunWithTheReasonAndNothingCh
         std::string name;
         std::vector<std::string> env;
         std::string message;
+        int error;  // whose text the report includes, when not 0
     } cells[] = {
         {"library's replacement on a full file system",
          shim("write", "/." + lib_name + ".ryn-new", "ryn", ENOSPC),
-         "ryn (error): Cannot replace " + lib + " with "},
+         "ryn (error): Cannot replace " + lib + " with ", ENOSPC},
         {"program on a read-only file system", shim("rename", "/.prog.ryn-new", "ryn", EROFS),
-         "ryn (error): Cannot replace " + fixture.program + " with "},
+         "ryn (error): Cannot replace " + fixture.program + " with ", EROFS},
         {"original cannot be kept", shim("link", "/." + lib_name + ".ryn-saved", "ryn", EACCES),
-         "ryn (error): Cannot keep the original of " + lib + " (errno = 13)"},
-        {"engine writes a copy into a full cache", shim("write", work / "cache", "morphel.real", ENOSPC),
-         failed_on(lib) + "exit status 2\n"},
+         "ryn (error): Cannot keep the original of " + lib + " (errno = 13)", EACCES},
+        {"engine writes a copy into a full cache",
+         shim("write", work / "cache", "morphel.real", ENOSPC), failed_on(lib) + "exit status 2\n",
+         0},
         {"cache directory cannot be made", shim("mkdir", work / "cache", "", EROFS),
-         "ryn (error): mkdirp() call failed on " + work / "cache"},
+         "ryn (error): mkdirp() call failed on " + work / "cache", 0},
     };
-    const int errors[] = {ENOSPC, EROFS, EACCES, 0, 0};
-    int i = 0;
     for (const auto& cell : cells) {
         SCOPED_TRACE(cell.name);
         // Every cell starts from an empty cache, so that the engine runs.
@@ -328,10 +343,9 @@ TEST_F(FaultMatrix, FullOrRefusingFileSystemStopsTheRunWithTheReasonAndNothingCh
         const RunResult result = run_front_end("ryn", in_place(), cell.env);
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.err.find(cell.message), std::string::npos) << result.err;
-        if (errors[i] != 0) {
-            EXPECT_NE(result.err.find(strerror(errors[i])), std::string::npos) << result.err;
+        if (cell.error != 0) {
+            EXPECT_NE(result.err.find(strerror(cell.error)), std::string::npos) << result.err;
         }
-        ++i;
         expect_user_files_untouched();
         expect_nothing_left();
     }
@@ -339,31 +353,29 @@ TEST_F(FaultMatrix, FullOrRefusingFileSystemStopsTheRunWithTheReasonAndNothingCh
 
 // ---- and when nothing goes wrong ----
 
-TEST_F(FaultMatrix, SuccessfulInPlaceRunKeepsTheLinkAndLeavesOnlyTheInstrumentedFiles) {
+TEST_F(FaultMatrix, SuccessfulRunsWriteThroughALinkAndLeaveOnlyTheInstrumentedFiles) {
     // The program is reached through a symbolic link: the file it points to
-    // is replaced, the link stays a link.
+    // is replaced (by -R, or by the checker without -o), the link stays.
     const std::string link = work / "src/prog-link";
     fs::create_symlink(fixture.program, link);
-    const RunResult result = ryn({"instrument", "-R", "-l", lib, link});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_FALSE(ryn_test::read_file(fixture.program) == original_prog.content);
+    const struct {
+        const char* front_end;
+        std::vector<std::string> args;
+    } cells[] = {{"memvex", {link}}, {"ryn", {"instrument", "-R", "-l", lib, link}}};
+    for (const auto& cell : cells) {
+        SCOPED_TRACE(cell.front_end);
+        const RunResult result = run_front_end(cell.front_end, cell.args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_FALSE(ryn_test::read_file(fixture.program) == original_prog.content);
+        EXPECT_EQ(snapshot(fixture.program).mode, original_prog.mode);
+        expect_nothing_left();
+        // The replaced program still runs.
+        EXPECT_EQ(ryn_test::run({fixture.program}, {}, work.path()).out, "hello\nsum:1\n");
+        ryn_test::write_file(fixture.program, original_prog.content);
+    }
     EXPECT_FALSE(ryn_test::read_file(lib) == original_lib.content);
     EXPECT_EQ(snapshot(lib).mode, original_lib.mode);
-    EXPECT_EQ(snapshot(fixture.program).mode, original_prog.mode);
-    expect_nothing_left();
-    // The replaced program still runs.
-    EXPECT_EQ(ryn_test::run({fixture.program}, {}, work.path()).out, "hello\nsum:1\n");
-}
-
-TEST_F(FaultMatrix, CheckerWritesTheProgramThroughItsLink) {
-    const std::string link = work / "src/prog-link";
-    fs::create_symlink(fixture.program, link);
-    const RunResult result = run_front_end("memvex", {link});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_FALSE(ryn_test::read_file(fixture.program) == original_prog.content);
-    expect_nothing_left();
 }
 
 }  // namespace

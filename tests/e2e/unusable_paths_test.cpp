@@ -17,18 +17,13 @@ namespace {
 // A run that hangs is ended by timeout(1) with status 124.
 constexpr const char* k_limit = "60";
 
-class UnusablePaths : public ::testing::Test {
+class UnusablePaths : public ryn_e2e::DriverTest {
 protected:
     void SetUp() override {
-        install.wrap(install.engine());
+        launch_prefix = {"timeout", k_limit};
         fixture = ryn_e2e::build_fixture(work / "src", "prog", {});
         fifo = work / "pipe";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    }
-
-    ryn_test::RunResult run(const std::string& name, std::vector<std::string> args) {
-        args.insert(args.begin(), {"timeout", k_limit, install.bin(name)});
-        return ryn_test::run(args, ryn_e2e::hermetic_env(work.path()), work.path());
     }
 
     void expect_refused(const ryn_test::RunResult& result, const std::string& message) {
@@ -37,35 +32,32 @@ protected:
         EXPECT_TRUE(install.engine_runs().empty());
     }
 
-    ryn_e2e::InstallCopy install;
-    ryn_test::TempDir work;
-    ryn_e2e::Fixture fixture;
     std::string fifo;
 };
 
 TEST_F(UnusablePaths, FifoDeviceOrDirectoryTargetIsRefusedWithoutBlocking) {
     for (const char* mode : {"check", "instrument"}) {
-        expect_refused(run("ryn", {mode, fifo}), "ryn (error): Not a binary file: " + fifo + "\n");
+        expect_refused(ryn({mode, fifo}), "ryn (error): Not a binary file: " + fifo + "\n");
     }
-    expect_refused(run("ryn", {"instrument", "/dev/zero"}),
-                   "ryn (error): Not a binary file: /dev/zero\n");
-    expect_refused(run("ryn", {"instrument", work / "src"}),
+    expect_refused(ryn({"instrument", "/dev/zero"}), "ryn (error): Not a binary file: /dev/zero\n");
+    expect_refused(ryn({"instrument", work / "src"}),
                    "ryn (error): Not a binary file: " + work / "src" + "\n");
-    expect_refused(run("memvex", {fifo}), "memvex (error): Not a binary file: " + fifo + "\n");
+    expect_refused(run_front_end("memvex", {fifo}),
+                   "memvex (error): Not a binary file: " + fifo + "\n");
 }
 
 TEST_F(UnusablePaths, FifoLibraryOrCheckFileIsRefusedWithoutBlocking) {
-    expect_refused(run("ryn", {"instrument", "-l", fifo, fixture.program}),
+    expect_refused(ryn({"instrument", "-l", fifo, fixture.program}),
                    "ryn (error): Not a binary file: " + fifo + "\n");
-    expect_refused(run("ryn", {"instrument", fixture.program + ":" + fifo}),
+    expect_refused(ryn({"instrument", fixture.program + ":" + fifo}),
                    "ryn (error): Check file is not a regular file: " + fifo + "\n");
     // A -c value that is a file lists libraries, each with an optional check
     // file; one that is no regular file is a library name and never opened.
     ryn_test::write_file(work / "check.list", "libx.so:" + fifo + "\n");
-    expect_refused(run("memvex", {"-c", work / "check.list", fixture.program}),
+    expect_refused(run_front_end("memvex", {"-c", work / "check.list", fixture.program}),
                    "memvex (error): Check file is not a regular file: " + fifo + "\n");
     const ryn_test::RunResult listed =
-        run("memvex", {"-c", fifo, "-o", work / "out", fixture.program});
+        run_front_end("memvex", {"-c", fifo, "-o", work / "out", fixture.program});
     EXPECT_NE(listed.status, 124) << "the -c value was opened";
 }
 
@@ -76,10 +68,10 @@ TEST_F(UnusablePaths, TargetPathWithANewlineIsRefusedBeforeAnyRecordIsWritten) {
     std::filesystem::copy_file(fixture.program, dir + "/prog");
     chmod((dir + "/prog").c_str(), 0755);
     const std::string refusal = "ryn (error): File name contains a newline: " + dir + "/prog\n";
-    expect_refused(run("ryn", {"instrument", dir + "/prog"}), refusal);
-    expect_refused(run("ryn", {"instrument", "-M", dir + "/prog"}), refusal);
-    expect_refused(run("ryn", {"instrument", "-l", dir + "/prog", fixture.program}), refusal);
-    expect_refused(run("ryn", {"instrument", fixture.program + ":" + dir + "/check"}),
+    expect_refused(ryn({"instrument", dir + "/prog"}), refusal);
+    expect_refused(ryn({"instrument", "-M", dir + "/prog"}), refusal);
+    expect_refused(ryn({"instrument", "-l", dir + "/prog", fixture.program}), refusal);
+    expect_refused(ryn({"instrument", fixture.program + ":" + dir + "/check"}),
                    "ryn (error): File name contains a newline: " + dir + "/check\n");
 }
 
@@ -96,9 +88,8 @@ TEST_F(UnusablePaths, LibraryFoundWithANewlineInItsPathIsRefused) {
                                         "int main(void) { return user_value() - 7; }\n",
                                     program, "'-Wl,-rpath," + dir + "' '" + lib + "'"));
     ASSERT_EQ(ryn_test::run({program}).status, 0);
-    expect_refused(run("ryn", {"instrument", "-M", program}),
-                   "ryn (error): A library loaded by " + program +
-                       " has a newline in its path\n");
+    expect_refused(ryn({"instrument", "-M", program}),
+                   "ryn (error): A library loaded by " + program + " has a newline in its path\n");
 }
 
 }  // namespace

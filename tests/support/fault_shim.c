@@ -1,7 +1,7 @@
 /* Preloaded into the programs of a test run, this makes one chosen file
  * operation fail or stall, deterministically:
- *   RYN_FAULT_OP     rename, unlink, link, write (copy_file_range and clones
- *                    too), open or mkdir
+ *   RYN_FAULT_OP     rename, link, mkdir or write (copy_file_range and
+ *                    clones too)
  *   RYN_FAULT_PATH   the operation is hit when a path it names contains this
  *                    (for write, the path of the descriptor)
  *   RYN_FAULT_EXE    only in processes whose executable has this base name
@@ -81,11 +81,6 @@ int rename(const char *from, const char *to) {
     return fault("rename", from, to) ? -1 : real_rename(from, to);
 }
 
-int unlink(const char *path) {
-    REAL(unlink);
-    return fault("unlink", path, NULL) ? -1 : real_unlink(path);
-}
-
 int link(const char *from, const char *to) {
     REAL(link);
     return fault("link", from, to) ? -1 : real_link(from, to);
@@ -94,38 +89,6 @@ int link(const char *from, const char *to) {
 int mkdir(const char *path, mode_t mode) {
     REAL(mkdir);
     return fault("mkdir", path, NULL) ? -1 : real_mkdir(path, mode);
-}
-
-static int open_fault(const char *path, int flags) {
-    /* Only opens that create or write: reading a read-only cache still works. */
-    return (flags & (O_WRONLY | O_RDWR | O_CREAT)) ? fault("open", path, NULL) : 0;
-}
-
-int open(const char *path, int flags, ...) {
-    REAL(open);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    return open_fault(path, flags) ? -1 : real_open(path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...) {
-    REAL(open64);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    return open_fault(path, flags) ? -1 : real_open64(path, flags, mode);
-}
-
-int openat(int dir, const char *path, int flags, ...) {
-    REAL(openat);
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    return open_fault(path, flags) ? -1 : real_openat(dir, path, flags, mode);
 }
 
 static int descriptor_fault(int fd) {

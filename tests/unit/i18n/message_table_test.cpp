@@ -15,19 +15,10 @@ std::string catalog_paths(const std::string& dir) {
            "/../../lib/locale/%L/LC_MESSAGES/%N.cat";
 }
 
-// The numbering and uniqueness of the rows are checked where the table is
-// defined; here the exported look-ups.
-TEST(MessageTable, EveryRowIsFoundByItsTagAndAMissLooksLikeRowZero) {
-    for (int i = 0; i < I18N_MSG_COUNT; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(find_msg_enum(get_msg_tag(i), 1), i);
-        EXPECT_EQ(get_help_tag(i), nullptr);
-    }
-    EXPECT_EQ(get_msg_severity(MESSAGENOZEROISNOTUSED), 0);
-    EXPECT_EQ(get_msg_severity(RYN_NO_USE), 1);
-    // A miss answers 0, like row 0; help tags are all null and never match.
+// Row 0 is never used, so the exported look-up answers 0 for a miss: a tag
+// in the wrong case, or any help tag (no row has one).
+TEST(MessageTable, AMissLooksLikeRowZero) {
     EXPECT_EQ(find_msg_enum("ryn_no_use", 1), 0);
-    EXPECT_EQ(find_msg_enum("RYN_NO_USE", 3), 0);
     EXPECT_EQ(find_msg_enum("RYN_NO_USE", 2), 0);
 }
 

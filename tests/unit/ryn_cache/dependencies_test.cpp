@@ -45,20 +45,6 @@ std::string lister(const std::string& path, const std::vector<std::string>& line
     return path;
 }
 
-TEST_F(Dependencies, ProgramLinkedAgainstTwoLibrariesGivesThreeTargets) {
-    ASSERT_TRUE(compile_c(std::string(k_annotate_asm) +
-                              "int f_a(void); int f_b(void);\n"
-                              "int main(void) { return f_a() + f_b() - 2; }\n",
-                          prog, "-L" + dir.path() + " -la -lb -Wl,-rpath," + dir.path()));
-    cache().policy.audit_lib_path = stage_lib("amd64") + "/ryndl.so";
-    cache().add_target(prog.c_str(), nullptr, {.is_main = true});
-    EXPECT_EQ(cache().ntargets, 3);
-    for (const std::string& lib : {dir / "liba.so", dir / "libb.so"}) {
-        const Target* t = add(lib);
-        EXPECT_TRUE(t->is_shared_lib && t->valid && t->has_annotations && !t->is_main) << lib;
-    }
-}
-
 TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
     ASSERT_EQ(symlink((dir / "liba.so").c_str(), (dir / "alias.so").c_str()), 0);
     ASSERT_EQ(mkdir((dir / "sub dir").c_str(), 0755), 0);

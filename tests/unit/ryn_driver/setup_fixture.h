@@ -7,11 +7,10 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "driver/ryn_driver/phases.h"
-#include "ryn/ryn_driver.h"
-#include "ryn/ryn_exec_util.h"
+#include "driver_argv.h"
 #include "support/test_support.h"
 
 namespace setup_test {
@@ -50,13 +49,9 @@ struct SetupWorld {
     std::unique_ptr<ryn::RynDriver> memvex(Strings args) const {
         auto d = driver("memvex");
         args.insert(args.begin(), "memvex");
-        std::vector<char*> argv;
-        for (std::string& s : args) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        process_memvex_options(static_cast<int>(args.size()), argv.data(), d->options(),
-                               d->tool_args(), d->locations(), d->util());
+        Argv argv(std::move(args));
+        process_memvex_options(argv.argc(), argv.get(), d->options(), d->tool_args(),
+                               d->locations(), d->util());
         return d;
     }
 };

@@ -9,18 +9,13 @@ using namespace ryn;
 
 namespace {
 
-TEST(Digests, CacheNamesAndTheCrcHaveFixedValues) {
+// Cache directories and stamps are named by this digest: another text would
+// orphan every existing cache.
+TEST(Digests, CacheNamesHaveFixedValues) {
     ExecUtil util("ryn");
     // The usual MD5 text of "abc" is 900150983cd24fb0d6963f7d28e17f72.
     EXPECT_EQ(util.get_hash("abc", nullptr), "98500190b04fd23c7d3f96d6727fe128");
     EXPECT_EQ(util.get_hash("ab", "c"), "98500190b04fd23c7d3f96d6727fe128");
-    EXPECT_EQ(util.get_hash("", nullptr), "d98c1dd404b2008f980980e97e42f8ec");
-    EXPECT_EQ(util.crc64(nullptr, 0), 0u);
-    const unsigned char one = 1;
-    EXPECT_EQ(util.crc64(&one, 1), 0x807u);
-    // Long enough for the top byte to feed back through the table.
-    EXPECT_EQ(util.crc64(reinterpret_cast<const unsigned char*>("123456789"), 9),
-              0x0738253a3708efbdull);
 }
 
 TEST(Names, OnlyOneNumericVersionAfterSoIsRemoved) {
