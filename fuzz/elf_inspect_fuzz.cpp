@@ -13,8 +13,8 @@ using namespace ryn;
 
 namespace {
 
-constexpr const char* k_sections[] = {".comment", ".symtab", ".annotate", ".QVEN_signature",
-                                      ".shstrtab", ""};
+constexpr const char* k_sections[] = {".comment",        ".symtab",   ".annotate",
+                                      ".QVEN_signature", ".shstrtab", ""};
 
 // Each question gets its own utility object: a fatal report leaves the one
 // it went through marked as already ending.

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
 #include "driver/ryn_driver/phases.h"
+#include "fuzz_support.h"
 #include "ryn/ryn_driver.h"
 
 using namespace ryn;
@@ -23,11 +23,12 @@ constexpr size_t k_max_args = 24;
 struct World {
     std::string dir = ryn_fuzz::scratch_dir() + "/cwd";
     World() {
-        const std::string make = "mkdir -p " + dir + " && cd " + dir +
-                                 " && printf 'libA.so\\n  \\t\\nlibB.so:chk  \\n' > list"
-                                 " && printf 'text\\n' > text"
-                                 " && cp /bin/true prog"
-                                 " && cp \"$(ldd /bin/true | awk '/libc.so/ { print $3 }')\" libc.so";
+        const std::string make =
+            "mkdir -p " + dir + " && cd " + dir +
+            " && printf 'libA.so\\n  \\t\\nlibB.so:chk  \\n' > list"
+            " && printf 'text\\n' > text"
+            " && cp /bin/true prog"
+            " && cp \"$(ldd /bin/true | awk '/libc.so/ { print $3 }')\" libc.so";
         if (system(make.c_str()) != 0) {
             abort();
         }

@@ -9,16 +9,16 @@ static pthread_mutex_t account = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t journal = PTHREAD_MUTEX_INITIALIZER;
 static int balance;
 
-static void *deposit(void *amount) {
+static void* deposit(void* amount) {
     pthread_mutex_lock(&account);
     pthread_mutex_lock(&journal);
-    balance += *(int *)amount;
+    balance += *(int*)amount;
     pthread_mutex_unlock(&journal);
     pthread_mutex_unlock(&account);
     return NULL;
 }
 
-static void *audit(void *unused) {
+static void* audit(void* unused) {
     (void)unused;
     pthread_mutex_lock(&journal);
     pthread_mutex_lock(&account);

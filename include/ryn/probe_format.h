@@ -111,18 +111,18 @@ struct ryn_probe_header {
     char magic[RYN_PROBE_MAGIC_SIZE];
     uint32_t version;
     uint32_t probe_count;
-    uint64_t probes_offset;   /* struct ryn_probe[probe_count], ascending addr */
-    uint64_t strings_offset;  /* NUL-terminated strings; offset 0 holds "" */
+    uint64_t probes_offset;  /* struct ryn_probe[probe_count], ascending addr */
+    uint64_t strings_offset; /* NUL-terminated strings; offset 0 holds "" */
     uint64_t strings_size;
     uint64_t settings_offset; /* settings text (see above), not NUL-terminated */
     uint64_t settings_size;
     char digest[RYN_DIGEST_CHARS]; /* lowercase hex, no NUL */
-    uint64_t sites_offset;    /* struct ryn_site[site_count], ascending addr */
+    uint64_t sites_offset;         /* struct ryn_site[site_count], ascending addr */
     uint32_t site_count;
     uint32_t branch_count;
-    uint64_t branches_offset; /* struct ryn_branch[branch_count], ascending addr */
-    uint64_t counters_addr;   /* link-time address of the counters; 0: none */
-    uint64_t counter_count;   /* uint64_t counters at counters_addr */
+    uint64_t branches_offset;     /* struct ryn_branch[branch_count], ascending addr */
+    uint64_t counters_addr;       /* link-time address of the counters; 0: none */
+    uint64_t counter_count;       /* uint64_t counters at counters_addr */
     uint64_t call_adjusts_offset; /* struct ryn_call_adjust[call_adjust_count] */
     uint32_t call_adjust_count;
     uint32_t sum_count;
@@ -147,7 +147,7 @@ struct ryn_probe {
     uint16_t insn_count; /* instructions in the block */
     uint8_t original;    /* the byte at addr in the file */
     uint8_t flags;
-    uint32_t counter;    /* index of the block's counter, or RYN_NO_COUNTER */
+    uint32_t counter; /* index of the block's counter, or RYN_NO_COUNTER */
     uint32_t reserved;
 };
 
@@ -248,7 +248,7 @@ struct ryn_indirect {
     uint64_t addr;
     uint32_t slots;
     int32_t disp;
-    uint8_t kind;   /* enum ryn_indirect_kind */
+    uint8_t kind; /* enum ryn_indirect_kind */
     uint8_t memory;
     uint8_t base;
     uint8_t index;

@@ -6,10 +6,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#define DEFAULTS                                                                               \
-    {                                                                                          \
-        .tool = "checker", .stack_depth = 8, .error_limit = -1, .exit_status = -1,            \
-        .fork_mode = CS_FORK_BOTH,                                                             \
+#define DEFAULTS                                                                                              \
+    {                                                                                                         \
+        .tool = "checker", .stack_depth = 8, .error_limit = -1, .exit_status = -1, .fork_mode = CS_FORK_BOTH, \
     }
 
 struct cs_settings cs_settings = DEFAULTS;
@@ -39,21 +38,26 @@ static void take_record(long record, const char *value, void *context)
     long number = strtol(value, NULL, 10);
     switch (record) {
     case 2: s->guard_count = (int)number; break;
-    case 10: s->stack_depth = number < 1 ? 1 : number > CS_MAX_DEPTH ? CS_MAX_DEPTH : (int)number;
-        break;
+    case 10: s->stack_depth = number < 1 ? 1 : number > CS_MAX_DEPTH ? CS_MAX_DEPTH : (int)number; break;
     case 12: s->error_limit = number < 0 ? -1 : number; break;
     case 14: s->exit_status = number < 0 ? -1 : (int)(number & 0xff); break;
     case 16: s->list_reachable = number != 0; break;
     case 17: resolve(s->text_report, sizeof s->text_report, value); break;
     case 18: s->fill_new = number != 0; break;
     case 20: s->compact = number != 0; break;
-    case 22: if (number != 0) s->compact = 0; break;
-    case 21: if (s->program[0] == '\0') ryn_strlcpy(s->program, value, sizeof s->program); break;
+    case 22:
+        if (number != 0)
+            s->compact = 0;
+        break;
+    case 21:
+        if (s->program[0] == '\0')
+            ryn_strlcpy(s->program, value, sizeof s->program);
+        break;
     case 23: resolve(s->html_report, sizeof s->html_report, value); break;
     case 27: ryn_strlcpy(s->disabled, value, sizeof s->disabled); break;
     case 29: resolve(s->analyzer_dir, sizeof s->analyzer_dir, value); break;
     case 33:
-        s->fork_mode = strcmp(value, "parent") == 0 ? CS_FORK_PARENT
+        s->fork_mode = strcmp(value, "parent") == 0  ? CS_FORK_PARENT
                        : strcmp(value, "child") == 0 ? CS_FORK_CHILD
                                                      : CS_FORK_BOTH;
         break;

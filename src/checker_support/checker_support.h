@@ -35,23 +35,23 @@ size_t cs_runtime_regions(const struct cs_region **regions);
 enum { CS_FORK_PARENT = 0, CS_FORK_CHILD = 1, CS_FORK_BOTH = 2 };
 #define CS_MAX_DEPTH 64
 struct cs_settings {
-    const char *tool;       /* "memvex", "vek": prefix of every report line */
-    int stack_depth;        /* frames recorded and printed, 1..64 */
-    long error_limit;       /* errors reported before they are only counted; -1 none */
-    int exit_status;        /* status replacing 0 when something was found; -1 none */
-    char disabled[1024];    /* comma-separated kinds not reported */
+    const char *tool;    /* "memvex", "vek": prefix of every report line */
+    int stack_depth;     /* frames recorded and printed, 1..64 */
+    long error_limit;    /* errors reported before they are only counted; -1 none */
+    int exit_status;     /* status replacing 0 when something was found; -1 none */
+    char disabled[1024]; /* comma-separated kinds not reported */
     int list_reachable;
     int fill_new;
-    int compact;            /* faulting stack only */
+    int compact; /* faulting stack only */
     int guard_count;
     int fork_mode;
-    int checker_full;       /* "checker full" in the copy; else write-only */
+    int checker_full; /* "checker full" in the copy; else write-only */
     int race;
     char checkfile[PATH_MAX];
-    char text_report[PATH_MAX];  /* absolute, or empty */
+    char text_report[PATH_MAX]; /* absolute, or empty */
     char html_report[PATH_MAX];
     char analyzer_dir[PATH_MAX];
-    char program[PATH_MAX];      /* the main program's original path */
+    char program[PATH_MAX]; /* the main program's original path */
     char start_dir[PATH_MAX];
 };
 extern struct cs_settings cs_settings;
@@ -79,9 +79,9 @@ uint32_t cs_capture_id(void);
 /* symbolize.c: report paths only. */
 struct cs_frame {
     uintptr_t pc;
-    uintptr_t offset;        /* pc less the object's load address */
-    int line;                /* 0 when unknown */
-    char function[256];      /* empty when unknown */
+    uintptr_t offset;   /* pc less the object's load address */
+    int line;           /* 0 when unknown */
+    char function[256]; /* empty when unknown */
     char file[512];
     char object[256];
 };
@@ -94,10 +94,10 @@ void cs_symbolizer_reset(void);
 struct cs_error {
     const char *kind;
     const char *description;
-    int not_error;           /* shown but not counted (e.g. still-reachable blocks) */
+    int not_error; /* shown but not counted (e.g. still-reachable blocks) */
     int stack_count;
     struct {
-        const char *title;   /* NULL for the faulting stack, else e.g. "allocated at" */
+        const char *title; /* NULL for the faulting stack, else e.g. "allocated at" */
         uint32_t id;
     } stacks[CS_MAX_STACKS];
 };

@@ -18,9 +18,8 @@ void cs_lock_wait(cs_lock_t *lock);
 static inline void cs_lock(cs_lock_t *lock)
 {
     int expected = 0;
-    if (__builtin_expect(!atomic_compare_exchange_strong_explicit(
-                             &lock->held, &expected, 1, memory_order_acquire,
-                             memory_order_relaxed),
+    if (__builtin_expect(!atomic_compare_exchange_strong_explicit(&lock->held, &expected, 1, memory_order_acquire,
+                                                                  memory_order_relaxed),
                          0))
         cs_lock_wait(lock);
 }

@@ -13,8 +13,8 @@ void cs_lock_wait(cs_lock_t *lock)
         /* Read until it looks free: a failing exchange would take the line. */
         if (atomic_load_explicit(&lock->held, memory_order_relaxed) == 0) {
             int expected = 0;
-            if (atomic_compare_exchange_weak_explicit(&lock->held, &expected, 1,
-                                                      memory_order_acquire, memory_order_relaxed))
+            if (atomic_compare_exchange_weak_explicit(&lock->held, &expected, 1, memory_order_acquire,
+                                                      memory_order_relaxed))
                 return;
         }
         /* A holder that was preempted needs the core more than we do. */

@@ -103,8 +103,8 @@ void cs_finish_reports(const struct cs_leak_totals *leaks)
     ++cs_in_runtime;
     cs_lock(&report_lock);
     if (!silent_process) {
-        int found = counts.errors > 0 || counts.suppressed > 0 ||
-                    (leaks && leaks->has_leaks && leaks->leaked_blocks > 0);
+        int found =
+            counts.errors > 0 || counts.suppressed > 0 || (leaks && leaks->has_leaks && leaks->leaked_blocks > 0);
         if (found)
             cs_text_summary(&counts, leaks);
         cs_json_finish(&counts, leaks);

@@ -46,8 +46,9 @@ static struct ryn_out *begin(struct ryn_out *out)
     ryn_out_init(out, html_fd, buffer, sizeof buffer);
     ryn_out_str(out, "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>");
     ryn_out_str(out, cs_settings.tool);
-    ryn_out_str(out, " report</title>\n<style>body{font-family:sans-serif}"
-                     "pre{background:#f4f4f4;padding:4px}.kind{color:#b00}</style></head><body>\n<h1>");
+    ryn_out_str(out,
+                " report</title>\n<style>body{font-family:sans-serif}"
+                "pre{background:#f4f4f4;padding:4px}.kind{color:#b00}</style></head><body>\n<h1>");
     ryn_out_str(out, cs_settings.tool);
     ryn_out_str(out, " report: ");
     escaped(out, cs_settings.program);

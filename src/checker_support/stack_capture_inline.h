@@ -15,8 +15,8 @@
 #define CS_OWN_FRAMES_USUAL 6
 #define CS_OWN_FRAMES_MOST 24
 
-static inline __attribute__((always_inline)) size_t
-cs_capture_walk(uintptr_t *pcs, size_t max, size_t room, int *short_of_room)
+static inline __attribute__((always_inline)) size_t cs_capture_walk(uintptr_t *pcs, size_t max, size_t room,
+                                                                    int *short_of_room)
 {
     void *raw[CS_MAX_DEPTH + CS_OWN_FRAMES_MOST];
     size_t limit = sizeof raw / sizeof raw[0];

@@ -13,7 +13,7 @@
 #define ARENA_SIZE ((size_t)1 << 30)
 
 struct entry {
-    uint32_t next;  /* id of the next entry in the bucket, 0 at the end */
+    uint32_t next; /* id of the next entry in the bucket, 0 at the end */
     uint32_t hash;
     uint32_t depth;
     uint32_t unused;
@@ -36,8 +36,8 @@ static int ready(void)
     int expected = 0;
     if (atomic_compare_exchange_strong(&state, &expected, 1)) {
         buckets = cs_map(sizeof(*buckets) << BUCKET_BITS);
-        void *memory = mmap(NULL, ARENA_SIZE, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void *memory =
+            mmap(NULL, ARENA_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         arena = memory == MAP_FAILED ? NULL : memory;
         if (arena != NULL)
             cs_note_region(arena, ARENA_SIZE);
@@ -68,8 +68,7 @@ static uint32_t find(uint32_t head, uint32_t hash, const uintptr_t *pcs, size_t 
 {
     for (uint32_t id = head; id != 0;) {
         struct entry *e = entry_of(id);
-        if (e->hash == hash && e->depth == depth &&
-            memcmp(e->pcs, pcs, depth * sizeof *pcs) == 0)
+        if (e->hash == hash && e->depth == depth && memcmp(e->pcs, pcs, depth * sizeof *pcs) == 0)
             return id;
         id = e->next;
     }

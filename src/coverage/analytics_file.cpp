@@ -6,9 +6,8 @@ namespace {
 void write_row(std::ostream& out, const char* kind, const std::string& name,
                const std::string& object, const Measures& m) {
     out << kind << '\t' << name << '\t' << object << '\t' << m.functions_executed << '\t'
-        << m.functions << '\t' << m.blocks_executed << '\t' << m.blocks << '\t'
-        << m.insns_executed << '\t' << m.insns << '\t' << m.lines_executed << '\t' << m.lines
-        << '\n';
+        << m.functions << '\t' << m.blocks_executed << '\t' << m.blocks << '\t' << m.insns_executed
+        << '\t' << m.insns << '\t' << m.lines_executed << '\t' << m.lines << '\n';
 }
 
 }  // namespace

@@ -31,8 +31,9 @@ struct FunctionBuilder {
 };
 
 uint64_t calls_of(const InstrData& object, const Block& entry) {
-    const auto it = std::lower_bound(object.calls.begin(), object.calls.end(), entry.addr,
-                                     [](const EntryCalls& c, uint64_t addr) { return c.addr < addr; });
+    const auto it =
+        std::lower_bound(object.calls.begin(), object.calls.end(), entry.addr,
+                         [](const EntryCalls& c, uint64_t addr) { return c.addr < addr; });
     return it != object.calls.end() && it->addr == entry.addr ? it->calls : entry.count;
 }
 

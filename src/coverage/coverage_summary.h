@@ -28,7 +28,7 @@ struct Measures {
 struct FunctionCoverage {
     std::string object;  // the object's original path
     std::string name;
-    std::string file;    // where the function begins
+    std::string file;  // where the function begins
     uint32_t line = 0;
     uint64_t entry_count = 0;  // runs that entered it
     // Calls recorded for its entry block, else the entry block's count (a

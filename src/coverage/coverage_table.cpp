@@ -19,22 +19,22 @@ std::string ratio_text(uint64_t part, uint64_t whole) {
 
 const char* column_title(Column column) {
     switch (column) {
-        case Column::executed: return "Blocks run";
-        case Column::instructions_covered: return "Instrs run";
-        case Column::block_percent: return "Block%";
-        case Column::instruction_percent: return "Instr%";
-        case Column::lines: return "Lines run";
+    case Column::executed: return "Blocks run";
+    case Column::instructions_covered: return "Instrs run";
+    case Column::block_percent: return "Block%";
+    case Column::instruction_percent: return "Instr%";
+    case Column::lines: return "Lines run";
     }
     return "";
 }
 
 std::string cell(Column column, const Measures& m) {
     switch (column) {
-        case Column::executed: return ratio_text(m.blocks_executed, m.blocks);
-        case Column::instructions_covered: return ratio_text(m.insns_executed, m.insns);
-        case Column::block_percent: return percent_text(m.blocks_executed, m.blocks);
-        case Column::instruction_percent: return percent_text(m.insns_executed, m.insns);
-        case Column::lines: return ratio_text(m.lines_executed, m.lines);
+    case Column::executed: return ratio_text(m.blocks_executed, m.blocks);
+    case Column::instructions_covered: return ratio_text(m.insns_executed, m.insns);
+    case Column::block_percent: return percent_text(m.blocks_executed, m.blocks);
+    case Column::instruction_percent: return percent_text(m.insns_executed, m.insns);
+    case Column::lines: return ratio_text(m.lines_executed, m.lines);
     }
     return "";
 }
@@ -54,7 +54,8 @@ std::string percent_text(uint64_t part, uint64_t whole) {
         return "-";
     }
     char text[32];
-    snprintf(text, sizeof text, "%.1f", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+    snprintf(text, sizeof text, "%.1f",
+             100.0 * static_cast<double>(part) / static_cast<double>(whole));
     return text;
 }
 
@@ -117,9 +118,9 @@ void print_coverage_table(std::ostream& out, const CoverageSummary& summary,
     }
     rows.push_back({"", {}});
     Measures total = summary.total;
-    rows.push_back(make_row("Total (" + ratio_text(total.functions_executed, total.functions) +
-                                " functions run)",
-                            total, layout));
+    rows.push_back(make_row(
+        "Total (" + ratio_text(total.functions_executed, total.functions) + " functions run)",
+        total, layout));
 
     size_t name_width = 0;
     std::vector<size_t> widths(layout.columns.size(), 0);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <tuple>
 #include <sstream>
+#include <tuple>
 
 #include "coverage/coverage_error.h"
 #include "coverage/file_digest.h"
@@ -46,8 +46,7 @@ InstrData merge_instr_data(const std::vector<InstrData>& parts) {
                 continue;
             }
             if (!same_block(it->second, block)) {
-                throw CoverageError("data of " + merged.object +
-                                    " describes the block at 0x" +
+                throw CoverageError("data of " + merged.object + " describes the block at 0x" +
                                     (std::ostringstream() << std::hex << block.addr).str() +
                                     " in two ways");
             }

@@ -14,8 +14,7 @@ namespace {
 std::string read_list_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) {
-        throw CoverageError("cannot read the function list " + path + ": " +
-                            std::strerror(errno));
+        throw CoverageError("cannot read the function list " + path + ": " + std::strerror(errno));
     }
     std::ostringstream text;
     text << in.rdbuf();
@@ -44,9 +43,7 @@ std::vector<std::string> split_function_list(std::string_view text) {
 
 void FunctionFilter::exclude_name(std::string name) { names_.push_back(std::move(name)); }
 
-void FunctionFilter::exclude_prefix(std::string prefix) {
-    prefixes_.push_back(std::move(prefix));
-}
+void FunctionFilter::exclude_prefix(std::string prefix) { prefixes_.push_back(std::move(prefix)); }
 
 void FunctionFilter::exclude_names_in(const std::string& path) {
     for (std::string& name : split_function_list(read_list_file(path))) {
@@ -65,9 +62,8 @@ bool FunctionFilter::excludes(std::string_view function) const {
         return false;
     }
     return std::ranges::find(names_, function) != names_.end() ||
-           std::ranges::any_of(prefixes_, [&](const std::string& prefix) {
-               return function.starts_with(prefix);
-           });
+           std::ranges::any_of(
+               prefixes_, [&](const std::string& prefix) { return function.starts_with(prefix); });
 }
 
 }  // namespace coverage

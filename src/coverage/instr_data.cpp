@@ -5,8 +5,8 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
-#include <tuple>
 #include <string_view>
+#include <tuple>
 
 #include "coverage/coverage_error.h"
 #include "ryn/probe_format.h"
@@ -63,7 +63,8 @@ T number_field(LineReader& reader, std::string_view text, int base, const char* 
 // Splits at tabs; the last field keeps any tab beyond max_fields.
 std::vector<std::string_view> split_fields(std::string_view rest, size_t max_fields) {
     std::vector<std::string_view> fields;
-    for (size_t tab; fields.size() + 1 < max_fields && (tab = rest.find('\t')) != std::string_view::npos;) {
+    for (size_t tab;
+         fields.size() + 1 < max_fields && (tab = rest.find('\t')) != std::string_view::npos;) {
         fields.push_back(rest.substr(0, tab));
         rest.remove_prefix(tab + 1);
     }
@@ -172,11 +173,13 @@ InstrData parse_instr_data(std::istream& in, const std::string& origin) {
     parse_section(reader, "blocks", data.blocks, parse_block);
     parse_section(reader, "branches", data.branches, parse_branch);
     parse_section(reader, "calls", data.calls, parse_calls);
-    const auto indirect_count = number_field<size_t>(reader, header_value(reader, "indirect"), 10, "indirect");
+    const auto indirect_count =
+        number_field<size_t>(reader, header_value(reader, "indirect"), 10, "indirect");
     for (size_t i = 0; i < indirect_count; ++i) {
         data.indirect.push_back(parse_indirect(reader, reader.next("indirect")));
     }
-    std::ranges::sort(data.indirect, {}, [](const IndirectTarget& t) { return std::tie(t.site, t.target, t.object); });
+    std::ranges::sort(data.indirect, {},
+                      [](const IndirectTarget& t) { return std::tie(t.site, t.target, t.object); });
     if (reader.more()) {
         reader.next("the end");  // so the message names the first extra line
         reader.fail("more lines than the blocks, branches, calls and indirect targets announced");
@@ -211,7 +214,8 @@ void write_instr_data(std::ostream& out, const InstrData& data) {
     }
     out << "indirect " << data.indirect.size() << "\n";
     for (const IndirectTarget& t : data.indirect) {
-        out << std::hex << t.site << '\t' << t.target << std::dec << '\t' << t.count << '\t' << t.object << '\n';
+        out << std::hex << t.site << '\t' << t.target << std::dec << '\t' << t.count << '\t'
+            << t.object << '\n';
     }
 }
 

@@ -13,11 +13,11 @@ namespace coverage {
 struct Block {
     uint64_t addr = 0;
     uint32_t insn_count = 0;
-    uint32_t line = 0;      // 0: unknown
-    uint32_t flags = 0;     // RYN_PROBE_* flags
-    uint64_t count = 0;     // executions, or runs that reached it (see counts_exact)
-    std::string function;   // "" unknown
-    std::string file;       // "" unknown
+    uint32_t line = 0;     // 0: unknown
+    uint32_t flags = 0;    // RYN_PROBE_* flags
+    uint64_t count = 0;    // executions, or runs that reached it (see counts_exact)
+    std::string function;  // "" unknown
+    std::string file;      // "" unknown
 
     bool executed() const { return count > 0; }
     bool is_function_entry() const;
@@ -48,12 +48,12 @@ struct IndirectTarget {
 };
 
 struct InstrData {
-    std::string object;   // original path of the object
-    std::string digest;   // MD5 text of the object's content
-    std::string program;  // the main program whose runs recorded it
-    std::vector<Block> blocks;      // ascending addresses
-    std::vector<Branch> branches;   // ascending addresses
-    std::vector<EntryCalls> calls;  // ascending addresses
+    std::string object;                         // original path of the object
+    std::string digest;                         // MD5 text of the object's content
+    std::string program;                        // the main program whose runs recorded it
+    std::vector<Block> blocks;                  // ascending addresses
+    std::vector<Branch> branches;               // ascending addresses
+    std::vector<EntryCalls> calls;              // ascending addresses
     std::vector<IndirectTarget> indirect = {};  // ascending (site, target, object)
     // False when some run only noted which blocks it reached: block counts
     // then include runs, not executions, and branch counts are incomplete.

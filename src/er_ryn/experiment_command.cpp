@@ -15,8 +15,7 @@ constexpr std::array<std::string_view, 5> k_valued_settings = {"-o", "-d", "-C",
 bool is_option(const std::string& arg) { return !arg.empty() && arg[0] == '-'; }
 
 // Takes the settings that concern the whole experiment from a target's option.
-void take_target_option(const std::string& option, TargetBlock& block,
-                        ExperimentCommand& command) {
+void take_target_option(const std::string& option, TargetBlock& block, ExperimentCommand& command) {
     const auto value_of = [&](std::string_view prefix) -> std::optional<std::string> {
         if (option.starts_with(prefix)) {
             return option.substr(prefix.size());

@@ -26,11 +26,11 @@ struct ExperimentCommand {
     bool verbose = false;                        // -v among the collector settings
     std::vector<TargetBlock> targets;
     // Settings that hold for the whole experiment wherever they appear.
-    std::vector<std::string> requests;              // -er:..., in first-seen order
-    std::vector<std::string> function_lists;        // -blacklist=
-    std::vector<std::string> function_prefix_lists; // -blacklist_pfx=
-    std::vector<std::string> ignored_functions;     // -fignore=
-    std::optional<std::string> analytics_file;      // -zentor_analytics_file=
+    std::vector<std::string> requests;               // -er:..., in first-seen order
+    std::vector<std::string> function_lists;         // -blacklist=
+    std::vector<std::string> function_prefix_lists;  // -blacklist_pfx=
+    std::vector<std::string> ignored_functions;      // -fignore=
+    std::optional<std::string> analytics_file;       // -zentor_analytics_file=
 };
 
 // Checks args (the program path excluded); throws ToolError when malformed.

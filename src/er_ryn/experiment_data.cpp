@@ -19,8 +19,7 @@ std::vector<coverage::InstrData> load_experiment_data(const ExperimentCommand& c
         try {
             objects.push_back(coverage::load_target_data(target.file, *target.use_location));
         } catch (const coverage::CoverageError& error) {
-            err << "er_ryn: " << target.file << " left out of the report: " << error.what()
-                << "\n";
+            err << "er_ryn: " << target.file << " left out of the report: " << error.what() << "\n";
         }
     }
     return objects;

@@ -67,15 +67,13 @@ void write_experiment_reports(const std::string& directory,
     const std::string html_dir = directory + "/" + k_html_dir;
     const std::string log = directory + "/" + k_genhtml_log;
     switch (write_html_report(tracefile_path, html_dir, log)) {
-        case HtmlResult::written:
-            out << "HTML report: " << html_dir << "/index.html\n";
-            break;
-        case HtmlResult::failed:
-            err << "er_ryn: genhtml could not make the HTML report; see " << log << "\n";
-            break;
-        case HtmlResult::not_installed:
-            out << "No HTML report: genhtml (package lcov) is not installed\n";
-            break;
+    case HtmlResult::written: out << "HTML report: " << html_dir << "/index.html\n"; break;
+    case HtmlResult::failed:
+        err << "er_ryn: genhtml could not make the HTML report; see " << log << "\n";
+        break;
+    case HtmlResult::not_installed:
+        out << "No HTML report: genhtml (package lcov) is not installed\n";
+        break;
     }
 }
 

@@ -35,8 +35,9 @@ HtmlResult write_html_report(const std::string& tracefile, const std::string& ht
     }
     // A source that moved since the build leaves its page out rather than
     // losing the whole report.
-    std::vector<std::string> args = {k_genhtml, "--quiet", "--ignore-errors", "source",
-                                     "--output-directory", html_dir, tracefile};
+    std::vector<std::string> args = {
+        k_genhtml, "--quiet", "--ignore-errors", "source", "--output-directory",
+        html_dir,  tracefile};
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -61,8 +62,7 @@ HtmlResult write_html_report(const std::string& tracefile, const std::string& ht
             return HtmlResult::failed;
         }
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? HtmlResult::written
-                                                          : HtmlResult::failed;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? HtmlResult::written : HtmlResult::failed;
 }
 
 }  // namespace er_ryn

@@ -5,13 +5,13 @@
 #include <string_view>
 #include <vector>
 
-#include "usage_texts.h"
 #include "ryn/pathutil.h"
 #include "ryn/ryn_entry.h"
+#include "usage_texts.h"
 
 namespace {
 
-constexpr const char* k_mode_words[] = {"instrument", "collect", "analyze",
+constexpr const char* k_mode_words[] = {"instrument", "collect",  "analyze",
                                         "coverage",   "optimize", "check"};
 
 bool is_mode_word(const char* arg) {
@@ -48,8 +48,8 @@ int main(int argc, char** argv) {
     args.push_back(nullptr);
 
     char answer[4096] = {};
-    ryn_main_entry(front_end, answer, sizeof answer, static_cast<int>(args.size()) - 1,
-                   args.data(), 0);
+    ryn_main_entry(front_end, answer, sizeof answer, static_cast<int>(args.size()) - 1, args.data(),
+                   0);
     if (answer[0] != '\0') {
         fputs(answer, stdout);
     }

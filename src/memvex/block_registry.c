@@ -40,8 +40,7 @@ int mv_registry_init(void)
      * system allows, sparing a page walk per lookup. */
     size_t size = sizeof(*buckets) << BUCKET_BITS;
     size_t large = (size_t)2 << 20;
-    char *memory = mmap(NULL, size + large, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    char *memory = mmap(NULL, size + large, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (memory == MAP_FAILED)
         return 0;
     char *start = (char *)(((uintptr_t)memory + large - 1) & ~(uintptr_t)(large - 1));

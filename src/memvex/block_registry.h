@@ -15,28 +15,28 @@ extern "C" {
 
 /* How a block was obtained; its release must use the same family. */
 enum mv_family {
-    MV_MALLOC = 0,        /* malloc, calloc, realloc, memalign and friends */
-    MV_NEW = 1,           /* operator new */
-    MV_NEW_ARRAY = 2,     /* operator new[] */
-    MV_NEW_ALIGNED = 3,   /* operator new with an alignment */
+    MV_MALLOC = 0,      /* malloc, calloc, realloc, memalign and friends */
+    MV_NEW = 1,         /* operator new */
+    MV_NEW_ARRAY = 2,   /* operator new[] */
+    MV_NEW_ALIGNED = 3, /* operator new with an alignment */
     MV_NEW_ARRAY_ALIGNED = 4,
 };
 
 enum mv_state { MV_LIVE = 1, MV_QUARANTINED = 2 };
 
 struct mv_block {
-    struct mv_block *next;  /* bucket chain; the registry's own */
-    uintptr_t user;         /* the address the program holds */
-    void *base;             /* what the C library returned */
-    size_t size;            /* what the program asked for */
-    uint32_t left;          /* red zone bytes before user (base..user) */
-    uint32_t right;         /* red zone bytes after user + size */
-    uint32_t alloc_stack;   /* depot ids; 0 when unknown */
+    struct mv_block *next; /* bucket chain; the registry's own */
+    uintptr_t user;        /* the address the program holds */
+    void *base;            /* what the C library returned */
+    size_t size;           /* what the program asked for */
+    uint32_t left;         /* red zone bytes before user (base..user) */
+    uint32_t right;        /* red zone bytes after user + size */
+    uint32_t alloc_stack;  /* depot ids; 0 when unknown */
     uint32_t free_stack;
     uint8_t family;
     uint8_t state;
-    uint8_t mark;           /* free for a whole-heap pass (leak scan) to use */
-    uint8_t guarded;        /* on pages of its own, base is the mapping */
+    uint8_t mark;    /* free for a whole-heap pass (leak scan) to use */
+    uint8_t guarded; /* on pages of its own, base is the mapping */
 };
 
 int mv_registry_init(void);

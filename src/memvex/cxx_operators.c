@@ -27,8 +27,14 @@ static void *throwing_new(size_t size, size_t alignment, enum mv_family family, 
 }
 
 /* operator new(size_t) and friends */
-MV_EXPORT void *_Znwm(size_t size) { return throwing_new(size, 0, MV_NEW, "_Znwm"); }
-MV_EXPORT void *_Znam(size_t size) { return throwing_new(size, 0, MV_NEW_ARRAY, "_Znam"); }
+MV_EXPORT void *_Znwm(size_t size)
+{
+    return throwing_new(size, 0, MV_NEW, "_Znwm");
+}
+MV_EXPORT void *_Znam(size_t size)
+{
+    return throwing_new(size, 0, MV_NEW_ARRAY, "_Znam");
+}
 MV_EXPORT void *_ZnwmRKSt9nothrow_t(size_t size, const void *tag)
 {
     (void)tag;
@@ -59,8 +65,14 @@ MV_EXPORT void *_ZnamSt11align_val_tRKSt9nothrow_t(size_t size, size_t alignment
 }
 
 /* operator delete: plain, sized, nothrow, aligned, aligned and sized */
-MV_EXPORT void _ZdlPv(void *p) { mv_release(p, MV_NEW, "delete"); }
-MV_EXPORT void _ZdaPv(void *p) { mv_release(p, MV_NEW_ARRAY, "delete[]"); }
+MV_EXPORT void _ZdlPv(void *p)
+{
+    mv_release(p, MV_NEW, "delete");
+}
+MV_EXPORT void _ZdaPv(void *p)
+{
+    mv_release(p, MV_NEW_ARRAY, "delete[]");
+}
 MV_EXPORT void _ZdlPvm(void *p, size_t size)
 {
     (void)size;

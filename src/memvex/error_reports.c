@@ -32,8 +32,8 @@ static void block_phrase(struct ryn_out *out, const struct mv_block *block)
     ryn_out_hex(out, block->user);
 }
 
-static void send(const char *kind, struct description *d, uint32_t stack,
-                 const struct mv_block *block, int with_free_stack)
+static void send(const char *kind, struct description *d, uint32_t stack, const struct mv_block *block,
+                 int with_free_stack)
 {
     struct cs_error error = {.kind = kind, .description = ryn_out_text(&d->out)};
     if (stack != 0) {
@@ -51,8 +51,7 @@ static void send(const char *kind, struct description *d, uint32_t stack,
     cs_report(&error);
 }
 
-void mv_report_overflow_write(const struct mv_block *block, uint32_t stack, int before,
-                              size_t distance)
+void mv_report_overflow_write(const struct mv_block *block, uint32_t stack, int before, size_t distance)
 {
     struct description d;
     struct ryn_out *out = begin(&d);
@@ -92,8 +91,7 @@ void mv_report_invalid_free(uintptr_t pointer, uint32_t stack, const char *what)
     send("invalid-free", &d, stack, NULL, 0);
 }
 
-void mv_report_interior_free(uintptr_t pointer, const struct mv_block *block, uint32_t stack,
-                             const char *what)
+void mv_report_interior_free(uintptr_t pointer, const struct mv_block *block, uint32_t stack, const char *what)
 {
     struct description d;
     struct ryn_out *out = begin(&d);

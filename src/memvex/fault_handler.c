@@ -54,8 +54,7 @@ static uint32_t fault_stack(ucontext_t *context)
     return cs_depot_put(pcs, depth);
 }
 
-static void report_fault(const struct mv_block *block, uintptr_t guard, uintptr_t address,
-                         ucontext_t *context)
+static void report_fault(const struct mv_block *block, uintptr_t guard, uintptr_t address, ucontext_t *context)
 {
     int write = (context->uc_mcontext.gregs[REG_ERR] & 2) != 0;
     char text[320];
@@ -69,8 +68,7 @@ static void report_fault(const struct mv_block *block, uintptr_t guard, uintptr_
     } else {
         ryn_out_str(&out, ", ");
         ryn_out_udec(&out, address - block->user - block->size + 1);
-        ryn_out_str(&out, address >= guard ? " bytes past the end of the block of "
-                                            : " bytes from the block of ");
+        ryn_out_str(&out, address >= guard ? " bytes past the end of the block of " : " bytes from the block of ");
     }
     ryn_out_udec(&out, block->size);
     ryn_out_str(&out, " bytes at ");
@@ -120,8 +118,7 @@ static void pass_to_program(int signal, siginfo_t *info, void *context)
     }
     cs_unlock(&action_lock);
     int has_handler = (action.sa_flags & SA_SIGINFO) ? action.sa_sigaction != NULL
-                                                      : action.sa_handler != SIG_DFL &&
-                                                            action.sa_handler != SIG_IGN;
+                                                     : action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN;
     if (!has_handler) {
         /* Ignoring a fault is not possible; the kernel would kill too. */
         die_by_default(signal, info);

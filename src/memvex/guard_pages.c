@@ -105,8 +105,7 @@ void *mv_guard_allocate(size_t size, size_t alignment, enum mv_family family, in
     }
     /* Enough pages for the red zone before, the bytes and the alignment slack. */
     size_t data = round_up(MV_MIN_REDZONE + size + alignment - 1, PAGE);
-    void *mapping = mmap(NULL, data + PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                         -1, 0);
+    void *mapping = mmap(NULL, data + PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) {
         put_slot((size_t)slot);
         return NULL;

@@ -17,8 +17,8 @@ static inline __attribute__((always_inline)) uint64_t word_at(const unsigned cha
 
 /* Red zones of 16 to 32 bytes, the usual sizes, as four overlapping words
  * without a call; others through the general check. */
-static inline __attribute__((always_inline)) int red_zone_intact(const unsigned char *at,
-                                                                size_t size, unsigned char pattern)
+static inline __attribute__((always_inline)) int red_zone_intact(const unsigned char *at, size_t size,
+                                                                 unsigned char pattern)
 {
     if (size < 16 || size > 32)
         return mv_all_pattern(at, size, pattern);
@@ -33,8 +33,7 @@ static int find_damage(const struct mv_block *block, int *before, size_t *distan
     const unsigned char *right = (const unsigned char *)block->user + block->size;
     /* Intact red zones are the rule; only a damaged one is searched byte-wise
      * for the damage nearest the block. */
-    if (red_zone_intact(left, block->left, MV_LEFT_PATTERN) &&
-        red_zone_intact(right, block->right, MV_RIGHT_PATTERN))
+    if (red_zone_intact(left, block->left, MV_LEFT_PATTERN) && red_zone_intact(right, block->right, MV_RIGHT_PATTERN))
         return 0;
     for (uint32_t i = block->left; i > 0; --i) {
         if (left[i - 1] != MV_LEFT_PATTERN) {
@@ -55,8 +54,7 @@ static int find_damage(const struct mv_block *block, int *before, size_t *distan
 
 /* Fills a red zone of 16 to 32 bytes, the usual sizes, with two stores
  * rather than a call; larger ones through memset. */
-static inline __attribute__((always_inline)) void fill_red_zone(unsigned char *at, size_t size,
-                                                                unsigned char pattern)
+static inline __attribute__((always_inline)) void fill_red_zone(unsigned char *at, size_t size, unsigned char pattern)
 {
     if (size < 16 || size > 32) {
         memset(at, pattern, size);
@@ -86,8 +84,8 @@ static void check_red_zones(const struct mv_block *block, uint32_t stack)
 
 /* The allocation and release paths, for a stack already captured (`stack`
  * not NULL) or to be captured here, in the entry point's frame. */
-static inline __attribute__((always_inline)) void *
-allocate(size_t size, size_t alignment, enum mv_family family, int zero, const uint32_t *stack)
+static inline __attribute__((always_inline)) void *allocate(size_t size, size_t alignment, enum mv_family family,
+                                                            int zero, const uint32_t *stack)
 {
     if (cs_in_runtime) {
         /* The runtime's own allocations (libdw, libunwind) are not checked. */
@@ -107,8 +105,7 @@ allocate(size_t size, size_t alignment, enum mv_family family, int zero, const u
     size_t right = MV_MIN_REDZONE + ((16 - size % 16) % 16);
     void *base = NULL;
     if (size <= SIZE_MAX - left - right && left <= UINT32_MAX / 2)
-        base = alignment > 16 ? __libc_memalign(alignment, left + size + right)
-                              : __libc_malloc(left + size + right);
+        base = alignment > 16 ? __libc_memalign(alignment, left + size + right) : __libc_malloc(left + size + right);
     if (base == NULL) {
         --cs_in_runtime;
         errno = ENOMEM;
@@ -147,8 +144,8 @@ void *mv_allocate(size_t size, size_t alignment, enum mv_family family, int zero
     return allocate(size, alignment, family, zero, NULL);
 }
 
-static inline __attribute__((always_inline)) void
-release(void *pointer, enum mv_family family, const char *what, const uint32_t *known_stack)
+static inline __attribute__((always_inline)) void release(void *pointer, enum mv_family family, const char *what,
+                                                          const uint32_t *known_stack)
 {
     if (pointer == NULL)
         return;
@@ -247,8 +244,7 @@ static void check_live(struct mv_block *block, void *context)
     int before = 0;
     size_t distance = 0;
     /* Reporting here would call the registry again; note the first one. */
-    if (block->state == MV_LIVE && damaged->user == 0 && !block->mark &&
-        find_damage(block, &before, &distance)) {
+    if (block->state == MV_LIVE && damaged->user == 0 && !block->mark && find_damage(block, &before, &distance)) {
         *damaged = *block;
         block->mark = 1;
     }

@@ -120,8 +120,8 @@ static void scan_words(struct marker *m, uintptr_t start, uintptr_t end)
     }
 }
 
-static int overlaps_any(const struct cs_region *regions, size_t count, uintptr_t start,
-                        uintptr_t end, uintptr_t *cut_start, uintptr_t *cut_end)
+static int overlaps_any(const struct cs_region *regions, size_t count, uintptr_t start, uintptr_t end,
+                        uintptr_t *cut_start, uintptr_t *cut_end)
 {
     for (size_t i = 0; i < count; ++i) {
         if (regions[i].start < end && regions[i].end > start && regions[i].start < regions[i].end) {
@@ -246,8 +246,7 @@ static void mark_from_stack(struct marker *m)
     }
 }
 
-int mv_mark_reachable(struct mv_marked_heap *heap, const struct mv_stopped_thread *threads,
-                      size_t thread_count)
+int mv_mark_reachable(struct mv_marked_heap *heap, const struct mv_stopped_thread *threads, size_t thread_count)
 {
     memset(heap, 0, sizeof *heap);
     uint64_t live_blocks = 0, live_bytes = 0;

@@ -31,8 +31,7 @@ struct mv_mapping {
 };
 /* Calls visit for each line of /proc/self/maps, read in one snapshot.
  * 0 when the file cannot be read. */
-int mv_for_each_mapping(void (*visit)(const struct mv_mapping *mapping, void *context),
-                        void *context);
+int mv_for_each_mapping(void (*visit)(const struct mv_mapping *mapping, void *context), void *context);
 
 /* scan_memory.c: memory for the scan's own tables, straight from the kernel
  * and given back afterwards. */
@@ -43,7 +42,7 @@ size_t mv_scan_tables(const struct cs_region **tables);
 
 /* leak_mark.c */
 struct mv_scanned_block {
-    uintptr_t start, end; /* the user bytes; end > start even for size 0 */
+    uintptr_t start, end;               /* the user bytes; end > start even for size 0 */
     uintptr_t extent_start, extent_end; /* with its red zones */
     size_t size;
     uint32_t alloc_stack;
@@ -57,8 +56,7 @@ struct mv_marked_heap {
     size_t count;
     size_t mapped_bytes;
 };
-int mv_mark_reachable(struct mv_marked_heap *heap, const struct mv_stopped_thread *threads,
-                      size_t thread_count);
+int mv_mark_reachable(struct mv_marked_heap *heap, const struct mv_stopped_thread *threads, size_t thread_count);
 void mv_release_marked(struct mv_marked_heap *heap);
 
 #endif

@@ -60,12 +60,10 @@ void mv_quarantine_after_fork(void);
 
 /* error_reports.c: one function per kind of error. `stack` is the faulting
  * call's depot id, 0 when the error is found away from any call. */
-void mv_report_overflow_write(const struct mv_block *block, uint32_t stack, int before,
-                              size_t distance);
+void mv_report_overflow_write(const struct mv_block *block, uint32_t stack, int before, size_t distance);
 void mv_report_double_free(const struct mv_block *block, uint32_t stack, const char *what);
 void mv_report_invalid_free(uintptr_t pointer, uint32_t stack, const char *what);
-void mv_report_interior_free(uintptr_t pointer, const struct mv_block *block, uint32_t stack,
-                             const char *what);
+void mv_report_interior_free(uintptr_t pointer, const struct mv_block *block, uint32_t stack, const char *what);
 void mv_report_mismatched_free(const struct mv_block *block, uint32_t stack, const char *what);
 void mv_report_write_after_free(const struct mv_block *block, size_t offset);
 const char *mv_family_name(enum mv_family family);

@@ -35,8 +35,8 @@ int mv_all_pattern_portable(const unsigned char *bytes, size_t size, unsigned ch
     return differ == 0;
 }
 
-__attribute__((target("avx2"))) static int all_pattern_avx2(const unsigned char *bytes,
-                                                            size_t size, unsigned char pattern)
+__attribute__((target("avx2"))) static int all_pattern_avx2(const unsigned char *bytes, size_t size,
+                                                            unsigned char pattern)
 {
     const __m256i want = _mm256_set1_epi8((char)pattern);
     __m256i differ = _mm256_setzero_si256();
@@ -46,21 +46,16 @@ __attribute__((target("avx2"))) static int all_pattern_avx2(const unsigned char 
         __m256i b = _mm256_loadu_si256((const __m256i *)(const void *)(bytes + i + 32));
         __m256i c = _mm256_loadu_si256((const __m256i *)(const void *)(bytes + i + 64));
         __m256i d = _mm256_loadu_si256((const __m256i *)(const void *)(bytes + i + 96));
-        differ = _mm256_or_si256(differ, _mm256_or_si256(_mm256_xor_si256(a, want),
-                                                         _mm256_xor_si256(b, want)));
-        differ = _mm256_or_si256(differ, _mm256_or_si256(_mm256_xor_si256(c, want),
-                                                         _mm256_xor_si256(d, want)));
+        differ = _mm256_or_si256(differ, _mm256_or_si256(_mm256_xor_si256(a, want), _mm256_xor_si256(b, want)));
+        differ = _mm256_or_si256(differ, _mm256_or_si256(_mm256_xor_si256(c, want), _mm256_xor_si256(d, want)));
     }
     for (; i + 32 <= size; i += 32)
         differ = _mm256_or_si256(
-            differ, _mm256_xor_si256(
-                        _mm256_loadu_si256((const __m256i *)(const void *)(bytes + i)), want));
+            differ, _mm256_xor_si256(_mm256_loadu_si256((const __m256i *)(const void *)(bytes + i)), want));
     /* The rest as one vector ending at the end; callers pass at least 32. */
     if (i < size)
         differ = _mm256_or_si256(
-            differ,
-            _mm256_xor_si256(
-                _mm256_loadu_si256((const __m256i *)(const void *)(bytes + size - 32)), want));
+            differ, _mm256_xor_si256(_mm256_loadu_si256((const __m256i *)(const void *)(bytes + size - 32)), want));
     return _mm256_testz_si256(differ, differ);
 }
 
@@ -78,8 +73,7 @@ int mv_all_pattern(const unsigned char *bytes, size_t size, unsigned char patter
         kind = __builtin_cpu_supports("avx2") ? 2 : 1;
         __atomic_store_n(&wide_kind, kind, __ATOMIC_RELAXED);
     }
-    return kind == 2 ? all_pattern_avx2(bytes, size, pattern)
-                     : mv_all_pattern_portable(bytes, size, pattern);
+    return kind == 2 ? all_pattern_avx2(bytes, size, pattern) : mv_all_pattern_portable(bytes, size, pattern);
 }
 
 size_t mv_first_damaged(const unsigned char *bytes, size_t size, unsigned char pattern)

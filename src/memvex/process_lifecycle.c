@@ -54,8 +54,14 @@ static void after_fork(int in_child)
     --cs_in_runtime;
 }
 
-static void parent_after_fork(void) { after_fork(0); }
-static void child_after_fork(void) { after_fork(1); }
+static void parent_after_fork(void)
+{
+    after_fork(0);
+}
+static void child_after_fork(void)
+{
+    after_fork(1);
+}
 
 /* Registered before the program's start-up registers the dynamic linker's
  * finaliser, so this runs after every destructor, with the status the

@@ -69,8 +69,7 @@ static char *read_maps(size_t *used, size_t *capacity)
         }
         long got = 0;
         *used = 0;
-        while (*used < *capacity &&
-               (got = syscall(SYS_read, fd, text + *used, *capacity - *used)) > 0)
+        while (*used < *capacity && (got = syscall(SYS_read, fd, text + *used, *capacity - *used)) > 0)
             *used += (size_t)got;
         syscall(SYS_close, fd);
         if (got >= 0 && *used < *capacity)
@@ -82,8 +81,7 @@ static char *read_maps(size_t *used, size_t *capacity)
     return NULL;
 }
 
-int mv_for_each_mapping(void (*visit)(const struct mv_mapping *mapping, void *context),
-                        void *context)
+int mv_for_each_mapping(void (*visit)(const struct mv_mapping *mapping, void *context), void *context)
 {
     size_t used = 0, capacity = 0;
     char *text = read_maps(&used, &capacity);

@@ -85,8 +85,7 @@ static void release_held(struct held item)
         mv_guard_release(&block);
         return;
     }
-    size_t offset = mv_first_damaged((const unsigned char *)item.user, block.size,
-                                     MV_FREED_PATTERN);
+    size_t offset = mv_first_damaged((const unsigned char *)item.user, block.size, MV_FREED_PATTERN);
     if (offset < block.size)
         mv_report_write_after_free(&block, offset);
     __libc_free(block.base);

@@ -62,8 +62,7 @@ static int already_signalled(int tid)
 /* Signals every task not signalled yet; returns how many were new. */
 static size_t signal_new_tasks(int self)
 {
-    int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/task",
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
     size_t fresh = 0;

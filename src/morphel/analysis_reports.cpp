@@ -15,7 +15,9 @@ std::string format(const char* format, ...) {
     return text;
 }
 
-std::string hex_text(uint64_t value) { return format("%#llx", static_cast<unsigned long long>(value)); }
+std::string hex_text(uint64_t value) {
+    return format("%#llx", static_cast<unsigned long long>(value));
+}
 
 std::string source_text(const std::string& file, uint32_t line) {
     return (file.empty() ? "?" : file) + ":" + (line ? std::to_string(line) : "?");
@@ -32,7 +34,8 @@ void write_heading(std::ostream& text, const AnalysisRequest& request, const std
     text << "\n== " << request.word << ": " << what;
     if (!request.function) {
         text << ", top " << request.top
-             << (request.word.find('=') == std::string::npos ? " (N not given: 20 by default)" : "");
+             << (request.word.find('=') == std::string::npos ? " (N not given: 20 by default)"
+                                                             : "");
     }
     text << " ==\n";
 }
@@ -42,26 +45,15 @@ std::vector<const ProfileFunction*> chosen_functions(const ExecutionProfile& pro
     return request.function ? profile.named(*request.function) : profile.hottest(request.top);
 }
 
-void write_analysis(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_analysis(const ExecutionProfile& profile, const AnalysisRequest& request,
+                    AnalysisOutput out) {
     switch (request.kind) {
-    case AnalysisKind::blocks:
-        write_block_counts(profile, request, out);
-        break;
-    case AnalysisKind::branches:
-        write_branch_counts(profile, request, out);
-        break;
-    case AnalysisKind::instruction_mix:
-        write_instruction_mix(profile, request, out);
-        break;
-    case AnalysisKind::call_edges:
-        write_call_edges(profile, request, out);
-        break;
-    case AnalysisKind::functions:
-        write_function_counts(profile, request, out);
-        break;
-    case AnalysisKind::disassembly:
-        write_disassembly(profile, request, out);
-        break;
+    case AnalysisKind::blocks: write_block_counts(profile, request, out); break;
+    case AnalysisKind::branches: write_branch_counts(profile, request, out); break;
+    case AnalysisKind::instruction_mix: write_instruction_mix(profile, request, out); break;
+    case AnalysisKind::call_edges: write_call_edges(profile, request, out); break;
+    case AnalysisKind::functions: write_function_counts(profile, request, out); break;
+    case AnalysisKind::disassembly: write_disassembly(profile, request, out); break;
     }
 }
 

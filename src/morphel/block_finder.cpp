@@ -15,7 +15,8 @@ constexpr uint8_t k_foreign = 0x10;
 
 // Whether the memory operand counts from the next instruction.
 bool rip_relative(const ZydisDecodedInstruction& insn) {
-    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 && insn.raw.modrm.rm == 5;
+    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 &&
+           insn.raw.modrm.rm == 5;
 }
 
 }  // namespace
@@ -23,10 +24,8 @@ bool rip_relative(const ZydisDecodedInstruction& insn) {
 bool ends_flow(const ZydisDecodedInstruction& insn) {
     switch (insn.meta.category) {
     case ZYDIS_CATEGORY_UNCOND_BR:
-    case ZYDIS_CATEGORY_RET:
-        return true;
-    default:
-        return insn.mnemonic == ZYDIS_MNEMONIC_UD2 || insn.mnemonic == ZYDIS_MNEMONIC_HLT;
+    case ZYDIS_CATEGORY_RET: return true;
+    default: return insn.mnemonic == ZYDIS_MNEMONIC_UD2 || insn.mnemonic == ZYDIS_MNEMONIC_HLT;
     }
 }
 
@@ -59,10 +58,11 @@ bool BlockFinder::decode(const Function& function) {
         starts_.push_back(addr);
         leaders_.push_back(next_is_leader ? k_leader : 0);
         const ZydisInstructionCategory category = insn.meta.category;
-        const bool branch = category == ZYDIS_CATEGORY_COND_BR || category == ZYDIS_CATEGORY_UNCOND_BR ||
-                            category == ZYDIS_CATEGORY_CALL;
+        const bool branch = category == ZYDIS_CATEGORY_COND_BR ||
+                            category == ZYDIS_CATEGORY_UNCOND_BR || category == ZYDIS_CATEGORY_CALL;
         if (branch && insn.raw.imm[0].is_relative) {
-            const uint64_t target = addr + insn.length + static_cast<uint64_t>(insn.raw.imm[0].value.s);
+            const uint64_t target =
+                addr + insn.length + static_cast<uint64_t>(insn.raw.imm[0].value.s);
             if (target >= function.addr && target - function.addr < function.size) {
                 (category == ZYDIS_CATEGORY_CALL ? call_targets_ : targets_).push_back(target);
             } else {
@@ -145,16 +145,16 @@ bool BlockFinder::find_blocks(const Function& function, std::vector<Block>& bloc
             mark_leader(entry, k_foreign);
         }
     }
-    const auto pads_begin = std::lower_bound(facts_.landing_pads.begin(), facts_.landing_pads.end(),
-                                             function.addr);
+    const auto pads_begin =
+        std::lower_bound(facts_.landing_pads.begin(), facts_.landing_pads.end(), function.addr);
     for (auto it = pads_begin; it != facts_.landing_pads.end() && *it < end; ++it) {
         if (!mark_leader(*it, k_foreign)) {
             return false;
         }
     }
-    const auto rows_begin = std::lower_bound(
-        facts_.lines.begin(), facts_.lines.end(), function.addr,
-        [](const LineRow& row, uint64_t addr) { return row.addr < addr; });
+    const auto rows_begin =
+        std::lower_bound(facts_.lines.begin(), facts_.lines.end(), function.addr,
+                         [](const LineRow& row, uint64_t addr) { return row.addr < addr; });
     for (auto it = rows_begin; it != facts_.lines.end() && it->addr < end; ++it) {
         if (it->is_stmt && !it->end_sequence && !mark_leader(it->addr, k_statement)) {
             return false;

@@ -39,16 +39,18 @@ std::vector<size_t> heaviest(size_t candidates, size_t top, Weight weight) {
 
 }  // namespace
 
-void write_block_counts(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_block_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
+                        AnalysisOutput out) {
     const std::vector<ProfileBlock>& blocks = profile.blocks();
     std::vector<size_t> shown;
     if (request.function) {
         shown = blocks_of(profile, *request.function);
         write_heading(out.text, request, "every block of " + *request.function + ", by address");
     } else {
-        shown = heaviest(blocks.size(), request.top, [&](size_t i) { return blocks[i].data->count; });
-        const size_t ran = static_cast<size_t>(
-            std::ranges::count_if(blocks, [](const ProfileBlock& block) { return block.data->executed(); }));
+        shown =
+            heaviest(blocks.size(), request.top, [&](size_t i) { return blocks[i].data->count; });
+        const size_t ran = static_cast<size_t>(std::ranges::count_if(
+            blocks, [](const ProfileBlock& block) { return block.data->executed(); }));
         write_heading(out.text, request, "the most executed blocks");
         out.text << format("%zu of %zu blocks ran; %zu shown\n", ran, blocks.size(), shown.size());
     }
@@ -71,9 +73,12 @@ void write_block_counts(const ExecutionProfile& profile, const AnalysisRequest& 
     }
 }
 
-void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
+                         AnalysisOutput out) {
     const std::vector<coverage::Branch>& branches = profile.data().branches;
-    const auto executions = [&](size_t i) { return saturating_add(branches[i].taken, branches[i].not_taken); };
+    const auto executions = [&](size_t i) {
+        return saturating_add(branches[i].taken, branches[i].not_taken);
+    };
     std::vector<size_t> shown;
     if (request.function) {
         std::unordered_set<const ProfileFunction*> named;
@@ -85,7 +90,8 @@ void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest&
                 shown.push_back(i);
             }
         }
-        write_heading(out.text, request, "every conditional branch of " + *request.function + ", by address");
+        write_heading(out.text, request,
+                      "every conditional branch of " + *request.function + ", by address");
     } else {
         shown = heaviest(branches.size(), request.top, executions);
         const size_t ran = static_cast<size_t>(std::ranges::count_if(
@@ -95,7 +101,8 @@ void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest&
                            shown.size());
     }
     if (!profile.data().counts_exact) {
-        out.text << "note: runs of the coverage way record no branch counts; these are incomplete\n";
+        out.text
+            << "note: runs of the coverage way record no branch counts; these are incomplete\n";
     }
     out.text << "     address            taken        not taken   taken%  source  function\n";
     for (const size_t index : shown) {
@@ -106,7 +113,8 @@ void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest&
         const uint32_t line = row ? row->line : block ? block->line : 0;
         const ProfileFunction* function = profile.function_at(branch.addr);
         const std::string name = function ? function->demangled : block ? block->function : "?";
-        out.text << format("  %#10llx %16llu %16llu %7s  ", static_cast<unsigned long long>(branch.addr),
+        out.text << format("  %#10llx %16llu %16llu %7s  ",
+                           static_cast<unsigned long long>(branch.addr),
                            static_cast<unsigned long long>(branch.taken),
                            static_cast<unsigned long long>(branch.not_taken),
                            percent(branch.taken, executions(index)).c_str())

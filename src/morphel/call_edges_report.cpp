@@ -13,12 +13,9 @@ namespace {
 
 const char* kind_text(CallKind kind) {
     switch (kind) {
-    case CallKind::import:
-        return "import";
-    case CallKind::indirect:
-        return "indirect";
-    default:
-        return "function";
+    case CallKind::import: return "import";
+    case CallKind::indirect: return "indirect";
+    default: return "function";
     }
 }
 
@@ -32,8 +29,8 @@ struct Edge {
 
 std::vector<Edge> call_edges(const ExecutionProfile& profile) {
     std::map<std::pair<std::string, std::string>, Edge> edges;
-    const auto add = [&](const std::string& caller, const std::string& callee, CallKind kind, uint64_t count,
-                         const std::string& object) {
+    const auto add = [&](const std::string& caller, const std::string& callee, CallKind kind,
+                         uint64_t count, const std::string& object) {
         Edge& edge = edges[{caller, callee}];
         edge.caller = caller;
         edge.callee = callee;
@@ -49,8 +46,8 @@ std::vector<Edge> call_edges(const ExecutionProfile& profile) {
             // An indirect call or jump that recorded its targets: an edge to
             // each, and what no slot took under <indirect>. A call runs as
             // often as its block; a jump through a table records nothing.
-            const auto [first, last] = std::ranges::equal_range(indirect, insn.addr, {},
-                                                                &coverage::IndirectTarget::site);
+            const auto [first, last] =
+                std::ranges::equal_range(indirect, insn.addr, {}, &coverage::IndirectTarget::site);
             if (insn.call == CallKind::none && first == last) {
                 continue;
             }
@@ -65,7 +62,8 @@ std::vector<Edge> call_edges(const ExecutionProfile& profile) {
                     continue;
                 }
                 attributed = saturating_add(attributed, t->count);
-                add(caller, names.name(t->object, t->target), CallKind::direct, t->count, t->object);
+                add(caller, names.name(t->object, t->target), CallKind::direct, t->count,
+                    t->object);
             }
             if (insn.call == CallKind::indirect) {
                 other = block.data->count > attributed ? block.data->count - attributed : 0;
@@ -79,20 +77,24 @@ std::vector<Edge> call_edges(const ExecutionProfile& profile) {
     for (auto& [key, edge] : edges) {
         sorted.push_back(std::move(edge));
     }
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Edge& a, const Edge& b) { return a.count > b.count; });
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Edge& a, const Edge& b) { return a.count > b.count; });
     return sorted;
 }
 
 }  // namespace
 
-void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& request,
+                      AnalysisOutput out) {
     std::vector<Edge> edges = call_edges(profile);
     if (request.function) {
         std::set<std::string> names;
         for (const ProfileFunction* function : profile.named(*request.function)) {
             names.insert(function->demangled);
         }
-        std::erase_if(edges, [&](const Edge& e) { return !names.contains(e.caller) && !names.contains(e.callee); });
+        std::erase_if(edges, [&](const Edge& e) {
+            return !names.contains(e.caller) && !names.contains(e.callee);
+        });
         write_heading(out.text, request, "every call edge from and to " + *request.function);
     } else {
         std::erase_if(edges, [](const Edge& e) { return e.count == 0; });
@@ -103,14 +105,18 @@ void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& re
         write_heading(out.text, request, "the hottest caller-callee edges");
         out.text << format("%zu edges ran; %zu shown\n", ran, edges.size());
     }
-    out.text << "note: indirect calls and jumps count under each target they reached; <indirect> holds, per "
+    out.text << "note: indirect calls and jumps count under each target they reached; <indirect> "
+                "holds, per "
                 "caller, the executions whose target was not recorded\n"
              << "           count  caller -> callee\n";
     for (const Edge& edge : edges) {
-        out.text << format("  %14llu  ", static_cast<unsigned long long>(edge.count)) << edge.caller << " -> "
-                 << edge.callee << (edge.kind == CallKind::import ? " (imported)" : "") << "\n";
+        out.text << format("  %14llu  ", static_cast<unsigned long long>(edge.count)) << edge.caller
+                 << " -> " << edge.callee << (edge.kind == CallKind::import ? " (imported)" : "")
+                 << "\n";
         JsonObject row;
-        row.text("caller", edge.caller).text("callee", edge.callee).text("callee_kind", kind_text(edge.kind));
+        row.text("caller", edge.caller)
+            .text("callee", edge.callee)
+            .text("callee_kind", kind_text(edge.kind));
         row.number("count", edge.count);
         if (!edge.object.empty()) {
             row.text("callee_object", edge.object);

@@ -6,7 +6,8 @@ namespace morphel {
 
 namespace {
 
-const uint8_t* bytes_in(const std::vector<CodeSection>& sections, uint64_t addr, uint64_t* available) {
+const uint8_t* bytes_in(const std::vector<CodeSection>& sections, uint64_t addr,
+                        uint64_t* available) {
     for (const CodeSection& section : sections) {
         if (addr >= section.addr && addr - section.addr < section.size) {
             *available = section.size - (addr - section.addr);

@@ -52,7 +52,8 @@ void CodeReader::read_sections_and_functions() {
     Elf* elf = elf_.get();
     // The decoder knows this machine only; other files get no probes.
     GElf_Ehdr ehdr;
-    if (!gelf_getehdr(elf, &ehdr) || ehdr.e_machine != EM_X86_64 || gelf_getclass(elf) != ELFCLASS64) {
+    if (!gelf_getehdr(elf, &ehdr) || ehdr.e_machine != EM_X86_64 ||
+        gelf_getclass(elf) != ELFCLASS64) {
         return;
     }
     std::vector<bool> executable;  // by section index
@@ -77,12 +78,14 @@ void CodeReader::read_sections_and_functions() {
         if (!data || !data->d_buf || data->d_size != shdr.sh_size) {
             continue;
         }
-        facts_.loaded.push_back({shdr.sh_addr, shdr.sh_size, static_cast<const uint8_t*>(data->d_buf)});
+        facts_.loaded.push_back(
+            {shdr.sh_addr, shdr.sh_size, static_cast<const uint8_t*>(data->d_buf)});
         if (!(shdr.sh_flags & SHF_EXECINSTR)) {
             continue;
         }
         executable[index] = true;
-        facts_.code.push_back({shdr.sh_addr, shdr.sh_size, static_cast<const uint8_t*>(data->d_buf)});
+        facts_.code.push_back(
+            {shdr.sh_addr, shdr.sh_size, static_cast<const uint8_t*>(data->d_buf)});
     }
 
     Elf_Scn* symbols = symtab ? symtab : dynsym;
@@ -148,7 +151,8 @@ void CodeReader::add_dwarf_functions(Dwarf_Die* scope) {
         // The linkage name, where there is one, is the name the symbol
         // table would have given.
         Dwarf_Attribute attr;
-        const char* name = dwarf_formstring(dwarf_attr_integrate(&child, DW_AT_linkage_name, &attr));
+        const char* name =
+            dwarf_formstring(dwarf_attr_integrate(&child, DW_AT_linkage_name, &attr));
         if (!name) {
             name = dwarf_diename(&child);
         }
@@ -161,12 +165,12 @@ void CodeReader::add_dwarf_functions(Dwarf_Die* scope) {
             if (end <= start || !facts_.bytes_at(start, &available) || available < end - start) {
                 continue;
             }
-            const auto next = std::lower_bound(
-                facts_.functions.begin(), facts_.functions.end(), start,
-                [](const Function& f, uint64_t a) { return f.addr < a; });
+            const auto next =
+                std::lower_bound(facts_.functions.begin(), facts_.functions.end(), start,
+                                 [](const Function& f, uint64_t a) { return f.addr < a; });
             const bool overlaps_next = next != facts_.functions.end() && next->addr < end;
-            const bool overlaps_previous =
-                next != facts_.functions.begin() && std::prev(next)->addr + std::prev(next)->size > start;
+            const bool overlaps_previous = next != facts_.functions.begin() &&
+                                           std::prev(next)->addr + std::prev(next)->size > start;
             if (!overlaps_next && !overlaps_previous) {
                 facts_.functions.insert(next, Function{start, end - start, name ? name : ""});
             }
@@ -209,17 +213,17 @@ void CodeReader::read_lines() {
                 if (added) {
                     facts_.files.push_back(it->first);
                 }
-                facts_.lines.push_back({addr, it->second, static_cast<uint32_t>(std::max(lineno, 0)),
-                                        is_stmt, end_sequence});
+                facts_.lines.push_back({addr, it->second,
+                                        static_cast<uint32_t>(std::max(lineno, 0)), is_stmt,
+                                        end_sequence});
             }
         }
         offset = next;
     }
-    std::stable_sort(facts_.lines.begin(), facts_.lines.end(),
-                     [](const LineRow& a, const LineRow& b) {
-                         return a.addr != b.addr ? a.addr < b.addr
-                                                 : a.end_sequence && !b.end_sequence;
-                     });
+    std::stable_sort(
+        facts_.lines.begin(), facts_.lines.end(), [](const LineRow& a, const LineRow& b) {
+            return a.addr != b.addr ? a.addr < b.addr : a.end_sequence && !b.end_sequence;
+        });
 }
 
 }  // namespace morphel

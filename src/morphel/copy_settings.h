@@ -13,7 +13,7 @@ std::string copy_settings(const std::string& original, const std::string& data_d
 
 // What the checker runtime is told about one copy.
 struct CheckerChoice {
-    bool full = false;                     // every access checked, not writes only
+    bool full = false;  // every access checked, not writes only
     std::optional<std::string> check_file;
     bool race = false;
 };

@@ -32,9 +32,9 @@ bool displaceable(const CodeInsn& insn) {
 
 }  // namespace
 
-
 size_t CountingPlan::jump_sites() const {
-    return std::ranges::count(sites, RYN_SITE_JUMP, [](const PlannedSite& p) { return p.site.kind; });
+    return std::ranges::count(sites, RYN_SITE_JUMP,
+                              [](const PlannedSite& p) { return p.site.kind; });
 }
 
 size_t CountingPlan::trap_sites() const { return sites.size() - jump_sites(); }
@@ -49,8 +49,8 @@ CounterPlanner::CounterPlanner(const CodeFacts& facts, const ImportSlots& import
     ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
 }
 
-void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* probes, bool entries_unknown,
-                                   const std::vector<uint64_t>& table_jumps) {
+void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* probes,
+                                   bool entries_unknown, const std::vector<uint64_t>& table_jumps) {
     std::vector<BlockCode> code(blocks.size());
     const uint64_t entry = !blocks.empty() && blocks[0].function_entry ? blocks[0].addr : 0;
     for (size_t b = 0; b < blocks.size(); ++b) {
@@ -100,8 +100,9 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
         count_as_sums(code, first_site);
     }
     plan_indirect(code, first_site, entries_unknown, table_jumps);
-    std::stable_sort(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
-                     [](const PlannedSite& a, const PlannedSite& b) { return a.site.addr < b.site.addr; });
+    std::stable_sort(
+        plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
+        [](const PlannedSite& a, const PlannedSite& b) { return a.site.addr < b.site.addr; });
     for (const BlockCode& c : code) {
         if (c.probe->counter == RYN_NO_COUNTER) {
             ++plan_.uncounted_blocks;
@@ -112,7 +113,8 @@ void CounterPlanner::plan_function(const std::vector<Block>& blocks, ryn_probe* 
             continue;
         }
         if (c.branch >= 0) {
-            adjust_sources_.push_back({entry, {EdgeCounter::taken, static_cast<uint32_t>(c.branch)}});
+            adjust_sources_.push_back(
+                {entry, {EdgeCounter::taken, static_cast<uint32_t>(c.branch)}});
         } else if (c.insns.back().insn.meta.category != ZYDIS_CATEGORY_UNCOND_BR) {
             continue;
         } else if (c.probe->counter == RYN_SUM_COUNTER) {
@@ -134,7 +136,8 @@ void CounterPlanner::plan_head(std::vector<BlockCode>& code, size_t b, bool entr
     BlockCode& head = code[b];
     uint64_t length = 0;
     size_t n = 0;
-    while (!entries_unknown && n < head.insns.size() && length < k_jump_length && displaceable(head.insns[n])) {
+    while (!entries_unknown && n < head.insns.size() && length < k_jump_length &&
+           displaceable(head.insns[n])) {
         length += head.insns[n].insn.length;
         ++n;
     }
@@ -155,8 +158,9 @@ void CounterPlanner::plan_head(std::vector<BlockCode>& code, size_t b, bool entr
         for (size_t next = b + 1; next < code.size(); ++next) {
             const BlockCode& c = code[next];
             const CodeInsn& before = code[next - 1].insns.back();
-            if (c.block->branched || c.block->foreign || !c.all_displaceable || before.ends_flow() ||
-                relocation_of(before) == Relocation::loop || length + c.bytes > k_max_run ||
+            if (c.block->branched || c.block->foreign || !c.all_displaceable ||
+                before.ends_flow() || relocation_of(before) == Relocation::loop ||
+                length + c.bytes > k_max_run ||
                 (length >= k_jump_length && c.bytes >= k_jump_length)) {
                 break;
             }
@@ -221,7 +225,8 @@ bool CounterPlanner::plan_lead_in(std::vector<BlockCode>& code, size_t b) {
     }
     uint64_t length = c.bytes;
     size_t k = before.insns.size();
-    while (length < k_jump_length && k > std::max<size_t>(before.covered, 1) && displaceable(before.insns[k - 1])) {
+    while (length < k_jump_length && k > std::max<size_t>(before.covered, 1) &&
+           displaceable(before.insns[k - 1])) {
         --k;
         length += before.insns[k].insn.length;
     }
@@ -289,7 +294,8 @@ void CounterPlanner::plan_exit_runs(std::vector<BlockCode>& code) {
             continue;
         }
         const CodeInsn& last = c.insns.back();
-        const bool jumps = last.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR && last.insn.raw.imm[0].is_relative;
+        const bool jumps =
+            last.insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR && last.insn.raw.imm[0].is_relative;
         size_t x = code.size();
         if (jumps) {
             for (size_t i = 0; i < code.size(); ++i) {
@@ -305,7 +311,8 @@ void CounterPlanner::plan_exit_runs(std::vector<BlockCode>& code) {
         }
         size_t k = c.insns.size();
         uint64_t length = 0;
-        while (length < k_jump_length && k > std::max<size_t>(c.covered, 1) && displaceable(c.insns[k - 1])) {
+        while (length < k_jump_length && k > std::max<size_t>(c.covered, 1) &&
+               displaceable(c.insns[k - 1])) {
             --k;
             length += c.insns[k].insn.length;
         }
@@ -335,11 +342,12 @@ void CounterPlanner::count_on_edges(std::vector<BlockCode>& code, size_t first_s
     };
     for (size_t x = 0; x < code.size(); ++x) {
         BlockCode& target = code[x];
-        if (target.insns.empty() || target.block->foreign || target.probe->counter == RYN_NO_COUNTER) {
+        if (target.insns.empty() || target.block->foreign ||
+            target.probe->counter == RYN_NO_COUNTER) {
             continue;
         }
-        const auto trap = std::find_if(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
-                                       [&](const PlannedSite& p) {
+        const auto trap = std::find_if(plan_.sites.begin() + static_cast<long>(first_site),
+                                       plan_.sites.end(), [&](const PlannedSite& p) {
                                            return p.site.addr == target.block->addr &&
                                                   p.site.kind == RYN_SITE_TRAP;
                                        });
@@ -363,8 +371,8 @@ void CounterPlanner::count_on_edges(std::vector<BlockCode>& code, size_t first_s
             }
             PlannedSite* run = run_holding(last.addr);
             // The run must leave from that very instruction.
-            all_in_runs = run && (last.is_jcc() || last.next() == run->run_end) && !last.is_call() &&
-                          relocation_of(last) != Relocation::loop;
+            all_in_runs = run && (last.is_jcc() || last.next() == run->run_end) &&
+                          !last.is_call() && relocation_of(last) != Relocation::loop;
             sources.push_back(run);
         }
         if (!all_in_runs || sources.empty()) {
@@ -407,7 +415,8 @@ bool CounterPlanner::calls_return_once(const BlockCode& c) const {
         const uint64_t target = insn.branch_target();
         const auto f = std::ranges::lower_bound(facts_.functions, target, {}, &Function::addr);
         if (f == facts_.functions.end() || f->addr != target ||
-            std::ranges::any_of(k_twice, [&](const char* w) { return f->name.find(w) != std::string::npos; })) {
+            std::ranges::any_of(
+                k_twice, [&](const char* w) { return f->name.find(w) != std::string::npos; })) {
             return false;
         }
     }
@@ -440,7 +449,8 @@ bool CounterPlanner::block_edges(const BlockCode& c, std::vector<EdgeCounter>& e
 // might get only a trap.
 bool CounterPlanner::count_as_predecessor(std::vector<BlockCode>& code, size_t b) {
     BlockCode& c = code[b];
-    if (b == 0 || c.block->branched || c.block->foreign || c.block->function_entry || c.branch >= 0) {
+    if (b == 0 || c.block->branched || c.block->foreign || c.block->function_entry ||
+        c.branch >= 0) {
         return false;
     }
     const BlockCode& before = code[b - 1];
@@ -480,10 +490,11 @@ void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_si
         if (target.block->foreign || target.block->function_entry || !counted_block(target)) {
             continue;
         }
-        const auto trap = std::find_if(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
-                                       [&](const PlannedSite& p) {
-                                           return p.site.addr == addr && p.site.kind == RYN_SITE_TRAP;
-                                       });
+        const auto trap =
+            std::find_if(plan_.sites.begin() + static_cast<long>(first_site), plan_.sites.end(),
+                         [&](const PlannedSite& p) {
+                             return p.site.addr == addr && p.site.kind == RYN_SITE_TRAP;
+                         });
         if (trap == plan_.sites.end()) {
             continue;
         }
@@ -526,12 +537,13 @@ void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_si
         }
         // A sum already made of this block's counter needs it.
         const uint32_t freed = target.probe->counter;
-        known = known && std::none_of(sum_sources_.begin() + static_cast<long>(function_sums_),
-                                      sum_sources_.end(), [&](const auto& sum) {
-            return std::ranges::any_of(sum.second, [&](EdgeCounter e) {
-                return e.kind == EdgeCounter::block && e.index == freed;
-            });
-        });
+        known =
+            known && std::none_of(sum_sources_.begin() + static_cast<long>(function_sums_),
+                                  sum_sources_.end(), [&](const auto& sum) {
+                                      return std::ranges::any_of(sum.second, [&](EdgeCounter e) {
+                                          return e.kind == EdgeCounter::block && e.index == freed;
+                                      });
+                                  });
         if (!known || edges.empty()) {
             continue;
         }
@@ -546,7 +558,8 @@ void CounterPlanner::count_as_sums(std::vector<BlockCode>& code, size_t first_si
 
 // Numbers the block counters after `freed` one lower, so that none is left
 // unused. Only the current function's blocks have such counters yet.
-void CounterPlanner::forget_counter(std::vector<BlockCode>& code, size_t first_site, uint32_t freed) {
+void CounterPlanner::forget_counter(std::vector<BlockCode>& code, size_t first_site,
+                                    uint32_t freed) {
     const auto renumber = [freed](uint32_t& counter) {
         if (counter != RYN_NO_COUNTER && counter != RYN_SUM_COUNTER && counter > freed) {
             --counter;
@@ -587,7 +600,9 @@ uint32_t CounterPlanner::resolve(EdgeCounter edge) const {
 }
 
 CountingPlan CounterPlanner::finish() {
-    const auto taken = [this](size_t branch) { return block_counters_ + 2 * counted_branch_[branch]; };
+    const auto taken = [this](size_t branch) {
+        return block_counters_ + 2 * counted_branch_[branch];
+    };
     for (size_t i = 0; i < plan_.branches.size(); ++i) {
         if (counted_branch_[i] != RYN_NO_COUNTER) {
             plan_.branches[i].taken_counter = taken(i);
@@ -598,7 +613,8 @@ CountingPlan CounterPlanner::finish() {
         if (planned.branches.empty()) {
             continue;
         }
-        const ryn_branch& branch = plan_.branches[static_cast<size_t>(planned.branches.back().second)];
+        const ryn_branch& branch =
+            plan_.branches[static_cast<size_t>(planned.branches.back().second)];
         planned.site.taken_counter = branch.taken_counter;
         planned.site.not_taken_counter = branch.not_taken_counter;
         if (planned.site.kind == RYN_SITE_BRANCH_TRAP) {

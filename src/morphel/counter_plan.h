@@ -17,7 +17,7 @@
 namespace morphel {
 
 struct PlannedSite {
-    ryn_site site{};       // target filled when the trampolines are written
+    ryn_site site{};  // target filled when the trampolines are written
     // Jump sites: the end of the displaced instructions. Trap sites: 0, or
     // the end of an indirect call or jump later in the block that the
     // out-of-line copy runs on to and records.
@@ -34,17 +34,17 @@ struct PlannedSite {
 };
 
 struct CountingPlan {
-    std::vector<PlannedSite> sites;     // ascending
-    std::vector<ryn_branch> branches;   // ascending
+    std::vector<PlannedSite> sites;        // ascending
+    std::vector<ryn_branch> branches;      // ascending
     std::vector<ryn_call_adjust> adjusts;  // ascending by entry
     std::vector<ryn_count_sum> sums;       // ascending by block
     uint64_t counter_count = 0;
-    std::vector<uint64_t> locks;  // the trampolines' lock prefixes, ascending
+    std::vector<uint64_t> locks;          // the trampolines' lock prefixes, ascending
     std::vector<ryn_indirect> indirects;  // ascending
-    size_t unrecorded_indirects = 0;  // indirect sites whose targets go unrecorded
-    size_t jump_blocks = 0;  // blocks counted by a jump site
-    size_t trap_blocks = 0;  // by a trap
-    size_t sum_blocks = 0;   // as the sum of their incoming edges (no site)
+    size_t unrecorded_indirects = 0;      // indirect sites whose targets go unrecorded
+    size_t jump_blocks = 0;               // blocks counted by a jump site
+    size_t trap_blocks = 0;               // by a trap
+    size_t sum_blocks = 0;                // as the sum of their incoming edges (no site)
     size_t uncounted_blocks = 0;
 
     size_t jump_sites() const;

@@ -164,8 +164,9 @@ std::string replace_origin(const std::string& text, const std::string& dir) {
             result += dir;
             at += 9;
         } else if (text.compare(at, 7, "$ORIGIN") == 0 &&
-                   (at + 7 == text.size() || !(std::isalnum(static_cast<unsigned char>(text[at + 7])) ||
-                                               text[at + 7] == '_'))) {
+                   (at + 7 == text.size() ||
+                    !(std::isalnum(static_cast<unsigned char>(text[at + 7])) ||
+                      text[at + 7] == '_'))) {
             result += dir;
             at += 7;
         } else {

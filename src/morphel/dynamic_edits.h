@@ -22,8 +22,8 @@ struct DynamicInfo {
 DynamicInfo read_dynamic_info(const std::string& path);
 
 struct DynamicEdits {
-    std::optional<std::string> auditor;  // loaded as DT_DEPAUDIT
-    std::vector<std::string> prepended;  // first needed libraries, in this order
+    std::optional<std::string> auditor;     // loaded as DT_DEPAUDIT
+    std::vector<std::string> prepended;     // first needed libraries, in this order
     std::optional<std::string> origin_dir;  // what $ORIGIN in the run path becomes
 };
 

@@ -47,7 +47,8 @@ ExecutionProfile::ExecutionProfile(const std::string& target, const coverage::In
     : target_(target), data_(data), reader_(target), import_slots_(read_import_slots(target)) {
     ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
     ZydisFormatterInit(&formatter_, ZYDIS_FORMATTER_STYLE_INTEL);
-    ZydisFormatterSetProperty(&formatter_, ZYDIS_FORMATTER_PROP_ADDR_PADDING_ABSOLUTE, ZYDIS_PADDING_DISABLED);
+    ZydisFormatterSetProperty(&formatter_, ZYDIS_FORMATTER_PROP_ADDR_PADDING_ABSOLUTE,
+                              ZYDIS_PADDING_DISABLED);
     add_functions();
     add_blocks();
 }
@@ -58,7 +59,8 @@ void ExecutionProfile::add_functions() {
     for (const Function& function : facts().functions) {
         const auto [it, fresh] = by_symbol_.try_emplace(function.name, functions_.size());
         if (fresh) {
-            functions_.push_back({function.name, demangle(function.name), function.addr, {}, 0, 0, 0});
+            functions_.push_back(
+                {function.name, demangle(function.name), function.addr, {}, 0, 0, 0});
         }
         ranges_.push_back({function.addr, function.size, it->second});
     }
@@ -98,7 +100,8 @@ void ExecutionProfile::add_blocks() {
         if (block.is_function_entry()) {
             // Without a calls line each entry of the block is a call.
             const auto it = calls.find(block.addr);
-            function.calls = saturating_add(function.calls, it != calls.end() ? it->second : block.count);
+            function.calls =
+                saturating_add(function.calls, it != calls.end() ? it->second : block.count);
         }
         blocks_.push_back(std::move(profiled));
     }
@@ -118,22 +121,25 @@ void ExecutionProfile::decode_block(ProfileBlock& block) {
     ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
     for (uint32_t i = 0; i < block.data->insn_count; ++i) {
         if (!bytes || offset >= available ||
-            !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, bytes + offset, available - offset, &insn,
-                                                 operands))) {
+            !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, bytes + offset, available - offset,
+                                                 &insn, operands))) {
             return;  // not this file's code: no instructions to show
         }
-        Instruction out{block.data->addr + offset, insn.length, insn.mnemonic, CallKind::none, 0, {}};
+        Instruction out{
+            block.data->addr + offset, insn.length, insn.mnemonic, CallKind::none, 0, {}};
         if (insn.meta.category == ZYDIS_CATEGORY_CALL) {
             const ZydisDecodedOperand& operand = operands[0];
             if (operand.type == ZYDIS_OPERAND_TYPE_IMMEDIATE && operand.imm.is_relative) {
                 out.call = CallKind::direct;
-                out.call_target = out.addr + insn.length + static_cast<uint64_t>(operand.imm.value.s);
+                out.call_target =
+                    out.addr + insn.length + static_cast<uint64_t>(operand.imm.value.s);
             } else {
                 // A call compiled without the PLT goes through the slot itself.
-                const auto slot = rip_relative(insn, operand)
-                                      ? import_slots_.find(out.addr + insn.length +
-                                                           static_cast<uint64_t>(operand.mem.disp.value))
-                                      : import_slots_.end();
+                const auto slot =
+                    rip_relative(insn, operand)
+                        ? import_slots_.find(out.addr + insn.length +
+                                             static_cast<uint64_t>(operand.mem.disp.value))
+                        : import_slots_.end();
                 out.call = slot != import_slots_.end() ? CallKind::import : CallKind::indirect;
                 out.import = slot != import_slots_.end() ? slot->second : "";
             }
@@ -158,12 +164,14 @@ std::string ExecutionProfile::import_through_stub(uint64_t addr) const {
     ZydisDecodedInstruction insn;
     ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
     for (uint64_t at = 0, n = 0; stub && n < 2 && at < available; ++n) {
-        if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, stub + at, available - at, &insn, operands))) {
+        if (!ZYAN_SUCCESS(
+                ZydisDecoderDecodeFull(&decoder_, stub + at, available - at, &insn, operands))) {
             break;
         }
         at += insn.length;
         if (insn.mnemonic == ZYDIS_MNEMONIC_JMP && rip_relative(insn, operands[0])) {
-            const auto slot = import_slots_.find(addr + at + static_cast<uint64_t>(operands[0].mem.disp.value));
+            const auto slot =
+                import_slots_.find(addr + at + static_cast<uint64_t>(operands[0].mem.disp.value));
             return slot != import_slots_.end() ? slot->second : "";
         }
         if (insn.mnemonic != ZYDIS_MNEMONIC_ENDBR64) {
@@ -190,11 +198,12 @@ std::vector<const ProfileFunction*> ExecutionProfile::hottest(size_t top) const 
             run.push_back(&function);
         }
     }
-    std::stable_sort(run.begin(), run.end(), [](const ProfileFunction* a, const ProfileFunction* b) {
-        return a->executed_instructions != b->executed_instructions
-                   ? a->executed_instructions > b->executed_instructions
-                   : a->addr < b->addr;
-    });
+    std::stable_sort(run.begin(), run.end(),
+                     [](const ProfileFunction* a, const ProfileFunction* b) {
+                         return a->executed_instructions != b->executed_instructions
+                                    ? a->executed_instructions > b->executed_instructions
+                                    : a->addr < b->addr;
+                     });
     if (run.size() > top) {
         run.resize(top);
     }
@@ -222,24 +231,21 @@ std::vector<const ProfileFunction*> ExecutionProfile::named(const std::string& n
 
 std::string ExecutionProfile::callee_name(const Instruction& insn) const {
     switch (insn.call) {
-    case CallKind::import:
-        return insn.import;
-    case CallKind::indirect:
-        return "<indirect>";
+    case CallKind::import: return insn.import;
+    case CallKind::indirect: return "<indirect>";
     case CallKind::direct:
         if (const ProfileFunction* callee = function_at(insn.call_target)) {
             // A call into the middle of a function (a thunk that reads its
             // own address) names the place.
-            const auto range = std::lower_bound(
-                ranges_.begin(), ranges_.end(), insn.call_target,
-                [](const Range& r, uint64_t a) { return r.addr < a; });
+            const auto range =
+                std::lower_bound(ranges_.begin(), ranges_.end(), insn.call_target,
+                                 [](const Range& r, uint64_t a) { return r.addr < a; });
             const bool at_start = range != ranges_.end() && range->addr == insn.call_target;
             return at_start ? callee->demangled
                             : callee->demangled + "+" + hex(insn.call_target - callee->addr);
         }
         return hex(insn.call_target);
-    case CallKind::none:
-        break;
+    case CallKind::none: break;
     }
     return "";
 }
@@ -250,14 +256,16 @@ std::string ExecutionProfile::text(const Instruction& insn) const {
     ZydisDecodedInstruction decoded;
     ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
     char buffer[256];
-    if (!bytes || !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, bytes, available, &decoded, operands)) ||
+    if (!bytes ||
+        !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, bytes, available, &decoded, operands)) ||
         !ZYAN_SUCCESS(ZydisFormatterFormatInstruction(&formatter_, &decoded, operands,
                                                       decoded.operand_count_visible, buffer,
                                                       sizeof buffer, insn.addr, nullptr))) {
         return "(undecodable)";
     }
     // Who a call calls, by name: an address alone says little.
-    return insn.call == CallKind::none ? std::string(buffer) : std::string(buffer) + "  ; " + callee_name(insn);
+    return insn.call == CallKind::none ? std::string(buffer)
+                                       : std::string(buffer) + "  ; " + callee_name(insn);
 }
 
 }  // namespace morphel

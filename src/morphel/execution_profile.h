@@ -33,9 +33,9 @@ struct ProfileBlock {
 };
 
 struct ProfileFunction {
-    std::string symbol;     // as the symbol table names it
-    std::string demangled;  // the symbol demangled, or the symbol
-    uint64_t addr = 0;      // its lowest address
+    std::string symbol;          // as the symbol table names it
+    std::string demangled;       // the symbol demangled, or the symbol
+    uint64_t addr = 0;           // its lowest address
     std::vector<size_t> blocks;  // into blocks(), ascending addresses
     uint64_t calls = 0;
     uint64_t executed_instructions = 0;
@@ -104,6 +104,8 @@ uint64_t instructions_executed(const coverage::Block& block);
 std::string demangle(const std::string& symbol);
 
 // Counts add up to UINT64_MAX at most, as the data files' counts do.
-inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 }  // namespace morphel

@@ -4,9 +4,9 @@
 #include <libelf.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -195,8 +195,8 @@ uint64_t loaded_end(Elf* elf, const std::string& path) {
 // Grows the highest PT_LOAD by `bytes` zero-filled bytes (8-aligned) when it
 // is writable, and names them with a NOBITS section for tools. Returns their
 // address, or 0.
-uint64_t grow_writable_segment(Elf* elf, size_t shstrndx, std::vector<char>& names, bool& names_grew,
-                               uint64_t bytes, const std::string& path) {
+uint64_t grow_writable_segment(Elf* elf, size_t shstrndx, std::vector<char>& names,
+                               bool& names_grew, uint64_t bytes, const std::string& path) {
     size_t count = 0;
     if (bytes == 0 || elf_getphdrnum(elf, &count) != 0) {
         return 0;

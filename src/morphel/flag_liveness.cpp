@@ -23,10 +23,8 @@ bool shift_or_rotate(ZydisMnemonic mnemonic) {
     case ZYDIS_MNEMONIC_RCL:
     case ZYDIS_MNEMONIC_RCR:
     case ZYDIS_MNEMONIC_SHLD:
-    case ZYDIS_MNEMONIC_SHRD:
-        return true;
-    default:
-        return false;
+    case ZYDIS_MNEMONIC_SHRD: return true;
+    default: return false;
     }
 }
 
@@ -49,7 +47,8 @@ bool defines(const CodeInsn& code, ZydisAccessedFlagsMask mask) {
         }
     }
     const ZydisAccessedFlags& flags = *insn.cpu_flags;
-    const ZydisAccessedFlagsMask written = flags.modified | flags.set_0 | flags.set_1 | flags.undefined;
+    const ZydisAccessedFlagsMask written =
+        flags.modified | flags.set_0 | flags.set_1 | flags.undefined;
     return (written & mask) == mask;
 }
 
@@ -66,10 +65,8 @@ bool transfers_control(const CodeInsn& code) {
     case ZYDIS_CATEGORY_RET:
     case ZYDIS_CATEGORY_SYSCALL:
     case ZYDIS_CATEGORY_INTERRUPT:
-    case ZYDIS_CATEGORY_SYSTEM:
-        return true;
-    default:
-        return code.ends_flow();
+    case ZYDIS_CATEGORY_SYSTEM: return true;
+    default: return code.ends_flow();
     }
 }
 
@@ -80,8 +77,9 @@ FlagLiveness::FlagLiveness(const CodeFacts& facts) : facts_(facts) {
 }
 
 bool FlagLiveness::live_at(uint64_t addr) const {
-    const auto function = std::upper_bound(facts_.functions.begin(), facts_.functions.end(), addr,
-                                           [](uint64_t a, const Function& f) { return a < f.addr; });
+    const auto function =
+        std::upper_bound(facts_.functions.begin(), facts_.functions.end(), addr,
+                         [](uint64_t a, const Function& f) { return a < f.addr; });
     if (function == facts_.functions.begin()) {
         return true;
     }

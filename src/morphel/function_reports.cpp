@@ -9,7 +9,8 @@
 namespace morphel {
 namespace {
 
-void write_function_heading(std::ostream& text, const ExecutionProfile& profile, const ProfileFunction& function) {
+void write_function_heading(std::ostream& text, const ExecutionProfile& profile,
+                            const ProfileFunction& function) {
     std::string where;
     if (!function.blocks.empty()) {
         const coverage::Block& entry = *profile.blocks()[function.blocks.front()].data;
@@ -19,12 +20,14 @@ void write_function_heading(std::ostream& text, const ExecutionProfile& profile,
          << format("%llu calls, %llu instructions executed",
                    static_cast<unsigned long long>(function.calls),
                    static_cast<unsigned long long>(function.executed_instructions))
-         << (function.blocks.empty() ? " (no blocks recorded: its code was not instrumented)" : "") << "\n";
+         << (function.blocks.empty() ? " (no blocks recorded: its code was not instrumented)" : "")
+         << "\n";
 }
 
 }  // namespace
 
-void write_function_counts(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_function_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
+                           AnalysisOutput out) {
     const std::vector<const ProfileFunction*> shown = chosen_functions(profile, request);
     if (request.function) {
         write_heading(out.text, request, "calls and instructions executed of " + *request.function);
@@ -36,7 +39,8 @@ void write_function_counts(const ExecutionProfile& profile, const AnalysisReques
     const uint64_t total = profile.executed_instructions();
     out.text << "           calls     instructions      blocks run    share  function\n";
     for (const ProfileFunction* function : shown) {
-        out.text << format("  %14llu %16llu %7zu/%-7zu %7s  ", static_cast<unsigned long long>(function->calls),
+        out.text << format("  %14llu %16llu %7zu/%-7zu %7s  ",
+                           static_cast<unsigned long long>(function->calls),
                            static_cast<unsigned long long>(function->executed_instructions),
                            function->blocks_executed, function->blocks.size(),
                            percent(function->executed_instructions, total).c_str())
@@ -53,7 +57,8 @@ void write_function_counts(const ExecutionProfile& profile, const AnalysisReques
     }
 }
 
-void write_instruction_mix(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_instruction_mix(const ExecutionProfile& profile, const AnalysisRequest& request,
+                           AnalysisOutput out) {
     const std::vector<const ProfileFunction*> shown = chosen_functions(profile, request);
     write_heading(out.text, request,
                   request.function ? "instructions executed by mnemonic in " + *request.function
@@ -68,12 +73,14 @@ void write_instruction_mix(const ExecutionProfile& profile, const AnalysisReques
             }
         }
         std::vector<std::pair<std::string, uint64_t>> rows(counts.begin(), counts.end());
-        std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
         write_function_heading(out.text, profile, *function);
         out.text << "             count    share  mnemonic\n";
         for (const auto& [mnemonic, count] : rows) {
             out.text << format("  %16llu %7s  %s\n", static_cast<unsigned long long>(count),
-                               percent(count, function->executed_instructions).c_str(), mnemonic.c_str());
+                               percent(count, function->executed_instructions).c_str(),
+                               mnemonic.c_str());
             out.rows.push_back(JsonObject()
                                    .text("function", function->demangled)
                                    .text("mnemonic", mnemonic)
@@ -83,7 +90,8 @@ void write_instruction_mix(const ExecutionProfile& profile, const AnalysisReques
     }
 }
 
-void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& request, AnalysisOutput out) {
+void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& request,
+                       AnalysisOutput out) {
     const std::vector<const ProfileFunction*> shown = chosen_functions(profile, request);
     write_heading(out.text, request,
                   request.function ? "disassembly of " + *request.function + " (Intel syntax)"
@@ -95,16 +103,18 @@ void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& r
             const ProfileBlock& block = profile.blocks()[index];
             const coverage::Block& data = *block.data;
             if (block.instructions.empty()) {
-                out.text << format("  %16llu  %#10llx         (%u instructions that do not decode)\n",
-                                   static_cast<unsigned long long>(data.count),
-                                   static_cast<unsigned long long>(data.addr), data.insn_count);
+                out.text << format(
+                    "  %16llu  %#10llx         (%u instructions that do not decode)\n",
+                    static_cast<unsigned long long>(data.count),
+                    static_cast<unsigned long long>(data.addr), data.insn_count);
                 continue;
             }
             for (const Instruction& insn : block.instructions) {
                 const LineRow* row = profile.facts().line_of(insn.addr);
                 const uint32_t line = row ? row->line : data.line;
                 const std::string text = profile.text(insn);
-                out.text << format("  %16llu  %#10llx %6s  %s\n", static_cast<unsigned long long>(data.count),
+                out.text << format("  %16llu  %#10llx %6s  %s\n",
+                                   static_cast<unsigned long long>(data.count),
                                    static_cast<unsigned long long>(insn.addr),
                                    line ? std::to_string(line).c_str() : "?", text.c_str());
                 out.rows.push_back(JsonObject()

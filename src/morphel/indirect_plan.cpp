@@ -17,7 +17,8 @@ constexpr uint64_t k_max_run = 255;
 // Whether a jump site can run the instruction c.insns[i] from a trampoline
 // that records first: one already moves it, one that ends just before it
 // takes it along, or a new one over the instructions before it does.
-bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_site, bool entries_unknown) {
+bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_site,
+                                   bool entries_unknown) {
     const CodeInsn& insn = c.insns[i];
     const auto sites = std::span(plan_.sites).subspan(first_site);
     for (const PlannedSite& p : sites) {
@@ -30,7 +31,8 @@ bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_si
     }
     if (i > 0) {
         for (PlannedSite& p : sites) {
-            if (p.site.kind == RYN_SITE_JUMP && p.run_end == insn.addr && p.site.length + insn.insn.length <= k_max_run) {
+            if (p.site.kind == RYN_SITE_JUMP && p.run_end == insn.addr &&
+                p.site.length + insn.insn.length <= k_max_run) {
                 p.run_end = insn.next();
                 p.site.length = static_cast<uint8_t>(p.site.length + insn.insn.length);
                 return true;
@@ -49,14 +51,16 @@ bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_si
     // make room for a jump, becomes a run that counts it and goes on
     // through the call (as in "sub rsp,8; call [rax+16]").
     const auto head = std::ranges::find_if(sites, [&](const PlannedSite& p) {
-        return p.site.addr == c.block->addr && p.site.kind == RYN_SITE_TRAP && p.site.counter != RYN_NO_COUNTER;
+        return p.site.addr == c.block->addr && p.site.kind == RYN_SITE_TRAP &&
+               p.site.counter != RYN_NO_COUNTER;
     });
     if (i > 0 && head != sites.end()) {
         uint64_t length = insn.insn.length;
         bool moves = true;
         for (size_t k = 0; k < i; ++k) {
             length += c.insns[k].insn.length;
-            moves = moves && !c.insns[k].is_call() && relocation_of(c.insns[k]) != Relocation::impossible &&
+            moves = moves && !c.insns[k].is_call() &&
+                    relocation_of(c.insns[k]) != Relocation::impossible &&
                     (k == 0 || !taken(c.insns[k]));
         }
         if (moves && length >= k_jump_length && length <= k_max_run) {
@@ -85,7 +89,8 @@ bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_si
     planned.site.kind = RYN_SITE_JUMP;
     planned.site.length = static_cast<uint8_t>(length);
     planned.site.original = c.insns[k].bytes[0];
-    planned.site.counter = planned.site.taken_counter = planned.site.not_taken_counter = RYN_NO_COUNTER;
+    planned.site.counter = planned.site.taken_counter = planned.site.not_taken_counter =
+        RYN_NO_COUNTER;
     planned.run_end = insn.next();
     plan_.sites.push_back(std::move(planned));
     return true;
@@ -93,8 +98,8 @@ bool CounterPlanner::record_in_run(const BlockCode& c, size_t i, size_t first_si
 
 // Every indirect call and every indirect jmp but a jump table's records
 // its targets, from a trampoline where one fits, else behind a trap.
-void CounterPlanner::plan_indirect(std::vector<BlockCode>& code, size_t first_site, bool entries_unknown,
-                                   const std::vector<uint64_t>& table_jumps) {
+void CounterPlanner::plan_indirect(std::vector<BlockCode>& code, size_t first_site,
+                                   bool entries_unknown, const std::vector<uint64_t>& table_jumps) {
     for (const BlockCode& c : code) {
         for (size_t i = 0; i < c.insns.size(); ++i) {
             const CodeInsn& insn = c.insns[i];
@@ -122,20 +127,24 @@ void CounterPlanner::plan_indirect(std::vector<BlockCode>& code, size_t first_si
             // two. Entries into the middle of the block, where they may
             // happen, still meet the instruction's own trap.
             const auto head = std::ranges::find_if(sites, [&](const PlannedSite& p) {
-                return p.site.addr == c.block->addr && p.site.kind == RYN_SITE_TRAP && p.run_end == 0;
+                return p.site.addr == c.block->addr && p.site.kind == RYN_SITE_TRAP &&
+                       p.run_end == 0;
             });
-            const bool straight = std::all_of(c.insns.begin(), c.insns.begin() + static_cast<long>(i), [](const CodeInsn& k) {
-                return !k.is_call() && relocation_of(k) != Relocation::impossible;
-            });
-            if (i > 0 && head != sites.end() && straight && relocation_of(insn) != Relocation::impossible) {
+            const bool straight = std::all_of(
+                c.insns.begin(), c.insns.begin() + static_cast<long>(i), [](const CodeInsn& k) {
+                    return !k.is_call() && relocation_of(k) != Relocation::impossible;
+                });
+            if (i > 0 && head != sites.end() && straight &&
+                relocation_of(insn) != Relocation::impossible) {
                 head->run_end = insn.next();
                 if (!entries_unknown) {
                     plan_.indirects.push_back(*site);
                     continue;
                 }
             }
-            const bool trapped = std::ranges::any_of(
-                sites, [&](const PlannedSite& p) { return p.site.addr == insn.addr && p.site.kind == RYN_SITE_TRAP; });
+            const bool trapped = std::ranges::any_of(sites, [&](const PlannedSite& p) {
+                return p.site.addr == insn.addr && p.site.kind == RYN_SITE_TRAP;
+            });
             const bool covered = std::ranges::any_of(sites, [&](const PlannedSite& p) {
                 return insn.addr >= p.site.addr && insn.addr < p.site.addr + p.site.length;
             });
@@ -149,7 +158,8 @@ void CounterPlanner::plan_indirect(std::vector<BlockCode>& code, size_t first_si
                 planned.site.kind = RYN_SITE_TRAP;
                 planned.site.length = insn.insn.length;
                 planned.site.original = insn.bytes[0];
-                planned.site.counter = planned.site.taken_counter = planned.site.not_taken_counter = RYN_NO_COUNTER;
+                planned.site.counter = planned.site.taken_counter = planned.site.not_taken_counter =
+                    RYN_NO_COUNTER;
                 plan_.sites.push_back(std::move(planned));
             }
             plan_.indirects.push_back(*site);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace morphel {
 namespace {
 
@@ -31,7 +30,8 @@ constexpr uint8_t k_rcx = 1;
 bool is_indirect_branch(const CodeInsn& insn) {
     const auto& raw = insn.insn;
     return raw.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT && raw.opcode == 0xff &&
-           (raw.attributes & ZYDIS_ATTRIB_HAS_MODRM) && (raw.raw.modrm.reg == 2 || raw.raw.modrm.reg == 4);
+           (raw.attributes & ZYDIS_ATTRIB_HAS_MODRM) &&
+           (raw.raw.modrm.reg == 2 || raw.raw.modrm.reg == 4);
 }
 
 std::optional<ryn_indirect> describe_indirect(const CodeInsn& insn) {
@@ -59,8 +59,9 @@ std::optional<ryn_indirect> describe_indirect(const CodeInsn& insn) {
     }
     const std::optional<uint8_t> base = register_number(op.mem.base);
     const std::optional<uint8_t> index = register_number(op.mem.index);
-    if (!base || !index || *index == RYN_REG_RIP || (*base == RYN_REG_RIP && *index != RYN_REG_NONE) ||
-        op.mem.disp.value < INT32_MIN || op.mem.disp.value > INT32_MAX) {
+    if (!base || !index || *index == RYN_REG_RIP ||
+        (*base == RYN_REG_RIP && *index != RYN_REG_NONE) || op.mem.disp.value < INT32_MIN ||
+        op.mem.disp.value > INT32_MAX) {
         return std::nullopt;
     }
     site.memory = 1;
@@ -73,7 +74,9 @@ std::optional<ryn_indirect> describe_indirect(const CodeInsn& insn) {
 
 void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_addr) {
     const auto count_at = [slots_addr](uint32_t k) { return slots_addr + 8 * uint64_t{k}; };
-    const auto target_at = [slots_addr](uint32_t k) { return slots_addr + 8 * uint64_t{RYN_INDIRECT_SLOTS + 1 + k}; };
+    const auto target_at = [slots_addr](uint32_t k) {
+        return slots_addr + 8 * uint64_t{RYN_INDIRECT_SLOTS + 1 + k};
+    };
     code.put({0x48, 0x8d, 0x64, 0x24, 0x80});  // lea rsp,[rsp-128]
     code.put({0x50, 0x51});                    // push rax; push rcx
     // The target into rcx, read as the instruction reads it.
@@ -90,17 +93,22 @@ void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_ad
         const uint8_t rex = static_cast<uint8_t>(0x48 | (has_index && site.index >= 8 ? 0x02 : 0) |
                                                  (has_base && site.base >= 8 ? 0x01 : 0));
         const int32_t disp = site.disp + (site.base == k_rsp ? k_stack_moved : 0);
-        const uint8_t scale_bits = static_cast<uint8_t>(site.scale == 8 ? 3 : site.scale == 4 ? 2 : site.scale == 2 ? 1 : 0);
+        const uint8_t scale_bits = static_cast<uint8_t>(site.scale == 8   ? 3
+                                                        : site.scale == 4 ? 2
+                                                        : site.scale == 2 ? 1
+                                                                          : 0);
         const uint8_t sib_index = has_index ? (site.index & 7) : 4;
         code.put({rex, 0x8b});
         if (!has_base) {
             // mod 00, rm 100, SIB base 101: [index*scale + disp32]
-            code.put({static_cast<uint8_t>((k_rcx << 3) | 4), static_cast<uint8_t>((scale_bits << 6) | (sib_index << 3) | 5)});
+            code.put({static_cast<uint8_t>((k_rcx << 3) | 4),
+                      static_cast<uint8_t>((scale_bits << 6) | (sib_index << 3) | 5)});
         } else if (!has_index && (site.base & 7) != 4) {
             code.put({static_cast<uint8_t>(0x80 | (k_rcx << 3) | (site.base & 7))});
         } else {
-            code.put({static_cast<uint8_t>(0x80 | (k_rcx << 3) | 4),
-                      static_cast<uint8_t>((scale_bits << 6) | (sib_index << 3) | (site.base & 7))});
+            code.put(
+                {static_cast<uint8_t>(0x80 | (k_rcx << 3) | 4),
+                 static_cast<uint8_t>((scale_bits << 6) | (sib_index << 3) | (site.base & 7))});
         }
         uint8_t bytes[4];
         std::memcpy(bytes, &disp, sizeof bytes);
@@ -108,7 +116,7 @@ void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_ad
     }
     // The flags through ax (cheaper than pushfq/popfq): OF in al, the
     // others in ah.
-    code.put({0x0f, 0x90, 0xc0, 0x9f, 0x50});  // seto al; lahf; push rax
+    code.put({0x0f, 0x90, 0xc0, 0x9f, 0x50});         // seto al; lahf; push rax
     std::vector<std::pair<size_t, uint32_t>> to_hit;  // rel32 to patch, slot
     std::vector<size_t> to_next;
     for (uint32_t k = 0; k < RYN_INDIRECT_SLOTS; ++k) {
@@ -118,15 +126,15 @@ void record_target(CodeBuffer& code, const ryn_indirect& site, uint64_t slots_ad
         to_next.clear();
         code.put({0x48, 0x8b, 0x05});  // mov rax,[rip+target k]
         code.put_rel32(target_at(k));
-        code.put({0x48, 0x39, 0xc8});  // cmp rax,rcx
+        code.put({0x48, 0x39, 0xc8});                     // cmp rax,rcx
         to_hit.push_back({code.jcc(4, code.here()), k});  // je hit
-        code.put({0x48, 0x85, 0xc0});                      // test rax,rax
-        to_next.push_back(code.jcc(5, code.here()));       // jne next slot
+        code.put({0x48, 0x85, 0xc0});                     // test rax,rax
+        to_next.push_back(code.jcc(5, code.here()));      // jne next slot
         code.put_lock_prefix();
         code.put({0x48, 0x0f, 0xb1, 0x0d});  // lock cmpxchg [rip+target k],rcx
         code.put_rel32(target_at(k));
         to_hit.push_back({code.jcc(4, code.here()), k});  // claimed
-        code.put({0x48, 0x39, 0xc8});                      // cmp rax,rcx: claimed by another for the same
+        code.put({0x48, 0x39, 0xc8});  // cmp rax,rcx: claimed by another for the same
         to_hit.push_back({code.jcc(4, code.here()), k});
         to_next.push_back(code.jcc(5, code.here()));
     }

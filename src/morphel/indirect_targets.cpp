@@ -28,14 +28,17 @@ const std::vector<TargetNames::Symbol>& TargetNames::symbols_of(const std::strin
     for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
         GElf_Shdr shdr;
         Elf_Data* data = nullptr;
-        if (!gelf_getshdr(scn, &shdr) || (shdr.sh_type != SHT_SYMTAB && shdr.sh_type != SHT_DYNSYM) ||
-            shdr.sh_entsize == 0 || !(data = elf_getdata(scn, nullptr))) {
+        if (!gelf_getshdr(scn, &shdr) ||
+            (shdr.sh_type != SHT_SYMTAB && shdr.sh_type != SHT_DYNSYM) || shdr.sh_entsize == 0 ||
+            !(data = elf_getdata(scn, nullptr))) {
             continue;
         }
         for (size_t i = 0; i < shdr.sh_size / shdr.sh_entsize; ++i) {
             GElf_Sym sym;
-            if (!gelf_getsym(data, static_cast<int>(i), &sym) || sym.st_shndx == SHN_UNDEF || sym.st_value == 0 ||
-                (GELF_ST_TYPE(sym.st_info) != STT_FUNC && GELF_ST_TYPE(sym.st_info) != STT_GNU_IFUNC)) {
+            if (!gelf_getsym(data, static_cast<int>(i), &sym) || sym.st_shndx == SHN_UNDEF ||
+                sym.st_value == 0 ||
+                (GELF_ST_TYPE(sym.st_info) != STT_FUNC &&
+                 GELF_ST_TYPE(sym.st_info) != STT_GNU_IFUNC)) {
                 continue;
             }
             const char* name = elf_strptr(elf, shdr.sh_link, sym.st_name);
@@ -60,7 +63,8 @@ std::string TargetNames::name(const std::string& object, uint64_t addr) {
         if (addr < start + std::max<uint64_t>(first->size, 1)) {
             char offset[32] = "";
             if (addr != start) {
-                snprintf(offset, sizeof offset, "+%#llx", static_cast<unsigned long long>(addr - start));
+                snprintf(offset, sizeof offset, "+%#llx",
+                         static_cast<unsigned long long>(addr - start));
             }
             return demangle(first->name) + offset;
         }

@@ -16,12 +16,14 @@ struct Decoded {
     ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
 };
 
-std::optional<Decoded> decode_at(const ZydisDecoder& decoder, const CodeFacts& facts, uint64_t addr) {
+std::optional<Decoded> decode_at(const ZydisDecoder& decoder, const CodeFacts& facts,
+                                 uint64_t addr) {
     uint64_t available = 0;
     const uint8_t* bytes = facts.bytes_at(addr, &available);
     Decoded d;
     d.addr = addr;
-    if (!bytes || !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, bytes, available, &d.insn, d.ops))) {
+    if (!bytes ||
+        !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, bytes, available, &d.insn, d.ops))) {
         return std::nullopt;
     }
     return d;
@@ -43,7 +45,8 @@ std::vector<uint64_t> read_entries(const CodeFacts& facts, uint64_t table, uint6
     std::vector<uint64_t> entries;
     uint64_t available = 0;
     const uint8_t* bytes = facts.loaded_bytes_at(table, &available);
-    for (uint64_t at = 0; bytes && at + sizeof(Entry) <= available && entries.size() < k_max_entries;
+    for (uint64_t at = 0;
+         bytes && at + sizeof(Entry) <= available && entries.size() < k_max_entries;
          at += sizeof(Entry)) {
         Entry value;
         std::memcpy(&value, bytes + at, sizeof value);
@@ -64,8 +67,8 @@ ZydisRegister widest(ZydisRegister reg) {
 bool writes(const Decoded& d, ZydisRegister reg) {
     for (uint8_t k = 0; k < d.insn.operand_count; ++k) {
         const ZydisDecodedOperand& op = d.ops[k];
-        if (op.type == ZYDIS_OPERAND_TYPE_REGISTER && (op.actions & ZYDIS_OPERAND_ACTION_MASK_WRITE) &&
-            widest(op.reg.value) == widest(reg)) {
+        if (op.type == ZYDIS_OPERAND_TYPE_REGISTER &&
+            (op.actions & ZYDIS_OPERAND_ACTION_MASK_WRITE) && widest(op.reg.value) == widest(reg)) {
             return true;
         }
     }
@@ -99,8 +102,8 @@ IndirectJumpTargets indirect_jump_targets(const ZydisDecoder& decoder, const Cod
             return result;  // through the GOT: another function
         }
         if (operand.mem.base == ZYDIS_REGISTER_NONE && is_table_access(operand, 8)) {
-            result.entries = read_entries<int64_t>(facts, static_cast<uint64_t>(operand.mem.disp.value), 0,
-                                                   is_instruction);
+            result.entries = read_entries<int64_t>(
+                facts, static_cast<uint64_t>(operand.mem.disp.value), 0, is_instruction);
             return result;
         }
         result.known = false;
@@ -123,8 +126,8 @@ IndirectJumpTargets indirect_jump_targets(const ZydisDecoder& decoder, const Cod
     for (const Decoded& d : before) {
         if (d.insn.mnemonic == ZYDIS_MNEMONIC_MOV && is_reg(d.ops[0], target_reg) &&
             is_table_access(d.ops[1], 8) && d.ops[1].mem.base == ZYDIS_REGISTER_NONE) {
-            result.entries = read_entries<int64_t>(facts, static_cast<uint64_t>(d.ops[1].mem.disp.value), 0,
-                                                   is_instruction);
+            result.entries = read_entries<int64_t>(
+                facts, static_cast<uint64_t>(d.ops[1].mem.disp.value), 0, is_instruction);
             return result;
         }
         if (writes(d, target_reg)) {
@@ -135,9 +138,9 @@ IndirectJumpTargets indirect_jump_targets(const ZydisDecoder& decoder, const Cod
     // table's address (lea [rip+T]) and the other an entry sign-extended
     // from 32 bits (movsxd from memory, or cdqe).
     size_t i = 0;
-    while (i < before.size() &&
-           !(before[i].insn.mnemonic == ZYDIS_MNEMONIC_ADD && is_reg(before[i].ops[0], target_reg) &&
-             before[i].ops[1].type == ZYDIS_OPERAND_TYPE_REGISTER)) {
+    while (i < before.size() && !(before[i].insn.mnemonic == ZYDIS_MNEMONIC_ADD &&
+                                  is_reg(before[i].ops[0], target_reg) &&
+                                  before[i].ops[1].type == ZYDIS_OPERAND_TYPE_REGISTER)) {
         if (writes(before[i], target_reg)) {
             break;
         }
@@ -153,13 +156,14 @@ IndirectJumpTargets indirect_jump_targets(const ZydisDecoder& decoder, const Cod
                 lea->ops[1].mem.base != ZYDIS_REGISTER_RIP) {
                 continue;
             }
-            const bool sign_extended =
-                entry->insn.mnemonic == ZYDIS_MNEMONIC_CDQE ||
-                (entry->insn.mnemonic == ZYDIS_MNEMONIC_MOVSXD && entry->ops[1].type == ZYDIS_OPERAND_TYPE_MEMORY);
+            const bool sign_extended = entry->insn.mnemonic == ZYDIS_MNEMONIC_CDQE ||
+                                       (entry->insn.mnemonic == ZYDIS_MNEMONIC_MOVSXD &&
+                                        entry->ops[1].type == ZYDIS_OPERAND_TYPE_MEMORY);
             if (!sign_extended) {
                 continue;
             }
-            const uint64_t table = lea->addr + lea->insn.length + static_cast<uint64_t>(lea->ops[1].mem.disp.value);
+            const uint64_t table =
+                lea->addr + lea->insn.length + static_cast<uint64_t>(lea->ops[1].mem.disp.value);
             result.entries = read_entries<int32_t>(facts, table, table, is_instruction);
             return result;
         }

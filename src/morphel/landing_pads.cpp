@@ -23,10 +23,14 @@ struct LoadedSection {
 // it fail, and every later read fails too.
 class Cursor {
 public:
-    Cursor(const uint8_t* bytes, size_t size, uint64_t addr) : bytes_(bytes), size_(size), addr_(addr) {}
+    Cursor(const uint8_t* bytes, size_t size, uint64_t addr)
+        : bytes_(bytes), size_(size), addr_(addr) {}
     bool ok() const { return ok_; }
     size_t pos() const { return pos_; }
-    void seek(size_t pos) { pos_ = pos; ok_ = ok_ && pos <= size_; }
+    void seek(size_t pos) {
+        pos_ = pos;
+        ok_ = ok_ && pos <= size_;
+    }
     uint64_t addr() const { return addr_ + pos_; }
 
     uint64_t fixed(size_t n) {
@@ -169,7 +173,8 @@ void read_lsda(const LoadedSection& section, uint64_t lsda, uint64_t function_st
     Cursor c(section.bytes, section.size, section.addr);
     c.seek(lsda - section.addr);
     const uint8_t lpstart_encoding = static_cast<uint8_t>(c.fixed(1));
-    const uint64_t lpstart = lpstart_encoding == k_omit ? function_start : c.encoded(lpstart_encoding);
+    const uint64_t lpstart =
+        lpstart_encoding == k_omit ? function_start : c.encoded(lpstart_encoding);
     if (static_cast<uint8_t>(c.fixed(1)) != k_omit) {
         c.uleb();
     }
@@ -199,11 +204,13 @@ std::vector<uint64_t> find_landing_pads(Elf* elf) {
     for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
         GElf_Shdr shdr;
         Elf_Data* data = nullptr;
-        if (!gelf_getshdr(scn, &shdr) || shdr.sh_type == SHT_NOBITS || !(shdr.sh_flags & SHF_ALLOC) ||
-            !(data = elf_rawdata(scn, nullptr)) || !data->d_buf || data->d_size != shdr.sh_size) {
+        if (!gelf_getshdr(scn, &shdr) || shdr.sh_type == SHT_NOBITS ||
+            !(shdr.sh_flags & SHF_ALLOC) || !(data = elf_rawdata(scn, nullptr)) || !data->d_buf ||
+            data->d_size != shdr.sh_size) {
             continue;
         }
-        const LoadedSection section{shdr.sh_addr, shdr.sh_size, static_cast<const uint8_t*>(data->d_buf)};
+        const LoadedSection section{shdr.sh_addr, shdr.sh_size,
+                                    static_cast<const uint8_t*>(data->d_buf)};
         loaded.push_back(section);
         const char* name = elf_strptr(elf, shstrndx, shdr.sh_name);
         if (name && std::string_view(name) == ".eh_frame") {

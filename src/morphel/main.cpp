@@ -15,11 +15,11 @@
 #include "engine_error.h"
 #include "engine_request.h"
 #include "file_appendix.h"
+#include "import_slots.h"
 #include "input_checks.h"
 #include "moved_symbols.h"
 #include "optimized_copy.h"
 #include "pending_output.h"
-#include "import_slots.h"
 #include "probe_table.h"
 #include "use_report.h"
 
@@ -55,33 +55,38 @@ void write_instrumented_copy(const EngineRequest& request) {
     if (request.comment) {
         appendix.comment_records.push_back(*request.comment);
     }
-    const std::optional<std::string> records = info.is_main_program ? request.ryninfo : std::nullopt;
+    const std::optional<std::string> records =
+        info.is_main_program ? request.ryninfo : std::nullopt;
     std::optional<CodeReader> reader;
     ProbeSet probes;
     if (probed) {
         reader.emplace(output.path());
         probes = plan_probes(reader->facts(), read_import_slots(request.input));
         appendix.counter_bytes = probes.counting.counter_count * sizeof(uint64_t);
-        const std::string settings = copy_settings(absolute_path(request.input), *request.data_dir, records);
+        const std::string settings =
+            copy_settings(absolute_path(request.input), *request.data_dir, records);
         const std::string digest = coverage::file_digest(request.input);
-        appendix.build_probe_table = [&probes, &reader, settings, digest](uint64_t addr, uint64_t counters_addr) {
-            return build_probe_segment(probes, settings, digest, reader->facts(), addr, counters_addr);
+        appendix.build_probe_table = [&probes, &reader, settings, digest](uint64_t addr,
+                                                                          uint64_t counters_addr) {
+            return build_probe_segment(probes, settings, digest, reader->facts(), addr,
+                                       counters_addr);
         };
     } else if (request.checker_mode()) {
         // A checker copy runs its code untouched (the runtime interposes the
         // allocator); the table without probes only carries the settings.
         const CheckerChoice choice{request.full_check, request.check_file, request.race_detection};
-        appendix.probe_table =
-            build_probe_table(ProbeSet{}, checker_settings(absolute_path(request.input), records, choice),
-                              coverage::file_digest(request.input));
+        appendix.probe_table = build_probe_table(
+            ProbeSet{}, checker_settings(absolute_path(request.input), records, choice),
+            coverage::file_digest(request.input));
     }
     write_appendix(output.fd(), request.input, appendix);
     output.commit();
     if (probed && request.verbose) {
         const CountingPlan& plan = probes.counting;
-        std::cerr << "morphel: " << request.input << ": " << plan.jump_blocks << " blocks counted by jumps, "
-                  << plan.trap_blocks << " by traps, " << plan.sum_blocks << " as sums of edges, "
-                  << plan.uncounted_blocks << " not counted; " << plan.indirects.size()
+        std::cerr << "morphel: " << request.input << ": " << plan.jump_blocks
+                  << " blocks counted by jumps, " << plan.trap_blocks << " by traps, "
+                  << plan.sum_blocks << " as sums of edges, " << plan.uncounted_blocks
+                  << " not counted; " << plan.indirects.size()
                   << " indirect calls and jumps record their targets, " << plan.unrecorded_indirects
                   << " do not" << std::endl;
     }

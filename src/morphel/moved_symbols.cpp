@@ -73,7 +73,8 @@ void follow_moved_sections(const std::string& original, const std::string& copy)
     for (const auto& [name, old_place] : before) {
         const auto it = after.find(name);
         if (it != after.end() && it->second.addr != old_place.addr && old_place.size > 0) {
-            moves[old_place.addr] = {old_place, static_cast<int64_t>(it->second.addr - old_place.addr)};
+            moves[old_place.addr] = {old_place,
+                                     static_cast<int64_t>(it->second.addr - old_place.addr)};
         }
     }
     if (moves.empty()) {

@@ -42,7 +42,8 @@ ProbeSet plan_probes(const CodeFacts& facts, const ImportSlots& imports) {
         finder.add_outside_targets(function, outside_targets);
     }
     std::sort(outside_targets.begin(), outside_targets.end());
-    outside_targets.erase(std::unique(outside_targets.begin(), outside_targets.end()), outside_targets.end());
+    outside_targets.erase(std::unique(outside_targets.begin(), outside_targets.end()),
+                          outside_targets.end());
     finder.use_outside_targets(&outside_targets);
     std::vector<uint32_t> file_offsets;
     for (const std::string& file : facts.files) {
@@ -65,22 +66,26 @@ ProbeSet plan_probes(const CodeFacts& facts, const ImportSlots& imports) {
             probe.function = name;
             probe.file = row ? file_offsets[row->file] : 0;
             probe.line = row ? row->line : 0;
-            probe.insn_count = static_cast<uint16_t>(std::min<uint32_t>(block.insn_count, k_max_insn_count));
+            probe.insn_count =
+                static_cast<uint16_t>(std::min<uint32_t>(block.insn_count, k_max_insn_count));
             probe.original = *byte;
-            probe.flags = static_cast<uint8_t>((block.function_entry ? RYN_PROBE_FUNCTION_ENTRY : 0) |
-                                               (block.line_statement ? RYN_PROBE_LINE_STATEMENT : 0));
+            probe.flags =
+                static_cast<uint8_t>((block.function_entry ? RYN_PROBE_FUNCTION_ENTRY : 0) |
+                                     (block.line_statement ? RYN_PROBE_LINE_STATEMENT : 0));
             set.probes.push_back(probe);
         }
-        planner.plan_function(blocks, set.probes.data() + first, finder.entries_unknown(), finder.table_jumps());
+        planner.plan_function(blocks, set.probes.data() + first, finder.entries_unknown(),
+                              finder.table_jumps());
     }
     set.counting = planner.finish();
     // Functions come in address order and their blocks too, so the table is
     // already sorted; stay safe against equal addresses all the same.
     std::stable_sort(set.probes.begin(), set.probes.end(),
                      [](const ryn_probe& a, const ryn_probe& b) { return a.addr < b.addr; });
-    set.probes.erase(std::unique(set.probes.begin(), set.probes.end(),
-                                 [](const ryn_probe& a, const ryn_probe& b) { return a.addr == b.addr; }),
-                     set.probes.end());
+    set.probes.erase(
+        std::unique(set.probes.begin(), set.probes.end(),
+                    [](const ryn_probe& a, const ryn_probe& b) { return a.addr == b.addr; }),
+        set.probes.end());
     return set;
 }
 
@@ -92,8 +97,9 @@ uint64_t align_up(uint64_t value, uint64_t alignment) {
 
 }  // namespace
 
-std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings, const std::string& digest,
-                                      const CodeFacts& facts, uint64_t addr, uint64_t counters_addr) {
+std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings,
+                                      const std::string& digest, const CodeFacts& facts,
+                                      uint64_t addr, uint64_t counters_addr) {
     CountingPlan& plan = set.counting;
     if (counters_addr == 0 || plan.counter_count == 0) {
         for (ryn_probe& probe : set.probes) {
@@ -112,8 +118,8 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
         plan.counter_count = 0;
         counters_addr = 0;
     }
-    const std::string all_settings = settings + "counting " + std::to_string(plan.jump_sites()) + " " +
-                                     std::to_string(plan.trap_sites()) + " " +
+    const std::string all_settings = settings + "counting " + std::to_string(plan.jump_sites()) +
+                                     " " + std::to_string(plan.trap_sites()) + " " +
                                      std::to_string(plan.uncounted_blocks) + "\n" + "indirect " +
                                      std::to_string(plan.indirects.size()) + " " +
                                      std::to_string(plan.unrecorded_indirects) + "\n";
@@ -134,7 +140,8 @@ std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings
     header.counter_count = plan.counter_count;
     const uint64_t code_offset =
         align_up(header.indirects_offset + plan.indirects.size() * sizeof(ryn_indirect), 16);
-    const std::vector<uint8_t> code = write_trampolines(facts, plan, addr + code_offset, counters_addr);
+    const std::vector<uint8_t> code =
+        write_trampolines(facts, plan, addr + code_offset, counters_addr);
 
     std::memcpy(table.data(), &header, sizeof header);
     table.resize(header.sites_offset, '\0');

@@ -44,7 +44,8 @@ std::vector<char> build_probe_table(const ProbeSet& set, const std::string& sett
 // counting parts (sites, branches, call adjusts, sums; the settings gain a
 // "counting" line), then the trampolines. Without counters (counters_addr
 // 0) no block is counted and there are no sites.
-std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings, const std::string& digest,
-                                      const CodeFacts& facts, uint64_t addr, uint64_t counters_addr);
+std::vector<char> build_probe_segment(ProbeSet& set, const std::string& settings,
+                                      const std::string& digest, const CodeFacts& facts,
+                                      uint64_t addr, uint64_t counters_addr);
 
 }  // namespace morphel

@@ -10,12 +10,14 @@ namespace morphel {
 namespace {
 
 bool rip_relative(const ZydisDecodedInstruction& insn) {
-    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 && insn.raw.modrm.rm == 5;
+    return (insn.attributes & ZYDIS_ATTRIB_HAS_MODRM) && insn.raw.modrm.mod == 0 &&
+           insn.raw.modrm.rm == 5;
 }
 
 int32_t rel32(uint64_t from, uint64_t target) {
     const int64_t distance = static_cast<int64_t>(target - from);
-    if (distance < std::numeric_limits<int32_t>::min() || distance > std::numeric_limits<int32_t>::max()) {
+    if (distance < std::numeric_limits<int32_t>::min() ||
+        distance > std::numeric_limits<int32_t>::max()) {
         throw EngineError("code too far from its out-of-line copy for a 32-bit displacement");
     }
     return static_cast<int32_t>(distance);
@@ -39,7 +41,8 @@ bool CodeInsn::is_jcc() const {
     if (insn.meta.category != ZYDIS_CATEGORY_COND_BR) {
         return false;
     }
-    return (insn.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT && insn.opcode >= 0x70 && insn.opcode <= 0x7f) ||
+    return (insn.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT && insn.opcode >= 0x70 &&
+            insn.opcode <= 0x7f) ||
            (insn.opcode_map == ZYDIS_OPCODE_MAP_0F && insn.opcode >= 0x80 && insn.opcode <= 0x8f);
 }
 
@@ -49,13 +52,14 @@ uint64_t CodeInsn::branch_target() const {
 
 bool CodeInsn::ends_flow() const { return morphel::ends_flow(insn); }
 
-std::optional<CodeInsn> decode_insn(const ZydisDecoder& decoder, const CodeFacts& facts, uint64_t addr) {
+std::optional<CodeInsn> decode_insn(const ZydisDecoder& decoder, const CodeFacts& facts,
+                                    uint64_t addr) {
     uint64_t available = 0;
     CodeInsn code;
     code.addr = addr;
     code.bytes = facts.bytes_at(addr, &available);
-    if (!code.bytes || !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, code.bytes, available, &code.insn,
-                                                            code.ops))) {
+    if (!code.bytes || !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, code.bytes, available,
+                                                            &code.insn, code.ops))) {
         return std::nullopt;
     }
     return code;
@@ -71,7 +75,8 @@ Relocation relocation_of(const CodeInsn& code) {
             return Relocation::impossible;
         }
         const ZydisDecodedOperand* memory = memory_operand(code);
-        if (memory && (memory->mem.base == ZYDIS_REGISTER_RSP || memory->mem.base == ZYDIS_REGISTER_ESP)) {
+        if (memory &&
+            (memory->mem.base == ZYDIS_REGISTER_RSP || memory->mem.base == ZYDIS_REGISTER_ESP)) {
             // The emulation runs with 8 more bytes on the stack; only a
             // displacement that can absorb them keeps the length.
             const bool fits = insn.raw.disp.size == 32 ||
@@ -87,7 +92,8 @@ Relocation relocation_of(const CodeInsn& code) {
         return insn.raw.imm[0].size == 8 ? Relocation::loop : Relocation::impossible;
     }
     if (insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR && insn.raw.imm[0].is_relative) {
-        return insn.opcode == 0xe9 || insn.opcode == 0xeb ? Relocation::jump : Relocation::impossible;
+        return insn.opcode == 0xe9 || insn.opcode == 0xeb ? Relocation::jump
+                                                          : Relocation::impossible;
     }
     for (const auto& imm : insn.raw.imm) {
         if (imm.is_relative) {
@@ -133,11 +139,11 @@ void CodeBuffer::count(uint64_t counter_addr, bool keep_flags) {
     put({0x0f, 0x90, 0xc0});              // seto al
     put({0x9f});                          // lahf
     put_lock_prefix();
-    put({0x48, 0xff, 0x05});              // lock inc qword [rip+counter]
+    put({0x48, 0xff, 0x05});  // lock inc qword [rip+counter]
     put_rel32(counter_addr);
-    put({0x04, 0x7f});                          // add al,0x7f: OF back as it was
-    put({0x9e});                                // sahf
-    put({0x58});                                // pop rax
+    put({0x04, 0x7f});                                      // add al,0x7f: OF back as it was
+    put({0x9e});                                            // sahf
+    put({0x58});                                            // pop rax
     put({0x48, 0x8d, 0xa4, 0x24, 0x80, 0x00, 0x00, 0x00});  // lea rsp,[rsp+128]
 }
 
@@ -166,12 +172,8 @@ bool CodeBuffer::relocate(const CodeInsn& code) {
         store32(&bytes_[start + insn.raw.disp.offset], rel32(here(), target));
         return !code.ends_flow();
     }
-    case Relocation::jump:
-        jmp(code.branch_target());
-        return false;
-    case Relocation::jcc:
-        jcc(code.condition(), code.branch_target());
-        return true;
+    case Relocation::jump: jmp(code.branch_target()); return false;
+    case Relocation::jcc: jcc(code.condition(), code.branch_target()); return true;
     case Relocation::loop:
         // op +5; jmp fallthrough; jmp target
         bytes_.insert(bytes_.end(), code.bytes, code.bytes + insn.length);
@@ -199,17 +201,18 @@ bool CodeBuffer::relocate(const CodeInsn& code) {
             const uint64_t target = code.next() + static_cast<uint64_t>(insn.raw.disp.value);
             store32(&bytes_[at + insn.raw.disp.offset], rel32(here(), target));
         } else if (const ZydisDecodedOperand* memory = memory_operand(code);
-                   memory && (memory->mem.base == ZYDIS_REGISTER_RSP || memory->mem.base == ZYDIS_REGISTER_ESP)) {
+                   memory && (memory->mem.base == ZYDIS_REGISTER_RSP ||
+                              memory->mem.base == ZYDIS_REGISTER_ESP)) {
             if (insn.raw.disp.size == 8) {
                 bytes_[at + insn.raw.disp.offset] = static_cast<uint8_t>(insn.raw.disp.value + 8);
             } else {
-                store32(&bytes_[at + insn.raw.disp.offset], static_cast<int32_t>(insn.raw.disp.value + 8));
+                store32(&bytes_[at + insn.raw.disp.offset],
+                        static_cast<int32_t>(insn.raw.disp.value + 8));
             }
         }
         return false;
     }
-    case Relocation::impossible:
-        break;
+    case Relocation::impossible: break;
     }
     throw EngineError("an instruction that cannot be moved was planned out of line");
 }

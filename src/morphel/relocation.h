@@ -30,7 +30,8 @@ struct CodeInsn {
 };
 
 // Decodes the instruction at `addr` of the file's code.
-std::optional<CodeInsn> decode_insn(const ZydisDecoder& decoder, const CodeFacts& facts, uint64_t addr);
+std::optional<CodeInsn> decode_insn(const ZydisDecoder& decoder, const CodeFacts& facts,
+                                    uint64_t addr);
 
 enum class Relocation {
     copy,        // position-independent: the same bytes

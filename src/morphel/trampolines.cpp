@@ -14,7 +14,9 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
                                        uint64_t counters_addr) {
     ZydisDecoder decoder;
     ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
-    const auto counter = [counters_addr](uint32_t index) { return counters_addr + 8 * uint64_t{index}; };
+    const auto counter = [counters_addr](uint32_t index) {
+        return counters_addr + 8 * uint64_t{index};
+    };
     const auto decode = [&](uint64_t addr) {
         std::optional<CodeInsn> insn = decode_insn(decoder, facts, addr);
         if (!insn) {
@@ -76,7 +78,8 @@ std::vector<uint8_t> write_trampolines(const CodeFacts& facts, CountingPlan& pla
             if (const ryn_indirect* indirect = plan.indirect_at(addr)) {
                 record_target(code, *indirect, counter(indirect->slots));
             }
-            const auto branch = std::ranges::find(planned.branches, addr, &std::pair<uint64_t, long>::first);
+            const auto branch =
+                std::ranges::find(planned.branches, addr, &std::pair<uint64_t, long>::first);
             const bool last = insn.next() == planned.run_end;
             if (branch != planned.branches.end()) {
                 const ryn_branch& edges = plan.branches[static_cast<size_t>(branch->second)];

@@ -84,7 +84,8 @@ void write_use_report(const EngineRequest& request, std::ostream& text, std::ost
     if (data.counts_exact) {
         text << "counts: executions\n";
     } else {
-        text << "counts: runs: at least one run only noted which blocks it reached, so a count is the "
+        text << "counts: runs: at least one run only noted which blocks it reached, so a count is "
+                "the "
                 "number of processes that reached the block, not its executions\n";
     }
     if (!analyses.empty()) {

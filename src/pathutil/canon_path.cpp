@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>

@@ -12,8 +12,7 @@ int ryn_setting(const char *text, size_t size, const char *key, char *out, size_
     for (const char *line = text; line < end;) {
         const char *newline = memchr(line, '\n', (size_t)(end - line));
         const char *line_end = newline ? newline : end;
-        if ((size_t)(line_end - line) > key_length && memcmp(line, key, key_length) == 0 &&
-            line[key_length] == ' ') {
+        if ((size_t)(line_end - line) > key_length && memcmp(line, key, key_length) == 0 && line[key_length] == ' ') {
             const char *value = line + key_length + 1;
             size_t length = (size_t)(line_end - value);
             if (length >= out_size)

@@ -22,11 +22,9 @@ static int mem_handle(void)
 {
     pid_t pid = (pid_t)syscall(SYS_getpid);
     struct stat st;
-    if (mem_fd >= 0 && mem_pid == pid && fstat(mem_fd, &st) == 0 && st.st_dev == mem_dev &&
-        st.st_ino == mem_ino)
+    if (mem_fd >= 0 && mem_pid == pid && fstat(mem_fd, &st) == 0 && st.st_dev == mem_dev && st.st_ino == mem_ino)
         return mem_fd;
-    if (mem_fd >= 0 && mem_pid != pid && fstat(mem_fd, &st) == 0 && st.st_dev == mem_dev &&
-        st.st_ino == mem_ino)
+    if (mem_fd >= 0 && mem_pid != pid && fstat(mem_fd, &st) == 0 && st.st_dev == mem_dev && st.st_ino == mem_ino)
         close(mem_fd);
     mem_fd = open("/proc/self/mem", O_RDWR | O_CLOEXEC);
     mem_pid = pid;

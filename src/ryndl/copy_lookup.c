@@ -74,9 +74,8 @@ static int stamp_is_fresh(const char *original, const char *copy)
     char digits[24];
     char *end = digits + sizeof digits - 1;
     *end = '\0';
-    char *mtime = (int)st.st_mtime < 0
-                      ? (ryn_format_u64(end, (uint64_t)(-(int64_t)(int)st.st_mtime), 10) - 1)
-                      : ryn_format_u64(end, (uint64_t)(int)st.st_mtime, 10);
+    char *mtime = (int)st.st_mtime < 0 ? (ryn_format_u64(end, (uint64_t)(-(int64_t)(int)st.st_mtime), 10) - 1)
+                                       : ryn_format_u64(end, (uint64_t)(int)st.st_mtime, 10);
     if ((int)st.st_mtime < 0)
         *mtime = '-';
     char joined[RYN_DIGEST_CHARS + sizeof digits];
@@ -88,8 +87,7 @@ static int stamp_is_fresh(const char *original, const char *copy)
 
 const char *ryn_cached_copy(const char *name)
 {
-    if (ryn_settings.cache_top[0] == '\0' || strchr(name, '/') == NULL ||
-        strcmp(ryn_settings.component, "memvex") == 0)
+    if (ryn_settings.cache_top[0] == '\0' || strchr(name, '/') == NULL || strcmp(ryn_settings.component, "memvex") == 0)
         return name;
     size_t top_length = strlen(ryn_settings.cache_top);
     if (strncmp(name, ryn_settings.cache_top, top_length) == 0 && name[top_length] == '/')

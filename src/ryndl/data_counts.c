@@ -13,8 +13,7 @@
  * counter past the area: such a block is not counted. */
 static int counted(const struct ryn_object *object, uint32_t counter)
 {
-    return object->snapshots != NULL && counter != RYN_NO_COUNTER &&
-           counter < object->counter_count;
+    return object->snapshots != NULL && counter != RYN_NO_COUNTER && counter < object->counter_count;
 }
 
 /* A write ends by flipping one int, so a fork from another thread at any
@@ -62,8 +61,7 @@ int ryn_counts_take(struct ryn_object *object)
     for (uint32_t i = 0; i < object->count; ++i) {
         uint8_t hit = __atomic_load_n(&object->hits[i], __ATOMIC_RELAXED);
         if (hit == HIT_NEW)
-            __atomic_compare_exchange_n(&object->hits[i], &hit, HIT_PENDING, 0, __ATOMIC_RELAXED,
-                                        __ATOMIC_RELAXED);
+            __atomic_compare_exchange_n(&object->hits[i], &hit, HIT_PENDING, 0, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
         any = any || hit == HIT_NEW || hit == HIT_PENDING;
     }
     if (object->snapshots == NULL)
@@ -103,8 +101,7 @@ static uint32_t first_sum(const struct ryn_object *object, uint64_t addr)
 static uint64_t sum_delta(const struct ryn_object *object, uint64_t addr)
 {
     uint64_t total = 0;
-    for (uint32_t s = first_sum(object, addr);
-         s < object->sum_count && object->sums[s].block == addr; ++s) {
+    for (uint32_t s = first_sum(object, addr); s < object->sum_count && object->sums[s].block == addr; ++s) {
         if (!counted(object, object->sums[s].counter))
             continue;
         uint64_t edge = counter_delta(object, object->sums[s].counter);
@@ -123,8 +120,7 @@ uint64_t ryn_block_delta(const struct ryn_object *object, uint32_t probe)
     return object->hits[probe] == HIT_PENDING;
 }
 
-void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t *taken,
-                      uint64_t *not_taken)
+void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t *taken, uint64_t *not_taken)
 {
     const struct ryn_branch *b = &object->branches[branch];
     *taken = *not_taken = 0;
@@ -147,8 +143,7 @@ uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe)
     if (!counted(object, object->probes[probe].counter))
         return calls;
     uint64_t addr = object->probes[probe].addr;
-    for (uint32_t a = first_adjust(object, addr);
-         a < object->adjust_count && object->adjusts[a].entry == addr; ++a) {
+    for (uint32_t a = first_adjust(object, addr); a < object->adjust_count && object->adjusts[a].entry == addr; ++a) {
         uint32_t counter = object->adjusts[a].counter;
         if (!counted(object, counter))
             continue;

@@ -14,8 +14,7 @@ int ryn_counts_take(struct ryn_object *object);
 void ryn_counts_settle(struct ryn_object *object, int in_file);
 /* Counts taken since the last write. */
 uint64_t ryn_block_delta(const struct ryn_object *object, uint32_t probe);
-void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t *taken,
-                      uint64_t *not_taken);
+void ryn_branch_delta(const struct ryn_object *object, uint32_t branch, uint64_t *taken, uint64_t *not_taken);
 uint64_t ryn_calls_delta(const struct ryn_object *object, uint32_t probe);
 /* A fork child starts from zero: nothing its parent counted is its own. */
 void ryn_counts_reset_after_fork(struct ryn_object *object);
@@ -42,8 +41,8 @@ void ryn_previous_close(struct ryn_previous *previous);
 void ryn_previous_skip_line(struct ryn_previous *previous);
 /* The next line's counts; each checks that the line is the one expected. */
 uint64_t ryn_previous_block(struct ryn_previous *previous, const struct ryn_probe *probe);
-void ryn_previous_branch(struct ryn_previous *previous, const struct ryn_branch *branch,
-                         uint64_t *taken, uint64_t *not_taken);
+void ryn_previous_branch(struct ryn_previous *previous, const struct ryn_branch *branch, uint64_t *taken,
+                         uint64_t *not_taken);
 uint64_t ryn_previous_calls(struct ryn_previous *previous, uint64_t entry);
 /* The indirect section: its count line, then each line in turn. */
 struct ryn_indirect_line {

@@ -108,8 +108,8 @@ static int take_lock(const char *lock_path)
             locked = flock(fd, LOCK_EX);
         while (locked != 0 && errno == EINTR);
         struct stat held, named;
-        if (locked == 0 && fstat(fd, &held) == 0 && stat(lock_path, &named) == 0 &&
-            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        if (locked == 0 && fstat(fd, &held) == 0 && stat(lock_path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
             return fd;
         close(fd);
     }
@@ -227,8 +227,7 @@ static void flush_locked(struct ryn_object *object)
     *end = '\0';
     ryn_strlcpy(temp_path, object->data_path, sizeof temp_path);
     ryn_strlcat(temp_path, ".", sizeof temp_path);
-    ryn_strlcat(temp_path, ryn_format_u64(end, (uint64_t)syscall(SYS_getpid), 10),
-                sizeof temp_path);
+    ryn_strlcat(temp_path, ryn_format_u64(end, (uint64_t)syscall(SYS_getpid), 10), sizeof temp_path);
     ryn_strlcat(temp_path, ".tmp", sizeof temp_path);
 
     int written = 0;
@@ -264,8 +263,7 @@ static int enter_writer(void)
     pid_t self = (pid_t)syscall(SYS_gettid);
     for (int spins = 0;; ++spins) {
         pid_t owner = 0;
-        if (__atomic_compare_exchange_n(&flush_owner, &owner, self, 0, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED))
+        if (__atomic_compare_exchange_n(&flush_owner, &owner, self, 0, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
             return 1;
         if (owner == self || spins > 20000)
             return 0;

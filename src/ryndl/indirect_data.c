@@ -93,8 +93,7 @@ static const char *parse_line(uint64_t *start, uint64_t *end, uint64_t *offset, 
 static int bias_of(uint64_t header, uint64_t *bias)
 {
     const Elf64_Ehdr *ehdr = (const Elf64_Ehdr *)header;
-    if (memcmp(ehdr->e_ident, ELFMAG, SELFMAG) != 0 || ehdr->e_phentsize != sizeof(Elf64_Phdr) ||
-        ehdr->e_phoff > 4096)
+    if (memcmp(ehdr->e_ident, ELFMAG, SELFMAG) != 0 || ehdr->e_phentsize != sizeof(Elf64_Phdr) || ehdr->e_phoff > 4096)
         return 0;
     const Elf64_Phdr *phdr = (const Elf64_Phdr *)(header + ehdr->e_phoff);
     for (unsigned i = 0; i < ehdr->e_phnum; ++i)
@@ -171,8 +170,8 @@ static uint32_t pool_add(char *pool, size_t *used, const char *path)
     return (uint32_t)(*used - length);
 }
 
-static void add_entry(struct entry *entries, size_t *count, uint64_t site, uint64_t target,
-                      uint32_t path, uint64_t delta)
+static void add_entry(struct entry *entries, size_t *count, uint64_t site, uint64_t target, uint32_t path,
+                      uint64_t delta)
 {
     for (size_t i = 0; i < *count; ++i)
         if (entries[i].site == site && entries[i].target == target && entries[i].path == path) {
@@ -190,8 +189,7 @@ static size_t collect(const struct ryn_object *object, struct entry *entries, ch
     last_found.start = last_found.end = 0;
     for (uint32_t s = 0; s < object->indirect_count; ++s) {
         const struct ryn_indirect *site = &object->indirects[s];
-        if (site->slots > object->counter_count ||
-            object->counter_count - site->slots < RYN_INDIRECT_COUNTERS)
+        if (site->slots > object->counter_count || object->counter_count - site->slots < RYN_INDIRECT_COUNTERS)
             continue;
         uint64_t other = ryn_counter_delta(object, site->slots + RYN_INDIRECT_SLOTS);
         for (uint32_t k = 0; k < RYN_INDIRECT_SLOTS; ++k) {
@@ -220,8 +218,7 @@ static int same_key(const struct entry *e, const char *pool, const struct ryn_in
         return 0;
     if (e->path == NO_PATH)
         return line->path_length == 0;
-    return strlen(pool + e->path) == line->path_length &&
-           memcmp(pool + e->path, line->path, line->path_length) == 0;
+    return strlen(pool + e->path) == line->path_length && memcmp(pool + e->path, line->path, line->path_length) == 0;
 }
 
 static void out_number(void (*out)(const char *, size_t), uint64_t value, unsigned base)
@@ -232,8 +229,8 @@ static void out_number(void (*out)(const char *, size_t), uint64_t value, unsign
     out(start, (size_t)(end - start));
 }
 
-static void out_line(void (*out)(const char *, size_t), uint64_t site, uint64_t target,
-                     uint64_t count, const char *path, size_t path_length)
+static void out_line(void (*out)(const char *, size_t), uint64_t site, uint64_t target, uint64_t count,
+                     const char *path, size_t path_length)
 {
     out_number(out, site, 16);
     out("\t", 1);

@@ -61,8 +61,7 @@ void ryn_start_library_log(void)
 
 void ryn_log_library(const char *path)
 {
-    if (ryn_settings.library_log[0] == '\0' || path[0] != '/' || is_ignorable(path) ||
-        strchr(path, '\n') != NULL)
+    if (ryn_settings.library_log[0] == '\0' || path[0] != '/' || is_ignorable(path) || strchr(path, '\n') != NULL)
         return;
     char line[PATH_MAX + 2];
     size_t length = ryn_strlcpy(line, path, sizeof line - 1);

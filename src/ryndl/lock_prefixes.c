@@ -90,8 +90,7 @@ typedef int (*mq_notify_fn)(mqd_t, const struct sigevent *);
 /* The real function is known before its wrapper can be called (the binding
  * that leads here records it); failing like the real call is the safe answer
  * should it not be. */
-static int wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
-                               void *arg)
+static int wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
 {
     ryn_before_second_thread();
     pthread_create_fn real = (pthread_create_fn)ryn_real("pthread_create");

@@ -74,8 +74,8 @@ uint64_t ryn_previous_block(struct ryn_previous *previous, const struct ryn_prob
     return previous->ok ? count : 0;
 }
 
-void ryn_previous_branch(struct ryn_previous *previous, const struct ryn_branch *branch,
-                         uint64_t *taken, uint64_t *not_taken)
+void ryn_previous_branch(struct ryn_previous *previous, const struct ryn_branch *branch, uint64_t *taken,
+                         uint64_t *not_taken)
 {
     if (number(previous, 16) != branch->addr)
         previous->ok = 0;
@@ -187,8 +187,7 @@ int ryn_previous_open(struct ryn_previous *previous, const struct ryn_object *ob
     expect(previous, "\nprogram ");
     ryn_previous_skip_line(previous);
     expect(previous, "counts ");
-    if (previous->ok && (size_t)(previous->end - previous->p) >= 6 &&
-        memcmp(previous->p, "exact\n", 6) == 0) {
+    if (previous->ok && (size_t)(previous->end - previous->p) >= 6 && memcmp(previous->p, "exact\n", 6) == 0) {
         previous->exact = 1;
         previous->p += 6;
     } else {

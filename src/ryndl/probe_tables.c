@@ -45,8 +45,7 @@ static void take_main_record(long record, const char *value, void *context)
     case 9: ryn_strlcpy(s->cache_top, value, sizeof s->cache_top); break;
     case 19: ryn_strlcpy(s->library_log, value, sizeof s->library_log); break;
     case 21: ryn_strlcpy(s->program, ryn_last_component(value), sizeof s->program); break;
-    case 33: s->fork_mode = strcmp(value, "parent") == 0 ? 0 : strcmp(value, "child") == 0 ? 1 : 2;
-        break;
+    case 33: s->fork_mode = strcmp(value, "parent") == 0 ? 0 : strcmp(value, "child") == 0 ? 1 : 2; break;
     case 11:
         if (s->ignorable_count < RYN_MAX_IGNORABLE)
             ryn_strlcpy(s->ignorable[s->ignorable_count++], value, sizeof s->ignorable[0]);
@@ -132,8 +131,7 @@ static void plant(struct ryn_object *object)
     }
 }
 
-struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header,
-                                       int is_main)
+struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header, int is_main)
 {
     const char *base = (const char *)header;
     const char *settings = base + header->settings_offset;
@@ -157,8 +155,7 @@ struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_pr
     object->map = map;
     memcpy(object->digest, header->digest, RYN_DIGEST_CHARS);
     take_counting_parts(object, header);
-    if (!ryn_setting(settings, header->settings_size, "original", object->original,
-                     sizeof object->original))
+    if (!ryn_setting(settings, header->settings_size, "original", object->original, sizeof object->original))
         ryn_strlcpy(object->original, map->l_name, sizeof object->original);
     char datadir[PATH_MAX];
     if (!ryn_setting(settings, header->settings_size, "datadir", datadir, sizeof datadir))
@@ -222,13 +219,11 @@ int ryn_take_probe(uintptr_t pc)
 {
     for (int i = 0; i < RYN_MAX_OBJECTS; ++i) {
         struct ryn_object *object = &ryn_objects[i];
-        if (!__atomic_load_n(&object->active, __ATOMIC_ACQUIRE) || pc < object->low ||
-            pc > object->high)
+        if (!__atomic_load_n(&object->active, __ATOMIC_ACQUIRE) || pc < object->low || pc > object->high)
             continue;
         uint64_t addr = pc - object->bias;
         uint32_t low = ryn_lower_bound(object->probes, object->count, sizeof *object->probes, addr);
-        if (low == object->count || object->probes[low].addr != addr ||
-            object->probes[low].original == 0xCC ||
+        if (low == object->count || object->probes[low].addr != addr || object->probes[low].original == 0xCC ||
             (object->counting && object->probes[low].counter != RYN_NO_COUNTER))
             continue;
         /* Another thread may have taken the probe already; putting the byte
@@ -236,8 +231,7 @@ int ryn_take_probe(uintptr_t pc)
         if (ryn_write_code(pc, &object->probes[low].original, 1) != 0)
             return 0;
         uint8_t expected = HIT_NONE;
-        __atomic_compare_exchange_n(&object->hits[low], &expected, HIT_NEW, 0, __ATOMIC_RELAXED,
-                                    __ATOMIC_RELAXED);
+        __atomic_compare_exchange_n(&object->hits[low], &expected, HIT_NEW, 0, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
         return 1;
     }
     return 0;

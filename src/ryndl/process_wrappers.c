@@ -114,19 +114,19 @@ static size_t count_args(const char *first, va_list args)
     return count;
 }
 
-#define GATHER(first, argv, with_env, envp)                          \
-    va_list args;                                                    \
-    va_start(args, first);                                           \
-    size_t count = count_args(first, args);                          \
-    va_end(args);                                                    \
-    char **argv = __builtin_alloca((count + 1) * sizeof(char *));    \
-    va_start(args, first);                                           \
-    argv[0] = (char *)(first);                                       \
-    for (size_t i = 1; i <= count; ++i)                              \
-        argv[i] = va_arg(args, char *);                              \
-    argv[count] = NULL;                                              \
-    if (with_env)                                                    \
-        envp = va_arg(args, char **);                                \
+#define GATHER(first, argv, with_env, envp)                       \
+    va_list args;                                                 \
+    va_start(args, first);                                        \
+    size_t count = count_args(first, args);                       \
+    va_end(args);                                                 \
+    char **argv = __builtin_alloca((count + 1) * sizeof(char *)); \
+    va_start(args, first);                                        \
+    argv[0] = (char *)(first);                                    \
+    for (size_t i = 1; i <= count; ++i)                           \
+        argv[i] = va_arg(args, char *);                           \
+    argv[count] = NULL;                                           \
+    if (with_env)                                                 \
+        envp = va_arg(args, char **);                             \
     va_end(args)
 
 static int wrap_execl(const char *path, const char *arg, ...)
@@ -158,12 +158,10 @@ uintptr_t ryn_wrapper_for(const char *name)
         const char *name;
         uintptr_t wrapper;
     } table[] = {
-        {"fork", (uintptr_t)wrap_fork},       {"vfork", (uintptr_t)wrap_vfork},
-        {"_exit", (uintptr_t)wrap_exit},      {"_Exit", (uintptr_t)wrap_exit},
-        {"execve", (uintptr_t)wrap_execve},   {"execv", (uintptr_t)wrap_execv},
-        {"execvp", (uintptr_t)wrap_execvp},   {"execvpe", (uintptr_t)wrap_execvpe},
-        {"fexecve", (uintptr_t)wrap_fexecve}, {"execl", (uintptr_t)wrap_execl},
-        {"execlp", (uintptr_t)wrap_execlp},   {"execle", (uintptr_t)wrap_execle},
+        {"fork", (uintptr_t)wrap_fork},     {"vfork", (uintptr_t)wrap_vfork},     {"_exit", (uintptr_t)wrap_exit},
+        {"_Exit", (uintptr_t)wrap_exit},    {"execve", (uintptr_t)wrap_execve},   {"execv", (uintptr_t)wrap_execv},
+        {"execvp", (uintptr_t)wrap_execvp}, {"execvpe", (uintptr_t)wrap_execvpe}, {"fexecve", (uintptr_t)wrap_fexecve},
+        {"execl", (uintptr_t)wrap_execl},   {"execlp", (uintptr_t)wrap_execlp},   {"execle", (uintptr_t)wrap_execle},
     };
     for (size_t i = 0; i < sizeof table / sizeof table[0]; ++i)
         if (strcmp(table[i].name, name) == 0)

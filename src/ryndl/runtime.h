@@ -34,7 +34,7 @@ struct ryn_object {
     uint64_t strings_size;
     uint32_t count;
     char digest[RYN_DIGEST_CHARS + 1];
-    volatile uint8_t *hits;   /* mmap'd by the runtime, one byte per probe */
+    volatile uint8_t *hits; /* mmap'd by the runtime, one byte per probe */
     /* The counting way (see probe_format.h); counters is NULL when the copy
      * has none, and then every block takes the one-shot way. */
     int counting;
@@ -50,10 +50,10 @@ struct ryn_object {
     uint64_t counter_count;
     const struct ryn_indirect *indirects;
     uint32_t indirect_count;
-    const uint64_t *locks;    /* link-time addresses of the lock prefixes */
+    const uint64_t *locks; /* link-time addresses of the lock prefixes */
     uint32_t lock_count;
-    int locks_dropped;        /* they hold 0x3E (see lock_prefixes.c) */
-    size_t map_size;          /* of hits */
+    int locks_dropped; /* they hold 0x3E (see lock_prefixes.c) */
+    size_t map_size;   /* of hits */
     /* Two rows of counter_count values, mmap'd: the values the data files
      * hold already (row written_row) and those being written now (the other
      * row); NULL unless the object counts (see data_counts.c). */
@@ -86,8 +86,7 @@ extern volatile int ryn_recording;
 extern int ryn_counting;
 
 /* probe_tables.c */
-struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header,
-                                       int is_main);
+struct ryn_object *ryn_register_object(struct link_map *map, const struct ryn_probe_header *header, int is_main);
 void ryn_forget_object(struct link_map *map);
 struct ryn_object *ryn_object_of(struct link_map *map);
 int ryn_take_probe(uintptr_t pc);

@@ -112,7 +112,7 @@ RYN_EXPORT char *la_objsearch(const char *name, uintptr_t *cookie, unsigned int 
 }
 
 RYN_EXPORT uintptr_t la_symbind64(Elf64_Sym *sym, unsigned int ndx, uintptr_t *refcook, uintptr_t *defcook,
-                       unsigned int *flags, const char *symname)
+                                  unsigned int *flags, const char *symname)
 {
     (void)ndx;
     (void)refcook;

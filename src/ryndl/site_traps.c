@@ -13,8 +13,7 @@
  * flags. */
 static int condition_holds(unsigned cc, uint64_t flags)
 {
-    int cf = flags & 1, pf = (flags >> 2) & 1, zf = (flags >> 6) & 1, sf = (flags >> 7) & 1,
-        of = (flags >> 11) & 1;
+    int cf = flags & 1, pf = (flags >> 2) & 1, zf = (flags >> 6) & 1, sf = (flags >> 7) & 1, of = (flags >> 11) & 1;
     int holds;
     switch ((cc >> 1) & 7) {
     case 0: holds = of; break;
@@ -78,8 +77,7 @@ void ryn_plant_sites(struct ryn_object *object)
                 continue;
             }
             uint8_t first;
-            if (ryn_read_code(at, &first, 1) == 0 && first == site->original &&
-                ryn_write_code(at, patch, length) == 0)
+            if (ryn_read_code(at, &first, 1) == 0 && first == site->original && ryn_write_code(at, patch, length) == 0)
                 /* The page is written back whole below: keep the head. */
                 memcpy(&page[at - start], patch, sizeof page - (at - start));
         }
@@ -98,9 +96,8 @@ static void add_one(struct ryn_object *object, uint32_t counter)
  * registers the trap saved (the instruction would read the same memory). */
 static uint64_t indirect_target(const struct ryn_indirect *site, const ucontext_t *uc, uintptr_t pc)
 {
-    static const int greg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
-                                 REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
-                                 REG_R12, REG_R13, REG_R14, REG_R15};
+    static const int greg[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
+                                 REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
     const greg_t *regs = uc->uc_mcontext.gregs;
     uint64_t addr = (uint64_t)(int64_t)site->disp;
     if (site->base == RYN_REG_RIP)
@@ -117,16 +114,13 @@ static uint64_t indirect_target(const struct ryn_indirect *site, const ucontext_
 }
 
 /* Counts the target in the site's slots, as the trampolines do. */
-static void record_indirect(struct ryn_object *object, uint64_t addr, const ucontext_t *uc,
-                            uintptr_t pc)
+static void record_indirect(struct ryn_object *object, uint64_t addr, const ucontext_t *uc, uintptr_t pc)
 {
-    uint32_t at = ryn_lower_bound(object->indirects, object->indirect_count,
-                                  sizeof *object->indirects, addr);
+    uint32_t at = ryn_lower_bound(object->indirects, object->indirect_count, sizeof *object->indirects, addr);
     if (at == object->indirect_count || object->indirects[at].addr != addr)
         return;
     const struct ryn_indirect *site = &object->indirects[at];
-    if (site->slots > object->counter_count ||
-        object->counter_count - site->slots < RYN_INDIRECT_COUNTERS)
+    if (site->slots > object->counter_count || object->counter_count - site->slots < RYN_INDIRECT_COUNTERS)
         return;
     uint64_t target = indirect_target(site, uc, pc);
     volatile uint64_t *counts = object->counters + site->slots;
@@ -134,8 +128,7 @@ static void record_indirect(struct ryn_object *object, uint64_t addr, const ucon
     for (uint32_t k = 0; target != 0 && k < RYN_INDIRECT_SLOTS; ++k) {
         uint64_t seen = __atomic_load_n(&targets[k], __ATOMIC_RELAXED);
         /* A failed exchange leaves in seen the target another thread put. */
-        if (seen == 0 && __atomic_compare_exchange_n(&targets[k], &seen, target, 0,
-                                                     __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        if (seen == 0 && __atomic_compare_exchange_n(&targets[k], &seen, target, 0, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
             seen = target;
         if (seen == target) {
             __atomic_add_fetch(&counts[k], 1, __ATOMIC_RELAXED);
@@ -151,8 +144,8 @@ int ryn_take_site(uintptr_t pc, void *context)
     ucontext_t *uc = context;
     for (int i = 0; i < RYN_MAX_OBJECTS; ++i) {
         struct ryn_object *object = &ryn_objects[i];
-        if (!__atomic_load_n(&object->active, __ATOMIC_ACQUIRE) || !object->counting ||
-            object->site_count == 0 || pc < object->bias)
+        if (!__atomic_load_n(&object->active, __ATOMIC_ACQUIRE) || !object->counting || object->site_count == 0 ||
+            pc < object->bias)
             continue;
         uint64_t addr = pc - object->bias;
         uint32_t low = ryn_lower_bound(object->sites, object->site_count, sizeof *object->sites, addr);
@@ -170,8 +163,7 @@ int ryn_take_site(uintptr_t pc, void *context)
             uint64_t flags = (uint64_t)uc->uc_mcontext.gregs[REG_EFL];
             int taken = condition_holds(site->condition, flags);
             add_one(object, taken ? site->taken_counter : site->not_taken_counter);
-            uc->uc_mcontext.gregs[REG_RIP] =
-                (greg_t)(object->bias + (taken ? site->target : site->fallthrough));
+            uc->uc_mcontext.gregs[REG_RIP] = (greg_t)(object->bias + (taken ? site->target : site->fallthrough));
             return 1;
         }
     }

@@ -13,9 +13,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-static const int deadly_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,
-                                     SIGFPE,  SIGSEGV, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1,
-                                     SIGUSR2, SIGXCPU, SIGXFSZ, SIGSYS};
+static const int deadly_signals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGABRT, SIGBUS,  SIGFPE,  SIGSEGV,
+                                     SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGSYS};
 
 /* What the program believes each watched signal's action is. */
 static struct sigaction program_view[NSIG];
@@ -37,11 +36,10 @@ struct real_entry {
     void *address;
 };
 static struct real_entry reals[] = {
-    {"sigaction", NULL}, {"signal", NULL},  {"sigprocmask", NULL}, {"pthread_sigmask", NULL},
-    {"fork", NULL},      {"_exit", NULL},   {"_Exit", NULL},       {"execve", NULL},
-    {"execv", NULL},     {"execvp", NULL},  {"execvpe", NULL},     {"fexecve", NULL},
-    {"pthread_create", NULL}, {"thrd_create", NULL}, {"timer_create", NULL}, {"mq_notify", NULL},
-    {"clone", NULL},
+    {"sigaction", NULL}, {"signal", NULL},  {"sigprocmask", NULL},    {"pthread_sigmask", NULL}, {"fork", NULL},
+    {"_exit", NULL},     {"_Exit", NULL},   {"execve", NULL},         {"execv", NULL},           {"execvp", NULL},
+    {"execvpe", NULL},   {"fexecve", NULL}, {"pthread_create", NULL}, {"thrd_create", NULL},     {"timer_create", NULL},
+    {"mq_notify", NULL}, {"clone", NULL},
 };
 
 void ryn_set_real(const char *name, uintptr_t address)
@@ -266,8 +264,7 @@ int ryn_wrap_sigaction(int sig, const struct sigaction *act, struct sigaction *o
 static sighandler_t wrap_signal(int sig, sighandler_t handler)
 {
     if (sig <= 0 || sig >= NSIG || !armed || !watched[sig]) {
-        sighandler_t (*real)(int, sighandler_t) =
-            (sighandler_t(*)(int, sighandler_t))ryn_real("signal");
+        sighandler_t (*real)(int, sighandler_t) = (sighandler_t(*)(int, sighandler_t))ryn_real("signal");
         return real ? real(sig, handler) : signal(sig, handler);
     }
     struct sigaction act, old;

@@ -22,12 +22,9 @@ static char titles[CS_MAX_STACKS][160];
 const char *vek_kind_name(enum vek_lock_kind kind)
 {
     switch (kind) {
-    case VEK_RWLOCK:
-        return "rwlock";
-    case VEK_SPINLOCK:
-        return "spinlock";
-    default:
-        return "mutex";
+    case VEK_RWLOCK: return "rwlock";
+    case VEK_SPINLOCK: return "spinlock";
+    default: return "mutex";
     }
 }
 
@@ -129,8 +126,8 @@ void vek_report_inversion(const struct vek_order *orders, int count)
     errno = saved_errno;
 }
 
-void vek_report_lock_error(enum vek_error_kind kind, uintptr_t lock, enum vek_lock_kind lock_kind,
-                           const char *detail, int now, struct vek_site acquired)
+void vek_report_lock_error(enum vek_error_kind kind, uintptr_t lock, enum vek_lock_kind lock_kind, const char *detail,
+                           int now, struct vek_site acquired)
 {
     int saved_errno = errno;
     ++cs_in_runtime;

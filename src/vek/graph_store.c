@@ -45,8 +45,7 @@ int vek_store_init(void)
     for (int i = 0; i < 3; ++i)
         scratch[i] = reserve(MAX_NODES * sizeof *scratch[i]);
     ord_scratch = reserve(MAX_NODES * sizeof *ord_scratch);
-    return vek_nodes && vek_edges && node_slots && edge_slots && scratch[0] && scratch[1] && scratch[2] &&
-           ord_scratch;
+    return vek_nodes && vek_edges && node_slots && edge_slots && scratch[0] && scratch[1] && scratch[2] && ord_scratch;
 }
 
 uint32_t *vek_store_scratch(int which)
@@ -87,8 +86,7 @@ static void insert_slot(uint32_t *table, uint32_t size, uint32_t home, uint32_t 
     table[s] = value;
 }
 
-static void remove_slot(uint32_t *table, uint32_t size, uint32_t home, uint32_t value,
-                        uint32_t (*home_of)(uint32_t))
+static void remove_slot(uint32_t *table, uint32_t size, uint32_t home, uint32_t value, uint32_t (*home_of)(uint32_t))
 {
     uint32_t s = home;
     while (table[s] != value)
@@ -218,8 +216,13 @@ uint32_t vek_link_edge(uint32_t from, uint32_t to, struct vek_site site, uint8_t
         free_edges = vek_edges[e].next_out;
     else
         e = edges_used++;
-    vek_edges[e] = (struct vek_edge){.from = from, .to = to, .next_out = vek_nodes[from].first_out,
-                                     .next_in = vek_nodes[to].first_in, .flags = flags, .links = 2, .site = site};
+    vek_edges[e] = (struct vek_edge){.from = from,
+                                     .to = to,
+                                     .next_out = vek_nodes[from].first_out,
+                                     .next_in = vek_nodes[to].first_in,
+                                     .flags = flags,
+                                     .links = 2,
+                                     .site = site};
     vek_nodes[from].first_out = e;
     vek_nodes[to].first_in = e;
     insert_slot(edge_slots, EDGE_SLOTS, edge_home(e), e);

@@ -150,8 +150,7 @@ static void report_freed_held(struct vek_thread *holder, struct vek_held *held, 
     ryn_out_udec(&out, check->size);
     ryn_out_str(&out, " bytes being freed");
     ryn_out_text(&out);
-    vek_report_lock_error(VEK_FREE_HELD_LOCK, held->addr, (enum vek_lock_kind)held->kind, detail,
-                          1, held->acquired);
+    vek_report_lock_error(VEK_FREE_HELD_LOCK, held->addr, (enum vek_lock_kind)held->kind, detail, 1, held->acquired);
 }
 
 void vek_before_free(void *ptr)

@@ -56,8 +56,7 @@ static int walk_forward(uint32_t start, uint32_t goal, uint32_t *reached, uint32
     while (depth > 0) {
         uint32_t n = stack[--depth];
         reached[found++] = n;
-        for (uint32_t *link = &vek_nodes[n].first_out; vek_live_out(link) != 0;
-             link = &vek_edges[*link].next_out) {
+        for (uint32_t *link = &vek_nodes[n].first_out; vek_live_out(link) != 0; link = &vek_edges[*link].next_out) {
             uint32_t e = *link, to = vek_edges[e].to;
             if ((vek_edges[e].flags & VEK_EDGE_CYCLIC) || vek_nodes[to].visit == visit_stamp)
                 continue;

@@ -13,7 +13,6 @@
 
 struct vek_reals vek_real;
 
-
 static _Atomic int state; /* 0 not yet, 1 resolving, 2 done */
 static __thread int resolving VEK_TLS;
 

@@ -78,8 +78,8 @@ static struct vek_thread *take_record(void)
         atomic_store(&high_water, MAX_THREADS);
     }
     if (private_record == NULL) {
-        void *mapped = mmap(NULL, sizeof(struct vek_thread), PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *mapped =
+            mmap(NULL, sizeof(struct vek_thread), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED)
             return NULL;
         private_record = mapped;

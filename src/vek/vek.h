@@ -174,8 +174,8 @@ void vek_report_inversion(const struct vek_order *orders, int count);
 /* One error about one lock, found at the current call when `now` is set
  * (its stack is taken here), else at the place `acquired` says; `acquired`,
  * when its pc is set, is where the lock was taken. */
-void vek_report_lock_error(enum vek_error_kind error, uintptr_t lock, enum vek_lock_kind kind,
-                           const char *detail, int now, struct vek_site acquired);
+void vek_report_lock_error(enum vek_error_kind error, uintptr_t lock, enum vek_lock_kind kind, const char *detail,
+                           int now, struct vek_site acquired);
 /* Writes the summary when the process found something; returns whether it
  * found any error. */
 int vek_finish_reports(void);
@@ -193,28 +193,28 @@ static inline int vek_lock_taken(int rc)
 
 /* The body of a wrapper of a lock call that may wait: the order is checked
  * before the call can block, the lock is held once it returns taken. */
-#define VEK_BLOCKING(field, kind, mode, lock, ...)                                                             \
-    do {                                                                                                       \
-        if (!vek_checking())                                                                                   \
-            return vek_real.field(__VA_ARGS__);                                                                \
-        struct vek_site site = vek_site_here(VEK_CALLER);                                                      \
-        vek_before_acquire((uintptr_t)(lock), kind, site);                                                     \
-        int rc = vek_real.field(__VA_ARGS__);                                                                  \
-        if (vek_lock_taken(rc))                                                                                \
-            vek_after_acquire((uintptr_t)(lock), kind, mode, site);                                            \
-        return rc;                                                                                             \
+#define VEK_BLOCKING(field, kind, mode, lock, ...)                  \
+    do {                                                            \
+        if (!vek_checking())                                        \
+            return vek_real.field(__VA_ARGS__);                     \
+        struct vek_site site = vek_site_here(VEK_CALLER);           \
+        vek_before_acquire((uintptr_t)(lock), kind, site);          \
+        int rc = vek_real.field(__VA_ARGS__);                       \
+        if (vek_lock_taken(rc))                                     \
+            vek_after_acquire((uintptr_t)(lock), kind, mode, site); \
+        return rc;                                                  \
     } while (0)
 
 /* A try call never waits, so it cannot deadlock and orders nothing; the lock
  * it takes is held all the same. */
-#define VEK_TRYING(field, kind, mode, lock, ...)                                                               \
-    do {                                                                                                       \
-        if (!vek_checking())                                                                                   \
-            return vek_real.field(__VA_ARGS__);                                                                \
-        int rc = vek_real.field(__VA_ARGS__);                                                                  \
-        if (vek_lock_taken(rc))                                                                                \
-            vek_after_acquire((uintptr_t)(lock), kind, mode, vek_site_here(VEK_CALLER));                       \
-        return rc;                                                                                             \
+#define VEK_TRYING(field, kind, mode, lock, ...)                                         \
+    do {                                                                                 \
+        if (!vek_checking())                                                             \
+            return vek_real.field(__VA_ARGS__);                                          \
+        int rc = vek_real.field(__VA_ARGS__);                                            \
+        if (vek_lock_taken(rc))                                                          \
+            vek_after_acquire((uintptr_t)(lock), kind, mode, vek_site_here(VEK_CALLER)); \
+        return rc;                                                                       \
     } while (0)
 
 #endif

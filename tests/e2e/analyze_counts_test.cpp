@@ -24,7 +24,8 @@ class AnalyzeCounts : public ryn_e2e::DriverTest {
 protected:
     void SetUp() override {
         program = work / "prog";
-        ASSERT_TRUE(ryn_test::compile_c(ryn_test::k_analysed_source, program, "'" + ryn_test::kalnote_object() + "'"));
+        ASSERT_TRUE(ryn_test::compile_c(ryn_test::k_analysed_source, program,
+                                        "'" + ryn_test::kalnote_object() + "'"));
     }
     std::string program;
 };
@@ -34,9 +35,9 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
     ASSERT_EQ(collected.status, 0) << collected.err;
     EXPECT_EQ(collected.out, std::to_string(999 * 1000 * 1999 / 6) + "\n");
 
-    const std::vector<std::string> forms = {"bbc",  "bbc=add_up", "branch",   "branch=add_up",
-                                            "ifreq", "ifreq=square", "cc",    "cc=square",
-                                            "function", "function=square", "dis", "dis=square"};
+    const std::vector<std::string> forms = {
+        "bbc", "bbc=add_up", "branch",   "branch=add_up",   "ifreq", "ifreq=square",
+        "cc",  "cc=square",  "function", "function=square", "dis",   "dis=square"};
     std::vector<std::string> args = {"analyze"};
     for (const std::string& form : forms) {
         args.insert(args.end(), {"-a", form});
@@ -73,8 +74,12 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
 
     // The loop's test branches back 1000 times and falls out once.
     for (const std::string form : {"branch", "branch=add_up"}) {
-        EXPECT_EQ(json_numbers(json[form], "taken")[0] + json_numbers(json[form], "not_taken")[0], 1001u) << json[form];
-        EXPECT_EQ(std::min(json_numbers(json[form], "taken")[0], json_numbers(json[form], "not_taken")[0]), 1u);
+        EXPECT_EQ(json_numbers(json[form], "taken")[0] + json_numbers(json[form], "not_taken")[0],
+                  1001u)
+            << json[form];
+        EXPECT_EQ(std::min(json_numbers(json[form], "taken")[0],
+                           json_numbers(json[form], "not_taken")[0]),
+                  1u);
         EXPECT_EQ(json_texts(json[form], "function")[0], "add_up");
     }
 
@@ -91,9 +96,12 @@ TEST_F(AnalyzeCounts, EveryFormReportsTheCountsTheProgramMakes) {
     EXPECT_EQ(json_texts(json["cc"], "caller")[0], "add_up");
     EXPECT_EQ(json_texts(json["cc"], "callee")[0], "square");
     EXPECT_EQ(json_numbers(json["cc"], "count")[0], 1000u);
-    EXPECT_EQ(json_by(json["cc=square"], "caller", "count"), (std::map<std::string, uint64_t>{{"add_up", 1000}}));
-    EXPECT_NE(json["cc"].find("{\"caller\":\"main\",\"callee\":\"printf\",\"callee_kind\":\"import\",\"count\":1}"),
-              std::string::npos)
+    EXPECT_EQ(json_by(json["cc=square"], "caller", "count"),
+              (std::map<std::string, uint64_t>{{"add_up", 1000}}));
+    EXPECT_NE(
+        json["cc"].find(
+            "{\"caller\":\"main\",\"callee\":\"printf\",\"callee_kind\":\"import\",\"count\":1}"),
+        std::string::npos)
         << json["cc"];
 
     const std::map<std::string, uint64_t> calls = json_by(json["function"], "function", "calls");

@@ -117,7 +117,8 @@ TEST_F(AfterInstrumentation, AnalyzeWritesEveryTargetsReportIntoOneFile) {
     record_data(fixture.libs[0]);
     // The second run starts the file afresh rather than adding to it.
     for (int run = 0; run < 2; ++run) {
-        const RunResult result = ryn({"analyze", "-M", "-a", "bbc", "-o", "report.txt", fixture.program});
+        const RunResult result =
+            ryn({"analyze", "-M", "-a", "bbc", "-o", "report.txt", fixture.program});
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.out, "");
     }
@@ -146,16 +147,22 @@ TEST_F(AfterInstrumentation, CoverageHandsEveryTargetWithDataToTheExperimentTool
     ASSERT_EQ(result.status, 0) << result.err;
     const auto calls = install.calls(install.experiment_tool());
     ASSERT_EQ(calls.size(), 1u);
-    const Args requests = {"-ryn", "-v", "-bcc", "-er:ninstrcover", "-er:function",
-                           "-er:executed", "-er:blockcover%", "-er:instrcover%"};
+    const Args requests = {"-ryn",
+                           "-v",
+                           "-bcc",
+                           "-er:ninstrcover",
+                           "-er:function",
+                           "-er:executed",
+                           "-er:blockcover%",
+                           "-er:instrcover%"};
     Args expected = {"-v", fixture.program, "-vv"};
     expected.insert(expected.end(), requests.begin(), requests.end());
     expected.insert(expected.end(), {prog_data, "-error_not_optimizable=on",
                                      "-checkfile=" + check_file, fixture.libs[1]});
     expected.insert(expected.end(), requests.begin(), requests.end());
-    expected.insert(expected.end(), {lib_data, "-error_not_optimizable=on",
-                                     calls[0].with_prefix("-blacklist=/"),
-                                     calls[0].with_prefix("-blacklist_pfx=/")});
+    expected.insert(expected.end(),
+                    {lib_data, "-error_not_optimizable=on", calls[0].with_prefix("-blacklist=/"),
+                     calls[0].with_prefix("-blacklist_pfx=/")});
     EXPECT_EQ(calls[0].args, expected);
 }
 

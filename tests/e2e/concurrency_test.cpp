@@ -53,8 +53,8 @@ TEST_P(SharedCache, EmptyCacheGetsOneEngineRunPerTargetAndAWarmOneNone) {
     for (const auto& run : install.engine_runs()) {
         inputs.insert(run.last());
     }
-    EXPECT_EQ(inputs, (std::multiset<std::string>{fixture.program, fixture.libs[0],
-                                                  fixture.libs[1]}));
+    EXPECT_EQ(inputs,
+              (std::multiset<std::string>{fixture.program, fixture.libs[0], fixture.libs[1]}));
 
     run_together();
     EXPECT_TRUE(install.engine_runs().empty());

@@ -42,7 +42,9 @@ protected:
                std::string::npos;
     }
 
-    std::vector<std::string> records() { return ryn_e2e::files_ending_in(work / "cache", ".identity"); }
+    std::vector<std::string> records() {
+        return ryn_e2e::files_ending_in(work / "cache", ".identity");
+    }
 
     std::string record_of(const std::string& path) {
         for (const std::string& record : records()) {

@@ -105,7 +105,8 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
         sources.push_back(source_path(lib.source));
     }
     for (const std::string& object : objects) {
-        const std::string data = build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata";
+        const std::string data =
+            build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata";
         ASSERT_TRUE(exists(data)) << object;
         // ryn counts every execution.
         EXPECT_NE(read_file(data).find("\ncounts exact\n"), std::string::npos) << object;
@@ -125,11 +126,13 @@ TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
         EXPECT_FALSE(ryn.contains(source_path("plugin_square.c")));
     }
     // The library log names every library of the program's own, measured or not.
-    const auto logs = ryn_e2e::files_ending_in(work->path() + "/cache", "/" + program.name + ".original.liblog");
+    const auto logs =
+        ryn_e2e::files_ending_in(work->path() + "/cache", "/" + program.name + ".original.liblog");
     ASSERT_EQ(logs.size(), 1u);
     for (const auto* libraries : {&program.linked, &program.plugins}) {
         for (const Library& lib : *libraries) {
-            EXPECT_NE(read_file(logs[0]).find(build.plugin_path(lib.name) + "\n"), std::string::npos)
+            EXPECT_NE(read_file(logs[0]).find(build.plugin_path(lib.name) + "\n"),
+                      std::string::npos)
                 << read_file(logs[0]);
         }
     }

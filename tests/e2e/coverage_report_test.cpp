@@ -11,14 +11,14 @@ using ryn_test::RunResult;
 namespace {
 
 const char* const k_source =
-    "#include <stdio.h>\n"                    // 1
-    "int main(int argc, char **argv) {\n"     // 2
-    "    (void)argv;\n"                       // 3
-    "    if (argc > 1)\n"                     // 4
-    "        puts(\"args\");\n"               // 5
-    "    puts(\"done\");\n"                   // 6
-    "    return 0;\n"                         // 7
-    "}\n";                                    // 8
+    "#include <stdio.h>\n"                 // 1
+    "int main(int argc, char **argv) {\n"  // 2
+    "    (void)argv;\n"                    // 3
+    "    if (argc > 1)\n"                  // 4
+    "        puts(\"args\");\n"            // 5
+    "    puts(\"done\");\n"                // 6
+    "    return 0;\n"                      // 7
+    "}\n";                                 // 8
 
 class RealRun : public ryn_e2e::DriverTest {
 protected:
@@ -44,8 +44,9 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     EXPECT_NE(experiment.out.find("\nmain "), std::string::npos) << experiment.out;
     EXPECT_NE(experiment.out.find("Coverage table: test.1.er/coverage.txt"), std::string::npos);
     // The lines themselves are compared with gcov's on the corpus.
-    EXPECT_NE(ryn_test::read_file(work / "test.1.er/prog.c.gcov").find("    #####:    5:        puts"),
-              std::string::npos);
+    EXPECT_NE(
+        ryn_test::read_file(work / "test.1.er/prog.c.gcov").find("    #####:    5:        puts"),
+        std::string::npos);
 
     // A second run with an argument adds to the same data.
     ASSERT_EQ(ryn_test::run({work / "prog.instr", "x"}, env, work.path()).status, 0);
@@ -58,8 +59,8 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
 
 TEST_F(RealRun, DataDirectoryFromTheEnvironmentAccumulates) {
     for (int i = 0; i < 2; ++i) {
-        const RunResult collected =
-            run_front_end("ryn", {"collect", "-M", program}, {"QVEN_RYN_INSTRDATA_DIR=" + (work / "elsewhere")});
+        const RunResult collected = run_front_end(
+            "ryn", {"collect", "-M", program}, {"QVEN_RYN_INSTRDATA_DIR=" + (work / "elsewhere")});
         ASSERT_EQ(collected.status, 0) << collected.err;
     }
     const std::string data = work / "elsewhere/prog.instrdata/prog.instrdata";

@@ -28,9 +28,9 @@ struct Option {
 
 // Literals the general parser compares with but that name no option: the
 // refused "-b", and texts it hands on to its tools.
-const std::set<std::string> k_not_options = {"-b",  "-static", "-out=",     "-optlevel=",
-                                             "-er", "-er:",    "-fignore=", "-mt=on",
-                                             "-mt=off", "-xkalfix=final"};
+const std::set<std::string> k_not_options = {
+    "-b",   "-static",   "-out=",  "-optlevel=", "-er",
+    "-er:", "-fignore=", "-mt=on", "-mt=off",    "-xkalfix=final"};
 
 std::vector<std::string> parser_sources(const std::regex& defines) {
     std::vector<std::string> texts;
@@ -48,8 +48,8 @@ std::vector<std::string> parser_sources(const std::regex& defines) {
 
 // Every "-..." literal of the general front end's handlers.
 std::set<Option> general_options() {
-    const std::vector<std::string> sources =
-        parser_sources(std::regex(R"((void process_options|bool GeneralCommandLine::process_\w+_arg)\()"));
+    const std::vector<std::string> sources = parser_sources(
+        std::regex(R"((void process_options|bool GeneralCommandLine::process_\w+_arg)\()"));
     EXPECT_GE(sources.size(), 2u) << "the general parser was not found";
     const std::regex literal(R"re((has_prefix\(\w+,\s*|starts_with\()?"(-[^"\\ ]*) ?")re");
     std::set<Option> options;
@@ -124,7 +124,8 @@ void expect_all_named(const std::set<Option>& options, const std::string& text,
 
 TEST(ManualPages, EveryPageRendersWithoutWarnings) {
     for (const char* page : {"ryn.1", "zentor.1", "memvex.1", "ryn.rc.5"}) {
-        const ryn_test::RunResult r = ryn_test::run({"groff", "-ww", "-z", "-man", page_path(page)});
+        const ryn_test::RunResult r =
+            ryn_test::run({"groff", "-ww", "-z", "-man", page_path(page)});
         EXPECT_EQ(r.status, 0) << page;
         EXPECT_EQ(r.err, "") << page;
     }

@@ -33,8 +33,9 @@ TEST(ErRyn, RecordsEachRunInItsExperimentAndRefusesMalformedCommands) {
     EXPECT_EQ(read_file(dir / "mine.er/command"), "-o\nmine.er\n" + prog + "\n-bcc\n");
     EXPECT_EQ(read_file(dir / "test.2.er/command"), prog + "\n-bcc\n");
 
-    for (const Args& bad : {Args{"-v"}, Args{"-d"}, Args{dir / "absent", "-bcc"}, Args{prog, prog, "-bcc"},
-                            Args{prog, "-bcc", prog}, Args{"-o", "x", prog, "-bcc"}}) {
+    for (const Args& bad :
+         {Args{"-v"}, Args{"-d"}, Args{dir / "absent", "-bcc"}, Args{prog, prog, "-bcc"},
+          Args{prog, "-bcc", prog}, Args{"-o", "x", prog, "-bcc"}}) {
         const RunResult refused = er_ryn(bad, dir.path());
         EXPECT_EQ(refused.status, 2);
         EXPECT_EQ(refused.err.rfind("er_ryn: error: ", 0), 0u) << refused.err;
@@ -47,22 +48,26 @@ TEST(ErRyn, RecordsEachRunInItsExperimentAndRefusesMalformedCommands) {
 class ExperimentReports : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(compile_c("int lib_used(int x) { return x + 1; }\n"
-                              "int lib_unused(int x) { return x * 2; }\n",
-                              lib, "-shared -fPIC"));
-        ASSERT_TRUE(compile_c("#include <stdio.h>\n"
-                              "int lib_used(int);\n"
-                              "static int skip_helper(void) { return 2; }\n"
-                              "int main(int argc, char **argv) {\n"
-                              "    if (argc > 1)\n"
-                              "        return skip_helper();\n"
-                              "    printf(\"%d\\n\", lib_used(argc));\n"
-                              "    return 0;\n"
-                              "}\n",
-                              prog, "'" + lib + "'"));
-        write_instrdata(prog_data, instrdata_for(prog, run_lines(line_table_blocks(prog, prog + ".c"),
-                                                                 {4, 5, 7, 8, 9})));
-        write_instrdata(lib_data, instrdata_for(lib, run_lines(line_table_blocks(lib, lib + ".c"), {1})));
+        ASSERT_TRUE(
+            compile_c("int lib_used(int x) { return x + 1; }\n"
+                      "int lib_unused(int x) { return x * 2; }\n",
+                      lib, "-shared -fPIC"));
+        ASSERT_TRUE(
+            compile_c("#include <stdio.h>\n"
+                      "int lib_used(int);\n"
+                      "static int skip_helper(void) { return 2; }\n"
+                      "int main(int argc, char **argv) {\n"
+                      "    if (argc > 1)\n"
+                      "        return skip_helper();\n"
+                      "    printf(\"%d\\n\", lib_used(argc));\n"
+                      "    return 0;\n"
+                      "}\n",
+                      prog, "'" + lib + "'"));
+        write_instrdata(
+            prog_data,
+            instrdata_for(prog, run_lines(line_table_blocks(prog, prog + ".c"), {4, 5, 7, 8, 9})));
+        write_instrdata(lib_data,
+                        instrdata_for(lib, run_lines(line_table_blocks(lib, lib + ".c"), {1})));
         write_file(dir / "skip.list", "skip_helper");
     }
 
@@ -70,10 +75,10 @@ protected:
     Args command(const Args& extra = {}) const {
         Args args = {prog, "-vv", "-ryn", "-er:function", "-er:executed", "-er:blockcover%"};
         args.insert(args.end(), extra.begin(), extra.end());
-        args.insert(args.end(), {"-xkalfix=use:" + prog_data, "-error_not_optimizable=on", lib, "-ryn",
-                                 "-er:function", "-er:executed", "-er:blockcover%",
-                                 "-xkalfix=use:" + lib_data, "-error_not_optimizable=on",
-                                 "-blacklist=" + dir / "skip.list"});
+        args.insert(args.end(),
+                    {"-xkalfix=use:" + prog_data, "-error_not_optimizable=on", lib, "-ryn",
+                     "-er:function", "-er:executed", "-er:blockcover%", "-xkalfix=use:" + lib_data,
+                     "-error_not_optimizable=on", "-blacklist=" + dir / "skip.list"});
         return args;
     }
 
@@ -122,8 +127,8 @@ TEST_F(ExperimentReports, UnusableDataIsNamedAndLeftOutNeverReported) {
     std::ofstream(lib, std::ios::app) << "rebuilt";
     RunResult result = er_ryn(command(), dir.path());
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err.rfind("er_ryn: " + lib + " left out of the report: the data in " + lib_data +
-                                   " was recorded from another build of " + lib,
+    EXPECT_EQ(result.err.rfind("er_ryn: " + lib + " left out of the report: the data in " +
+                                   lib_data + " was recorded from another build of " + lib,
                                0),
               0u)
         << result.err;
@@ -147,8 +152,7 @@ TEST_F(ExperimentReports, UnusableDataIsNamedAndLeftOutNeverReported) {
 
 TEST_F(ExperimentReports, AnAnalyticsFileReplacesTheExperiment) {
     const std::string analytics = dir / "analytics.txt";
-    const RunResult result =
-        er_ryn(command({"-zentor_analytics_file=" + analytics}), dir.path());
+    const RunResult result = er_ryn(command({"-zentor_analytics_file=" + analytics}), dir.path());
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_FALSE(exists(dir / "test.1.er"));
     EXPECT_EQ(result.out, "");

@@ -62,7 +62,8 @@ class FaultMatrix : public ryn_e2e::DriverTest {
 protected:
     void SetUp() override {
         const std::string dir = work / "src";
-        fixture = ryn_e2e::build_fixture(dir, "prog", {ryn_e2e::library_walked_before(dir, "prog")});
+        fixture =
+            ryn_e2e::build_fixture(dir, "prog", {ryn_e2e::library_walked_before(dir, "prog")});
         lib = fixture.libs[0];
         ASSERT_EQ(chmod(lib.c_str(), 0751), 0);
         original_prog = snapshot(fixture.program);
@@ -100,8 +101,8 @@ protected:
     // Starts the front end, waits until something wrote its pid to
     // `pid_file`, sends `sig` to the driver alone and collects the ending.
     RunResult run_and_signal(const std::string& front_end, std::vector<std::string> args,
-                             const std::vector<std::string>& extra_env,
-                             const std::string& pid_file, int sig) {
+                             const std::vector<std::string>& extra_env, const std::string& pid_file,
+                             int sig) {
         args.insert(args.begin(), install.bin(front_end));
         std::vector<std::string> run_env = env;
         run_env.insert(run_env.end(), extra_env.begin(), extra_env.end());
@@ -112,9 +113,10 @@ protected:
         // a test that hangs.
         bool ended = false;
         for (int i = 0; i < 6000 && !ended; ++i) {
-            siginfo_t info {};
+            siginfo_t info{};
             ended = waitid(P_PID, static_cast<id_t>(driver.pid), &info,
-                           WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == driver.pid;
+                           WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                    info.si_pid == driver.pid;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (!ended) {
@@ -207,8 +209,7 @@ TEST_F(FaultMatrix, EngineThatFailsOrCrashesIsNamedAndEveryReplacedFileGoesBack)
 
 TEST_F(FaultMatrix, EngineThatDiesHalfWayThroughTheUsersProgramLeavesItWhole) {
     // Without -o the checker writes the program itself, in the same inode.
-    engine_on(fixture.program,
-              "head -c 3000 /bin/sh > '" + fixture.program + "'\nkill -KILL $$");
+    engine_on(fixture.program, "head -c 3000 /bin/sh > '" + fixture.program + "'\nkill -KILL $$");
     const RunResult result = run_front_end("memvex", {fixture.program});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find(failed_on(fixture.program, "memvex") + "killed by signal SIGKILL"),
@@ -303,10 +304,10 @@ TEST_F(FaultMatrix, DriverKilledWhileReplacingTheProgramIsUndoneByTheNextRun) {
     EXPECT_EQ(next.status, 1);
     // The program's replacement never reached its rename: only the library
     // stood replaced.
-    EXPECT_EQ(next.err.find(fixture.program + " was left replaced"), std::string::npos)
-        << next.err;
-    EXPECT_NE(next.err.find("ryn (warning): " + lib + " was left replaced by a run that was killed"),
-              std::string::npos)
+    EXPECT_EQ(next.err.find(fixture.program + " was left replaced"), std::string::npos) << next.err;
+    EXPECT_NE(
+        next.err.find("ryn (warning): " + lib + " was left replaced by a run that was killed"),
+        std::string::npos)
         << next.err;
 
     expect_user_files_untouched();

@@ -28,7 +28,9 @@ namespace {
 
 using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
 
-std::pair<uint64_t, uint64_t> unordered(uint64_t a, uint64_t b) { return {std::min(a, b), std::max(a, b)}; }
+std::pair<uint64_t, uint64_t> unordered(uint64_t a, uint64_t b) {
+    return {std::min(a, b), std::max(a, b)};
+}
 
 using GcovCounts = ryn_e2e::HermeticSuite<Program>;
 
@@ -108,7 +110,9 @@ size_t expect_same_branches(const coverage::FileCoverage& ryn, const GcovSource&
             std::erase(list, std::pair<uint64_t, uint64_t>{0, 0});
             std::sort(list.begin(), list.end());
         }
-        std::erase_if(*pairs, [&](const auto& line) { return line.second.empty() || switches.contains(line.first); });
+        std::erase_if(*pairs, [&](const auto& line) {
+            return line.second.empty() || switches.contains(line.first);
+        });
     }
     EXPECT_EQ(ryn_pairs, gcov_pairs);
     size_t compared = 0;
@@ -166,6 +170,8 @@ TEST_P(GcovCounts, LinesBranchesAndCallsAsGcovCountsThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, GcovCounts, testing::ValuesIn(programs()),
-                         [](const testing::TestParamInfo<Program>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<Program>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace

@@ -45,8 +45,8 @@ bool some_line_matches(const std::string& text, const std::string& pattern) {
 }
 
 TEST(GettingStarted, EveryCommandBlockRunsAsTheGuideSays) {
-    const std::string guide = ryn_test::read_file(std::string(RYN_SOURCE_DIR) +
-                                                  "/docs/getting-started.md");
+    const std::string guide =
+        ryn_test::read_file(std::string(RYN_SOURCE_DIR) + "/docs/getting-started.md");
     const std::vector<Block> blocks = guide_blocks(guide);
     ASSERT_GE(blocks.size(), 8u);
 
@@ -66,18 +66,16 @@ TEST(GettingStarted, EveryCommandBlockRunsAsTheGuideSays) {
         ryn_test::write_file(name + ".sh", blocks[i].commands);
         driver += ". '" + name + ".sh' >'" + name + ".out' 2>&1; echo $? >'" + name + ".status'\n";
     }
-    const ryn_test::RunResult run = ryn_test::run(
-        {"bash", "--norc", "-c", driver},
-        {"HOME=" + top.path(), "TMPDIR=" + top.path(), "LC_ALL=C"},
-        checkout);
+    const ryn_test::RunResult run =
+        ryn_test::run({"bash", "--norc", "-c", driver},
+                      {"HOME=" + top.path(), "TMPDIR=" + top.path(), "LC_ALL=C"}, checkout);
     ASSERT_EQ(run.status, 0) << run.err;
 
     for (size_t i = 0; i < blocks.size(); ++i) {
         const std::string name = top.path() + "/block" + std::to_string(i);
         const std::string output = ryn_test::read_file(name + ".out");
         const std::string status = ryn_test::read_file(name + ".status");
-        EXPECT_EQ(status, std::to_string(blocks[i].status) + "\n")
-            << blocks[i].commands << output;
+        EXPECT_EQ(status, std::to_string(blocks[i].status) + "\n") << blocks[i].commands << output;
         EXPECT_TRUE(some_line_matches(output, blocks[i].expected))
             << blocks[i].expected << " not in the output of\n"
             << blocks[i].commands << output;

@@ -87,10 +87,11 @@ int main() {
 std::map<std::string, uint64_t> edges_of(const std::string& jsonl) {
     std::map<std::string, uint64_t> edges;
     const std::regex row("\\{\"caller\"[^{}]*\\}");
-    for (auto it = std::sregex_iterator(jsonl.begin(), jsonl.end(), row); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(jsonl.begin(), jsonl.end(), row);
+         it != std::sregex_iterator(); ++it) {
         const std::string text = it->str();
-        edges[ryn_test::json_texts(text, "caller")[0] + " -> " + ryn_test::json_texts(text, "callee")[0]] +=
-            ryn_test::json_numbers(text, "count")[0];
+        edges[ryn_test::json_texts(text, "caller")[0] + " -> " +
+              ryn_test::json_texts(text, "callee")[0]] += ryn_test::json_numbers(text, "count")[0];
     }
     return edges;
 }
@@ -99,18 +100,19 @@ class IndirectTargets : public ryn_e2e::DriverTest {
 protected:
     // Collects `runs` runs of `program` (with its libraries), then every
     // caller-callee edge.
-    std::map<std::string, uint64_t> collect_edges(const std::string& program, const std::string& expected_out,
-                                                  int runs) {
+    std::map<std::string, uint64_t> collect_edges(const std::string& program,
+                                                  const std::string& expected_out, int runs) {
         const RunResult collected = ryn({"collect", "-M", program});
         EXPECT_EQ(collected.status, 0) << collected.err;
         EXPECT_EQ(collected.out, expected_out);
         // A collect run starts from no data; later runs of the copy add to it.
         for (int run = 1; run < runs; ++run) {
-            const RunResult again = ryn_test::run_shell("'" + cached_copy(std::filesystem::path(program).filename()) + "'",
-                                                        work.path());
+            const RunResult again = ryn_test::run_shell(
+                "'" + cached_copy(std::filesystem::path(program).filename()) + "'", work.path());
             EXPECT_EQ(again.out, expected_out) << again.err;
         }
-        const RunResult analysed = ryn({"analyze", "-M", "-a", "cc=1000", "-o", "report.txt", program});
+        const RunResult analysed =
+            ryn({"analyze", "-M", "-a", "cc=1000", "-o", "report.txt", program});
         EXPECT_EQ(analysed.status, 0) << analysed.err;
         return edges_of(ryn_test::read_file(work / "report.txt.jsonl"));
     }
@@ -120,25 +122,32 @@ TEST_F(IndirectTargets, EachTargetCountsExactlyWhereverItLies) {
     const std::string kalnote = "'" + ryn_test::kalnote_object() + "'";
     ASSERT_TRUE(ryn_test::compile_c(k_library, work / "libtgt.so", "-O2 -shared -fPIC " + kalnote));
     const std::string program = work / "prog";
-    ASSERT_TRUE(ryn_test::compile_c(k_program, program,
-                                    "-O2 -pthread " + kalnote + " -L'" + work.path() + "' -ltgt -Wl,-rpath," +
-                                        work.path()));
+    ASSERT_TRUE(ryn_test::compile_c(
+        k_program, program,
+        "-O2 -pthread " + kalnote + " -L'" + work.path() + "' -ltgt -Wl,-rpath," + work.path()));
     const RunResult plain = ryn_test::run({program});
     ASSERT_EQ(plain.status, 0);
 
     // Two runs: the second one's counts are added to the first's.
-    std::map<std::string, uint64_t> edges =
-        collect_edges(program, plain.out, 2);
+    std::map<std::string, uint64_t> edges = collect_edges(program, plain.out, 2);
     const std::map<std::string, uint64_t> expected = {
-        {"call_through -> inc", 200},      {"call_through -> dbl", 200},
-        {"call_through -> lib_twice", 200}, {"call_through -> abs", 200},
+        {"call_through -> inc", 200},
+        {"call_through -> dbl", 200},
+        {"call_through -> lib_twice", 200},
+        {"call_through -> abs", 200},
         {"tail -> dbl", 100},
         // Six targets, four slots: the two that came last share <indirect>.
-        {"spread -> t0", 20}, {"spread -> t1", 20}, {"spread -> t2", 20}, {"spread -> t3", 20},
+        {"spread -> t0", 20},
+        {"spread -> t1", 20},
+        {"spread -> t2", 20},
+        {"spread -> t3", 20},
         {"spread -> <indirect>", 40},
-        {"in_threads -> inc", 80000},      {"in_threads -> neg", 80000},
-        {"main -> call_through", 800},     {"main -> tail", 100},
-        {"main -> spread", 120},           {"worker -> in_threads", 160000},
+        {"in_threads -> inc", 80000},
+        {"in_threads -> neg", 80000},
+        {"main -> call_through", 800},
+        {"main -> tail", 100},
+        {"main -> spread", 120},
+        {"worker -> in_threads", 160000},
     };
     std::erase_if(edges, [&](const auto& edge) { return !expected.contains(edge.first); });
     EXPECT_EQ(edges, expected);
@@ -147,17 +156,19 @@ TEST_F(IndirectTargets, EachTargetCountsExactlyWhereverItLies) {
 TEST_F(IndirectTargets, VirtualCallsNameTheOverride) {
     const std::string program = work / "shapes";
     ryn_test::write_file(program + ".cpp", k_virtual);
-    const RunResult built = ryn_test::run_shell("c++ -g -O2 -o '" + program + "' '" + program + ".cpp' '" +
-                                                ryn_test::kalnote_object() + "'");
+    const RunResult built = ryn_test::run_shell("c++ -g -O2 -o '" + program + "' '" + program +
+                                                ".cpp' '" + ryn_test::kalnote_object() + "'");
     ASSERT_EQ(built.status, 0) << built.err;
     const RunResult plain = ryn_test::run({program});
     ASSERT_EQ(plain.status, 0);
 
     std::map<std::string, uint64_t> edges = collect_edges(program, plain.out, 1);
-    std::erase_if(edges, [](const auto& edge) { return edge.first.find("measure") == std::string::npos; });
-    EXPECT_EQ(edges, (std::map<std::string, uint64_t>{{"main -> measure(Shape const&, int)", 300},
-                                                      {"measure(Shape const&, int) -> Square::area(int) const", 200},
-                                                      {"measure(Shape const&, int) -> Line::area(int) const", 100}}));
+    std::erase_if(edges,
+                  [](const auto& edge) { return edge.first.find("measure") == std::string::npos; });
+    EXPECT_EQ(edges, (std::map<std::string, uint64_t>{
+                         {"main -> measure(Shape const&, int)", 300},
+                         {"measure(Shape const&, int) -> Square::area(int) const", 200},
+                         {"measure(Shape const&, int) -> Line::area(int) const", 100}}));
 }
 
 }  // namespace

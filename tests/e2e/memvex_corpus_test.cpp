@@ -26,13 +26,13 @@ const std::string k_fixtures = std::string(RYN_SOURCE_DIR) + "/tests/fixtures/me
 
 struct Row {
     const char* source;
-    const char* kind;            // "" for a clean program
-    Args options = {};           // memvex options besides -o
+    const char* kind;   // "" for a clean program
+    Args options = {};  // memvex options besides -o
     // The stack that holds the marked line: "" the error's own, else the
     // header it comes under ("freed at:"), or "*" any of the entry's.
     const char* stack = "";
-    const char* summary = "";    // more the summary line must hold
-    int status = 0;              // the run ends normally unless the error kills it
+    const char* summary = "";  // more the summary line must hold
+    int status = 0;            // the run ends normally unless the error kills it
 };
 
 // Names the row in failure messages.
@@ -58,7 +58,8 @@ std::string frame_location(const std::string& frame) {
 
 // The stacks of the first entry of `report` whose line begins with `start`,
 // or nothing when there is none.
-std::optional<std::vector<Stack>> entry_stacks(const std::string& report, const std::string& start) {
+std::optional<std::vector<Stack>> entry_stacks(const std::string& report,
+                                               const std::string& start) {
     size_t at = report.starts_with(start) ? 0 : report.find("\n" + start);
     if (at == std::string::npos) {
         return std::nullopt;
@@ -67,7 +68,8 @@ std::optional<std::vector<Stack>> entry_stacks(const std::string& report, const 
     at = report.find('\n', at + 1);
     while (at != std::string::npos && report.compare(at + 1, 2, "  ") == 0) {
         const size_t end = report.find('\n', at + 1);
-        const std::string line = report.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+        const std::string line =
+            report.substr(at + 1, end == std::string::npos ? end : end - at - 1);
         const size_t text = line.find_first_not_of(' ');
         if (line.compare(text, 3, "#0 ") == 0) {
             stacks.back().top = frame_location(line);
@@ -83,7 +85,8 @@ std::optional<std::vector<Stack>> entry_stacks(const std::string& report, const 
 // stack the row names.
 ::testing::AssertionResult reports_at(const std::string& report, const Row& row,
                                       const std::string& location) {
-    const std::string start = std::string(is_vek(row) ? "vek" : "memvex") + ": error: " + row.kind + ":";
+    const std::string start =
+        std::string(is_vek(row) ? "vek" : "memvex") + ": error: " + row.kind + ":";
     const auto stacks = entry_stacks(report, start);
     if (!stacks) {
         return ::testing::AssertionFailure() << "no \"" << start << "\" in:\n" << report;
@@ -94,8 +97,9 @@ std::optional<std::vector<Stack>> entry_stacks(const std::string& report, const 
             return ::testing::AssertionSuccess();
         }
     }
-    return ::testing::AssertionFailure() << "no frame #0 at " << location << " under \"" << row.stack
-                                         << "\" in:\n" << report;
+    return ::testing::AssertionFailure()
+           << "no frame #0 at " << location << " under \"" << row.stack << "\" in:\n"
+           << report;
 }
 
 // The summary line of `tool`'s report ("memvex", "vek"), or "".
@@ -118,9 +122,9 @@ public:
                    const Args& options)
         : work_(work), source_(k_fixtures + source) {
         const std::string compiler = source.ends_with(".cpp") ? "c++" : RYN_TEST_CC;
-        const RunResult built = ryn_test::run_shell(compiler + " " + opt + " -g -pthread -o " +
-                                                    native() + " " + source_ + " " +
-                                                    ryn_test::kalnote_object());
+        const RunResult built =
+            ryn_test::run_shell(compiler + " " + opt + " -g -pthread -o " + native() + " " +
+                                source_ + " " + ryn_test::kalnote_object());
         EXPECT_EQ(built.status, 0) << built.err;
         std::filesystem::create_directories(run_dir());
         std::filesystem::create_directories(work / "copies");
@@ -192,9 +196,14 @@ const std::vector<Row> k_errors_optimised = {
 };
 
 const std::vector<Row> k_clean = {
-    {"clean_threads.c", ""},      {"clean_fork.c", ""},       {"clean_containers.cpp", ""},
-    {"clean_realloc.c", ""},      {"clean_aligned.c", ""},    {"clean_lifetimes.cpp", ""},
-    {"clean_deaf_thread.c", ""},  {"clean_busy_threads.c", ""},
+    {"clean_threads.c", ""},
+    {"clean_fork.c", ""},
+    {"clean_containers.cpp", ""},
+    {"clean_realloc.c", ""},
+    {"clean_aligned.c", ""},
+    {"clean_lifetimes.cpp", ""},
+    {"clean_deaf_thread.c", ""},
+    {"clean_busy_threads.c", ""},
     {"vek_clean_locking.c", "", {"-i", "datarace"}},
 };
 
@@ -216,16 +225,19 @@ TEST_P(MemvexCorpusErrors, ReportedWithItsKindAtTheMarkedLineOnStandardErrorAndI
     EXPECT_TRUE(reports_at(ryn_test::read_file(program.in_run_dir("report.txt")), row, location));
     // Counted under its kind in the summary at exit.
     const std::string summary = summary_line(checked.err, is_vek(row) ? "vek" : "memvex");
-    EXPECT_TRUE(std::regex_search(summary, std::regex(std::string("[(] *(.*, )?") + row.kind + " [1-9]")))
+    EXPECT_TRUE(
+        std::regex_search(summary, std::regex(std::string("[(] *(.*, )?") + row.kind + " [1-9]")))
         << checked.err;
     EXPECT_NE(summary.find(row.summary), std::string::npos) << checked.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Unoptimised, MemvexCorpusErrors,
-                         ::testing::Combine(::testing::ValuesIn(k_errors), ::testing::Values("-O0")),
+                         ::testing::Combine(::testing::ValuesIn(k_errors),
+                                            ::testing::Values("-O0")),
                          case_name);
 INSTANTIATE_TEST_SUITE_P(Optimised, MemvexCorpusErrors,
-                         ::testing::Combine(::testing::ValuesIn(k_errors_optimised), ::testing::Values("-O2")),
+                         ::testing::Combine(::testing::ValuesIn(k_errors_optimised),
+                                            ::testing::Values("-O2")),
                          case_name);
 
 class MemvexCorpusClean : public ::testing::TestWithParam<Case> {};
@@ -244,7 +256,8 @@ TEST_P(MemvexCorpusClean, RunsExactlyAsNativeAndSaysNothingEvenWithAnErrorExitSt
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MemvexCorpusClean,
-                         ::testing::Combine(::testing::ValuesIn(k_clean), ::testing::Values("-O0", "-O2")),
+                         ::testing::Combine(::testing::ValuesIn(k_clean),
+                                            ::testing::Values("-O0", "-O2")),
                          case_name);
 
 TEST(MemvexCorpusReports, NamedFilesReplaceTheDefaultAndMinusEChangesACleanExit) {
@@ -278,7 +291,8 @@ TEST(MemvexCorpusReports, TheJsonResultGoesToTheAnalyzerDirectoryNamedByTheProce
 
 TEST(MemvexCorpusReports, ASuppressedKindIsOnlyCountedInTheSummaryAndTheDefaultHtmlFile) {
     ryn_test::TempDir work;
-    const CheckedProgram program(work, "interior_free.c", "-O0", {"-b", "double-free,interior-free"});
+    const CheckedProgram program(work, "interior_free.c", "-O0",
+                                 {"-b", "double-free,interior-free"});
     const RunResult checked = program.run(program.copy());
     // The copy lies in another directory; the report's name keeps only "out".
     EXPECT_TRUE(ryn_test::exists(program.in_run_dir("out.html"))) << checked.err;

@@ -106,7 +106,8 @@ TEST_F(MemvexGuardPages, AReadPastALargeBlockIsCaughtAtItsLine) {
     EXPECT_NE(r.err.find(", 1 bytes past the end of the block of 100000 bytes at 0x"),
               std::string::npos)
         << r.err;
-    EXPECT_TRUE(first_frame_under(r.err, "allocated at").ends_with(at_line("// alloc:read-past-large")))
+    EXPECT_TRUE(
+        first_frame_under(r.err, "allocated at").ends_with(at_line("// alloc:read-past-large")))
         << r.err;
 }
 
@@ -126,7 +127,8 @@ TEST_F(MemvexGuardPages, AReadOfAFreedBlockInGuardModeShowsAllThreeStacks) {
     EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"access-after-free"}) << r.err;
     EXPECT_NE(r.err.find("inside the freed block of 24 bytes at 0x"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("(offset 3)"), std::string::npos) << r.err;
-    EXPECT_TRUE(first_frame_under(r.err, "allocated at").ends_with(at_line("// alloc:read-after-free")));
+    EXPECT_TRUE(
+        first_frame_under(r.err, "allocated at").ends_with(at_line("// alloc:read-after-free")));
     EXPECT_TRUE(first_frame_under(r.err, "freed at").ends_with(at_line("// free:read-after-free")))
         << r.err;
 }

@@ -65,7 +65,8 @@ protected:
     static void TearDownTestSuite() { delete dir_; }
 
     // Runs the program, with its run settings embedded when records are given.
-    RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& records = {}) {
+    RunResult run(const std::vector<std::string>& args,
+                  const std::vector<std::string>& records = {}) {
         return ryn_test::run_checked(*dir_ / "prog", args, records);
     }
     int line(const std::string& marker) { return line_of(k_source, marker); }
@@ -83,8 +84,12 @@ TEST_F(MemvexErrors, ADoubleFreeShowsTheCallAndWhereTheBlockWasAllocatedAndFirst
     EXPECT_NE(frames[0].find(" in run("), std::string::npos) << frames[0];
     EXPECT_TRUE(frames[0].ends_with(at_line(line("// at:double-free")))) << frames[0];
     EXPECT_LT(r.err.find("  allocated at:"), r.err.find("  freed at:"));
-    EXPECT_TRUE(first_frame_under(r.err, "allocated at").ends_with(at_line(line("// alloc:double-free")))) << r.err;
-    EXPECT_TRUE(first_frame_under(r.err, "freed at").ends_with(at_line(line("// first:double-free")))) << r.err;
+    EXPECT_TRUE(
+        first_frame_under(r.err, "allocated at").ends_with(at_line(line("// alloc:double-free"))))
+        << r.err;
+    EXPECT_TRUE(
+        first_frame_under(r.err, "freed at").ends_with(at_line(line("// first:double-free"))))
+        << r.err;
 }
 
 TEST_F(MemvexErrors, DamageFoundAtExitSaysWhereInTheBlock) {
@@ -123,11 +128,13 @@ TEST_F(MemvexErrors, CompactReportsAndStackDepthShapeTheStacksShown) {
 TEST_F(MemvexErrors, ReallocIsBothTheOldBlocksFreeAndTheNewBlocksAllocation) {
     // One stack serves both halves of a realloc: each must still be the call.
     const RunResult r = run({"realloc-stacks"});
-    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"double-free", "overflow-write"})) << r.err;
+    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"double-free", "overflow-write"}))
+        << r.err;
     const std::string realloc_line = at_line(line("// realloc:stacks"));
     EXPECT_TRUE(first_frame_under(r.err, "freed at").ends_with(realloc_line)) << r.err;
     const size_t overflow = r.err.find("memvex: error: overflow-write:");
-    EXPECT_TRUE(first_frame_under(r.err, "allocated at", overflow).ends_with(realloc_line)) << r.err;
+    EXPECT_TRUE(first_frame_under(r.err, "allocated at", overflow).ends_with(realloc_line))
+        << r.err;
     const auto frames = fault_frames(r.err, "overflow-write");
     ASSERT_FALSE(frames.empty()) << r.err;
     EXPECT_TRUE(frames[0].ends_with(at_line(line("// overflow:realloc-stacks")))) << frames[0];

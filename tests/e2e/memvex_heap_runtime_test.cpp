@@ -119,8 +119,9 @@ TEST(MemvexRuntime, ThreadsHammeringTheHeapLoseNoBlockAndRaceNoFreeTwice) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "joined\n");
     // 8 threads free each of 200 blocks: one free succeeds, seven are double.
-    EXPECT_TRUE(r.err.starts_with("memvex: summary: 1400 errors (double-free 1400), 0 suppressed; "
-                                  "leaked 0 bytes in 0 blocks; still reachable "))
+    EXPECT_TRUE(
+        r.err.starts_with("memvex: summary: 1400 errors (double-free 1400), 0 suppressed; "
+                          "leaked 0 bytes in 0 blocks; still reachable "))
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
@@ -146,7 +147,8 @@ TEST(MemvexRuntime, QuarantineChecksBlocksWhenTheyLeaveAndTheRestAtExit) {
     ryn_test::TempDir dir;
     ASSERT_TRUE(ryn_test::build_checked(k_quarantine_source, dir / "prog"));
     const RunResult r = ryn_test::run({dir / "prog"});
-    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"write-after-free", "write-after-free"}))
+    EXPECT_EQ(error_kinds(r.err),
+              (std::vector<std::string>{"write-after-free", "write-after-free"}))
         << r.err;
     const size_t first = r.err.find("(offset 5)");
     const size_t marker = r.err.find("churned\n");
@@ -243,7 +245,8 @@ TEST(MemvexRuntime, ErrorsInALibraryLoadedLaterAreSymbolisedToItsLines) {
     ASSERT_TRUE(ryn_test::compile_c(k_late_lib_source, dir / "liblate.so", "-shared -fPIC"));
     ASSERT_TRUE(ryn_test::build_checked(k_late_main_source, dir / "prog", false, "-ldl"));
     const RunResult r = ryn_test::run({dir / "prog", dir / "liblate.so"});
-    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"invalid-free", "double-free"})) << r.err;
+    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"invalid-free", "double-free"}))
+        << r.err;
     const auto frames = ryn_test::fault_frames(r.err, "double-free");
     ASSERT_FALSE(frames.empty()) << r.err;
     EXPECT_NE(frames[0].find(" in lib_frees_twice "), std::string::npos) << frames[0];

@@ -90,7 +90,8 @@ protected:
     }
     static void TearDownTestSuite() { delete dir_; }
 
-    RunResult run(const std::vector<std::string>& args, const std::vector<std::string>& records = {}) {
+    RunResult run(const std::vector<std::string>& args,
+                  const std::vector<std::string>& records = {}) {
         return ryn_test::run_checked(*dir_ / "prog", args, records);
     }
     static std::string at_line(const std::string& marker) {
@@ -124,8 +125,9 @@ TEST_F(MemvexLeaks, LeaksAreGroupedByAllocationStackBiggestFirst) {
     EXPECT_TRUE(frames[0].ends_with(at_line("// leak:big"))) << frames[0];
     EXPECT_NE(frames[1].find(" in main "), std::string::npos) << frames[1];
     // The summary comes last and counts blocks, not groups, for the bytes.
-    const size_t summary = r.err.find("memvex: summary: 2 errors (leak 2), 0 suppressed; "
-                                      "leaked 1300 bytes in 4 blocks; still reachable ");
+    const size_t summary = r.err.find(
+        "memvex: summary: 2 errors (leak 2), 0 suppressed; "
+        "leaked 1300 bytes in 4 blocks; still reachable ");
     ASSERT_NE(summary, std::string::npos) << r.err;
     EXPECT_GT(summary, small);
 }
@@ -140,7 +142,8 @@ TEST_F(MemvexLeaks, ACycleNobodyPointsAtIsLeakedWhileAListFromAGlobalIsNot) {
 
 TEST_F(MemvexLeaks, ReachableBlocksAreListedOnlyWhenAskedAndNeverCountAsErrors) {
     RunResult r = run({"big"}, {"16 1"});
-    const std::string list = "memvex: error: still-reachable: 128 bytes in 4 blocks allocated at:\n";
+    const std::string list =
+        "memvex: error: still-reachable: 128 bytes in 4 blocks allocated at:\n";
     const size_t at = r.err.find(list);
     ASSERT_NE(at, std::string::npos) << r.err;
     EXPECT_NE(r.err.find(at_line("// kept:list"), at), std::string::npos) << r.err;

@@ -39,18 +39,19 @@ TEST_F(MemvexRun, ProgramGoesToTheOutputFileOnEveryRunAndLibrariesToTheCacheOnce
 
     const std::string runtime = "-prepend_dt_needed=" + install.lib("amd64/libmemvex.so");
     const std::string audit = "-add_depaudit=" + install.lib("amd64/ryndl.so");
-    EXPECT_EQ(main_run.args,
-              (Args{"-ped", "-xkalfix=instrument", runtime, audit, "-global_auditing",
-                    "-comment=instrumentation args: -ped -xkalfix=instrument " + runtime + " " +
-                        audit + " -global_auditing",
-                    "-error_not_optimizable=on", "-printannstat=1",
-                    main_run.with_prefix("-ryninfo=/"), "-memvex_full_lib_instr", "-o", output,
-                    fixture.program}));
+    EXPECT_EQ(
+        main_run.args,
+        (Args{"-ped", "-xkalfix=instrument", runtime, audit, "-global_auditing",
+              "-comment=instrumentation args: -ped -xkalfix=instrument " + runtime + " " + audit +
+                  " -global_auditing",
+              "-error_not_optimizable=on", "-printannstat=1", main_run.with_prefix("-ryninfo=/"),
+              "-memvex_full_lib_instr", "-o", output, fixture.program}));
 
     const std::string lib_copy = cached_copy("libuser1.so");
     EXPECT_EQ(lib_run.with_prefix("-comment="),
               "-comment=instrumentation args: -ped -xkalfix=instrument -global_auditing "
-              "-replace_origin=" + fixture.dir);
+              "-replace_origin=" +
+                  fixture.dir);
     EXPECT_EQ(lib_run.args.end()[-2], lib_copy);
     EXPECT_EQ(main_run.stack_limit, "8192");
 
@@ -73,7 +74,6 @@ TEST_F(MemvexRun, ProgramGoesToTheOutputFileOnEveryRunAndLibrariesToTheCacheOnce
     EXPECT_NE(last.err.find("memvex (info): Instrumented file output: " + output + "."),
               std::string::npos);
     EXPECT_EQ(ryn_test::read_file(lib_copy), lib_bytes);
-
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ protected:
     }
 
     RunResult analyze(const std::string& analysis, const std::string& target) {
-        return run_morphel({"-ryn", analysis, "-xkalfix=use:" + location, "-error_not_optimizable=on", target});
+        return run_morphel(
+            {"-ryn", analysis, "-xkalfix=use:" + location, "-error_not_optimizable=on", target});
     }
 
     TempDir dir;
@@ -45,7 +46,8 @@ protected:
 };
 
 TEST_F(Analyses, UnknownFunctionsAndMalformedWordsStopBeforeAnyReport) {
-    const RunResult unknown = run_morphel({"-ryn", "-bbc", "-cc=nope", "-xkalfix=use:" + location, program});
+    const RunResult unknown =
+        run_morphel({"-ryn", "-bbc", "-cc=nope", "-xkalfix=use:" + location, program});
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.out, "");
     EXPECT_EQ(unknown.err, "morphel: error: no function named 'nope' in " + program + "\n");
@@ -55,7 +57,8 @@ TEST_F(Analyses, UnknownFunctionsAndMalformedWordsStopBeforeAnyReport) {
         const RunResult result = analyze(bad, program);
         EXPECT_EQ(result.status, 2) << bad;
         EXPECT_EQ(result.out, "") << bad;
-        EXPECT_TRUE(result.err.starts_with("morphel: error: malformed analysis " + bad + ": ")) << result.err;
+        EXPECT_TRUE(result.err.starts_with("morphel: error: malformed analysis " + bad + ": "))
+            << result.err;
         EXPECT_FALSE(exists(dir / "d/prog.analysis.jsonl")) << bad;
     }
 }
@@ -64,7 +67,8 @@ TEST_F(Analyses, CxxNamesInEverySpellingAndRowsThatEscapeNamesAndSayWhatTheyCoun
     for (const std::string name : {"ns::twice", "_ZN2ns5twiceEi", "ns::twice(int)"}) {
         ASSERT_EQ(analyze("-function=" + name, program).status, 0) << name;
         const std::string json = read_file(dir / "d/prog.analysis.jsonl");
-        EXPECT_EQ(json_texts(json, "function"), std::vector<std::string>{"ns::twice(int)"}) << name << ": " << json;
+        EXPECT_EQ(json_texts(json, "function"), std::vector<std::string>{"ns::twice(int)"})
+            << name << ": " << json;
     }
 
     // The same build under a path with a quote and a backslash, with counts
@@ -75,12 +79,15 @@ TEST_F(Analyses, CxxNamesInEverySpellingAndRowsThatEscapeNamesAndSayWhatTheyCoun
     write_instrdata(location, data);
     const RunResult runs = analyze("-bbc=1", odd);
     ASSERT_EQ(runs.status, 0) << runs.err;
-    EXPECT_NE(runs.out.find("a count is the number of processes that reached the block, not its executions"),
+    EXPECT_NE(runs.out.find(
+                  "a count is the number of processes that reached the block, not its executions"),
               std::string::npos)
         << runs.out;
     const std::string json = read_file(dir / "d/we\"ird\\prog.analysis.jsonl");
-    EXPECT_TRUE(json.starts_with("{\"target\":\"" + dir.path() + "/we\\\"ird\\\\prog\",\"analysis\":\"bbc=1\","
-                                 "\"counts\":\"runs\"")) << json;
+    EXPECT_TRUE(json.starts_with("{\"target\":\"" + dir.path() +
+                                 "/we\\\"ird\\\\prog\",\"analysis\":\"bbc=1\","
+                                 "\"counts\":\"runs\""))
+        << json;
     EXPECT_EQ(json_numbers(json, "count").size(), 1u) << "the top 1 only";
 }
 
@@ -89,7 +96,8 @@ TEST_F(Analyses, AnImportCalledThroughItsSlotIsNamed) {
     const std::string direct = dir / "noplt";
     ASSERT_TRUE(compile_c(k_analysed_source, direct, "-fno-plt"));
     write_instrdata(dir / "noplt.instrdata", ran_once(direct));
-    const RunResult result = run_morphel({"-ryn", "-cc=main", "-xkalfix=use:" + dir / "noplt.instrdata", direct});
+    const RunResult result =
+        run_morphel({"-ryn", "-cc=main", "-xkalfix=use:" + dir / "noplt.instrdata", direct});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("main -> printf (imported)\n"), std::string::npos) << result.out;
 }

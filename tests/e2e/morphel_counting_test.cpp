@@ -70,7 +70,8 @@ std::vector<Insn> disassembly(const std::string& path, const std::string& sectio
         const size_t colon = line.find(":\t");
         if (colon != std::string::npos && line.starts_with("  ") &&
             line.find_first_not_of(" 0123456789abcdef") == colon) {
-            found.push_back({std::stoull(line.substr(0, colon), nullptr, 16), line.substr(colon + 2)});
+            found.push_back(
+                {std::stoull(line.substr(0, colon), nullptr, 16), line.substr(colon + 2)});
         }
     }
     return found;
@@ -88,7 +89,8 @@ std::pair<uint64_t, uint64_t> function_range(const std::string& path, const std:
     return {0, 0};
 }
 
-size_t sites_in(const std::vector<ryn_site>& sites, std::pair<uint64_t, uint64_t> range, uint8_t kind) {
+size_t sites_in(const std::vector<ryn_site>& sites, std::pair<uint64_t, uint64_t> range,
+                uint8_t kind) {
     return std::ranges::count_if(sites, [&](const ryn_site& s) {
         return s.kind == kind && s.addr - range.first < range.second;
     });
@@ -136,9 +138,11 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesEachWithItsOwnCounter) {
         // The run ends at an instruction, or at its function's end after a
         // return or jump.
         const uint64_t end = site.addr + site.length;
-        const auto last = std::ranges::find_if(code.rbegin(), code.rend(), [&](const Insn& i) { return i.addr < end; });
+        const auto last = std::ranges::find_if(code.rbegin(), code.rend(),
+                                               [&](const Insn& i) { return i.addr < end; });
         EXPECT_TRUE(boundaries.count(end) ||
-                    (last != code.rend() && (last->text.starts_with("ret") || last->text.starts_with("jmp"))));
+                    (last != code.rend() &&
+                     (last->text.starts_with("ret") || last->text.starts_with("jmp"))));
         EXPECT_EQ(byte_at_address(copy, site.addr), std::optional<uint8_t>(site.original));
         if (site.kind == RYN_SITE_JUMP) {
             EXPECT_GE(site.length, 5);
@@ -158,18 +162,21 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesEachWithItsOwnCounter) {
         const auto site = std::ranges::find(sites, probe.addr, &ryn_site::addr);
         if (probe.counter == RYN_SUM_COUNTER) {
             EXPECT_EQ(site, sites.end());
-            EXPECT_TRUE(std::ranges::any_of(table->sums, [&](const ryn_count_sum& s) { return s.block == probe.addr; }));
+            EXPECT_TRUE(std::ranges::any_of(
+                table->sums, [&](const ryn_count_sum& s) { return s.block == probe.addr; }));
             continue;
         }
         EXPECT_TRUE(block_counters.insert(probe.counter).second);
         const bool in_run = std::ranges::any_of(sites, [&](const ryn_site& s) {
             return s.kind == RYN_SITE_JUMP && probe.addr > s.addr && probe.addr < s.addr + s.length;
         });
-        EXPECT_TRUE(site != sites.end() ? site->kind == RYN_SITE_JUMP || site->counter == probe.counter
-                                        : in_run || reached.count(probe.addr));
+        EXPECT_TRUE(site != sites.end()
+                        ? site->kind == RYN_SITE_JUMP || site->counter == probe.counter
+                        : in_run || reached.count(probe.addr));
     }
-    EXPECT_EQ(table->header.counter_count, block_counters.size() + 2 * table->branches.size() +
-                                               RYN_INDIRECT_COUNTERS * table->header.indirect_count);
+    EXPECT_EQ(table->header.counter_count,
+              block_counters.size() + 2 * table->branches.size() +
+                  RYN_INDIRECT_COUNTERS * table->header.indirect_count);
     for (const ryn_branch& branch : table->branches) {
         EXPECT_GE(branch.taken_counter, block_counters.size());
     }
@@ -195,7 +202,8 @@ TEST_P(MorphelCounting, BlocksAreCountedBySafeSitesEachWithItsOwnCounter) {
 // gcc -O0 ends a function that calls with a 2-byte "leave; ret" that the
 // jumps after its calls and the block before lead to: too short for a jump,
 // it is counted as the sum of those edges and gets no site (no trap).
-const char* const k_epilogue_source = R"(__attribute__((noinline)) static long mix(long x) { return x ^ (x >> 3); }
+const char* const k_epilogue_source =
+    R"(__attribute__((noinline)) static long mix(long x) { return x ^ (x >> 3); }
 __attribute__((noinline)) long step(long s, int i) {
     switch (i & 3) {
     case 0: return mix(s + i);
@@ -219,7 +227,8 @@ TEST(MorphelSums, TheEpilogueJumpsAfterCallsReachIsASumOfEdgesWithNoSite) {
     const auto range = function_range(prog, "step");
     std::vector<Insn> code = disassembly(prog, ".text", range.first);
     std::erase_if(code, [&](const Insn& i) { return i.addr - range.first >= range.second; });
-    const auto leave = std::ranges::find_if(code, [](const Insn& i) { return i.text.starts_with("leave"); });
+    const auto leave =
+        std::ranges::find_if(code, [](const Insn& i) { return i.text.starts_with("leave"); });
     ASSERT_NE(leave, code.end());
     ASSERT_TRUE(std::next(leave) != code.end() && std::next(leave)->text.starts_with("ret"));
     // The jumps to it; some follow calls.
@@ -251,7 +260,8 @@ TEST(MorphelSums, TheEpilogueJumpsAfterCallsReachIsASumOfEdgesWithNoSite) {
     EXPECT_EQ(edges.size(), jumps + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, MorphelCounting, ::testing::Values("-O0", "-O2", "-O0 -no-pie", "-O2 -no-pie"),
+INSTANTIATE_TEST_SUITE_P(Builds, MorphelCounting,
+                         ::testing::Values("-O0", "-O2", "-O0 -no-pie", "-O2 -no-pie"),
                          [](const auto& info) { return flags_name(info.param); });
 
 }  // namespace

@@ -34,8 +34,8 @@ Strings dynamic_values(const std::string& path, const std::string& tag) {
 
 std::string auditor_source(const std::string& word) {
     return "#define _GNU_SOURCE\n#include <link.h>\n#include <unistd.h>\n"
-           "unsigned int la_version(unsigned int v) { (void)v; write(2, \"" + word + "\\n\", " +
-           std::to_string(word.size() + 1) + "); return LAV_CURRENT; }\n";
+           "unsigned int la_version(unsigned int v) { (void)v; write(2, \"" +
+           word + "\\n\", " + std::to_string(word.size() + 1) + "); return LAV_CURRENT; }\n";
 }
 
 TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierOne) {
@@ -43,9 +43,13 @@ TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierO
     const std::string prog = dir / "prog";
     ASSERT_TRUE(compile_c(hello_source("hello"), prog));
     for (const std::string word : {"first", "second"}) {
-        ASSERT_TRUE(compile_c(auditor_source(word), dir / ("aud_" + word + ".so"), "-shared -fPIC"));
+        ASSERT_TRUE(
+            compile_c(auditor_source(word), dir / ("aud_" + word + ".so"), "-shared -fPIC"));
     }
-    ASSERT_EQ(run_morphel({"-ryn", "-add_depaudit=" + (dir / "aud_first.so"), "-o", dir / "one", prog}).status, 0);
+    ASSERT_EQ(
+        run_morphel({"-ryn", "-add_depaudit=" + (dir / "aud_first.so"), "-o", dir / "one", prog})
+            .status,
+        0);
     EXPECT_EQ(dynamic_values(dir / "one", "DEPAUDIT"), Strings{dir / "aud_first.so"});
     EXPECT_EQ(dynamic_values(dir / "one", "NEEDED"), Strings{"libc.so.6"});
     const RunResult first = run({dir / "one"}, {"LD_AUDIT="});
@@ -77,45 +81,54 @@ TEST(MorphelDynamic, TheNamedAuditorLoadsWithoutEnvironmentAndReplacesAnEarlierO
 TEST(MorphelDynamic, PrependedLibrariesComeFirstInTheOrderGiven) {
     TempDir dir;
     for (const std::string name : {"q", "r", "s"}) {
-        ASSERT_TRUE(compile_c("int " + name + "_value(void) { return 7; }\n", dir / ("lib" + name + ".so"),
-                              "-shared -fPIC"));
+        ASSERT_TRUE(compile_c("int " + name + "_value(void) { return 7; }\n",
+                              dir / ("lib" + name + ".so"), "-shared -fPIC"));
     }
     const std::string prog = dir / "prog";
-    ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(void);\n"
-                          "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n",
-                          prog, "-Wl,--no-as-needed -lm -L" + dir.path() + " -lq"));
+    ASSERT_TRUE(
+        compile_c("#include <stdio.h>\nint q_value(void);\n"
+                  "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n",
+                  prog, "-Wl,--no-as-needed -lm -L" + dir.path() + " -lq"));
     ASSERT_EQ(dynamic_values(prog, "NEEDED"), (Strings{"libm.so.6", "libq.so", "libc.so.6"}));
     const Strings lib_path = {"LD_LIBRARY_PATH=" + dir.path()};
 
     ASSERT_EQ(run_morphel({"-ped", "-prepend_dt_needed=" + (dir / "libr.so"),
-                           "-prepend_dt_needed=" + (dir / "libs.so"), "-o", dir / "two", prog}).status, 0);
+                           "-prepend_dt_needed=" + (dir / "libs.so"), "-o", dir / "two", prog})
+                  .status,
+              0);
     EXPECT_EQ(dynamic_values(dir / "two", "NEEDED"),
               (Strings{dir / "libr.so", dir / "libs.so", "libm.so.6", "libq.so", "libc.so.6"}));
     EXPECT_EQ(run({dir / "two"}, lib_path).out, "7\n");
 
     // A library already needed moves to the front instead of appearing twice.
-    const RunResult moved = run_morphel({"-ped", "-prepend_dt_needed=libq.so", "-o", dir / "moved", prog}, dir.path());
+    const RunResult moved =
+        run_morphel({"-ped", "-prepend_dt_needed=libq.so", "-o", dir / "moved", prog}, dir.path());
     ASSERT_EQ(moved.status, 0) << moved.err;
-    EXPECT_EQ(dynamic_values(dir / "moved", "NEEDED"), (Strings{"libq.so", "libm.so.6", "libc.so.6"}));
+    EXPECT_EQ(dynamic_values(dir / "moved", "NEEDED"),
+              (Strings{"libq.so", "libm.so.6", "libc.so.6"}));
     EXPECT_EQ(run({dir / "moved"}, lib_path).out, "7\n");
 }
 
 TEST(MorphelDynamic, OriginInTheRunPathBecomesTheOriginalsDirectory) {
     TempDir dir;
     ASSERT_EQ(run({"mkdir", dir / "lib", dir / "cache"}).status, 0);
-    ASSERT_TRUE(compile_c("int q_value(void) { return 9; }\n", dir / "lib/libq.so", "-shared -fPIC"));
-    const std::string main_source = "#include <stdio.h>\nint q_value(void);\n"
-                                    "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n";
+    ASSERT_TRUE(
+        compile_c("int q_value(void) { return 9; }\n", dir / "lib/libq.so", "-shared -fPIC"));
+    const std::string main_source =
+        "#include <stdio.h>\nint q_value(void);\n"
+        "int main(void) { printf(\"%d\\n\", q_value()); return 0; }\n";
     // DT_RUNPATH by default; DT_RPATH with the old tags, which must stay
     // DT_RPATH since it also reaches the libraries' own dependencies.
     for (const auto& [tag, flags] : {std::pair<std::string, std::string>{"RUNPATH", ""},
                                      {"RPATH", " -Wl,--disable-new-dtags"}}) {
         SCOPED_TRACE(tag);
         const std::string prog = dir / ("prog_" + tag);
-        ASSERT_TRUE(compile_c(main_source, prog,
-                              "-L" + (dir / "lib") + " -lq '-Wl,-rpath,$ORIGIN/lib:/opt/${ORIGIN}x'" + flags));
+        ASSERT_TRUE(compile_c(
+            main_source, prog,
+            "-L" + (dir / "lib") + " -lq '-Wl,-rpath,$ORIGIN/lib:/opt/${ORIGIN}x'" + flags));
         const std::string copy = dir / ("cache/" + tag);
-        ASSERT_EQ(run_morphel({"-ryn", "-replace_origin=" + dir.path(), "-o", copy, prog}).status, 0);
+        ASSERT_EQ(run_morphel({"-ryn", "-replace_origin=" + dir.path(), "-o", copy, prog}).status,
+                  0);
         EXPECT_EQ(dynamic_values(copy, tag), Strings{dir / "lib:/opt/" + dir.path() + "x"});
         EXPECT_EQ(run({copy}).out, "9\n");
     }
@@ -125,27 +138,36 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     TempDir dir;
     const std::string lib = dir / "libq.so";
     const std::string prog = dir / "prog";
-    ASSERT_TRUE(compile_c("int q_value(int x) { int s = 0; for (int i = 0; i < x; ++i) s += i % 3 ? i : -i; "
-                          "return s; }\n", lib, "-shared -fPIC -O2"));
-    ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(int);\n"
-                          "int main(int argc, char **argv) { (void)argv; printf(\"%d\\n\", q_value(argc + 4)); }\n",
-                          prog, "-L" + dir.path() + " -lq"));
+    ASSERT_TRUE(compile_c(
+        "int q_value(int x) { int s = 0; for (int i = 0; i < x; ++i) s += i % 3 ? i : -i; "
+        "return s; }\n",
+        lib, "-shared -fPIC -O2"));
+    ASSERT_TRUE(compile_c(
+        "#include <stdio.h>\nint q_value(int);\n"
+        "int main(int argc, char **argv) { (void)argv; printf(\"%d\\n\", q_value(argc + 4)); }\n",
+        prog, "-L" + dir.path() + " -lq"));
     const std::string info = dir / "info";
     write_file(info, "1 ryn\n21 prog\n");
     const std::string ryndl = stage_lib("amd64/ryndl.so");
     ASSERT_EQ(run({"mkdir", dir / "copies"}).status, 0);
-    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:/d", "-ryninfo=" + info, "-o", dir / "copies/prog", prog}).status, 0);
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:/d", "-ryninfo=" + info, "-o",
+                           dir / "copies/prog", prog})
+                  .status,
+              0);
     EXPECT_EQ(dynamic_values(dir / "copies/prog", "DEPAUDIT"), Strings{ryndl});
 
     // The driver passes no run-information file for a library, and a
     // library's copy gets no records even when one is passed; nor an
     // auditor, which the loader would ignore there.
-    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info, "-add_depaudit=" + ryndl,
-                           "-o", dir / "copies/libq.so", lib}).status, 0);
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-ryninfo=" + info,
+                           "-add_depaudit=" + ryndl, "-o", dir / "copies/libq.so", lib})
+                  .status,
+              0);
     EXPECT_EQ(dynamic_values(dir / "copies/libq.so", "DEPAUDIT"), Strings{});
     const std::optional<ProbeTable> table = read_probe_table(dir / "copies/libq.so");
     ASSERT_TRUE(table);
-    EXPECT_TRUE(table->settings.starts_with("original " + lib + "\ndatadir ./\ncounting ")) << table->settings;
+    EXPECT_TRUE(table->settings.starts_with("original " + lib + "\ndatadir ./\ncounting "))
+        << table->settings;
     EXPECT_GE(table->probes.size(), 2u);
     // Without dynamic edits the copy stays as valid as its input.
     EXPECT_EQ(run({"eu-elflint", "--gnu-ld", lib}).status, 0);
@@ -153,17 +175,22 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
     EXPECT_EQ(lint.status, 0) << lint.out;
 
     // A copy instrumented again keeps one table, in the same program header.
-    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", dir / "copies/again", dir / "copies/prog"}).status, 0);
+    ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", dir / "copies/again",
+                           dir / "copies/prog"})
+                  .status,
+              0);
     const std::optional<ProbeTable> again = read_probe_table(dir / "copies/again");
     ASSERT_TRUE(again);
     EXPECT_EQ(again->segment_flags, std::optional<uint32_t>(PF_R | PF_X));
-    EXPECT_TRUE(again->settings.starts_with("original " + (dir / "copies/prog") + "\ndatadir ./\ncounting "))
+    EXPECT_TRUE(again->settings.starts_with("original " + (dir / "copies/prog") +
+                                            "\ndatadir ./\ncounting "))
         << again->settings;
     const std::string headers = run({"readelf", "-lW", dir / "copies/prog"}).out;
     const std::string headers_again = run({"readelf", "-lW", dir / "copies/again"}).out;
     const auto count = [](const std::string& text, const std::string& kind) {
         const std::regex header("\n  " + kind + " ");
-        return std::distance(std::sregex_iterator(text.begin(), text.end(), header), std::sregex_iterator());
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), header),
+                             std::sregex_iterator());
     };
     EXPECT_EQ(count(headers_again, "LOAD"), count(headers, "LOAD"));
     EXPECT_EQ(count(headers_again, "NOTE"), count(headers, "NOTE"));
@@ -171,7 +198,8 @@ TEST(MorphelDynamic, ACoverageCopyOfAProgramBringsTheRuntimeAndALibraryCopyDoesN
               run({prog}, {"LD_LIBRARY_PATH=" + dir.path()}).out);
 
     // The checker's copies carry no coverage probes and no auditor of ours.
-    ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status, 0);
+    ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-o", dir / "copies/ped", prog}).status,
+              0);
     const std::optional<ProbeTable> ped = read_probe_table(dir / "copies/ped");
     ASSERT_TRUE(ped);
     EXPECT_EQ(ped->header.probe_count, 0u);
@@ -183,9 +211,10 @@ TEST(MorphelDynamic, CheckerCopiesRunCleanWithTheRuntimeFirstAndCarryTheirSettin
     const std::string lib = dir / "libq.so";
     ASSERT_TRUE(compile_c("int q_value(int x) { return x * 5; }\n", lib, "-shared -fPIC"));
     const std::string prog = dir / "prog";
-    ASSERT_TRUE(compile_c("#include <stdio.h>\nint q_value(int);\n"
-                          "int main(void) { printf(\"%d\\n\", q_value(3)); return 4; }\n",
-                          prog, "-L" + dir.path() + " -lq"));
+    ASSERT_TRUE(
+        compile_c("#include <stdio.h>\nint q_value(int);\n"
+                  "int main(void) { printf(\"%d\\n\", q_value(3)); return 4; }\n",
+                  prog, "-L" + dir.path() + " -lq"));
     const std::string info = dir / "info";
     write_file(info, "1 memvex\n21 prog\n10 12\n33 child\n");
     const std::string check = dir / "check";
@@ -196,22 +225,26 @@ TEST(MorphelDynamic, CheckerCopiesRunCleanWithTheRuntimeFirstAndCarryTheirSettin
     // The main program: every record of the run-information file in order,
     // and what this copy asked of the checker.
     const RunResult main_run =
-        run_morphel({"-ped", "-race_detection", "-xkalfix=instrument", "-prepend_dt_needed=" + runtime,
-                "-ryninfo=" + info, "-memvex_full_lib_instr", "-o", dir / "copies/prog", prog,
-                "-checkfile=" + check});
+        run_morphel({"-ped", "-race_detection", "-xkalfix=instrument",
+                     "-prepend_dt_needed=" + runtime, "-ryninfo=" + info, "-memvex_full_lib_instr",
+                     "-o", dir / "copies/prog", prog, "-checkfile=" + check});
     ASSERT_EQ(main_run.status, 0) << main_run.err;
     const std::optional<ProbeTable> table = read_probe_table(dir / "copies/prog");
     ASSERT_TRUE(table);
     EXPECT_EQ(table->header.probe_count, 0u);
     EXPECT_EQ(table->segment_flags, std::optional<uint32_t>(PF_R));
-    EXPECT_EQ(table->settings, "original " + prog +
-                                   "\nryninfo 1 memvex\nryninfo 21 prog\nryninfo 10 12\nryninfo 33 child\n"
-                                   "checker full\ncheckfile " + check + "\nrace 1\n");
-    EXPECT_EQ(dynamic_values(dir / "copies/prog", "NEEDED"), (Strings{runtime, "libq.so", "libc.so.6"}));
+    EXPECT_EQ(table->settings,
+              "original " + prog +
+                  "\nryninfo 1 memvex\nryninfo 21 prog\nryninfo 10 12\nryninfo 33 child\n"
+                  "checker full\ncheckfile " +
+                  check + "\nrace 1\n");
+    EXPECT_EQ(dynamic_values(dir / "copies/prog", "NEEDED"),
+              (Strings{runtime, "libq.so", "libc.so.6"}));
 
     // A library instrumented for writes only gets no records, even when a
     // file is passed, and no check file or race setting it was not given.
-    ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-ryninfo=" + info, "-o", dir / "copies/libq.so", lib})
+    ASSERT_EQ(run_morphel({"-ped", "-xkalfix=instrument", "-ryninfo=" + info, "-o",
+                           dir / "copies/libq.so", lib})
                   .status,
               0);
     const std::optional<ProbeTable> lib_table = read_probe_table(dir / "copies/libq.so");

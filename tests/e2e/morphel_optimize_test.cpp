@@ -119,22 +119,22 @@ TEST_F(Optimize, ListsFunctionsThatRanByExecutedInstructionsInTheOrderTheLinkers
     EXPECT_EQ(read_file(output + ".section-order"),
               k_section_comment + ".text.spin\n.text.stepper\n.text.main\n");
     EXPECT_EQ(run({output}).out, run({program}).out);
-    EXPECT_NE(run({"readelf", "-p", ".comment", output}).out.find("kalfix: optimized from " + program),
-              std::string::npos);
+    EXPECT_NE(
+        run({"readelf", "-p", ".comment", output}).out.find("kalfix: optimized from " + program),
+        std::string::npos);
 
     // Relinked with either list, the listed functions come in the listed
     // order, wherever the others go.
     ASSERT_EQ(run_shell("cc -O0 -g -ffunction-sections -c -o work.o work.c", dir.path()).status, 0);
-    for (const auto& [linker, option] :
-         std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [linker, option] : std::vector<std::pair<std::string, std::string>>{
              {"gold", "--section-ordering-file," + output + ".section-order"},
              {"lld", "--symbol-ordering-file," + output + ".symbol-order"}}) {
         if (run_shell("command -v ld." + linker).status != 0) {
             continue;  // the list's form is still checked above
         }
-        const RunResult link = run_shell("cc -fuse-ld=" + linker + " -Wl," + option +
-                                             " -o linked-" + linker + " work.o",
-                                         dir.path());
+        const RunResult link = run_shell(
+            "cc -fuse-ld=" + linker + " -Wl," + option + " -o linked-" + linker + " work.o",
+            dir.path());
         ASSERT_EQ(link.status, 0) << link.err;
         EXPECT_EQ(link.err, "") << linker;  // a comment line read as a name would warn
         std::map<std::string, unsigned long> addr;
@@ -165,9 +165,12 @@ TEST_F(Optimize, WithoutCountsTheOrderIsLeftAndOldListsGo) {
         write_file(output + ".section-order", ".text.stale\n");
         const RunResult result = optimize(program, dir / data);
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(result.out, "no execution counts for " + program + ": the function order is left as it is\n");
-        EXPECT_TRUE(data == "stale" ? std::regex_search(result.err, std::regex("^morphel: warning: .*another build"))
-                                    : result.err.empty())
+        EXPECT_EQ(result.out,
+                  "no execution counts for " + program + ": the function order is left as it is\n");
+        EXPECT_TRUE(
+            data == "stale"
+                ? std::regex_search(result.err, std::regex("^morphel: warning: .*another build"))
+                : result.err.empty())
             << result.err;
         EXPECT_EQ(run({output}).out, run({program}).out);
         EXPECT_FALSE(exists(output + ".symbol-order"));

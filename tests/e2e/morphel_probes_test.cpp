@@ -80,7 +80,8 @@ std::map<std::string, Symbol> function_symbols(const std::string& path) {
     std::string addr, size, type, name;
     for (std::string line; std::getline(lines, line);) {
         // Symbols without a size have three fields and are skipped.
-        if (std::istringstream(line) >> addr >> size >> type >> name && (type == "t" || type == "T")) {
+        if (std::istringstream(line) >> addr >> size >> type >> name &&
+            (type == "t" || type == "T")) {
             symbols[name] = {std::stoull(addr, nullptr, 16), std::stoull(size, nullptr, 16)};
         }
     }
@@ -108,7 +109,8 @@ std::set<uint64_t> statement_addresses(const std::string& path) {
     for (std::string line; std::getline(lines, line);) {
         std::istringstream fields(line);
         std::string file, number, address;
-        if (fields >> file >> number >> address && address.starts_with("0x") && line.ends_with(" x")) {
+        if (fields >> file >> number >> address && address.starts_with("0x") &&
+            line.ends_with(" x")) {
             addresses.insert(std::stoull(address, nullptr, 16));
         }
     }
@@ -128,7 +130,7 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
     write_file(info, "1 ryn\n21 blocks\n33 parent\n");
     const std::string copy = dir / "blocks.instr";
     const RunResult made = run_morphel({"-ryn", "-xkalfix=instrument:./data", "-ryninfo=" + info,
-                                "-comment=instrumentation args: -ryn", "-o", copy, prog});
+                                        "-comment=instrumentation args: -ryn", "-o", copy, prog});
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_EQ(made.out + made.err, "");
 
@@ -147,7 +149,8 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
     EXPECT_EQ(table->addr % 0x1000, table->offset % 0x1000);
     EXPECT_EQ(std::string(table->header.digest, RYN_DIGEST_CHARS), coverage::file_digest(prog));
     const std::string settings =
-        "original " + prog + "\ndatadir ./data\nryninfo 1 ryn\nryninfo 21 blocks\nryninfo 33 parent\ncounting ";
+        "original " + prog +
+        "\ndatadir ./data\nryninfo 1 ryn\nryninfo 21 blocks\nryninfo 33 parent\ncounting ";
     EXPECT_EQ(table->settings.substr(0, settings.size()), settings);
     ASSERT_GT(table->probes.size(), 20u);
 
@@ -177,18 +180,20 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
         ASSERT_TRUE(entry);
         EXPECT_TRUE(entry->flags & RYN_PROBE_FUNCTION_ENTRY);
         EXPECT_EQ(table->text(entry->function), name);
-        EXPECT_EQ(counted, static_cast<size_t>(std::distance(
-                               insns.lower_bound(symbol.addr),
-                               insns.lower_bound(symbol.addr + symbol.size))));
+        EXPECT_EQ(counted,
+                  static_cast<size_t>(std::distance(insns.lower_bound(symbol.addr),
+                                                    insns.lower_bound(symbol.addr + symbol.size))));
         probed_ranges.emplace_back(symbol.addr, symbol.size);
         probed_functions.insert(name);
     }
-    EXPECT_TRUE(std::ranges::includes(probed_functions, std::set<std::string>{"fib", "kind", "main"}));
+    EXPECT_TRUE(
+        std::ranges::includes(probed_functions, std::set<std::string>{"fib", "kind", "main"}));
 
     // Every statement of the line table inside a probed function starts a
     // block, and main's entry carries its source position.
     for (const uint64_t addr : statement_addresses(copy)) {
-        if (std::ranges::any_of(probed_ranges, [&](const auto& r) { return addr - r.first < r.second; })) {
+        if (std::ranges::any_of(probed_ranges,
+                                [&](const auto& r) { return addr - r.first < r.second; })) {
             const ryn_probe* probe = table->find(addr);
             ASSERT_TRUE(probe) << "statement at " << addr;
             EXPECT_TRUE(probe->flags & RYN_PROBE_LINE_STATEMENT);
@@ -197,7 +202,8 @@ TEST_P(MorphelProbes, OneProbePerBlockOnBoundariesAndTheCopyRunsTheSame) {
     const ryn_probe* main_entry = table->find(functions.at("main").addr);
     ASSERT_TRUE(main_entry);
     EXPECT_EQ(table->text(main_entry->file), prog + ".c");
-    EXPECT_EQ(main_entry->line, static_cast<uint32_t>(ryn_corpus::line_holding(prog + ".c", "int main(")));
+    EXPECT_EQ(main_entry->line,
+              static_cast<uint32_t>(ryn_corpus::line_holding(prog + ".c", "int main(")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MorphelProbes,
@@ -213,7 +219,9 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
     for (const std::string flags : {"-O0 -g", "-O2 -g0 -fno-reorder-blocks-and-partition"}) {
         SCOPED_TRACE(flags);
         ASSERT_EQ(run_shell("c++ " + flags + " -o " + prog + " " +
-                            ryn_corpus::source_path("exceptions.cpp")).status, 0);
+                            ryn_corpus::source_path("exceptions.cpp"))
+                      .status,
+                  0);
         ASSERT_EQ(run_morphel({"-ryn", "-xkalfix=instrument:./", "-o", copy, prog}).status, 0);
         const RunResult original = run({prog});
         const RunResult instrumented = run({copy}, {}, dir.path());
@@ -227,11 +235,12 @@ TEST(MorphelProbesExceptions, LandingPadsStartBlocksAndTheCopyStillCatches) {
         size_t after_noreturn = 0;
         for (const auto& [name, symbol] : function_symbols(copy)) {
             bool follows_noreturn = false;
-            for (auto it = insns.lower_bound(symbol.addr); it != insns.lower_bound(symbol.addr + symbol.size);
-                 ++it) {
+            for (auto it = insns.lower_bound(symbol.addr);
+                 it != insns.lower_bound(symbol.addr + symbol.size); ++it) {
                 if (follows_noreturn) {
                     ++after_noreturn;
-                    EXPECT_TRUE(table->find(it->first)) << name << ": no block starts at " << std::hex << it->first;
+                    EXPECT_TRUE(table->find(it->first))
+                        << name << ": no block starts at " << std::hex << it->first;
                 }
                 follows_noreturn = it->second.starts_with("call") &&
                                    (it->second.find("<__cxa_throw@plt>") != std::string::npos ||

@@ -51,7 +51,8 @@ TEST(MorphelOutput, CopiesStillRunAndEachRunAppendsBothRecords) {
         EXPECT_EQ(last_comments(prog + ".1", 2),
                   (Strings{"ryn: morphel 1.0", "instrumentation args: -ryn"}));
 
-        ASSERT_EQ(run_morphel({"-ped", "-comment=again", "-o", prog + ".2", prog + ".1"}).status, 0);
+        ASSERT_EQ(run_morphel({"-ped", "-comment=again", "-o", prog + ".2", prog + ".1"}).status,
+                  0);
         EXPECT_EQ(run({prog + ".2"}).out, "42\n");
         // Without a .comment to begin with, the records are all there is.
         EXPECT_EQ(last_comments(prog + ".2", flags.empty() ? 4 : 100),
@@ -98,7 +99,8 @@ TEST(MorphelRejects, UnusableInputOrCommandLine) {
     }
     for (const std::string bad : {"1 ryn\n4 unknown record\n", "1 ryn\n3\n", "one ryn\n"}) {
         write_file(info, bad);
-        EXPECT_NE(failure({"-ryn", "-ryninfo=" + info, "-o", out, prog}).find("bad run-information record"),
+        EXPECT_NE(failure({"-ryn", "-ryninfo=" + info, "-o", out, prog})
+                      .find("bad run-information record"),
                   std::string::npos)
             << bad;
     }

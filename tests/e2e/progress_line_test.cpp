@@ -25,9 +25,8 @@ class ProgressOnTerminal : public ryn_e2e::DriverTest {
 protected:
     void SetUp() override {
         // Five targets need the engine on a cold cache: more than a handful.
-        fixture = ryn_e2e::build_fixture(work / "src", "prog",
-                                         {"libuser0.so", "libuser1.so", "libuser2.so",
-                                          "libuser3.so"});
+        fixture = ryn_e2e::build_fixture(
+            work / "src", "prog", {"libuser0.so", "libuser1.so", "libuser2.so", "libuser3.so"});
     }
 
     // The launcher with both output streams on one wide pseudo-terminal.
@@ -39,8 +38,8 @@ protected:
         std::vector<std::string> terminal_env = env;
         terminal_env.push_back("TERM=" + term);
         install.clear_calls(install.engine());
-        const ryn_test::RunResult run = ryn_test::run(
-            {"script", "-qec", command, "/dev/null"}, terminal_env, work.path());
+        const ryn_test::RunResult run =
+            ryn_test::run({"script", "-qec", command, "/dev/null"}, terminal_env, work.path());
         return {run.status, run.out};
     }
 };
@@ -51,7 +50,8 @@ TEST_F(ProgressOnTerminal, ColdCacheCountsTargetsAndClearsBeforeTheProgram) {
     for (int done = 0; done < 5; ++done) {
         EXPECT_NE(cold.screen.find("ryn: " + std::to_string(done) + "/5 instrumenting /"),
                   std::string::npos)
-            << done << "\n" << cold.screen;
+            << done << "\n"
+            << cold.screen;
     }
     const size_t last_line = cold.screen.rfind(" instrumenting ");
     const size_t cleared = cold.screen.rfind(k_clear);

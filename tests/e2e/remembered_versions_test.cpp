@@ -15,7 +15,9 @@ namespace {
 
 class RememberedVersions : public ryn_e2e::DriverTest {
 protected:
-    void SetUp() override { fixture = ryn_e2e::build_fixture(work / "src", "prog", {"libuser1.so"}); }
+    void SetUp() override {
+        fixture = ryn_e2e::build_fixture(work / "src", "prog", {"libuser1.so"});
+    }
 
     static void wait_past_margin() {
         std::this_thread::sleep_for(std::chrono::seconds(ryn::k_identity_margin_seconds) +

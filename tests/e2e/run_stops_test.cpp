@@ -35,8 +35,7 @@ TEST_F(RunStops, UsageHelpAndVersionExitAtOnceAndUnknownOptionsAreRefused) {
     EXPECT_EQ(help.err.rfind(bare.err, 0), 0u) << "the short usage comes first";
     // Each front end prints its own command line: the checker takes no mode word.
     const ryn_test::RunResult memvex_help = run_front_end("memvex", {"-h"});
-    EXPECT_EQ(memvex_help.err.rfind("Usage: " + install.bin("memvex") + " [options] target", 0),
-              0u)
+    EXPECT_EQ(memvex_help.err.rfind("Usage: " + install.bin("memvex") + " [options] target", 0), 0u)
         << memvex_help.err;
     const ryn_test::RunResult zentor_help = run_front_end("zentor", {"-h"});
     EXPECT_EQ(zentor_help.err.rfind("Usage: " + install.bin("zentor") + " mode ", 0), 0u);

@@ -79,15 +79,19 @@ TEST_F(CountedRun, CountsEveryExecutionAcrossAForkOnce) {
     // The loop test runs 101 times a call, the if 100 times (34 hold).
     const auto spin = branches_of(data, "spin");
     auto has = [&](uint64_t a, uint64_t b) {
-        return std::ranges::count(spin, std::pair{a, b}) + std::ranges::count(spin, std::pair{b, a}) == 1;
+        return std::ranges::count(spin, std::pair{a, b}) +
+                   std::ranges::count(spin, std::pair{b, a}) ==
+               1;
     };
     EXPECT_TRUE(has(700, 7)) << testing::PrintToString(spin);
     EXPECT_TRUE(has(238, 462)) << testing::PrintToString(spin);
 }
 
 TEST_F(CountedRun, EachSideOfAForkRecordsOnlyWhenAsked) {
-    EXPECT_EQ(calls(run_once({"33 child"})), (Calls{{"in_child", 3}, {"in_parent", 0}, {"main", 0}, {"spin", 0}}));
-    EXPECT_EQ(calls(run_once({"33 parent"})), (Calls{{"in_child", 0}, {"in_parent", 2}, {"main", 1}, {"spin", 7}}));
+    EXPECT_EQ(calls(run_once({"33 child"})),
+              (Calls{{"in_child", 3}, {"in_parent", 0}, {"main", 0}, {"spin", 0}}));
+    EXPECT_EQ(calls(run_once({"33 parent"})),
+              (Calls{{"in_child", 0}, {"in_parent", 2}, {"main", 1}, {"spin", 7}}));
 }
 
 // Thousands of small functions, each called once: sites fall across page

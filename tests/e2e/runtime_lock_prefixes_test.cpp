@@ -157,13 +157,15 @@ const std::string k_include = std::string("-I") + RYN_SOURCE_DIR + "/include";
 class LockPrefixes : public ProbedProgramTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(LockPrefixes, DroppedWithOneThreadAndBackBeforeTheSecondStarts) {
-    ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_late_threads, std::string(GetParam()) + " " + k_include,
-                                  {"1 ryn"}));
+    ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_late_threads,
+                                  std::string(GetParam()) + " " + k_include, {"1 ryn"}));
     for (const std::string starter : {"", "c11", "clone"}) {
-        SCOPED_TRACE("threads started by " + (starter.empty() ? std::string("pthread_create") : starter));
+        SCOPED_TRACE("threads started by " +
+                     (starter.empty() ? std::string("pthread_create") : starter));
         run_shell("rm -rf d", dir.path());
         const RunResult result = run_shell(copy + " " + starter, dir.path());
-        EXPECT_EQ(result.out, "one thread: dropped\nthreads: locked\njoined: locked\nsum 33332500000\n");
+        EXPECT_EQ(result.out,
+                  "one thread: dropped\nthreads: locked\njoined: locked\nsum 33332500000\n");
         EXPECT_EQ(result.status, 0);
         const coverage::InstrData data = counted();
         EXPECT_TRUE(data.counts_exact);
@@ -182,8 +184,9 @@ TEST_P(LockPrefixes, DroppedWithOneThreadAndBackBeforeTheSecondStarts) {
 TEST_P(LockPrefixes, ALibraryLoadedOnceThreadsRanKeepsItsLocks) {
     const std::string lib = dir / "libplug.so";
     const std::string lib_copy = dir / "copies/libplug.so";
-    ASSERT_TRUE(compile_c("__attribute__((noinline)) long plug(long i) { __asm__ volatile(\"\"); return i & 1; }\n",
-                          lib, "-shared -fPIC " + std::string(GetParam()).substr(0, 3)));
+    ASSERT_TRUE(compile_c(
+        "__attribute__((noinline)) long plug(long i) { __asm__ volatile(\"\"); return i & 1; }\n",
+        lib, "-shared -fPIC " + std::string(GetParam()).substr(0, 3)));
     ASSERT_EQ(run_shell("mkdir -p " + dir / "copies").status, 0);
     ASSERT_TRUE(make_probed_copy(lib, lib_copy, "plugdata"));
     ASSERT_NO_FATAL_FAILURE(build(std::string(k_tally) + k_plugin_threads,

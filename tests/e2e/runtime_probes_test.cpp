@@ -34,10 +34,21 @@ int main(int argc, char **argv) {
 TEST_P(ProbedRuns, RecordExactlyTheReachedFunctionsAndChangeNothing) { check(GetParam()); }
 
 const RunCase k_builds[] = {
-    {"pie", k_path_source, "x", "value 6\n", 6,
+    {"pie",
+     k_path_source,
+     "x",
+     "value 6\n",
+     6,
      {{"main", 1}, {"never_called", 0}, {"used_a", 1}, {"used_b", 1}}},
-    {"no_pie", k_path_source, "x", "value 6\n", 6,
-     {{"main", 1}, {"never_called", 0}, {"used_a", 1}, {"used_b", 1}}, {}, "", "-no-pie"},
+    {"no_pie",
+     k_path_source,
+     "x",
+     "value 6\n",
+     6,
+     {{"main", 1}, {"never_called", 0}, {"used_a", 1}, {"used_b", 1}},
+     {},
+     "",
+     "-no-pie"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Builds, ProbedRuns, ::testing::ValuesIn(k_builds), case_name);

@@ -52,21 +52,50 @@ int main(void) {
 TEST_P(ProbedRuns, ProcessesRunAsWithoutProbesAndRecordAsAsked) { check(GetParam()); }
 
 const RunCase k_process_cases[] = {
-    RunCase{"fork_parent", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 1}, {"in_child", 0}, {"main", 1}}, {"33 parent"}},
+    RunCase{"fork_parent",
+            k_fork,
+            "",
+            "child 2 parent 1\n",
+            0,
+            {{"in_parent", 1}, {"in_child", 0}, {"main", 1}},
+            {"33 parent"}},
     // These copies count executions, and a fork child counts from zero: it
     // never entered main itself.
-    RunCase{"fork_child", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 0}, {"in_child", 1}, {"main", 0}}, {"33 child"}},
-    RunCase{"fork_both", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 1}, {"in_child", 1}, {"main", 1}}, {"33 both"}},
+    RunCase{"fork_child",
+            k_fork,
+            "",
+            "child 2 parent 1\n",
+            0,
+            {{"in_parent", 0}, {"in_child", 1}, {"main", 0}},
+            {"33 child"}},
+    RunCase{"fork_both",
+            k_fork,
+            "",
+            "child 2 parent 1\n",
+            0,
+            {{"in_parent", 1}, {"in_child", 1}, {"main", 1}},
+            {"33 both"}},
     // Under the coverage front end a child also counts the blocks its parent
     // reached before the fork.
-    RunCase{"covered_fork_child", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 0}, {"in_child", 1}, {"main", 1}}, {"1 zentor", "33 child"}},
-    RunCase{"covered_fork_both", k_fork, "", "child 2 parent 1\n", 0,
-            {{"in_parent", 1}, {"in_child", 1}, {"main", 2}}, {"1 zentor", "33 both"}},
-    RunCase{"exec", k_exec, "", "before\nreplaced\n", 0,
+    RunCase{"covered_fork_child",
+            k_fork,
+            "",
+            "child 2 parent 1\n",
+            0,
+            {{"in_parent", 0}, {"in_child", 1}, {"main", 1}},
+            {"1 zentor", "33 child"}},
+    RunCase{"covered_fork_both",
+            k_fork,
+            "",
+            "child 2 parent 1\n",
+            0,
+            {{"in_parent", 1}, {"in_child", 1}, {"main", 2}},
+            {"1 zentor", "33 both"}},
+    RunCase{"exec",
+            k_exec,
+            "",
+            "before\nreplaced\n",
+            0,
             {{"before_exec", 1}, {"after_failure", 1}, {"main", 1}}},
 };
 
@@ -86,8 +115,9 @@ using ProbedProgram = ProbedProgramTest;
 
 TEST_F(ProbedProgram, LibrariesComeFromFreshCopiesAndGoToTheLog) {
     const std::string lib = dir / "libplug.so";
-    ASSERT_TRUE(compile_c("int plug(int x) { return x + 1; }\nint plug_unused(void) { return 0; }\n",
-                          lib, "-shared -fPIC"));
+    ASSERT_TRUE(
+        compile_c("int plug(int x) { return x + 1; }\nint plug_unused(void) { return 0; }\n", lib,
+                  "-shared -fPIC"));
     const std::string cache = dir / "cache";
     const std::string copy_dir = cache + "/count" + md5_text(lib);
     ASSERT_EQ(run_shell("mkdir -p " + copy_dir).status, 0);
@@ -95,9 +125,9 @@ TEST_F(ProbedProgram, LibrariesComeFromFreshCopiesAndGoToTheLog) {
     auto write_stamp = [&] {
         struct stat st {};
         stat(lib.c_str(), &st);
-        write_file(copy_dir + "/libplug.so.cksum_tstamp",
-                   md5_text(md5_text(read_file(lib)) +
-                            std::to_string(static_cast<int>(st.st_mtime))));
+        write_file(
+            copy_dir + "/libplug.so.cksum_tstamp",
+            md5_text(md5_text(read_file(lib)) + std::to_string(static_cast<int>(st.st_mtime))));
     };
     write_stamp();
     const std::string log = dir / "prog.liblog";
@@ -109,12 +139,14 @@ int main(int argc, char **argv) {
     printf("plug %d\n", plug ? plug(argc) : -1);
     return 0;
 }
-)", "", {"9 " + cache, "11 /lib/", "11 /usr/lib/", "11 /lib64/", "11 libm", "19 " + log});
+)",
+          "", {"9 " + cache, "11 /lib/", "11 /usr/lib/", "11 /lib64/", "11 libm", "19 " + log});
     const auto plugged = [&] { return read_instrdata(dir / "plug.instrdata/prog.instrdata"); };
 
     EXPECT_EQ(run_alike(lib).out, "plug 3\n");
     EXPECT_EQ(plugged().object, lib);
-    EXPECT_EQ(plugged().counts, (std::map<std::string, unsigned long>{{"plug", 1}, {"plug_unused", 0}}));
+    EXPECT_EQ(plugged().counts,
+              (std::map<std::string, unsigned long>{{"plug", 1}, {"plug_unused", 0}}));
     // The original path, and nothing the run calls ignorable.
     EXPECT_EQ(read_file(log), lib + "\n");
 

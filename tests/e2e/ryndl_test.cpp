@@ -16,10 +16,11 @@ TEST(Ryndl, AnswersBothProbesBeforeTheProgramRuns) {
     const std::string lib = dir / "libdep.so";
     const std::string prog = dir / "prog";
     ASSERT_TRUE(compile_c("int dep_value(void) { return 7; }\n", lib, "-shared -fPIC"));
-    ASSERT_TRUE(compile_c("#include <stdio.h>\nint dep_value(void);\n"
-                          "__attribute__((constructor)) static void early(void) { puts(\"early\"); }\n"
-                          "int main(void) { printf(\"main %d\\n\", dep_value()); return 0; }\n",
-                          prog, "-L" + dir.path() + " -ldep -Wl,-rpath," + dir.path()));
+    ASSERT_TRUE(
+        compile_c("#include <stdio.h>\nint dep_value(void);\n"
+                  "__attribute__((constructor)) static void early(void) { puts(\"early\"); }\n"
+                  "int main(void) { printf(\"main %d\\n\", dep_value()); return 0; }\n",
+                  prog, "-L" + dir.path() + " -ldep -Wl,-rpath," + dir.path()));
     const std::string audit = "LD_AUDIT=" + stage_lib("amd64/ryndl.so");
     // Without a probe it stays out of the way.
     ASSERT_EQ(run({prog}, {audit}).out, "early\nmain 7\n");

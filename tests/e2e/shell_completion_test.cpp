@@ -41,8 +41,9 @@ TEST(ShellCompletion, OffersModesOptionsValuesAndFilesWhereEachBelongs) {
     ryn_test::write_file(dir.path() + "/prog", "");
     ryn_test::write_file(dir.path() + "/-x", "");  // a file that "-?" would match as a glob
     const std::map<std::string, Words> cases = {
-        {"ryn ''", {"instrument", "collect", "analyze", "coverage", "optimize", "check", "-h",
-                    "-?", "--help", "-V"}},
+        {"ryn ''",
+         {"instrument", "collect", "analyze", "coverage", "optimize", "check", "-h", "-?", "--help",
+          "-V"}},
         {"zentor co", {"collect", "coverage"}},
         {"ryn analyze -a f", {"function"}},
         {"ryn collect -i ''", {"static", "on", "off"}},
@@ -51,10 +52,10 @@ TEST(ShellCompletion, OffersModesOptionsValuesAndFilesWhereEachBelongs) {
         {"ryn collect -g grp p", {"prog"}},
         // After the target every word is the target's, options too.
         {"ryn collect prog -", {"-x"}},
-        {"ryn instrument -t -", {"-n", "-v", "-z", "-V", "-l", "-L", "-Yo,", "-Ye,", "-Wo,",
-                                 "-vv", "-keeptmp", "-zentor", "-o", "-s", "-I", "-R", "-D",
-                                 "-S", "-U", "-M", "-r", "-X", "-m", "-K", "-k", "-N", "-t",
-                                 "-Wi,", "-g"}},
+        {"ryn instrument -t -",
+         {"-n",       "-v",      "-z", "-V", "-l", "-L", "-Yo,", "-Ye,", "-Wo,", "-vv",
+          "-keeptmp", "-zentor", "-o", "-s", "-I", "-R", "-D",   "-S",   "-U",   "-M",
+          "-r",       "-X",      "-m", "-K", "-k", "-N", "-t",   "-Wi,", "-g"}},
     };
     for (const auto& [line, expected] : cases) {
         EXPECT_EQ(complete("_ryn_complete", line, dir.path()), expected) << line;
@@ -77,10 +78,10 @@ TEST(ShellCompletion, EveryOptionOfferedForAModeIsAcceptedInThatMode) {
     ryn_test::write_file(dir.path() + "/libs", "");
     // A value for each option that takes one; prefix options carry theirs.
     const std::map<std::string, std::string> values = {
-        {"-i", "on"}, {"-D", "cache"}, {"-U", "prog"}, {"-s", ".data"}, {"-o", "out"},
+        {"-i", "on"},   {"-D", "cache"},  {"-U", "prog"}, {"-s", ".data"},  {"-o", "out"},
         {"-I", "data"}, {"-l", "lib.so"}, {"-L", "libs"}, {"-N", "lib.so"}, {"-m", "on"},
-        {"-a", "bbc"}, {"-E", "item"}, {"-F", "main"}, {"-d", "dir"}, {"-C", "on"},
-        {"-A", "on"}, {"-O", "log"}};
+        {"-a", "bbc"},  {"-E", "item"},   {"-F", "main"}, {"-d", "dir"},    {"-C", "on"},
+        {"-A", "on"},   {"-O", "log"}};
     for (const std::string mode :
          {"instrument", "collect", "analyze", "coverage", "optimize", "check"}) {
         const Words offered = complete("_ryn_complete", "ryn " + mode + " -", dir.path());

@@ -79,9 +79,9 @@ TEST_F(UnusablePaths, LibraryFoundWithANewlineInItsPathIsRefused) {
     const std::string dir = work / "libs\nsplit";
     std::filesystem::create_directories(dir);
     const std::string lib = dir + "/libuser.so";
-    ASSERT_TRUE(ryn_test::compile_c(std::string(ryn_test::k_annotate_asm) +
-                                        "int user_value(void) { return 7; }\n",
-                                    lib, "-shared -fPIC"));
+    ASSERT_TRUE(ryn_test::compile_c(
+        std::string(ryn_test::k_annotate_asm) + "int user_value(void) { return 7; }\n", lib,
+        "-shared -fPIC"));
     const std::string program = work / "linked";
     ASSERT_TRUE(ryn_test::compile_c(std::string(ryn_test::k_annotate_asm) +
                                         "int user_value(void);\n"

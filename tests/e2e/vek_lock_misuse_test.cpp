@@ -80,17 +80,30 @@ TEST(VekLockMisuse, EachMisuseIsReportedAtTheCallAndWhereTheLockWasTaken) {
     };
     const std::vector<Case> cases = {
         // Reported once per place, however often it happens there.
-        {"unlock", "unlock-not-held", 2,
-         {{"unlock-not-held: mutex 0x", "/* stray unlock */"}, {"unlock-not-held: rwlock", "/* second unlock */"}},
+        {"unlock",
+         "unlock-not-held",
+         2,
+         {{"unlock-not-held: mutex 0x", "/* stray unlock */"},
+          {"unlock-not-held: rwlock", "/* second unlock */"}},
          "which does not hold it"},
         // The unlock that follows the refused destroy is a correct one.
-        {"destroy", "destroy-held-lock", 1,
-         {{"destroy-held-lock: mutex", "/* destroyed */"}, {"  acquired at:", "/* destroy takes */"}}, ""},
-        {"free", "free-held-lock", 1,
-         {{"free-held-lock: mutex", "/* freed */"}, {"  acquired at:", "/* free takes */"}}, "being freed"},
+        {"destroy",
+         "destroy-held-lock",
+         1,
+         {{"destroy-held-lock: mutex", "/* destroyed */"},
+          {"  acquired at:", "/* destroy takes */"}},
+         ""},
+        {"free",
+         "free-held-lock",
+         1,
+         {{"free-held-lock: mutex", "/* freed */"}, {"  acquired at:", "/* free takes */"}},
+         "being freed"},
         // By return and by pthread_exit; the thread that let go is fine.
-        {"exit", "exit-holding-lock", 2,
-         {{"exit-holding-lock: mutex", "/* returner takes */"}, {"exit-holding-lock: rwlock", "/* exiter takes */"}},
+        {"exit",
+         "exit-holding-lock",
+         2,
+         {{"exit-holding-lock: mutex", "/* returner takes */"},
+          {"exit-holding-lock: rwlock", "/* exiter takes */"}},
          "when it ended"},
     };
     for (const Case& c : cases) {
@@ -100,13 +113,15 @@ TEST(VekLockMisuse, EachMisuseIsReportedAtTheCallAndWhereTheLockWasTaken) {
         EXPECT_EQ(result.status, 0) << err;
         EXPECT_EQ(ryn_vek::count_errors(err, c.kind), c.count) << err;
         const std::string n = std::to_string(c.count);
-        EXPECT_NE(err.find("vek: summary: " + n + " errors (" + c.kind + " " + n + "), 0 suppressed\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            err.find("vek: summary: " + n + " errors (" + c.kind + " " + n + "), 0 suppressed\n"),
+            std::string::npos)
             << err;
         for (const auto& [heading, marker] : c.frames)
             EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(err, heading), "misuse.c",
                                              ryn_vek::line_of(k_misuse, marker)))
-                << heading << "\n" << err;
+                << heading << "\n"
+                << err;
         EXPECT_NE(err.find(c.text), std::string::npos) << err;
     }
 }

@@ -49,15 +49,20 @@ TEST(VekLockOrder, TwoMutexesInBothOrdersAreReportedOnceWithBothStacks) {
     // The program's own output names the locks, so the report can be held to them.
     char first[32], second[32];
     ASSERT_EQ(sscanf(result.out.c_str(), "first %31s second %31s", first, second), 2) << result.out;
-    const std::string description = "mutex " + std::string(first) + " acquired while holding mutex " + second;
-    EXPECT_NE(result.err.find("vek: error: lock-order-inversion: " + description), std::string::npos)
+    const std::string description =
+        "mutex " + std::string(first) + " acquired while holding mutex " + second;
+    EXPECT_NE(result.err.find("vek: error: lock-order-inversion: " + description),
+              std::string::npos)
         << result.err;
     const std::string closing = ryn_vek::first_frame_after(result.err, "lock-order-inversion");
-    EXPECT_TRUE(ryn_vek::frame_is_at(closing, "orders.c", ryn_vek::line_of(k_two_mutexes, "/* reversed */")))
+    EXPECT_TRUE(ryn_vek::frame_is_at(closing, "orders.c",
+                                     ryn_vek::line_of(k_two_mutexes, "/* reversed */")))
         << result.err;
-    const std::string earlier = ryn_vek::first_frame_after(
-        result.err, "  acquired mutex " + std::string(second) + " while holding mutex " + first + " at:");
-    EXPECT_TRUE(ryn_vek::frame_is_at(earlier, "orders.c", ryn_vek::line_of(k_two_mutexes, "/* in-order */")))
+    const std::string earlier =
+        ryn_vek::first_frame_after(result.err, "  acquired mutex " + std::string(second) +
+                                                   " while holding mutex " + first + " at:");
+    EXPECT_TRUE(ryn_vek::frame_is_at(earlier, "orders.c",
+                                     ryn_vek::line_of(k_two_mutexes, "/* in-order */")))
         << result.err;
     EXPECT_NE(result.err.find("vek: summary: 1 errors (lock-order-inversion 1), 0 suppressed\n"),
               std::string::npos)
@@ -79,8 +84,9 @@ protected:
         const std::string info = dir / "info";
         const std::string copy = dir / "copy";
         ryn_test::write_file(info, records);
-        const RunResult made = ryn_test::run({ryn_test::stage_lib("morphel"), "-ryn", "-xkalfix=instrument:./",
-                                              "-ryninfo=" + info, "-o", copy, program});
+        const RunResult made =
+            ryn_test::run({ryn_test::stage_lib("morphel"), "-ryn", "-xkalfix=instrument:./",
+                           "-ryninfo=" + info, "-o", copy, program});
         EXPECT_EQ(made.status, 0) << made.err;
         return ryn_vek::run_limited(copy);
     }
@@ -112,7 +118,8 @@ TEST_F(VekSettings, StackDepthLimitsEveryStack) {
     EXPECT_NE(ryn_vek::first_frame_after(result.err, "lock-order-inversion").find(" in reversed "),
               std::string::npos)
         << result.err;
-    EXPECT_NE(ryn_vek::first_frame_after(result.err, "  acquired ").find(" in in_order "), std::string::npos)
+    EXPECT_NE(ryn_vek::first_frame_after(result.err, "  acquired ").find(" in in_order "),
+              std::string::npos)
         << result.err;
 }
 
@@ -177,8 +184,8 @@ TEST(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
     ASSERT_EQ(rw.status, 0) << rw.err;
     EXPECT_EQ(ryn_vek::count_errors(rw.err, "lock-order-inversion"), 1) << rw.err;
     EXPECT_NE(rw.err.find(": rwlock 0x"), std::string::npos) << rw.err;
-    EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(rw.err, "lock-order-inversion"), "mixed.c",
-                                     ryn_vek::line_of(k_mixed, "/* writer */")))
+    EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(rw.err, "lock-order-inversion"),
+                                     "mixed.c", ryn_vek::line_of(k_mixed, "/* writer */")))
         << rw.err;
     EXPECT_NE(rw.err.find("  acquired mutex 0x"), std::string::npos) << rw.err;
     EXPECT_NE(rw.err.find(" while holding rwlock 0x"), std::string::npos) << rw.err;
@@ -189,14 +196,16 @@ TEST(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
     EXPECT_NE(cycle.err.find("closes a cycle of 3 lock orders"), std::string::npos) << cycle.err;
     // The closing order, then the two earlier ones that lead back.
     size_t stacks = 0;
-    for (size_t at = cycle.err.find("    #0 "); at != std::string::npos; at = cycle.err.find("    #0 ", at + 1))
+    for (size_t at = cycle.err.find("    #0 "); at != std::string::npos;
+         at = cycle.err.find("    #0 ", at + 1))
         ++stacks;
     EXPECT_EQ(stacks, 3u) << cycle.err;
 
     const RunResult reordered = ryn_vek::run_limited(program, "reordered");
     ASSERT_EQ(reordered.status, 0) << reordered.err;
     EXPECT_EQ(ryn_vek::count_errors(reordered.err, "lock-order-inversion"), 1) << reordered.err;
-    EXPECT_NE(reordered.err.find("closes a cycle of 4 lock orders"), std::string::npos) << reordered.err;
+    EXPECT_NE(reordered.err.find("closes a cycle of 4 lock orders"), std::string::npos)
+        << reordered.err;
 }
 
 // A trylock never waits, so the orders it would make are none; the lock it
@@ -255,7 +264,8 @@ TEST(VekLockOrder, TrylocksAndDestroyedLocksAddNoOrders) {
     EXPECT_EQ(held.status, 0);
     EXPECT_EQ(ryn_vek::count_errors(held.err, "lock-order-inversion"), 1) << held.err;
     EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(held.err, "lock-order-inversion"),
-                                     "not_orders.c", ryn_vek::line_of(k_not_orders, "/* under a */")))
+                                     "not_orders.c",
+                                     ryn_vek::line_of(k_not_orders, "/* under a */")))
         << held.err;
 }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 #include <iterator>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -51,8 +51,8 @@ Build build(const Program& program, const std::string& dir, const std::string& f
     result.args.insert(result.args.end(), program.args.begin(), program.args.end());
     const std::string src = source_path(program.source);
     run_compiler(src, flags + " -o " + shell_quote(result.executable) + " " + shell_quote(src) +
-                          " -L" + shell_quote(dir) + libs + " -Wl,-rpath," + shell_quote(dir) + " " +
-                          link_extra + " -pthread -ldl");
+                          " -L" + shell_quote(dir) + libs + " -Wl,-rpath," + shell_quote(dir) +
+                          " " + link_extra + " -pthread -ldl");
     return result;
 }
 
@@ -81,12 +81,20 @@ std::vector<Library> Program::measured_libraries() const {
 
 const std::vector<Program>& programs() {
     static const std::vector<Program> corpus = {
-        {"libs", "libs_main.c", {{"shapes", "libs_shapes.c"}, {"words", "libs_words.c"}}, {},
-         {"one two  three four"}, {}},
+        {"libs",
+         "libs_main.c",
+         {{"shapes", "libs_shapes.c"}, {"words", "libs_words.c"}},
+         {},
+         {"one two  three four"},
+         {}},
         {"threads", "threads.c", {}, {}, {}, {}},
         {"forkexec", "forkexec.c", {}, {}, {}, {}},
-        {"plugin", "plugin_main.c", {}, {{"double", "plugin_double.c"}, {"square", "plugin_square.c"}},
-         {}, {"double"}},
+        {"plugin",
+         "plugin_main.c",
+         {},
+         {{"double", "plugin_double.c"}, {"square", "plugin_square.c"}},
+         {},
+         {"double"}},
         {"jumptable", "jumptable.c", {}, {}, {"aacfhgzbdeijkl"}, {}},
         {"recursion", "recursion.c", {}, {}, {}, {}},
         {"exceptions", "exceptions.cpp", {}, {}, {}, {}},
@@ -138,7 +146,9 @@ FileLines lcov_lines(const std::string& tracefile_text) {
 int line_holding(const std::string& file, const std::string& text) {
     const std::string content = ryn_test::read_file(file);
     const size_t at = content.find(text);
-    return at == std::string::npos ? 0 : 1 + static_cast<int>(std::count(content.begin(), content.begin() + at, '\n'));
+    return at == std::string::npos
+               ? 0
+               : 1 + static_cast<int>(std::count(content.begin(), content.begin() + at, '\n'));
 }
 
 }  // namespace ryn_corpus

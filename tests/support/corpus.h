@@ -19,11 +19,11 @@ struct Library {
 
 struct Program {
     std::string name;
-    std::string source;               // the main source
-    std::vector<Library> linked;      // needed libraries, in link order
-    std::vector<Library> plugins;     // loaded with dlopen, paths passed as arguments
-    std::vector<std::string> args;    // the fixed input; plugins' paths come first
-    std::vector<std::string> named;   // plugins to name with -l on the ryn command line
+    std::string source;              // the main source
+    std::vector<Library> linked;     // needed libraries, in link order
+    std::vector<Library> plugins;    // loaded with dlopen, paths passed as arguments
+    std::vector<std::string> args;   // the fixed input; plugins' paths come first
+    std::vector<std::string> named;  // plugins to name with -l on the ryn command line
 
     // The libraries ryn measures: the linked ones and the plugins named.
     std::vector<Library> measured_libraries() const;

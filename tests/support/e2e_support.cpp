@@ -111,7 +111,9 @@ Fixture build_fixture(const std::string& dir, const std::string& program_name,
                             "int main(int argc, char** argv) {\n"
                             "    puts(\"hello\");\n"
                             "    for (int i = 1; i < argc; ++i) printf(\"arg:%s\\n\", argv[i]);\n"
-                            "    printf(\"sum:%d\\n\", " + sum + ");\n"
+                            "    printf(\"sum:%d\\n\", " +
+                            sum +
+                            ");\n"
                             "    fputs(\"err:hello\\n\", stderr);\n"
                             "    return 0;\n"
                             "}\n",

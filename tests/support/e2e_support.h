@@ -56,8 +56,8 @@ private:
 // An annotated program and the annotated user libraries it is linked with.
 struct Fixture {
     std::string dir;
-    std::string program;             // absolute path
-    std::vector<std::string> libs;   // absolute paths, in link order
+    std::string program;            // absolute path
+    std::vector<std::string> libs;  // absolute paths, in link order
 };
 
 // Builds `program_name` in `dir`, linked (with an absolute run path) against

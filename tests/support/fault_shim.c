@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 static int in_chosen_process(void) {
-    const char *exe = getenv("RYN_FAULT_EXE");
+    const char* exe = getenv("RYN_FAULT_EXE");
     if (!exe || !*exe) {
         return 1;
     }
@@ -33,14 +33,14 @@ static int in_chosen_process(void) {
         return 0;
     }
     self[n] = '\0';
-    const char *base = strrchr(self, '/');
+    const char* base = strrchr(self, '/');
     return strcmp(base ? base + 1 : self, exe) == 0;
 }
 
 /* Returns 0 to go on, or -1 with errno set to fail the call. */
-static int fault(const char *op, const char *path1, const char *path2) {
-    const char *chosen = getenv("RYN_FAULT_OP");
-    const char *pattern = getenv("RYN_FAULT_PATH");
+static int fault(const char* op, const char* path1, const char* path2) {
+    const char* chosen = getenv("RYN_FAULT_OP");
+    const char* pattern = getenv("RYN_FAULT_PATH");
     if (!chosen || strcmp(chosen, op) != 0 || !pattern) {
         return 0;
     }
@@ -50,11 +50,12 @@ static int fault(const char *op, const char *path1, const char *path2) {
     if (!in_chosen_process()) {
         return 0;
     }
-    const char *stall = getenv("RYN_FAULT_STALL");
+    const char* stall = getenv("RYN_FAULT_STALL");
     if (stall && *stall) {
         char text[32];
         const int len = snprintf(text, sizeof text, "%d\n", (int)getpid());
-        const int fd = (int)syscall(SYS_openat, AT_FDCWD, stall, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int fd =
+            (int)syscall(SYS_openat, AT_FDCWD, stall, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             if (syscall(SYS_write, fd, text, (size_t)len) < 0) {
                 /* the test times out and says so */
@@ -65,34 +66,34 @@ static int fault(const char *op, const char *path1, const char *path2) {
             pause();
         }
     }
-    const char *number = getenv("RYN_FAULT_ERRNO");
+    const char* number = getenv("RYN_FAULT_ERRNO");
     errno = number ? atoi(number) : EIO;
     return -1;
 }
 
-#define REAL(name)                                                  \
-    static __typeof__(&name) real_##name;                           \
-    if (!real_##name) {                                             \
-        real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name);   \
+#define REAL(name)                                                \
+    static __typeof__(&name) real_##name;                         \
+    if (!real_##name) {                                           \
+        real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name); \
     }
 
-int rename(const char *from, const char *to) {
+int rename(const char* from, const char* to) {
     REAL(rename);
     return fault("rename", from, to) ? -1 : real_rename(from, to);
 }
 
-int link(const char *from, const char *to) {
+int link(const char* from, const char* to) {
     REAL(link);
     return fault("link", from, to) ? -1 : real_link(from, to);
 }
 
-int mkdir(const char *path, mode_t mode) {
+int mkdir(const char* path, mode_t mode) {
     REAL(mkdir);
     return fault("mkdir", path, NULL) ? -1 : real_mkdir(path, mode);
 }
 
 static int descriptor_fault(int fd) {
-    const char *chosen = getenv("RYN_FAULT_OP");
+    const char* chosen = getenv("RYN_FAULT_OP");
     if (!chosen || strcmp(chosen, "write") != 0 || fd <= 2) {
         return 0;
     }
@@ -107,34 +108,35 @@ static int descriptor_fault(int fd) {
     return fault("write", path, NULL);
 }
 
-ssize_t write(int fd, const void *data, size_t size) {
+ssize_t write(int fd, const void* data, size_t size) {
     REAL(write);
     return descriptor_fault(fd) ? -1 : real_write(fd, data, size);
 }
 
-ssize_t pwrite(int fd, const void *data, size_t size, off_t offset) {
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     REAL(pwrite);
     return descriptor_fault(fd) ? -1 : real_pwrite(fd, data, size, offset);
 }
 
-ssize_t pwrite64(int fd, const void *data, size_t size, off_t offset) {
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
     REAL(pwrite64);
     return descriptor_fault(fd) ? -1 : real_pwrite64(fd, data, size, offset);
 }
 
 /* The kernel's own ways of filling a file count as writes to it. */
-ssize_t copy_file_range(int in, off_t *in_offset, int out, off_t *out_offset, size_t size,
+ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, size_t size,
                         unsigned int flags) {
     REAL(copy_file_range);
-    return descriptor_fault(out) ? -1
-                                 : real_copy_file_range(in, in_offset, out, out_offset, size, flags);
+    return descriptor_fault(out)
+               ? -1
+               : real_copy_file_range(in, in_offset, out, out_offset, size, flags);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
     REAL(ioctl);
     va_list ap;
     va_start(ap, request);
-    void *argument = va_arg(ap, void *);
+    void* argument = va_arg(ap, void*);
     va_end(ap);
     if (request == FICLONE && descriptor_fault(fd)) {
         return -1;

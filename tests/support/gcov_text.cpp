@@ -75,7 +75,8 @@ void read_gcov_listing(const std::string& text, std::map<std::string, GcovSource
                 block = &source->blocks[line].emplace_back();
             }
             const size_t taken = row.find(" taken ");
-            const uint64_t count = taken == std::string::npos ? 0 : std::stoull(row.substr(taken + 7));
+            const uint64_t count =
+                taken == std::string::npos ? 0 : std::stoull(row.substr(taken + 7));
             const bool is_throw = row.find("(throw)") != std::string::npos;
             if (seen_call) {
                 after_call.push_back(count);

@@ -12,9 +12,10 @@
 namespace ryn_gcov {
 
 struct GcovSource {
-    std::map<int, uint64_t> lines;                             // code line -> count
-    std::map<int, std::vector<std::vector<uint64_t>>> blocks;  // code line -> its blocks' branch edges
-    std::map<std::string, uint64_t> calls;                     // function (symbol name) -> calls
+    std::map<int, uint64_t> lines;  // code line -> count
+    std::map<int, std::vector<std::vector<uint64_t>>>
+        blocks;                             // code line -> its blocks' branch edges
+    std::map<std::string, uint64_t> calls;  // function (symbol name) -> calls
 };
 
 // Runs gcov -a -b -c on every .gcda file in `build_dir` and reads the

@@ -20,8 +20,9 @@ bool build_checked(const std::string& source, const std::string& output, bool cx
     write_file(source_path, source);
     const std::string compiler = cxx ? "c++" : RYN_TEST_CC;
     const std::string command = compiler + " -g -O0 -pthread -o '" + output + "' '" + source_path +
-                                "' -Wl,--no-as-needed '" + memvex_runtime() + "' -Wl,--as-needed -Wl,-rpath,'" +
-                                stage_lib("amd64") + "' " + flags;
+                                "' -Wl,--no-as-needed '" + memvex_runtime() +
+                                "' -Wl,--as-needed -Wl,-rpath,'" + stage_lib("amd64") + "' " +
+                                flags;
     const RunResult result = run_shell(command);
     if (result.status != 0) {
         ADD_FAILURE() << "compiling " << output << " failed:\n" << command << "\n" << result.err;
@@ -51,7 +52,8 @@ int line_of(const std::string& source, const std::string& marker) {
     std::istringstream in(source);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number)
-        if (line.find(marker) != std::string::npos) return number;
+        if (line.find(marker) != std::string::npos)
+            return number;
     ADD_FAILURE() << "no line holds " << marker;
     return 0;
 }
@@ -62,7 +64,8 @@ std::vector<std::string> error_kinds(const std::string& report) {
     std::istringstream in(report);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind(prefix, 0) != 0) continue;
+        if (line.rfind(prefix, 0) != 0)
+            continue;
         kinds.push_back(line.substr(prefix.size(), line.find(':', prefix.size()) - prefix.size()));
     }
     return kinds;
@@ -78,7 +81,8 @@ std::vector<std::string> fault_frames(const std::string& report, const std::stri
             inside = line.rfind("memvex: error: " + kind + ":", 0) == 0;
             continue;
         }
-        if (line.rfind("    #", 0) != 0) break;
+        if (line.rfind("    #", 0) != 0)
+            break;
         frames.push_back(line);
     }
     return frames;
@@ -86,7 +90,8 @@ std::vector<std::string> fault_frames(const std::string& report, const std::stri
 
 std::string first_frame_under(const std::string& report, const std::string& title, size_t from) {
     const size_t at = report.find("  " + title + ":\n", from);
-    if (at == std::string::npos) return "";
+    if (at == std::string::npos)
+        return "";
     const size_t start = at + title.size() + 4;
     return report.substr(start, report.find('\n', start) - start);
 }

@@ -47,7 +47,8 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
     const std::string elf = read_file(path);
     const auto ehdr = at<Elf64_Ehdr>(elf, 0);
     const std::vector<Elf64_Shdr> all = sections(elf);
-    const uint64_t names = ehdr.e_shstrndx < all.size() ? all[ehdr.e_shstrndx].sh_offset : elf.size();
+    const uint64_t names =
+        ehdr.e_shstrndx < all.size() ? all[ehdr.e_shstrndx].sh_offset : elf.size();
     for (const Elf64_Shdr& shdr : all) {
         const uint64_t name = names + shdr.sh_name;
         if (name >= elf.size() || std::string(elf.c_str() + name) != RYN_PROBE_SECTION) {
@@ -74,7 +75,8 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
         }
         if (h.sites_offset + uint64_t{h.site_count} * sizeof(ryn_site) > bytes.size() ||
             h.branches_offset + uint64_t{h.branch_count} * sizeof(ryn_branch) > bytes.size() ||
-            h.call_adjusts_offset + uint64_t{h.call_adjust_count} * sizeof(ryn_call_adjust) > bytes.size() ||
+            h.call_adjusts_offset + uint64_t{h.call_adjust_count} * sizeof(ryn_call_adjust) >
+                bytes.size() ||
             h.locks_offset + uint64_t{h.lock_count} * sizeof(uint64_t) > bytes.size() ||
             h.sums_offset + uint64_t{h.sum_count} * sizeof(ryn_count_sum) > bytes.size()) {
             ADD_FAILURE() << "counting parts of " << path << " point outside the section";
@@ -84,7 +86,8 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
             table.sites.push_back(at<ryn_site>(bytes, h.sites_offset + i * sizeof(ryn_site)));
         }
         for (uint32_t i = 0; i < h.branch_count; ++i) {
-            table.branches.push_back(at<ryn_branch>(bytes, h.branches_offset + i * sizeof(ryn_branch)));
+            table.branches.push_back(
+                at<ryn_branch>(bytes, h.branches_offset + i * sizeof(ryn_branch)));
         }
         for (uint32_t i = 0; i < h.call_adjust_count; ++i) {
             table.adjusts.push_back(
@@ -94,7 +97,8 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
             table.locks.push_back(at<uint64_t>(bytes, h.locks_offset + i * sizeof(uint64_t)));
         }
         for (uint32_t i = 0; i < h.sum_count; ++i) {
-            table.sums.push_back(at<ryn_count_sum>(bytes, h.sums_offset + i * sizeof(ryn_count_sum)));
+            table.sums.push_back(
+                at<ryn_count_sum>(bytes, h.sums_offset + i * sizeof(ryn_count_sum)));
         }
         table.segment = bytes;
         table.strings = bytes.substr(h.strings_offset, h.strings_size);

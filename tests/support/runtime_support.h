@@ -60,7 +60,9 @@ protected:
     // describes the original as the program "prog" ran it.
     void check(const RunCase& c);
     InstrData data() const { return read_instrdata(dir / "d/prog.instrdata"); }
-    coverage::InstrData counted() const { return coverage::read_instr_data_file(dir / "d/prog.instrdata"); }
+    coverage::InstrData counted() const {
+        return coverage::read_instr_data_file(dir / "d/prog.instrdata");
+    }
 
     TempDir dir;
     std::string original = dir / "prog";

@@ -6,15 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -217,15 +217,16 @@ std::string stage_lib(const std::string& name) { return stage_dir() + "/lib/comp
 std::string kalnote_object() { return stage_lib("kalnote.o"); }
 
 std::string flags_name(std::string flags) {
-    std::ranges::replace_if(flags, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+    std::ranges::replace_if(
+        flags, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
     return flags;
 }
 
 bool compile_c(const std::string& source, const std::string& output, const std::string& flags) {
     const std::string source_path = output + ".c";
     write_file(source_path, source);
-    const std::string command = std::string(RYN_TEST_CC) + " -g -O0 -o '" + output + "' '" +
-                                source_path + "' " + flags;
+    const std::string command =
+        std::string(RYN_TEST_CC) + " -g -O0 -o '" + output + "' '" + source_path + "' " + flags;
     const RunResult result = run_shell(command);
     if (result.status != 0) {
         ADD_FAILURE() << "compiling " << output << " failed:\n" << command << "\n" << result.err;
@@ -243,7 +244,8 @@ namespace {
 // The first group of every match of `pattern` in `text`.
 std::vector<std::string> first_groups(const std::string& text, const std::regex& pattern) {
     std::vector<std::string> found;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
         found.push_back((*it)[1]);
     }
     return found;

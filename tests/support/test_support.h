@@ -49,15 +49,14 @@ private:
 };
 
 struct RunResult {
-    int status = -1;        // exit status, or 128 + signal number
-    std::string out;        // standard output
-    std::string err;        // standard error
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs argv[0] (searched along PATH when it has no '/') with the given extra
 // environment assignments ("NAME=value") and optional working directory.
-RunResult run(const std::vector<std::string>& argv,
-              const std::vector<std::string>& env = {},
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               const std::string& cwd = "");
 // A program started by `start`, still running until `finish` waits for it.
 struct Started {
@@ -90,15 +89,14 @@ bool exists(const std::string& path);
 
 // The staged install tree.
 std::string stage_dir();
-std::string stage_bin(const std::string& name);          // stage/bin/<name>
-std::string stage_lib(const std::string& name);          // stage/lib/compilers/<name>
-std::string kalnote_object();                            // stage/lib/compilers/kalnote.o
+std::string stage_bin(const std::string& name);  // stage/bin/<name>
+std::string stage_lib(const std::string& name);  // stage/lib/compilers/<name>
+std::string kalnote_object();                    // stage/lib/compilers/kalnote.o
 
 // Compiles C source text with the system compiler into `output`. `flags` are
 // added to the command line (e.g. "-shared -fPIC", "-no-pie", "-L dir -lfoo").
 // Fails the current test (and returns false) when the compiler fails.
-bool compile_c(const std::string& source, const std::string& output,
-               const std::string& flags = "");
+bool compile_c(const std::string& source, const std::string& output, const std::string& flags = "");
 // Compiler flags as a test name: "-O2 -no-pie" -> "_O2__no_pie".
 std::string flags_name(std::string flags);
 

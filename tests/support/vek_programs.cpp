@@ -4,13 +4,14 @@
 
 namespace ryn_vek {
 
-std::string build_checked(const std::string& dir, const std::string& name, const std::string& source,
-                          const std::string& flags) {
+std::string build_checked(const std::string& dir, const std::string& name,
+                          const std::string& source, const std::string& flags) {
     const std::string runtime = ryn_test::stage_lib("amd64/libvek.so");
     const std::string runtime_dir = runtime.substr(0, runtime.rfind('/'));
     const std::string program = dir + "/" + name;
-    if (!ryn_test::compile_c(source, program,
-                             flags + " -Wl,--no-as-needed " + runtime + " -Wl,-rpath," + runtime_dir))
+    if (!ryn_test::compile_c(
+            source, program,
+            flags + " -Wl,--no-as-needed " + runtime + " -Wl,-rpath," + runtime_dir))
         return "";
     return program;
 }

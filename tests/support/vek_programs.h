@@ -13,8 +13,8 @@ namespace ryn_vek {
 // Compiles `source` into <dir>/<name> (its source file <name>.c beside it)
 // with the staged libvek.so as its first needed library. Fails the current
 // test and returns "" when the compiler fails.
-std::string build_checked(const std::string& dir, const std::string& name, const std::string& source,
-                          const std::string& flags = "-pthread");
+std::string build_checked(const std::string& dir, const std::string& name,
+                          const std::string& source, const std::string& flags = "-pthread");
 
 // Runs a program with a time limit, so that a deadlock fails the test
 // instead of hanging it.

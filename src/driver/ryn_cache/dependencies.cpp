@@ -56,15 +56,15 @@ std::string current_directory(ExecUtil* util) {
 
 }  // namespace
 
-void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime,
-                                  bool skip_instr_check) {
+void Target::compute_dependencies(RynCache* cache, bool* uses_cxx_runtime, bool skip_instr_check) {
     const LevelGuard level;
     if (is_shared_lib) {
         return;
     }
-    const std::string command = "QVEN_RYN_AUDIT_PRINT_DEPS=yes LD_CONFGEN=yes LD_LOADAVAIL=yes "
-                                "LD_AUDIT=" + shell_quote(cache->policy.audit_lib_path) + " " +
-                                shell_quote(name);
+    const std::string command =
+        "QVEN_RYN_AUDIT_PRINT_DEPS=yes LD_CONFGEN=yes LD_LOADAVAIL=yes "
+        "LD_AUDIT=" +
+        shell_quote(cache->policy.audit_lib_path) + " " + shell_quote(name);
     ryn::ProbeCommand probe;
     probe.set_env = {"QVEN_RYN_AUDIT_PRINT_DEPS=yes", "LD_CONFGEN=yes", "LD_LOADAVAIL=yes",
                      "LD_AUDIT=" + cache->policy.audit_lib_path};

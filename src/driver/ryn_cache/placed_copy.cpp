@@ -29,10 +29,9 @@ bool same_time(const timespec& a, const timespec& b) {
 // same inode would be the cached file itself, not a copy of it.
 bool looks_like_copy(const struct stat& from, const struct stat& to) {
     return S_ISREG(from.st_mode) && S_ISREG(to.st_mode) &&
-           (from.st_dev != to.st_dev || from.st_ino != to.st_ino) &&
-           from.st_size == to.st_size && (from.st_mode & 07777) == (to.st_mode & 07777) &&
-           from.st_uid == to.st_uid && from.st_gid == to.st_gid &&
-           same_time(from.st_mtim, to.st_mtim);
+           (from.st_dev != to.st_dev || from.st_ino != to.st_ino) && from.st_size == to.st_size &&
+           (from.st_mode & 07777) == (to.st_mode & 07777) && from.st_uid == to.st_uid &&
+           from.st_gid == to.st_gid && same_time(from.st_mtim, to.st_mtim);
 }
 
 bool read_block(int fd, char* buffer, size_t want, size_t* got) {

@@ -61,8 +61,8 @@ std::string query_engine_version(ExecUtil* util, const char* morphel_path, const
     probe.args = {morphel_path, mode, "-V"};
     probe.unset_env = {"LD_AUDIT"};
     probe.merge_stderr = true;
-    probe.shell_text = "unset LD_AUDIT; " + shell_quote(morphel_path) + " " + mode +
-                       " -V 2>&1 | grep -v usage";
+    probe.shell_text =
+        "unset LD_AUDIT; " + shell_quote(morphel_path) + " " + mode + " -V 2>&1 | grep -v usage";
     // A SIGCHLD handler may reap the command before it is waited for; the
     // wait then fails for a command that ran fine.
     const bool handler_reaps = ryn::sigchld_has_handler();
@@ -122,8 +122,7 @@ bool Target::compare_morphel_version(const char* cached_version, const char* mor
         return true;
     }
     if (verbose) {
-        util->report_error(MSG_INFO, 0,
-                           driver_text(DriverText::ENGINE_VERSION_CHANGED),
+        util->report_error(MSG_INFO, 0, driver_text(DriverText::ENGINE_VERSION_CHANGED),
                            cached_version, engine_version->c_str());
     }
     return false;

@@ -50,17 +50,14 @@ Target::Target(RynCache* cache, const char* base, const char* path, bool is_shar
         valid = false;
         return;
     }
-    valid = util->check_target(name.c_str(),
-                               {.lock_dir = lock_dir.c_str(),
-                                .write_check = replaceable,
-                                .skip_instr_check = options.skip_instr_check,
-                                .require_annotations = options.require_annotations});
+    valid = util->check_target(name.c_str(), {.lock_dir = lock_dir.c_str(),
+                                              .write_check = replaceable,
+                                              .skip_instr_check = options.skip_instr_check,
+                                              .require_annotations = options.require_annotations});
     compute_target_locations(base);
 }
 
-bool Target::replace() const {
-    return replaceable && cache && cache->policy.replace_in_place;
-}
+bool Target::replace() const { return replaceable && cache && cache->policy.replace_in_place; }
 
 void Target::dump() const {
     printf("\n  ==Target %s (%s)\n", name.c_str(), is_shared_lib ? "shared lib" : "executable");

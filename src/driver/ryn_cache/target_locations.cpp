@@ -60,8 +60,8 @@ void Target::compute_checksum(char* out) {
     if (!fd.valid()) {
         util->fatal(errno, driver_text(DriverText::CANNOT_OPEN_TARGET), name.c_str());
     }
-    const std::unique_ptr<unsigned char[]> block(new (std::nothrow)
-                                                     unsigned char[k_checksum_block]);
+    const std::unique_ptr<unsigned char[]> block(
+        new (std::nothrow) unsigned char[k_checksum_block]);
     if (!block) {
         util->fatal(0, "%s", get_msg(RYN_RAN_OUT_OF_MEMORY));
     }

@@ -1,9 +1,9 @@
 // Collect mode: run the instrumented program, then take in the libraries
 // that its run logged as loaded.
 #include "driver/ryn_driver/phases.h"
+#include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace ryn {

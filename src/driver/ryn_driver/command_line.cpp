@@ -108,8 +108,7 @@ void GeneralCommandLine::parse(char** argv) {
         // A declined "-i" leaves the cursor on its value, which the mode
         // handlers then examine; a refusal still names the option itself.
         const bool handled = process_simapp_arg(cursor) || process_er_ryn_dbg_arg(cursor) ||
-                             process_optimize_input_arg(cursor) ||
-                             process_bat_input_arg(cursor) ||
+                             process_optimize_input_arg(cursor) || process_bat_input_arg(cursor) ||
                              process_instrument_input_arg(cursor) ||
                              process_coverage_input_arg(cursor);
         if (!handled) {

@@ -15,10 +15,10 @@
 #include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_util/usable_path.h"
 #include "i18n/driver_texts.h"
+#include "ryn/exec_util.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace ryn {
@@ -55,8 +55,8 @@ Target* add_library_target(const char* path, bool restore_first, bool replaceabl
                                     .replaceable = replaceable});
 }
 
-void distribute_options(const RynOptions& opts, ToolArgs& tools, InstallLocations& loc, RunState& state,
-                        ExecUtil& util) {
+void distribute_options(const RynOptions& opts, ToolArgs& tools, InstallLocations& loc,
+                        RunState& state, ExecUtil& util) {
     if (opts.verbose) {
         util.report_error(MSG_INFO, 0, "%s", ver_string ? ver_string : "");
     }

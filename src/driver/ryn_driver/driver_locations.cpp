@@ -29,8 +29,8 @@ bool set_exec_names(char** argv, const RynOptions& opts, InstallLocations& loc, 
     const std::string full = util.make_full_path(executable.c_str());
     const std::size_t slash = full.rfind('/');
     loc.exec_dir = slash == std::string::npos ? std::string(".")
-                   : slash == 0                ? std::string("/")
-                                               : full.substr(0, slash);
+                   : slash == 0               ? std::string("/")
+                                              : full.substr(0, slash);
     if (loc.exec_dir->size() > 3) {
         loc.install_lib_dir = *loc.exec_dir;
         if (loc.install_lib_dir->ends_with("bin")) {

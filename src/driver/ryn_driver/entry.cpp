@@ -16,8 +16,8 @@ __attribute__((weak)) const char* long_usage = "%sAnalysis types:\n%s";
 const char* ryn_ver_string = "ryn: Binary Instrumentation Driver 1.0";
 const char* memvex_ver_string = "memvex: Memory Error Checker 1.0";
 
-void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size,
-                    int argc, char** argv, int lav_version) {
+void ryn_main_entry(const char* front_end_name, char* output_buffer, int output_size, int argc,
+                    char** argv, int lav_version) {
     runtime_output = output_buffer;
     outbufsiz = output_size;
     ryn::RynDriver driver(front_end_name, argc, argv, lav_version);

@@ -1,7 +1,7 @@
 #include "driver/ryn_driver/phase_support.h"
 #include "driver/ryn_driver/phases.h"
-#include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
 #include "ryn/target.h"
 
 namespace ryn {

@@ -9,8 +9,8 @@
 #include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/bounded_text.h"
 #include "i18n/driver_texts.h"
-#include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
 #include "ryn/target.h"
 
 namespace ryn {

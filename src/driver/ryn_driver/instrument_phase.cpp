@@ -15,8 +15,8 @@
 #include "driver/ryn_util/kept_originals.h"
 #include "driver/ryn_util/progress_line.h"
 #include "i18n/driver_texts.h"
-#include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
 #include "ryn/target.h"
 
 namespace ryn {
@@ -158,8 +158,7 @@ void use_cached_copy(const InstrumentPhase& d, Target* t,
                      const std::optional<std::string>& data_path) {
     ExecUtil& util = d.util;
     if (d.opts.verbose) {
-        util.report_error(MSG_INFO, 0, driver_text(DriverText::USING_CACHED_COPY),
-                          t->name.c_str());
+        util.report_error(MSG_INFO, 0, driver_text(DriverText::USING_CACHED_COPY), t->name.c_str());
     }
     if (d.opts.collect_mode && data_path) {
         // The program is about to run and record fresh data.

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "driver/ryn_cache/remembered_answer.h"
+#include "driver/ryn_driver/phases.h"
 #include "driver/ryn_util/command_output.h"
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
-#include "driver/ryn_driver/phases.h"
 
 namespace ryn {
 

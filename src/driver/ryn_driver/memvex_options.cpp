@@ -28,9 +28,7 @@ constexpr const char* k_memvex_optstring = "+?aD:H:KLN:TtVW:Y:hklno:svw:S:b:E:e:
 constexpr const char* k_analyzer_subdir = ".analyze/dynamic";
 
 // What follows the two-character form ("i,", "o,", "d,") of a -W value.
-std::string payload_of(const char* arg) {
-    return bounded_option("", arg + 2);
-}
+std::string payload_of(const char* arg) { return bounded_option("", arg + 2); }
 
 }  // namespace
 
@@ -60,37 +58,23 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
             // Unknown letters and missing arguments land here too, after
             // getopt's own diagnostic.
             usage_exit(loc, 0);
-        case 'a':
-            opts.memvex.analyzer_option = true;
-            break;
-        case 'D':
-            opts.cache_dir = optarg;
-            break;
-        case 'H':
-            opts.memvex.html_report = optarg;
-            break;
+        case 'a': opts.memvex.analyzer_option = true; break;
+        case 'D': opts.cache_dir = optarg; break;
+        case 'H': opts.memvex.html_report = optarg; break;
         case 'K':
             opts.read_rc_files = false;
             record("-K");
             break;
-        case 'L':
-            opts.memvex.L_option = true;
-            break;
-        case 'N':
-            opts.excluded_libraries.add_arg(optarg);
-            break;
-        case 'T':
-            opts.follow_dependencies = false;
-            break;
+        case 'L': opts.memvex.L_option = true; break;
+        case 'N': opts.excluded_libraries.add_arg(optarg); break;
+        case 'T': opts.follow_dependencies = false; break;
         case 't':
             opts.tell_mode = true;
             opts.follow_dependencies = false;
             opts.use_rc_library_lists = false;
             opts.replace_in_place = false;
             break;
-        case 'V':
-            printf("%s\n", ver_string ? ver_string : "");
-            ryn::end_run(0);
+        case 'V': printf("%s\n", ver_string ? ver_string : ""); ryn::end_run(0);
         case 'W': {
             const std::string_view form = std::string_view(optarg).substr(0, 2);
             if (form == "i," || form == "o,") {
@@ -135,12 +119,8 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
             opts.k_option = true;
             record("-k");
             break;
-        case 'l':
-            opts.memvex.lite_mode = true;
-            break;
-        case 'n':
-            opts.memvex.no_main_full_instr = true;
-            break;
+        case 'l': opts.memvex.lite_mode = true; break;
+        case 'n': opts.memvex.no_main_full_instr = true; break;
         case 'o':
             opts.output_file = optarg;
             opts.output_file_given = true;
@@ -155,9 +135,7 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
             }
             opts.verbose = true;
             break;
-        case 'w':
-            opts.memvex.text_report = optarg;
-            break;
+        case 'w': opts.memvex.text_report = optarg; break;
         case 'S':
             opts.memvex.memvex_S_value = atoi(optarg);
             record("-S", optarg);
@@ -216,8 +194,7 @@ void process_memvex_options(int argc, char** argv, RynOptions& opts, ToolArgs& t
             record("-c", optarg);
             break;
         }
-        default:
-            usage_exit(loc, 1);
+        default: usage_exit(loc, 1);
         }
     }
 

@@ -1,8 +1,8 @@
 #include "driver/ryn_driver/phase_support.h"
 
+#include "ryn/driver_parts.h"
 #include "ryn/exec_util.h"
 #include "ryn/rc_data.h"
-#include "ryn/driver_parts.h"
 #include "ryn/target.h"
 
 namespace ryn {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "driver/ryn_util/unique_fd.h"
 #include "driver/ryn_driver/phases.h"
+#include "driver/ryn_util/unique_fd.h"
 #include "i18n/driver_texts.h"
 #include "ryn/exec_util.h"
 
@@ -21,7 +21,8 @@ void redirect_output(const RynOptions& opts, RunState& state, ExecUtil& util) {
     const ryn::UniqueFd file(
         open(opts.redirect_file->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666));
     if (!file.valid()) {
-        util.fatal(errno, driver_text(DriverText::CANNOT_OPEN_REDIRECT), opts.redirect_file->c_str());
+        util.fatal(errno, driver_text(DriverText::CANNOT_OPEN_REDIRECT),
+                   opts.redirect_file->c_str());
     }
     constexpr const char* k_dup_failed = driver_text(DriverText::DUP_FAILED);
     state.saved_stdout = dup(1);

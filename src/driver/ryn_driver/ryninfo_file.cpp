@@ -13,10 +13,10 @@
 #include "driver/ryn_util/unique_file.h"
 #include "driver/ryn_util/usable_path.h"
 #include "i18n/driver_texts.h"
+#include "ryn/exec_util.h"
 #include "ryn/rc_data.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace ryn {

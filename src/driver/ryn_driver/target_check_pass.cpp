@@ -4,9 +4,9 @@
 
 #include "driver/ryn_driver/phases.h"
 #include "i18n/driver_texts.h"
+#include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
 #include "ryn/ryn_driver.h"
-#include "ryn/exec_util.h"
 #include "ryn/target.h"
 
 namespace ryn {

@@ -4,8 +4,8 @@
 #include "driver/ryn_driver/phase_support.h"
 #include "driver/ryn_driver/phases.h"
 #include "i18n/driver_texts.h"
-#include "ryn/ryn_cache.h"
 #include "ryn/exec_util.h"
+#include "ryn/ryn_cache.h"
 #include "ryn/target.h"
 
 namespace ryn {
@@ -34,8 +34,7 @@ void run_use_command(const ArgCache* args, const RynOptions& opts, const Install
             command.add_arg(opts.optimize_output ? opts.optimize_output->c_str() : "");
         }
         if (!add_use_arg(&command, t, opts, state) && !opts.optimize_mode) {
-            util.report_error(MSG_INFO, 0, driver_text(DriverText::NOT_ANALYZING),
-                              t->name.c_str());
+            util.report_error(MSG_INFO, 0, driver_text(DriverText::NOT_ANALYZING), t->name.c_str());
             continue;
         }
         command.add_arg(error_not_optimizable(opts));

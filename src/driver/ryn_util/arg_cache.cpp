@@ -113,8 +113,6 @@ std::string ArgCache::sprint() const {
     return line;
 }
 
-std::string ArgCache::command_with_unset_ldaudit() const {
-    return "unset LD_AUDIT; " + sprint();
-}
+std::string ArgCache::command_with_unset_ldaudit() const { return "unset LD_AUDIT; " + sprint(); }
 
 }  // namespace ryn

@@ -20,8 +20,8 @@ namespace ryn {
 namespace {
 
 // Between fork and exec: only async-signal-safe calls.
-[[noreturn]] void become_command(char* const* args, int out, int err, bool tracked,
-                                 pid_t parent, int report_fd, const sigset_t& mask) {
+[[noreturn]] void become_command(char* const* args, int out, int err, bool tracked, pid_t parent,
+                                 int report_fd, const sigset_t& mask) {
     if (tracked) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         // The driver may have died before the request took effect.

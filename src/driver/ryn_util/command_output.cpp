@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <limits.h>
 #include <cerrno>
 #include <cstring>
-#include <limits.h>
 
 extern char** environ;
 
@@ -20,7 +20,8 @@ namespace {
 std::string name_of(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 bool same_directory(const char* a, const char* b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }

@@ -119,7 +119,7 @@ bool ExecUtil::run_command(const ArgCache* cmd, const RunOptions& options) {
     // Wait for the end without reaping, so that the child's id stays its own
     // until the ending no longer knows it: a signal in between must never
     // send a kill to a reused id.
-    siginfo_t ended {};
+    siginfo_t ended{};
     while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) == -1 &&
            errno == EINTR) {
     }

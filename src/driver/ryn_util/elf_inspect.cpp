@@ -72,8 +72,8 @@ bool ExecUtil::is_shared_object(const char* path, bool strict) {
         // libelf leaves errno alone here, so whatever it holds says nothing.
         fatal(0, get_msg(MORPHEL_BAD_ELF_FILE), path);
     }
-    const bool executable = ehdr.e_type == ET_EXEC ||
-                            (ehdr.e_type == ET_DYN && marked_as_pie(file.elf()));
+    const bool executable =
+        ehdr.e_type == ET_EXEC || (ehdr.e_type == ET_DYN && marked_as_pie(file.elf()));
     ryn::end_elf_file(*this, file);
 
     if (ehdr.e_type == ET_EXEC || ehdr.e_type == ET_DYN) {
@@ -85,8 +85,8 @@ bool ExecUtil::is_shared_object(const char* path, bool strict) {
     return false;
 }
 
-int ExecUtil::extract_section_from_elf(const char* path, const char* name,
-                                       std::vector<char>* data, int* is64) {
+int ExecUtil::extract_section_from_elf(const char* path, const char* name, std::vector<char>* data,
+                                       int* is64) {
     ryn::ElfFile file(path);
     if (!file.elf_valid()) {
         const char* failed_call = file.fd_valid() ? "elf_begin" : "open";

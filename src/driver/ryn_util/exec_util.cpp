@@ -15,9 +15,7 @@ namespace ryn {
 
 ExecUtil* _util = nullptr;
 
-ExecUtil::ExecUtil(const char* component) : component(component ? component : "") {
-    _util = this;
-}
+ExecUtil::ExecUtil(const char* component) : component(component ? component : "") { _util = this; }
 
 ExecUtil::~ExecUtil() {
     if (_util == this) {

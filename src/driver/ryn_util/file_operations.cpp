@@ -40,9 +40,7 @@ void run_system_command(ExecUtil& util, std::initializer_list<const char*> words
 
 }  // namespace
 
-void ExecUtil::rm_command(const char* path) {
-    run_system_command(*this, {"/bin/rm", "-rf", path});
-}
+void ExecUtil::rm_command(const char* path) { run_system_command(*this, {"/bin/rm", "-rf", path}); }
 
 void ExecUtil::ln_command(const char* from, const char* to) {
     run_system_command(*this, {"/bin/ln", "-s", from, to});

@@ -52,8 +52,8 @@ bool copy_contents(int from, int to, off_t size) {
     }
     off_t copied = 0;
     while (copied < size) {
-        const ssize_t n = copy_file_range(from, nullptr, to, nullptr,
-                                          static_cast<size_t>(size - copied), 0);
+        const ssize_t n =
+            copy_file_range(from, nullptr, to, nullptr, static_cast<size_t>(size - copied), 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }

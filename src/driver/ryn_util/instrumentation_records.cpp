@@ -12,8 +12,8 @@
 namespace ryn {
 
 std::unique_ptr<ArgCache> instrumentation_records(const std::vector<char>& comment) {
-    static constexpr std::string_view k_labels[] = {"ryn:", "instrumentation args: ", "kalfix:",
-                                                    "memvex:"};
+    static constexpr std::string_view k_labels[] = {
+        "ryn:", "instrumentation args: ", "kalfix:", "memvex:"};
     auto records = std::make_unique<ArgCache>();
     const size_t size = comment.size();
     // Walking backwards from the byte before the final NUL puts the newest

@@ -109,8 +109,8 @@ LockOwner find_lock_owner(const std::string& path, const struct stat& lock_st) {
     }
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0              ? "/"
-                                                      : path.substr(0, slash);
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string_view suffix = k_link_lock_suffix;
 

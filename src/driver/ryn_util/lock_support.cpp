@@ -31,8 +31,8 @@ void append_decimal(char* out, std::size_t cap, std::size_t& len, long value) {
     char* p = digits + sizeof digits;
     *--p = '\0';
     const bool negative = value < 0;
-    unsigned long magnitude = negative ? 0UL - static_cast<unsigned long>(value)
-                                       : static_cast<unsigned long>(value);
+    unsigned long magnitude =
+        negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
     do {
         *--p = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
@@ -47,9 +47,7 @@ void append_decimal(char* out, std::size_t cap, std::size_t& len, long value) {
 
 bool record_locks_selected() { return getenv("__RYN_FCNTL_FILE_LOCK__") != nullptr; }
 
-void pause_before_retry() {
-    sleep(static_cast<unsigned>(RYN_LOCK_RETRY_DELAY * drand48() + 1));
-}
+void pause_before_retry() { sleep(static_cast<unsigned>(RYN_LOCK_RETRY_DELAY * drand48() + 1)); }
 
 bool read_host_name(char (&host)[k_host_name_max + 1]) {
     if (gethostname(host, k_host_name_max) != 0) {

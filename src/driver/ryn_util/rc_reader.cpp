@@ -188,15 +188,15 @@ bool rcData::set_rc(const char* path, bool verbose) {
         command = command_of(words[0]);
         if (command == RcCommand::none) {
             const std::string word(words[0]);
-            util->report_error(MSG_WARNING, 0, driver_text(DriverText::RC_UNKNOWN_COMMAND),
-                               path, line_number, word.c_str());
+            util->report_error(MSG_WARNING, 0, driver_text(DriverText::RC_UNKNOWN_COMMAND), path,
+                               line_number, word.c_str());
             return false;
         }
         const std::string variable(words.size() > 1 ? words[1] : std::string_view());
         const int index = variable_of(variable);
         if (index < 0) {
-            util->report_error(MSG_WARNING, 0, driver_text(DriverText::RC_UNKNOWN_VARIABLE),
-                               path, line_number, variable.c_str());
+            util->report_error(MSG_WARNING, 0, driver_text(DriverText::RC_UNKNOWN_VARIABLE), path,
+                               line_number, variable.c_str());
             return false;
         }
 
@@ -212,17 +212,10 @@ bool rcData::set_rc(const char* path, bool verbose) {
             words.size() > 2 ? std::optional<std::string_view>(words[2]) : std::nullopt;
 
         switch (command) {
-        case RcCommand::set:
-            slot.emplace(value.value_or(std::string_view()));
-            break;
-        case RcCommand::append:
-            append_value(slot, value);
-            break;
-        case RcCommand::remove:
-            remove_value(slot, value);
-            break;
-        case RcCommand::none:
-            break;
+        case RcCommand::set: slot.emplace(value.value_or(std::string_view())); break;
+        case RcCommand::append: append_value(slot, value); break;
+        case RcCommand::remove: remove_value(slot, value); break;
+        case RcCommand::none: break;
         }
     }
     return true;

@@ -29,8 +29,8 @@ int ExecUtil::retry_lockf_op(int fd, int op, bool shared) {
     const int command = op == 1 ? F_SETLKW : F_SETLK;
 
     int result = fcntl(fd, command, &whole_file);
-    for (int retries = 0;
-         result == -1 && worth_retrying(errno) && retries < RYN_LOCK_RETRY_LIMIT; ++retries) {
+    for (int retries = 0; result == -1 && worth_retrying(errno) && retries < RYN_LOCK_RETRY_LIMIT;
+         ++retries) {
         ryn::pause_before_retry();
         result = fcntl(fd, command, &whole_file);
     }

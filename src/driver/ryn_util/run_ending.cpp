@@ -104,7 +104,7 @@ void stop_running_child() noexcept {
     }
     kill(pid, SIGTERM);
     int status;
-    const struct timespec step {0, 10L * 1000 * 1000};
+    const struct timespec step { 0, 10L * 1000 * 1000 };
     for (int i = 0; i < k_grace_steps; ++i) {
         const pid_t waited = waitpid(pid, &status, WNOHANG);
         if (waited == pid || (waited == -1 && errno != EINTR)) {

@@ -12,11 +12,17 @@ bool is_shell_safe(char c) {
         return true;
     }
     switch (c) {
-    case '_': case '.': case '/': case ',': case '+': case '-': case '=': case ':':
-    case '@': case '%':
-        return true;
-    default:
-        return false;
+    case '_':
+    case '.':
+    case '/':
+    case ',':
+    case '+':
+    case '-':
+    case '=':
+    case ':':
+    case '@':
+    case '%': return true;
+    default: return false;
     }
 }
 

@@ -100,8 +100,7 @@ bool ExecUtil::check_target(const char* path, const CheckOptions& options) {
     struct stat st;
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
         if (talkative) {
-            report_error(severity, 0, get_msg(write_check ? RYN_NO_WRITE : RYN_E_NOT_BINARY),
-                         path);
+            report_error(severity, 0, get_msg(write_check ? RYN_NO_WRITE : RYN_E_NOT_BINARY), path);
         }
         return false;
     }

@@ -21,9 +21,10 @@ void parse(const std::string& text) {
 }
 
 TEST(CheckerSettings, RecordsSetTheirFieldsAndReportNamesResolveAgainstTheStartDirectory) {
-    parse("original /bin/prog\nchecker full\nryninfo 10 12\nryninfo 12 3\nryninfo 14 7\n"
-          "ryninfo 27 leak, double-free\nryninfo 18 1\nryninfo 20 1\nryninfo 17 out/report.txt\n"
-          "ryninfo 23 /abs/r.html\nryninfo 29 dir\nryninfo 33 child\n");
+    parse(
+        "original /bin/prog\nchecker full\nryninfo 10 12\nryninfo 12 3\nryninfo 14 7\n"
+        "ryninfo 27 leak, double-free\nryninfo 18 1\nryninfo 20 1\nryninfo 17 out/report.txt\n"
+        "ryninfo 23 /abs/r.html\nryninfo 29 dir\nryninfo 33 child\n");
     EXPECT_STREQ(cs_settings.program, "/bin/prog");
     EXPECT_EQ(cs_settings.checker_full, 1);
     EXPECT_EQ(cs_settings.stack_depth, 12);
@@ -37,7 +38,8 @@ TEST(CheckerSettings, RecordsSetTheirFieldsAndReportNamesResolveAgainstTheStartD
     EXPECT_EQ(cs_settings.fork_mode, CS_FORK_CHILD);
     // Disabled kinds match whole names only.
     EXPECT_TRUE(cs_kind_disabled("leak") && cs_kind_disabled("double-free"));
-    EXPECT_FALSE(cs_kind_disabled("free") || cs_kind_disabled("invalid-free") || cs_kind_disabled("lea"));
+    EXPECT_FALSE(cs_kind_disabled("free") || cs_kind_disabled("invalid-free") ||
+                 cs_kind_disabled("lea"));
 }
 
 TEST(CheckerSettings, DefaultsHoldWithoutRecordsAndDepthIsClamped) {
@@ -94,10 +96,12 @@ TEST(StackDepot, ThreadsInsertingTheSameStacksAgreeOnTheirIds) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     for (int s = 0; s < k_stacks; ++s) {
         ASSERT_NE(ids[0][s], 0u);
-        for (int t = 1; t < k_threads; ++t) ASSERT_EQ(ids[t][s], ids[0][s]) << "stack " << s;
+        for (int t = 1; t < k_threads; ++t)
+            ASSERT_EQ(ids[t][s], ids[0][s]) << "stack " << s;
     }
 }
 
@@ -118,7 +122,8 @@ __attribute__((noinline)) uintptr_t return_address_here() {
 }
 
 TEST(Symbolizer, ReturnAddressNamesTheCallingFunctionAndLine) {
-    uintptr_t pc = return_address_here(); int line = __LINE__;
+    uintptr_t pc = return_address_here();
+    const int line = __LINE__ - 1;  // the line of the call
     cs_frame frame;
     cs_symbolize(pc, &frame);
     EXPECT_NE(std::string(frame.function).find("Symbolizer_ReturnAddressNames"), std::string::npos)

@@ -18,21 +18,23 @@ namespace {
 
 // Two objects; a.c line 3 holds two blocks of which only one ran.
 std::vector<InstrData> two_objects() {
-    InstrData prog{"/p/prog", "d1", "prog",
-                   {Block{0x10, 4, 2, 1, 1, "main", "/p/a.c"},
-                    Block{0x20, 2, 3, 0, 1, "main", "/p/a.c"},
-                    Block{0x28, 3, 3, 0, 0, "main", "/p/a.c"},
-                    Block{0x30, 5, 7, 1, 0, "skip_me", "/p/a.c"},
-                    Block{0x40, 1, 8, 1, 0, "skip_also", "/p/a.c"},
-                    Block{0x50, 2, 0, 0, 1, "", ""}},
-                   {},
-                   {}};
-    InstrData lib{"/p/libq.so", "d2", "prog",
-                  {Block{0x100, 6, 4, 1, 2, "helper", "/p/q.c"},
-                   Block{0x110, 2, 5, 0, 0, "helper", "/p/q.c"},
-                   Block{0x200, 3, 9, 1, 0, "unused", "/p/q.c"}},
-                  {},
-                  {}};
+    InstrData prog{
+        "/p/prog",
+        "d1",
+        "prog",
+        {Block{0x10, 4, 2, 1, 1, "main", "/p/a.c"}, Block{0x20, 2, 3, 0, 1, "main", "/p/a.c"},
+         Block{0x28, 3, 3, 0, 0, "main", "/p/a.c"}, Block{0x30, 5, 7, 1, 0, "skip_me", "/p/a.c"},
+         Block{0x40, 1, 8, 1, 0, "skip_also", "/p/a.c"}, Block{0x50, 2, 0, 0, 1, "", ""}},
+        {},
+        {}};
+    InstrData lib{
+        "/p/libq.so",
+        "d2",
+        "prog",
+        {Block{0x100, 6, 4, 1, 2, "helper", "/p/q.c"}, Block{0x110, 2, 5, 0, 0, "helper", "/p/q.c"},
+         Block{0x200, 3, 9, 1, 0, "unused", "/p/q.c"}},
+        {},
+        {}};
     return {prog, lib};
 }
 
@@ -100,8 +102,8 @@ TEST(CoverageTable, ShowsTheRequestedMeasuresInAlignedColumns) {
     std::ostringstream out;
     coverage::print_coverage_table(
         out, s,
-        coverage::layout_for_requests({"-ryn", "-er:blockcover%", "-er:function", "-er:ninstrcover",
-                                       "-er:blockcover%"}));
+        coverage::layout_for_requests(
+            {"-ryn", "-er:blockcover%", "-er:function", "-er:ninstrcover", "-er:blockcover%"}));
     EXPECT_EQ(out.str(),
               "Function / source file     Block%  Instrs run  Lines run\n"
               "--------------------------------------------------------\n"

@@ -130,7 +130,8 @@ TEST(TargetData, AFileOrEveryDataFileOfADirectoryIsMergedAndConflictsAreRefused)
     // Two programs' runs of one library: counts add up, blocks unite.
     std::vector<Block> other = {Block{0x20, 3, 2, 0, 2, "f", "f.c"},
                                 Block{0x30, 1, 3, 0, 1, "g", "f.c"}};
-    ryn_test::write_instrdata(dir / "lib/a.instrdata", ryn_test::instrdata_for(target, blocks, "a"));
+    ryn_test::write_instrdata(dir / "lib/a.instrdata",
+                              ryn_test::instrdata_for(target, blocks, "a"));
     ryn_test::write_instrdata(dir / "lib/b.instrdata", ryn_test::instrdata_for(target, other, "b"));
     ryn_test::write_file(dir / "lib/notes.txt", "not data");
     const InstrData merged = coverage::load_target_data(target, dir / "lib");

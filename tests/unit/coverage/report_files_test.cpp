@@ -19,17 +19,17 @@ using coverage::CoverageSummary;
 namespace {
 
 const std::string k_source =
-    "#include <stdio.h>\n"                  // 1
-    "static int sq(int x) {\n"              // 2
-    "    return x * x;\n"                   // 3
-    "}\n"                                   // 4
-    "int main(int argc, char **argv) {\n"   // 5
-    "    if (argc > 1)\n"                   // 6
-    "        puts(\"many\");\n"             // 7
-    "    else\n"                            // 8
-    "        puts(\"one\");\n"              // 9
-    "    return sq(argc) > 100;\n"          // 10
-    "}\n";                                  // 11
+    "#include <stdio.h>\n"                 // 1
+    "static int sq(int x) {\n"             // 2
+    "    return x * x;\n"                  // 3
+    "}\n"                                  // 4
+    "int main(int argc, char **argv) {\n"  // 5
+    "    if (argc > 1)\n"                  // 6
+    "        puts(\"many\");\n"            // 7
+    "    else\n"                           // 8
+    "        puts(\"one\");\n"             // 9
+    "    return sq(argc) > 100;\n"         // 10
+    "}\n";                                 // 11
 
 // The fixture compiled, and the summary of three runs without arguments.
 class CompiledFixture : public ::testing::Test {
@@ -37,9 +37,11 @@ protected:
     void SetUp() override {
         // The compiler leaves the source at <program>.c, where listings read it.
         ASSERT_TRUE(ryn_test::compile_c(k_source, program));
-        s = coverage::summarize({ryn_test::instrdata_for(program, ryn_test::run_lines(
-                                     ryn_test::line_table_blocks(program, source), {2, 3, 4, 5, 6, 9, 10, 11}, 3))},
-                                coverage::FunctionFilter());
+        s = coverage::summarize(
+            {ryn_test::instrdata_for(
+                program, ryn_test::run_lines(ryn_test::line_table_blocks(program, source),
+                                             {2, 3, 4, 5, 6, 9, 10, 11}, 3))},
+            coverage::FunctionFilter());
     }
     ryn_test::TempDir dir;
     const std::string source = dir / "calc.c";
@@ -51,21 +53,21 @@ TEST_F(CompiledFixture, ListingMarksRunLinesUnrunCodeAndOtherLines) {
     ASSERT_EQ(s.files.size(), 1u);
     std::ostringstream listing;
     ASSERT_TRUE(coverage::write_gcov_listing(listing, s.files[0], s.functions));
-    EXPECT_EQ(listing.str(),
-              "        -:    0:Source:" + source + "\n"
-              "        -:    1:#include <stdio.h>\n"
-              "function sq called 3\n"
-              "        3:    2:static int sq(int x) {\n"
-              "        3:    3:    return x * x;\n"
-              "        3:    4:}\n"
-              "function main called 3\n"
-              "        3:    5:int main(int argc, char **argv) {\n"
-              "        3:    6:    if (argc > 1)\n"
-              "    #####:    7:        puts(\"many\");\n"
-              "        -:    8:    else\n"
-              "        3:    9:        puts(\"one\");\n"
-              "        3:   10:    return sq(argc) > 100;\n"
-              "        3:   11:}\n");
+    EXPECT_EQ(listing.str(), "        -:    0:Source:" + source +
+                                 "\n"
+                                 "        -:    1:#include <stdio.h>\n"
+                                 "function sq called 3\n"
+                                 "        3:    2:static int sq(int x) {\n"
+                                 "        3:    3:    return x * x;\n"
+                                 "        3:    4:}\n"
+                                 "function main called 3\n"
+                                 "        3:    5:int main(int argc, char **argv) {\n"
+                                 "        3:    6:    if (argc > 1)\n"
+                                 "    #####:    7:        puts(\"many\");\n"
+                                 "        -:    8:    else\n"
+                                 "        3:    9:        puts(\"one\");\n"
+                                 "        3:   10:    return sq(argc) > 100;\n"
+                                 "        3:   11:}\n");
 
     std::filesystem::remove(source);
     std::ostringstream none;
@@ -84,18 +86,20 @@ class ExactCounts : public ::testing::Test {
 protected:
     void SetUp() override {
         ryn_test::write_file(source,
-                             "int sq(int x) {\n"                       // 1
-                             "    return x * x;\n"                     // 2
-                             "}\n"                                     // 3
-                             "int main(int argc) {\n"                  // 4
-                             "    for (int i = 0; i < argc; ++i)\n"    // 5
-                             "        sq(i);\n"                        // 6
-                             "    if (argc > 9)\n"                     // 7
-                             "        return 1;\n"                     // 8
-                             "    return 0;\n"                         // 9
-                             "}\n");                                   // 10
+                             "int sq(int x) {\n"                     // 1
+                             "    return x * x;\n"                   // 2
+                             "}\n"                                   // 3
+                             "int main(int argc) {\n"                // 4
+                             "    for (int i = 0; i < argc; ++i)\n"  // 5
+                             "        sq(i);\n"                      // 6
+                             "    if (argc > 9)\n"                   // 7
+                             "        return 1;\n"                   // 8
+                             "    return 0;\n"                       // 9
+                             "}\n");                                 // 10
         const uint32_t entry = RYN_PROBE_FUNCTION_ENTRY;
-        data = {"/p/prog", "d", "prog",
+        data = {"/p/prog",
+                "d",
+                "prog",
                 {{0x10, 3, 1, entry, 9, "sq", source},
                  {0x20, 2, 2, 0, 9, "sq", source},
                  {0x40, 2, 4, entry, 1, "main", source},
@@ -118,36 +122,36 @@ TEST_F(ExactCounts, ListingAndTracefileHaveLineCountsBranchesAndCallsThatGenhtml
     const CoverageSummary s = coverage::summarize({data}, coverage::FunctionFilter());
     std::ostringstream listing;
     ASSERT_TRUE(coverage::write_gcov_listing(listing, s.files.at(0), s.functions));
-    EXPECT_EQ(listing.str(),
-              "        -:    0:Source:" + source + "\n"
-              "function sq called 3\n"
-              "        9:    1:int sq(int x) {\n"
-              "        9:    2:    return x * x;\n"
-              "        -:    3:}\n"
-              "function main called 1\n"
-              "        1:    4:int main(int argc) {\n"
-              "        4:    5:    for (int i = 0; i < argc; ++i)\n"
-              "branch  0 taken 3\n"
-              "branch  1 taken 1 (fallthrough)\n"
-              "        3:    6:        sq(i);\n"
-              "        1:    7:    if (argc > 9)\n"
-              "branch  0 taken 1\n"
-              "branch  1 taken 0 (fallthrough)\n"
-              "    #####:    8:        return 1;\n"
-              "branch  0 never executed\n"
-              "branch  1 never executed\n"
-              "        1:    9:    return 0;\n"
-              "        -:   10:}\n");
+    EXPECT_EQ(listing.str(), "        -:    0:Source:" + source +
+                                 "\n"
+                                 "function sq called 3\n"
+                                 "        9:    1:int sq(int x) {\n"
+                                 "        9:    2:    return x * x;\n"
+                                 "        -:    3:}\n"
+                                 "function main called 1\n"
+                                 "        1:    4:int main(int argc) {\n"
+                                 "        4:    5:    for (int i = 0; i < argc; ++i)\n"
+                                 "branch  0 taken 3\n"
+                                 "branch  1 taken 1 (fallthrough)\n"
+                                 "        3:    6:        sq(i);\n"
+                                 "        1:    7:    if (argc > 9)\n"
+                                 "branch  0 taken 1\n"
+                                 "branch  1 taken 0 (fallthrough)\n"
+                                 "    #####:    8:        return 1;\n"
+                                 "branch  0 never executed\n"
+                                 "branch  1 never executed\n"
+                                 "        1:    9:    return 0;\n"
+                                 "        -:   10:}\n");
 
     std::ostringstream info;
     coverage::write_lcov_tracefile(info, s, "t");
-    EXPECT_EQ(info.str(),
-              "TN:t\nSF:" + source + "\n"
-              "FN:4,main\nFN:1,sq\nFNDA:1,main\nFNDA:3,sq\nFNF:2\nFNH:2\n"
-              "BRDA:5,0,0,3\nBRDA:5,0,1,1\nBRDA:7,0,0,1\nBRDA:7,0,1,0\n"
-              "BRDA:8,0,0,-\nBRDA:8,0,1,-\nBRF:6\nBRH:3\n"
-              "DA:1,9\nDA:2,9\nDA:4,1\nDA:5,4\nDA:6,3\nDA:7,1\nDA:8,0\nDA:9,1\n"
-              "LF:8\nLH:7\nend_of_record\n");
+    EXPECT_EQ(info.str(), "TN:t\nSF:" + source +
+                              "\n"
+                              "FN:4,main\nFN:1,sq\nFNDA:1,main\nFNDA:3,sq\nFNF:2\nFNH:2\n"
+                              "BRDA:5,0,0,3\nBRDA:5,0,1,1\nBRDA:7,0,0,1\nBRDA:7,0,1,0\n"
+                              "BRDA:8,0,0,-\nBRDA:8,0,1,-\nBRF:6\nBRH:3\n"
+                              "DA:1,9\nDA:2,9\nDA:4,1\nDA:5,4\nDA:6,3\nDA:7,1\nDA:8,0\nDA:9,1\n"
+                              "LF:8\nLH:7\nend_of_record\n");
 
     if (ryn_test::run_shell("command -v genhtml").status != 0) {
         GTEST_SKIP() << "genhtml is not installed (package lcov); the tracefile was not rendered";
@@ -164,7 +168,8 @@ TEST_F(ExactCounts, RunsOnlyDataClaimsNoBranchesAndExcludedFunctionsNone) {
     // A run that only noted its blocks counted no branch: zeros would lie.
     data.counts_exact = false;
     std::ostringstream runs;
-    coverage::write_lcov_tracefile(runs, coverage::summarize({data}, coverage::FunctionFilter()), "");
+    coverage::write_lcov_tracefile(runs, coverage::summarize({data}, coverage::FunctionFilter()),
+                                   "");
     EXPECT_EQ(runs.str().find("BR"), std::string::npos) << runs.str();
 
     data.counts_exact = true;
@@ -177,13 +182,15 @@ TEST_F(ExactCounts, RunsOnlyDataClaimsNoBranchesAndExcludedFunctionsNone) {
 }
 
 TEST(AnalyticsFile, HoldsTheTotalEveryFileAndEveryFunction) {
-    const CoverageSummary s = coverage::summarize(
-        {{"/p/prog", "d", "prog",
-          {coverage::Block{0x10, 4, 2, 1, 1, "main", "/p/a.c"},
-           coverage::Block{0x20, 2, 3, 1, 0, "idle", "/p/a.c"}},
-          {},
-          {}}},
-        coverage::FunctionFilter());
+    const CoverageSummary s =
+        coverage::summarize({{"/p/prog",
+                              "d",
+                              "prog",
+                              {coverage::Block{0x10, 4, 2, 1, 1, "main", "/p/a.c"},
+                               coverage::Block{0x20, 2, 3, 1, 0, "idle", "/p/a.c"}},
+                              {},
+                              {}}},
+                            coverage::FunctionFilter());
     std::ostringstream out;
     coverage::write_analytics(out, s);
     EXPECT_EQ(out.str(),

@@ -34,7 +34,8 @@ protected:
     void TearDown() override {
         // Leave the shared registry empty for the next test.
         for (int t = 0; t < k_threads; ++t)
-            for (int i = 0; i < k_blocks; ++i) mv_registry_remove(address_of(t, i), nullptr);
+            for (int i = 0; i < k_blocks; ++i)
+                mv_registry_remove(address_of(t, i), nullptr);
     }
 };
 
@@ -48,9 +49,11 @@ TEST_F(BlockRegistry, ConcurrentInsertsAreAllFoundCountedAndSnapshotInOrder) {
                 ASSERT_TRUE(mv_registry_insert(&block));
             }
         });
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     uint64_t blocks = 0, bytes = 0, expected_bytes = 0;
-    for (int i = 0; i < k_blocks; ++i) expected_bytes += 10 + i % 7;
+    for (int i = 0; i < k_blocks; ++i)
+        expected_bytes += 10 + i % 7;
     mv_registry_totals(&blocks, &bytes);
     EXPECT_EQ(blocks, (uint64_t)k_threads * k_blocks);
     EXPECT_EQ(bytes, expected_bytes * k_threads);
@@ -76,10 +79,12 @@ TEST_F(BlockRegistry, OfTwoRacingRetiresExactlyOneFindsTheBlockLive) {
             for (int i = 0; i < k_blocks; ++i) {
                 mv_block previous{};
                 ASSERT_TRUE(mv_registry_retire(address_of(0, i), (uint32_t)t + 1, &previous));
-                if (previous.state == MV_LIVE) ++live_seen;
+                if (previous.state == MV_LIVE)
+                    ++live_seen;
             }
         });
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(live_seen.load(), k_blocks);
     uint64_t blocks = 0, bytes = 0;
     mv_registry_totals(&blocks, &bytes);
@@ -120,7 +125,8 @@ TEST_F(BlockRegistry, BlocksSharingBucketsSurviveRemovalsInAnyOrder) {
     }
     // Every third block goes, first from the front then from the back, so
     // chains lose heads, tails and middles.
-    for (int i = 0; i < k_many / 2; i += 3) ASSERT_TRUE(mv_registry_remove(user_of(i), nullptr));
+    for (int i = 0; i < k_many / 2; i += 3)
+        ASSERT_TRUE(mv_registry_remove(user_of(i), nullptr));
     for (int i = k_many - 3; i >= k_many / 2; i -= 3)
         ASSERT_TRUE(mv_registry_remove(user_of(i), nullptr));
     uint64_t blocks = 0, bytes = 0, expected_bytes = 0;
@@ -139,9 +145,10 @@ TEST_F(BlockRegistry, BlocksSharingBucketsSurviveRemovalsInAnyOrder) {
     EXPECT_EQ(blocks, (uint64_t)kept);
     EXPECT_EQ(bytes, expected_bytes);
     uint64_t visited = 0;
-    mv_registry_for_each([](mv_block *, void *count) { ++*(uint64_t *)count; }, &visited);
+    mv_registry_for_each([](mv_block*, void* count) { ++*(uint64_t*)count; }, &visited);
     EXPECT_EQ(visited, (uint64_t)kept);
-    for (int i = 0; i < k_many; ++i) mv_registry_remove(user_of(i), nullptr);
+    for (int i = 0; i < k_many; ++i)
+        mv_registry_remove(user_of(i), nullptr);
     mv_registry_totals(&blocks, &bytes);
     EXPECT_EQ(blocks, 0u);
 }

@@ -48,9 +48,9 @@ protected:
     // dir/lib<stem>.so, defining f_<stem>.
     std::string library(const std::string& stem) {
         const std::string path = dir / ("lib" + stem + ".so");
-        EXPECT_TRUE(compile_c(std::string(k_annotate_asm) + "int f_" + stem +
-                                  "(void) { return 1; }\n",
-                              path, "-shared -fPIC"));
+        EXPECT_TRUE(
+            compile_c(std::string(k_annotate_asm) + "int f_" + stem + "(void) { return 1; }\n",
+                      path, "-shared -fPIC"));
         return path;
     }
 

@@ -60,7 +60,8 @@ TEST(IdentityRecord, DamagedRecordsAreRefused) {
         EXPECT_FALSE(ryn::digest_from_record(damaged, path, id)) << at;
     }
     // Not a digest the cache could have written.
-    const std::string upper = ryn::identity_record_text(path, id, "0123456789ABCDEF0123456789ABCDEF");
+    const std::string upper =
+        ryn::identity_record_text(path, id, "0123456789ABCDEF0123456789ABCDEF");
     EXPECT_FALSE(ryn::digest_from_record(upper, path, id));
 }
 

@@ -20,7 +20,9 @@ TEST_F(TargetReuse, CopyMadeByThisEngineWithTheSameCommandLineIsReused) {
     open_cache();
     Target* t = add(prog);
     ASSERT_EQ(run({stage_lib("morphel"), "-ryn", "-comment=instrumentation args: -ryn", "-o",
-                   t->cached_name, prog}).status, 0);
+                   t->cached_name, prog})
+                  .status,
+              0);
     t->write_stamp();
     // The engine's path stays one word for the shell that asks its version.
     const std::string morphel = dir / "my engine";

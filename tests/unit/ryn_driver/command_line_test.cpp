@@ -18,7 +18,7 @@ enum Mode : unsigned { INSTR = 1, COLLECT = 2, ANALYZE = 4, COVERAGE = 8, OPT = 
 constexpr unsigned ALL = 63, DATA = ANALYZE | COLLECT | COVERAGE;
 
 // In the order of the Mode bits.
-constexpr const char* k_words[] = {"instrument", "collect", "analyze",
+constexpr const char* k_words[] = {"instrument", "collect",  "analyze",
                                    "coverage",   "optimize", "check"};
 
 void parse_in(const char* mode, std::vector<std::string> args) {
@@ -31,21 +31,52 @@ TEST(OptionsByMode, EachOptionIsAcceptedExactlyInItsModes) {
     const std::string dir = tmp.path();
     ryn_test::write_file(dir + "/libs", "");
     const std::vector<std::pair<std::vector<std::string>, unsigned>> rows = {
-        {{"-i", "on"}, ALL & ~(INSTR | CHECK)}, {{"-D", dir}, ALL & ~(CHECK | OPT)}, {{"-n"}, ALL},
-        {{"-S"}, ALL & ~(CHECK | OPT)}, {{"-U", "name"}, ALL & ~(CHECK | OPT)},
-        {{"-M"}, ALL & ~(CHECK | OPT)}, {{"-c"}, COLLECT}, {{"-v"}, ALL}, {{"-z"}, ALL},
-        {{"-Yo," + dir}, ALL}, {{"-s", ".d"}, ALL & ~CHECK}, {{"-Wo,-x"}, ALL},
-        {{"-R"}, ALL & ~CHECK}, {{"-r"}, ALL & ~(CHECK | OPT)},
-        {{"-o", dir + "/o.txt"}, ALL & ~CHECK}, {{"-I", dir + "/data"}, ALL & ~CHECK},
-        {{"-l", "libx.so"}, ALL}, {{"-L", dir + "/libs"}, ALL}, {{"-u"}, ALL & ~(CHECK | INSTR)},
-        {{"-O", dir + "/log"}, COLLECT}, {{"-X"}, ALL & ~OPT}, {{"-zentor"}, ALL},
-        {{"-d", dir}, DATA}, {{"-C", "on"}, DATA}, {{"-A", "x"}, DATA}, {{"-vv"}, ALL},
-        {{"-keeptmp"}, ALL}, {{"-O3"}, OPT}, {{"-f"}, OPT}, {{"-Qy"}, OPT}, {{"-Qn"}, OPT},
-        {{"-xinline=no"}, OPT}, {{"-a", "bbc"}, DATA}, {{"-e"}, DATA}, {{"-E", "x"}, DATA},
-        {{"-Wa,-x"}, DATA}, {{"-g"}, INSTR}, {{"-m", "on"}, COLLECT | INSTR},
-        {{"-K"}, COLLECT | INSTR}, {{"-k"}, COLLECT | INSTR}, {{"-N", "libx.so"}, COLLECT | INSTR},
-        {{"-t"}, COLLECT | INSTR}, {{"-Wi,-x"}, COLLECT | INSTR}, {{"-b"}, 0},
-        {{"-F", "x"}, COVERAGE}, {{"-Q"}, 0},
+        {{"-i", "on"}, ALL & ~(INSTR | CHECK)},
+        {{"-D", dir}, ALL & ~(CHECK | OPT)},
+        {{"-n"}, ALL},
+        {{"-S"}, ALL & ~(CHECK | OPT)},
+        {{"-U", "name"}, ALL & ~(CHECK | OPT)},
+        {{"-M"}, ALL & ~(CHECK | OPT)},
+        {{"-c"}, COLLECT},
+        {{"-v"}, ALL},
+        {{"-z"}, ALL},
+        {{"-Yo," + dir}, ALL},
+        {{"-s", ".d"}, ALL & ~CHECK},
+        {{"-Wo,-x"}, ALL},
+        {{"-R"}, ALL & ~CHECK},
+        {{"-r"}, ALL & ~(CHECK | OPT)},
+        {{"-o", dir + "/o.txt"}, ALL & ~CHECK},
+        {{"-I", dir + "/data"}, ALL & ~CHECK},
+        {{"-l", "libx.so"}, ALL},
+        {{"-L", dir + "/libs"}, ALL},
+        {{"-u"}, ALL & ~(CHECK | INSTR)},
+        {{"-O", dir + "/log"}, COLLECT},
+        {{"-X"}, ALL & ~OPT},
+        {{"-zentor"}, ALL},
+        {{"-d", dir}, DATA},
+        {{"-C", "on"}, DATA},
+        {{"-A", "x"}, DATA},
+        {{"-vv"}, ALL},
+        {{"-keeptmp"}, ALL},
+        {{"-O3"}, OPT},
+        {{"-f"}, OPT},
+        {{"-Qy"}, OPT},
+        {{"-Qn"}, OPT},
+        {{"-xinline=no"}, OPT},
+        {{"-a", "bbc"}, DATA},
+        {{"-e"}, DATA},
+        {{"-E", "x"}, DATA},
+        {{"-Wa,-x"}, DATA},
+        {{"-g"}, INSTR},
+        {{"-m", "on"}, COLLECT | INSTR},
+        {{"-K"}, COLLECT | INSTR},
+        {{"-k"}, COLLECT | INSTR},
+        {{"-N", "libx.so"}, COLLECT | INSTR},
+        {{"-t"}, COLLECT | INSTR},
+        {{"-Wi,-x"}, COLLECT | INSTR},
+        {{"-b"}, 0},
+        {{"-F", "x"}, COVERAGE},
+        {{"-Q"}, 0},
     };
     for (const auto& [args, accepted_in] : rows) {
         for (unsigned i = 0; i < 6; ++i) {
@@ -53,7 +84,8 @@ TEST(OptionsByMode, EachOptionIsAcceptedExactlyInItsModes) {
                 parse_in(k_words[i], args);
             } else {
                 EXPECT_EXIT(parse_in(k_words[i], args), ::testing::ExitedWithCode(1),
-                            invalid_option_regex(args[0])) << args[0] << " in " << k_words[i];
+                            invalid_option_regex(args[0]))
+                    << args[0] << " in " << k_words[i];
             }
         }
         // An option whose value is missing is refused without reading past argv.
@@ -69,9 +101,9 @@ TEST(OptionEffects, VerbosityOutputsAndDataLocationsFeedEachListItsOwnWords) {
     ryn_test::write_file(tmp / "libs", "/l/liba.so\n\n/l/libb.so\n");
     const ryn_test::ScopedEnv env("QVEN_RYN_INSTRDATA_DIR", std::string(1500, 'd').c_str());
     ::testing::internal::CaptureStderr();
-    const auto d = parsed({"ryn", "analyze", "-v", "-v", "-o", "run.er", "-o", "report.txt",
-                           "-o", "d.er/x", "-l", "first.so", "-L", tmp / "libs", "-z", "-z", "-z",
-                           "-I", tmp / "a/b"});
+    const auto d =
+        parsed({"ryn", "analyze", "-v", "-v", "-o", "run.er", "-o", "report.txt", "-o", "d.er/x",
+                "-l", "first.so", "-L", tmp / "libs", "-z", "-z", "-z", "-I", tmp / "a/b"});
     const RynOptions& opts = d->options();
     const ToolArgs& tools = d->tool_args();
     parsed({"ryn", "instrument", "-I", tmp / "a/b/"});
@@ -93,9 +125,9 @@ TEST(OptionEffects, VerbosityOutputsAndDataLocationsFeedEachListItsOwnWords) {
 }
 
 TEST(OptionEffects, InstrumentationSwitchAndAnalysisTypes) {
-    const auto d = parsed({"ryn", "collect", "-i", "static", "-a", "bbc=main", "-a", "branch",
-                           "-a", "ccx", "-e", "-E", "calls", "-c", "-F", "lib*", "-d", "dir",
-                           "-C", "on"});
+    const auto d =
+        parsed({"ryn", "collect", "-i",    "static", "-a", "bbc=main", "-a", "branch", "-a", "ccx",
+                "-e",  "-E",      "calls", "-c",     "-F", "lib*",     "-d", "dir",    "-C", "on"});
     const RynOptions& opts = d->options();
     const ToolArgs& tools = d->tool_args();
     EXPECT_EQ(tools.use_args.sprint() + " | " + tools.er_args.sprint() + " | " +
@@ -117,9 +149,11 @@ TEST(OptionEffects, InstrumentingOptionsAreRecordedAsTyped) {
     const auto opt = parsed({"ryn", "optimize", "-O3", "-f", "-Qy", "-xinline=no", "-Wo,-w"});
     EXPECT_EQ(opt->tool_args().optimize_args.sprint(),
               "-ryn -optlevel=3 -xkalfix=final -Qy -xinline=no -w");
-    const auto d = parsed({"ryn", "instrument", "-M", "-R", "-t", "-m", "on", "-m", "maybe",
-                           "-K", "-k", "-N", "libx.so", "-Wi,-deep", "-zentor",
-                           "-Wo,-zentor_analytics_file=a", "-Yo,/eng", "-s", ".d", "-r"});
+    const auto d = parsed({"ryn",      "instrument", "-M",      "-R",
+                           "-t",       "-m",         "on",      "-m",
+                           "maybe",    "-K",         "-k",      "-N",
+                           "libx.so",  "-Wi,-deep",  "-zentor", "-Wo,-zentor_analytics_file=a",
+                           "-Yo,/eng", "-s",         ".d",      "-r"});
     const RynOptions& opts = d->options();
     const ToolArgs& tools = d->tool_args();
     EXPECT_TRUE(opts.tell_mode && !opts.follow_dependencies && !opts.use_rc_library_lists &&

@@ -37,7 +37,8 @@ TEST(DistributeOptions, MemvexSettlesTheZCountAndLiteMode) {
     distribute(*lite);
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
                   "memvex (warning): prog will be analyzed in lite mode because it is stripped "
-                  "and/or has no annotations.  See memvex documentation", 0),
+                  "and/or has no annotations.  See memvex documentation",
+                  0),
               0u);
     EXPECT_TRUE(lite->state().lite_mode);
     EXPECT_FALSE(following_dependencies(lite->options(), lite->state()) ||
@@ -47,10 +48,11 @@ TEST(DistributeOptions, MemvexSettlesTheZCountAndLiteMode) {
 TEST(DistributeOptions, MemvexNamesItsReportAndFillsTheLibraryListsUnlessToldNot) {
     const SetupWorld w;
     w.program();
-    ryn_test::write_file(w.cwd / ".ryn.rc", "append COMMON_IGNORABLE_LIBS /opt/lib/\n"
-                                            "append MEMVEX_IGNORABLE_LIBS libm.so\n"
-                                            "append RYN_IGNORABLE_LIBS libr.so\n"
-                                            "set WRITE_ONLY_LIBS libw.so\n");
+    ryn_test::write_file(w.cwd / ".ryn.rc",
+                         "append COMMON_IGNORABLE_LIBS /opt/lib/\n"
+                         "append MEMVEX_IGNORABLE_LIBS libm.so\n"
+                         "append RYN_IGNORABLE_LIBS libr.so\n"
+                         "set WRITE_ONLY_LIBS libw.so\n");
     const auto out = w.memvex({"-T", "-N", "libx.so", "-o", "sub/deeper.bin", "prog"});
     distribute(*out);
     EXPECT_EQ(out->options().memvex.html_report, "deeper.bin.html");

@@ -44,7 +44,8 @@ TEST(ErRynProbe, OwnTreeIsSearchedFirstAndAYeDirectoryDecidesForTheWholeRun) {
     make_file(tmp / "other/bin/er_ryn");
     for (const auto& [exec_dir, found] :
          {std::pair<std::string, std::string>{root + "/lib/compilers/bin", root + "/bin/er_ryn"},
-          {tmp / "P/bin", tmp / "P/lib/analyzer/er_ryn"}, {tmp / "P/tools", ""}}) {
+          {tmp / "P/bin", tmp / "P/lib/analyzer/er_ryn"},
+          {tmp / "P/tools", ""}}) {
         const auto d = prepared();
         d->locations().exec_dir = exec_dir;
         EXPECT_EQ(set_er_ryn_program(nullptr, d->locations()), !found.empty()) << exec_dir;
@@ -92,8 +93,9 @@ TEST(LavProbe, TheAuditLibraryIsAskedOnceAndAnAnswerWithoutTheVersionEndsTheRun)
     EXPECT_EXIT(probe_lav_version(d->options(), d->locations(), d->state(), d->util()),
                 ::testing::ExitedWithCode(1),
                 "ryn \\(error\\): Cannot get link auditor version using command "
-                "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT='" + prefix +
-                    "/bin/../lib/compilers/amd64/ryndl.so' '" + prefix + "/chatty'\n returned 0");
+                "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT='" +
+                    prefix + "/bin/../lib/compilers/amd64/ryndl.so' '" + prefix +
+                    "/chatty'\n returned 0");
 }
 
 }  // namespace

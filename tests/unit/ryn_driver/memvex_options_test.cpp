@@ -19,24 +19,39 @@ namespace {
 TEST(MemvexOptions, SettingsAreStoredAndRecordedAsTyped) {
     const setup_test::SetupWorld w;
     ryn_test::write_file(w.cwd / "list", "libA.so\n\n   \t\nlibB.so  \t\n  libC.so:chk\nlibD.so");
-    ASSERT_TRUE(ryn_test::compile_c("int f(void) { return 1; }\n", w.cwd / "libE.so",
-                                    "-shared -fPIC"));
+    ASSERT_TRUE(
+        ryn_test::compile_c("int f(void) { return 1; }\n", w.cwd / "libE.so", "-shared -fPIC"));
     // A blank in the path must not let the removal of old results reach "<cwd>/a".
     ASSERT_EQ(ryn_test::run_shell("mkdir -p 'a b/p.analyze/dynamic/old' a && touch 'a b/p' a/keep",
-                                  w.cwd.path()).status, 0);
-    const auto d = w.memvex({"-K", "-k", "-s", "-S", "12x", "-i", "memcheck", "-Yo,/eng",
-                             "-Wi,-a=1", "-W", "o,-a=1", "-Wd,-u", "-Wd,-c", "-Wd,-B/au",
-                             "-Wd,-P/rt", "-Wd,-a=/given", "-a", "-v", "-v", "-t", "-c",
-                             "libnone.so:file", "-c", "list:x", "-c", "libE.so", "-c", "-",
+                                  w.cwd.path())
+                  .status,
+              0);
+    const auto d = w.memvex({"-K",        "-k",
+                             "-s",        "-S",
+                             "12x",       "-i",
+                             "memcheck",  "-Yo,/eng",
+                             "-Wi,-a=1",  "-W",
+                             "o,-a=1",    "-Wd,-u",
+                             "-Wd,-c",    "-Wd,-B/au",
+                             "-Wd,-P/rt", "-Wd,-a=/given",
+                             "-a",        "-v",
+                             "-v",        "-t",
+                             "-c",        "libnone.so:file",
+                             "-c",        "list:x",
+                             "-c",        "libE.so",
+                             "-c",        "-",
                              "a b/p:x:y"});
     const RynOptions& opts = d->options();
     const ToolArgs& tools = d->tool_args();
     const InstallLocations& loc = d->locations();
     EXPECT_EQ(items(tools.instrument_record),
-              (Strings{"-K", "-k", "-s", "-S", "12x", "-i", "memcheck", "-Y", "o,/eng", "-W",
-                       "i,-a=1", "-W", "o,-a=1", "-W", "d,-u", "-W", "d,-c", "-W", "d,-B/au",
-                       "-W", "d,-P/rt", "-W", "d,-a=/given", "-c", "libnone.so:file", "-c",
-                       "list:x", "-c", "libE.so", "-c", "-"}));
+              (Strings{"-K",      "-k",       "-s",          "-S",      "12x",
+                       "-i",      "memcheck", "-Y",          "o,/eng",  "-W",
+                       "i,-a=1",  "-W",       "o,-a=1",      "-W",      "d,-u",
+                       "-W",      "d,-c",     "-W",          "d,-B/au", "-W",
+                       "d,-P/rt", "-W",       "d,-a=/given", "-c",      "libnone.so:file",
+                       "-c",      "list:x",   "-c",          "libE.so", "-c",
+                       "-"}));
     EXPECT_EQ(items(opts.memvex.memvex_check_list),
               (Strings{"libnone.so", "libA.so", "libB.so", "  libC.so:chk", "libD.so", "libE.so"}));
     EXPECT_EQ(items(tools.engine_passthrough_args), (Strings{"-a=1", "-a=1"}));

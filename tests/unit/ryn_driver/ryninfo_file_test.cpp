@@ -44,24 +44,49 @@ TEST(RyninfoFile, RecordsFollowTheSettingsInTableOrder) {
     d->options().memvex.html_report.reset();  // a checker run always names a report; drop it here
     const std::string exec_dir = *d->locations().exec_dir;
     const std::string cache_top = d->state().cache->cache_top();
-    EXPECT_EQ(written(*d), text_of({{1, "memvex"}, {3, exec_dir}, {5, memvex_ver_string},
-                                    {9, cache_top}, {6, "1"}, {21, prog},
-                                    {33, "both"}, {24, "0"}, {22, "1"}}));
+    EXPECT_EQ(written(*d), text_of({{1, "memvex"},
+                                    {3, exec_dir},
+                                    {5, memvex_ver_string},
+                                    {9, cache_top},
+                                    {6, "1"},
+                                    {21, prog},
+                                    {33, "both"},
+                                    {24, "0"},
+                                    {22, "1"}}));
     EXPECT_EQ(std::string(d->util().temp_files[0]).rfind(tmp.path() + "/rninf", 0), 0u);
 
-    ryn_test::write_file(w.cwd / ".ryn.rc", "set COMMON_FILTERS a:b\n"
-                                            "append MEMVEX_IGNORABLE_LIBS libq.so\n");
-    const auto all = w.memvex({"-Wd,-z", "-Wd,-z", "-Wd,-z", "-w", "r.txt", "-H", "r.html", "-S",
-                               "5", "-e", "6", "-E", "7", "-b", "bb", "-m", "-f", "-Wd,-c", "-F",
-                               "parent", "-l", "-N", "libz.so", "-Wd,-a=/an", "prog"});
+    ryn_test::write_file(w.cwd / ".ryn.rc",
+                         "set COMMON_FILTERS a:b\n"
+                         "append MEMVEX_IGNORABLE_LIBS libq.so\n");
+    const auto all = w.memvex(
+        {"-Wd,-z", "-Wd,-z", "-Wd,-z", "-w", "r.txt",   "-H",         "r.html", "-S", "5",
+         "-e",     "6",      "-E",     "7",  "-b",      "bb",         "-m",     "-f", "-Wd,-c",
+         "-F",     "parent", "-l",     "-N", "libz.so", "-Wd,-a=/an", "prog"});
     distribute(*all);
-    EXPECT_EQ(written(*all),
-              text_of({{1, "memvex"}, {3, exec_dir}, {5, memvex_ver_string},
-                       {7, all->tool_args().instrument_record.sprint()}, {9, cache_top},
-                       {29, "/an"}, {11, "libq.so"}, {11, "libz.so"}, {2, "2"}, {17, "r.txt"},
-                       {23, "r.html"}, {6, "1"}, {21, prog}, {8, "1"}, {33, "parent"},
-                       {25, "a:b"}, {24, "0"}, {10, "5"}, {12, "6"}, {14, "7"}, {27, "bb"},
-                       {16, "1"}, {18, "1"}, {20, "1"}}));
+    EXPECT_EQ(written(*all), text_of({{1, "memvex"},
+                                      {3, exec_dir},
+                                      {5, memvex_ver_string},
+                                      {7, all->tool_args().instrument_record.sprint()},
+                                      {9, cache_top},
+                                      {29, "/an"},
+                                      {11, "libq.so"},
+                                      {11, "libz.so"},
+                                      {2, "2"},
+                                      {17, "r.txt"},
+                                      {23, "r.html"},
+                                      {6, "1"},
+                                      {21, prog},
+                                      {8, "1"},
+                                      {33, "parent"},
+                                      {25, "a:b"},
+                                      {24, "0"},
+                                      {10, "5"},
+                                      {12, "6"},
+                                      {14, "7"},
+                                      {27, "bb"},
+                                      {16, "1"},
+                                      {18, "1"},
+                                      {20, "1"}}));
 }
 
 }  // namespace

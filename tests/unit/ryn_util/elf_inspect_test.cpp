@@ -39,9 +39,9 @@ std::string made(const std::vector<std::string>& argv, const std::string& output
 // A copy of `input` carrying a signature section.
 std::string signed_copy(const TempDir& dir, const std::string& input, const std::string& name) {
     write_file(dir / "signature", "signed by somebody");
-    return made({"objcopy", "--add-section", ".QVEN_signature=" + (dir / "signature"), input,
-                 dir / name},
-                dir / name);
+    return made(
+        {"objcopy", "--add-section", ".QVEN_signature=" + (dir / "signature"), input, dir / name},
+        dir / name);
 }
 
 TEST(IsSharedObject, OnlyLibrariesAreSharedObjects) {
@@ -91,10 +91,10 @@ TEST(SectionCopies, ASectionWithoutFileSpaceHasNoBytes) {
     // Assembled on its own: a compiler's own .comment text would make the
     // assembler write the claimed size out.
     const std::string source = dir / "nobits.s";
-    write_file(source, ".section .comment,\"\",@nobits\n.skip 0x100000000000000\n"
-                       ".text\n.globl f\nf: ret\n");
-    const std::string object =
-        made({"cc", "-c", source, "-o", dir / "nobits.o"}, dir / "nobits.o");
+    write_file(source,
+               ".section .comment,\"\",@nobits\n.skip 0x100000000000000\n"
+               ".text\n.globl f\nf: ret\n");
+    const std::string object = made({"cc", "-c", source, "-o", dir / "nobits.o"}, dir / "nobits.o");
     ASSERT_NE(run({"readelf", "-S", object}).out.find("NOBITS"), std::string::npos);
 
     ExecUtil util("ryn");

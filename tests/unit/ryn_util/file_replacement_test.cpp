@@ -120,8 +120,10 @@ TEST(KeptOriginals, LeftoversOfAKilledRunAreUndoneButThoseOfALiveOneStay) {
     EXPECT_EQ(ryn_test::names_in(dir.path(), ".ryn-"), std::vector<std::string>{});
 
     // A driver still running (here: our parent) or on another host owns its files.
-    const std::string live = ".prog.ryn-saved." + ryn_test::host_name() + "." + std::to_string(getppid());
-    const std::string elsewhere = ".prog.ryn-saved.other-host." + std::to_string(ryn_test::dead_pid());
+    const std::string live =
+        ".prog.ryn-saved." + ryn_test::host_name() + "." + std::to_string(getppid());
+    const std::string elsewhere =
+        ".prog.ryn-saved.other-host." + std::to_string(ryn_test::dead_pid());
     ryn_test::write_file(dir / live, "theirs");
     ryn_test::write_file(dir / elsewhere, "theirs");
     EXPECT_FALSE(ryn::recover_interrupted_replacement((dir / "prog").c_str()));

@@ -10,8 +10,7 @@ namespace {
 
 TEST(ProgressText, FitsTheTerminalAndKeepsTheEndOfTheTarget) {
     const std::string target = "/very/long/directory/of/user/libraries/libgeometry.so";
-    EXPECT_EQ(ryn::progress_text("ryn", 2, 9, target, 200),
-              "ryn: 2/9 instrumenting " + target);
+    EXPECT_EQ(ryn::progress_text("ryn", 2, 9, target, 200), "ryn: 2/9 instrumenting " + target);
 
     // A line as wide as the terminal wraps, and one return cannot clear it.
     for (const int columns : {40, 30, 27, 20, 5, 1}) {

@@ -57,8 +57,9 @@ protected:
             strings += '\0';
         }
         auto probe = [&](uint64_t addr, int function, uint8_t flags, uint32_t counter) {
-            probes.push_back(ryn_probe{addr, offsets[function], offsets[4], static_cast<uint32_t>(10 + probes.size()), 3,
-                                       0x55, flags, counter, 0});
+            probes.push_back(ryn_probe{addr, offsets[function], offsets[4],
+                                       static_cast<uint32_t>(10 + probes.size()), 3, 0x55, flags,
+                                       counter, 0});
         };
         probe(0x1000, 1, RYN_PROBE_FUNCTION_ENTRY, C_MAIN);
         probe(0x1010, 1, 0, C_MAIN_BODY);
@@ -188,7 +189,8 @@ TEST_F(DataWriter, RunsOfOneBuildAddUpSaturatingAndStayExactOnlyIfAllWere) {
     coverage::write_instr_data(text, data);
     write_file(path, text.str());
     next_process();
-    EXPECT_EQ(counts(flush()), (Counts{{3, 3, UINT64_MAX, 30, 3, 0}, {UINT64_MAX, 3, 0, 0}, {UINT64_MAX, 3, 0}}));
+    EXPECT_EQ(counts(flush()),
+              (Counts{{3, 3, UINT64_MAX, 30, 3, 0}, {UINT64_MAX, 3, 0, 0}, {UINT64_MAX, 3, 0}}));
 
     // A run of the coverage way makes the sums runs.
     next_process(false);
@@ -245,8 +247,9 @@ TEST_F(DataWriter, EightProcessesWritingTogetherLoseNoCount) {
 
 // Each damage to an earlier file of the same build, and data of another
 // build or format: the run's own counts replace it.
-class DamagedData : public DataWriter,
-                    public ::testing::WithParamInterface<std::pair<const char*, std::string (*)(std::string)>> {};
+class DamagedData
+    : public DataWriter,
+      public ::testing::WithParamInterface<std::pair<const char*, std::string (*)(std::string)>> {};
 
 std::string replace(std::string text, const std::string& from, const std::string& to) {
     const size_t at = text.find(from);
@@ -270,7 +273,8 @@ const std::pair<const char*, std::string (*)(std::string)> k_damages[] = {
     {"other_build", [](std::string t) { return replace(t, "digest 0", "digest f"); }},
     {"cut_short", [](std::string t) { return t.substr(0, t.size() - 4); }},
     {"other_block", [](std::string t) { return replace(t, "\n1030\t", "\n1031\t"); }},
-    {"count_too_big", [](std::string t) { return replace(t, "\t10\tloop", "\t99999999999999999999\tloop"); }},
+    {"count_too_big",
+     [](std::string t) { return replace(t, "\t10\tloop", "\t99999999999999999999\tloop"); }},
     {"empty", [](std::string) { return std::string(); }},
 };
 
@@ -339,7 +343,9 @@ TEST_F(IndirectData, SlotsNameTheirObjectsAndTheRestCountsAsOther) {
     counters[k_site_a + RYN_INDIRECT_SLOTS] = 4;
     const auto [program, marker] = link_place(reinterpret_cast<void*>(&indirect_marker_a));
     const auto [libc, abs_addr] = link_place(k_libc_abs);
-    EXPECT_EQ(lines(), (Lines{{{0x1004, marker, program}, 5}, {{0x1004, abs_addr, libc}, 3}, {{0x1004, 0, ""}, 6}}));
+    EXPECT_EQ(lines(), (Lines{{{0x1004, marker, program}, 5},
+                              {{0x1004, abs_addr, libc}, 3},
+                              {{0x1004, 0, ""}, 6}}));
 }
 
 TEST_F(IndirectData, LaterWritesAndProcessesAddToTheLinesOfTheirKey) {

@@ -23,11 +23,11 @@ struct CachePolicy {
     bool very_verbose = false;      // trace the dependency listing
     std::string audit_lib_path;     // audit library that lists a program's dependencies
     // The memory checker's choice of fully instrumented targets.
-    bool tell_mode = false;                        // the main program is never fully checked
-    bool no_main_full_instr = false;               // nor when this is set
-    bool check_all_libraries = false;              // every library is
-    std::optional<std::string> check_file_spec;    // check file of the main program
-    std::vector<std::string> memvex_check_list;    // "library[:check file]" checked fully
+    bool tell_mode = false;                      // the main program is never fully checked
+    bool no_main_full_instr = false;             // nor when this is set
+    bool check_all_libraries = false;            // every library is
+    std::optional<std::string> check_file_spec;  // check file of the main program
+    std::vector<std::string> memvex_check_list;  // "library[:check file]" checked fully
 };
 
 class RynCache {
@@ -66,14 +66,14 @@ public:
 
     int ntargets = 0;
     uint32_t nbuckets = 13;
-    std::vector<Node*> table;      // chain heads; nodes are owned by the table
-    std::string base;              // cache directory + "/" + kind
+    std::vector<Node*> table;  // chain heads; nodes are owned by the table
+    std::string base;          // cache directory + "/" + kind
     char scratch[1024] = {};
     ArgCache ignorable_libs;
     ArgCache write_only_libs;
     bool follow_dependencies;
-    const char* kind;              // not owned
-    ExecUtil* util;                // not owned
+    const char* kind;  // not owned
+    ExecUtil* util;    // not owned
     CachePolicy policy;
 
 private:

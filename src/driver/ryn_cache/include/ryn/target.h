@@ -22,8 +22,8 @@ struct TargetOptions {
 
 class Target {
 public:
-    Target(RynCache* cache, const char* base, const char* path, bool is_shared_lib,
-           ExecUtil* util, const TargetOptions& options);
+    Target(RynCache* cache, const char* base, const char* path, bool is_shared_lib, ExecUtil* util,
+           const TargetOptions& options);
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
@@ -50,23 +50,23 @@ public:
     bool stamp_matches() const;
     void dump() const;
 
-    RynCache* cache;              // not owned
-    std::string name;             // absolute path of the file
-    std::string cached_name;      // instrumented copy in the cache
-    std::string cache_dir;        // directory holding cached_name
-    std::string original_name;    // cached_name + ".original"
+    RynCache* cache;            // not owned
+    std::string name;           // absolute path of the file
+    std::string cached_name;    // instrumented copy in the cache
+    std::string cache_dir;      // directory holding cached_name
+    std::string original_name;  // cached_name + ".original"
     bool replaceable;
     bool replaced = false;
-    ExecUtil* util;               // not owned
+    ExecUtil* util;  // not owned
     bool rebuild = true;
     bool is_shared_lib;
     bool valid = false;
     bool has_annotations = false;
     bool full_instr = false;
     bool is_main;
-    std::string checksum;         // 32 hex digits of content and mtime
+    std::string checksum;                      // 32 hex digits of content and mtime
     std::optional<std::string> instr_options;  // check-file text
-    std::string identity_record;  // to be written under the lock; empty if none
+    std::string identity_record;               // to be written under the lock; empty if none
 };
 
 }  // namespace ryn

@@ -53,15 +53,15 @@ struct RynOptions {
     FrontEnd front_end = FrontEnd::general;  // launcher name and -zentor
 
     // Modes.
-    bool analyze_mode = false;        // "analyze", -a, -e, -E, or coverage
-    bool check_mode = false;          // "check"
-    bool collect_mode = false;        // "collect"
-    bool coverage_mode = false;       // "coverage", or -c in collect mode
-    bool experiment_mode = false;     // an experiment option, or coverage without -Wo,
-    bool instrument_mode = false;     // "instrument"
-    bool optimize_mode = false;       // "optimize"
-    bool tell_mode = false;           // -t: report the instrumented path to the caller
-    bool analysis_type_given = false; // -a with a known analysis type
+    bool analyze_mode = false;          // "analyze", -a, -e, -E, or coverage
+    bool check_mode = false;            // "check"
+    bool collect_mode = false;          // "collect"
+    bool coverage_mode = false;         // "coverage", or -c in collect mode
+    bool experiment_mode = false;       // an experiment option, or coverage without -Wo,
+    bool instrument_mode = false;       // "instrument"
+    bool optimize_mode = false;         // "optimize"
+    bool tell_mode = false;             // -t: report the instrumented path to the caller
+    bool analysis_type_given = false;   // -a with a known analysis type
     bool analytics_file_given = false;  // -Wo,-zentor_analytics_file=...
 
     // Settings.
@@ -140,16 +140,16 @@ struct ToolArgs {
 
 // The run's working state, built by the set-up and used by the phases.
 struct RunState {
-    int lav_version = 0;                  // link auditor version; 0 until known
-    bool lav_above_3 = false;             // lav_version is 4 or more
-    std::unique_ptr<RynCache> cache;      // the targets
-    Target* main_target = nullptr;        // owned by cache
-    std::unique_ptr<rcData> rc;           // configuration settings, when read
-    bool main_uses_cxx_runtime = false;   // the program needs the compiler's runtime
-    bool lite_mode = false;               // the checker runs lite: -l, or no annotations
+    int lav_version = 0;                     // link auditor version; 0 until known
+    bool lav_above_3 = false;                // lav_version is 4 or more
+    std::unique_ptr<RynCache> cache;         // the targets
+    Target* main_target = nullptr;           // owned by cache
+    std::unique_ptr<rcData> rc;              // configuration settings, when read
+    bool main_uses_cxx_runtime = false;      // the program needs the compiler's runtime
+    bool lite_mode = false;                  // the checker runs lite: -l, or no annotations
     std::optional<std::string> liblog_path;  // libraries an instrumented run loaded
-    int saved_stdout = -1;                // descriptor 1 before -O redirected it
-    int saved_stderr = -1;                // descriptor 2 before -O redirected it
+    int saved_stdout = -1;                   // descriptor 1 before -O redirected it
+    int saved_stderr = -1;                   // descriptor 2 before -O redirected it
 
     RunState();
     ~RunState();

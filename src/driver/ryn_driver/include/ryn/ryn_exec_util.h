@@ -9,8 +9,7 @@ class RynDriver;
 
 class RynExecUtil : public ExecUtil {
 public:
-    RynExecUtil(const char* component, RynDriver* driver)
-        : ExecUtil(component), driver(driver) {}
+    RynExecUtil(const char* component, RynDriver* driver) : ExecUtil(component), driver(driver) {}
 
     bool replace_target_with_orig(Target* target) override;
     void restore() override;

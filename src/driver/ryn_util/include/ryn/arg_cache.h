@@ -30,7 +30,7 @@ public:
     const char* const* begin() const { return args; }
     const char* const* end() const { return args + count; }
 
-    char** args = nullptr;   // the strings, then a null pointer; owned
+    char** args = nullptr;  // the strings, then a null pointer; owned
     int64_t count = 0;
     int64_t capacity = 0;
 

@@ -19,21 +19,21 @@ namespace ryn {
 class Target;
 
 // Constants of the file-lock protocol.
-constexpr int RYN_LOCK_INTERVAL = 180;      // seconds after which a link lock is stale
-constexpr int RYN_LOCK_RETRY_DELAY = 2;     // scale of the random pause between attempts
-constexpr int RYN_LOCK_RETRY_LIMIT = 10000; // bound on the number of attempts
+constexpr int RYN_LOCK_INTERVAL = 180;       // seconds after which a link lock is stale
+constexpr int RYN_LOCK_RETRY_DELAY = 2;      // scale of the random pause between attempts
+constexpr int RYN_LOCK_RETRY_LIMIT = 10000;  // bound on the number of attempts
 
 // How run_command starts a command and judges its end. The defaults run it
 // in the foreground with the driver's own descriptors and end the run when
 // it fails.
 struct RunOptions {
-    bool no_wait = false;            // return once started; the caller ends it
-    bool tolerate_failure = false;   // a failure returns false instead of ending the run
-    bool ignore_sigint = false;      // an interrupt while waiting reaches the child only
-    int stdout_fd = -1;              // duplicated onto the child's 1 unless -1
-    int stderr_fd = -1;              // duplicated onto the child's 2 unless -1
-    unsigned long stack_limit = 0;   // the child's stack limit; 0 leaves it alone
-    bool unset_ldaudit = false;      // run through the shell with LD_AUDIT unset
+    bool no_wait = false;           // return once started; the caller ends it
+    bool tolerate_failure = false;  // a failure returns false instead of ending the run
+    bool ignore_sigint = false;     // an interrupt while waiting reaches the child only
+    int stdout_fd = -1;             // duplicated onto the child's 1 unless -1
+    int stderr_fd = -1;             // duplicated onto the child's 2 unless -1
+    unsigned long stack_limit = 0;  // the child's stack limit; 0 leaves it alone
+    bool unset_ldaudit = false;     // run through the shell with LD_AUDIT unset
 };
 
 // What check_target asks of a file and how it reports.
@@ -63,8 +63,7 @@ public:
     // warning or an info line returns.
     void report_error(MESSAGE_TYPE type, int err, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
-    [[noreturn]] void fatal(int err, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
+    [[noreturn]] void fatal(int err, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     // Command execution and clean-up.
     bool run_command(const ArgCache* cmd, const RunOptions& options = {});
@@ -92,8 +91,8 @@ public:
     bool is_shared_object(const char* path, bool strict);
     // Copies the data of section `name` into *data; returns its size, or -1
     // (leaving *data alone) when the file has no such section.
-    int extract_section_from_elf(const char* path, const char* name,
-                                 std::vector<char>* data, int* is64);
+    int extract_section_from_elf(const char* path, const char* name, std::vector<char>* data,
+                                 int* is64);
     bool is_64_bit_binary(const char* path);
     std::unique_ptr<ArgCache> ryn_comments(const char* path);
     bool check_target(const char* path, const CheckOptions& options);
@@ -118,9 +117,9 @@ public:
     bool verbose = false;
     bool very_verbose = false;
     bool remove_instrumented = false;
-    ArgCache temp_files;     // removed by cleanup
-    ArgCache locked_files;   // paths this process created link locks for
-    std::string component;   // printed first on every reported line
+    ArgCache temp_files;    // removed by cleanup
+    ArgCache locked_files;  // paths this process created link locks for
+    std::string component;  // printed first on every reported line
 
 private:
     bool reporting_fatal_ = false;  // a fatal report is restoring and cleaning up

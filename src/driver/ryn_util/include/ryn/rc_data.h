@@ -17,9 +17,9 @@ enum class RcCommand : int { none = 0, set = 1, append = 2, remove = 3 };
 class rcData {
 public:
     static constexpr int k_nvars = 6;
-    static constexpr const char* names[k_nvars] = {
-        "IGNORABLE_LIBS",  "IGNORABLE_FUNCTIONS", "IGNORABLE_FUNC_PREFIXES",
-        "FILTERS",         "FULL_LIB_INSTR",      "WRITE_ONLY_LIBS"};
+    static constexpr const char* names[k_nvars] = {"IGNORABLE_LIBS",          "IGNORABLE_FUNCTIONS",
+                                                   "IGNORABLE_FUNC_PREFIXES", "FILTERS",
+                                                   "FULL_LIB_INSTR",          "WRITE_ONLY_LIBS"};
 
     rcData(bool memvex, const char* install_lib_dir, int verbosity, ExecUtil* util);
 
@@ -34,7 +34,7 @@ public:
     RcCommand command = RcCommand::none;  // of the line last read
     bool memvex;
     bool any_file_read = false;
-    ExecUtil* util;               // not owned
+    ExecUtil* util;                                  // not owned
     std::optional<std::string> values[2 * k_nvars];  // front-end slots, then COMMON slots
 };
 

@@ -20,8 +20,7 @@ public:
     // `question` tells apart answers kept in one record file (the mode a
     // version is asked in); `files` are the paths whose content decides the
     // answer.
-    RememberedAnswer(std::string record_path, std::string question,
-                     std::vector<std::string> files);
+    RememberedAnswer(std::string record_path, std::string question, std::vector<std::string> files);
 
     // The answer recorded for the files as they are now. Looks at the files
     // once; call it before asking.

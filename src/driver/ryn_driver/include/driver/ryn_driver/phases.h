@@ -80,13 +80,12 @@ void run_instrument_command(const RynOptions& opts, const ToolArgs& tools,
                             const InstallLocations& loc, RunState& state, ExecUtil& util);
 void run_collect_program(const ToolArgs& tools, const RunState& state, ExecUtil& util);
 void add_runtime_libraries(const RynOptions& opts, RunState& state, ExecUtil& util);
-bool add_use_arg(ArgCache* list, const Target* t, const RynOptions& opts,
-                 const RunState& state);
+bool add_use_arg(ArgCache* list, const Target* t, const RynOptions& opts, const RunState& state);
 void run_use_command(const ArgCache* args, const RynOptions& opts, const InstallLocations& loc,
                      RunState& state, ExecUtil& util);
 void run_experiment_command(const RynOptions& opts, const ToolArgs& tools,
                             const InstallLocations& loc, RunState& state, ExecUtil& util);
-void run_optimize_loop(const RynOptions& opts, const ToolArgs& tools,
-                       const InstallLocations& loc, RunState& state, ExecUtil& util);
+void run_optimize_loop(const RynOptions& opts, const ToolArgs& tools, const InstallLocations& loc,
+                       RunState& state, ExecUtil& util);
 
 }  // namespace ryn

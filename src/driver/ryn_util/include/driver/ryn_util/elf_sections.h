@@ -16,9 +16,9 @@ class ExecUtil;
 
 struct SectionSearch {
     enum class Failure { none, no_ident, bad_elf };
-    Elf_Scn* section = nullptr;   // null when not found or on failure
+    Elf_Scn* section = nullptr;  // null when not found or on failure
     Failure failure = Failure::none;
-    int err = 0;                  // errno at the failure
+    int err = 0;  // errno at the failure
 };
 
 // Finds the first section named exactly `name`; stores in *is64 (when given)
