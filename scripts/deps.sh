@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libelf-dev libdw-dev libmd-dev libunwind-dev libzydis-dev patchelf
-          elfutils binutils bsdutils faketime lcov clang clang-tidy libclang-rt-14-dev groff-base man-db
+          elfutils binutils bsdutils faketime lcov clang clang-format clang-tidy libclang-rt-14-dev groff-base man-db
           dpkg-dev)
 missing=()
 for package in "${packages[@]}"; do

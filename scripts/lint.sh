@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs clang-tidy (the checks in .clang-tidy, warnings as errors) over the
-# driver, the message table, the path functions and the launcher, using the
-# compile commands of a configured build directory (default: build).
+# Checks the layout of every C and C++ source (.clang-format), that the
+# driver's names stay in its namespace, and runs clang-tidy (the checks in
+# .clang-tidy, warnings as errors) over the driver, the message table, the
+# path functions and the launcher, using the compile commands of a configured
+# build directory (default: build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +12,15 @@ if [ ! -f "$build_dir/compile_commands.json" ]; then
   echo "lint: no $build_dir/compile_commands.json; configure the build first" >&2
   exit 1
 fi
+# The fixture programs keep their layout: tests name their line numbers.
+format=$(command -v clang-format-14 || command -v clang-format)
+git ls-files -z '*.cpp' '*.h' '*.c' ':!tests/fixtures/' |
+  xargs -0 "$format" --dry-run --Werror 2> "$build_dir/format.log" ||
+  { grep -E "(warning|error):" "$build_dir/format.log" | head -20 >&2
+    echo "lint: sources not laid out as .clang-format says; run clang-format -i on them" >&2
+    exit 1; }
+echo "lint: layout as .clang-format says"
+
 # Every name the driver defines lives in namespace ryn (or an anonymous one);
 # only the C interface of exports.map stays global, because the launcher and
 # other programs find it by its unmangled name. A new helper left in the global
