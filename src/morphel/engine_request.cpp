@@ -33,6 +33,8 @@ void take_option(const std::string& arg, EngineRequest& request) {
         request.use_location = arg.substr(13);
     } else if (arg.starts_with("-out=")) {
         request.report_file = arg.substr(5);
+    } else if (arg.starts_with("-zentor_analytics_file=")) {
+        request.analytics_file = arg.substr(23);
     } else if (arg.starts_with("-xkalfix=instrument:")) {
         request.data_dir = arg.substr(20);
     } else if (arg.starts_with("-add_depaudit=")) {

@@ -1,6 +1,9 @@
 #include "use_report.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -10,6 +13,7 @@
 
 #include "analysis_reports.h"
 #include "analysis_request.h"
+#include "coverage/analytics_file.h"
 #include "coverage/coverage_summary.h"
 #include "coverage/coverage_table.h"
 #include "coverage/data_loader.h"
@@ -57,6 +61,26 @@ void append_to(const std::string& path, const std::string& text, std::ios::openm
     }
 }
 
+// Puts this target's rows into the analytics file, in place of any it had:
+// every target of a coverage run names the same file. A reader sees the old
+// text or the new one, never half of either.
+void update_analytics_file(const std::string& path, const std::string& object,
+                           const coverage::CoverageSummary& summary) {
+    std::string existing;
+    if (std::ifstream in(path); in) {
+        std::ostringstream text;
+        text << in.rdbuf();
+        existing = text.str();
+    }
+    const std::string temp = path + ".new." + std::to_string(getpid());
+    append_to(temp, coverage::merge_object_analytics(existing, object, summary), std::ios::trunc);
+    if (rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        unlink(temp.c_str());
+        fail_with_errno("cannot write " + path, error);
+    }
+}
+
 }  // namespace
 
 std::string machine_readable_path(const EngineRequest& request) {
@@ -78,6 +102,9 @@ void write_use_report(const EngineRequest& request, std::ostream& text, std::ost
     const coverage::InstrData data = coverage::load_target_data(request.input, location);
     const coverage::FunctionFilter filter = function_filter(request);
     const coverage::CoverageSummary summary = coverage::summarize({data}, filter);
+    if (request.analytics_file) {
+        update_analytics_file(*request.analytics_file, request.input, summary);
+    }
 
     text << request.version_line() << " coverage of " << request.input << "\n"
          << "data: " << location << "\n";

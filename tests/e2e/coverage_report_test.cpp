@@ -3,6 +3,8 @@
 // QVEN_RYN_INSTRDATA_DIR set, its data goes there and adds up run after run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/e2e_support.h"
 #include "support/runtime_support.h"
 
@@ -47,6 +49,27 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     EXPECT_NE(
         ryn_test::read_file(work / "test.1.er/prog.c.gcov").find("    #####:    5:        puts"),
         std::string::npos);
+
+    // With an analytics file named, coverage writes that file in place of a
+    // stale one, and starts no experiment.
+    const std::string analytics = work / "coverage.tsv";
+    ryn_test::write_file(analytics, "stale\n");
+    for (int run = 0; run < 2; ++run) {
+        const RunResult summary =
+            ryn({"coverage", "-M", "-Wo,-zentor_analytics_file=" + analytics, program});
+        ASSERT_EQ(summary.status, 0) << summary.err;
+    }
+    const std::string rows = ryn_test::read_file(analytics);
+    const std::string key = "\nobject\t-\t" + program + "\t";
+    ASSERT_NE(rows.find(key), std::string::npos) << rows;
+    const std::string numbers = rows.substr(rows.find(key) + key.size());
+    // One target: the total, right under the two header lines, is its row.
+    const size_t total = rows.find('\n', rows.find('\n') + 1) + 1;
+    EXPECT_EQ(rows.substr(total, rows.find('\n', total) - total),
+              "total\t-\t-\t" + numbers.substr(0, numbers.find('\n')))
+        << rows;
+    EXPECT_NE(rows.find("\nfunction\tmain\t" + program + "\t1\t1\t"), std::string::npos) << rows;
+    EXPECT_FALSE(std::filesystem::exists(work / "test.2.er"));
 
     // A second run with an argument adds to the same data.
     ASSERT_EQ(ryn_test::run({work / "prog.instr", "x"}, env, work.path()).status, 0);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -236,6 +237,7 @@ bool GeneralCommandLine::process_ryn_driver_arg(char**& cursor) {
         tools.use_args.add_arg(payload);
         if (has_prefix(arg, "-Wo,-zentor_analytics_file=")) {
             opts.analytics_file_given = true;
+            opts.analytics_file = payload + strlen("-zentor_analytics_file=");
         }
         return take(1);
     }

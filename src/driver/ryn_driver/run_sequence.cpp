@@ -135,10 +135,13 @@ void RynDriver::run_phases() {
         run_collect_program(tools, state_, util);
     }
     add_runtime_libraries(opts, state_, util);
-    // Reports named with -o are written afresh by the final phase; a stale
-    // one must not survive a failing phase.
+    // Reports named with -o, and coverage's analytics file, are written
+    // afresh by the final phase; a stale one must not survive a failing phase.
     for (const char* file : opts.output_files) {
         unlink(file);
+    }
+    if (opts.coverage_mode && opts.analytics_file) {
+        unlink(opts.analytics_file->c_str());
     }
     if (experiment_runs(opts, loc)) {
         run_experiment_command(opts, tools, loc, state_, util);

@@ -203,4 +203,35 @@ TEST(AnalyticsFile, HoldsTheTotalEveryFileAndEveryFunction) {
               "function\tmain\t/p/prog\t1\t1\t1\t1\t4\t4\t1\t1\n");
 }
 
+// The engine writes the file one target at a time: each target replaces its
+// own rows, and the total adds up the targets.
+TEST(AnalyticsFile, TargetsMergeAndAReportedTargetReplacesItsRows) {
+    const auto summary_of = [](const char* object, uint64_t count) {
+        return coverage::summarize(
+            {{object, "d", "x", {coverage::Block{0x10, 4, 2, 1, count, "f", "/p/a.c"}}, {}, {}}},
+            coverage::FunctionFilter());
+    };
+    const std::string header =
+        "ryn-analytics 1\n"
+        "kind\tname\tobject\tfunctions_run\tfunctions\tblocks_run\tblocks\t"
+        "instructions_run\tinstructions\tlines_run\tlines\n";
+    const std::string prog =
+        merge_object_analytics("stale text", "/p/prog", summary_of("/p/prog", 0));
+    const std::string both = merge_object_analytics(prog, "/p/lib.so", summary_of("/p/lib.so", 3));
+    EXPECT_EQ(both, header +
+                        "total\t-\t-\t1\t2\t1\t2\t4\t8\t1\t2\n"
+                        "object\t-\t/p/prog\t0\t1\t0\t1\t0\t4\t0\t1\n"
+                        "object\t-\t/p/lib.so\t1\t1\t1\t1\t4\t4\t1\t1\n"
+                        "file\t/p/a.c\t/p/prog\t0\t1\t0\t1\t0\t4\t0\t1\n"
+                        "file\t/p/a.c\t/p/lib.so\t1\t1\t1\t1\t4\t4\t1\t1\n"
+                        "function\tf\t/p/prog\t0\t1\t0\t1\t0\t4\t0\t1\n"
+                        "function\tf\t/p/lib.so\t1\t1\t1\t1\t4\t4\t1\t1\n");
+    // Reported again after a run, the program's rows change and the
+    // library's stay.
+    const std::string again = merge_object_analytics(both, "/p/prog", summary_of("/p/prog", 5));
+    EXPECT_NE(again.find("total\t-\t-\t2\t2\t2\t2\t8\t8\t2\t2\n"), std::string::npos) << again;
+    EXPECT_NE(again.find("object\t-\t/p/lib.so\t1\t1\t"), std::string::npos);
+    EXPECT_EQ(again.find("/p/prog\t0\t"), std::string::npos) << again;
+}
+
 }  // namespace

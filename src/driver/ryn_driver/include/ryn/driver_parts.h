@@ -96,6 +96,7 @@ struct RynOptions {
     std::optional<std::string> redirect_file;      // -O
     std::optional<std::string> target_path;        // the target as named, before any ':'
     std::optional<std::string> check_file_spec;    // what follows the target's first ':'
+    std::optional<std::string> analytics_file;     // -Wo,-zentor_analytics_file=FILE
 
     // Lists.
     ArgCache output_files;        // reports named with -o, removed before the final phase
