@@ -218,17 +218,25 @@ row "engine runs of the eight (most over $runs tries)" "$most" - "= 33" "$(meets
 make_program many 1000 0 prog1000
 make_program many 100 0 prog100
 cold_reps=$((runs < 3 ? runs : 3))
-# Samples of the two sizes alternate, so that both see the same load.
+# alternate SAMPLER REPS SMALL LARGE: REPS samples of each size, taken in
+# turns so that both see the same load, appended to the arrays named SMALL
+# and LARGE. A sample of the small program is ten runs, as long as one of the
+# large.
+alternate() {
+  local sampler=$1 reps=$2 result
+  local -n small=$3 large=$4
+  for _ in $(seq 1 "$reps"); do
+    use_cache many100
+    result=$("$sampler" many/prog100 101 10)
+    small+=("$result")
+    use_cache many1000
+    result=$("$sampler" many/prog1000 1001 1)
+    large+=("$result")
+  done
+}
 cold100=()
 cold1000=()
-for _ in $(seq 1 "$cold_reps"); do
-  use_cache many100
-  result=$(cold_sample many/prog100 101 10)
-  cold100+=("$result")
-  use_cache many1000
-  result=$(cold_sample many/prog1000 1001 1)
-  cold1000+=("$result")
-done
+alternate cold_sample "$cold_reps" cold100 cold1000
 sleep "$settle"
 for n in 100 1000; do
   use_cache "many$n"
@@ -236,14 +244,7 @@ for n in 100 1000; do
 done
 warm100=()
 warm1000=()
-for _ in $(seq 1 "$runs"); do
-  use_cache many100
-  result=$(warm_sample many/prog100 101 10)
-  warm100+=("$result")
-  use_cache many1000
-  result=$(warm_sample many/prog1000 1001 1)
-  warm1000+=("$result")
-done
+alternate warm_sample "$runs" warm100 warm1000
 for field in 1 2 3; do
   small_size=$(printf '%s\n' "${cold100[@]}" | column "$field")
   large_size=$(printf '%s\n' "${cold1000[@]}" | column "$field")

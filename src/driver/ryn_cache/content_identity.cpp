@@ -19,10 +19,6 @@ constexpr const char* k_record_tag = "ryn-identity 1";
 constexpr size_t k_digest_len = 32;
 constexpr size_t k_record_limit = 8192;
 
-bool same_time(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 bool before_margin(const timespec& t, const timespec& started) {
     // Whole seconds suffice: the margin is far coarser than the nanoseconds.
     return t.tv_sec < started.tv_sec - k_identity_margin_seconds ||
@@ -50,6 +46,16 @@ std::string identity_text(const FileIdentity& id) {
     return fields;
 }
 
+bool same_time(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::string record_check(const std::string& text) {
+    char check[MD5_DIGEST_STRING_LENGTH];
+    MD5Data(reinterpret_cast<const uint8_t*>(text.data()), text.size(), check);
+    return check;
+}
+
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
            same_time(mtime, other.mtime) && same_time(ctime, other.ctime);
@@ -73,10 +79,7 @@ std::string identity_record_text(const std::string& path, const FileIdentity& id
                                  const std::string& digest) {
     // The check covers the whole record, so a damaged digest is never trusted.
     const std::string body = identity_fields(id) + digest + " ";
-    char check[MD5_DIGEST_STRING_LENGTH];
-    const std::string checked = body + path;
-    MD5Data(reinterpret_cast<const uint8_t*>(checked.data()), checked.size(), check);
-    return body + check + " " + path + "\n";
+    return body + record_check(body + path) + " " + path + "\n";
 }
 
 std::optional<std::string> digest_from_record(const std::string& record, const std::string& path,

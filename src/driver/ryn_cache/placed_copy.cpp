@@ -21,10 +21,6 @@ namespace {
 
 constexpr size_t k_compare_block = 1 << 20;
 
-bool same_time(const timespec& a, const timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // What a copy keeping mode and times shows without its bytes being read. The
 // same inode would be the cached file itself, not a copy of it.
 bool looks_like_copy(const struct stat& from, const struct stat& to) {

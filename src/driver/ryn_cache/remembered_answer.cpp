@@ -1,7 +1,6 @@
 // Remembered answers: the record's text, its checks and when it may be kept.
 #include "driver/ryn_cache/remembered_answer.h"
 
-#include <md5.h>
 #include <sys/stat.h>
 
 #include <utility>
@@ -12,18 +11,12 @@ namespace {
 
 constexpr const char* k_answer_tag = "ryn-answer 1\n";
 
-std::string check_of(const std::string& text) {
-    char check[MD5_DIGEST_STRING_LENGTH];
-    MD5Data(reinterpret_cast<const uint8_t*>(text.data()), text.size(), check);
-    return check;
-}
-
 }  // namespace
 
 std::string remembered_answer_text(const std::string& key, const std::string& answer) {
     // The check covers key and answer: a damaged answer is never trusted.
     const std::string body = key + answer + "\n";
-    return body + check_of(body) + "\n";
+    return body + record_check(body) + "\n";
 }
 
 RememberedAnswer::RememberedAnswer(std::string record_path, std::string question,

@@ -46,10 +46,6 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
     const std::string audit_lib = dir.find("/lib/compilers") != std::string::npos
                                       ? dir + "/amd64/ryndl.so"
                                       : dir + "/../lib/compilers/amd64/ryndl.so";
-    char command[1024];
-    snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
-             shell_quote(audit_lib).c_str(), shell_quote(loc.program_name.value_or("")).c_str());
-
     // The answer comes from the library loaded into the launcher; while
     // neither file changes, the one a run asked before still holds.
     std::optional<RememberedAnswer> memory;
@@ -60,6 +56,10 @@ int probe_lav_version(const RynOptions& opts, const InstallLocations& loc, RunSt
             return finish(opts, state, util, *known);
         }
     }
+
+    char command[1024];
+    snprintf(command, sizeof command, "QVEN_RYN_AUDIT_VERSION=yes LD_AUDIT=%s %s\n",
+             shell_quote(audit_lib).c_str(), shell_quote(loc.program_name.value_or("")).c_str());
 
     ryn::ProbeCommand probe;
     probe.args = {loc.program_name.value_or("")};

@@ -24,6 +24,13 @@ struct FileIdentity {
 
 FileIdentity identity_of(const struct stat& st);
 
+// Equal to the nanosecond.
+bool same_time(const timespec& a, const timespec& b);
+
+// The 32-digit MD5 of a record's text, which a record carries so that a
+// damaged one is never trusted.
+std::string record_check(const std::string& text);
+
 // The identity as seven decimal numbers separated by blanks.
 std::string identity_text(const FileIdentity& id);
 
