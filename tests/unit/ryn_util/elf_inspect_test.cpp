@@ -44,7 +44,7 @@ std::string signed_copy(const TempDir& dir, const std::string& input, const std:
         dir / name);
 }
 
-TEST(IsSharedObject, OnlyLibrariesAreSharedObjects) {
+TEST(IsSharedObject, OnlyLibrariesAreAndOtherFilesEndTheRunWhenStrict) {
     TempDir dir;
     const std::string pie = build_program(dir, "pie", false);
     const std::string no_pie = build_program(dir, "no_pie", false, "-no-pie");
@@ -53,25 +53,18 @@ TEST(IsSharedObject, OnlyLibrariesAreSharedObjects) {
         made({"objcopy", "--strip-all", pie, dir / "stripped"}, dir / "stripped");
     const std::string lib = dir / "libq.so";
     compile_c("int q(void) { return 7; }\n", lib, "-shared -fPIC");
-    ASSERT_NE(run({"readelf", "-h", pie}).out.find("DYN"), std::string::npos);
-
-    ExecUtil util("ryn");
-    for (const bool strict : {false, true}) {
-        EXPECT_FALSE(util.is_shared_object(pie.c_str(), strict));
-        EXPECT_FALSE(util.is_shared_object(stripped.c_str(), strict));
-        EXPECT_FALSE(util.is_shared_object(no_pie.c_str(), strict));
-        EXPECT_TRUE(util.is_shared_object(lib.c_str(), strict));
-    }
-}
-
-TEST(IsSharedObject, OtherFilesAreNotOrEndTheRunWhenStrict) {
-    TempDir dir;
     const std::string object = dir / "q.o";
     compile_c("int q(void) { return 7; }\n", object, "-c");
     const std::string text = dir / "notes.txt";
     write_file(text, "not an ELF file\n");
 
     ExecUtil util("ryn");
+    for (const bool strict : {false, true}) {
+        for (const std::string& program : {pie, stripped, no_pie}) {
+            EXPECT_FALSE(util.is_shared_object(program.c_str(), strict)) << program;
+        }
+        EXPECT_TRUE(util.is_shared_object(lib.c_str(), strict));
+    }
     EXPECT_FALSE(util.is_shared_object(text.c_str(), false));
     EXPECT_FALSE(util.is_shared_object(object.c_str(), false));
     EXPECT_EXIT(util.is_shared_object(text.c_str(), true), ExitedWithCode(1),
@@ -84,50 +77,14 @@ TEST(IsSharedObject, OtherFilesAreNotOrEndTheRunWhenStrict) {
                             " (errno = 2) No such file or directory\n"));
 }
 
-// A crafted file's .comment may occupy no file space yet claim 2^56 bytes;
-// copying that claim once ended the driver with an allocation failure.
-TEST(SectionCopies, ASectionWithoutFileSpaceHasNoBytes) {
-    TempDir dir;
-    // Assembled on its own: a compiler's own .comment text would make the
-    // assembler write the claimed size out.
-    const std::string source = dir / "nobits.s";
-    write_file(source,
-               ".section .comment,\"\",@nobits\n.skip 0x100000000000000\n"
-               ".text\n.globl f\nf: ret\n");
-    const std::string object = made({"cc", "-c", source, "-o", dir / "nobits.o"}, dir / "nobits.o");
-    ASSERT_NE(run({"readelf", "-S", object}).out.find("NOBITS"), std::string::npos);
-
-    ExecUtil util("ryn");
-    std::vector<char> copy(3, 'x');
-    EXPECT_EQ(util.extract_section_from_elf(object.c_str(), ".comment", &copy, nullptr), 0);
-    EXPECT_TRUE(copy.empty());
-    EXPECT_TRUE(util.ryn_comments(object.c_str())->empty());
-    EXPECT_TRUE(util.check_target(object.c_str(), {.require_annotations = false}));
-}
-
-// check_target's options, except that annotations are required only when asked.
-struct Options {
-    const char* lock_dir = nullptr;
-    int level = 0;
-    bool write_check = false;
-    bool skip_instr_check = false;
-    MESSAGE_TYPE severity = MSG_WARNING;
-    bool require_annotations = false;
-    bool* previously_instrumented = nullptr;
-    bool* has_annotations = nullptr;
-};
-
 // Whether the file can be instrumented, and what the check said.
 using Outcome = std::pair<bool, std::string>;
 
-bool check(ExecUtil& util, const std::string& path, const Options& o) {
-    return util.check_target(
-        path.c_str(),
-        CheckOptions{o.lock_dir, o.level, o.write_check, o.skip_instr_check, o.severity,
-                     o.require_annotations, o.previously_instrumented, o.has_annotations});
+bool check(ExecUtil& util, const std::string& path, const CheckOptions& o) {
+    return util.check_target(path.c_str(), o);
 }
 
-Outcome checked(ExecUtil& util, const std::string& path, const Options& o) {
+Outcome checked(ExecUtil& util, const std::string& path, const CheckOptions& o) {
     testing::internal::CaptureStderr();
     const bool usable = check(util, path, o);
     return {usable, testing::internal::GetCapturedStderr()};
@@ -168,11 +125,11 @@ std::string signed_warning(const std::string& path, const char* severity = "warn
            ". This will invalidate the signature.\n";
 }
 
-TEST_F(TargetCheck, StrippedUnwritableAndNonElfFilesAreRefused) {
-    EXPECT_EQ(checked(util_, f_->stripped, {}), (Outcome{false, ""}));
-    const Outcome loud{false,
-                       "ryn (warning): Cannot instrument stripped binary: " + f_->stripped + "\n"};
-    EXPECT_EQ(checked(util_, f_->stripped, {.level = 1}), loud);
+// One case per branch of the check; "Prepared binary" opens every talkative
+// check of an annotated file.
+TEST_F(TargetCheck, RefusalsAndWarningsSayWhyOnlyWhenAsked) {
+    const std::string& stripped = f_->stripped;
+    EXPECT_EQ(checked(util_, stripped, {}), (Outcome{false, ""}));
     EXPECT_EQ(checked(util_, f_->dir.path(), {.level = 1, .write_check = true}),
               (Outcome{false, "ryn (warning): Will not instrument " + f_->dir.path() +
                                   ": Cannot replace.\n\n"}));
@@ -180,39 +137,34 @@ TEST_F(TargetCheck, StrippedUnwritableAndNonElfFilesAreRefused) {
     EXPECT_EXIT(check(util_, f_->dir / "signature", {}), ExitedWithCode(1),
                 testing::Eq("ryn (error): Invalid elf file seen on input: " +
                             (f_->dir / "signature") + "\n"));
-    // -v -v raises a quiet check to level 1.
-    util_.very_verbose = true;
-    EXPECT_EQ(checked(util_, f_->stripped, {}), loud);
-}
 
-TEST_F(TargetCheck, AnnotationsAreRequiredOnlyWhenAsked) {
     bool has = true;
-    EXPECT_EQ(checked(util_, f_->plain, {.level = 1, .has_annotations = &has}),
+    EXPECT_EQ(checked(util_, f_->plain,
+                      {.level = 1, .require_annotations = false, .has_annotations = &has}),
               (Outcome{true, ""}));
     EXPECT_FALSE(has);
-    EXPECT_EQ(checked(util_, f_->plain, {.require_annotations = true}), (Outcome{false, ""}));
-    EXPECT_EQ(checked(util_, f_->plain, {.level = 1, .require_annotations = true}),
+    EXPECT_EQ(checked(util_, f_->plain, {.level = 1}),
               (Outcome{false, "ryn (warning): No compiler annotations in the binary " + f_->plain +
                                   ". Please see the documentation for -xkalnote flag.\n"}));
-    EXPECT_EQ(checked(util_, f_->annotated, {.require_annotations = true, .has_annotations = &has}),
-              (Outcome{true, ""}));
+    EXPECT_EQ(checked(util_, f_->annotated, {.has_annotations = &has}), (Outcome{true, ""}));
     EXPECT_TRUE(has);
-    EXPECT_EQ(checked(util_, f_->annotated, {.level = 1, .require_annotations = true}),
-              (Outcome{true, prepared(f_->annotated)}));
-}
 
-TEST_F(TargetCheck, SignedFilesWarnAtLevelOneAndEndTheRunAtSeverityError) {
     EXPECT_EQ(checked(util_, f_->signed_annotated, {}), (Outcome{true, ""}));
-    EXPECT_EQ(checked(util_, f_->signed_plain, {}), (Outcome{true, ""}));
     EXPECT_EQ(
         checked(util_, f_->signed_annotated, {.level = 1}),
         (Outcome{true, prepared(f_->signed_annotated) + signed_warning(f_->signed_annotated)}));
-    EXPECT_EQ(checked(util_, f_->signed_plain, {.level = 1}),
+    EXPECT_EQ(checked(util_, f_->signed_plain, {.level = 1, .require_annotations = false}),
               (Outcome{true, signed_warning(f_->signed_plain)}));
     for (const std::string& path : {f_->signed_annotated, f_->signed_plain}) {
-        EXPECT_EXIT(check(util_, path, {.severity = MSG_ERROR}), ExitedWithCode(1),
-                    testing::Eq(signed_warning(path, "error")));
+        EXPECT_EXIT(check(util_, path, {.severity = MSG_ERROR, .require_annotations = false}),
+                    ExitedWithCode(1), testing::Eq(signed_warning(path, "error")));
     }
+
+    // -v -v raises a quiet check to level 1.
+    util_.very_verbose = true;
+    EXPECT_EQ(
+        checked(util_, stripped, {}),
+        (Outcome{false, "ryn (warning): Cannot instrument stripped binary: " + stripped + "\n"}));
 }
 
 TEST_F(TargetCheck, InstrumentedFilesAreNotInstrumentedAgain) {
@@ -227,12 +179,11 @@ TEST_F(TargetCheck, InstrumentedFilesAreNotInstrumentedAgain) {
     EXPECT_EQ(checked(util_, path, {.level = 2, .previously_instrumented = &previously}),
               (Outcome{false, prepared(path)}));
     EXPECT_TRUE(previously);
-    EXPECT_EQ(checked(util_, path, {}), (Outcome{false, ""}));
     EXPECT_EQ(checked(util_, path, {.skip_instr_check = true}), (Outcome{true, ""}));
-    const std::string refusal = "ryn (warning): " + path +
-                                " has been previously instrumented or optimized by memvex, "
-                                "zentor, or kalfix. Will not reinstrument.\n";
-    EXPECT_EQ(checked(util_, path, {.level = 1}), (Outcome{false, prepared(path) + refusal}));
+    EXPECT_EQ(checked(util_, path, {.level = 1}),
+              (Outcome{false, prepared(path) + "ryn (warning): " + path +
+                                  " has been previously instrumented or optimized by memvex, "
+                                  "zentor, or kalfix. Will not reinstrument.\n"}));
 
     ExecUtil zentor("zentor");
     EXPECT_EQ(checked(zentor, path, {.level = 1}).second,

@@ -40,16 +40,19 @@ Strings listed(rcData rc, const char* name) {
     return {list.begin(), list.end()};
 }
 
+// A NUL byte hides the rest of its line, newline included, from the text:
+// the line still stands alone and is counted.
 TEST(RcFormat, AFaultyLineKeepsWhatCameBeforeButTheFileCountsAsUnread) {
     RcWorld w;
     const std::string long_item(3000, 'x');
     rcData rc = w.read("# comment\nset IGNORABLE_LIBS li\\\nbA.so\n\t \nappend IGNORABLE_LIBS " +
-                       long_item + "\nbogus \\\nIGNORABLE_LIBS\nset FILTERS never\n");
+                       long_item + "\nappend IGNORABLE_LIBS n" + std::string(1, '\0') +
+                       "hidden\nbogus \\\nIGNORABLE_LIBS\nset FILTERS never\n");
     // A joined line is reported with the number of its first physical line.
     EXPECT_EQ(w.err,
               "ryn (info): Processed ./.ryn.rc for default settings\nryn (warning): "
-              "Unrecognized command in ./.ryn.rc on line 6: bogus\n\n");
-    EXPECT_EQ(rc.values[LIBS], "libA.so:" + long_item);
+              "Unrecognized command in ./.ryn.rc on line 7: bogus\n\n");
+    EXPECT_EQ(rc.values[LIBS], "libA.so:" + long_item + ":n");
     EXPECT_FALSE(rc.values[FILTERS] || rc.any_file_read);
     EXPECT_FALSE(rc.optString("", "IGNORABLE_LIBS", false));
 
@@ -57,28 +60,6 @@ TEST(RcFormat, AFaultyLineKeepsWhatCameBeforeButTheFileCountsAsUnread) {
     EXPECT_TRUE(w.err.ends_with(
         "Unrecognized Variable in ./.ryn.rc on line 1: " + std::string(64, 'V') + "\n\n"))
         << w.err;
-}
-
-// A NUL byte hides the rest of its line, newline included, from the text:
-// each line must still stand alone, be counted, and cost no more memory than
-// its own length (the reader once doubled its buffer for every such line).
-TEST(RcFormat, ANulByteHidesTheRestOfItsLineOnly) {
-    RcWorld w;
-    std::string file;
-    Strings expected;
-    for (int i = 0; i < 12; ++i) {
-        file += "append IGNORABLE_LIBS l" + std::to_string(i) + std::string(1, '\0') + "hidden\n";
-        expected.push_back("l" + std::to_string(i));
-    }
-    file += std::string(1, '\0') + "\nappend IGNORABLE_LIBS last\nbogus\n";
-    expected.push_back("last");
-    const rcData rc = w.read(file);
-    EXPECT_EQ(rc.values[LIBS], "l0:l1:l2:l3:l4:l5:l6:l7:l8:l9:l10:l11:last");
-    EXPECT_TRUE(w.err.ends_with("Unrecognized command in ./.ryn.rc on line 15: bogus\n\n"))
-        << w.err;
-
-    rcData again = w.read(file.substr(0, file.rfind("bogus")));
-    EXPECT_EQ(listed(again, "IGNORABLE_LIBS"), expected);
 }
 
 TEST(RcFormat, PrefixesPickTheSlotAndCommandsEditIt) {

@@ -1,18 +1,25 @@
-// The general front end's command line: which options each mode accepts, and
-// what they record: flags, values, the argument lists of the later phases,
-// and the target with its arguments.
-#include <gtest/gtest.h>
-
+// The front ends' command lines: which options each mode of the general one
+// accepts, and what the options of either record: flags, values, the
+// argument lists of the later phases, the -c forms, the target with its
+// arguments and check file. The checker's values handed on unchanged are
+// checked in the run-information file they end up in.
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "driver_argv.h"
+#include <gtest/gtest.h>
+
 #include "ryn/ryn_exec_util.h"
+#include "setup_fixture.h"
 #include "support/test_support.h"
 
 using namespace ryn;
 
 namespace {
+
+using ryn_test::exists;
+using setup_test::items;
+using setup_test::Strings;
 
 enum Mode : unsigned { INSTR = 1, COLLECT = 2, ANALYZE = 4, COVERAGE = 8, OPT = 16, CHECK = 32 };
 constexpr unsigned ALL = 63, DATA = ANALYZE | COLLECT | COVERAGE;
@@ -29,51 +36,23 @@ void parse_in(const char* mode, std::vector<std::string> args) {
 TEST(OptionsByMode, EachOptionIsAcceptedExactlyInItsModes) {
     const ryn_test::TempDir tmp;
     const std::string dir = tmp.path();
-    ryn_test::write_file(dir + "/libs", "");
+    // One option per way of refusing: its own mode test, or the mode
+    // handler that takes it.
     const std::vector<std::pair<std::vector<std::string>, unsigned>> rows = {
         {{"-i", "on"}, ALL & ~(INSTR | CHECK)},
         {{"-D", dir}, ALL & ~(CHECK | OPT)},
-        {{"-n"}, ALL},
-        {{"-S"}, ALL & ~(CHECK | OPT)},
-        {{"-U", "name"}, ALL & ~(CHECK | OPT)},
-        {{"-M"}, ALL & ~(CHECK | OPT)},
         {{"-c"}, COLLECT},
-        {{"-v"}, ALL},
-        {{"-z"}, ALL},
-        {{"-Yo," + dir}, ALL},
-        {{"-s", ".d"}, ALL & ~CHECK},
-        {{"-Wo,-x"}, ALL},
-        {{"-R"}, ALL & ~CHECK},
-        {{"-r"}, ALL & ~(CHECK | OPT)},
-        {{"-o", dir + "/o.txt"}, ALL & ~CHECK},
-        {{"-I", dir + "/data"}, ALL & ~CHECK},
-        {{"-l", "libx.so"}, ALL},
-        {{"-L", dir + "/libs"}, ALL},
-        {{"-u"}, ALL & ~(CHECK | INSTR)},
         {{"-O", dir + "/log"}, COLLECT},
+        {{"-n"}, ALL},
+        {{"-o", dir + "/o.txt"}, ALL & ~CHECK},
+        {{"-u"}, ALL & ~(CHECK | INSTR)},
         {{"-X"}, ALL & ~OPT},
-        {{"-zentor"}, ALL},
-        {{"-d", dir}, DATA},
-        {{"-C", "on"}, DATA},
-        {{"-A", "x"}, DATA},
         {{"-vv"}, ALL},
-        {{"-keeptmp"}, ALL},
-        {{"-O3"}, OPT},
-        {{"-f"}, OPT},
-        {{"-Qy"}, OPT},
-        {{"-Qn"}, OPT},
-        {{"-xinline=no"}, OPT},
-        {{"-a", "bbc"}, DATA},
-        {{"-e"}, DATA},
+        {{"-d", dir}, DATA},
         {{"-E", "x"}, DATA},
-        {{"-Wa,-x"}, DATA},
+        {{"-O3"}, OPT},
         {{"-g"}, INSTR},
         {{"-m", "on"}, COLLECT | INSTR},
-        {{"-K"}, COLLECT | INSTR},
-        {{"-k"}, COLLECT | INSTR},
-        {{"-N", "libx.so"}, COLLECT | INSTR},
-        {{"-t"}, COLLECT | INSTR},
-        {{"-Wi,-x"}, COLLECT | INSTR},
         {{"-b"}, 0},
         {{"-F", "x"}, COVERAGE},
         {{"-Q"}, 0},
@@ -178,6 +157,63 @@ TEST(OptionEffects, CheckFilePartIsCutAndEverythingAfterTheTargetIsItsOwn) {
     EXPECT_EQ(opts.target_is_shared, TargetKind::executable);
     const auto library = parsed({"ryn", "collect", ryn_test::stage_lib("amd64/ryndl.so")});
     EXPECT_EQ(library->options().target_is_shared, TargetKind::shared_object);
+}
+
+// The words of `text`, split at blanks.
+Strings words(const std::string& text) {
+    Strings out;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) {
+        out.push_back(word);
+    }
+    return out;
+}
+
+TEST(MemvexOptions, SettingsAreStoredAndRecordedAsTyped) {
+    const setup_test::SetupWorld w;
+    ryn_test::write_file(w.cwd / "list", "libA.so\n\n   \t\nlibB.so  \t\n  libC.so:chk\nlibD.so");
+    ASSERT_TRUE(
+        ryn_test::compile_c("int f(void) { return 1; }\n", w.cwd / "libE.so", "-shared -fPIC"));
+    // A blank in the path must not let the removal of old results reach "<cwd>/a".
+    ASSERT_EQ(ryn_test::run_shell("mkdir -p 'a b/p.analyze/dynamic/old' a && touch 'a b/p' a/keep",
+                                  w.cwd.path())
+                  .status,
+              0);
+    const std::string recorded =
+        "-K -k -s -S 12x -i memcheck -Yo,/eng -Wi,-a=1 -W o,-a=1 -Wd,-u -Wd,-c -Wd,-P/rt "
+        "-c libnone.so:file -c list:x -c libE.so -c -";
+    Strings args = words(recorded + " -a -v -v -t");
+    args.push_back("a b/p:x:y");
+    const auto d = w.memvex(args);
+    const RynOptions& opts = d->options();
+    const ToolArgs& tools = d->tool_args();
+    // Joined options are recorded as two words, split after the letter.
+    EXPECT_EQ(
+        tools.instrument_record.sprint(),
+        "-K -k -s -S 12x -i memcheck -Y o,/eng -W i,-a=1 -W o,-a=1 -W d,-u -W d,-c -W d,-P/rt "
+        "-c libnone.so:file -c list:x -c libE.so -c -");
+    EXPECT_EQ(items(opts.memvex.memvex_check_list),
+              (Strings{"libnone.so", "libA.so", "libB.so", "  libC.so:chk", "libD.so", "libE.so"}));
+    EXPECT_EQ(items(tools.engine_passthrough_args), (Strings{"-a=1", "-a=1"}));
+    EXPECT_TRUE(opts.k_option && opts.skip_bad_libraries && opts.memvex.memvex_c_flag &&
+                opts.verbose && opts.very_verbose && opts.tell_mode &&
+                opts.memvex.check_all_libraries);
+    EXPECT_FALSE(opts.read_rc_files || opts.memvex.data_race_mode || opts.memvex.memvex_u_flag ||
+                 opts.follow_dependencies || opts.use_rc_library_lists || opts.replace_in_place);
+    const std::string dynamic = w.cwd / "a b/p.analyze/dynamic";
+    EXPECT_EQ((Strings{std::to_string(opts.memvex.memvex_S_value), *d->locations().morphel_dir,
+                       *d->locations().memvex_lib_dir, *opts.target_path, *opts.check_file_spec,
+                       *opts.memvex.analyzer_dir}),
+              (Strings{"12", "/eng", "/rt", "a b/p", "x:y", dynamic + "/latest"}));
+    EXPECT_TRUE(exists(dynamic) && exists(w.cwd / "a/keep"));
+    EXPECT_FALSE(exists(dynamic + "/old"));
+
+    const auto d2 = w.memvex({"-Wd,-c", "-Wd,-u", "-i", "dataraces", "-H", "-", "prog:chk"});
+    const RynOptions& opts2 = d2->options();
+    EXPECT_TRUE(opts2.memvex.memvex_u_flag && opts2.memvex.data_race_mode &&
+                !opts2.memvex.memvex_c_flag);
+    EXPECT_EQ((Strings{*opts2.memvex.html_report, *opts2.target_path, *opts2.check_file_spec}),
+              (Strings{"-", "prog", "chk"}));
 }
 
 }  // namespace
