@@ -92,26 +92,6 @@ TEST_F(TargetCache, AddTargetResolvesPathsLookupDoesNot) {
     EXPECT_EQ(cache().ntargets, 3);
 }
 
-class Dependencies : public cache_test::CacheFixture {
-protected:
-    void SetUp() override {
-        CacheFixture::SetUp();
-        library("a");
-        library("b");
-        // The system's own libraries are ignorable, as the installed ryn.rc makes them.
-        RynCache& cache = open_cache("ryn", true);
-        for (const char* system_dir : {"/lib/", "/lib64/", "/usr/lib/", "/usr/lib64/"}) {
-            cache.ignorable_libs.add_arg(system_dir);
-        }
-    }
-
-    bool known(const std::string& path) {
-        bool created = true;
-        cache().lookup(path.c_str(), true, &created, {});
-        return !created;
-    }
-};
-
 // A program that prints the given lines, standing in for a listing: with no
 // audit library at the configured place the loader runs the program itself.
 std::string lister(const std::string& path, const std::vector<std::string>& lines) {
@@ -123,7 +103,21 @@ std::string lister(const std::string& path, const std::vector<std::string>& line
     return path;
 }
 
-TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
+using TargetReuse = cache_test::CacheFixture;
+
+TEST_F(TargetReuse, DependenciesAreOneTargetPerFileHoweverListedAndIgnorableOnesDropped) {
+    library("a");
+    library("b");
+    open_cache("ryn", true);
+    // The system's own libraries are ignorable, as the installed ryn.rc makes them.
+    for (const char* ignorable : {"/lib/", "/lib64/", "/usr/lib/", "/usr/lib64/", "libb"}) {
+        cache().ignorable_libs.add_arg(ignorable);
+    }
+    const auto known = [&](const std::string& path) {
+        bool created = true;
+        cache().lookup(path.c_str(), true, &created, {});
+        return !created;
+    };
     ASSERT_EQ(symlink((dir / "liba.so").c_str(), (dir / "alias.so").c_str()), 0);
     ASSERT_EQ(mkdir((dir / "sub dir").c_str(), 0755), 0);
     const std::string helper = lister(dir / "sub dir/helper", {"liba.so"});
@@ -131,7 +125,6 @@ TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
                                     {"liba.so", dir / "liba.so", dir / "alias.so", helper,
                                      dir / "libb.so", "/usr/lib/x86_64-linux-gnu/libstdc++.so.6"});
     const ScopedChdir in_dir(dir.path());
-    cache().ignorable_libs.add_arg("libb");
     cache().policy.audit_lib_path = dir / "no_audit_library_here/ryndl.so";
     bool uses_cxx = false;
     cache().add_target(main.c_str(), &uses_cxx, {.is_main = true});
@@ -141,8 +134,6 @@ TEST_F(Dependencies, OneTargetPerFileHoweverItIsListedAndIgnorableOnesDropped) {
     EXPECT_TRUE(known(dir / "liba.so") && known(helper) && !known(dir / "libb.so"));
     EXPECT_TRUE(uses_cxx);
 }
-
-using TargetReuse = cache_test::CacheFixture;
 
 // A library's copy for full checking and its write-only copy live apart.
 TEST_F(TargetReuse, FullAndWriteOnlyCopiesLiveApart) {

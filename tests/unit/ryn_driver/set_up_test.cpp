@@ -121,13 +121,11 @@ TEST(DistributeOptionsDeathTest, RunsThatEndDuringSetUp) {
     EXPECT_EXIT(distribute(*no_target), testing::ExitedWithCode(1), "^Usage: ryn ");
 }
 
-using Records = std::vector<std::pair<int, std::string>>;
-
-// The file's text when it holds `records`, in this order.
-std::string text_of(const Records& records) {
+// The file's text when it holds `records` ("number value"), in this order.
+std::string text_of(const Strings& records) {
     std::string text;
-    for (const auto& [number, value] : records) {
-        text += std::to_string(number) + " " + value + "\n";
+    for (const std::string& record : records) {
+        text += record + "\n";
     }
     return text;
 }
@@ -148,17 +146,11 @@ TEST(RyninfoFile, RecordsFollowTheSettingsInTableOrder) {
     const auto d = w.memvex({"-T", "-o", "out", "prog"});
     distribute(*d);
     d->options().memvex.html_report.reset();  // a checker run always names a report; drop it here
-    const std::string exec_dir = *d->locations().exec_dir;
-    const std::string cache_top = d->state().cache->cache_top();
-    EXPECT_EQ(written(*d), text_of({{1, "memvex"},
-                                    {3, exec_dir},
-                                    {5, memvex_ver_string},
-                                    {9, cache_top},
-                                    {6, "1"},
-                                    {21, prog},
-                                    {33, "both"},
-                                    {24, "0"},
-                                    {22, "1"}}));
+    const std::string head =
+        "1 memvex\n3 " + *d->locations().exec_dir + "\n5 " + std::string(memvex_ver_string) + "\n";
+    const std::string cache_top = std::string("9 ") + d->state().cache->cache_top();
+    EXPECT_EQ(written(*d),
+              head + text_of({cache_top, "6 1", "21 " + prog, "33 both", "24 0", "22 1"}));
     EXPECT_EQ(std::string(d->util().temp_files[0]).rfind(tmp.path() + "/rninf", 0), 0u);
 
     ryn_test::write_file(w.cwd / ".ryn.rc",
@@ -169,24 +161,10 @@ TEST(RyninfoFile, RecordsFollowTheSettingsInTableOrder) {
     const auto all = w.memvex({"-Wd,-z", "-Wd,-z", "-Wd,-z", "-w", "r.txt", "-S", "5", "-m", "-F",
                                "parent", "-N", "libz.so", "-Wd,-a=/an", "prog"});
     distribute(*all);
-    EXPECT_EQ(written(*all), text_of({{1, "memvex"},
-                                      {3, exec_dir},
-                                      {5, memvex_ver_string},
-                                      {7, all->tool_args().instrument_record.sprint()},
-                                      {9, cache_top},
-                                      {29, "/an"},
-                                      {11, "libq.so"},
-                                      {11, "libz.so"},
-                                      {2, "2"},
-                                      {17, "r.txt"},
-                                      {6, "1"},
-                                      {21, prog},
-                                      {33, "parent"},
-                                      {25, "a:b"},
-                                      {24, "0"},
-                                      {10, "5"},
-                                      {16, "1"},
-                                      {22, "1"}}));
+    EXPECT_EQ(written(*all), head + text_of({"7 " + all->tool_args().instrument_record.sprint(),
+                                             cache_top, "29 /an", "11 libq.so", "11 libz.so", "2 2",
+                                             "17 r.txt", "6 1", "21 " + prog, "33 parent", "25 a:b",
+                                             "24 0", "10 5", "16 1", "22 1"}));
 }
 
 using ryn_test::TempDir;

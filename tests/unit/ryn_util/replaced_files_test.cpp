@@ -44,7 +44,7 @@ TEST(ReplaceFile, KeepsTheNewFilesModeAndTimes) {
     EXPECT_EQ(st.st_mtim.tv_sec, 2000000);
 }
 
-TEST(ReplaceFile, CopiesEveryByteWhateverTheKernelOffers) {
+TEST(ReplaceFile, CopiesEveryByteAcrossFileSystemsAndFromFilesOfNoSize) {
     ryn_test::TempDir dir;
     // Not a whole number of blocks or buffers, and distinct in every block.
     std::string bytes;
@@ -52,9 +52,6 @@ TEST(ReplaceFile, CopiesEveryByteWhateverTheKernelOffers) {
         bytes += std::to_string(i * 7919) + ",";
     }
     ryn_test::write_file(dir / "big", bytes);
-    ASSERT_EQ(ryn::replace_file((dir / "big").c_str(), (dir / "copy").c_str(), true), 0);
-    EXPECT_EQ(ryn_test::read_file(dir / "copy"), bytes);
-
     // Another file system, where the kernel may refuse to copy or clone.
     if (fs::is_directory("/dev/shm")) {
         const std::string other = "/dev/shm/ryn-replace-" + std::to_string(getpid());
