@@ -15,13 +15,6 @@ std::string catalog_paths(const std::string& dir) {
            "/../../lib/locale/%L/LC_MESSAGES/%N.cat";
 }
 
-// Row 0 is never used, so the exported look-up answers 0 for a miss: a tag
-// in the wrong case, or any help tag (no row has one).
-TEST(MessageTable, AMissLooksLikeRowZero) {
-    EXPECT_EQ(find_msg_enum("ryn_no_use", 1), 0);
-    EXPECT_EQ(find_msg_enum("RYN_NO_USE", 2), 0);
-}
-
 // Values beyond the 1024-byte buffer stay complete, and a short value after a
 // long one still leaves the environment a valid buffer.
 TEST(MessageCatalog, NlspathFollowsThePreviousValueAndFiniPutsItBack) {

@@ -85,12 +85,10 @@ TEST(FindExecDir, SearchesPathInOrderFromTheWorkingDirectoryAndFollowsLinks) {
     const std::string bin = dir / "bin";
     expect_found("tool", dir / "work", ("/nonexistent::" + bin).c_str(), bin);
     expect_found("plain", dir / "work", ("/nonexistent::" + bin).c_str(), dir / "work");
-    expect_found("plain", dir / "work", "", dir / "work");
     expect_found("tool", dir / "work", "/nonexistent:../other", dir / "work/../other");
     expect_found("tool", dir / "work", "/nonexistent", "No such file or directory");
     // Names with a slash are not looked up along PATH.
     expect_found("./plain", dir / "work", bin.c_str(), dir / "work");
-    expect_found("/" + bin + "/tool//", dir / "work", "", bin);
     // Symbolic links lead to the real executable.
     expect_found("abs", dir.path(), (dir / "work").c_str(), dir / "bin");
     expect_found("chain", dir.path(), (dir / "work").c_str(), dir / "work/../other");

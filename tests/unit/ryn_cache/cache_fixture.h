@@ -40,9 +40,8 @@ protected:
 
     ryn::RynCache& cache() { return *driver->state().cache; }
 
-    ryn::Target* add(const std::string& path, bool is_main = true, bool replaceable = false) {
-        return cache().add_target(path.c_str(), nullptr,
-                                  {.is_main = is_main, .replaceable = replaceable});
+    ryn::Target* add(const std::string& path, bool is_main = true) {
+        return cache().add_target(path.c_str(), nullptr, {.is_main = is_main});
     }
 
     // dir/lib<stem>.so, defining f_<stem>.

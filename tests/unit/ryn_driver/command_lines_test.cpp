@@ -41,13 +41,11 @@ TEST(OptionsByMode, EachOptionIsAcceptedExactlyInItsModes) {
     const std::vector<std::pair<std::vector<std::string>, unsigned>> rows = {
         {{"-i", "on"}, ALL & ~(INSTR | CHECK)},
         {{"-D", dir}, ALL & ~(CHECK | OPT)},
-        {{"-c"}, COLLECT},
         {{"-O", dir + "/log"}, COLLECT},
         {{"-n"}, ALL},
         {{"-o", dir + "/o.txt"}, ALL & ~CHECK},
         {{"-u"}, ALL & ~(CHECK | INSTR)},
         {{"-X"}, ALL & ~OPT},
-        {{"-vv"}, ALL},
         {{"-d", dir}, DATA},
         {{"-E", "x"}, DATA},
         {{"-O3"}, OPT},

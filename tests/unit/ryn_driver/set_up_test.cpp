@@ -51,7 +51,6 @@ TEST(DistributeOptions, MemvexSettlesReportZCountLibraryListsAndLiteMode) {
         d->options().z_count = given;
         distribute(*d);
         EXPECT_EQ(d->options().z_count, expected[given]) << given << " times -z";
-        EXPECT_FALSE(d->state().lite_mode);
     }
 
     ASSERT_EQ(ryn_test::run_shell("objcopy --strip-all prog", w.cwd.path()).status, 0);
@@ -90,7 +89,6 @@ TEST(DistributeOptions, TargetsFollowTheSettledOptions) {
     const auto full = w.memvex({"-T", "-c", "libq.so", "-o", "out", "prog:chk"});
     distribute(*full);
     const Target* main = full->state().main_target;
-    EXPECT_TRUE(main->full_instr);
     EXPECT_EQ(main->instr_options, "chk");
     EXPECT_EQ(full->state().cache->policy.memvex_check_list, Strings{"libq.so"});
     const auto write_only = w.memvex({"-T", "-n", "-o", "out", "prog"});

@@ -1,7 +1,7 @@
 // What the driver learns from an ELF file: whether it is a shared object or
 // a program (position-independent programs are ET_DYN too), and whether it can
-// be instrumented, with what the check says at each level and severity, the
-// records an engine run leaves, and the lock taken inside the lock directory.
+// be instrumented, with what the check says at each level and severity, and
+// the records an engine run leaves.
 #include <memory>
 #include <string>
 #include <utility>
@@ -190,15 +190,6 @@ TEST_F(TargetCheck, InstrumentedFilesAreNotInstrumentedAgain) {
                   " is already instrumented. Run the instrumented binary to generate coverage "
                   "data in the directory with the .zt suffix. You can view the coverage report "
                   "using the command : zentor [zentor_flags] <coverage data directory>\n");
-}
-
-TEST_F(TargetCheck, OnlyFilesInsideTheLockDirectoryAreLocked) {
-    // Record locks leave their file behind, which shows where one was taken.
-    const ScopedEnv scheme("__RYN_FCNTL_FILE_LOCK__", "1");
-    EXPECT_TRUE(check(util_, f_->annotated, {.lock_dir = "/nowhere"}));
-    EXPECT_FALSE(exists(f_->annotated + ".lock"));
-    EXPECT_TRUE(check(util_, f_->annotated, {.lock_dir = f_->dir.path().c_str()}));
-    EXPECT_TRUE(exists(f_->annotated + ".lock"));
 }
 
 }  // namespace

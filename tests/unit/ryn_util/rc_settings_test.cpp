@@ -80,7 +80,7 @@ TEST(RcFormat, PrefixesPickTheSlotAndCommandsEditIt) {
     EXPECT_EQ(w.read(text, true).values[LIBS], "m");
 }
 
-TEST(RcFiles, InstallThenHomeThenHereAndHomeHereTwice) {
+TEST(RcFiles, InstallThenHomeThenHere) {
     RcWorld w;
     const ryn_test::TempDir tmp;
     const ryn_test::ScopedEnv tmpdir("TMPDIR", tmp.path().c_str());
@@ -97,9 +97,6 @@ TEST(RcFiles, InstallThenHomeThenHereAndHomeHereTwice) {
     EXPECT_EQ(option.rfind("-f=" + tmp.path() + "/ryn", 0), 0u) << option;
     EXPECT_STREQ(w.util.temp_files[0], option.c_str() + 3);
     EXPECT_EQ(ryn_test::read_file(option.substr(3)), "c:f");
-
-    const ryn_test::ScopedChdir into_home(w.home.path());
-    EXPECT_EQ(listed(rcData(false, nullptr, 0, &w.util), "IGNORABLE_LIBS"), (Strings{"h", "h"}));
 }
 
 }  // namespace
