@@ -1,14 +1,15 @@
-// The manual pages render cleanly, and every option the command-line parsers
-// accept is named both in the front end's usage text and in its manual page,
-// so that neither can drift from the parsers. The options are read from the
-// parsers' own sources: a new option needs a new literal there, and the test
-// fails until it is documented.
+// The documentation stays true: the manual pages render cleanly, every option
+// the command-line parsers accept is named in the front end's usage text and
+// in its manual page (read from the parsers' own sources, so a new option
+// fails the test until it is documented), and the getting-started guide works
+// as written.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,32 +65,20 @@ std::set<Option> general_options() {
     return options;
 }
 
-// The checker's getopt letters, and the forms of its -W and -Y values.
+// The checker's getopt letters; one that takes a value may run on into it
+// ("-Wi,").
 std::set<Option> memvex_options() {
     const std::vector<std::string> sources =
         parser_sources(std::regex(R"(void process_memvex_options\()"));
     EXPECT_EQ(sources.size(), 1u) << "the memory checker's parser was not found";
+    std::smatch spec;
     std::set<Option> options;
-    for (const std::string& text : sources) {
-        std::smatch letters;
-        EXPECT_TRUE(std::regex_search(text, letters, std::regex(R"re("\+([^"]+)")re")))
-            << "no getopt option string";
-        for (const char c : letters[1].str()) {
-            if (c != ':') {
-                options.insert({std::string("-") + c, false});
+    if (!sources.empty() && std::regex_search(sources[0], spec, std::regex(R"re("\+([^"]+)")re"))) {
+        const std::string letters = spec[1].str() + " ";
+        for (size_t i = 0; i + 1 < letters.size(); ++i) {
+            if (letters[i] != ':') {
+                options.insert({std::string("-") + letters[i], letters[i + 1] == ':'});
             }
-        }
-        const std::regex sub(R"re(s(\.starts_with\(| == )"(-[^"]*)")re");
-        for (std::sregex_iterator it(text.begin(), text.end(), sub), end; it != end; ++it) {
-            options.insert({"-Wd," + (*it)[2].str(), (*it)[1] != " == "});
-        }
-        const std::regex form(R"re((form [!=]= |strncmp\(optarg, )"(\w),")re");
-        for (std::sregex_iterator it(text.begin(), text.end(), form), end; it != end; ++it) {
-            const std::string letter = (*it)[1].str().starts_with("form") ? "-W" : "-Y";
-            options.insert({letter + (*it)[2].str() + ",", true});
-            // The letter itself is named by its forms.
-            options.erase({letter, false});
-            options.insert({letter, true});
         }
     }
     return options;
@@ -122,6 +111,36 @@ void expect_all_named(const std::set<Option>& options, const std::string& text,
     }
 }
 
+struct Block {
+    std::string commands;
+    int status;
+    std::string expected;  // a regular expression one output line must match
+};
+
+std::vector<Block> guide_blocks(const std::string& guide) {
+    std::vector<Block> blocks;
+    const std::regex block(R"(```sh\n([\s\S]*?)```\n(<!-- expect: (\d+) (.*) -->\n)?)");
+    for (std::sregex_iterator it(guide.begin(), guide.end(), block), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        EXPECT_TRUE(m[2].matched) << "a block without its expectation:\n" << m[1];
+        if (m[2].matched) {
+            blocks.push_back({m[1], std::stoi(m[3]), m[4]});
+        }
+    }
+    return blocks;
+}
+
+bool some_line_matches(const std::string& text, const std::string& pattern) {
+    const std::regex expected(pattern);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_search(line, expected)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 TEST(ManualPages, EveryPageRendersWithoutWarnings) {
     for (const char* page : {"ryn.1", "zentor.1", "memvex.1", "ryn.rc.5"}) {
         const ryn_test::RunResult r =
@@ -132,24 +151,25 @@ TEST(ManualPages, EveryPageRendersWithoutWarnings) {
 }
 
 TEST(DocumentedOptions, EveryGeneralOptionIsInTheHelpAndInTheRynAndZentorPages) {
-    const std::set<Option> options = general_options();
+    std::set<Option> options = general_options();
     ASSERT_TRUE(options.contains({"-zentor", false}));
     const ryn_test::RunResult help = ryn_test::run({ryn_test::stage_bin("ryn"), "--help"});
     ASSERT_EQ(help.status, 0);
     expect_all_named(options, help.err, "ryn --help");
     // The checker's own options stay out of the general usage.
     EXPECT_FALSE(mentions(help.err, {"-Wd,-c", true})) << help.err;
-    expect_all_named(options, rendered("ryn.1"), "ryn(1)");
     expect_all_named(options, rendered("zentor.1"), "zentor(1)");
+    // The modes and analyses are named in the page too.
     for (const std::string word : {"instrument", "collect", "analyze", "coverage", "optimize",
                                    "check", "bbc", "branch", "ifreq", "cc", "function", "dis"}) {
-        EXPECT_TRUE(mentions(rendered("ryn.1"), {word, false})) << word;
+        options.insert({word, false});
     }
+    expect_all_named(options, rendered("ryn.1"), "ryn(1)");
 }
 
 TEST(DocumentedOptions, EveryCheckerOptionIsInItsUsageAndPageAndNoOtherOptionIs) {
     const std::set<Option> options = memvex_options();
-    ASSERT_TRUE(options.contains({"-Wd,-a=", true}));
+    ASSERT_TRUE(options.contains({"-W", true}));
     const ryn_test::RunResult usage = ryn_test::run({ryn_test::stage_bin("memvex"), "-h"});
     ASSERT_EQ(usage.status, 0);
     expect_all_named(options, usage.err, "memvex -h");
@@ -158,6 +178,47 @@ TEST(DocumentedOptions, EveryCheckerOptionIsInItsUsageAndPageAndNoOtherOptionIs)
     // its usage: they once misled users.
     for (const char* foreign : {"-M", "-R", "-U", "-zentor", "-Wa,", "-I"}) {
         EXPECT_FALSE(mentions(usage.err, {foreign, false})) << foreign;
+    }
+}
+
+// Every command block of the guide runs, in order and in one shell, from a
+// checkout whose _install is the staged tree, ends with the exit status and
+// shows the line that the guide's comment after it promises.
+TEST(GettingStarted, EveryCommandBlockRunsAsTheGuideSays) {
+    const std::string guide =
+        ryn_test::read_file(std::string(RYN_SOURCE_DIR) + "/docs/getting-started.md");
+    const std::vector<Block> blocks = guide_blocks(guide);
+    ASSERT_GE(blocks.size(), 8u);
+
+    // A checkout after the README's set-up, as far as the guide can tell.
+    const ryn_test::TempDir top;
+    const std::string checkout = top.path() + "/checkout";
+    std::filesystem::create_directory(checkout);
+    std::filesystem::create_directory_symlink(ryn_test::stage_dir(), checkout + "/_install");
+    std::filesystem::create_directory_symlink(std::string(RYN_SOURCE_DIR) + "/samples",
+                                              checkout + "/samples");
+
+    // The blocks are sourced one after another so that what one sets (the
+    // directory, variables) holds for the next, as in the reader's shell.
+    std::string driver;
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const std::string name = top.path() + "/block" + std::to_string(i);
+        ryn_test::write_file(name + ".sh", blocks[i].commands);
+        driver += ". '" + name + ".sh' >'" + name + ".out' 2>&1; echo $? >'" + name + ".status'\n";
+    }
+    const ryn_test::RunResult run =
+        ryn_test::run({"bash", "--norc", "-c", driver},
+                      {"HOME=" + top.path(), "TMPDIR=" + top.path(), "LC_ALL=C"}, checkout);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const std::string name = top.path() + "/block" + std::to_string(i);
+        const std::string output = ryn_test::read_file(name + ".out");
+        const std::string status = ryn_test::read_file(name + ".status");
+        EXPECT_EQ(status, std::to_string(blocks[i].status) + "\n") << blocks[i].commands << output;
+        EXPECT_TRUE(some_line_matches(output, blocks[i].expected))
+            << blocks[i].expected << " not in the output of\n"
+            << blocks[i].commands << output;
     }
 }
 

@@ -37,10 +37,8 @@ TEST_F(InstrumentCache, CopyIsReusedUntilSomethingThatShapesItChanges) {
 
     unlink(output.c_str());
     EXPECT_EQ(engine_runs_of({"instrument", "-v", fixture.program}), 0u);
-    EXPECT_NE(last.err.find("ryn (info): No need to instrument " + fixture.program +
-                            ", using cached copy\n\n"),
-              std::string::npos)
-        << last.err;
+    EXPECT_TRUE(ryn_e2e::holds(last.err, "ryn (info): No need to instrument " + fixture.program +
+                                             ", using cached copy\n\n"));
     EXPECT_EQ(read_file(output), read_file(cached));
 
     // -k rebuilds even a copy whose signature matches; it is itself recorded.
@@ -60,14 +58,6 @@ TEST_F(InstrumentCache, CopyIsReusedUntilSomethingThatShapesItChanges) {
     EXPECT_EQ(engine_runs_of({"instrument", "-r", fixture.program}), 1u);
     EXPECT_EQ(std::ranges::count(install.engine_runs()[0].args, "-r"), 0);
     EXPECT_EQ(engine_runs_of({"instrument", "-r", fixture.program}), 0u);
-
-    install.wrap(install.engine(),
-                 "case \" $* \" in *\" -V \"*) echo 'ryn: morphel 2.0'; exit 0;; esac");
-    EXPECT_EQ(engine_runs_of({"instrument", "-v", "-v", "-r", fixture.program}), 1u);
-    EXPECT_NE(last.err.find("ryn (info): Reinstrumenting because morphel version has changed: "
-                            "Cached: ryn: morphel 1.0 \nThis morphel: ryn: morphel 2.0\n"),
-              std::string::npos)
-        << last.err;
 }
 
 // The signature list first, then the configured function lists, the stored

@@ -1,14 +1,16 @@
 // Where a run of the installed launchers stops short: usage, help and version
-// exits, refused options, unusable programs, tell mode answering with the
-// program itself, and analyze runs without an analysis.
-#include <gtest/gtest.h>
+// exits, refused options, unusable programs and paths, tell mode answering
+// with the program itself, and analyze runs without an analysis. Paths are
+// refused before they are read or handed on: a FIFO would block the run for
+// ever, a device never ends, and the tools' files hold one path a line.
+#include <sys/stat.h>
 
-#include <string>
-#include <vector>
+#include <filesystem>
+
+#include <gtest/gtest.h>
 
 #include "ryn/ryn_driver.h"
 #include "support/e2e_support.h"
-#include "support/test_support.h"
 
 using namespace ryn;
 
@@ -21,22 +23,32 @@ protected:
         // A program built without the annotation section cannot be instrumented.
         ASSERT_TRUE(ryn_test::compile_c(ryn_test::hello_source("plain"), work / "plain"));
     }
+
+    void expect_refused(const std::string& front_end, const std::vector<std::string>& args,
+                        const std::string& message) {
+        SCOPED_TRACE(message);
+        // A run that hangs is ended by timeout(1) with status 124.
+        launch_prefix = {"timeout", "60"};
+        const ryn_test::RunResult result = run_front_end(front_end, args);
+        EXPECT_EQ(result.status, 1) << "124 means the run blocked\n" << result.err;
+        EXPECT_TRUE(ryn_e2e::holds(result.err, front_end + " (error): " + message + "\n"));
+        EXPECT_TRUE(install.engine_runs().empty());
+    }
 };
+
+using UnusablePaths = RunStops;
 
 TEST_F(RunStops, UsageHelpAndVersionExitAtOnceAndUnknownOptionsAreRefused) {
     const ryn_test::RunResult bare = ryn({});
     EXPECT_EQ(bare.status, 1);
     EXPECT_EQ(bare.err.rfind("Usage: " + install.bin("ryn") + " mode ", 0), 0u);
-    EXPECT_NE(bare.err.find("\n     mode is one of instrument,"), std::string::npos);
+    EXPECT_TRUE(ryn_e2e::holds(bare.err, "\n     mode is one of instrument,"));
     EXPECT_EQ(ryn({"-h"}).status, 0);
 
     const ryn_test::RunResult help = ryn({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err.rfind(bare.err, 0), 0u) << "the short usage comes first";
-    // Each front end prints its own command line: the checker takes no mode word.
-    const ryn_test::RunResult memvex_help = run_front_end("memvex", {"-h"});
-    EXPECT_EQ(memvex_help.err.rfind("Usage: " + install.bin("memvex") + " [options] target", 0), 0u)
-        << memvex_help.err;
+    // Each front end prints its own command line.
     const ryn_test::RunResult zentor_help = run_front_end("zentor", {"-h"});
     EXPECT_EQ(zentor_help.err.rfind("Usage: " + install.bin("zentor") + " mode ", 0), 0u);
 
@@ -72,12 +84,59 @@ TEST_F(RunStops, AnUnopenableRedirectFileStopsTheRunAndReportsGoBeforeTheFinalPh
     ryn_test::write_file(work / "report.txt", "stale");
     const ryn_test::RunResult none = ryn({"analyze", "-v", "-o", "report.txt", fixture.program});
     EXPECT_EQ(none.status, 0);
-    EXPECT_NE(none.err.find("ryn (info): No valid analysis options\n"), std::string::npos);
+    EXPECT_TRUE(ryn_e2e::holds(none.err, "ryn (info): No valid analysis options\n"));
     EXPECT_TRUE(ryn_test::exists(work / "report.txt")) << "the run ended before the phase";
     // No data was recorded, so the phase writes no report: the stale one is
     // gone all the same.
     EXPECT_EQ(ryn({"analyze", "-a", "bbc", "-o", "report.txt", fixture.program}).status, 0);
     EXPECT_FALSE(ryn_test::exists(work / "report.txt"));
+}
+
+TEST_F(UnusablePaths, FifoDeviceOrDirectoryIsRefusedWithoutBlocking) {
+    const std::string fifo = work / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string not_binary = "Not a binary file: ";
+    const std::string not_regular = "Check file is not a regular file: " + fifo;
+    // A -c value that is a file lists libraries, each with an optional check
+    // file; one that is no regular file is a library name and never opened.
+    ryn_test::write_file(work / "check.list", "libx.so:" + fifo + "\n");
+    expect_refused("ryn", {"check", fifo}, not_binary + fifo);
+    expect_refused("ryn", {"instrument", "/dev/zero"}, not_binary + "/dev/zero");
+    expect_refused("ryn", {"instrument", work / "src"}, not_binary + work / "src");
+    expect_refused("memvex", {fifo}, not_binary + fifo);
+    expect_refused("ryn", {"instrument", "-l", fifo, fixture.program}, not_binary + fifo);
+    expect_refused("ryn", {"instrument", fixture.program + ":" + fifo}, not_regular);
+    expect_refused("memvex", {"-c", work / "check.list", fixture.program}, not_regular);
+    const ryn_test::RunResult listed =
+        run_front_end("memvex", {"-c", fifo, "-o", work / "out", fixture.program});
+    EXPECT_NE(listed.status, 124) << "the -c value was opened";
+}
+
+TEST_F(UnusablePaths, PathWithANewlineIsRefusedBeforeAnyRecordIsWritten) {
+    // A directory name that would forge a record of the run-information file.
+    const std::string dir = work / "d\n19 /tmp/forged";
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(fixture.program, dir + "/prog");
+    chmod((dir + "/prog").c_str(), 0755);
+    const std::string refusal = "File name contains a newline: " + dir + "/prog";
+    expect_refused("ryn", {"instrument", "-M", dir + "/prog"}, refusal);
+    expect_refused("ryn", {"instrument", "-l", dir + "/prog", fixture.program}, refusal);
+    expect_refused("ryn", {"instrument", fixture.program + ":" + dir + "/check"},
+                   "File name contains a newline: " + dir + "/check");
+
+    // A library the program loads from such a directory.
+    const std::string lib = dir + "/libuser.so";
+    ASSERT_TRUE(ryn_test::compile_c(
+        std::string(ryn_test::k_annotate_asm) + "int user_value(void) { return 7; }\n", lib,
+        "-shared -fPIC"));
+    const std::string program = work / "linked";
+    ASSERT_TRUE(ryn_test::compile_c(std::string(ryn_test::k_annotate_asm) +
+                                        "int user_value(void);\n"
+                                        "int main(void) { return user_value() - 7; }\n",
+                                    program, "'-Wl,-rpath," + dir + "' '" + lib + "'"));
+    ASSERT_EQ(ryn_test::run({program}).status, 0);
+    expect_refused("ryn", {"instrument", "-M", program},
+                   "A library loaded by " + program + " has a newline in its path");
 }
 
 }  // namespace

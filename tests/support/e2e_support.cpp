@@ -3,12 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
@@ -36,7 +33,6 @@ std::string InstallCopy::log_dir(const std::string& path) const {
 }
 
 void InstallCopy::wrap(const std::string& path, const std::string& behaviour) {
-    // Wrapping again only changes the behaviour; the real program stays.
     const std::string real = path + ".real";
     if (!ryn_test::exists(real)) {
         ASSERT_EQ(rename(path.c_str(), real.c_str()), 0) << path;
@@ -66,12 +62,10 @@ std::vector<Call> InstallCopy::calls(const std::string& path) const {
         std::istringstream lines(ryn_test::read_file(log));
         for (std::string line; std::getline(lines, line);) {
             const std::string value = line.substr(2);
-            if (line[0] == 'A') {
-                call.args.push_back(value);
-            } else if (line[0] == 'M') {
-                call.missing_paths.push_back(value);
-            } else {
-                call.stack_limit = value;
+            switch (line[0]) {
+            case 'A': call.args.push_back(value); break;
+            case 'M': call.missing_paths.push_back(value); break;
+            default: call.stack_limit = value;
             }
         }
     }
@@ -106,18 +100,13 @@ Fixture build_fixture(const std::string& dir, const std::string& program_name,
         sum += " + " + function + "()";
         link_flags += " '" + fixture.libs.back() + "'";
     }
-    ryn_test::compile_c(std::string(ryn_test::k_annotate_asm) + "#include <stdio.h>\n" +
-                            declarations +
-                            "int main(int argc, char** argv) {\n"
-                            "    puts(\"hello\");\n"
-                            "    for (int i = 1; i < argc; ++i) printf(\"arg:%s\\n\", argv[i]);\n"
-                            "    printf(\"sum:%d\\n\", " +
-                            sum +
-                            ");\n"
-                            "    fputs(\"err:hello\\n\", stderr);\n"
-                            "    return 0;\n"
-                            "}\n",
-                        fixture.program, link_flags);
+    const std::string main_source =
+        std::string(ryn_test::k_annotate_asm) + "#include <stdio.h>\n" + declarations +
+        "int main(int argc, char** argv) {\n    puts(\"hello\");\n"
+        "    for (int i = 1; i < argc; ++i) printf(\"arg:%s\\n\", argv[i]);\n"
+        "    printf(\"sum:%d\\n\", " +
+        sum + ");\n    fputs(\"err:hello\\n\", stderr);\n    return 0;\n}\n";
+    ryn_test::compile_c(main_source, fixture.program, link_flags);
     return fixture;
 }
 
@@ -143,16 +132,21 @@ std::vector<std::string> hermetic_env(const std::string& work) {
             "TMPDIR=" + work + "/tmp"};
 }
 
+::testing::AssertionResult holds(const std::string& text, const std::string& part) {
+    const bool found = text.find(part) != std::string::npos;
+    return (found ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "\"" << part << (found ? "\" is in:\n" : "\" is not in:\n") << text;
+}
+
 std::vector<std::string> files_ending_in(const std::string& dir, const std::string& suffix) {
     std::vector<std::string> found;
     std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(dir, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    for (fs::recursive_directory_iterator it(dir, ignored), end; it != end; it.increment(ignored)) {
         if (it->path().string().ends_with(suffix)) {
             found.push_back(it->path().string());
         }
     }
-    std::sort(found.begin(), found.end());
+    std::ranges::sort(found);
     return found;
 }
 
