@@ -1,15 +1,28 @@
 // A cached instrumented copy is reused until something that shapes it
-// changes; the engine receives its options in a fixed order.
+// changes, and the engine receives its options in a fixed order. A warm run
+// remembers a target's digest, from the record of its identity, and the
+// engine's version line, instead of reading the file or starting the engine;
+// never when the file or the engine may have changed since, and a damaged
+// record costs only a rehash or a query. Drivers started together on one
+// cache instrument each target once, under either lock scheme, and leave no
+// lock behind.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "driver/ryn_cache/content_identity.h"
 #include "support/e2e_support.h"
 
 using ryn_test::read_file;
+using Files = std::vector<std::string>;
 
 namespace {
 
@@ -17,6 +30,7 @@ class InstrumentCache : public ryn_e2e::DriverTest {
 protected:
     void SetUp() override {
         fixture = ryn_e2e::build_fixture(work / "src", "prog", {"libuser1.so"});
+        lib = fixture.libs[0];
     }
 
     // The number of engine runs of one successful call of the driver.
@@ -26,6 +40,7 @@ protected:
         return install.engine_runs().size();
     }
 
+    std::string lib;
     ryn_test::RunResult last;
 };
 
@@ -98,5 +113,176 @@ TEST_F(InstrumentCache, EngineArgumentsFollowTheFixedOrder) {
         EXPECT_EQ(run.args, expected);
     }
 }
+
+class RememberedVersions : public InstrumentCache {
+protected:
+    // Files younger than the margin are hashed but never recorded.
+    static void wait_past_margin() {
+        std::this_thread::sleep_for(std::chrono::seconds(ryn::k_identity_margin_seconds) +
+                                    std::chrono::milliseconds(300));
+    }
+
+    // Engine runs of one successful `instrument -M -vv` of the program.
+    size_t warm_run() { return engine_runs_of({"instrument", "-M", "-v", "-v", fixture.program}); }
+
+    // Version queries of the last run.
+    size_t queries() const {
+        return install.calls(install.engine()).size() - install.engine_runs().size();
+    }
+
+    ::testing::AssertionResult taken_from_record(const std::string& path) const {
+        return ryn_e2e::holds(last.err, "Checksum of " + path + " taken from its identity record");
+    }
+
+    std::vector<std::string> records(const std::string& suffix = ".identity") {
+        return ryn_e2e::files_ending_in(work / "cache", suffix);
+    }
+
+    // Changes one byte of the library in place (same inode, same size) and
+    // puts its modification time back to the nanosecond: only the change
+    // time tells the rewrite apart.
+    void rewrite_keeping_size_and_mtime() {
+        struct stat before {};
+        ASSERT_EQ(stat(lib.c_str(), &before), 0);
+        const size_t at = read_file(lib).find("GCC: (");
+        ASSERT_NE(at, std::string::npos);
+        std::fstream(lib, std::ios::in | std::ios::out | std::ios::binary)
+            .seekp(static_cast<std::streamoff>(at))
+            .put('g');
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, lib.c_str(), times, 0), 0);
+    }
+};
+
+TEST_F(RememberedVersions, AskedOnceThenRememberedUntilTheEngineIsReplaced) {
+    // Just built: hashed, instrumented, but too young to be recorded; and
+    // nothing cached yet, so no version to compare.
+    ASSERT_EQ(warm_run(), 2u);
+    EXPECT_EQ(queries(), 0u);
+    EXPECT_TRUE(records().empty());
+
+    wait_past_margin();
+    EXPECT_EQ(warm_run(), 0u);
+    EXPECT_EQ(queries(), 1u);
+    EXPECT_FALSE(taken_from_record(lib));
+    EXPECT_EQ(records().size(), 2u);
+
+    EXPECT_EQ(warm_run(), 0u);
+    EXPECT_EQ(queries(), 0u);
+    EXPECT_TRUE(taken_from_record(fixture.program));
+    EXPECT_TRUE(taken_from_record(lib));
+
+    rewrite_keeping_size_and_mtime();
+    ASSERT_EQ(warm_run(), 1u);
+    EXPECT_EQ(install.engine_runs()[0].last(), lib);
+    EXPECT_FALSE(taken_from_record(lib));
+    EXPECT_TRUE(taken_from_record(fixture.program));
+    // The rewrite is too recent to be recorded: the next run reads it again.
+    EXPECT_EQ(warm_run(), 0u);
+    EXPECT_FALSE(taken_from_record(lib));
+
+    // Another engine in the same place, with another version line.
+    install.wrap(install.engine(),
+                 "case \" $* \" in *\" -V \"*) echo 'ryn: morphel 9.9'; exit 0;; esac");
+    EXPECT_EQ(warm_run(), 2u);
+    EXPECT_EQ(queries(), 1u);
+    EXPECT_TRUE(ryn_e2e::holds(last.err, "This morphel: ryn: morphel 9.9"));
+    // Replaced too recently to be remembered.
+    warm_run();
+    EXPECT_EQ(queries(), 1u);
+}
+
+TEST_F(RememberedVersions, DamagedRecordCostsOnlyAQuery) {
+    wait_past_margin();
+    ASSERT_EQ(warm_run(), 2u);
+    warm_run();
+    ASSERT_EQ(queries(), 1u);
+    const auto answers = records("engine-version.answer");
+    ASSERT_EQ(answers.size(), 1u);
+    std::string identity;
+    for (const std::string& record : records()) {
+        identity = read_file(record).ends_with(" " + lib + "\n") ? record : identity;
+    }
+    ASSERT_FALSE(identity.empty());
+
+    // Each damaged record costs only its own query or rehash.
+    ryn_test::write_file(answers[0], "ryn-answer 1\n-ryn\ngarbage\n");
+    ryn_test::write_file(identity, "ryn-identity 1 garbage\n");
+    EXPECT_EQ(warm_run(), 0u);
+    EXPECT_EQ(queries(), 1u);
+    EXPECT_FALSE(taken_from_record(lib));
+    EXPECT_TRUE(taken_from_record(fixture.program));
+    // Both rewritten by that run.
+    EXPECT_EQ(warm_run(), 0u);
+    EXPECT_EQ(queries(), 0u);
+    EXPECT_TRUE(taken_from_record(lib));
+
+    // The audit library's record with another answer under its old check.
+    const auto audit = records("audit-version.answer");
+    ASSERT_EQ(audit.size(), 1u);
+    std::string text = read_file(audit[0]);
+    const size_t answer = text.find("\n4\n");
+    ASSERT_NE(answer, std::string::npos) << text;
+    text[answer + 1] = '3';
+    ryn_test::write_file(audit[0], text);
+    warm_run();
+    EXPECT_TRUE(ryn_e2e::holds(last.err, "Link Auditor Version=4"));
+    EXPECT_FALSE(ryn_e2e::holds(last.err, "Link Auditor Version=3"));
+}
+
+constexpr int k_drivers = 4;
+
+class SharedCache : public ryn_e2e::DriverTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        // A slow engine makes sure the drivers really meet at the locks.
+        install.wrap(install.engine(), "sleep 1");
+        fixture = ryn_e2e::build_fixture(work / "src", "prog", {"libuser1.so", "libuser2.so"});
+        if (GetParam()) {
+            env.push_back("__RYN_FCNTL_FILE_LOCK__=1");
+        }
+    }
+
+    // Starts the drivers at once, waits for all of them, and checks that
+    // each succeeded and wrote the cached copy, and that no lock is left.
+    void run_together() {
+        install.clear_calls(install.engine());
+        const std::string script = "for i in $(seq " + std::to_string(k_drivers) + "); do ('" +
+                                   install.bin("ryn") + "' instrument -M -o out$i '" +
+                                   fixture.program +
+                                   "' >log$i 2>&1; echo $? >status$i) & done; wait";
+        ASSERT_EQ(ryn_test::run({"/bin/sh", "-c", script}, env, work.path()).status, 0);
+        const std::string cached = ryn_test::read_file(cached_copy("prog"));
+        for (int i = 1; i <= k_drivers; ++i) {
+            const std::string n = std::to_string(i);
+            EXPECT_EQ(ryn_test::read_file(work / ("status" + n)), "0\n")
+                << ryn_test::read_file(work / ("log" + n));
+            EXPECT_EQ(ryn_test::read_file(work / ("out" + n)), cached);
+            unlink((work / ("out" + n)).c_str());
+        }
+        EXPECT_EQ(ryn_e2e::files_ending_in(work.path(), ".link.lock"), Files{});
+        // Record-lock files stay on disk by design; the locks die with their
+        // descriptors.
+        EXPECT_EQ(ryn_e2e::files_ending_in(work / "cache", ".lock").empty(), !GetParam());
+    }
+};
+
+TEST_P(SharedCache, EmptyCacheGetsOneEngineRunPerTargetAndAWarmOneNone) {
+    run_together();
+    std::multiset<std::string> inputs;
+    for (const auto& run : install.engine_runs()) {
+        inputs.insert(run.last());
+    }
+    EXPECT_EQ(inputs,
+              (std::multiset<std::string>{fixture.program, fixture.libs[0], fixture.libs[1]}));
+
+    run_together();
+    EXPECT_TRUE(install.engine_runs().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(LockSchemes, SharedCache, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "RecordLocks" : "LinkLocks";
+                         });
 
 }  // namespace
