@@ -1,28 +1,20 @@
-// Where a run of the installed launchers stops short: usage, help and version
-// exits, refused options, unusable programs and paths, tell mode answering
-// with the program itself, and analyze runs without an analysis. Paths are
-// refused before they are read or handed on: a FIFO would block the run for
-// ever, a device never ends, and the tools' files hold one path a line.
+// Where a run of the installed launchers stops short: usage and help exits, refused options,
+// unusable programs and paths, tell mode answering with the program itself, and analyze runs
+// without an analysis. Paths are refused before they are read or handed on: a FIFO would block the
+// run for ever, a device never ends, and the tools' files hold one path a line.
 #include <sys/stat.h>
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "ryn/ryn_driver.h"
 #include "support/e2e_support.h"
-
-using namespace ryn;
 
 namespace {
 
 class RunStops : public ryn_e2e::DriverTest {
 protected:
-    void SetUp() override {
-        fixture = ryn_e2e::build_fixture(work / "src", "prog", {});
-        // A program built without the annotation section cannot be instrumented.
-        ASSERT_TRUE(ryn_test::compile_c(ryn_test::hello_source("plain"), work / "plain"));
-    }
+    void SetUp() override { fixture = ryn_e2e::build_fixture(work / "src", "prog", {}); }
 
     void expect_refused(const std::string& front_end, const std::vector<std::string>& args,
                         const std::string& message) {
@@ -43,7 +35,6 @@ TEST_F(RunStops, UsageHelpAndVersionExitAtOnceAndUnknownOptionsAreRefused) {
     EXPECT_EQ(bare.status, 1);
     EXPECT_EQ(bare.err.rfind("Usage: " + install.bin("ryn") + " mode ", 0), 0u);
     EXPECT_TRUE(ryn_e2e::holds(bare.err, "\n     mode is one of instrument,"));
-    EXPECT_EQ(ryn({"-h"}).status, 0);
 
     const ryn_test::RunResult help = ryn({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -52,13 +43,14 @@ TEST_F(RunStops, UsageHelpAndVersionExitAtOnceAndUnknownOptionsAreRefused) {
     const ryn_test::RunResult zentor_help = run_front_end("zentor", {"-h"});
     EXPECT_EQ(zentor_help.err.rfind("Usage: " + install.bin("zentor") + " mode ", 0), 0u);
 
-    EXPECT_EQ(ryn({"-V"}).out, std::string(ryn_ver_string) + "\n");
     const ryn_test::RunResult bad = ryn({"instrument", "-Q", "prog"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.err, "ryn (error): Invalid option: -Q\n");
 }
 
 TEST_F(RunStops, AnUnusableProgramIsExplainedThenRefusedButTellModeAnswersWithIt) {
+    // Built without the annotation section, it cannot be instrumented.
+    ASSERT_TRUE(ryn_test::compile_c(ryn_test::hello_source("plain"), work / "plain"));
     const ryn_test::RunResult result = ryn({"instrument", "plain"});
     EXPECT_EQ(result.status, 1);
     const std::string refusal = "ryn (error): Cannot instrument " + work / "plain" + ".\n";
@@ -71,16 +63,11 @@ TEST_F(RunStops, AnUnusableProgramIsExplainedThenRefusedButTellModeAnswersWithIt
     EXPECT_EQ(told.status, 0) << told.err;
     EXPECT_EQ(told.out, "plain\n") << "nothing is run, not even the program";
     EXPECT_EQ(told.err, "");
-    EXPECT_NE(ryn_test::read_file(work / "log").find("ryn (warning): "), std::string::npos);
+    EXPECT_TRUE(ryn_e2e::holds(ryn_test::read_file(work / "log"), "ryn (warning): "));
     EXPECT_TRUE(install.engine_runs().empty());
 }
 
-TEST_F(RunStops, AnUnopenableRedirectFileStopsTheRunAndReportsGoBeforeTheFinalPhase) {
-    const ryn_test::RunResult unopened = ryn({"collect", "-O", work / "no/log", fixture.program});
-    EXPECT_EQ(unopened.status, 1);
-    EXPECT_EQ(unopened.err, "ryn (error): Cannot open redirect file " + work / "no/log" +
-                                " (errno = 2) No such file or directory\n");
-
+TEST_F(RunStops, AnalyzeWithoutAnAnalysisEndsBeforeTheFinalPhaseWhichRemovesAStaleReport) {
     ryn_test::write_file(work / "report.txt", "stale");
     const ryn_test::RunResult none = ryn({"analyze", "-v", "-o", "report.txt", fixture.program});
     EXPECT_EQ(none.status, 0);
@@ -92,7 +79,7 @@ TEST_F(RunStops, AnUnopenableRedirectFileStopsTheRunAndReportsGoBeforeTheFinalPh
     EXPECT_FALSE(ryn_test::exists(work / "report.txt"));
 }
 
-TEST_F(UnusablePaths, FifoDeviceOrDirectoryIsRefusedWithoutBlocking) {
+TEST_F(UnusablePaths, FifoOrDeviceIsRefusedWithoutBlocking) {
     const std::string fifo = work / "pipe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string not_binary = "Not a binary file: ";
@@ -102,7 +89,6 @@ TEST_F(UnusablePaths, FifoDeviceOrDirectoryIsRefusedWithoutBlocking) {
     ryn_test::write_file(work / "check.list", "libx.so:" + fifo + "\n");
     expect_refused("ryn", {"check", fifo}, not_binary + fifo);
     expect_refused("ryn", {"instrument", "/dev/zero"}, not_binary + "/dev/zero");
-    expect_refused("ryn", {"instrument", work / "src"}, not_binary + work / "src");
     expect_refused("memvex", {fifo}, not_binary + fifo);
     expect_refused("ryn", {"instrument", "-l", fifo, fixture.program}, not_binary + fifo);
     expect_refused("ryn", {"instrument", fixture.program + ":" + fifo}, not_regular);
@@ -117,7 +103,6 @@ TEST_F(UnusablePaths, PathWithANewlineIsRefusedBeforeAnyRecordIsWritten) {
     const std::string dir = work / "d\n19 /tmp/forged";
     std::filesystem::create_directories(dir);
     std::filesystem::copy_file(fixture.program, dir + "/prog");
-    chmod((dir + "/prog").c_str(), 0755);
     const std::string refusal = "File name contains a newline: " + dir + "/prog";
     expect_refused("ryn", {"instrument", "-M", dir + "/prog"}, refusal);
     expect_refused("ryn", {"instrument", "-l", dir + "/prog", fixture.program}, refusal);
