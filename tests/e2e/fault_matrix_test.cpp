@@ -230,31 +230,6 @@ TEST_F(FaultMatrix, KilledDriverTakesItsEngineAlongAndTheNextRunPutsTheProgramBa
     expect_nothing_left(dead_driver_files);
 }
 
-TEST_F(FaultMatrix, DriverKilledWhileReplacingTheProgramIsUndoneByTheNextRun) {
-    // The library already stands replaced; the program's replacement is half
-    // made when the driver dies and cannot clean up.
-    const RunResult killed = run_and_signal("ryn", in_place(), shim("rename", "/.prog.ryn-new", 0),
-                                            stall_file(), SIGKILL);
-    EXPECT_EQ(killed.status, 128 + SIGKILL);
-    EXPECT_FALSE(ryn_test::read_file(lib) == original_lib.content);
-    // No lock is held while the program is replaced; an empty cache makes the
-    // next run call the engine, which fails.
-    fs::remove_all(work / "cache");
-    const Files dead_driver_files = temporary_files();
-
-    engine_on(fixture.program, "exit 1");
-    const RunResult next = ryn(in_place());
-    EXPECT_EQ(next.status, 1);
-    // The program's replacement never reached its rename: only the library
-    // stood replaced.
-    EXPECT_FALSE(ryn_e2e::holds(next.err, fixture.program + " was left replaced"));
-    EXPECT_TRUE(ryn_e2e::holds(
-        next.err, "ryn (warning): " + lib + " was left replaced by a run that was killed"));
-
-    expect_user_files_untouched();
-    expect_nothing_left(dead_driver_files);
-}
-
 TEST_F(FaultMatrix, FullOrRefusingFileSystemStopsTheRunWithTheReasonAndNothingChanged) {
     const std::string lib_name = fs::path(lib).filename().string();
     const struct {

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -69,18 +69,9 @@ ScopedEnv::~ScopedEnv() {
 
 namespace {
 
-// Everything written to `fd` so far; closes it.
+// Everything written to `fd` so far, read afresh from its start; closes it.
 std::string slurp(int fd) {
-    lseek(fd, 0, SEEK_SET);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
-        if (n > 0) {
-            text.append(buffer, static_cast<size_t>(n));
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(fd));
     close(fd);
     return text;
 }
@@ -172,9 +163,7 @@ std::string host_name() {
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_file(const std::string& path, const std::string& content) {
