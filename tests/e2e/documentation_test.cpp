@@ -113,25 +113,6 @@ void expect_all_named(const std::set<Option>& options, const std::string& text,
     }
 }
 
-struct Block {
-    std::string commands;
-    int status;
-    std::string expected;  // a regular expression one output line must match
-};
-
-std::vector<Block> guide_blocks(const std::string& guide) {
-    std::vector<Block> blocks;
-    const std::regex block(R"(```sh\n([\s\S]*?)```\n(<!-- expect: (\d+) (.*) -->\n)?)");
-    for (std::sregex_iterator it(guide.begin(), guide.end(), block), end; it != end; ++it) {
-        const std::smatch& m = *it;
-        EXPECT_TRUE(m[2].matched) << "a block without its expectation:\n" << m[1];
-        if (m[2].matched) {
-            blocks.push_back({m[1], std::stoi(m[3]), m[4]});
-        }
-    }
-    return blocks;
-}
-
 TEST(DocumentedOptions, EveryGeneralOptionIsInTheHelpAndInTheRynAndZentorPages) {
     std::set<Option> options = general_options();
     ASSERT_TRUE(options.contains({"-zentor", false}));
@@ -170,7 +151,10 @@ TEST(DocumentedOptions, EveryCheckerOptionIsInItsUsageAndPageAndNoOtherOptionIs)
 TEST(GettingStarted, EveryCommandBlockRunsAsTheGuideSays) {
     const std::string guide =
         ryn_test::read_file(std::string(RYN_SOURCE_DIR) + "/docs/getting-started.md");
-    const std::vector<Block> blocks = guide_blocks(guide);
+    // Each block: its commands, then the status and a pattern of one line.
+    const std::regex block(R"(```sh\n([\s\S]*?)```\n(<!-- expect: (\d+) (.*) -->\n)?)");
+    const std::vector<std::smatch> blocks(std::sregex_iterator(guide.begin(), guide.end(), block),
+                                          std::sregex_iterator());
     ASSERT_GE(blocks.size(), 8u);
 
     // A checkout after the README's set-up, as far as the guide can tell.
@@ -185,8 +169,9 @@ TEST(GettingStarted, EveryCommandBlockRunsAsTheGuideSays) {
     // directory, variables) holds for the next, as in the reader's shell.
     std::string driver;
     for (size_t i = 0; i < blocks.size(); ++i) {
+        ASSERT_TRUE(blocks[i][2].matched) << "a block without its expectation:\n" << blocks[i][1];
         const std::string name = top.path() + "/block" + std::to_string(i);
-        ryn_test::write_file(name + ".sh", blocks[i].commands);
+        ryn_test::write_file(name + ".sh", blocks[i][1]);
         driver += ". '" + name + ".sh' >'" + name + ".out' 2>&1; echo $? >'" + name + ".status'\n";
     }
     const ryn_test::RunResult run =
@@ -197,13 +182,13 @@ TEST(GettingStarted, EveryCommandBlockRunsAsTheGuideSays) {
     for (size_t i = 0; i < blocks.size(); ++i) {
         const std::string name = top.path() + "/block" + std::to_string(i);
         const std::string output = ryn_test::read_file(name + ".out");
-        const std::string status = ryn_test::read_file(name + ".status");
-        EXPECT_EQ(status, std::to_string(blocks[i].status) + "\n") << blocks[i].commands << output;
-        const std::regex expected(blocks[i].expected,
+        EXPECT_EQ(ryn_test::read_file(name + ".status"), blocks[i][3].str() + "\n")
+            << blocks[i][1] << output;
+        const std::regex expected(blocks[i][4].str(),
                                   std::regex::ECMAScript | std::regex::multiline);
         EXPECT_TRUE(std::regex_search(output, expected))
-            << blocks[i].expected << " not in the output of\n"
-            << blocks[i].commands << output;
+            << blocks[i][4] << " not in the output of\n"
+            << blocks[i][1] << output;
     }
 }
 

@@ -1,11 +1,6 @@
-// A cached instrumented copy is reused until something that shapes it
-// changes, and the engine receives its options in a fixed order. A warm run
-// remembers a target's digest, from the record of its identity, and the
-// engine's version line, instead of reading the file or starting the engine;
-// never when the file or the engine may have changed since, and a damaged
-// record costs only a rehash or a query. Drivers started together on one
-// cache instrument each target once, under either lock scheme, and leave no
-// lock behind.
+// A cached copy is reused until something that shapes it changes; a warm run
+// remembers digests and the engine's version until the file or the engine may
+// have changed; drivers sharing a cache instrument each target once.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <utime.h>
