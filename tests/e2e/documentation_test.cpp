@@ -36,10 +36,8 @@ const std::set<std::string> k_not_options = {
 std::vector<std::string> parser_sources(const std::regex& defines) {
     std::vector<std::string> texts;
     for (const auto& entry : fs::recursive_directory_iterator(k_source_dir + "/src/driver")) {
-        if (entry.path().extension() != ".cpp") {
-            continue;
-        }
-        std::string text = ryn_test::read_file(entry.path().string());
+        std::string text =
+            entry.path().extension() == ".cpp" ? ryn_test::read_file(entry.path().string()) : "";
         if (std::regex_search(text, defines)) {
             texts.push_back(std::move(text));
         }

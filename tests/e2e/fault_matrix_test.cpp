@@ -1,8 +1,7 @@
-// Every way a run can go wrong leaves the user's files as they were: a
-// failing or crashing engine, a signal to the driver while the engine runs or
-// while a file is being replaced, a full file system and a read-only cache.
-// Faults are injected deterministically: the engine is a script that fails on
-// a chosen file, and a preloaded shim fails or stalls one chosen call.
+// Every way a run can go wrong leaves the user's files as they were: a failing
+// engine, a signal to the driver while the engine runs or a file is replaced,
+// a file system that refuses. The engine is a script that fails on a chosen
+// file, and a preloaded shim fails or stalls one chosen call.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,17 +45,6 @@ bool eventually(const std::function<bool()>& done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-// Waits until `path` holds a process id, which the stalled process wrote.
-int wait_for_pid_file(const std::string& path) {
-    std::string text;
-    const bool written = eventually([&] {
-        text = ryn_test::read_file(path);
-        return !text.empty() && text.back() == '\n';
-    });
-    EXPECT_TRUE(written) << "nothing stalled at " << path;
-    return written ? std::stoi(text) : -1;
 }
 
 class FaultMatrix : public ryn_e2e::DriverTest {
@@ -104,7 +92,13 @@ protected:
         std::vector<std::string> run_env = env;
         run_env.insert(run_env.end(), extra_env.begin(), extra_env.end());
         ryn_test::Started driver = ryn_test::start(args, run_env, work.path());
-        stalled_pid = wait_for_pid_file(pid_file);
+        std::string text;
+        EXPECT_TRUE(eventually([&] {
+            text = ryn_test::read_file(pid_file);
+            return text.ends_with('\n');
+        })) << "nothing stalled at "
+            << pid_file;
+        stalled_pid = text.empty() ? -1 : std::stoi(text);
         kill(driver.pid, sig);
         // A driver that does not end by itself is a failure of its own, not
         // a test that hangs.

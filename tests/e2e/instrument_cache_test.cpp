@@ -3,10 +3,10 @@
 // have changed; drivers sharing a cache instrument each target once.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -58,10 +58,8 @@ TEST_F(InstrumentCache, CopyIsReusedUntilSomethingThatShapesItChanges) {
     EXPECT_EQ(engine_runs_of({"instrument", fixture.program}), 0u);
 
     // Same content, another modification time.
-    struct stat st;
-    ASSERT_EQ(stat(fixture.program.c_str(), &st), 0);
-    const struct utimbuf times = {st.st_atime, st.st_mtime - 100};
-    ASSERT_EQ(utime(fixture.program.c_str(), &times), 0);
+    const auto modified = std::filesystem::last_write_time(fixture.program);
+    std::filesystem::last_write_time(fixture.program, modified - std::chrono::seconds(100));
     EXPECT_EQ(engine_runs_of({"instrument", fixture.program}), 1u);
 
     // A recorded option that the engine never sees as an option of its own.

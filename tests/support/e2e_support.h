@@ -33,15 +33,13 @@ public:
     std::string engine() const { return lib("morphel"); }
     std::string experiment_tool() const { return prefix() + "/lib/analyzer/er_ryn"; }
 
-    // Replaces the program at `path` by a script that records every call,
-    // runs the shell commands `behaviour` (which may exit), then the program.
-    // Wrapping again replaces only the behaviour.
+    // Replaces the program at `path` by a script that records every call, runs
+    // the shell commands `behaviour` (which may exit), then the program.
     void wrap(const std::string& path, const std::string& behaviour = "");
     // Calls recorded for the wrapped program at `path`, oldest first.
     std::vector<Call> calls(const std::string& path) const;
     // The recorded engine calls, version queries left out.
     std::vector<Call> engine_runs() const;
-    // Forgets the calls recorded so far.
     void clear_calls(const std::string& path) const;
 
 private:
@@ -88,8 +86,7 @@ protected:
 // Every regular file below `dir` whose name ends in `suffix`.
 std::vector<std::string> files_ending_in(const std::string& dir, const std::string& suffix);
 
-// Driver runs in a private install tree with a recording engine, inside
-// `work` and its hermetic environment. Subclasses build `fixture`.
+// Driver runs in a private install tree with a recording engine, inside `work`.
 class DriverTest : public ::testing::Test {
 protected:
     DriverTest();

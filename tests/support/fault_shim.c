@@ -1,13 +1,9 @@
-/* Preloaded into the programs of a test run, this makes one chosen file
- * operation fail or stall, deterministically:
- *   RYN_FAULT_OP     rename, link, mkdir or write (copy_file_range and
- *                    clones too)
- *   RYN_FAULT_PATH   the operation is hit when a path it names contains this
- *                    (for write, the path of the descriptor)
- *   RYN_FAULT_EXE    only in processes whose executable has this base name
- *   RYN_FAULT_ERRNO  fail with this error number, or
- *   RYN_FAULT_STALL  write the process id to this file and stop there until
- *                    a signal ends the process. */
+/* Preloaded into a test run, this makes one file operation fail or stall:
+ * RYN_FAULT_OP (rename, link, mkdir, or write with copy_file_range and clones)
+ * on a path containing RYN_FAULT_PATH (for write, the descriptor's), in
+ * processes whose executable is named RYN_FAULT_EXE, fails with errno
+ * RYN_FAULT_ERRNO, or writes the process id to RYN_FAULT_STALL and stops
+ * there until a signal ends the process. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

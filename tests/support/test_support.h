@@ -1,4 +1,4 @@
-// Helpers shared by the tests: temporary directories, ELF fixtures compiled at
+// Helpers shared by the tests: temporary directories, programs compiled at
 // test time, and running programs with their output captured.
 #pragma once
 
@@ -49,8 +49,8 @@ private:
 
 struct RunResult {
     int status = -1;  // exit status, or 128 + signal number
-    std::string out;  // standard output
-    std::string err;  // standard error
+    std::string out;
+    std::string err;
 };
 
 // Runs argv[0] (searched along PATH) with extra environment assignments
@@ -82,8 +82,7 @@ std::string host_name();
 void write_file(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
 
-// The staged install tree.
-std::string stage_dir();
+std::string stage_dir();                         // the staged install tree
 std::string stage_bin(const std::string& name);  // stage/bin/<name>
 std::string stage_lib(const std::string& name);  // stage/lib/compilers/<name>
 std::string kalnote_object();                    // stage/lib/compilers/kalnote.o
