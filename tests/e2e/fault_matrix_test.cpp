@@ -83,8 +83,7 @@ protected:
     }
     std::string stall_file() const { return work / "stalled.pid"; }
 
-    // Starts the front end, waits until something wrote its pid to
-    // `pid_file`, sends `sig` to the driver alone and collects the ending.
+    // Starts the front end, waits for a pid in `pid_file`, signals the driver.
     RunResult run_and_signal(const std::string& front_end, std::vector<std::string> args,
                              const std::vector<std::string>& extra_env, const std::string& pid_file,
                              int sig) {
@@ -100,8 +99,7 @@ protected:
             << pid_file;
         stalled_pid = text.empty() ? -1 : std::stoi(text);
         kill(driver.pid, sig);
-        // A driver that does not end by itself is a failure of its own, not
-        // a test that hangs.
+        // A driver that does not end is a failure of its own, not a hang.
         const bool ended = eventually([&] {
             siginfo_t info{};
             return waitid(P_PID, static_cast<id_t>(driver.pid), &info,

@@ -18,6 +18,7 @@
 
 using ryn_test::read_file;
 using Files = std::vector<std::string>;
+using Counts = std::pair<size_t, size_t>;  // engine runs, version queries
 
 namespace {
 
@@ -98,12 +99,10 @@ protected:
                                     std::chrono::milliseconds(300));
     }
 
-    // Engine runs of one successful `instrument -M -vv` of the program.
-    size_t warm_run() { return engine_runs_of({"instrument", "-M", "-v", "-v", fixture.program}); }
-
-    // Version queries of the last run.
-    size_t queries() const {
-        return install.calls(install.engine()).size() - install.engine_runs().size();
+    // Engine runs and version queries of one `instrument -M -vv` of the program.
+    Counts warm_run() {
+        const size_t runs = engine_runs_of({"instrument", "-M", "-v", "-v", fixture.program});
+        return {runs, install.calls(install.engine()).size() - runs};
     }
 
     ::testing::AssertionResult taken_from_record(const std::string& path) const {
@@ -133,46 +132,40 @@ protected:
 TEST_F(RememberedVersions, AskedOnceThenRememberedUntilTheEngineIsReplaced) {
     // Just built: hashed, instrumented, but too young to be recorded; and
     // nothing cached yet, so no version to compare.
-    ASSERT_EQ(warm_run(), 2u);
-    EXPECT_EQ(queries(), 0u);
+    ASSERT_EQ(warm_run(), Counts(2, 0));
     EXPECT_TRUE(records().empty());
 
     wait_past_margin();
-    EXPECT_EQ(warm_run(), 0u);
-    EXPECT_EQ(queries(), 1u);
+    EXPECT_EQ(warm_run(), Counts(0, 1));
     EXPECT_FALSE(taken_from_record(lib));
     EXPECT_EQ(records().size(), 2u);
 
-    EXPECT_EQ(warm_run(), 0u);
-    EXPECT_EQ(queries(), 0u);
+    EXPECT_EQ(warm_run(), Counts(0, 0));
     EXPECT_TRUE(taken_from_record(fixture.program));
     EXPECT_TRUE(taken_from_record(lib));
 
     rewrite_keeping_size_and_mtime();
-    ASSERT_EQ(warm_run(), 1u);
+    ASSERT_EQ(warm_run().first, 1u);
     EXPECT_EQ(install.engine_runs()[0].last(), lib);
     EXPECT_FALSE(taken_from_record(lib));
     EXPECT_TRUE(taken_from_record(fixture.program));
     // The rewrite is too recent to be recorded: the next run reads it again.
-    EXPECT_EQ(warm_run(), 0u);
+    EXPECT_EQ(warm_run().first, 0u);
     EXPECT_FALSE(taken_from_record(lib));
 
     // Another engine in the same place, with another version line.
     install.wrap(install.engine(),
                  "case \" $* \" in *\" -V \"*) echo 'ryn: morphel 9.9'; exit 0;; esac");
-    EXPECT_EQ(warm_run(), 2u);
-    EXPECT_EQ(queries(), 1u);
+    EXPECT_EQ(warm_run(), Counts(2, 1));
     EXPECT_TRUE(ryn_e2e::holds(last.err, "This morphel: ryn: morphel 9.9"));
     // Replaced too recently to be remembered.
-    warm_run();
-    EXPECT_EQ(queries(), 1u);
+    EXPECT_EQ(warm_run().second, 1u);
 }
 
 TEST_F(RememberedVersions, DamagedRecordCostsOnlyAQuery) {
     wait_past_margin();
-    ASSERT_EQ(warm_run(), 2u);
-    warm_run();
-    ASSERT_EQ(queries(), 1u);
+    ASSERT_EQ(warm_run(), Counts(2, 0));
+    ASSERT_EQ(warm_run(), Counts(0, 1));
     const auto answers = records("engine-version.answer");
     ASSERT_EQ(answers.size(), 1u);
     std::string identity;
@@ -184,13 +177,11 @@ TEST_F(RememberedVersions, DamagedRecordCostsOnlyAQuery) {
     // Each damaged record costs only its own query or rehash.
     ryn_test::write_file(answers[0], "ryn-answer 1\n-ryn\ngarbage\n");
     ryn_test::write_file(identity, "ryn-identity 1 garbage\n");
-    EXPECT_EQ(warm_run(), 0u);
-    EXPECT_EQ(queries(), 1u);
+    EXPECT_EQ(warm_run(), Counts(0, 1));
     EXPECT_FALSE(taken_from_record(lib));
     EXPECT_TRUE(taken_from_record(fixture.program));
     // Both rewritten by that run.
-    EXPECT_EQ(warm_run(), 0u);
-    EXPECT_EQ(queries(), 0u);
+    EXPECT_EQ(warm_run(), Counts(0, 0));
     EXPECT_TRUE(taken_from_record(lib));
 }
 

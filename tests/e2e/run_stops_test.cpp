@@ -93,19 +93,6 @@ TEST_F(UnusablePaths, FifoDeviceOrNewlineIsRefusedBeforeItIsReadOrRecorded) {
     expect_refused("ryn", {"instrument", "-M", dir + "/prog"}, refusal);
     expect_refused("ryn", {"instrument", fixture.program + ":" + dir + "/check"},
                    "File name contains a newline: " + dir + "/check");
-
-    // A library the program loads from such a directory.
-    const std::string lib = dir + "/libuser.so";
-    ASSERT_TRUE(ryn_test::compile_c(
-        std::string(ryn_test::k_annotate_asm) + "int user_value(void) { return 7; }\n", lib,
-        "-shared -fPIC"));
-    const std::string program = work / "linked";
-    ASSERT_TRUE(ryn_test::compile_c(std::string(ryn_test::k_annotate_asm) +
-                                        "int user_value(void);\n"
-                                        "int main(void) { return user_value() - 7; }\n",
-                                    program, "'-Wl,-rpath," + dir + "' '" + lib + "'"));
-    expect_refused("ryn", {"instrument", "-M", program},
-                   "A library loaded by " + program + " has a newline in its path");
 }
 
 }  // namespace

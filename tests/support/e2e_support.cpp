@@ -40,16 +40,14 @@ void InstallCopy::wrap(const std::string& path, const std::string& behaviour) {
     fs::create_directories(log_dir(path));
     // Each call goes to a file of its own, named by the time of the call, so
     // that concurrent drivers never interleave their records.
-    std::ostringstream script;
-    script << "#!/bin/sh\n{\n"
-           << "  for a in \"$@\"; do printf 'A %s\\n' \"$a\"; done\n"
-           << "  for a in \"$@\"; do case \"$a\" in -comment=*) ;; -*=/*)\n"
-           << "    [ -e \"${a#*=}\" ] || printf 'M %s\\n' \"${a#*=}\";; esac; done\n"
-           << "  printf 'L %s\\n' \"$(ulimit -s)\"\n"
-           << "} > " << shell_quote(log_dir(path)) << "/$(date +%s%N).$$\n"
-           << behaviour << "\n";
-    script << "exec " << shell_quote(real) << " \"$@\"\n";
-    ryn_test::write_file(path, script.str());
+    ryn_test::write_file(path,
+                         "#!/bin/sh\n{\n"
+                         "  for a in \"$@\"; do printf 'A %s\\n' \"$a\"; done\n"
+                         "  for a in \"$@\"; do case \"$a\" in -comment=*) ;; -*=/*)\n"
+                         "    [ -e \"${a#*=}\" ] || printf 'M %s\\n' \"${a#*=}\";; esac; done\n"
+                         "  printf 'L %s\\n' \"$(ulimit -s)\"\n} > " +
+                             shell_quote(log_dir(path)) + "/$(date +%s%N).$$\n" + behaviour +
+                             "\nexec " + shell_quote(real) + " \"$@\"\n");
     ASSERT_EQ(chmod(path.c_str(), 0755), 0);
 }
 

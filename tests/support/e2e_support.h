@@ -1,6 +1,5 @@
-// Helpers for the end-to-end tests: a private copy of the staged install tree
-// whose engine or experiment tool can be wrapped so that every call is
-// recorded, and annotated fixture programs with user libraries.
+// Helpers for the end-to-end tests: a private install tree whose programs can
+// be wrapped to record every call, and annotated fixture programs.
 #pragma once
 
 #include <memory>
@@ -54,9 +53,8 @@ struct Fixture {
     std::vector<std::string> libs;  // absolute paths, in link order
 };
 
-// Builds `program_name` in `dir`, linked (with a run path) against one
-// annotated library per entry of `lib_names`. It prints "hello", "arg:<a>" per
-// argument and "sum:<n>" from the libraries, and "err:hello" on standard error.
+// Builds `program_name` in `dir` with one library per `lib_names` entry. It prints
+// "hello", "arg:<a>" per argument, "sum:<n>" from the libraries, "err:hello" on stderr.
 Fixture build_fixture(const std::string& dir, const std::string& program_name,
                       const std::vector<std::string>& lib_names);
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -109,12 +110,8 @@ Started start(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 RunResult finish(Started& started) {
-    RunResult result;
-    result.status = wait_for(started.pid);
-    result.out = slurp(started.out_fd);
-    result.err = slurp(started.err_fd);
-    started.pid = -1;
-    return result;
+    const int status = wait_for(std::exchange(started.pid, -1));
+    return {status, slurp(started.out_fd), slurp(started.err_fd)};
 }
 
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -167,8 +164,7 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary) << content;
 }
 
 bool exists(const std::string& path) {

@@ -1,9 +1,11 @@
-// What the user is told stays true: the manual pages render cleanly, every
-// option the command-line parsers accept is named in the front end's usage
-// text and in its manual page (read from the parsers' own sources, so a new
-// option fails the test until it is documented), the getting-started guide
-// works as written, and the bash completion, loaded into a real bash, offers
-// at each point of a command line what the driver accepts there.
+// What the installed tree promises stays true: the manual pages render
+// cleanly, every option the command-line parsers accept is named in the front
+// end's usage text and in its manual page (read from the parsers' own sources,
+// so a new option fails the test until it is documented), the getting-started
+// guide works as written, the bash completion offers at each point of a
+// command line what the driver accepts there, and a program that loads the
+// shared driver sees what its version script names and needs only the
+// installed headers.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -219,7 +221,6 @@ TEST(ShellCompletion, OffersModesOptionsValuesAndFilesWhereEachBelongs) {
          {"instrument", "collect", "analyze", "coverage", "optimize", "check", "-h", "-?", "--help",
           "-V"}},
         {"zentor co", {"collect", "coverage"}},
-        {"ryn analyze -a f", {"function"}},
         {"ryn optimize -O", {"-O1", "-O2", "-O3"}},
         // collect takes -g with a group, so its value is no target.
         {"ryn collect -g grp p", {"prog"}},
@@ -256,6 +257,48 @@ TEST(ShellCompletion, EveryOptionOfferedForAModeIsAcceptedInThatMode) {
             EXPECT_FALSE(ryn_e2e::holds(r.err, "Invalid option")) << mode << " " << option;
         }
     }
+}
+
+std::string driver_library() { return ryn_test::stage_lib("libryn_driver.so"); }
+
+TEST(ExportedInterface, TheDriverExportsWhatItsVersionScriptNamesAndNothingElse) {
+    const std::string script =
+        ryn_test::read_file(std::string(RYN_SOURCE_DIR) + "/src/driver/exports.map");
+    const std::regex listed(R"(\n\s+(\w+);)");
+    std::set<std::string> expected;
+    for (std::sregex_iterator it(script.begin(), script.end(), listed), end; it != end; ++it) {
+        expected.insert((*it)[1]);
+    }
+    ASSERT_TRUE(expected.contains("ryn_main_entry"));
+    const ryn_test::RunResult defined =
+        ryn_test::run({"nm", "-D", "--defined-only", driver_library()});
+    ASSERT_EQ(defined.status, 0) << defined.err;
+    std::set<std::string> names;
+    std::istringstream lines(defined.out);
+    for (std::string address, kind, name; lines >> address >> kind >> name;) {
+        names.insert(name);
+    }
+    EXPECT_EQ(names, expected);
+}
+
+// A declaration without C linkage would compile here but fail to link.
+TEST(ExportedInterface, TheInstalledHeadersAloneBuildAProgramThatLinksWithTheDriver) {
+    ryn_test::TempDir dir;
+    ryn_test::write_file(dir / "user.cpp", R"(
+#include <ryn/i18n.h>
+#include <ryn/pathutil.h>
+#include <ryn/ryn_entry.h>
+
+int main() {
+    return getBasename("/a/b") && find_msg_enum("RYN_NO_USE", 1) > 0 && get_msg(RYN_NO_WRITE) &&
+           !runtime_output;
+}
+)");
+    const ryn_test::RunResult built =
+        ryn_test::run_shell("c++ -std=c++20 -Wall -Werror -I '" + ryn_test::stage_dir() +
+                            "/include' -o '" + dir / "user" + "' '" + dir / "user.cpp" + "' -L '" +
+                            ryn_test::stage_lib("") + "' -lryn_driver");
+    EXPECT_EQ(built.status, 0) << built.err;
 }
 
 }  // namespace
