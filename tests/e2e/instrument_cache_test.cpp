@@ -113,9 +113,8 @@ protected:
         return ryn_e2e::files_ending_in(work / "cache", suffix);
     }
 
-    // Changes one byte of the library in place (same inode, same size) and
-    // puts its modification time back to the nanosecond: only the change
-    // time tells the rewrite apart.
+    // Rewrites a byte of the library in its inode, keeping its size and
+    // modification time to the nanosecond: only the change time tells.
     void rewrite_keeping_size_and_mtime() {
         struct stat before {};
         ASSERT_EQ(stat(lib.c_str(), &before), 0);
@@ -130,8 +129,7 @@ protected:
 };
 
 TEST_F(RememberedVersions, AskedOnceThenRememberedUntilTheEngineIsReplaced) {
-    // Just built: hashed, instrumented, but too young to be recorded; and
-    // nothing cached yet, so no version to compare.
+    // Just built: too young to be recorded, and no cached version to compare.
     ASSERT_EQ(warm_run(), Counts(2, 0));
     EXPECT_TRUE(records().empty());
 

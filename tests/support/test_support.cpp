@@ -82,10 +82,13 @@ std::string slurp(int fd) {
 Started start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               const std::string& cwd) {
     Started started;
-    // Output goes to temporary files rather than pipes, so that a chatty child
-    // can never block on a full pipe while we wait for it.
-    started.out_fd = open("/tmp", O_TMPFILE | O_RDWR, 0600);
-    started.err_fd = open("/tmp", O_TMPFILE | O_RDWR, 0600);
+    // Output goes to unlinked temporary files rather than pipes, so that a
+    // chatty child can never block on a full pipe while we wait for it.
+    for (int* fd : {&started.out_fd, &started.err_fd}) {
+        char name[] = "/tmp/ryn_test_outXXXXXX";
+        *fd = mkstemp(name);
+        unlink(name);
+    }
 
     started.pid = fork();
     if (started.pid == 0) {
