@@ -16,11 +16,6 @@ namespace {
 
 constexpr char k_clear[] = "\r\033[K";
 
-struct TerminalRun {
-    int status = -1;
-    std::string screen;  // everything written to the terminal, in order
-};
-
 class ProgressOnTerminal : public ryn_e2e::DriverTest {
 protected:
     void SetUp() override {
@@ -29,8 +24,9 @@ protected:
             work / "src", "prog", {"libuser0.so", "libuser1.so", "libuser2.so", "libuser3.so"});
     }
 
-    // The launcher with both output streams on one wide pseudo-terminal.
-    TerminalRun on_terminal(const Args& args, const std::string& term = "xterm") {
+    // The launcher with both output streams on one wide pseudo-terminal: its
+    // standard output is all the screen showed, in order.
+    ryn_test::RunResult on_terminal(const Args& args, const std::string& term = "xterm") {
         std::string command = "stty cols 250 && exec " + shell_quote(install.bin("ryn"));
         for (const std::string& arg : args) {
             command += " " + shell_quote(arg);
@@ -38,50 +34,58 @@ protected:
         std::vector<std::string> terminal_env = env;
         terminal_env.push_back("TERM=" + term);
         install.clear_calls(install.engine());
-        const ryn_test::RunResult run =
-            ryn_test::run({"script", "-qec", command, "/dev/null"}, terminal_env, work.path());
-        return {run.status, run.out};
+        return ryn_test::run({"script", "-qec", command, "/dev/null"}, terminal_env, work.path());
     }
 };
 
-TEST_F(ProgressOnTerminal, ColdCacheCountsTargetsAndClearsBeforeTheProgram) {
-    const TerminalRun cold = on_terminal({"collect", "-M", fixture.program});
-    ASSERT_EQ(cold.status, 0) << cold.screen;
+TEST_F(ProgressOnTerminal, CountsOnALongRunAndClearsBeforeAnyOtherOutput) {
+    const Args collect = {"collect", "-M", fixture.program};
+    const ryn_test::RunResult dry = on_terminal({"collect", "-n", "-M", fixture.program});
+    EXPECT_EQ(dry.status, 0) << dry.out;
+    EXPECT_FALSE(ryn_e2e::holds(dry.out, "\033["));
+
+    install.wrap(install.engine(),
+                 "case \"$*\" in */libuser2.so) echo 'morphel: error: boom' >&2; exit 2;; esac");
+    const ryn_test::RunResult failed = on_terminal(collect);
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    // The engine's words and the driver's report follow the cleared line.
+    EXPECT_TRUE(ryn_e2e::holds(failed.out, k_clear + std::string("morphel: error: boom\r\n")));
+    const size_t report = failed.out.find("ryn (error): ");
+    ASSERT_NE(report, std::string::npos) << failed.out;
+    EXPECT_EQ(failed.out.substr(report - 2, 2), "\r\n") << failed.out;
+    EXPECT_FALSE(ryn_e2e::holds(failed.out.substr(report), "instrumenting"));
+    EXPECT_FALSE(ryn_e2e::holds(failed.out, "hello"));
+
+    install.wrap(install.engine());
+    std::filesystem::remove_all(work / "cache");
+    const ryn_test::RunResult cold = on_terminal(collect);
+    ASSERT_EQ(cold.status, 0) << cold.out;
     for (int done = 0; done < 5; ++done) {
-        EXPECT_NE(cold.screen.find("ryn: " + std::to_string(done) + "/5 instrumenting /"),
-                  std::string::npos)
-            << done << "\n"
-            << cold.screen;
+        EXPECT_TRUE(
+            ryn_e2e::holds(cold.out, "ryn: " + std::to_string(done) + "/5 instrumenting /"));
     }
-    const size_t last_line = cold.screen.rfind(" instrumenting ");
-    const size_t cleared = cold.screen.rfind(k_clear);
-    const size_t hello = cold.screen.find("hello");
-    ASSERT_NE(hello, std::string::npos) << cold.screen;
+    const size_t last_line = cold.out.rfind(" instrumenting ");
+    const size_t cleared = cold.out.rfind(k_clear);
+    const size_t hello = cold.out.find("hello");
+    ASSERT_NE(hello, std::string::npos) << cold.out;
     EXPECT_LT(last_line, cleared);
-    EXPECT_LT(cleared, hello);
     // The program starts its output on a clean line.
-    EXPECT_EQ(cold.screen.substr(cleared, hello - cleared), k_clear + std::string(""))
-        << cold.screen;
+    EXPECT_EQ(cold.out.substr(cleared, hello - cleared), k_clear) << cold.out;
 
     // Three stale targets are a short run: no line at all.
     for (const char* name : {"libuser0.so", "libuser1.so", "libuser2.so"}) {
         std::filesystem::remove(cached_copy(name));
     }
-    const TerminalRun short_run = on_terminal({"collect", "-M", fixture.program});
-    ASSERT_EQ(short_run.status, 0) << short_run.screen;
+    const ryn_test::RunResult short_run = on_terminal(collect);
+    ASSERT_EQ(short_run.status, 0) << short_run.out;
     EXPECT_EQ(install.engine_runs().size(), 3u);
-    EXPECT_EQ(short_run.screen.find("\033["), std::string::npos) << short_run.screen;
-}
+    EXPECT_FALSE(ryn_e2e::holds(short_run.out, "\033["));
 
-TEST_F(ProgressOnTerminal, DryRunDumbTerminalAndPipesShowNothing) {
-    const TerminalRun dry = on_terminal({"collect", "-n", "-M", fixture.program});
-    EXPECT_EQ(dry.status, 0) << dry.screen;
-    EXPECT_EQ(dry.screen.find("\033["), std::string::npos) << dry.screen;
-
-    const TerminalRun dumb = on_terminal({"collect", "-M", fixture.program}, "dumb");
-    ASSERT_EQ(dumb.status, 0) << dumb.screen;
+    std::filesystem::remove_all(work / "cache");
+    const ryn_test::RunResult dumb = on_terminal(collect, "dumb");
+    ASSERT_EQ(dumb.status, 0) << dumb.out;
     EXPECT_EQ(install.engine_runs().size(), 5u);
-    EXPECT_EQ(dumb.screen.find("\033["), std::string::npos) << dumb.screen;
+    EXPECT_FALSE(ryn_e2e::holds(dumb.out, "\033["));
 
     // Scripts read exactly what they read before.
     std::filesystem::remove_all(work / "cache");
@@ -90,22 +94,6 @@ TEST_F(ProgressOnTerminal, DryRunDumbTerminalAndPipesShowNothing) {
     EXPECT_EQ(install.engine_runs().size(), 5u);
     EXPECT_EQ(piped.out, "hello\narg:x\nsum:10\n");
     EXPECT_EQ(piped.err, "err:hello\n");
-}
-
-TEST_F(ProgressOnTerminal, EngineFailureIsToldOnLinesOfItsOwn) {
-    install.wrap(install.engine(),
-                 "case \"$*\" in */libuser2.so) echo 'morphel: error: boom' >&2; exit 2;; esac");
-    const TerminalRun failed = on_terminal({"collect", "-M", fixture.program});
-    EXPECT_EQ(failed.status, 1) << failed.screen;
-    // The engine's words follow the cleared line, not the line's text.
-    EXPECT_NE(failed.screen.find(k_clear + std::string("morphel: error: boom\r\n")),
-              std::string::npos)
-        << failed.screen;
-    const size_t report = failed.screen.find("ryn (error): ");
-    ASSERT_NE(report, std::string::npos) << failed.screen;
-    EXPECT_EQ(failed.screen.substr(report - 2, 2), "\r\n") << failed.screen;
-    EXPECT_EQ(failed.screen.find("instrumenting", report), std::string::npos) << failed.screen;
-    EXPECT_EQ(failed.screen.find("hello"), std::string::npos) << failed.screen;
 }
 
 }  // namespace

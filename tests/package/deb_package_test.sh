@@ -27,14 +27,12 @@ for library in libc6 libelf1 libdw1 libmd0 libzydis libstdc++6; do
   [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
 
-root=$work/root
-dpkg -x "$deb" "$root"
-usr=$root/usr
-for file in bin/ryn bin/zentor bin/memvex lib/compilers/libryn_driver.so lib/compilers/morphel \
-            lib/compilers/ryn.rc lib/compilers/kalnote.o lib/compilers/amd64/ryndl.so \
-            lib/compilers/amd64/libmemvex.so lib/analyzer/er_ryn share/man/man1/ryn.1 \
-            share/man/man1/zentor.1 share/man/man1/memvex.1 share/man/man5/ryn.rc.5 \
-            share/bash-completion/completions/ryn share/bash-completion/completions/memvex; do
+# What the runs below do not use must be there all the same.
+usr=$work/root/usr
+dpkg -x "$deb" "$work/root"
+for file in bin/zentor bin/memvex lib/compilers/libryn_driver.so lib/compilers/ryn.rc \
+            lib/compilers/amd64/libmemvex.so share/man/man1/{ryn,zentor,memvex}.1 \
+            share/man/man5/ryn.rc.5 share/bash-completion/completions/{ryn,memvex}; do
   [ -e "$usr/$file" ] || fail "the package lacks /usr/$file"
 done
 
@@ -60,20 +58,20 @@ cd "$work/run"
 "$usr/bin/ryn" coverage -M greet
 "$usr/bin/ryn" instrument -n -v -v greet
 RUNS
-hide=()
+hide=(sh "$work/runs.sh")
 if unshare -m true 2>/dev/null; then
   hide=(unshare -m sh -c "mount -t tmpfs none '$build' && mount -t tmpfs none '$source' && exec sh '$work/runs.sh'")
 else
   echo "note: no mount namespace here, so the build and source trees stay visible"
-  hide=(sh "$work/runs.sh")
 fi
 env -i PATH=/usr/bin:/bin HOME="$work" QVEN_RYN_CACHE_DIR="$work/cache" "${hide[@]}" \
   >"$work/out" 2>"$work/err" || { cat "$work/out" "$work/err"; fail "the installed tools failed"; }
 
 grep -qx "ryn: Binary Instrumentation Driver 1.0" "$work/out" || fail "no version line"
 grep -q '^Total ' "$work/out" || { cat "$work/out"; fail "no coverage table"; }
-grep -q '^SF:.*/greet\.c$' test.1.er/coverage.info || fail "greet.c not in the tracefile"
-grep -q '^SF:.*/libgreet\.c$' test.1.er/coverage.info || fail "libgreet.c not in the tracefile"
+for source_file in greet.c libgreet.c; do
+  grep -q "^SF:.*/$source_file\$" test.1.er/coverage.info || fail "$source_file not in the tracefile"
+done
 # The dry run names the engine it would run: the installed one.
 grep -q "^$usr/lib/compilers/morphel " "$work/err" || { cat "$work/err"; fail "engine not from the package"; }
 echo "package $deb: installed tree runs on its own"

@@ -3,12 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "ryn/exec_util.h"
 #include "ryn/ryn_cache.h"
@@ -36,7 +33,6 @@ std::string InstallCopy::log_dir(const std::string& path) const {
 }
 
 void InstallCopy::wrap(const std::string& path, const std::string& behaviour) {
-    // Wrapping again only changes the behaviour; the real program stays.
     const std::string real = path + ".real";
     if (!ryn_test::exists(real)) {
         ASSERT_EQ(rename(path.c_str(), real.c_str()), 0) << path;
@@ -44,16 +40,14 @@ void InstallCopy::wrap(const std::string& path, const std::string& behaviour) {
     fs::create_directories(log_dir(path));
     // Each call goes to a file of its own, named by the time of the call, so
     // that concurrent drivers never interleave their records.
-    std::ostringstream script;
-    script << "#!/bin/sh\n{\n"
-           << "  for a in \"$@\"; do printf 'A %s\\n' \"$a\"; done\n"
-           << "  for a in \"$@\"; do case \"$a\" in -comment=*) ;; -*=/*)\n"
-           << "    [ -e \"${a#*=}\" ] || printf 'M %s\\n' \"${a#*=}\";; esac; done\n"
-           << "  printf 'L %s\\n' \"$(ulimit -s)\"\n"
-           << "} > " << shell_quote(log_dir(path)) << "/$(date +%s%N).$$\n"
-           << behaviour << "\n";
-    script << "exec " << shell_quote(real) << " \"$@\"\n";
-    ryn_test::write_file(path, script.str());
+    ryn_test::write_file(path,
+                         "#!/bin/sh\n{\n"
+                         "  for a in \"$@\"; do printf 'A %s\\n' \"$a\"; done\n"
+                         "  for a in \"$@\"; do case \"$a\" in -comment=*) ;; -*=/*)\n"
+                         "    [ -e \"${a#*=}\" ] || printf 'M %s\\n' \"${a#*=}\";; esac; done\n"
+                         "  printf 'L %s\\n' \"$(ulimit -s)\"\n} > " +
+                             shell_quote(log_dir(path)) + "/$(date +%s%N).$$\n" + behaviour +
+                             "\nexec " + shell_quote(real) + " \"$@\"\n");
     ASSERT_EQ(chmod(path.c_str(), 0755), 0);
 }
 
@@ -66,12 +60,10 @@ std::vector<Call> InstallCopy::calls(const std::string& path) const {
         std::istringstream lines(ryn_test::read_file(log));
         for (std::string line; std::getline(lines, line);) {
             const std::string value = line.substr(2);
-            if (line[0] == 'A') {
-                call.args.push_back(value);
-            } else if (line[0] == 'M') {
-                call.missing_paths.push_back(value);
-            } else {
-                call.stack_limit = value;
+            switch (line[0]) {
+            case 'A': call.args.push_back(value); break;
+            case 'M': call.missing_paths.push_back(value); break;
+            default: call.stack_limit = value;
             }
         }
     }
@@ -106,18 +98,13 @@ Fixture build_fixture(const std::string& dir, const std::string& program_name,
         sum += " + " + function + "()";
         link_flags += " '" + fixture.libs.back() + "'";
     }
-    ryn_test::compile_c(std::string(ryn_test::k_annotate_asm) + "#include <stdio.h>\n" +
-                            declarations +
-                            "int main(int argc, char** argv) {\n"
-                            "    puts(\"hello\");\n"
-                            "    for (int i = 1; i < argc; ++i) printf(\"arg:%s\\n\", argv[i]);\n"
-                            "    printf(\"sum:%d\\n\", " +
-                            sum +
-                            ");\n"
-                            "    fputs(\"err:hello\\n\", stderr);\n"
-                            "    return 0;\n"
-                            "}\n",
-                        fixture.program, link_flags);
+    const std::string main_source =
+        std::string(ryn_test::k_annotate_asm) + "#include <stdio.h>\n" + declarations +
+        "int main(int argc, char** argv) {\n    puts(\"hello\");\n"
+        "    for (int i = 1; i < argc; ++i) printf(\"arg:%s\\n\", argv[i]);\n"
+        "    printf(\"sum:%d\\n\", " +
+        sum + ");\n    fputs(\"err:hello\\n\", stderr);\n    return 0;\n}\n";
+    ryn_test::compile_c(main_source, fixture.program, link_flags);
     return fixture;
 }
 
@@ -143,16 +130,21 @@ std::vector<std::string> hermetic_env(const std::string& work) {
             "TMPDIR=" + work + "/tmp"};
 }
 
+::testing::AssertionResult holds(const std::string& text, const std::string& part) {
+    const bool found = text.find(part) != std::string::npos;
+    return (found ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "\"" << part << (found ? "\" is in:\n" : "\" is not in:\n") << text;
+}
+
 std::vector<std::string> files_ending_in(const std::string& dir, const std::string& suffix) {
     std::vector<std::string> found;
     std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(dir, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    for (fs::recursive_directory_iterator it(dir, ignored), end; it != end; it.increment(ignored)) {
         if (it->path().string().ends_with(suffix)) {
             found.push_back(it->path().string());
         }
     }
-    std::sort(found.begin(), found.end());
+    std::ranges::sort(found);
     return found;
 }
 

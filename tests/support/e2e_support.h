@@ -1,6 +1,5 @@
-// Helpers for the end-to-end tests: a private copy of the staged install tree
-// whose engine or experiment tool can be wrapped so that every call is
-// recorded, and annotated fixture programs with user libraries.
+// Helpers for the end-to-end tests: a private install tree whose programs can
+// be wrapped to record every call, and annotated fixture programs.
 #pragma once
 
 #include <memory>
@@ -13,13 +12,11 @@
 
 namespace ryn_e2e {
 
-// One recorded call: the arguments after the program path, which of the
-// "-option=/path" arguments named no existing file while the program ran, and
-// the stack limit it ran with.
+// One recorded call of a wrapped program.
 struct Call {
-    std::vector<std::string> args;
-    std::vector<std::string> missing_paths;
-    std::string stack_limit;  // soft limit in KiB, as "ulimit -s" says
+    std::vector<std::string> args;           // after the program path
+    std::vector<std::string> missing_paths;  // of "-option=/path" args, while it ran
+    std::string stack_limit;                 // soft limit in KiB, as "ulimit -s" says
     // The first argument beginning with `prefix`, or "".
     std::string with_prefix(const std::string& prefix) const;
     std::string last() const { return args.empty() ? "" : args.back(); }
@@ -35,17 +32,13 @@ public:
     std::string engine() const { return lib("morphel"); }
     std::string experiment_tool() const { return prefix() + "/lib/analyzer/er_ryn"; }
 
-    // Replaces the program at `path` (inside this copy) by a script that
-    // records every call in a log directory, runs the shell commands
-    // `behaviour` (which may exit instead of going on), then the program.
-    // Wrapping a wrapped program again replaces only the behaviour.
+    // Replaces the program at `path` by a script that records every call, runs
+    // the shell commands `behaviour` (which may exit), then the program.
     void wrap(const std::string& path, const std::string& behaviour = "");
     // Calls recorded for the wrapped program at `path`, oldest first.
     std::vector<Call> calls(const std::string& path) const;
-    // The recorded engine calls that instrument or analyse (version queries
-    // left out).
+    // The recorded engine calls, version queries left out.
     std::vector<Call> engine_runs() const;
-    // Forgets the calls recorded so far.
     void clear_calls(const std::string& path) const;
 
 private:
@@ -60,23 +53,18 @@ struct Fixture {
     std::vector<std::string> libs;  // absolute paths, in link order
 };
 
-// Builds `program_name` in `dir`, linked (with an absolute run path) against
-// one annotated library per entry of `lib_names`. The program prints "hello",
-// one line "arg:<a>" per argument and "sum:<n>" from the libraries on
-// standard output, and "err:hello" on standard error.
+// Builds `program_name` in `dir` with one library per `lib_names` entry. It prints
+// "hello", "arg:<a>" per argument, "sum:<n>" from the libraries, "err:hello" on stderr.
 Fixture build_fixture(const std::string& dir, const std::string& program_name,
                       const std::vector<std::string>& lib_names);
 
-// A name for a library of `dir` that a run which adds it after the program
-// `program` of `dir` walks before the program.
+// A library name in `dir` that a run walks before the program `program`.
 std::string library_walked_before(const std::string& dir, const std::string& program);
 
-// The environment of a driver run that keeps everything inside `work`: the
-// cache directory, HOME (so no user configuration is read) and TMPDIR.
+// An environment keeping a run's cache, HOME (no user configuration) and TMPDIR in `work`.
 std::vector<std::string> hermetic_env(const std::string& work);
 
-// A parameterised suite whose cases share one work directory and its
-// hermetic environment, made once for the suite.
+// A parameterised suite whose cases share one work directory and environment.
 template <typename Param>
 class HermeticSuite : public ::testing::TestWithParam<Param> {
 protected:
@@ -90,16 +78,17 @@ protected:
     static inline std::vector<std::string> env;
 };
 
+// Whether `text` holds `part`; the message shows both.
+::testing::AssertionResult holds(const std::string& text, const std::string& part);
+
 // Every regular file below `dir` whose name ends in `suffix`.
 std::vector<std::string> files_ending_in(const std::string& dir, const std::string& suffix);
 
-// A driver run in a private install tree with a recording engine, inside the
-// directory `work` and its hermetic environment. Subclasses build `fixture`.
+// Driver runs in a private install tree with a recording engine, inside `work`.
 class DriverTest : public ::testing::Test {
 protected:
     DriverTest();
-    // Runs the front end in `work` once earlier engine calls are forgotten,
-    // started through `launch_prefix` when that is set.
+    // Runs the front end in `work` through `launch_prefix`, earlier engine calls forgotten.
     ryn_test::RunResult run_front_end(const std::string& front_end, std::vector<std::string> args,
                                       const std::vector<std::string>& extra_env = {});
     ryn_test::RunResult ryn(std::vector<std::string> args) { return run_front_end("ryn", args); }

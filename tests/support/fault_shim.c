@@ -1,13 +1,9 @@
-/* Preloaded into the programs of a test run, this makes one chosen file
- * operation fail or stall, deterministically:
- *   RYN_FAULT_OP     rename, link, mkdir or write (copy_file_range and
- *                    clones too)
- *   RYN_FAULT_PATH   the operation is hit when a path it names contains this
- *                    (for write, the path of the descriptor)
- *   RYN_FAULT_EXE    only in processes whose executable has this base name
- *   RYN_FAULT_ERRNO  fail with this error number, or
- *   RYN_FAULT_STALL  write the process id to this file and stop there until
- *                    a signal ends the process. */
+/* Preloaded into a test run, this makes one file operation fail or stall:
+ * RYN_FAULT_OP (rename, link, mkdir, or write with copy_file_range and clones)
+ * on a path containing RYN_FAULT_PATH (for write, the descriptor's), in
+ * processes whose executable is named RYN_FAULT_EXE, fails with errno
+ * RYN_FAULT_ERRNO, or writes the process id to RYN_FAULT_STALL and stops
+ * there until a signal ends the process. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -24,13 +20,10 @@
 
 static int in_chosen_process(void) {
     const char* exe = getenv("RYN_FAULT_EXE");
-    if (!exe || !*exe) {
-        return 1;
-    }
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n < 0) {
-        return 0;
+    if (!exe || !*exe || n < 0) {
+        return !exe || !*exe;
     }
     self[n] = '\0';
     const char* base = strrchr(self, '/');
@@ -41,25 +34,19 @@ static int in_chosen_process(void) {
 static int fault(const char* op, const char* path1, const char* path2) {
     const char* chosen = getenv("RYN_FAULT_OP");
     const char* pattern = getenv("RYN_FAULT_PATH");
-    if (!chosen || strcmp(chosen, op) != 0 || !pattern) {
-        return 0;
-    }
-    if (!(path1 && strstr(path1, pattern)) && !(path2 && strstr(path2, pattern))) {
-        return 0;
-    }
-    if (!in_chosen_process()) {
+    if (!chosen || strcmp(chosen, op) != 0 || !pattern ||
+        (!(path1 && strstr(path1, pattern)) && !(path2 && strstr(path2, pattern))) ||
+        !in_chosen_process()) {
         return 0;
     }
     const char* stall = getenv("RYN_FAULT_STALL");
     if (stall && *stall) {
+        /* Raw calls: write() here is our own wrapper. */
         char text[32];
         const int len = snprintf(text, sizeof text, "%d\n", (int)getpid());
         const int fd =
             (int)syscall(SYS_openat, AT_FDCWD, stall, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            if (syscall(SYS_write, fd, text, (size_t)len) < 0) {
-                /* the test times out and says so */
-            }
+        if (fd >= 0 && syscall(SYS_write, fd, text, (size_t)len) >= 0) {
             syscall(SYS_close, fd);
         }
         for (;;) {
@@ -93,14 +80,10 @@ int mkdir(const char* path, mode_t mode) {
 }
 
 static int descriptor_fault(int fd) {
-    const char* chosen = getenv("RYN_FAULT_OP");
-    if (!chosen || strcmp(chosen, "write") != 0 || fd <= 2) {
-        return 0;
-    }
     char link_name[64];
     char path[4096];
     snprintf(link_name, sizeof link_name, "/proc/self/fd/%d", fd);
-    const ssize_t n = readlink(link_name, path, sizeof path - 1);
+    const ssize_t n = fd > 2 ? readlink(link_name, path, sizeof path - 1) : -1;
     if (n <= 0) {
         return 0;
     }
@@ -111,16 +94,6 @@ static int descriptor_fault(int fd) {
 ssize_t write(int fd, const void* data, size_t size) {
     REAL(write);
     return descriptor_fault(fd) ? -1 : real_write(fd, data, size);
-}
-
-ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-    REAL(pwrite);
-    return descriptor_fault(fd) ? -1 : real_pwrite(fd, data, size, offset);
-}
-
-ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
-    REAL(pwrite64);
-    return descriptor_fault(fd) ? -1 : real_pwrite64(fd, data, size, offset);
 }
 
 /* The kernel's own ways of filling a file count as writes to it. */
@@ -138,8 +111,5 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* argument = va_arg(ap, void*);
     va_end(ap);
-    if (request == FICLONE && descriptor_fault(fd)) {
-        return -1;
-    }
-    return real_ioctl(fd, request, argument);
+    return request == FICLONE && descriptor_fault(fd) ? -1 : real_ioctl(fd, request, argument);
 }

@@ -1,7 +1,6 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,49 +8,44 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "driver/ryn_util/lock_support.h"
 
-extern char** environ;
-
 namespace ryn_test {
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/ryn_test_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made) {
+    // Resolved, so that paths compare equal to what realpath reports.
+    if (const char* made = mkdtemp(pattern)) {
+        path_ = std::filesystem::canonical(made).string();
+    } else {
         ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-        return;
     }
-    // Resolve so that paths compare equal to what realpath reports.
-    path_ = std::filesystem::canonical(made).string();
 }
 
 TempDir::~TempDir() {
+    // Undo read-only modes set by tests so that removal succeeds.
     std::error_code ignored;
-    if (!path_.empty()) {
-        // Undo read-only modes set by tests so that removal succeeds.
-        for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-             it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-            if (it->is_directory(ignored)) {
-                chmod(it->path().c_str(), 0755);
-            }
+    for (std::filesystem::recursive_directory_iterator it(path_, ignored), end; it != end;
+         it.increment(ignored)) {
+        if (it->is_directory(ignored)) {
+            chmod(it->path().c_str(), 0755);
         }
-        std::filesystem::remove_all(path_, ignored);
     }
+    std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedChdir::ScopedChdir(const std::string& dir) {
-    previous_ = std::filesystem::current_path().string();
+ScopedChdir::ScopedChdir(const std::string& dir)
+    : previous_(std::filesystem::current_path().string()) {
     if (chdir(dir.c_str()) != 0) {
         ADD_FAILURE() << "chdir " << dir << ": " << strerror(errno);
     }
@@ -64,37 +58,22 @@ ScopedChdir::~ScopedChdir() {
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    had_value_ = old != nullptr;
-    if (old) {
+    if (const char* old = getenv(name)) {
         previous_ = old;
     }
-    if (value) {
-        setenv(name, value, 1);
-    } else {
-        unsetenv(name);
-    }
+    value ? setenv(name, value, 1) : unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (had_value_) {
-        setenv(name_.c_str(), previous_.c_str(), 1);
-    } else {
-        unsetenv(name_.c_str());
-    }
+    previous_ ? setenv(name_.c_str(), previous_->c_str(), 1) : unsetenv(name_.c_str());
 }
 
 namespace {
 
+// Everything written to `fd` so far, read afresh from its start; closes it.
 std::string slurp(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) {
-            text.append(buffer, static_cast<size_t>(n));
-        }
-    }
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(fd));
+    close(fd);
     return text;
 }
 
@@ -103,21 +82,19 @@ std::string slurp(int fd) {
 Started start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               const std::string& cwd) {
     Started started;
-    // Output goes to temporary files rather than pipes, so that a chatty child
-    // can never block on a full pipe while we wait for it.
-    char out_name[] = "/tmp/ryn_test_outXXXXXX";
-    char err_name[] = "/tmp/ryn_test_errXXXXXX";
-    started.out_fd = mkstemp(out_name);
-    started.err_fd = mkstemp(err_name);
-    unlink(out_name);
-    unlink(err_name);
+    // Output goes to unlinked temporary files rather than pipes, so that a
+    // chatty child can never block on a full pipe while we wait for it.
+    for (int* fd : {&started.out_fd, &started.err_fd}) {
+        char name[] = "/tmp/ryn_test_outXXXXXX";
+        *fd = mkstemp(name);
+        unlink(name);
+    }
 
     started.pid = fork();
     if (started.pid == 0) {
         dup2(started.out_fd, 1);
         dup2(started.err_fd, 2);
-        const int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
+        dup2(open("/dev/null", O_RDONLY), 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
@@ -136,19 +113,8 @@ Started start(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 RunResult finish(Started& started) {
-    RunResult result;
-    int status = 0;
-    while (waitpid(started.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    lseek(started.out_fd, 0, SEEK_SET);
-    lseek(started.err_fd, 0, SEEK_SET);
-    result.out = slurp(started.out_fd);
-    result.err = slurp(started.err_fd);
-    close(started.out_fd);
-    close(started.err_fd);
-    started.pid = -1;
-    return result;
+    const int status = wait_for(std::exchange(started.pid, -1));
+    return {status, slurp(started.out_fd), slurp(started.err_fd)};
 }
 
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -163,7 +129,8 @@ RunResult run_shell(const std::string& command, const std::string& cwd) {
 
 int wait_for(pid_t pid) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -184,7 +151,7 @@ std::vector<std::string> names_in(const std::string& dir, const std::string& par
             names.push_back(name);
         }
     }
-    std::sort(names.begin(), names.end());
+    std::ranges::sort(names);
     return names;
 }
 
@@ -196,14 +163,11 @@ std::string host_name() {
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary) << content;
 }
 
 bool exists(const std::string& path) {

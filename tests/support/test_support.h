@@ -1,4 +1,4 @@
-// Helpers shared by the tests: temporary directories, ELF fixtures compiled at
+// Helpers shared by the tests: temporary directories, programs compiled at
 // test time, and running programs with their output captured.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,7 @@ private:
     std::string previous_;
 };
 
-// Sets (or, with unset, removes) an environment variable for the lifetime of
-// the object, restoring the previous value afterwards.
+// Sets (or, with nullptr, removes) an environment variable while it lives.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value);
@@ -44,37 +44,32 @@ public:
 
 private:
     std::string name_;
-    bool had_value_;
-    std::string previous_;
+    std::optional<std::string> previous_;
 };
 
 struct RunResult {
     int status = -1;  // exit status, or 128 + signal number
-    std::string out;  // standard output
-    std::string err;  // standard error
+    std::string out;
+    std::string err;
 };
 
-// Runs argv[0] (searched along PATH when it has no '/') with the given extra
-// environment assignments ("NAME=value") and optional working directory.
+// Runs argv[0] (searched along PATH) with extra environment assignments
+// ("NAME=value") in the working directory `cwd` (or this one).
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               const std::string& cwd = "");
-// A program started by `start`, still running until `finish` waits for it.
 struct Started {
     int pid = -1;
     int out_fd = -1;
     int err_fd = -1;
 };
-// Starts argv like `run`, without waiting.
+// Starts argv like `run`; `finish` waits for it and collects its output.
 Started start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               const std::string& cwd = "");
-// Waits for a started program and collects its output.
 RunResult finish(Started& started);
 
-// Runs a shell command line with /bin/sh -c.
 RunResult run_shell(const std::string& command, const std::string& cwd = "");
 
-// Waits for a child of this process: its exit status, or 128 + the signal
-// that ended it.
+// Waits for a child: its status as RunResult::status tells it.
 int wait_for(pid_t pid);
 // The id of a child that has already ended and been reaped.
 pid_t dead_pid();
@@ -82,20 +77,18 @@ pid_t dead_pid();
 std::string read_file(const std::string& path);
 // Sorted names of the entries of `dir` whose name contains `part`.
 std::vector<std::string> names_in(const std::string& dir, const std::string& part);
-// This host's name as the driver writes it into lock and temporary names.
+// This host's name as lock and temporary names carry it.
 std::string host_name();
 void write_file(const std::string& path, const std::string& content);
 bool exists(const std::string& path);
 
-// The staged install tree.
-std::string stage_dir();
+std::string stage_dir();                         // the staged install tree
 std::string stage_bin(const std::string& name);  // stage/bin/<name>
 std::string stage_lib(const std::string& name);  // stage/lib/compilers/<name>
 std::string kalnote_object();                    // stage/lib/compilers/kalnote.o
 
-// Compiles C source text with the system compiler into `output`. `flags` are
-// added to the command line (e.g. "-shared -fPIC", "-no-pie", "-L dir -lfoo").
-// Fails the current test (and returns false) when the compiler fails.
+// Compiles C source text into `output` with extra `flags` ("-shared -fPIC");
+// false, and the current test failed, when the compiler fails.
 bool compile_c(const std::string& source, const std::string& output, const std::string& flags = "");
 // Compiler flags as a test name: "-O2 -no-pie" -> "_O2__no_pie".
 std::string flags_name(std::string flags);
@@ -103,14 +96,12 @@ std::string flags_name(std::string flags);
 // Source of a small program that prints `message` and exits 0.
 std::string hello_source(const std::string& message);
 
-// Every value of "key" in JSON text, in order: numbers ("key":123) and
-// strings without escapes ("key":"text").
+// Every value of "key" in JSON text, in order: numbers, and strings without escapes.
 std::vector<uint64_t> json_numbers(const std::string& text, const std::string& key);
 std::vector<std::string> json_texts(const std::string& text, const std::string& key);
 // The innermost objects ({...} holding no braces) of JSON text, in order.
 std::vector<std::string> json_objects(const std::string& text);
-// Of the innermost objects holding both keys once: the text of `name` mapped
-// to the number of `value`.
+// Of the innermost objects holding both keys once: text of `name` -> number of `value`.
 std::map<std::string, uint64_t> json_by(const std::string& text, const std::string& name,
                                         const std::string& value);
 
