@@ -45,10 +45,6 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
     ASSERT_EQ(experiment.status, 0) << experiment.err;
     EXPECT_NE(experiment.out.find("\nmain "), std::string::npos) << experiment.out;
     EXPECT_NE(experiment.out.find("Coverage table: test.1.er/coverage.txt"), std::string::npos);
-    // The lines themselves are compared with gcov's on the corpus.
-    EXPECT_NE(
-        ryn_test::read_file(work / "test.1.er/prog.c.gcov").find("    #####:    5:        puts"),
-        std::string::npos);
 
     // With an analytics file named, coverage writes that file in place of a
     // stale one, and starts no experiment.

@@ -1,9 +1,10 @@
 // ryn counts what gcc's own coverage counts. Every corpus program, at -O0,
-// instrumented by ryn and run on its input, against a --coverage build run
-// on the same input and read with gcov -a -b -c: the count of every line on
-// which one block starts, the taken and not-taken counts of every
-// conditional branch (per line, compared as sets of pairs, since the two may
-// lay out a condition the other way round), and the calls of every function.
+// instrumented by ryn and run on its input (where it behaves as the
+// original), against a --coverage build run on the same input and read with
+// gcov -a -b -c: the count of every line on which one block starts, the taken
+// and not-taken counts of every conditional branch (per line, compared as
+// sets of pairs, since the two may lay out a condition the other way round),
+// and the calls of every function.
 #include <algorithm>
 #include <map>
 #include <set>
@@ -34,30 +35,13 @@ std::pair<uint64_t, uint64_t> unordered(uint64_t a, uint64_t b) {
 
 using GcovCounts = ryn_e2e::HermeticSuite<Program>;
 
-// The data ryn's copies recorded for the program and its measured libraries.
-std::vector<coverage::InstrData> ryn_data(const Program& program, const Build& build) {
-    std::vector<std::string> objects{program.name};
-    for (const Library& lib : program.measured_libraries()) {
-        objects.push_back("lib" + lib.name + ".so");
-    }
-    std::vector<coverage::InstrData> data;
-    for (const std::string& object : objects) {
-        data.push_back(coverage::read_instr_data_file(build.dir + "/" + object + ".instrdata/" +
-                                                      program.name + ".instrdata"));
-        EXPECT_TRUE(data.back().counts_exact) << object;
-    }
-    return data;
-}
-
 // How many blocks start on each line of `source`.
 std::map<int, int> blocks_per_line(const std::vector<coverage::InstrData>& data,
                                    const std::string& source) {
     std::map<int, int> blocks;
     for (const coverage::InstrData& object : data) {
         for (const coverage::Block& block : object.blocks) {
-            if (block.file == source && block.line != 0) {
-                ++blocks[static_cast<int>(block.line)];
-            }
+            blocks[static_cast<int>(block.line)] += block.file == source && block.line != 0;
         }
     }
     return blocks;
@@ -96,10 +80,10 @@ size_t expect_same_branches(const coverage::FileCoverage& ryn, const GcovSource&
     std::set<int> switches;
     for (const auto& [line, blocks] : gcov.blocks) {
         for (const std::vector<uint64_t>& edges : blocks) {
-            if (edges.size() == 2) {
-                gcov_pairs[line].push_back(unordered(edges[0], edges[1]));
-            } else if (edges.size() > 2) {
+            if (edges.size() > 2) {
                 switches.insert(line);
+            } else if (edges.size() == 2) {
+                gcov_pairs[line].push_back(unordered(edges[0], edges[1]));
             }
         }
     }
@@ -143,8 +127,16 @@ TEST_P(GcovCounts, LinesBranchesAndCallsAsGcovCountsThem) {
     const RunResult instrumented = run(build.ryn_run("instrument"), env, build.dir);
     ASSERT_EQ(instrumented.status, 0) << instrumented.err;
     const RunResult expected = run(build.input_run(build.executable), env, build.dir);
-    EXPECT_EQ(run(build.input_run(build.executable + ".instr"), env, build.dir).out, expected.out);
-    const std::vector<coverage::InstrData> data = ryn_data(program, build);
+    const RunResult actual = run(build.input_run(build.executable + ".instr"), env, build.dir);
+    EXPECT_EQ(actual.out + actual.err, expected.out + expected.err);
+    EXPECT_EQ(actual.status, expected.status);
+    // The data ryn's copies recorded for the program and its measured libraries.
+    std::vector<coverage::InstrData> data;
+    for (const std::string& object : program.measured_objects()) {
+        data.push_back(coverage::read_instr_data_file(build.dir + "/" + object + ".instrdata/" +
+                                                      program.name + ".instrdata"));
+        EXPECT_TRUE(data.back().counts_exact) << object;
+    }
     ASSERT_FALSE(HasFailure());
     const coverage::CoverageSummary summary = coverage::summarize(data, coverage::FunctionFilter());
 
