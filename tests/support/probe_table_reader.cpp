@@ -62,8 +62,6 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
         }
         const std::string bytes = elf.substr(shdr.sh_offset, shdr.sh_size);
         ProbeTable table;
-        table.addr = shdr.sh_addr;
-        table.offset = shdr.sh_offset;
         table.header = at<ryn_probe_header>(bytes, 0);
         const ryn_probe_header& h = table.header;
         // Each array, or a failure when it points outside the section.

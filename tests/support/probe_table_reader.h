@@ -21,8 +21,6 @@ struct ProbeTable {
     std::vector<ryn_site> sites;
     std::vector<ryn_branch> branches;
     std::vector<ryn_count_sum> sums;
-    uint64_t addr = 0;    // where the section says it is loaded
-    uint64_t offset = 0;  // where it is in the file
     // The PT_LOAD that covers exactly the table, if any: its p_flags.
     std::optional<uint32_t> segment_flags;
 
