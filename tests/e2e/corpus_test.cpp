@@ -1,157 +1,226 @@
-// Instrumenting a program changes nothing it does, and the lines ryn reports
-// as run are the lines gcc's own coverage reports as run. Every corpus
-// program, at -O0 and at -O2, is instrumented with its own libraries and
-// named plugins as a user would, and prints the same and exits with the same
-// status as the original; at -O0 its report is compared with gcov's for a
-// --coverage build run on the same input, on every line both call code.
-// Plugins named with -l are measured; the others are logged. ryn's copy
-// counts every execution; the coverage front end's copy of the same program
-// takes the one-shot way and runs alike too.
+// ryn counts what gcc's own coverage counts. Every corpus program, at -O0,
+// instrumented by ryn and run on its input (where it behaves as the
+// original), against a --coverage build run on the same input and read with
+// gcov -a -b -c: the count of every line on which one block starts, the taken
+// and not-taken counts of every conditional branch (per line, compared as
+// sets of pairs, since the two may lay out a condition the other way round),
+// and the calls of every function.
 #include <algorithm>
-#include <memory>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "coverage/coverage_summary.h"
+#include "coverage/instr_data.h"
 #include "support/corpus.h"
 #include "support/e2e_support.h"
+#include "support/gcov_text.h"
 #include "support/test_support.h"
 
 using namespace ryn_test;
 using namespace ryn_corpus;
+using ryn_gcov::GcovSource;
 
 namespace {
 
-struct Case {
-    const Program* program;
-    std::string opt;
-};
+using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
 
-using Corpus = ryn_e2e::HermeticSuite<Case>;
+std::pair<uint64_t, uint64_t> unordered(uint64_t a, uint64_t b) {
+    return {std::min(a, b), std::max(a, b)};
+}
 
-// Builds `program` with gcc's coverage, runs it on its input and compares its
-// lines of each of `sources` with ryn's.
-void expect_gcov_lines(const Program& program, const std::vector<std::string>& sources,
-                       const FileLines& ryn, const std::string& output, const std::string& dir) {
-    const Build gcc = build_with_gcov(program, dir);
-    EXPECT_EQ(run(gcc.input_run(gcc.executable), {}, gcc.dir).out, output);
-    const FileLines gcov = gcov_lines(gcc);
-    for (const std::string& source : sources) {
-        SCOPED_TRACE(source);
-        ASSERT_TRUE(ryn.contains(source)) << "missing from ryn's tracefile";
-        ASSERT_TRUE(gcov.contains(source)) << "missing from gcov's tracefile";
-        LineCoverage gcov_source = gcov.at(source);
-        const LineCoverage& ryn_source = ryn.at(source);
-        if (source.ends_with("/forkexec.c")) {
-            // gcov derives the counts of some lines from the flow of the
-            // function and takes every call to return: the line after an
-            // exec that replaced the process counts as run there.
-            gcov_source.erase(line_holding(source, "execl(") + 1);
+using GcovCounts = ryn_e2e::HermeticSuite<Program>;
+
+// How many blocks start on each line of `source`.
+std::map<int, int> blocks_per_line(const std::vector<coverage::InstrData>& data,
+                                   const std::string& source) {
+    std::map<int, int> blocks;
+    for (const coverage::InstrData& object : data) {
+        for (const coverage::Block& block : object.blocks) {
+            blocks[static_cast<int>(block.line)] += block.file == source && block.line != 0;
         }
-        // Whether each line both call code ran, as each saw it.
-        LineCoverage gcov_common;
-        LineCoverage ryn_common;
-        for (const auto& [line, ran] : gcov_source) {
-            if (ryn_source.contains(line)) {
-                gcov_common[line] = ran;
-                ryn_common[line] = ryn_source.at(line);
+    }
+    return blocks;
+}
+
+void expect_same_lines(const coverage::FileCoverage& ryn, const GcovSource& gcov,
+                       const std::map<int, int>& blocks) {
+    // gcov takes every call to return: the line after an exec that replaced
+    // the process counts as run there.
+    const int after_exec =
+        ryn.path.ends_with("/forkexec.c") ? line_holding(ryn.path, "execl(") + 1 : 0;
+    size_t compared = 0;
+    for (const auto& [line, count] : ryn.lines) {
+        const auto gcov_line = gcov.lines.find(static_cast<int>(line));
+        if (blocks.at(static_cast<int>(line)) != 1 || gcov_line == gcov.lines.end() ||
+            static_cast<int>(line) == after_exec) {
+            continue;
+        }
+        EXPECT_EQ(count, gcov_line->second) << "line " << line;
+        ++compared;
+    }
+    EXPECT_GE(compared * 4, ryn.lines.size()) << "too few lines hold one block to compare";
+}
+
+// Returns how many of gcov's branches were compared.
+size_t expect_same_branches(const coverage::FileCoverage& ryn, const GcovSource& gcov) {
+    std::map<int, Pairs> ryn_pairs;
+    for (const auto& [line, branches] : ryn.branches) {
+        for (const coverage::BranchCoverage& branch : branches) {
+            ryn_pairs[static_cast<int>(line)].push_back(unordered(branch.taken, branch.not_taken));
+        }
+    }
+    std::map<int, Pairs> gcov_pairs;
+    // A switch is one block of many ways to gcov, a chain of compares or a
+    // table in the code: its lines are left out.
+    std::set<int> switches;
+    for (const auto& [line, blocks] : gcov.blocks) {
+        for (const std::vector<uint64_t>& edges : blocks) {
+            if (edges.size() > 2) {
+                switches.insert(line);
+            } else if (edges.size() == 2) {
+                gcov_pairs[line].push_back(unordered(edges[0], edges[1]));
             }
         }
-        // Sets that hardly overlap would agree on nothing worth checking.
-        EXPECT_GE(gcov_common.size() * 2, gcov_source.size());
-        EXPECT_TRUE(std::ranges::any_of(gcov_common, [](const auto& line) { return line.second; }));
-        EXPECT_EQ(ryn_common, gcov_common);
+    }
+    for (auto* pairs : {&ryn_pairs, &gcov_pairs}) {
+        // Only the branches that ran: one that never did could be a call's
+        // edges to gcov.
+        for (auto& [line, list] : *pairs) {
+            std::erase(list, std::pair<uint64_t, uint64_t>{0, 0});
+            std::sort(list.begin(), list.end());
+        }
+        std::erase_if(*pairs, [&](const auto& line) {
+            return line.second.empty() || switches.contains(line.first);
+        });
+    }
+    EXPECT_EQ(ryn_pairs, gcov_pairs);
+    size_t compared = 0;
+    for (const auto& [line, list] : gcov_pairs) {
+        compared += list.size();
+    }
+    return compared;
+}
+
+void expect_same_calls(const std::string& source, const coverage::CoverageSummary& summary,
+                       const GcovSource& gcov) {
+    std::map<std::string, uint64_t> ryn_calls;
+    for (const coverage::FunctionCoverage& function : summary.functions) {
+        if (function.file == source) {
+            ryn_calls[function.name] += function.calls;
+        }
+    }
+    for (const auto& [name, calls] : gcov.calls) {
+        ASSERT_TRUE(ryn_calls.contains(name)) << name;
+        EXPECT_EQ(ryn_calls.at(name), calls) << name;
     }
 }
 
-// The same program instrumented by the coverage front end: its copy takes
-// the one-shot way, runs as the original, and its data says its counts are
-// runs from then on.
-void expect_coverage_way_runs_alike(const Build& build, const std::vector<std::string>& env,
-                                    const RunResult& expected) {
-    std::vector<std::string> command = build.ryn_run("instrument");
-    command[0] = stage_bin("zentor");
-    const RunResult instrumented = run(command, env, build.dir);
-    ASSERT_EQ(instrumented.status, 0) << instrumented.err;
-    const RunResult actual = run(build.input_run(build.executable + ".instr"), env, build.dir);
-    EXPECT_EQ(actual.out, expected.out);
-    EXPECT_EQ(actual.err, expected.err);
-    EXPECT_EQ(actual.status, expected.status);
-    const std::string name = build.executable.substr(build.executable.rfind('/') + 1);
-    const std::string data = read_file(build.executable + ".instrdata/" + name + ".instrdata");
-    EXPECT_NE(data.find("\ncounts runs\n"), std::string::npos) << data.substr(0, 200);
-}
-
-TEST_P(Corpus, RunsAsTheOriginalAndReportsTheLinesGcovReports) {
-    const Program& program = *GetParam().program;
-    const std::string& opt = GetParam().opt;
-    const Build build = build_annotated(program, *work / (program.name + opt), opt);
+TEST_P(GcovCounts, LinesBranchesAndCallsAsGcovCountsThem) {
+    const Program& program = GetParam();
+    const Build build = build_annotated(program, *work / program.name, "-O0");
     ASSERT_FALSE(HasFailure());
     const RunResult instrumented = run(build.ryn_run("instrument"), env, build.dir);
     ASSERT_EQ(instrumented.status, 0) << instrumented.err;
-
     const RunResult expected = run(build.input_run(build.executable), env, build.dir);
     const RunResult actual = run(build.input_run(build.executable + ".instr"), env, build.dir);
-    EXPECT_EQ(actual.out, expected.out);
-    EXPECT_EQ(actual.err, expected.err);
+    EXPECT_EQ(actual.out + actual.err, expected.out + expected.err);
     EXPECT_EQ(actual.status, expected.status);
-    // A copy that measured nothing would pass the comparison as well; the
-    // program's libraries and named plugins are measured from their copies.
-    std::vector<std::string> objects{program.name};
+    // The data ryn's copies recorded for the program and its measured libraries.
+    std::vector<coverage::InstrData> data;
+    for (const std::string& object : program.measured_objects()) {
+        data.push_back(coverage::read_instr_data_file(build.dir + "/" + object + ".instrdata/" +
+                                                      program.name + ".instrdata"));
+        EXPECT_TRUE(data.back().counts_exact) << object;
+    }
+    ASSERT_FALSE(HasFailure());
+    const coverage::CoverageSummary summary = coverage::summarize(data, coverage::FunctionFilter());
+
+    const Build gcc = build_with_gcov(program, *work / (program.name + "-gcov"));
+    EXPECT_EQ(run(gcc.input_run(gcc.executable), {}, gcc.dir).out, expected.out);
+    const std::map<std::string, GcovSource> gcov = ryn_gcov::run_gcov(gcc.dir);
+
     std::vector<std::string> sources{source_path(program.source)};
     for (const Library& lib : program.measured_libraries()) {
-        objects.push_back("lib" + lib.name + ".so");
         sources.push_back(source_path(lib.source));
     }
-    for (const std::string& object : objects) {
-        const std::string data =
-            build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata";
-        ASSERT_TRUE(exists(data)) << object;
-        // ryn counts every execution.
-        EXPECT_NE(read_file(data).find("\ncounts exact\n"), std::string::npos) << object;
+    size_t branches = 0;
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
+        const auto file = std::ranges::find(summary.files, source, &coverage::FileCoverage::path);
+        ASSERT_NE(file, summary.files.end()) << "no data of ryn's";
+        ASSERT_TRUE(gcov.contains(source)) << "no listing of gcov's";
+        expect_same_lines(*file, gcov.at(source), blocks_per_line(data, source));
+        branches += expect_same_branches(*file, gcov.at(source));
+        expect_same_calls(source, summary, gcov.at(source));
     }
-    if (opt != "-O0") {
-        expect_coverage_way_runs_alike(build, env, expected);
-        return;
-    }
+    EXPECT_GT(branches, 0u) << "no branch to compare";
+}
 
-    const RunResult reported = run(build.ryn_run("coverage"), env, build.dir);
-    ASSERT_EQ(reported.status, 0) << reported.err;
-    const FileLines ryn = lcov_lines(read_file(build.dir + "/test.1.er/coverage.info"));
-    expect_gcov_lines(program, sources, ryn, expected.out, *work / (program.name + "-gcov"));
-    if (program.name == "plugin") {
-        const std::string named = source_path("plugin_double.c");
-        EXPECT_TRUE(ryn.at(named).at(line_holding(named, "return value * 2;")));
-        EXPECT_FALSE(ryn.contains(source_path("plugin_square.c")));
+// Instrumenting a program changes nothing it does, and the -O2 build proves
+// it where the compiler reorders most: every corpus program, instrumented
+// with its own libraries and named plugins as a user would, by each front
+// end, prints the same and exits with the same status as the original.
+// ryn's copies count every execution; the coverage front end's take the
+// one-shot way and count runs. Plugins named with -l are measured; the
+// others are only logged.
+using Corpus = ryn_e2e::HermeticSuite<Program>;
+
+TEST_P(Corpus, RunsAsTheOriginalUnderBothFrontEnds) {
+    const Program& program = GetParam();
+    const Build build = build_annotated(program, *work / program.name, "-O2");
+    ASSERT_FALSE(HasFailure());
+    const RunResult expected = run(build.input_run(build.executable), env, build.dir);
+
+    for (const auto& [front_end, counts] :
+         {std::pair<std::string, std::string>{"ryn", "exact"}, {"zentor", "runs"}}) {
+        SCOPED_TRACE(front_end);
+        std::vector<std::string> command = build.ryn_run("instrument");
+        command[0] = stage_bin(front_end);
+        const RunResult instrumented = run(command, env, build.dir);
+        ASSERT_EQ(instrumented.status, 0) << instrumented.err;
+        const RunResult actual = run(build.input_run(build.executable + ".instr"), env, build.dir);
+        EXPECT_EQ(actual.out, expected.out);
+        EXPECT_EQ(actual.err, expected.err);
+        EXPECT_EQ(actual.status, expected.status);
+        // A copy that measured nothing would pass the comparison as well.
+        for (const std::string& object : program.measured_objects()) {
+            const std::string data =
+                build.dir + "/" + object + ".instrdata/" + program.name + ".instrdata";
+            ASSERT_TRUE(exists(data)) << object;
+            EXPECT_NE(read_file(data).find("\ncounts " + counts + "\n"), std::string::npos)
+                << object;
+        }
+    }
+    for (const Library& lib : program.plugins) {
+        EXPECT_EQ(exists(build.dir + "/lib" + lib.name + ".so.instrdata"),
+                  std::ranges::find(program.named, lib.name) != program.named.end())
+            << lib.name;
     }
     // The library log names every library of the program's own, measured or not.
     const auto logs =
         ryn_e2e::files_ending_in(work->path() + "/cache", "/" + program.name + ".original.liblog");
-    ASSERT_EQ(logs.size(), 1u);
-    for (const auto* libraries : {&program.linked, &program.plugins}) {
-        for (const Library& lib : *libraries) {
-            EXPECT_NE(read_file(logs[0]).find(build.plugin_path(lib.name) + "\n"),
-                      std::string::npos)
-                << read_file(logs[0]);
+    ASSERT_FALSE(logs.empty());
+    for (const std::string& log : logs) {
+        for (const auto* libraries : {&program.linked, &program.plugins}) {
+            for (const Library& lib : *libraries) {
+                EXPECT_NE(read_file(log).find(build.plugin_path(lib.name) + "\n"),
+                          std::string::npos)
+                    << log << ":\n"
+                    << read_file(log);
+            }
         }
     }
-    expect_coverage_way_runs_alike(build, env, expected);
 }
 
-std::vector<Case> all_cases() {
-    std::vector<Case> cases;
-    for (const std::string opt : {"-O0", "-O2"}) {
-        for (const Program& program : programs()) {
-            cases.push_back({&program, opt});
-        }
-    }
-    return cases;
-}
-
-INSTANTIATE_TEST_SUITE_P(Corpus, Corpus, testing::ValuesIn(all_cases()),
-                         [](const testing::TestParamInfo<Case>& info) {
-                             return info.param.program->name + "_" + info.param.opt.substr(1);
-                         });
+const auto k_program_name = [](const testing::TestParamInfo<Program>& info) {
+    return info.param.name;
+};
+INSTANTIATE_TEST_SUITE_P(Corpus, GcovCounts, testing::ValuesIn(programs()), k_program_name);
+INSTANTIATE_TEST_SUITE_P(Corpus, Corpus, testing::ValuesIn(programs()), k_program_name);
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -79,6 +78,14 @@ std::vector<Library> Program::measured_libraries() const {
     return all;
 }
 
+std::vector<std::string> Program::measured_objects() const {
+    std::vector<std::string> objects{name};
+    for (const Library& lib : measured_libraries()) {
+        objects.push_back("lib" + lib.name + ".so");
+    }
+    return objects;
+}
+
 const std::vector<Program>& programs() {
     static const std::vector<Program> corpus = {
         {"libs",
@@ -114,33 +121,6 @@ Build build_with_gcov(const Program& program, const std::string& dir) {
     // Threads update the counters at once; without atomic updates gcov
     // loses counts and may call a line that ran not run.
     return build(program, dir, "-O0 -g --coverage -fprofile-update=atomic", "");
-}
-
-FileLines gcov_lines(const Build& build) {
-    const std::string tracefile = build.dir + "/gcov.info";
-    const ryn_test::RunResult result = ryn_test::run(
-        {"lcov", "--quiet", "--capture", "--directory", build.dir, "--output-file", tracefile});
-    EXPECT_EQ(result.status, 0) << "lcov --capture: " << result.err;
-    return lcov_lines(ryn_test::read_file(tracefile));
-}
-
-FileLines lcov_lines(const std::string& tracefile_text) {
-    FileLines files;
-    std::istringstream in(tracefile_text);
-    LineCoverage* current = nullptr;
-    for (std::string row; std::getline(in, row);) {
-        if (row.starts_with("SF:")) {
-            current = &files[row.substr(3)];
-        } else if (row.starts_with("DA:") && current != nullptr) {
-            const int line = std::atoi(row.c_str() + 3);
-            const size_t comma = row.find(',');
-            const bool ran = comma != std::string::npos && std::atol(row.c_str() + comma + 1) > 0;
-            (*current)[line] = (*current)[line] || ran;
-        } else if (row == "end_of_record") {
-            current = nullptr;
-        }
-    }
-    return files;
 }
 
 int line_holding(const std::string& file, const std::string& text) {

@@ -1,10 +1,8 @@
 // The corpus: small programs of our own in tests/fixtures/corpus, each with a
 // fixed input, built the way a user builds for ryn (annotated with kalnote.o)
-// or for gcc's own coverage (--coverage), and the line coverage either
-// method reports for them.
+// or for gcc's own coverage (--coverage).
 #pragma once
 
-#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,6 +25,8 @@ struct Program {
 
     // The libraries ryn measures: the linked ones and the plugins named.
     std::vector<Library> measured_libraries() const;
+    // Their file names after the program's own, as the data directories go.
+    std::vector<std::string> measured_objects() const;
 };
 
 const std::vector<Program>& programs();
@@ -54,15 +54,6 @@ struct Build {
 Build build_annotated(const Program& program, const std::string& dir, const std::string& opt);
 // Builds `program` with gcc --coverage at -O0 in `dir`.
 Build build_with_gcov(const Program& program, const std::string& dir);
-
-// Lines of a source file that a report treats as code, with whether each ran.
-using LineCoverage = std::map<int, bool>;
-using FileLines = std::map<std::string, LineCoverage>;  // by absolute source path
-
-// The lines of every source file named in an lcov tracefile.
-FileLines lcov_lines(const std::string& tracefile_text);
-// The lines gcc's own coverage reports for the runs of a build_with_gcov.
-FileLines gcov_lines(const Build& build);
 
 // The number of the first line of `file` holding `text`, or 0.
 int line_holding(const std::string& file, const std::string& text);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
+#include <type_traits>
 
 #include <gtest/gtest.h>
 
@@ -60,47 +62,25 @@ std::optional<ProbeTable> read_probe_table(const std::string& path) {
         }
         const std::string bytes = elf.substr(shdr.sh_offset, shdr.sh_size);
         ProbeTable table;
-        table.addr = shdr.sh_addr;
-        table.offset = shdr.sh_offset;
         table.header = at<ryn_probe_header>(bytes, 0);
         const ryn_probe_header& h = table.header;
-        if (h.probes_offset + uint64_t{h.probe_count} * sizeof(ryn_probe) > bytes.size() ||
-            h.strings_offset + h.strings_size > bytes.size() ||
-            h.settings_offset + h.settings_size > bytes.size()) {
+        // Each array, or a failure when it points outside the section.
+        const auto read = [&](auto& out, uint64_t offset, uint64_t count) {
+            using T = typename std::remove_reference_t<decltype(out)>::value_type;
+            for (uint64_t i = 0; i < count && offset + (i + 1) * sizeof(T) <= bytes.size(); ++i) {
+                out.push_back(at<T>(bytes, offset + i * sizeof(T)));
+            }
+            return out.size() == count;
+        };
+        if (h.strings_offset + h.strings_size > bytes.size() ||
+            h.settings_offset + h.settings_size > bytes.size() ||
+            !read(table.probes, h.probes_offset, h.probe_count) ||
+            !read(table.sites, h.sites_offset, h.site_count) ||
+            !read(table.branches, h.branches_offset, h.branch_count) ||
+            !read(table.sums, h.sums_offset, h.sum_count)) {
             ADD_FAILURE() << "probe table of " << path << " points outside its section";
             return std::nullopt;
         }
-        for (uint32_t i = 0; i < h.probe_count; ++i) {
-            table.probes.push_back(at<ryn_probe>(bytes, h.probes_offset + i * sizeof(ryn_probe)));
-        }
-        if (h.sites_offset + uint64_t{h.site_count} * sizeof(ryn_site) > bytes.size() ||
-            h.branches_offset + uint64_t{h.branch_count} * sizeof(ryn_branch) > bytes.size() ||
-            h.call_adjusts_offset + uint64_t{h.call_adjust_count} * sizeof(ryn_call_adjust) >
-                bytes.size() ||
-            h.locks_offset + uint64_t{h.lock_count} * sizeof(uint64_t) > bytes.size() ||
-            h.sums_offset + uint64_t{h.sum_count} * sizeof(ryn_count_sum) > bytes.size()) {
-            ADD_FAILURE() << "counting parts of " << path << " point outside the section";
-            return std::nullopt;
-        }
-        for (uint32_t i = 0; i < h.site_count; ++i) {
-            table.sites.push_back(at<ryn_site>(bytes, h.sites_offset + i * sizeof(ryn_site)));
-        }
-        for (uint32_t i = 0; i < h.branch_count; ++i) {
-            table.branches.push_back(
-                at<ryn_branch>(bytes, h.branches_offset + i * sizeof(ryn_branch)));
-        }
-        for (uint32_t i = 0; i < h.call_adjust_count; ++i) {
-            table.adjusts.push_back(
-                at<ryn_call_adjust>(bytes, h.call_adjusts_offset + i * sizeof(ryn_call_adjust)));
-        }
-        for (uint32_t i = 0; i < h.lock_count; ++i) {
-            table.locks.push_back(at<uint64_t>(bytes, h.locks_offset + i * sizeof(uint64_t)));
-        }
-        for (uint32_t i = 0; i < h.sum_count; ++i) {
-            table.sums.push_back(
-                at<ryn_count_sum>(bytes, h.sums_offset + i * sizeof(ryn_count_sum)));
-        }
-        table.segment = bytes;
         table.strings = bytes.substr(h.strings_offset, h.strings_size);
         table.settings = bytes.substr(h.settings_offset, h.settings_size);
         for (unsigned i = 0; i < ehdr.e_phnum; ++i) {
@@ -125,6 +105,33 @@ std::optional<uint8_t> byte_at_address(const std::string& path, uint64_t addr) {
         }
     }
     return std::nullopt;
+}
+
+std::map<std::string, Symbol> function_symbols(const std::string& path) {
+    std::map<std::string, Symbol> symbols;
+    std::istringstream lines(run({"nm", "-S", "--defined-only", path}).out);
+    std::string addr, size, type, name;
+    for (std::string line; std::getline(lines, line);) {
+        // Symbols without a size have three fields and are skipped.
+        if (std::istringstream(line) >> addr >> size >> type >> name &&
+            (type == "t" || type == "T")) {
+            symbols[name] = {std::stoull(addr, nullptr, 16), std::stoull(size, nullptr, 16)};
+        }
+    }
+    return symbols;
+}
+
+std::map<uint64_t, std::string> instructions(const std::string& path) {
+    std::map<uint64_t, std::string> found;
+    std::istringstream lines(run({"objdump", "-d", "--no-show-raw-insn", path}).out);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t colon = line.find(":\t");
+        if (colon != std::string::npos && line.starts_with("  ") &&
+            line.find_first_not_of(" 0123456789abcdef") == colon) {
+            found[std::stoull(line.substr(0, colon), nullptr, 16)] = line.substr(colon + 2);
+        }
+    }
+    return found;
 }
 
 }  // namespace ryn_test

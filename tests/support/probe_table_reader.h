@@ -1,8 +1,10 @@
 // Reads the probe table of an instrumented copy back from the file, the way
-// a report tool would, for tests of the engine and of the runtime.
+// a report tool would, and what the binary tools see in the file, for tests
+// of the engine and of the runtime.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,12 +20,7 @@ struct ProbeTable {
     std::string settings;
     std::vector<ryn_site> sites;
     std::vector<ryn_branch> branches;
-    std::vector<ryn_call_adjust> adjusts;
-    std::vector<uint64_t> locks;
     std::vector<ryn_count_sum> sums;
-    std::string segment;  // the whole section: table, then trampolines
-    uint64_t addr = 0;    // where the section says it is loaded
-    uint64_t offset = 0;  // where it is in the file
     // The PT_LOAD that covers exactly the table, if any: its p_flags.
     std::optional<uint32_t> segment_flags;
 
@@ -37,5 +34,15 @@ std::optional<ProbeTable> read_probe_table(const std::string& path);
 
 // The file's byte at a link-time address, through its section headers.
 std::optional<uint8_t> byte_at_address(const std::string& path, uint64_t addr);
+
+struct Symbol {
+    uint64_t addr;
+    uint64_t size;
+    bool contains(uint64_t a) const { return a - addr < size; }
+};
+// Functions with a size, by name, as nm lists them.
+std::map<std::string, Symbol> function_symbols(const std::string& path);
+// Instructions as objdump decodes them, by address.
+std::map<uint64_t, std::string> instructions(const std::string& path);
 
 }  // namespace ryn_test
