@@ -37,14 +37,11 @@ std::vector<std::pair<uint64_t, uint64_t>> branches_of(const coverage::InstrData
 // with, and the count the data gives each named function afterwards.
 struct RunCase {
     std::string name;
-    const char* source;
     std::string args;  // shell words after the program
     std::string out;
     int status;
     std::map<std::string, unsigned long> counts;
-    std::vector<std::string> records = {};  // beyond the program's name
-    std::string shell_prefix = "";          // run before the program
-    std::string flags = "";                 // of the compiler
+    std::string flags = "";  // of the compiler
 };
 
 // An original program `prog` and its probed copy `copy`, whose data goes to
@@ -55,11 +52,10 @@ protected:
                const std::vector<std::string>& records = {});
     // Runs the original and the copy alike in the test's directory; both must
     // print the same and end the same way.
-    RunResult run_alike(const std::string& args = "", const std::string& prefix = "");
-    // Builds, runs on fresh data and checks one case, and that the data
-    // describes the original as the program "prog" ran it.
-    void check(const RunCase& c);
-    InstrData data() const { return read_instrdata(dir / "d/prog.instrdata"); }
+    RunResult run_alike(const std::string& args = "");
+    // Builds `source`, runs it on fresh data and checks one case, and that
+    // the data describes the original as the program "prog" ran it.
+    void check(const char* source, const RunCase& c);
     coverage::InstrData counted() const {
         return coverage::read_instr_data_file(dir / "d/prog.instrdata");
     }
@@ -68,12 +64,5 @@ protected:
     std::string original = dir / "prog";
     std::string copy = dir / "copy";
 };
-
-inline void PrintTo(const RunCase& c, std::ostream* out) { *out << c.name; }
-
-class ProbedRuns : public ProbedProgramTest, public ::testing::WithParamInterface<RunCase> {};
-inline std::string case_name(const ::testing::TestParamInfo<RunCase>& info) {
-    return info.param.name;
-}
 
 }  // namespace ryn_test

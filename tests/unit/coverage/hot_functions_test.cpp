@@ -2,6 +2,8 @@
 // block size) decide, not how often a function's blocks ran; equal work goes
 // by where a function begins; what never ran, or belongs to no function, is
 // left out; sums near 2^64 neither wrap nor report more than all the work.
+#include <ranges>
+
 #include <gtest/gtest.h>
 
 #include "coverage/hot_functions.h"
@@ -21,12 +23,10 @@ InstrData data_of(std::vector<Block> blocks) {
     return data;
 }
 
-std::vector<std::string> names(const HotFunctions& hot) {
-    std::vector<std::string> order;
-    for (const coverage::FunctionWork& f : hot.order) {
-        order.push_back(f.name);
-    }
-    return order;
+using Names = std::vector<std::string>;
+Names names(const HotFunctions& hot) {
+    const auto order = hot.order | std::views::transform(&coverage::FunctionWork::name);
+    return {order.begin(), order.end()};
 }
 
 TEST(HotFunctions, OrderByExecutedInstructionsThenByWhereTheFunctionBegins) {
@@ -42,7 +42,7 @@ TEST(HotFunctions, OrderByExecutedInstructionsThenByWhereTheFunctionBegins) {
         {0x600, 3, 0, k_entry, 0, "idle", ""},
         {0x700, 9, 0, 0, 999, "", ""},
     }));
-    EXPECT_EQ(names(hot), (std::vector<std::string>{"wide", "tight", "zeta", "alpha"}));
+    EXPECT_EQ(names(hot), (Names{"wide", "tight", "zeta", "alpha"}));
     EXPECT_EQ(hot.order[0].instructions, 40u * 30 + 2 * 5);
     EXPECT_EQ(hot.order[0].addr, 0x300u);  // the entry, not the lowest block
     EXPECT_EQ(hot.functions, 5u);          // idle counts, the unnamed block does not
@@ -70,7 +70,7 @@ TEST(HotFunctions, HugeCountsSaturateInsteadOfWrapping) {
         {0x20, 4, 0, k_entry, UINT64_MAX / 2, "huge", ""},  // x 4 overflows
         {0x30, 4, 0, 0, UINT64_MAX / 2, "huge", ""},
     }));
-    EXPECT_EQ(names(hot), (std::vector<std::string>{"huge", "small"}));
+    EXPECT_EQ(names(hot), (Names{"huge", "small"}));
     EXPECT_EQ(hot.order[0].instructions, UINT64_MAX);
     EXPECT_EQ(hot.instructions, UINT64_MAX);
     EXPECT_EQ(functions_reaching(hot, 90), 1u);
