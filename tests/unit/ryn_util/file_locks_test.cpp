@@ -1,10 +1,14 @@
 // Cross-process link locks with real processes: waiting for a live holder
 // however old its lock looks, taking over a stale or dead holder's lock by
 // exactly one waiter at a time, and judging the owner of a lock.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -29,8 +33,8 @@ std::string process_file_of(const std::string& path, pid_t pid) {
 }
 
 // Forks a process that locks `path` and returns once it holds the lock. It
-// keeps the lock `hold_ms` milliseconds, then creates path + ".released" and
-// releases the lock.
+// keeps the lock `hold_ms` milliseconds (until killed when negative), then
+// creates path + ".released" and releases the lock.
 pid_t holder(const std::string& path, int hold_ms) {
     int ready[2];
     EXPECT_EQ(pipe(ready), 0);
@@ -40,6 +44,9 @@ pid_t holder(const std::string& path, int hold_ms) {
         const int fd = util.acquire_lock_file(path.c_str(), false);
         if (fd < 0 || write(ready[1], "x", 1) != 1) {
             _exit(2);
+        }
+        while (hold_ms < 0) {
+            pause();
         }
         usleep(hold_ms * 1000);
         write_file(path + ".released", "");
@@ -94,6 +101,50 @@ TEST(LinkLocks, AnOldLockIsTakenOverOnlyWhenNoLiveHolderOwnsIt) {
               std::string::npos)
         << child.err;
     EXPECT_EQ(names_in(dir.path(), ".lock"), Names{});
+}
+
+TEST(LinkLocks, WaitersRacingForADeadHoldersLockHoldItOneAtATime) {
+    TempDir dir;
+    const std::string path = dir / "prog";
+    // Killed without a handler: its lock and process file stay behind.
+    const pid_t dead = holder(path, -1);
+    kill(dead, SIGKILL);
+    ASSERT_EQ(wait_for(dead), 128 + SIGKILL);
+    const std::string inside = path + ".inside";
+
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> waiters;
+    for (int i = 0; i < 4; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            char c;
+            ExecUtil util("waiter");
+            const int fd =
+                read(go[0], &c, 1) == 0 ? util.acquire_lock_file(path.c_str(), false) : -1;
+            // Creating the marker fails while another waiter is inside.
+            const int marker = open(inside.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+            if (fd < 0 || marker < 0) {
+                _exit(6);
+            }
+            close(marker);
+            usleep(200000);
+            unlink(inside.c_str());
+            util.release_lock_file(fd, path.c_str());
+            _exit(0);
+        }
+        waiters.push_back(pid);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    close(go[0]);
+    close(go[1]);  // all waiters start together
+    for (const pid_t pid : waiters) {
+        EXPECT_EQ(wait_for(pid), 0) << "two holders at once, or no lock";
+    }
+    // The age rule alone would have kept them waiting for 180 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_EQ(names_in(dir.path(), ".link.lock"), Names{});
 }
 
 TEST(LinkLocks, OwnerIsJudgedFromTheProcessFileSharingTheLockInode) {
