@@ -5,7 +5,6 @@
 // status follow the options.
 #include <csignal>
 #include <filesystem>
-#include <optional>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -15,6 +14,7 @@
 
 #include "support/corpus.h"
 #include "support/e2e_support.h"
+#include "support/memvex_support.h"
 #include "support/test_support.h"
 
 using ryn_test::RunResult;
@@ -38,80 +38,20 @@ struct Row {
 // Names the row in failure messages.
 void PrintTo(const Row& row, std::ostream* out) { *out << row.source; }
 
-bool is_vek(const Row& row) { return std::string(row.source).starts_with("vek_"); }
-
-// One stack of a report entry: the header it comes under ("" for the
-// error's own) and its frame #0 as "<last component of file>:<line>".
-struct Stack {
-    std::string header;
-    std::string top;
-};
-
-std::string frame_location(const std::string& frame) {
-    const std::string last = frame.substr(frame.find_last_of(' ') + 1);
-    const size_t colon = last.rfind(':');
-    if (colon == std::string::npos) {
-        return last;
-    }
-    return std::filesystem::path(last.substr(0, colon)).filename().string() + last.substr(colon);
-}
-
-// The stacks of the first entry of `report` whose line begins with `start`,
-// or nothing when there is none.
-std::optional<std::vector<Stack>> entry_stacks(const std::string& report,
-                                               const std::string& start) {
-    size_t at = report.starts_with(start) ? 0 : report.find("\n" + start);
-    if (at == std::string::npos) {
-        return std::nullopt;
-    }
-    std::vector<Stack> stacks{{"", ""}};
-    at = report.find('\n', at + 1);
-    while (at != std::string::npos && report.compare(at + 1, 2, "  ") == 0) {
-        const size_t end = report.find('\n', at + 1);
-        const std::string line =
-            report.substr(at + 1, end == std::string::npos ? end : end - at - 1);
-        const size_t text = line.find_first_not_of(' ');
-        if (line.compare(text, 3, "#0 ") == 0) {
-            stacks.back().top = frame_location(line);
-        } else if (line[text] != '#') {
-            stacks.push_back({line.substr(text), ""});
-        }
-        at = end;
-    }
-    return stacks;
-}
-
-// Whether the entry of `kind` in `report` has the marked location in the
-// stack the row names.
+// Whether the entry of the row's kind in `report` has the marked location
+// in the stack the row names.
 ::testing::AssertionResult reports_at(const std::string& report, const Row& row,
                                       const std::string& location) {
-    const std::string start =
-        std::string(is_vek(row) ? "vek" : "memvex") + ": error: " + row.kind + ":";
-    const auto stacks = entry_stacks(report, start);
-    if (!stacks) {
-        return ::testing::AssertionFailure() << "no \"" << start << "\" in:\n" << report;
-    }
-    for (const Stack& stack : *stacks) {
-        const bool chosen = std::string(row.stack) == "*" || stack.header == row.stack;
-        if (chosen && stack.top == location) {
+    const ryn_test::ReportEntry entry = ryn_test::entry_of(report, row.kind);
+    for (const auto& [header, frames] : entry.stacks) {
+        const bool chosen = std::string(row.stack) == "*" || header == row.stack;
+        if (chosen && entry.top(header) == location) {
             return ::testing::AssertionSuccess();
         }
     }
-    return ::testing::AssertionFailure()
-           << "no frame #0 at " << location << " under \"" << row.stack << "\" in:\n"
-           << report;
-}
-
-// The summary line of `tool`'s report ("memvex", "vek"), or "".
-std::string summary_line(const std::string& report, const std::string& tool) {
-    const std::string start = tool + ": summary: ";
-    const size_t at = report.starts_with(start) ? 0 : report.find("\n" + start);
-    if (at == std::string::npos) {
-        return "";
-    }
-    const size_t begin = at == 0 ? 0 : at + 1;
-    const size_t end = report.find('\n', begin);
-    return report.substr(begin, end == std::string::npos ? end : end - begin);
+    return ::testing::AssertionFailure() << "no " << row.kind << " with frame #0 at " << location
+                                         << " under \"" << row.stack << "\" in:\n"
+                                         << report;
 }
 
 // A corpus program built as a user builds for the checker, and its checked
@@ -224,7 +164,7 @@ TEST_P(MemvexCorpusErrors, ReportedWithItsKindAtTheMarkedLineOnStandardErrorAndI
     ASSERT_TRUE(ryn_test::exists(program.in_run_dir("report.txt"))) << checked.err;
     EXPECT_TRUE(reports_at(ryn_test::read_file(program.in_run_dir("report.txt")), row, location));
     // Counted under its kind in the summary at exit.
-    const std::string summary = summary_line(checked.err, is_vek(row) ? "vek" : "memvex");
+    const std::string summary = ryn_test::summary_line(checked.err);
     EXPECT_TRUE(
         std::regex_search(summary, std::regex(std::string("[(] *(.*, )?") + row.kind + " [1-9]")))
         << checked.err;
@@ -297,7 +237,7 @@ TEST(MemvexCorpusReports, ASuppressedKindIsOnlyCountedInTheSummaryAndTheDefaultH
     // The copy lies in another directory; the report's name keeps only "out".
     EXPECT_TRUE(ryn_test::exists(program.in_run_dir("out.html"))) << checked.err;
     EXPECT_EQ(checked.err.find("memvex: error: "), std::string::npos) << checked.err;
-    const std::string summary = summary_line(checked.err, "memvex");
+    const std::string summary = ryn_test::summary_line(checked.err);
     EXPECT_TRUE(summary.starts_with("memvex: summary: 0 errors")) << checked.err;
     EXPECT_NE(summary.find(", 1 suppressed"), std::string::npos) << checked.err;
     EXPECT_EQ(checked.out, "done\n");

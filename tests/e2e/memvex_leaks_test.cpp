@@ -13,7 +13,6 @@
 namespace {
 
 using ryn_test::error_kinds;
-using ryn_test::fault_frames;
 using ryn_test::line_of;
 using ryn_test::RunResult;
 
@@ -120,9 +119,9 @@ TEST_F(MemvexLeaks, LeaksAreGroupedByAllocationStackBiggestFirst) {
     ASSERT_NE(big, std::string::npos) << r.err;
     ASSERT_NE(small, std::string::npos) << r.err;
     EXPECT_LT(big, small);
-    const auto frames = fault_frames(r.err, "leak");
+    const auto frames = ryn_test::entry_of(r.err, "leak").frames();
     ASSERT_GE(frames.size(), 2u) << r.err;
-    EXPECT_TRUE(frames[0].ends_with(at_line("// leak:big"))) << frames[0];
+    EXPECT_EQ(ryn_test::entry_of(r.err, "leak").top(), at_line("// leak:big")) << r.err;
     EXPECT_NE(frames[1].find(" in main "), std::string::npos) << frames[1];
     // The summary comes last and counts blocks, not groups, for the bytes.
     const size_t summary = r.err.find(

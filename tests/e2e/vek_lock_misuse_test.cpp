@@ -3,10 +3,9 @@
 // report shows the program's call and, for a held lock, where it was taken.
 #include <gtest/gtest.h>
 
-#include <utility>
 #include <vector>
 
-#include "support/vek_programs.h"
+#include "support/memvex_support.h"
 
 using ryn_test::RunResult;
 using ryn_test::TempDir;
@@ -70,59 +69,55 @@ int main(int argc, char **argv) {
 
 TEST(VekLockMisuse, EachMisuseIsReportedAtTheCallAndWhereTheLockWasTaken) {
     TempDir dir;
-    const std::string program = ryn_vek::build_checked(dir.path(), "misuse", k_misuse);
-    ASSERT_FALSE(program.empty());
+    const std::string program = dir / "misuse";
+    ASSERT_TRUE(ryn_test::build_checked(k_misuse, program, false, "", "libvek.so"));
+    struct Entry {
+        std::string lock;                 // the lock's kind, as the error line names it
+        std::string call, acquired = "";  // the markers of the stacks' frames #0
+    };
     struct Case {
-        std::string scenario, kind;
-        int count;
-        std::vector<std::pair<std::string, std::string>> frames;  // heading, marker of its frame #0
-        std::string text;
+        std::string scenario, kind, text;
+        std::vector<Entry> entries;
     };
     const std::vector<Case> cases = {
         // Reported once per place, however often it happens there.
         {"unlock",
          "unlock-not-held",
-         2,
-         {{"unlock-not-held: mutex 0x", "/* stray unlock */"},
-          {"unlock-not-held: rwlock", "/* second unlock */"}},
-         "which does not hold it"},
+         "which does not hold it",
+         {{"mutex", "/* stray unlock */"}, {"rwlock", "/* second unlock */"}}},
         // The unlock that follows the refused destroy is a correct one.
-        {"destroy",
-         "destroy-held-lock",
-         1,
-         {{"destroy-held-lock: mutex", "/* destroyed */"},
-          {"  acquired at:", "/* destroy takes */"}},
-         ""},
-        {"free",
-         "free-held-lock",
-         1,
-         {{"free-held-lock: mutex", "/* freed */"}, {"  acquired at:", "/* free takes */"}},
-         "being freed"},
+        {"destroy", "destroy-held-lock", "", {{"mutex", "/* destroyed */", "/* destroy takes */"}}},
+        {"free", "free-held-lock", "being freed", {{"mutex", "/* freed */", "/* free takes */"}}},
         // By return and by pthread_exit; the thread that let go is fine.
         {"exit",
          "exit-holding-lock",
-         2,
-         {{"exit-holding-lock: mutex", "/* returner takes */"},
-          {"exit-holding-lock: rwlock", "/* exiter takes */"}},
-         "when it ended"},
+         "when it ended",
+         {{"mutex", "/* returner takes */"}, {"rwlock", "/* exiter takes */"}}},
+    };
+    const auto at = [](const std::string& marker) {
+        return "misuse.c:" + std::to_string(ryn_test::line_of(k_misuse, marker));
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
-        const RunResult result = ryn_vek::run_limited(program, c.scenario);
+        const RunResult result = ryn_test::run({"timeout", "30", program, c.scenario});
         const std::string& err = result.err;
         EXPECT_EQ(result.status, 0) << err;
-        EXPECT_EQ(ryn_vek::count_errors(err, c.kind), c.count) << err;
-        const std::string n = std::to_string(c.count);
-        EXPECT_NE(
-            err.find("vek: summary: " + n + " errors (" + c.kind + " " + n + "), 0 suppressed\n"),
-            std::string::npos)
-            << err;
-        for (const auto& [heading, marker] : c.frames)
-            EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(err, heading), "misuse.c",
-                                             ryn_vek::line_of(k_misuse, marker)))
-                << heading << "\n"
+        const auto entries = ryn_test::report_entries(err);
+        ASSERT_EQ(entries.size(), c.entries.size()) << err;
+        const std::string n = std::to_string(c.entries.size());
+        EXPECT_EQ(ryn_test::summary_line(err),
+                  "vek: summary: " + n + " errors (" + c.kind + " " + n + "), 0 suppressed");
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const Entry& expected = c.entries[i];
+            EXPECT_TRUE(
+                entries[i].line.starts_with("vek: error: " + c.kind + ": " + expected.lock + " 0x"))
                 << err;
-        EXPECT_NE(err.find(c.text), std::string::npos) << err;
+            EXPECT_NE(entries[i].line.find(c.text), std::string::npos) << err;
+            EXPECT_EQ(entries[i].top(), at(expected.call)) << err;
+            if (!expected.acquired.empty()) {
+                EXPECT_EQ(entries[i].top("acquired at:"), at(expected.acquired)) << err;
+            }
+        }
     }
 }
 

@@ -4,12 +4,23 @@
 // The run's settings shape the report and the exit status.
 #include <gtest/gtest.h>
 
-#include "support/vek_programs.h"
+#include "support/memvex_support.h"
 
+using ryn_test::entry_of;
+using ryn_test::error_kinds;
+using ryn_test::line_of;
+using ryn_test::ReportEntry;
 using ryn_test::RunResult;
 using ryn_test::TempDir;
 
 namespace {
+
+const std::string k_vek = "libvek.so";
+
+// A bounded run, so that a deadlock fails the test instead of hanging it.
+RunResult run_limited(const std::string& program, const std::string& arg) {
+    return ryn_test::run({"timeout", "30", program, arg});
+}
 
 // Two locks taken in both orders, one order after the other in one thread:
 // no run can deadlock, yet the orders can.
@@ -38,89 +49,77 @@ int main(void) {
 }
 )";
 
-TEST(VekLockOrder, TwoMutexesInBothOrdersAreReportedOnceWithBothStacks) {
-    TempDir dir;
-    const std::string program = ryn_vek::build_checked(dir.path(), "orders", k_two_mutexes);
-    ASSERT_FALSE(program.empty());
-    const RunResult result = ryn_vek::run_limited(program);
+class VekLockOrder : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        ASSERT_TRUE(ryn_test::build_checked(k_two_mutexes, *dir_ / "orders", false, "", k_vek));
+    }
+    static void TearDownTestSuite() { delete dir_; }
+
+    // Runs the program, or a copy of it carrying run-information records.
+    static RunResult run(const std::vector<std::string>& records = {}) {
+        return ryn_test::run_checked(*dir_ / "orders", {}, records);
+    }
+
+    static TempDir* dir_;
+};
+TempDir* VekLockOrder::dir_ = nullptr;
+
+TEST_F(VekLockOrder, TwoMutexesInBothOrdersAreReportedOnceWithBothStacks) {
+    const RunResult result = run();
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(ryn_vek::count_errors(result.err, "lock-order-inversion"), 1) << result.err;
+    EXPECT_EQ(error_kinds(result.err), std::vector<std::string>{"lock-order-inversion"})
+        << result.err;
 
     // The program's own output names the locks, so the report can be held to them.
     char first[32], second[32];
     ASSERT_EQ(sscanf(result.out.c_str(), "first %31s second %31s", first, second), 2) << result.out;
-    const std::string description =
-        "mutex " + std::string(first) + " acquired while holding mutex " + second;
-    EXPECT_NE(result.err.find("vek: error: lock-order-inversion: " + description),
-              std::string::npos)
+    const ReportEntry entry = entry_of(result.err, "lock-order-inversion");
+    EXPECT_TRUE(entry.line.starts_with("vek: error: lock-order-inversion: mutex " +
+                                       std::string(first) + " acquired while holding mutex " +
+                                       second))
         << result.err;
-    const std::string closing = ryn_vek::first_frame_after(result.err, "lock-order-inversion");
-    EXPECT_TRUE(ryn_vek::frame_is_at(closing, "orders.c",
-                                     ryn_vek::line_of(k_two_mutexes, "/* reversed */")))
+    EXPECT_EQ(entry.top(), "orders.c:" + std::to_string(line_of(k_two_mutexes, "/* reversed */")))
         << result.err;
-    const std::string earlier =
-        ryn_vek::first_frame_after(result.err, "  acquired mutex " + std::string(second) +
-                                                   " while holding mutex " + first + " at:");
-    EXPECT_TRUE(ryn_vek::frame_is_at(earlier, "orders.c",
-                                     ryn_vek::line_of(k_two_mutexes, "/* in-order */")))
+    EXPECT_EQ(entry.top("acquired mutex " + std::string(second) + " while holding mutex " + first +
+                        " at:"),
+              "orders.c:" + std::to_string(line_of(k_two_mutexes, "/* in-order */")))
         << result.err;
-    EXPECT_NE(result.err.find("vek: summary: 1 errors (lock-order-inversion 1), 0 suppressed\n"),
-              std::string::npos)
-        << result.err;
+    EXPECT_EQ(ryn_test::summary_line(result.err),
+              "vek: summary: 1 errors (lock-order-inversion 1), 0 suppressed");
 }
 
 // The run's settings reach the thread checker inside the main program's copy:
-// the stack depth, the exit status of a run that found errors, and the kinds
-// not to report.
-class VekSettings : public ::testing::Test {
-protected:
-    void SetUp() override {
-        program = ryn_vek::build_checked(dir.path(), "orders", k_two_mutexes);
-        ASSERT_FALSE(program.empty());
-    }
-
-    // Runs a copy of the program carrying the run-information records given.
-    RunResult run_with(const std::string& records) {
-        const std::string info = dir / "info";
-        const std::string copy = dir / "copy";
-        ryn_test::write_file(info, records);
-        const RunResult made =
-            ryn_test::run({ryn_test::stage_lib("morphel"), "-ryn", "-xkalfix=instrument:./",
-                           "-ryninfo=" + info, "-o", copy, program});
-        EXPECT_EQ(made.status, 0) << made.err;
-        return ryn_vek::run_limited(copy);
-    }
-
-    TempDir dir;
-    std::string program;
-};
-
-TEST_F(VekSettings, ExitStatusReplacesACleanOneOnlyWhenErrorsWereReported) {
-    const RunResult found = run_with("14 9\n");
+// the exit status of a run that found errors, and the kinds not to report.
+TEST_F(VekLockOrder, ExitStatusReplacesACleanOneOnlyWhenErrorsWereReported) {
+    const RunResult found = run({"14 9"});
     EXPECT_EQ(found.status, 9);
     // Output still buffered at exit is written before the status changes.
     EXPECT_TRUE(found.out.starts_with("first 0x")) << found.out;
-    EXPECT_EQ(ryn_vek::count_errors(found.err, "lock-order-inversion"), 1) << found.err;
+    EXPECT_EQ(error_kinds(found.err), std::vector<std::string>{"lock-order-inversion"})
+        << found.err;
 
     // A suppressed kind is counted, not reported, and is no reason to fail.
-    const RunResult suppressed = run_with("14 9\n27 unlock-not-held,lock-order-inversion\n");
+    const RunResult suppressed = run({"14 9", "27 unlock-not-held,lock-order-inversion"});
     EXPECT_EQ(suppressed.status, 0);
     EXPECT_TRUE(suppressed.out.starts_with("first 0x")) << suppressed.out;
     EXPECT_EQ(suppressed.err, "vek: summary: 0 errors, 1 suppressed\n");
 }
 
-TEST_F(VekSettings, StackDepthLimitsEveryStack) {
-    const RunResult result = run_with("10 1\n");
+// With a depth of one, frame #0 of both orders is still the program's call,
+// never the checker's.
+TEST_F(VekLockOrder, StackDepthLimitsEveryStack) {
+    const RunResult result = run({"10 1"});
     EXPECT_EQ(result.status, 0);
-    ASSERT_EQ(ryn_vek::count_errors(result.err, "lock-order-inversion"), 1) << result.err;
-    EXPECT_EQ(result.err.find("    #1 "), std::string::npos) << result.err;
-    // Frame #0 of both orders is the program's call, never the checker's.
-    EXPECT_NE(ryn_vek::first_frame_after(result.err, "lock-order-inversion").find(" in reversed "),
-              std::string::npos)
-        << result.err;
-    EXPECT_NE(ryn_vek::first_frame_after(result.err, "  acquired ").find(" in in_order "),
-              std::string::npos)
-        << result.err;
+    const ReportEntry entry = entry_of(result.err, "lock-order-inversion");
+    ASSERT_EQ(entry.stacks.size(), 2u) << result.err;
+    for (const auto& [header, frames] : entry.stacks) {
+        ASSERT_EQ(frames.size(), 1u) << result.err;
+        EXPECT_NE(frames[0].find(header.empty() ? " in reversed " : " in in_order "),
+                  std::string::npos)
+            << result.err;
+    }
 }
 
 // Orders made by different threads, across a read-write lock and a mutex,
@@ -175,35 +174,33 @@ int main(int argc, char **argv) {
 }
 )";
 
-TEST(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
+TEST_F(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
     TempDir dir;
-    const std::string program = ryn_vek::build_checked(dir.path(), "mixed", k_mixed);
-    ASSERT_FALSE(program.empty());
+    const std::string program = dir / "mixed";
+    ASSERT_TRUE(ryn_test::build_checked(k_mixed, program, false, "", k_vek));
 
-    const RunResult rw = ryn_vek::run_limited(program, "rwlock");
+    const RunResult rw = run_limited(program, "rwlock");
     ASSERT_EQ(rw.status, 0) << rw.err;
-    EXPECT_EQ(ryn_vek::count_errors(rw.err, "lock-order-inversion"), 1) << rw.err;
+    EXPECT_EQ(error_kinds(rw.err), std::vector<std::string>{"lock-order-inversion"}) << rw.err;
     EXPECT_NE(rw.err.find(": rwlock 0x"), std::string::npos) << rw.err;
-    EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(rw.err, "lock-order-inversion"),
-                                     "mixed.c", ryn_vek::line_of(k_mixed, "/* writer */")))
+    EXPECT_EQ(entry_of(rw.err, "lock-order-inversion").top(),
+              "mixed.c:" + std::to_string(line_of(k_mixed, "/* writer */")))
         << rw.err;
     EXPECT_NE(rw.err.find("  acquired mutex 0x"), std::string::npos) << rw.err;
     EXPECT_NE(rw.err.find(" while holding rwlock 0x"), std::string::npos) << rw.err;
 
-    const RunResult cycle = ryn_vek::run_limited(program, "cycle");
+    const RunResult cycle = run_limited(program, "cycle");
     ASSERT_EQ(cycle.status, 0) << cycle.err;
-    EXPECT_EQ(ryn_vek::count_errors(cycle.err, "lock-order-inversion"), 1) << cycle.err;
+    EXPECT_EQ(error_kinds(cycle.err), std::vector<std::string>{"lock-order-inversion"})
+        << cycle.err;
     EXPECT_NE(cycle.err.find("closes a cycle of 3 lock orders"), std::string::npos) << cycle.err;
     // The closing order, then the two earlier ones that lead back.
-    size_t stacks = 0;
-    for (size_t at = cycle.err.find("    #0 "); at != std::string::npos;
-         at = cycle.err.find("    #0 ", at + 1))
-        ++stacks;
-    EXPECT_EQ(stacks, 3u) << cycle.err;
+    EXPECT_EQ(entry_of(cycle.err, "lock-order-inversion").stacks.size(), 3u) << cycle.err;
 
-    const RunResult reordered = ryn_vek::run_limited(program, "reordered");
+    const RunResult reordered = run_limited(program, "reordered");
     ASSERT_EQ(reordered.status, 0) << reordered.err;
-    EXPECT_EQ(ryn_vek::count_errors(reordered.err, "lock-order-inversion"), 1) << reordered.err;
+    EXPECT_EQ(error_kinds(reordered.err), std::vector<std::string>{"lock-order-inversion"})
+        << reordered.err;
     EXPECT_NE(reordered.err.find("closes a cycle of 4 lock orders"), std::string::npos)
         << reordered.err;
 }
@@ -249,23 +246,22 @@ int main(int argc, char **argv) {
 }
 )";
 
-TEST(VekLockOrder, TrylocksAndDestroyedLocksAddNoOrders) {
+TEST_F(VekLockOrder, TrylocksAndDestroyedLocksAddNoOrders) {
     TempDir dir;
-    const std::string program = ryn_vek::build_checked(dir.path(), "not_orders", k_not_orders);
-    ASSERT_FALSE(program.empty());
+    const std::string program = dir / "not_orders";
+    ASSERT_TRUE(ryn_test::build_checked(k_not_orders, program, false, "", k_vek));
 
     for (const std::string scenario : {"trylock", "destroyed"}) {
-        const RunResult silent = ryn_vek::run_limited(program, scenario);
+        const RunResult silent = run_limited(program, scenario);
         EXPECT_EQ(silent.status, 0) << scenario;
         EXPECT_EQ(silent.err, "") << scenario;
     }
 
-    const RunResult held = ryn_vek::run_limited(program, "held-by-trylock");
+    const RunResult held = run_limited(program, "held-by-trylock");
     EXPECT_EQ(held.status, 0);
-    EXPECT_EQ(ryn_vek::count_errors(held.err, "lock-order-inversion"), 1) << held.err;
-    EXPECT_TRUE(ryn_vek::frame_is_at(ryn_vek::first_frame_after(held.err, "lock-order-inversion"),
-                                     "not_orders.c",
-                                     ryn_vek::line_of(k_not_orders, "/* under a */")))
+    EXPECT_EQ(error_kinds(held.err), std::vector<std::string>{"lock-order-inversion"}) << held.err;
+    EXPECT_EQ(entry_of(held.err, "lock-order-inversion").top(),
+              "not_orders.c:" + std::to_string(line_of(k_not_orders, "/* under a */")))
         << held.err;
 }
 

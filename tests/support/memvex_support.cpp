@@ -2,25 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "support/engine_support.h"
 
 namespace ryn_test {
 
-namespace {
-
-std::string memvex_runtime() { return stage_lib("amd64/libmemvex.so"); }
-
-}  // namespace
-
 bool build_checked(const std::string& source, const std::string& output, bool cxx,
-                   const std::string& flags) {
+                   const std::string& flags, const std::string& runtime) {
     const std::string source_path = output + (cxx ? ".cpp" : ".c");
     write_file(source_path, source);
     const std::string compiler = cxx ? "c++" : RYN_TEST_CC;
     const std::string command = compiler + " -g -O0 -pthread -o '" + output + "' '" + source_path +
-                                "' -Wl,--no-as-needed '" + memvex_runtime() +
+                                "' -Wl,--no-as-needed '" + stage_lib("amd64/" + runtime) +
                                 "' -Wl,--as-needed -Wl,-rpath,'" + stage_lib("amd64") + "' " +
                                 flags;
     const RunResult result = run_shell(command);
@@ -58,42 +53,67 @@ int line_of(const std::string& source, const std::string& marker) {
     return 0;
 }
 
+std::vector<std::string> ReportEntry::frames(const std::string& header) const {
+    for (const auto& [title, lines] : stacks)
+        if (title == header)
+            return lines;
+    return {};
+}
+
+std::string ReportEntry::top(const std::string& header) const {
+    const auto lines = frames(header);
+    if (lines.empty())
+        return "";
+    const std::string last = lines[0].substr(lines[0].find_last_of(' ') + 1);
+    const size_t colon = last.rfind(':');
+    if (colon == std::string::npos)
+        return last;
+    return std::filesystem::path(last.substr(0, colon)).filename().string() + last.substr(colon);
+}
+
+std::vector<ReportEntry> report_entries(const std::string& report) {
+    std::vector<ReportEntry> entries;
+    std::istringstream in(report);
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        const size_t error = line.find(": error: ");
+        if (error != std::string::npos && line.find(' ') > error) {
+            const size_t kind = error + 9;
+            entries.push_back({line.substr(kind, line.find(':', kind) - kind), line, {{"", {}}}});
+            inside = true;
+        } else if (!inside || !line.starts_with("  ")) {
+            inside = false;
+        } else if (const size_t text = line.find_first_not_of(' '); line[text] == '#') {
+            entries.back().stacks.back().second.push_back(line);
+        } else {
+            entries.back().stacks.push_back({line.substr(text), {}});
+        }
+    }
+    return entries;
+}
+
+ReportEntry entry_of(const std::string& report, const std::string& kind) {
+    for (ReportEntry& entry : report_entries(report))
+        if (entry.kind == kind)
+            return entry;
+    return {};
+}
+
 std::vector<std::string> error_kinds(const std::string& report) {
     std::vector<std::string> kinds;
-    const std::string prefix = "memvex: error: ";
-    std::istringstream in(report);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(prefix, 0) != 0)
-            continue;
-        kinds.push_back(line.substr(prefix.size(), line.find(':', prefix.size()) - prefix.size()));
-    }
+    for (const ReportEntry& entry : report_entries(report))
+        kinds.push_back(entry.kind);
     return kinds;
 }
 
-std::vector<std::string> fault_frames(const std::string& report, const std::string& kind) {
-    std::vector<std::string> frames;
+std::string summary_line(const std::string& report) {
     std::istringstream in(report);
-    std::string line;
-    bool inside = false;
-    while (std::getline(in, line)) {
-        if (!inside) {
-            inside = line.rfind("memvex: error: " + kind + ":", 0) == 0;
-            continue;
-        }
-        if (line.rfind("    #", 0) != 0)
-            break;
-        frames.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(": summary: ");
+        if (at != std::string::npos && line.find(' ') > at)
+            return line;
     }
-    return frames;
-}
-
-std::string first_frame_under(const std::string& report, const std::string& title, size_t from) {
-    const size_t at = report.find("  " + title + ":\n", from);
-    if (at == std::string::npos)
-        return "";
-    const size_t start = at + title.size() + 4;
-    return report.substr(start, report.find('\n', start) - start);
+    return "";
 }
 
 }  // namespace ryn_test
