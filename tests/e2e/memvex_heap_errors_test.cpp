@@ -1,6 +1,6 @@
 // The heap checker's runtime in a program that loads it as an instrumented
-// copy does: the stacks that go with an error, and the run settings the copy
-// carries. Each kind at its line through the front end is the corpus test's.
+// copy does: the stacks that go with an error, the quarantine, and the run
+// settings the copy carries. Each kind at its line is the corpus test's.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,6 +27,15 @@ static void run(const char* c) {
         free(p);
     } else if (is(c, "invalid-free")) {
         free(not_heap + 16);
+    } else if (is(c, "quarantine")) {
+        char* p = (char*)malloc(64);
+        free(p);
+        p[5] = 'x';
+        for (int i = 0; i < 40; ++i) free(malloc(1 << 20));
+        fprintf(stderr, "churned\n");
+        char* q = (char*)malloc(64);
+        free(q);
+        q[1] = 'y';
     } else if (is(c, "overflow-at-exit")) {
         static char* kept = (char*)malloc(10);
         kept[12] = 1;
@@ -72,7 +81,21 @@ protected:
 };
 ryn_test::TempDir* MemvexErrors::dir_ = nullptr;
 
-TEST_F(MemvexErrors, DamageFoundAtExitSaysWhereInTheBlock) {
+// A write after free is found when the block leaves the quarantine, long
+// before exit, once enough other memory has been freed after it; the rest at
+// exit. Each report says where in the block the damage is.
+TEST_F(MemvexErrors, QuarantineChecksBlocksWhenTheyLeaveAndTheRestAtExit) {
+    const RunResult r = run({"quarantine"});
+    EXPECT_EQ(error_kinds(r.err),
+              (std::vector<std::string>{"write-after-free", "write-after-free"}))
+        << r.err;
+    const size_t first = r.err.find("(offset 5)");
+    const size_t marker = r.err.find("churned\n");
+    const size_t second = r.err.find("(offset 1)");
+    ASSERT_NE(first, std::string::npos) << r.err;
+    ASSERT_NE(second, std::string::npos) << r.err;
+    EXPECT_LT(first, marker);
+    EXPECT_LT(marker, second);
     EXPECT_NE(run({"overflow-at-exit"}).err.find("(3 bytes past its end)"), std::string::npos);
 }
 

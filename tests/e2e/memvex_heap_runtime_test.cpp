@@ -1,6 +1,5 @@
 // The heap checker's runtime under what real programs do: threads that
-// allocate and free at once, fork, libraries loaded late, and a quarantine
-// that must let blocks go.
+// allocate and free at once, fork, and libraries loaded late.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,39 +123,6 @@ TEST(MemvexRuntime, ThreadsHammeringTheHeapLoseNoBlockAndRaceNoFreeTwice) {
                           "leaked 0 bytes in 0 blocks; still reachable "))
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-}
-
-// A write after free is found when the block leaves the quarantine, long
-// before exit, once enough other memory has been freed after it.
-const std::string k_quarantine_source = R"(#include <stdio.h>
-#include <stdlib.h>
-int main(void) {
-    char* p = malloc(64);
-    free(p);
-    p[5] = 'x';
-    for (int i = 0; i < 40; ++i) free(malloc(1 << 20));
-    fprintf(stderr, "churned\n");
-    char* q = malloc(64);
-    free(q);
-    q[1] = 'y';
-    return 0;
-}
-)";
-
-TEST(MemvexRuntime, QuarantineChecksBlocksWhenTheyLeaveAndTheRestAtExit) {
-    ryn_test::TempDir dir;
-    ASSERT_TRUE(ryn_test::build_checked(k_quarantine_source, dir / "prog"));
-    const RunResult r = ryn_test::run({dir / "prog"});
-    EXPECT_EQ(error_kinds(r.err),
-              (std::vector<std::string>{"write-after-free", "write-after-free"}))
-        << r.err;
-    const size_t first = r.err.find("(offset 5)");
-    const size_t marker = r.err.find("churned\n");
-    const size_t second = r.err.find("(offset 1)");
-    ASSERT_NE(first, std::string::npos) << r.err;
-    ASSERT_NE(second, std::string::npos) << r.err;
-    EXPECT_LT(first, marker);
-    EXPECT_LT(marker, second);
 }
 
 // Each process makes an error and a leak of its own. The leak is made in a
