@@ -49,11 +49,89 @@ int main(void) {
 }
 )";
 
+// Orders made by different threads, across a read-write lock and a mutex,
+// and cycles through three and four locks. A trylock never waits, so the
+// orders it would make are none; the lock it takes is held all the same, and
+// orders what is taken under it. A lock that was destroyed leaves the graph
+// with every order it was part of.
+const std::string k_graph = R"(#include <pthread.h>
+#include <string.h>
+static pthread_rwlock_t table = PTHREAD_RWLOCK_INITIALIZER;
+static pthread_mutex_t entry = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t a = PTHREAD_MUTEX_INITIALIZER, b = PTHREAD_MUTEX_INITIALIZER,
+                       c = PTHREAD_MUTEX_INITIALIZER, x = PTHREAD_MUTEX_INITIALIZER;
+static void *reader(void *arg) {
+    pthread_rwlock_rdlock(&table);
+    pthread_mutex_lock(&entry);
+    pthread_mutex_unlock(&entry);
+    pthread_rwlock_unlock(&table);
+    return arg;
+}
+static void *writer(void *arg) {
+    pthread_mutex_lock(&entry);
+    pthread_rwlock_wrlock(&table); /* writer */
+    pthread_rwlock_unlock(&table);
+    pthread_mutex_unlock(&entry);
+    return arg;
+}
+static void pair(pthread_mutex_t *outer, pthread_mutex_t *inner) {
+    pthread_mutex_lock(outer);
+    pthread_mutex_lock(inner);
+    pthread_mutex_unlock(inner);
+    pthread_mutex_unlock(outer);
+}
+int main(int argc, char **argv) {
+    (void)argc;
+    const char *what = argv[1];
+    if (strcmp(what, "rwlock") == 0) {
+        pthread_t t;
+        pthread_create(&t, NULL, reader, NULL);
+        pthread_join(t, NULL);
+        pthread_create(&t, NULL, writer, NULL);
+        pthread_join(t, NULL);
+    } else if (strcmp(what, "cycle") == 0) {
+        pair(&a, &b);
+        pair(&b, &c);
+        pair(&c, &a);
+    } else if (strcmp(what, "reordered") == 0) {
+        /* Each order goes to a lock met earlier than the one held, so the
+         * checker must rearrange what it knows before the cycle closes. */
+        pair(&c, &x);
+        pair(&b, &c);
+        pair(&a, &b);
+        pair(&x, &a);
+    } else if (strcmp(what, "trylock") == 0) {
+        pair(&a, &b);
+        pthread_mutex_lock(&b);
+        if (pthread_mutex_trylock(&a) == 0)
+            pthread_mutex_unlock(&a);
+        pthread_mutex_unlock(&b);
+    } else if (strcmp(what, "held-by-trylock") == 0) {
+        if (pthread_mutex_trylock(&c) == 0) {
+            pair(&a, &b);
+            pthread_mutex_unlock(&c);
+        }
+        pthread_mutex_lock(&a);
+        pthread_mutex_lock(&c); /* under a */
+        pthread_mutex_unlock(&c);
+        pthread_mutex_unlock(&a);
+    } else {
+        /* A new lock in the old one's place, made without an init call. */
+        pair(&a, &b);
+        pthread_mutex_destroy(&a);
+        a = (pthread_mutex_t)PTHREAD_MUTEX_INITIALIZER;
+        pair(&b, &a);
+    }
+    return 0;
+}
+)";
+
 class VekLockOrder : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
         ASSERT_TRUE(ryn_test::build_checked(k_two_mutexes, *dir_ / "orders", false, "", k_vek));
+        ASSERT_TRUE(ryn_test::build_checked(k_graph, *dir_ / "graph", false, "", k_vek));
     }
     static void TearDownTestSuite() { delete dir_; }
 
@@ -122,69 +200,14 @@ TEST_F(VekLockOrder, StackDepthLimitsEveryStack) {
     }
 }
 
-// Orders made by different threads, across a read-write lock and a mutex,
-// and a cycle through three locks.
-const std::string k_mixed = R"(#include <pthread.h>
-#include <string.h>
-static pthread_rwlock_t table = PTHREAD_RWLOCK_INITIALIZER;
-static pthread_mutex_t entry = PTHREAD_MUTEX_INITIALIZER;
-static pthread_mutex_t a = PTHREAD_MUTEX_INITIALIZER, b = PTHREAD_MUTEX_INITIALIZER,
-                       c = PTHREAD_MUTEX_INITIALIZER, x = PTHREAD_MUTEX_INITIALIZER;
-static void *reader(void *arg) {
-    pthread_rwlock_rdlock(&table);
-    pthread_mutex_lock(&entry);
-    pthread_mutex_unlock(&entry);
-    pthread_rwlock_unlock(&table);
-    return arg;
-}
-static void *writer(void *arg) {
-    pthread_mutex_lock(&entry);
-    pthread_rwlock_wrlock(&table); /* writer */
-    pthread_rwlock_unlock(&table);
-    pthread_mutex_unlock(&entry);
-    return arg;
-}
-static void pair(pthread_mutex_t *outer, pthread_mutex_t *inner) {
-    pthread_mutex_lock(outer);
-    pthread_mutex_lock(inner); /* pair */
-    pthread_mutex_unlock(inner);
-    pthread_mutex_unlock(outer);
-}
-int main(int argc, char **argv) {
-    (void)argc;
-    if (strcmp(argv[1], "rwlock") == 0) {
-        pthread_t t;
-        pthread_create(&t, NULL, reader, NULL);
-        pthread_join(t, NULL);
-        pthread_create(&t, NULL, writer, NULL);
-        pthread_join(t, NULL);
-    } else if (strcmp(argv[1], "cycle") == 0) {
-        pair(&a, &b);
-        pair(&b, &c);
-        pair(&c, &a);
-    } else {
-        /* Each order goes to a lock met earlier than the one held, so the
-         * checker must rearrange what it knows before the cycle closes. */
-        pair(&c, &x);
-        pair(&b, &c);
-        pair(&a, &b);
-        pair(&x, &a);
-    }
-    return 0;
-}
-)";
-
 TEST_F(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
-    TempDir dir;
-    const std::string program = dir / "mixed";
-    ASSERT_TRUE(ryn_test::build_checked(k_mixed, program, false, "", k_vek));
-
+    const std::string program = *dir_ / "graph";
     const RunResult rw = run_limited(program, "rwlock");
     ASSERT_EQ(rw.status, 0) << rw.err;
     EXPECT_EQ(error_kinds(rw.err), std::vector<std::string>{"lock-order-inversion"}) << rw.err;
     EXPECT_NE(rw.err.find(": rwlock 0x"), std::string::npos) << rw.err;
     EXPECT_EQ(entry_of(rw.err, "lock-order-inversion").top(),
-              "mixed.c:" + std::to_string(line_of(k_mixed, "/* writer */")))
+              "graph.c:" + std::to_string(line_of(k_graph, "/* writer */")))
         << rw.err;
     EXPECT_NE(rw.err.find("  acquired mutex 0x"), std::string::npos) << rw.err;
     EXPECT_NE(rw.err.find(" while holding rwlock 0x"), std::string::npos) << rw.err;
@@ -205,52 +228,8 @@ TEST_F(VekLockOrder, OrdersAcrossThreadsAndLockKindsAndLongerCyclesCount) {
         << reordered.err;
 }
 
-// A trylock never waits, so the orders it would make are none; the lock it
-// takes is held all the same, and orders what is taken under it. A lock that
-// was destroyed leaves the graph with every order it was part of.
-const std::string k_not_orders = R"(#include <pthread.h>
-#include <string.h>
-static pthread_mutex_t a = PTHREAD_MUTEX_INITIALIZER, b = PTHREAD_MUTEX_INITIALIZER,
-                       c = PTHREAD_MUTEX_INITIALIZER;
-int main(int argc, char **argv) {
-    (void)argc;
-    pthread_mutex_lock(&a);
-    pthread_mutex_lock(&b);
-    pthread_mutex_unlock(&b);
-    pthread_mutex_unlock(&a);
-    if (strcmp(argv[1], "trylock") == 0) {
-        pthread_mutex_lock(&b);
-        if (pthread_mutex_trylock(&a) == 0)
-            pthread_mutex_unlock(&a);
-        pthread_mutex_unlock(&b);
-    } else if (strcmp(argv[1], "held-by-trylock") == 0) {
-        if (pthread_mutex_trylock(&c) == 0) {
-            pthread_mutex_lock(&a);
-            pthread_mutex_unlock(&a);
-            pthread_mutex_unlock(&c);
-        }
-        pthread_mutex_lock(&a);
-        pthread_mutex_lock(&c); /* under a */
-        pthread_mutex_unlock(&c);
-        pthread_mutex_unlock(&a);
-    } else {
-        /* A new lock in the old one's place, made without an init call. */
-        pthread_mutex_destroy(&a);
-        a = (pthread_mutex_t)PTHREAD_MUTEX_INITIALIZER;
-        pthread_mutex_lock(&b);
-        pthread_mutex_lock(&a);
-        pthread_mutex_unlock(&a);
-        pthread_mutex_unlock(&b);
-    }
-    return 0;
-}
-)";
-
 TEST_F(VekLockOrder, TrylocksAndDestroyedLocksAddNoOrders) {
-    TempDir dir;
-    const std::string program = dir / "not_orders";
-    ASSERT_TRUE(ryn_test::build_checked(k_not_orders, program, false, "", k_vek));
-
+    const std::string program = *dir_ / "graph";
     for (const std::string scenario : {"trylock", "destroyed"}) {
         const RunResult silent = run_limited(program, scenario);
         EXPECT_EQ(silent.status, 0) << scenario;
@@ -261,7 +240,7 @@ TEST_F(VekLockOrder, TrylocksAndDestroyedLocksAddNoOrders) {
     EXPECT_EQ(held.status, 0);
     EXPECT_EQ(error_kinds(held.err), std::vector<std::string>{"lock-order-inversion"}) << held.err;
     EXPECT_EQ(entry_of(held.err, "lock-order-inversion").top(),
-              "not_orders.c:" + std::to_string(line_of(k_not_orders, "/* under a */")))
+              "graph.c:" + std::to_string(line_of(k_graph, "/* under a */")))
         << held.err;
 }
 
