@@ -1,6 +1,7 @@
 // The heap checker's runtime in a program that loads it as an instrumented
-// copy does: the stacks that go with an error, the quarantine, and the run
-// settings the copy carries. Each kind at its line is the corpus test's.
+// copy does: the stacks that go with an error, in libraries loaded late too,
+// the quarantine, and the run settings the copy carries. Each kind at its line is the corpus
+// test's.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,12 +16,27 @@ using ryn_test::error_kinds;
 using ryn_test::ReportEntry;
 using ryn_test::RunResult;
 
-const std::string k_source = R"(#include <cstdio>
+// Loaded by the program after its first report was symbolised: the
+// symboliser must learn about the new library.
+const std::string k_late_lib_source = R"(#include <stdlib.h>
+void lib_frees_twice(void) {
+    char* p = malloc(4);
+    free(p);
+    free(p);  // at:lib
+}
+)";
+
+const std::string k_source = R"(#include <dlfcn.h>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 static char not_heap[64];
 static bool is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 static void run(const char* c) {
+    if (c[0] == '/') {
+        void* lib = dlopen(c, RTLD_NOW);
+        ((void (*)())dlsym(lib, "lib_frees_twice"))();
+    }
     if (is(c, "double-free")) {
         char* p = (char*)malloc(24);
         free(p);
@@ -65,6 +81,7 @@ protected:
     static void SetUpTestSuite() {
         dir_ = new ryn_test::TempDir;
         ASSERT_TRUE(ryn_test::build_checked(k_source, *dir_ / "prog", true));
+        ASSERT_TRUE(ryn_test::compile_c(k_late_lib_source, *dir_ / "liblate.so", "-shared -fPIC"));
     }
     static void TearDownTestSuite() { delete dir_; }
 
@@ -105,6 +122,17 @@ TEST_F(MemvexErrors, ErrorsPastTheLimitStillCountInTheSummary) {
     EXPECT_NE(r.err.find("memvex: summary: 3 errors (double-free 2, invalid-free 1), 0 suppressed"),
               std::string::npos)
         << r.err;
+}
+
+TEST_F(MemvexErrors, ErrorsInALibraryLoadedLaterAreSymbolisedToItsLines) {
+    const RunResult r = run({"invalid-free", *dir_ / "liblate.so"});
+    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"invalid-free", "double-free"}))
+        << r.err;
+    const ReportEntry entry = entry_of(r.err, "double-free");
+    ASSERT_FALSE(entry.frames().empty()) << r.err;
+    EXPECT_NE(entry.frames()[0].find(" in lib_frees_twice "), std::string::npos) << r.err;
+    EXPECT_EQ(entry.top(),
+              "liblate.so.c:" + std::to_string(ryn_test::line_of(k_late_lib_source, "at:lib")));
 }
 
 // The status replaces a success only: the corpus and leak tests show that.

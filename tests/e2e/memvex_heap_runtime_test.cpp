@@ -1,5 +1,5 @@
 // The heap checker's runtime under what real programs do: threads that
-// allocate and free at once, fork, and libraries loaded late.
+// allocate and free at once, and fork.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -183,41 +183,6 @@ TEST(MemvexRuntime, TheForkSettingChoosesWhichProcessesReport) {
             ++summaries;
         EXPECT_EQ(summaries, c.summaries) << r.err;
     }
-}
-
-// An error inside a library loaded after the first report was symbolised:
-// the symboliser must learn about the new library.
-const std::string k_late_lib_source = R"(#include <stdlib.h>
-void lib_frees_twice(void) {
-    char* p = malloc(4);
-    free(p);
-    free(p);  // at:lib
-}
-)";
-const std::string k_late_main_source = R"(#include <dlfcn.h>
-#include <stdlib.h>
-int main(int argc, char** argv) {
-    (void)argc;
-    free(argv);
-    void* lib = dlopen(argv[1], RTLD_NOW);
-    void (*f)(void) = (void (*)(void))dlsym(lib, "lib_frees_twice");
-    f();
-    return 0;
-}
-)";
-
-TEST(MemvexRuntime, ErrorsInALibraryLoadedLaterAreSymbolisedToItsLines) {
-    ryn_test::TempDir dir;
-    ASSERT_TRUE(ryn_test::compile_c(k_late_lib_source, dir / "liblate.so", "-shared -fPIC"));
-    ASSERT_TRUE(ryn_test::build_checked(k_late_main_source, dir / "prog", false, "-ldl"));
-    const RunResult r = ryn_test::run({dir / "prog", dir / "liblate.so"});
-    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"invalid-free", "double-free"}))
-        << r.err;
-    const ryn_test::ReportEntry entry = ryn_test::entry_of(r.err, "double-free");
-    ASSERT_FALSE(entry.frames().empty()) << r.err;
-    EXPECT_NE(entry.frames()[0].find(" in lib_frees_twice "), std::string::npos) << r.err;
-    EXPECT_EQ(entry.top(),
-              "liblate.so.c:" + std::to_string(ryn_test::line_of(k_late_lib_source, "at:lib")));
 }
 
 }  // namespace
