@@ -1,9 +1,10 @@
 // The heap checker's runtime in a program that loads it as an instrumented
 // copy does: the stacks that go with an error, in libraries loaded late too,
-// the quarantine, and the run settings the copy carries. Each kind at its line is the corpus
-// test's.
+// the quarantine, guard pages, and the run settings the copy carries. Each
+// kind at its line is the corpus test's.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,23 @@ void lib_frees_twice(void) {
 )";
 
 const std::string k_source = R"(#include <dlfcn.h>
+#include <unistd.h>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 static char not_heap[64];
 static bool is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+static void* kept[20000];
+static void on_segv(int, siginfo_t* info, void*) {
+    const char* text = info->si_addr == (void*)16 ? "caught at 16\n" : "caught elsewhere\n";
+    write(1, text, strlen(text));
+    _exit(42);
+}
+static void on_segv_plain(int) {
+    write(1, "plain caught\n", 13);
+    _exit(43);
+}
 static void run(const char* c) {
     if (c[0] == '/') {
         void* lib = dlopen(c, RTLD_NOW);
@@ -61,6 +74,35 @@ static void run(const char* c) {
         free(p);  // at:realloc-stacks
         q[64] = 1;
         free(q);  // overflow:realloc-stacks
+    } else if (is(c, "write-past-small")) {
+        char* p = (char*)malloc(32);  // alloc:write-past-small
+        p[32] = 1;  // at:write-past-small
+        free(p);
+    } else if (is(c, "read-after-free")) {
+        char* p = (char*)malloc(24);  // alloc:read-after-free
+        free(p);  // free:read-after-free
+        volatile char x = p[3];
+        (void)x;
+    } else if (is(c, "own-handler")) {
+        struct sigaction action, seen;
+        memset(&action, 0, sizeof action);
+        action.sa_sigaction = on_segv;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &action, NULL);
+        sigaction(SIGSEGV, NULL, &seen);
+        if (seen.sa_sigaction != on_segv) puts("handler hidden");
+        *(volatile int*)16 = 1;
+    } else if (is(c, "own-signal")) {
+        signal(SIGSEGV, on_segv_plain);
+        if (signal(SIGSEGV, on_segv_plain) != on_segv_plain) puts("handler hidden");
+        *(volatile int*)16 = 1;
+    } else if (is(c, "no-handler")) {
+        *(volatile int*)16 = 1;
+    } else if (is(c, "many")) {
+        for (int i = 0; i < 20000; ++i) kept[i] = malloc(8);
+        void* mine = malloc(8);
+        free(mine);
+        free(mine);
     } else if (is(c, "fill")) {
         unsigned char* m = (unsigned char*)malloc(8);
         unsigned char* z = (unsigned char*)calloc(8, 1);
@@ -180,6 +222,63 @@ TEST_F(MemvexErrors, FillMarksNewBytesButCallocStaysZero) {
     const RunResult plain = run({"fill"});
     EXPECT_NE(plain.out.find(" 00 "), std::string::npos);
     EXPECT_EQ(plain.err, "");
+}
+
+// Guard pages: an access just past a block, or into a freed block, in guard
+// mode is caught at the instruction and reported with its line before the
+// process dies of the signal; the program's own faults still reach its own
+// handlers; and the mapping budget is kept. Large blocks are guarded always,
+// which the corpus shows.
+const std::vector<std::string> k_guard = {"2 1"};
+
+TEST_F(MemvexErrors, SmallBlocksAreGuardedInGuardMode) {
+    const RunResult r = run({"write-past-small"}, k_guard);
+    EXPECT_EQ(r.status, 128 + SIGSEGV);
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"overflow-access"}) << r.err;
+    EXPECT_NE(r.err.find(": write at 0x"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(", 1 bytes past the end of the block of 32 bytes at 0x"),
+              std::string::npos)
+        << r.err;
+    const ReportEntry entry = entry_of(r.err, "overflow-access");
+    EXPECT_EQ(entry.top(), at_line("// at:write-past-small")) << r.err;
+    EXPECT_EQ(entry.top("allocated at:"), at_line("// alloc:write-past-small")) << r.err;
+}
+
+TEST_F(MemvexErrors, AReadOfAFreedBlockInGuardModeShowsAllThreeStacks) {
+    const RunResult r = run({"read-after-free"}, k_guard);
+    EXPECT_EQ(r.status, 128 + SIGSEGV);
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"access-after-free"}) << r.err;
+    EXPECT_NE(r.err.find("inside the freed block of 24 bytes at 0x"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(offset 3)"), std::string::npos) << r.err;
+    const ReportEntry entry = entry_of(r.err, "access-after-free");
+    EXPECT_EQ(entry.top("allocated at:"), at_line("// alloc:read-after-free")) << r.err;
+    EXPECT_EQ(entry.top("freed at:"), at_line("// free:read-after-free")) << r.err;
+}
+
+TEST_F(MemvexErrors, TheProgramsOwnFaultsReachItsOwnHandlers) {
+    RunResult r = run({"own-handler"}, k_guard);
+    EXPECT_EQ(r.status, 42) << r.err;
+    EXPECT_EQ(r.out, "caught at 16\n");
+    EXPECT_EQ(r.err, "");
+    r = run({"own-signal"});
+    EXPECT_EQ(r.status, 43) << r.err;
+    EXPECT_EQ(r.out, "plain caught\n");
+    EXPECT_EQ(r.err, "");
+    // Without a handler of its own the program dies as it would unchecked.
+    r = run({"no-handler"});
+    EXPECT_EQ(r.status, 128 + SIGSEGV);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(MemvexErrors, PastTheMappingBudgetBlocksGetRedZonesAndTheSummarySaysSo) {
+    const RunResult r = run({"many"}, k_guard);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "end\n");
+    EXPECT_EQ(error_kinds(r.err), std::vector<std::string>{"double-free"}) << r.err;
+    EXPECT_NE(r.err.find(" blocks got red zones only\n"), std::string::npos) << r.err;
+    // Without guard mode nothing runs short.
+    const RunResult plain = run({"many"});
+    EXPECT_EQ(plain.err.find("guard pages ran out"), std::string::npos) << plain.err;
 }
 
 }  // namespace
