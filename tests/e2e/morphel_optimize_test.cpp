@@ -125,4 +125,38 @@ TEST_F(Optimize, ListsFunctionsThatRanInTheLinkersFormsAndWithoutCountsLeavesThe
     }
 }
 
+// A library target of the same -o gets a copy of its own name beside it, and
+// the engine says where; counts of runs (the coverage way) order it, but only
+// approximately, which the summary says.
+TEST_F(Optimize, ALibraryGoesBesideTheOutputAndCountsOfRunsOrderItApproximately) {
+    const std::string library = dir / "libwork.so";
+    ASSERT_TRUE(compile_c(k_source, library, "-shared -fPIC -ffunction-sections"));
+    std::vector<coverage::Block> lib_blocks = line_table_blocks(library, library + ".c");
+    for (coverage::Block& block : lib_blocks) {
+        block.count = block.function == "stepper" ? 1 : 0;
+    }
+    coverage::InstrData runs = instrdata_for(library, lib_blocks);
+    runs.counts_exact = false;
+    write_instrdata(dir / "libdata/work.instrdata", runs);
+
+    const RunResult result = optimize(library, dir / "libdata");
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string copy = dir / "out/libwork.so.opt";
+    EXPECT_EQ(result.out, "optimized copy of " + library + ": " + copy +
+                              "\n100% of the executed instructions lie in 1 of " +
+                              std::to_string(functions) + " functions (the first 1 of " + copy +
+                              ".symbol-order)\nthe counts are runs that reached each block, not "
+                              "executions: the order is approximate\n");
+    EXPECT_FALSE(exists(output));
+    EXPECT_EQ(read_file(copy + ".symbol-order"), "stepper\n");
+    // The copy still loads in place of the library.
+    EXPECT_EQ(run_shell("cp " + copy +
+                            " libwork.so && printf 'int stepper(int);\\nint main(void) "
+                            "{ return stepper(8); }\\n' > use.c && cc -o use use.c -L. -lwork "
+                            "-Wl,-rpath,$PWD && ./use",
+                        dir.path())
+                  .status,
+              7);
+}
+
 }  // namespace
