@@ -74,23 +74,15 @@ std::vector<Row> parse_rows(const std::string& text) {
     return rows;
 }
 
-void write_row(std::ostream& out, const char* kind, const std::string& name,
-               const std::string& object, const Measures& m) {
-    out << kind << '\t' << name << '\t' << object << '\t' << m.functions_executed << '\t'
-        << m.functions << '\t' << m.blocks_executed << '\t' << m.blocks << '\t' << m.insns_executed
-        << '\t' << m.insns << '\t' << m.lines_executed << '\t' << m.lines << '\n';
-}
-
 }  // namespace
 
 void write_analytics(std::ostream& out, const CoverageSummary& summary) {
-    out << k_header;
-    write_row(out, "total", "-", "-", summary.total);
+    out << k_header << row_text({"total", "-", "-", numbers_of(summary.total)});
     for (const FileCoverage& file : summary.files) {
-        write_row(out, "file", file.path, "-", file.measures);
+        out << row_text({"file", file.path, "-", numbers_of(file.measures)});
     }
     for (const FunctionCoverage& f : summary.functions) {
-        write_row(out, "function", f.name, f.object, f.measures);
+        out << row_text({"function", f.name, f.object, numbers_of(f.measures)});
     }
 }
 

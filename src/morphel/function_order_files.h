@@ -14,10 +14,6 @@ std::string section_order_text(const coverage::HotFunctions& hot);
 // One symbol a line.
 std::string symbol_order_text(const coverage::HotFunctions& hot);
 
-// Writes `text` to `path` through a temporary file in the same directory,
-// so that a linker never reads half a list.
-void write_order_file(const std::string& path, const std::string& text);
-
 // Removes an order file left by an earlier run; one that is not there is fine.
 void remove_order_file(const std::string& path);
 

@@ -11,6 +11,7 @@
 #include "file_appendix.h"
 #include "function_order_files.h"
 #include "pending_output.h"
+#include "text_file_write.h"
 
 namespace morphel {
 namespace {
@@ -84,8 +85,8 @@ void write_optimized_copy(const EngineRequest& request, std::ostream& out) {
             << ": the function order is left as it is\n";
         return;
     }
-    write_order_file(paths.section_order, section_order_text(hot));
-    write_order_file(paths.symbol_order, symbol_order_text(hot));
+    write_text_file(paths.section_order, section_order_text(hot));
+    write_text_file(paths.symbol_order, symbol_order_text(hot));
     write_summary(out, hot, data->counts_exact, paths.symbol_order);
 }
 

@@ -1,9 +1,6 @@
 #include "use_report.h"
 
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -21,6 +18,7 @@
 #include "engine_error.h"
 #include "execution_profile.h"
 #include "json_lines.h"
+#include "text_file_write.h"
 
 namespace morphel {
 namespace {
@@ -72,13 +70,7 @@ void update_analytics_file(const std::string& path, const std::string& object,
         text << in.rdbuf();
         existing = text.str();
     }
-    const std::string temp = path + ".new." + std::to_string(getpid());
-    append_to(temp, coverage::merge_object_analytics(existing, object, summary), std::ios::trunc);
-    if (rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        fail_with_errno("cannot write " + path, error);
-    }
+    write_text_file(path, coverage::merge_object_analytics(existing, object, summary));
 }
 
 }  // namespace

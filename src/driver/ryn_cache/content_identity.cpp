@@ -100,22 +100,13 @@ std::optional<std::string> read_identity_record(const std::string& record_path) 
     if (!fd.valid()) {
         return std::nullopt;
     }
+    // A file that fills the buffer is longer than any record.
     char buffer[k_record_limit];
-    size_t used = 0;
-    while (used < sizeof buffer) {
-        const ssize_t n = read(fd.get(), buffer + used, sizeof buffer - used);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return std::nullopt;
-        }
-        if (n == 0) {
-            return std::string(buffer, used);
-        }
-        used += static_cast<size_t>(n);
+    const ssize_t n = read_full(fd.get(), buffer, sizeof buffer);
+    if (n < 0 || static_cast<size_t>(n) == sizeof buffer) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return std::string(buffer, static_cast<size_t>(n));
 }
 
 void write_identity_record(const std::string& record_path, const std::string& text) {

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,24 +29,6 @@ bool looks_like_copy(const struct stat& from, const struct stat& to) {
            from.st_gid == to.st_gid && same_time(from.st_mtim, to.st_mtim);
 }
 
-bool read_block(int fd, char* buffer, size_t want, size_t* got) {
-    *got = 0;
-    while (*got < want) {
-        const ssize_t n = read(fd, buffer + *got, want - *got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Same bytes, and neither file changed while they were read.
 bool same_bytes(int a, int b, const struct stat& a_before, const struct stat& b_before) {
     const std::unique_ptr<char[]> left(new (std::nothrow) char[k_compare_block]);
@@ -56,14 +37,12 @@ bool same_bytes(int a, int b, const struct stat& a_before, const struct stat& b_
         return false;
     }
     for (;;) {
-        size_t n = 0;
-        size_t m = 0;
-        if (!read_block(a, left.get(), k_compare_block, &n) ||
-            !read_block(b, right.get(), k_compare_block, &m) || n != m ||
-            memcmp(left.get(), right.get(), n) != 0) {
+        const ssize_t n = read_full(a, left.get(), k_compare_block);
+        if (n < 0 || read_full(b, right.get(), k_compare_block) != n ||
+            memcmp(left.get(), right.get(), static_cast<size_t>(n)) != 0) {
             return false;
         }
-        if (n < k_compare_block) {
+        if (static_cast<size_t>(n) < k_compare_block) {
             break;
         }
     }

@@ -1,5 +1,5 @@
-// A file descriptor that closes itself (movable, not copyable), and a write
-// of a whole buffer to a descriptor.
+// A file descriptor that closes itself (movable, not copyable), and whole
+// reads and writes of a buffer on a descriptor.
 #pragma once
 
 #include <unistd.h>
@@ -56,6 +56,26 @@ inline bool write_all(int fd, std::string_view data) noexcept {
         data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
+}
+
+// Reads until `size` bytes or the end of the file, going on after short and
+// interrupted reads. The number of bytes read, or -1 on an error (errno).
+inline ssize_t read_full(int fd, char* buffer, size_t size) noexcept {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
 }
 
 }  // namespace ryn
