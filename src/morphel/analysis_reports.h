@@ -19,21 +19,15 @@ struct AnalysisOutput {
 
 // Writes `request` over `profile`. Throws EngineError when the request names
 // a function the target does not have.
-void write_analysis(const ExecutionProfile& profile, const AnalysisRequest& request,
-                    AnalysisOutput out);
+using AnalysisWriter = void(const ExecutionProfile& profile, const AnalysisRequest& request,
+                            AnalysisOutput out);
 
-void write_block_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
-                        AnalysisOutput out);
-void write_branch_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
-                         AnalysisOutput out);
-void write_instruction_mix(const ExecutionProfile& profile, const AnalysisRequest& request,
-                           AnalysisOutput out);
-void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& request,
-                      AnalysisOutput out);
-void write_function_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
-                           AnalysisOutput out);
-void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& request,
-                       AnalysisOutput out);
+// Chooses the analysis the request's kind names.
+AnalysisWriter write_analysis;
+
+// One each: bbc, branch, ifreq, cc, function and dis.
+AnalysisWriter write_block_counts, write_branch_counts, write_instruction_mix, write_call_edges,
+    write_function_counts, write_disassembly;
 
 // Helpers the reports share.
 std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
