@@ -86,7 +86,6 @@ struct cs_frame {
     char object[256];
 };
 void cs_symbolize(uintptr_t pc, struct cs_frame *frame);
-void cs_symbolizer_reset(void);
 
 /* report.c: one error, sent to every sink. A leak entry is an error whose
  * description ends "allocated at" and whose one stack has no title. */

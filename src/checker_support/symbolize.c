@@ -1,9 +1,11 @@
 /* Symbolisation of return addresses with libdw, in process. Runs on report
  * paths only, under the report lock, with the re-entrancy guard held so that
  * libdw's own allocations go straight to the C library. */
+#define _GNU_SOURCE /* dl_iterate_phdr */
 #include "checker_support.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <elfutils/libdwfl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,8 +19,38 @@ static const Dwfl_Callbacks callbacks = {
 };
 static Dwfl *session;
 
-static Dwfl *open_session(void)
+/* The loader's counts of objects added and removed when the session read the
+ * maps. Once either moves, an address may belong to another object than the
+ * session knows (a dlclose frees a place the next dlopen can take), so the
+ * session is read again. */
+struct load_counts {
+    unsigned long long adds;
+    unsigned long long subs;
+};
+static struct load_counts session_counts;
+
+static int read_load_counts(struct dl_phdr_info *info, size_t size, void *data)
 {
+    (void)size;
+    struct load_counts *counts = data;
+    counts->adds = info->dlpi_adds;
+    counts->subs = info->dlpi_subs;
+    return 1;
+}
+
+static void end_session(void)
+{
+    if (session != NULL)
+        dwfl_end(session);
+    session = NULL;
+}
+
+static Dwfl *current_session(void)
+{
+    struct load_counts now = {0, 0};
+    dl_iterate_phdr(read_load_counts, &now);
+    if (session != NULL && (now.adds != session_counts.adds || now.subs != session_counts.subs))
+        end_session();
     if (session != NULL)
         return session;
     session = dwfl_begin(&callbacks);
@@ -26,36 +58,12 @@ static Dwfl *open_session(void)
         return NULL;
     dwfl_report_begin(session);
     if (dwfl_linux_proc_report(session, getpid()) != 0) {
-        dwfl_end(session);
-        session = NULL;
+        end_session();
         return NULL;
     }
     dwfl_report_end(session, NULL, NULL);
+    session_counts = now;
     return session;
-}
-
-void cs_symbolizer_reset(void)
-{
-    ++cs_in_runtime;
-    if (session != NULL)
-        dwfl_end(session);
-    session = NULL;
-    --cs_in_runtime;
-}
-
-static Dwfl_Module *module_of(uintptr_t address)
-{
-    Dwfl *dwfl = open_session();
-    Dwfl_Module *module = dwfl ? dwfl_addrmodule(dwfl, address) : NULL;
-    if (module == NULL && dwfl != NULL) {
-        /* Loaded after the session began (dlopen): read the maps again. */
-        cs_symbolizer_reset();
-        ++cs_in_runtime;
-        dwfl = open_session();
-        module = dwfl ? dwfl_addrmodule(dwfl, address) : NULL;
-        --cs_in_runtime;
-    }
-    return module;
 }
 
 /* C++ names read better demangled; the C++ runtime's demangler is used when
@@ -87,7 +95,8 @@ void cs_symbolize(uintptr_t pc, struct cs_frame *frame)
     ++cs_in_runtime;
     /* A return address points after the call; the call's line is one byte back. */
     uintptr_t address = pc > 0 ? pc - 1 : pc;
-    Dwfl_Module *module = module_of(address);
+    Dwfl *dwfl = current_session();
+    Dwfl_Module *module = dwfl ? dwfl_addrmodule(dwfl, address) : NULL;
     if (module != NULL) {
         Dwarf_Addr start = 0;
         const char *name = dwfl_module_info(module, NULL, &start, NULL, NULL, NULL, NULL, NULL);

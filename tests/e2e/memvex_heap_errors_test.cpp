@@ -17,8 +17,9 @@ using ryn_test::error_kinds;
 using ryn_test::ReportEntry;
 using ryn_test::RunResult;
 
-// Loaded by the program after its first report was symbolised: the
-// symboliser must learn about the new library.
+// Loaded by the program after its first report was symbolised, then closed
+// and loaded again under another name at a shifted line: the symboliser must
+// learn about each library, even one taking the place another left.
 const std::string k_late_lib_source = R"(#include <stdlib.h>
 void lib_frees_twice(void) {
     char* p = malloc(4);
@@ -49,6 +50,7 @@ static void run(const char* c) {
     if (c[0] == '/') {
         void* lib = dlopen(c, RTLD_NOW);
         ((void (*)())dlsym(lib, "lib_frees_twice"))();
+        dlclose(lib);
     }
     if (is(c, "double-free")) {
         char* p = (char*)malloc(24);
@@ -124,6 +126,8 @@ protected:
         dir_ = new ryn_test::TempDir;
         ASSERT_TRUE(ryn_test::build_checked(k_source, *dir_ / "prog", true));
         ASSERT_TRUE(ryn_test::compile_c(k_late_lib_source, *dir_ / "liblate.so", "-shared -fPIC"));
+        ASSERT_TRUE(ryn_test::compile_c("\n\n" + k_late_lib_source, *dir_ / "libreused.so",
+                                        "-shared -fPIC"));
     }
     static void TearDownTestSuite() { delete dir_; }
 
@@ -167,14 +171,20 @@ TEST_F(MemvexErrors, ErrorsPastTheLimitStillCountInTheSummary) {
 }
 
 TEST_F(MemvexErrors, ErrorsInALibraryLoadedLaterAreSymbolisedToItsLines) {
-    const RunResult r = run({"invalid-free", *dir_ / "liblate.so"});
-    EXPECT_EQ(error_kinds(r.err), (std::vector<std::string>{"invalid-free", "double-free"}))
+    const RunResult r = run({"invalid-free", *dir_ / "liblate.so", *dir_ / "libreused.so"});
+    const auto entries = ryn_test::report_entries(r.err);
+    ASSERT_EQ(error_kinds(r.err),
+              (std::vector<std::string>{"invalid-free", "double-free", "double-free"}))
         << r.err;
-    const ReportEntry entry = entry_of(r.err, "double-free");
-    ASSERT_FALSE(entry.frames().empty()) << r.err;
-    EXPECT_NE(entry.frames()[0].find(" in lib_frees_twice "), std::string::npos) << r.err;
-    EXPECT_EQ(entry.top(),
-              "liblate.so.c:" + std::to_string(ryn_test::line_of(k_late_lib_source, "at:lib")));
+    const int line = ryn_test::line_of(k_late_lib_source, "at:lib");
+    const std::vector<std::string> expected_tops{"liblate.so.c:" + std::to_string(line),
+                                                 "libreused.so.c:" + std::to_string(line + 2)};
+    for (size_t i = 0; i < expected_tops.size(); ++i) {
+        const ReportEntry& entry = entries[i + 1];
+        ASSERT_FALSE(entry.frames().empty()) << r.err;
+        EXPECT_NE(entry.frames()[0].find(" in lib_frees_twice "), std::string::npos) << r.err;
+        EXPECT_EQ(entry.top(), expected_tops[i]) << r.err;
+    }
 }
 
 // The status replaces a success only: the corpus and leak tests show that.
