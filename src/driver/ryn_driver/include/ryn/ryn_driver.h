@@ -38,7 +38,7 @@ private:
     // Steps 14 to 18, once the targets are known to be usable.
     void run_phases();
 
-    RynOptions options_;                 // the command line, settled by the set-up
+    RynOptions options_;                 // the command line, settled once after parsing
     InstallLocations locations_;         // where the driver and its tools are
     ToolArgs tool_args_;                 // lists handed to the engine and the experiment tool
     RunState state_;                     // cache, targets, configuration and streams
