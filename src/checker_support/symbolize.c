@@ -19,6 +19,12 @@ static const Dwfl_Callbacks callbacks = {
 };
 static Dwfl *session;
 
+/* C++ names read better demangled: the C++ runtime's demangler is used when
+ * the program has it loaded, looked up with each session since a library
+ * closed since may have taken it away. */
+typedef char *(*demangler)(const char *, char *, size_t *, int *);
+static demangler cxa_demangle;
+
 /* The loader's counts of objects added and removed when the session read the
  * maps. Once either moves, an address may belong to another object than the
  * session knows (a dlclose frees a place the next dlopen can take), so the
@@ -63,23 +69,14 @@ static Dwfl *current_session(void)
     }
     dwfl_report_end(session, NULL, NULL);
     session_counts = now;
+    cxa_demangle = (demangler)dlsym(RTLD_DEFAULT, "__cxa_demangle");
     return session;
 }
 
-/* C++ names read better demangled; the C++ runtime's demangler is used when
- * the program has it loaded. Its result comes from malloc under the guard. */
+/* The demangler's result comes from malloc under the guard. */
 static void demangle(char *name, size_t size)
 {
-    typedef char *(*demangler)(const char *, char *, size_t *, int *);
-    static demangler cxa_demangle;
-    static int looked;
-    if (strncmp(name, "_Z", 2) != 0)
-        return;
-    if (!looked) {
-        cxa_demangle = (demangler)dlsym(RTLD_DEFAULT, "__cxa_demangle");
-        looked = 1;
-    }
-    if (cxa_demangle == NULL)
+    if (strncmp(name, "_Z", 2) != 0 || cxa_demangle == NULL)
         return;
     int status = -1;
     char *plain = cxa_demangle(name, NULL, NULL, &status);
