@@ -9,6 +9,7 @@
 
 #include "analysis_request.h"
 #include "execution_profile.h"
+#include "indirect_targets.h"
 
 namespace morphel {
 
@@ -39,6 +40,18 @@ std::string percent(uint64_t part, uint64_t whole);
 // The heading of one analysis: its word, what it shows, and for a top-N
 // request how many of how many rows and whether N was the default.
 void write_heading(std::ostream& text, const AnalysisRequest& request, const std::string& what);
+// Where an indirect call or jump went: each recorded target by name, most
+// often reached first, then under "<indirect>" the executions no slot took
+// (every execution, for an indirect call that recorded none). Empty for any
+// other instruction.
+struct ReachedTarget {
+    std::string name;
+    std::string object;
+    uint64_t count = 0;
+    CallKind kind = CallKind::direct;  // indirect for "<indirect>"
+};
+std::vector<ReachedTarget> reached_targets(const ExecutionProfile& profile, TargetNames& names,
+                                           const ProfileBlock& block, const Instruction& insn);
 // The functions a "=<function>" request names, or the `top` hottest.
 std::vector<const ProfileFunction*> chosen_functions(const ExecutionProfile& profile,
                                                      const AnalysisRequest& request);

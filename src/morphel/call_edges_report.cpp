@@ -1,6 +1,7 @@
 // Caller-to-callee edges: every call instruction of a block runs as often
 // as the block does.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -38,38 +39,17 @@ std::vector<Edge> call_edges(const ExecutionProfile& profile) {
         edge.object = object;
         edge.count = saturating_add(edge.count, count);
     };
-    const std::vector<coverage::IndirectTarget>& indirect = profile.data().indirect;
     TargetNames names;
     for (const ProfileBlock& block : profile.blocks()) {
         const std::string& caller = profile.functions()[block.function].demangled;
         for (const Instruction& insn : block.instructions) {
-            // An indirect call or jump that recorded its targets: an edge to
-            // each, and what no slot took under <indirect>. A call runs as
-            // often as its block; a jump through a table records nothing.
-            const auto [first, last] =
-                std::ranges::equal_range(indirect, insn.addr, {}, &coverage::IndirectTarget::site);
-            if (insn.call == CallKind::none && first == last) {
-                continue;
+            const std::vector<ReachedTarget> reached = reached_targets(profile, names, block, insn);
+            for (const ReachedTarget& target : reached) {
+                add(caller, target.name, target.kind, target.count, target.object);
             }
-            if (insn.call != CallKind::indirect && first == last) {
+            // A call runs as often as its block.
+            if (reached.empty() && insn.call != CallKind::none) {
                 add(caller, profile.callee_name(insn), insn.call, block.data->count, "");
-                continue;
-            }
-            uint64_t attributed = 0, other = 0;
-            for (auto t = first; t != last; ++t) {
-                if (t->target == 0) {
-                    other = saturating_add(other, t->count);
-                    continue;
-                }
-                attributed = saturating_add(attributed, t->count);
-                add(caller, names.name(t->object, t->target), CallKind::direct, t->count,
-                    t->object);
-            }
-            if (insn.call == CallKind::indirect) {
-                other = block.data->count > attributed ? block.data->count - attributed : 0;
-            }
-            if (other > 0 || (insn.call == CallKind::indirect && first == last)) {
-                add(caller, "<indirect>", CallKind::indirect, other, "");
             }
         }
     }
@@ -83,6 +63,35 @@ std::vector<Edge> call_edges(const ExecutionProfile& profile) {
 }
 
 }  // namespace
+
+std::vector<ReachedTarget> reached_targets(const ExecutionProfile& profile, TargetNames& names,
+                                           const ProfileBlock& block, const Instruction& insn) {
+    // A jump through a table records nothing and is no indirect call.
+    const auto [first, last] = std::ranges::equal_range(profile.data().indirect, insn.addr, {},
+                                                        &coverage::IndirectTarget::site);
+    std::vector<ReachedTarget> reached;
+    if (first == last && insn.call != CallKind::indirect) {
+        return reached;
+    }
+    uint64_t attributed = 0, other = 0;
+    for (auto t = first; t != last; ++t) {
+        if (t->target == 0) {
+            other = saturating_add(other, t->count);
+            continue;
+        }
+        attributed = saturating_add(attributed, t->count);
+        reached.push_back(
+            {names.name(t->object, t->target), t->object, t->count, CallKind::direct});
+    }
+    std::ranges::stable_sort(reached, std::greater{}, &ReachedTarget::count);
+    if (insn.call == CallKind::indirect) {
+        other = block.data->count > attributed ? block.data->count - attributed : 0;
+    }
+    if (other > 0 || (insn.call == CallKind::indirect && first == last)) {
+        reached.push_back({"<indirect>", "", other, CallKind::indirect});
+    }
+    return reached;
+}
 
 void write_call_edges(const ExecutionProfile& profile, const AnalysisRequest& request,
                       AnalysisOutput out) {

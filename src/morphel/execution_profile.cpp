@@ -250,7 +250,7 @@ std::string ExecutionProfile::callee_name(const Instruction& insn) const {
     return "";
 }
 
-std::string ExecutionProfile::text(const Instruction& insn) const {
+std::string ExecutionProfile::text(const Instruction& insn, const std::string& where) const {
     uint64_t available = 0;
     const uint8_t* bytes = facts().bytes_at(insn.addr, &available);
     ZydisDecodedInstruction decoded;
@@ -264,6 +264,9 @@ std::string ExecutionProfile::text(const Instruction& insn) const {
         return "(undecodable)";
     }
     // Who a call calls, by name: an address alone says little.
+    if (!where.empty()) {
+        return std::string(buffer) + "  ; " + where;
+    }
     return insn.call == CallKind::none ? std::string(buffer)
                                        : std::string(buffer) + "  ; " + callee_name(insn);
 }

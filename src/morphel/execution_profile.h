@@ -66,8 +66,9 @@ public:
 
     // Who a call instruction calls, as the reports name it.
     std::string callee_name(const Instruction& insn) const;
-    // The instruction in assembler syntax (Intel).
-    std::string text(const Instruction& insn) const;
+    // The instruction in assembler syntax (Intel), a call followed by its
+    // callee, or by `where` when given (where an indirect branch went).
+    std::string text(const Instruction& insn, const std::string& where = "") const;
 
 private:
     void add_functions();

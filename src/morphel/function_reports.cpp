@@ -24,6 +24,23 @@ void write_function_heading(std::ostream& text, const ExecutionProfile& profile,
          << "\n";
 }
 
+// "name (count), ...": where an indirect branch went, if it recorded any
+// target; the disassembly shows it after the instruction.
+std::string reached_text(const ExecutionProfile& profile, TargetNames& names,
+                         const ProfileBlock& block, const Instruction& insn) {
+    const std::vector<ReachedTarget> reached = reached_targets(profile, names, block, insn);
+    if (std::ranges::none_of(reached,
+                             [](const ReachedTarget& t) { return t.kind == CallKind::direct; })) {
+        return "";
+    }
+    std::string text;
+    for (const ReachedTarget& target : reached) {
+        text +=
+            (text.empty() ? "" : ", ") + target.name + " (" + std::to_string(target.count) + ")";
+    }
+    return text;
+}
+
 }  // namespace
 
 void write_function_counts(const ExecutionProfile& profile, const AnalysisRequest& request,
@@ -96,6 +113,7 @@ void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& r
     write_heading(out.text, request,
                   request.function ? "disassembly of " + *request.function + " (Intel syntax)"
                                    : "disassembly of the hottest functions (Intel syntax)");
+    TargetNames names;
     for (const ProfileFunction* function : shown) {
         write_function_heading(out.text, profile, *function);
         out.text << "             count     address   line  instruction\n";
@@ -112,7 +130,8 @@ void write_disassembly(const ExecutionProfile& profile, const AnalysisRequest& r
             for (const Instruction& insn : block.instructions) {
                 const LineRow* row = profile.facts().line_of(insn.addr);
                 const uint32_t line = row ? row->line : data.line;
-                const std::string text = profile.text(insn);
+                const std::string text =
+                    profile.text(insn, reached_text(profile, names, block, insn));
                 out.text << format("  %16llu  %#10llx %6s  %s\n",
                                    static_cast<unsigned long long>(data.count),
                                    static_cast<unsigned long long>(insn.addr),

@@ -113,6 +113,19 @@ protected:
         EXPECT_EQ(analysed.status, 0) << analysed.err;
         return edges_of(ryn_test::read_file(work / "report.txt.jsonl"));
     }
+
+    // The instructions of `function`'s annotated disassembly that start with
+    // `mnemonic`.
+    std::vector<std::string> disassembly_of(const std::string& program, const std::string& function,
+                                            const std::string& mnemonic) {
+        const RunResult analysed =
+            ryn({"analyze", "-a", "dis=" + function, "-o", "dis.txt", program});
+        EXPECT_EQ(analysed.status, 0) << analysed.err;
+        std::vector<std::string> found =
+            ryn_test::json_texts(ryn_test::read_file(work / "dis.txt.jsonl"), "instruction");
+        std::erase_if(found, [&](const std::string& text) { return !text.starts_with(mnemonic); });
+        return found;
+    }
 };
 
 TEST_F(IndirectTargets, EachTargetCountsExactlyWhereverItLies) {
@@ -146,6 +159,10 @@ TEST_F(IndirectTargets, EachTargetCountsExactlyWhereverItLies) {
     };
     std::erase_if(edges, [&](const auto& edge) { return !expected.contains(edge.first); });
     EXPECT_EQ(edges, expected);
+    // The disassembly names where the tail jump went.
+    const auto jumps = disassembly_of(program, "tail", "jmp ");
+    ASSERT_EQ(jumps.size(), 1u);
+    EXPECT_TRUE(jumps[0].ends_with("  ; dbl (100)")) << jumps[0];
 }
 
 TEST_F(IndirectTargets, VirtualCallsNameTheOverride) {
@@ -164,6 +181,11 @@ TEST_F(IndirectTargets, VirtualCallsNameTheOverride) {
                          {"main -> measure(Shape const&, int)", 300},
                          {"measure(Shape const&, int) -> Square::area(int) const", 200},
                          {"measure(Shape const&, int) -> Line::area(int) const", 100}}));
+    const auto calls = disassembly_of(program, "measure", "call ");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_TRUE(
+        calls[0].ends_with("  ; Square::area(int) const (200), Line::area(int) const (100)"))
+        << calls[0];
 }
 
 }  // namespace
