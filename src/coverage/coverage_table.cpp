@@ -1,8 +1,12 @@
 #include "coverage/coverage_table.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <set>
 
 namespace coverage {
@@ -45,6 +49,17 @@ Row make_row(std::string name, const Measures& m, const TableLayout& layout) {
         row.cells.push_back(cell(column, m));
     }
     return row;
+}
+
+// A C++ symbol as its source spells it; any other name as it is.
+std::string demangled(const std::string& symbol) {
+    if (!symbol.starts_with("_Z")) {
+        return symbol;
+    }
+    int status = -1;
+    const std::unique_ptr<char, decltype(&std::free)> plain(
+        abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status), &std::free);
+    return status == 0 && plain ? std::string(plain.get()) : symbol;
 }
 
 }  // namespace
@@ -105,7 +120,7 @@ void print_coverage_table(std::ostream& out, const CoverageSummary& summary,
     if (layout.function_rows) {
         for (const FunctionCoverage& f : summary.functions) {
             // The same name may live in two objects of one run.
-            std::string name = f.name;
+            std::string name = demangled(f.name);
             if (objects.size() > 1) {
                 name += " (" + std::filesystem::path(f.object).filename().string() + ")";
             }
@@ -122,10 +137,10 @@ void print_coverage_table(std::ostream& out, const CoverageSummary& summary,
         "Total (" + ratio_text(total.functions_executed, total.functions) + " functions run)",
         total, layout));
 
-    size_t name_width = 0;
+    // The figures first and the name last: C++ names run long, and a name
+    // column as wide as the longest would push the figures off the screen.
     std::vector<size_t> widths(layout.columns.size(), 0);
     for (const Row& row : rows) {
-        name_width = std::max(name_width, row.name.size());
         for (size_t i = 0; i < row.cells.size(); ++i) {
             widths[i] = std::max(widths[i], row.cells[i].size());
         }
@@ -136,10 +151,12 @@ void print_coverage_table(std::ostream& out, const CoverageSummary& summary,
             out << "\n";
             continue;
         }
-        std::string line = row.name + std::string(name_width - row.name.size(), ' ');
+        std::string line;
         for (size_t i = 0; i < row.cells.size(); ++i) {
-            line += "  " + std::string(widths[i] - row.cells[i].size(), ' ') + row.cells[i];
+            line +=
+                std::string(widths[i] - row.cells[i].size() + (i == 0 ? 0 : 2), ' ') + row.cells[i];
         }
+        line += "  " + row.name;
         out << line << "\n";
         if (r + 1 == header_rows) {
             out << std::string(line.size(), '-') << "\n";

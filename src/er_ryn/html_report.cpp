@@ -34,10 +34,10 @@ HtmlResult write_html_report(const std::string& tracefile, const std::string& ht
         return HtmlResult::not_installed;
     }
     // A source that moved since the build leaves its page out rather than
-    // losing the whole report.
-    std::vector<std::string> args = {
-        k_genhtml, "--quiet", "--ignore-errors", "source", "--output-directory",
-        html_dir,  tracefile};
+    // losing the whole report; C++ functions are listed by their source names.
+    std::vector<std::string> args = {k_genhtml, "--quiet",        "--ignore-errors",
+                                     "source",  "--demangle-cpp", "--output-directory",
+                                     html_dir,  tracefile};
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());

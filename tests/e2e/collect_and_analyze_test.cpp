@@ -95,7 +95,7 @@ TEST_F(AfterInstrumentation, AnalyzeRunsTheEngineOnlyWhereDataWasRecorded) {
     EXPECT_NE(result.out.find("ryn: morphel 1.0 coverage of " + fixture.program + "\n"),
               std::string::npos)
         << result.out;
-    EXPECT_NE(result.out.find("\nuser_value_0 "), std::string::npos);
+    EXPECT_NE(result.out.find("  user_value_0\n"), std::string::npos);
     EXPECT_NE(result.out.find("Total (1/1 functions run)"), std::string::npos);
     EXPECT_NE(result.out.find(fixture.program + ".c:7  main\n"), std::string::npos);
 

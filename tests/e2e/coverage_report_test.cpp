@@ -180,7 +180,7 @@ TEST_F(RealRun, CollectedDataBecomesTheCoverageReports) {
 
     const RunResult experiment = ryn({"coverage", "-M", program});
     ASSERT_EQ(experiment.status, 0) << experiment.err;
-    EXPECT_NE(experiment.out.find("\nmain "), std::string::npos) << experiment.out;
+    EXPECT_NE(experiment.out.find("  main\n"), std::string::npos) << experiment.out;
     EXPECT_NE(experiment.out.find("Coverage table: test.1.er/coverage.txt"), std::string::npos);
 
     // With an analytics file named, coverage writes that file in place of a

@@ -97,18 +97,18 @@ TEST(CoverageTable, ShowsTheRequestedMeasuresInAlignedColumns) {
         coverage::layout_for_requests(
             {"-ryn", "-er:blockcover%", "-er:function", "-er:ninstrcover", "-er:blockcover%"}));
     EXPECT_EQ(out.str(),
-              "Function / source file     Block%  Instrs run  Lines run\n"
-              "--------------------------------------------------------\n"
-              "helper (libq.so)             50.0         6/8        1/2\n"
-              "unused (libq.so)              0.0         0/3        0/1\n"
-              "main (prog)                  66.7         6/9        2/2\n"
-              "skip_also (prog)              0.0         0/1        0/1\n"
-              "skip_me (prog)                0.0         0/5        0/1\n"
+              "Block%  Instrs run  Lines run  Function / source file\n"
+              "-----------------------------------------------------\n"
+              "  50.0         6/8        1/2  helper (libq.so)\n"
+              "   0.0         0/3        0/1  unused (libq.so)\n"
+              "  66.7         6/9        2/2  main (prog)\n"
+              "   0.0         0/1        0/1  skip_also (prog)\n"
+              "   0.0         0/5        0/1  skip_me (prog)\n"
               "\n"
-              "/p/a.c                       40.0        6/15        2/4\n"
-              "/p/q.c                       33.3        6/11        1/3\n"
+              "  40.0        6/15        2/4  /p/a.c\n"
+              "  33.3        6/11        1/3  /p/q.c\n"
               "\n"
-              "Total (2/5 functions run)    44.4       14/28        3/7\n");
+              "  44.4       14/28        3/7  Total (2/5 functions run)\n");
 
     // Without -er:function only files and the total are shown.
     std::ostringstream files_only;
@@ -116,6 +116,14 @@ TEST(CoverageTable, ShowsTheRequestedMeasuresInAlignedColumns) {
     EXPECT_EQ(files_only.str().find("main"), std::string::npos);
     EXPECT_NE(files_only.str().find("Blocks run"), std::string::npos);
     EXPECT_EQ(coverage::percent_text(0, 0), "-");
+
+    // C++ functions by the names their source gives them.
+    const InstrData cxx{
+        "/p/app", "d3", "app", {Block{0x10, 4, 2, 1, 1, "_ZN2ns4workEi", "/p/w.cc"}}, {}, {}};
+    std::ostringstream named;
+    coverage::print_coverage_table(named, coverage::summarize({cxx}, FunctionFilter()),
+                                   coverage::layout_for_requests({}));
+    EXPECT_NE(named.str().find("  ns::work(int)\n"), std::string::npos) << named.str();
 }
 
 }  // namespace
