@@ -63,19 +63,21 @@ void vek_threads_init(void)
 
 static struct vek_thread *take_record(void)
 {
-    if (table != NULL) {
-        size_t used = atomic_load(&high_water);
+    /* Every record, new ones too, is claimed by the one exchange on its
+     * in_use: a thread scanning while another grows the table may reach the
+     * new record first, and two threads must never share one. */
+    for (size_t used = atomic_load(&high_water); table != NULL && used <= MAX_THREADS;) {
         for (size_t i = 0; i < used; ++i) {
             int expected = 0;
             if (atomic_compare_exchange_strong(&table[i].in_use, &expected, 1))
                 return &table[i];
         }
-        size_t slot = atomic_fetch_add(&high_water, 1);
-        if (slot < MAX_THREADS) {
-            atomic_store(&table[slot].in_use, 1);
-            return &table[slot];
-        }
-        atomic_store(&high_water, MAX_THREADS);
+        if (used == MAX_THREADS)
+            break;
+        /* One more record, then scan again; if another thread grew the
+         * table meanwhile, the exchange fails and `used` is the new size. */
+        if (atomic_compare_exchange_strong(&high_water, &used, used + 1))
+            ++used;
     }
     if (private_record == NULL) {
         void *mapped =
