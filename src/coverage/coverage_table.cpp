@@ -1,13 +1,11 @@
 #include "coverage/coverage_table.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <set>
+
+#include "coverage/symbol_names.h"
 
 namespace coverage {
 namespace {
@@ -49,17 +47,6 @@ Row make_row(std::string name, const Measures& m, const TableLayout& layout) {
         row.cells.push_back(cell(column, m));
     }
     return row;
-}
-
-// A C++ symbol as its source spells it; any other name as it is.
-std::string demangled(const std::string& symbol) {
-    if (!symbol.starts_with("_Z")) {
-        return symbol;
-    }
-    int status = -1;
-    const std::unique_ptr<char, decltype(&std::free)> plain(
-        abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status), &std::free);
-    return status == 0 && plain ? std::string(plain.get()) : symbol;
 }
 
 }  // namespace
@@ -120,7 +107,7 @@ void print_coverage_table(std::ostream& out, const CoverageSummary& summary,
     if (layout.function_rows) {
         for (const FunctionCoverage& f : summary.functions) {
             // The same name may live in two objects of one run.
-            std::string name = demangled(f.name);
+            std::string name = demangle(f.name);
             if (objects.size() > 1) {
                 name += " (" + std::filesystem::path(f.object).filename().string() + ")";
             }

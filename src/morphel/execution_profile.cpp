@@ -1,25 +1,11 @@
 #include "execution_profile.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <memory>
 
 #include "engine_error.h"
 #include "import_slots.h"
 
 namespace morphel {
-
-std::string demangle(const std::string& symbol) {
-    if (!symbol.starts_with("_Z")) {
-        return symbol;
-    }
-    int status = 0;
-    const std::unique_ptr<char, decltype(&std::free)> text(
-        abi::__cxa_demangle(symbol.c_str(), nullptr, nullptr, &status), &std::free);
-    return status == 0 && text ? std::string(text.get()) : symbol;
-}
 
 namespace {
 

@@ -12,6 +12,7 @@
 
 #include "code_reader.h"
 #include "coverage/instr_data.h"
+#include "coverage/symbol_names.h"
 
 namespace morphel {
 
@@ -101,8 +102,7 @@ private:
 // wrapping.
 uint64_t instructions_executed(const coverage::Block& block);
 
-// A C++ symbol's readable name; any other symbol as it is.
-std::string demangle(const std::string& symbol);
+using coverage::demangle;
 
 // Counts add up to UINT64_MAX at most, as the data files' counts do.
 inline uint64_t saturating_add(uint64_t a, uint64_t b) {
